@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that building, testing and benchmarking need.
+set -euo pipefail
+packages=(
+  build-essential cmake ninja-build pkg-config clang
+  libsimdjson-dev libcurl4-openssl-dev libsqlite3-dev libssl-dev zlib1g-dev
+  libcpp-httplib-dev libcli11-dev libgtest-dev libgmock-dev libbenchmark-dev
+)
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

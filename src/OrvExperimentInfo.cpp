@@ -1,0 +1,2 @@
+// OrvExperimentInfo is a plain record; everything lives in its header.
+#include "OrvExperimentInfo.h"

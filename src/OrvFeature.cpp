@@ -1,0 +1,2 @@
+// OrvFeature is a plain record; everything lives in its header.
+#include "OrvFeature.h"

@@ -1,0 +1,19 @@
+// Turns a feature payload into a feature table. Stateless, silent and total: any input
+// gives a table (possibly empty); whatever does not fit the payload format is skipped
+// where it stands. Safe to call from any thread, concurrently with itself.
+#pragma once
+
+#include <memory>
+
+#include "OrvExperiment/OrvValue.h"
+#include "OrvFeature.h"
+
+class OrvFeatureParser {
+ public:
+  OrvFeatureParser() = delete;
+
+  // The reserved top-level key that lists experiment entries; never a feature.
+  static constexpr const char* kExperimentDetailKey = "experiment_detail";
+
+  static std::shared_ptr<const OrvFeatureTable> parse(const OrvValue& payload);
+};

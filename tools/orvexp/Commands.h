@@ -1,0 +1,14 @@
+// The orvexp subcommands. Each registers its options on the CLI11 app and returns the
+// exit code of its run through the callback it installs.
+#pragma once
+
+namespace CLI {
+class App;
+}
+
+namespace orvexp {
+
+// Each setup function adds one subcommand; `exitCode` receives the command's result.
+void setupParseCommand(CLI::App& app, int& exitCode);
+
+}  // namespace orvexp
