@@ -47,3 +47,77 @@ OrvValue json(const std::string& text) {
 }
 
 }  // namespace orvtest
+
+#include <sys/wait.h>
+
+#include <future>
+
+#include "OrvExpLog.h"
+#include "OrvExperiment/OrvPlatform.h"
+#include "OrvExperimentQueue.h"
+#include "platform/OrvMainQueue.h"
+
+namespace orvtest {
+
+namespace {
+bool drain(const std::function<void(std::function<void()>)>& submit) {
+  auto done = std::make_shared<std::promise<void>>();
+  auto future = done->get_future();
+  submit([done] { done->set_value(); });
+  return future.wait_for(kWait) == std::future_status::ready;
+}
+}  // namespace
+
+bool drainWorkQueue() {
+  return drain([](std::function<void()> job) {
+    OrvExperimentQueue::sharedInstance().execute(std::move(job));
+  });
+}
+
+bool drainMainQueue() {
+  return drain([](std::function<void()> job) { OrvMainQueue::async(std::move(job)); });
+}
+
+LogCapture::LogCapture() {
+  OrvPlatform::setConsoleSink([this](std::string_view line) {
+    std::lock_guard lock(mutex_);
+    lines_.emplace_back(line);
+  });
+  OrvExpLog::setEnableLog(true);
+}
+
+LogCapture::~LogCapture() {
+  OrvExpLog::setEnableLog(false);
+  OrvPlatform::setConsoleSink(nullptr);
+}
+
+std::vector<std::string> LogCapture::lines() const {
+  std::lock_guard lock(mutex_);
+  return lines_;
+}
+
+int LogCapture::count(const std::string& line) const {
+  std::lock_guard lock(mutex_);
+  int n = 0;
+  for (const auto& l : lines_) n += l == line ? 1 : 0;
+  return n;
+}
+
+void LogCapture::clear() {
+  std::lock_guard lock(mutex_);
+  lines_.clear();
+}
+
+int runCommand(const std::string& commandLine, int timeoutSeconds) {
+  const std::string wrapped =
+      "timeout -s KILL " + std::to_string(timeoutSeconds) + " " + commandLine;
+  const int status = std::system(wrapped.c_str());
+  if (status == -1 || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+std::string helperPath(const std::string& name) {
+  return std::string(ORV_TEST_BINARY_DIR) + "/tests/" + name;
+}
+
+}  // namespace orvtest

@@ -31,3 +31,64 @@ void writeFile(const std::string& path, const std::string& contents);
 OrvValue json(const std::string& text);
 
 }  // namespace orvtest
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+
+namespace orvtest {
+
+using namespace std::chrono_literals;
+constexpr auto kWait = 20s;  // upper bound for anything a test waits on
+
+// A counter that threads bump and tests wait on.
+class Signal {
+ public:
+  // Notifies under the lock: a waiter may destroy the Signal as soon as it wakes.
+  void notify() {
+    std::lock_guard lock(mutex_);
+    ++count_;
+    cv_.notify_all();
+  }
+  bool waitFor(int count, std::chrono::milliseconds timeout = kWait) {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, timeout, [&] { return count_ >= count; });
+  }
+  int count() const {
+    std::lock_guard lock(mutex_);
+    return count_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable cv_;
+  int count_ = 0;
+};
+
+// Runs on the queue after everything submitted so far; false on timeout.
+bool drainWorkQueue();
+bool drainMainQueue();
+
+// Captures console lines and switches logging on for its lifetime.
+class LogCapture {
+ public:
+  LogCapture();
+  ~LogCapture();
+  std::vector<std::string> lines() const;
+  int count(const std::string& line) const;
+  void clear();
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+// Runs a shell command line with a time limit; returns its exit status, or -1 when it
+// did not exit normally.
+int runCommand(const std::string& commandLine, int timeoutSeconds = 60);
+
+// Path of a helper program built next to the tests.
+std::string helperPath(const std::string& name);
+
+}  // namespace orvtest

@@ -92,7 +92,7 @@ class Converter {
   }
 
   bool value(od::value v, int depth, OrvValue& out) {
-    od::json_type type;
+    od::json_type type{};
     if (!check(v.type().get(type), v)) return false;
     if (type == od::json_type::array || type == od::json_type::object) {
       if (depth >= OrvValue::kMaxNestingDepth) {
@@ -157,7 +157,7 @@ class Converter {
  private:
   template <class V>
   bool number(V& v, OrvValue& out) {
-    od::number_type type;
+    od::number_type type{};
     if (v.get_number_type().get(type) == simdjson::SUCCESS) {
       if (type == od::number_type::signed_integer) {
         std::int64_t i = 0;
@@ -255,7 +255,7 @@ OrvValue::ParseResult parseOnDemand(const simdjson::padded_string& padded) {
     return result;
   }
   Converter converter(padded.data());
-  od::json_type type;
+  od::json_type type{};
   if (!converter.check(doc.type().get(type), doc)) {
     result.error = converter.message;
     return result;

@@ -1,0 +1,33 @@
+#include "OrvExpLog.h"
+
+#include "platform/OrvConsole.h"
+
+std::string OrvExpLog::render(std::string_view format, std::initializer_list<std::string> args) {
+  std::string out;
+  out.reserve(format.size() + 32);
+  auto next = args.begin();
+  for (std::size_t i = 0; i < format.size(); ++i) {
+    if (format[i] == '%' && i + 1 < format.size()) {
+      if (format[i + 1] == '@') {
+        out += next != args.end() ? *next++ : std::string("(null)");
+        ++i;
+        continue;
+      }
+      if (format[i + 1] == '%') {
+        out += '%';
+        ++i;
+        continue;
+      }
+    }
+    out += format[i];
+  }
+  return out;
+}
+
+void OrvExpLog::write(bool isError, std::string_view format,
+                      std::initializer_list<std::string> args) {
+  std::string line(kTag);
+  line += isError ? " [ERROR] " : " ";
+  line += render(format, args);
+  OrvConsole::write(line);
+}

@@ -1,0 +1,11 @@
+#include "OrvExperimentQueue.h"
+
+OrvExperimentQueue::OrvExperimentQueue() : queue_("com.orvexperiment.serial") {}
+
+OrvExperimentQueue& OrvExperimentQueue::sharedInstance() {
+  // Leaked on purpose: the queue must outlive every static that a job might touch.
+  static OrvExperimentQueue* instance = new OrvExperimentQueue();
+  return *instance;
+}
+
+void OrvExperimentQueue::execute(std::function<void()> block) { queue_.submit(std::move(block)); }

@@ -1,0 +1,133 @@
+#include "OrvExperiment/OrvExperimentTask.h"
+
+#include <exception>
+
+#include "OrvExpLog.h"
+#include "OrvExperimentTaskNotify.h"
+#include "platform/OrvMainQueue.h"
+
+namespace {
+
+// The delivery running on this thread, so that an add made by a listener to the list
+// being walked can be noticed (a listener changing its own list is outside the task's
+// contract; we keep the walk safe and say so once per delivery).
+struct CurrentDelivery {
+  const OrvExperimentTask* task = nullptr;
+  bool success = false;
+  bool reported = false;
+};
+thread_local CurrentDelivery tlDelivery;
+
+void noteAddDuringDelivery(const OrvExperimentTask* task, bool success) {
+  if (tlDelivery.task != task || tlDelivery.success != success || tlDelivery.reported) return;
+  tlDelivery.reported = true;
+  OrvExpLog::error(
+      "OrvExperimentTask: a %@ listener was added to the list being delivered; it is called "
+      "from the next delivery on",
+      success ? "success" : "failure");
+}
+
+template <class L>
+std::shared_ptr<const std::vector<L>> appended(const std::shared_ptr<const std::vector<L>>& list,
+                                               L listener) {
+  auto copy = list ? std::make_shared<std::vector<L>>(*list) : std::make_shared<std::vector<L>>();
+  copy->push_back(std::move(listener));
+  return copy;
+}
+
+}  // namespace
+
+struct OrvExperimentTaskAccess {
+  template <class L, class... Args>
+  static void deliver(OrvExperimentTask& task,
+                      std::shared_ptr<const std::vector<L>> OrvExperimentTask::*list, bool success,
+                      const Args&... args) {
+    std::shared_ptr<const std::vector<L>> snapshot;
+    {
+      std::lock_guard lock(task.mutex_);
+      snapshot = task.*list;
+    }
+    if (!snapshot) return;
+    struct Scope {
+      CurrentDelivery saved = tlDelivery;
+      ~Scope() { tlDelivery = saved; }
+    } scope;
+    tlDelivery = {&task, success, false};
+    for (const L& listener : *snapshot) {
+      // A listener that throws must not keep the others from hearing the outcome.
+      try {
+        listener(args...);
+      } catch (const std::exception& e) {
+        OrvExpLog::error("OrvExperimentTask: a listener threw an exception: %@", e.what());
+      } catch (...) {
+        OrvExpLog::error("OrvExperimentTask: a listener threw an exception");
+      }
+    }
+  }
+
+  static void deliverSuccess(OrvExperimentTask& task) {
+    deliver(task, &OrvExperimentTask::successListeners_, true);
+  }
+  static void deliverFailure(OrvExperimentTask& task, std::int64_t code,
+                             const std::string& message) {
+    deliver(task, &OrvExperimentTask::failureListeners_, false, code, message);
+  }
+};
+
+std::shared_ptr<OrvExperimentTask> OrvExperimentTask::create() {
+  return std::shared_ptr<OrvExperimentTask>(new OrvExperimentTask());
+}
+
+std::shared_ptr<OrvExperimentTask> OrvExperimentTask::addOnSuccessListener(
+    SuccessListener listener) {
+  if (listener) {
+    noteAddDuringDelivery(this, true);
+    std::lock_guard lock(mutex_);
+    successListeners_ = appended(successListeners_, std::move(listener));
+  }
+  return shared_from_this();
+}
+
+std::shared_ptr<OrvExperimentTask> OrvExperimentTask::addOnFailureListener(
+    FailureListener listener) {
+  if (listener) {
+    noteAddDuringDelivery(this, false);
+    std::lock_guard lock(mutex_);
+    failureListeners_ = appended(failureListeners_, std::move(listener));
+  }
+  return shared_from_this();
+}
+
+std::vector<OrvExperimentTask::SuccessListener> OrvExperimentTask::successListeners() const {
+  std::lock_guard lock(mutex_);
+  return successListeners_ ? *successListeners_ : std::vector<SuccessListener>();
+}
+
+void OrvExperimentTask::setSuccessListeners(std::vector<SuccessListener> listeners) {
+  auto replacement = std::make_shared<const std::vector<SuccessListener>>(std::move(listeners));
+  std::lock_guard lock(mutex_);
+  successListeners_ = std::move(replacement);
+}
+
+std::vector<OrvExperimentTask::FailureListener> OrvExperimentTask::failureListeners() const {
+  std::lock_guard lock(mutex_);
+  return failureListeners_ ? *failureListeners_ : std::vector<FailureListener>();
+}
+
+void OrvExperimentTask::setFailureListeners(std::vector<FailureListener> listeners) {
+  auto replacement = std::make_shared<const std::vector<FailureListener>>(std::move(listeners));
+  std::lock_guard lock(mutex_);
+  failureListeners_ = std::move(replacement);
+}
+
+void OrvNotifyTaskSuccess(const std::shared_ptr<OrvExperimentTask>& task) {
+  if (!task) return;
+  OrvMainQueue::async([task] { OrvExperimentTaskAccess::deliverSuccess(*task); });
+}
+
+void OrvNotifyTaskFailure(const std::shared_ptr<OrvExperimentTask>& task, std::int64_t code,
+                          const std::string& message) {
+  if (!task) return;
+  OrvMainQueue::async(
+      [task, code, message] { OrvExperimentTaskAccess::deliverFailure(*task, code, message); });
+}

@@ -1,0 +1,54 @@
+// A first-in, first-out queue of jobs run one at a time on a worker thread of its own,
+// the C++ form of a serial dispatch queue. submit() may be called from any thread,
+// including from a running job; it never waits for a job.
+//
+// Lifetime: executors are meant to live for the whole process (create them with new
+// and never delete them). At process exit, every executor stops: jobs still queued are
+// dropped, a running job is given a short grace period to finish, and the worker is
+// joined, so no library thread runs into static destruction. A job that never ends is
+// left behind after the grace period rather than hanging the exit.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+class OrvSerialExecutor {
+ public:
+  explicit OrvSerialExecutor(std::string name);
+  OrvSerialExecutor(const OrvSerialExecutor&) = delete;
+  OrvSerialExecutor& operator=(const OrvSerialExecutor&) = delete;
+
+  // Queues `job` behind everything already queued. An empty function is ignored.
+  // After process exit has begun, jobs are dropped.
+  void submit(std::function<void()> job);
+
+  // True when called from inside one of this executor's jobs.
+  bool isCurrent() const;
+
+  // Jobs waiting (not counting a running one), and the most ever waiting at once.
+  std::size_t pendingCount() const;
+  std::size_t peakPendingCount() const;
+
+ private:
+  void run();
+  void stopForExit();
+  static void stopAllAtExit();
+
+  const std::string name_;
+
+  mutable std::mutex mutex_;
+  // Guarded by mutex_.
+  std::condition_variable wake_;
+  std::condition_variable exited_;
+  std::deque<std::function<void()>> jobs_;
+  std::size_t peak_ = 0;
+  bool stopping_ = false;
+  bool workerExited_ = false;
+  std::thread worker_;
+  std::thread::id workerId_;
+};
