@@ -1,0 +1,66 @@
+#include "OrvExperimentStorage.h"
+
+#include <memory>
+#include <mutex>
+
+#include "platform/OrvUserDefaults.h"
+
+namespace {
+
+struct OpenStore {
+  std::mutex mutex;
+  std::shared_ptr<OrvUserDefaults> defaults;  // guarded by mutex; null until opened
+};
+
+OpenStore& openStore() {
+  static OpenStore* s = new OpenStore();  // never released, like the domain it names
+  return *s;
+}
+
+std::shared_ptr<OrvUserDefaults> current() {
+  std::lock_guard lock(openStore().mutex);
+  return openStore().defaults;
+}
+
+}  // namespace
+
+void OrvExperimentStorage::initWithAppId(const std::string& appId) {
+  // Opened outside the lock: opening may touch the disk.
+  auto opened = OrvUserDefaults::initWithSuiteName(std::string(kDomainPrefix) + appId);
+  std::lock_guard lock(openStore().mutex);
+  openStore().defaults = std::move(opened);
+}
+
+void OrvExperimentStorage::putBool(bool value, const std::string& key) {
+  if (auto store = current()) store->setBool(value, key);
+}
+
+bool OrvExperimentStorage::getBoolForKey(const std::string& key, bool defaultValue) {
+  auto store = current();
+  if (!store || store->objectForKey(key).isAbsent()) return defaultValue;
+  return store->boolForKey(key);
+}
+
+void OrvExperimentStorage::putString(const std::string& value, const std::string& key) {
+  if (auto store = current()) store->setObject(OrvValue(value), key);
+}
+
+std::string OrvExperimentStorage::getStringForKey(const std::string& key,
+                                                  const std::string& defaultValue) {
+  auto store = current();
+  if (!store) return defaultValue;
+  return store->stringForKey(key).value_or(defaultValue);
+}
+
+void OrvExperimentStorage::removeKey(const std::string& key) {
+  if (auto store = current()) store->removeObjectForKey(key);
+}
+
+void OrvExperimentStorage::clear() {
+  auto store = current();
+  if (!store) return;
+  for (const auto& entry : store->dictionaryRepresentation())
+    store->removeObjectForKey(entry.first);
+}
+
+bool OrvExperimentStorage::isOpen() { return current() != nullptr; }

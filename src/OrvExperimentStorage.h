@@ -1,0 +1,33 @@
+// The per-application exposure store: one persistent domain per application
+// identifier, named "orv_experiment_sp_" followed by the identifier, holding one
+// boolean per exposure already sent. Class operations only.
+//
+// Until initWithAppId opens a domain, reads answer the caller's default and writes are
+// dropped. A later initWithAppId moves every later call to the new domain; records of
+// the earlier one stay where they are. The open-domain reference is thread-safe; the
+// library itself calls everything from its serial work queue, which is what makes an
+// exposure's check-then-write one step.
+#pragma once
+
+#include <string>
+
+class OrvExperimentStorage {
+ public:
+  OrvExperimentStorage() = delete;
+
+  static constexpr const char* kDomainPrefix = "orv_experiment_sp_";
+
+  static void initWithAppId(const std::string& appId);
+  static void putBool(bool value, const std::string& key);
+  // The stored value read as a boolean (a stored NO reads NO whatever the default), or
+  // `defaultValue` when nothing is stored or no domain is open.
+  static bool getBoolForKey(const std::string& key, bool defaultValue);
+  static void putString(const std::string& value, const std::string& key);
+  static std::string getStringForKey(const std::string& key, const std::string& defaultValue);
+  static void removeKey(const std::string& key);
+  // Empties the open domain only.
+  static void clear();
+
+  // True once a domain is open (for diagnostics and tests).
+  static bool isOpen();
+};

@@ -1,0 +1,62 @@
+// A persistent key-value domain, one per suite name: the C++ form of a user-defaults
+// suite. All suites of a data directory live in one SQLite database file
+// ("orv_defaults.sqlite3", WAL journal, one row per suite and key), so a suite name is
+// only ever a column value and can never name a path.
+//
+// Reads are served from memory, loaded once when a suite is first opened in the
+// process. Every write reaches the database and is durable (fsync) before the call
+// returns. Several processes may use the same directory at once; SQLite's locking
+// orders them (a busy connection waits up to 5 s).
+//
+// When the database cannot be used (the directory cannot be created, the file is not
+// a database, is read-only, or a write fails), one error line is logged and the
+// suites of that directory carry on in memory for the rest of the process: reads and
+// writes keep behaving, nothing more persists, and the user's file is never deleted.
+//
+// Thread-safe: every member may be called from any thread.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "OrvExperiment/OrvValue.h"
+
+class OrvDefaultsDatabase;
+
+class OrvUserDefaults {
+ public:
+  static constexpr const char* kDatabaseFileName = "orv_defaults.sqlite3";
+
+  // Opens `suiteName` in the current data directory (OrvPlatform::dataDirectory()).
+  static std::shared_ptr<OrvUserDefaults> initWithSuiteName(const std::string& suiteName);
+
+  void setBool(bool value, const std::string& key);
+  // Stores a boolean, number, string, array or dictionary; an absent value removes
+  // the key.
+  void setObject(const OrvValue& value, const std::string& key);
+  void removeObjectForKey(const std::string& key);
+
+  // The stored value, or absent.
+  OrvValue objectForKey(const std::string& key) const;
+  // A stored boolean or number is true when non-zero, a string by the truth rule of
+  // OrvValue::boolValue(); missing or anything else is false.
+  bool boolForKey(const std::string& key) const;
+  // A stored string as itself, a number or boolean as its text; otherwise nothing.
+  std::optional<std::string> stringForKey(const std::string& key) const;
+  // Every key of this suite with its value.
+  std::map<std::string, OrvValue> dictionaryRepresentation() const;
+
+  const std::string& suiteName() const { return suite_; }
+  // False when this suite only lives in memory (see the class comment).
+  bool isPersistent() const;
+
+  OrvUserDefaults(std::shared_ptr<OrvDefaultsDatabase> db, std::string suite);
+  ~OrvUserDefaults();
+
+ private:
+  // Constant after construction.
+  const std::shared_ptr<OrvDefaultsDatabase> db_;
+  const std::string suite_;
+};
