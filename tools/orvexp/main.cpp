@@ -8,6 +8,7 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   int exitCode = 0;
   orvexp::setupParseCommand(app, exitCode);
+  orvexp::setupServeCommand(app, exitCode);
   CLI11_PARSE(app, argc, argv);
   return exitCode;
 }

@@ -1,0 +1,88 @@
+#include "OrvRCResponse.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "OrvRemoteConfig.h"
+
+namespace {
+
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
+  while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
+  return s;
+}
+
+bool startsWithNoCase(std::string_view s, std::string_view prefix) {
+  if (s.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(s[i])) !=
+        std::tolower(static_cast<unsigned char>(prefix[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// A short, printable excerpt of a body for failure messages.
+std::string excerpt(const std::string& body) {
+  std::string out;
+  for (char c : body.substr(0, 120)) out += (c >= 0x20 && c < 0x7F) ? c : ' ';
+  return std::string(trim(out));
+}
+
+}  // namespace
+
+std::string OrvRCResponse::etag(const std::vector<std::string>& headerLines) {
+  std::string found;
+  for (const std::string& line : headerLines) {
+    std::string_view l = line;
+    if (startsWithNoCase(l, "HTTP/")) found.clear();  // a new header block begins
+    if (!startsWithNoCase(l, "etag:")) continue;
+    std::string_view value = trim(l.substr(5));
+    // Header values are echoed back in If-None-Match: keep them to visible ASCII.
+    if (value.size() > 256 || std::any_of(value.begin(), value.end(), [](char c) {
+          return static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F;
+        })) {
+      continue;
+    }
+    found = std::string(value);
+  }
+  return found;
+}
+
+OrvRCFetchOutcome OrvRCResponse::interpret(const OrvRCRawResponse& raw) {
+  OrvRCFetchOutcome outcome;
+  if (raw.transportError != 0) {
+    outcome.code = raw.transportError;
+    outcome.message = raw.transportMessage;
+    return outcome;
+  }
+  if (raw.status == 304) {
+    outcome.success = true;
+    outcome.notModified = true;
+    return outcome;
+  }
+  if (raw.status != 200) {
+    outcome.code = raw.status;
+    outcome.message = "HTTP " + std::to_string(raw.status);
+    const std::string body = excerpt(raw.body);
+    if (!body.empty()) outcome.message += ": " + body;
+    return outcome;
+  }
+  auto parsed = OrvValue::parseJson(raw.body);
+  if (!parsed.ok()) {
+    outcome.code = OrvRemoteConfig::kErrorMalformedBody;
+    outcome.message = "response body is not JSON: " + parsed.error;
+    return outcome;
+  }
+  if (!parsed.value.isDictionary()) {
+    outcome.code = OrvRemoteConfig::kErrorNotAnObject;
+    outcome.message = "response body is JSON but not an object";
+    return outcome;
+  }
+  outcome.success = true;
+  outcome.payload = std::move(parsed.value);
+  outcome.etag = etag(raw.headerLines);
+  return outcome;
+}

@@ -1,0 +1,28 @@
+// Turns a raw answer into a fetch outcome: a new payload, "not modified", or a failure
+// with its code and message. Pure; safe on any input (fuzzed).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "OrvExperiment/OrvValue.h"
+#include "OrvRCTransport.h"
+
+struct OrvRCFetchOutcome {
+  bool success = false;
+  bool notModified = false;  // success that keeps the cached payload
+  OrvValue payload;          // the new payload (a dictionary) on a 200
+  std::string etag;
+  std::int64_t code = 0;  // on failure
+  std::string message;
+};
+
+class OrvRCResponse {
+ public:
+  OrvRCResponse() = delete;
+  static OrvRCFetchOutcome interpret(const OrvRCRawResponse& raw);
+  // The ETag of the last header block (after redirects or 100-continue), or "".
+  static std::string etag(const std::vector<std::string>& headerLines);
+};

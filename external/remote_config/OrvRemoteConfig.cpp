@@ -1,0 +1,232 @@
+#include "OrvRemoteConfig.h"
+
+#include <atomic>
+#include <map>
+
+#include "OrvRCCache.h"
+#include "OrvRCInternal.h"
+#include "OrvRCResponse.h"
+#include "OrvRCTransport.h"
+#include "platform/OrvConsole.h"
+#include "platform/OrvDataDirectory.h"
+
+namespace {
+
+constexpr const char* kSdkName = "OrvExperiment";
+constexpr const char* kSdkVersion = "1.0.2";
+
+// One application and template code as the component knows it.
+struct App {
+  App(std::string id, std::string code) : appId(std::move(id)), templateCode(std::move(code)) {}
+  // Constant after construction.
+  const std::string appId;
+  const std::string templateCode;
+
+  std::mutex mutex;
+  // Guarded by mutex.
+  bool started = false;
+  bool cacheLoaded = false;
+  std::string serverUrl;
+  std::string dataDirectory;
+  long connectTimeoutMs = 0;
+  long totalTimeoutMs = 0;
+  std::size_t maxBodyBytes = 0;
+  OrvValue fetchParams;
+  OrvValue bucketId;
+  OrvValue payload;  // a dictionary, or absent before any cache or fetch
+  std::string etag;
+};
+
+struct Registry {
+  std::mutex mutex;
+  // Guarded by mutex.
+  std::map<std::pair<std::string, std::string>, std::shared_ptr<App>> apps;
+  std::string lastStartedAppId;
+};
+
+Registry& registry() {
+  static Registry* r = new Registry();
+  return *r;
+}
+
+std::string resolve(const std::string& appId) {
+  if (!appId.empty()) return appId;
+  std::lock_guard lock(registry().mutex);
+  return registry().lastStartedAppId;
+}
+
+std::shared_ptr<App> find(const std::string& appId, const std::string& templateCode) {
+  std::lock_guard lock(registry().mutex);
+  auto it = registry().apps.find({appId, templateCode});
+  return it == registry().apps.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<App> findOrCreate(const std::string& appId, const std::string& templateCode) {
+  std::lock_guard lock(registry().mutex);
+  auto& slot = registry().apps[{appId, templateCode}];
+  if (!slot) slot = std::make_shared<App>(appId, templateCode);
+  return slot;
+}
+
+void loadCacheOnce(App& app) {
+  std::string dataDirectory;
+  {
+    std::lock_guard lock(app.mutex);
+    // A payload already in memory (from an earlier start or fetch in this process) is
+    // at least as new as the file.
+    if (app.cacheLoaded) return;
+    app.cacheLoaded = true;
+    dataDirectory = app.dataDirectory;
+  }
+  std::string problem;
+  OrvRCCachedPayload cached =
+      OrvRCCache::load(dataDirectory, app.appId, app.templateCode, &problem);
+  if (!problem.empty()) OrvRCLog::info("%@; starting without a cached payload", problem);
+  if (cached.payload.isAbsent()) return;
+  std::lock_guard lock(app.mutex);
+  if (app.payload.isAbsent()) {
+    app.payload = std::move(cached.payload);
+    app.etag = std::move(cached.etag);
+  }
+}
+
+void runFetch(const std::shared_ptr<App>& app, const std::shared_ptr<OrvRCFetchTask>& task) {
+  OrvRCRequest request;
+  std::string dataDirectory;
+  {
+    std::lock_guard lock(app->mutex);
+    OrvValue::Dictionary body = {
+        {"app_id", OrvValue(app->appId)},
+        {"template_code", OrvValue(app->templateCode)},
+        {"sdk",
+         OrvValue::dictionary({{"name", OrvValue(kSdkName)}, {"version", OrvValue(kSdkVersion)}})}};
+    if (!app->fetchParams.isAbsent()) body.emplace_back("fetch_params", app->fetchParams);
+    if (!app->bucketId.isAbsent()) body.emplace_back("bucket_id", app->bucketId);
+    request.body = OrvValue::dictionary(std::move(body)).toJson();
+    request.serverUrl = app->serverUrl;
+    if (!app->payload.isAbsent()) request.etag = app->etag;
+    request.connectTimeoutMs = app->connectTimeoutMs;
+    request.totalTimeoutMs = app->totalTimeoutMs;
+    request.maxBodyBytes = app->maxBodyBytes;
+    dataDirectory = app->dataDirectory;
+  }
+
+  OrvRCFetchOutcome outcome = OrvRCResponse::interpret(OrvRCTransport::fetch(request));
+  if (!outcome.success) {
+    OrvRCLog::info("fetch of %@ failed: %@ %@", app->appId, outcome.code, outcome.message);
+    if (task) task->reportFailure(outcome.code, outcome.message);
+    return;
+  }
+  if (outcome.notModified) {
+    OrvRCLog::info("fetch of %@: not modified", app->appId);
+  } else {
+    // Memory first, so readers see the new payload at once; then the disk.
+    {
+      std::lock_guard lock(app->mutex);
+      app->payload = outcome.payload;
+      app->etag = outcome.etag;
+    }
+    std::string problem;
+    if (!OrvRCCache::store(dataDirectory, app->appId, app->templateCode,
+                           {outcome.payload, outcome.etag}, &problem)) {
+      OrvRCLog::info("payload of %@ not cached: %@", app->appId, problem);
+    }
+    OrvRCLog::info("fetch of %@ succeeded: %@ keys", app->appId, outcome.payload.size());
+  }
+  if (task) task->reportSuccess();
+}
+
+std::atomic<bool> logEnabled{false};
+
+}  // namespace
+
+OrvSerialExecutor& orvRCWorker() {
+  static OrvSerialExecutor* worker = new OrvSerialExecutor("remote config worker");
+  return *worker;
+}
+
+OrvSerialExecutor& orvRCCallbackQueue() {
+  static OrvSerialExecutor* callbacks = new OrvSerialExecutor("remote config callbacks");
+  return *callbacks;
+}
+
+void OrvRCLog::setEnabled(bool on) { logEnabled.store(on, std::memory_order_relaxed); }
+bool OrvRCLog::enabled() { return logEnabled.load(std::memory_order_relaxed); }
+void OrvRCLog::write(const std::string& message) {
+  OrvConsole::write("[OrvRemoteConfig] " + message);
+}
+
+void OrvRemoteConfig::startWithSettings(const std::shared_ptr<OrvRemoteConfigSettings>& settings) {
+  if (!settings) return;
+  auto app = findOrCreate(settings->appId(), settings->templateCode());
+  {
+    std::lock_guard lock(app->mutex);
+    app->started = true;
+    app->serverUrl = settings->serverUrl();
+    app->dataDirectory = OrvDataDirectory::get();
+    app->connectTimeoutMs = settings->connectTimeoutMs();
+    app->totalTimeoutMs = settings->totalTimeoutMs();
+    app->maxBodyBytes = settings->maxBodyBytes();
+    if (!settings->fetchParams().isAbsent()) app->fetchParams = settings->fetchParams();
+    if (!settings->customBucketId().isAbsent()) app->bucketId = settings->customBucketId();
+  }
+  {
+    std::lock_guard lock(registry().mutex);
+    registry().lastStartedAppId = settings->appId();
+  }
+  orvRCWorker().submit([app, task = settings->fetchTask()] {
+    loadCacheOnce(*app);
+    if (task) task->reportLocalCacheReady();
+    runFetch(app, task);
+  });
+}
+
+std::shared_ptr<OrvRCFetchTask> OrvRemoteConfig::fetchWithAppId(const std::string& appId,
+                                                                const std::string& templateCode) {
+  auto task = OrvRCFetchTask::create();
+  const std::string resolved = resolve(appId);
+  auto app = find(resolved, templateCode);
+  bool started = false;
+  if (app) {
+    std::lock_guard lock(app->mutex);
+    started = app->started;
+  }
+  if (!started) {
+    task->reportFailure(kErrorNotStarted, "application \"" + resolved + "\" with template \"" +
+                                              templateCode + "\" has not been started");
+    return task;
+  }
+  orvRCWorker().submit([app, task] { runFetch(app, task); });
+  return task;
+}
+
+void OrvRemoteConfig::setCustomFetchParams(const OrvValue& params, const std::string& appId,
+                                           const std::string& templateCode) {
+  auto app = findOrCreate(resolve(appId), templateCode);
+  std::lock_guard lock(app->mutex);
+  app->fetchParams = params;
+}
+
+void OrvRemoteConfig::setCustomBucketId(const OrvValue& bucketId, const std::string& appId,
+                                        const std::string& templateCode) {
+  auto app = findOrCreate(resolve(appId), templateCode);
+  std::lock_guard lock(app->mutex);
+  app->bucketId = bucketId;
+}
+
+void OrvRemoteConfig::enableLog(bool enable) { OrvRCLog::setEnabled(enable); }
+
+std::shared_ptr<OrvRCData> OrvRemoteConfig::getDataWithAppId(const std::string& appId,
+                                                             const std::string& /*templateCode*/) {
+  return std::make_shared<OrvRCData>(resolve(appId));
+}
+
+OrvRCLookup OrvRCData::get() const {
+  return [appId = appId_](const std::string& templateCode) -> std::shared_ptr<OrvRCValue> {
+    auto app = find(appId, templateCode);
+    if (!app) return nullptr;
+    std::lock_guard lock(app->mutex);
+    if (app->payload.isAbsent()) return nullptr;
+    return std::make_shared<OrvRCValue>(app->payload);
+  };
+}

@@ -1,0 +1,115 @@
+#include "OrvConfigServer.h"
+
+#include <httplib.h>
+
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "OrvRemoteConfig.h"
+#include "platform/OrvMD5.h"
+
+struct OrvConfigServer::Impl {
+  std::string directory;
+  httplib::Server server;
+  std::thread thread;
+  int port = 0;
+  mutable std::mutex mutex;
+  std::vector<Request> requests;  // guarded by mutex
+
+  void record(Request r) {
+    std::lock_guard lock(mutex);
+    requests.push_back(std::move(r));
+  }
+
+  void handle(const httplib::Request& req, httplib::Response& res) {
+    Request seen;
+    seen.ifNoneMatch = req.get_header_value("If-None-Match");
+    auto parsed = OrvValue::parseJson(req.body);
+    seen.body = parsed.value;
+    auto answer = [&](int status, const std::string& error) {
+      res.status = status;
+      if (!error.empty()) {
+        res.set_content(OrvValue::dictionary({{"error", OrvValue(error)}}).toJson(),
+                        "application/json");
+      }
+      seen.status = status;
+      record(std::move(seen));
+    };
+    const OrvValue& body = parsed.value;
+    if (!parsed.ok() || !body.isDictionary() || !body["app_id"].isString()) {
+      return answer(400, "the request body must be a JSON object with a string \"app_id\"");
+    }
+    const OrvValue& code = body["template_code"];
+    if (!code.isAbsent() && !code.isString())
+      return answer(400, "\"template_code\" must be a string");
+    const std::string appId = body["app_id"].stringValue();
+    const std::string templateCode = code.isString() ? code.stringValue() : "ki_feature";
+    if (!isSafeIdentifier(appId) || !isSafeIdentifier(templateCode)) {
+      return answer(404, "unknown application");
+    }
+    std::ifstream in(payloadPath(directory, appId, templateCode), std::ios::binary);
+    if (!in) return answer(404, "unknown application");
+    std::ostringstream content;
+    content << in.rdbuf();
+    const std::string etag = "\"" + OrvMD5::hex(content.str()) + "\"";
+    res.set_header("ETag", etag);
+    if (seen.ifNoneMatch == etag) return answer(304, "");
+    res.set_content(content.str(), "application/json");
+    answer(200, "");
+  }
+};
+
+OrvConfigServer::OrvConfigServer(std::string directory) : impl_(std::make_unique<Impl>()) {
+  impl_->directory = std::move(directory);
+  impl_->server.set_payload_max_length(1 << 20);
+  impl_->server.Post(
+      OrvRemoteConfig::kFetchPath,
+      [this](const httplib::Request& req, httplib::Response& res) { impl_->handle(req, res); });
+}
+
+OrvConfigServer::~OrvConfigServer() { stop(); }
+
+bool OrvConfigServer::start(const std::string& host, int port) {
+  if (port == 0) {
+    impl_->port = impl_->server.bind_to_any_port(host);
+    if (impl_->port <= 0) return false;
+  } else {
+    if (!impl_->server.bind_to_port(host, port)) return false;
+    impl_->port = port;
+  }
+  impl_->thread = std::thread([this] { impl_->server.listen_after_bind(); });
+  return true;
+}
+
+void OrvConfigServer::stop() {
+  impl_->server.stop();
+  if (impl_->thread.joinable()) impl_->thread.join();
+}
+
+int OrvConfigServer::port() const { return impl_->port; }
+
+std::string OrvConfigServer::url() const {
+  return "http://127.0.0.1:" + std::to_string(impl_->port);
+}
+
+std::vector<OrvConfigServer::Request> OrvConfigServer::requests() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->requests;
+}
+
+std::string OrvConfigServer::payloadPath(const std::string& directory, const std::string& appId,
+                                         const std::string& templateCode) {
+  return directory + "/" + appId + "/" + templateCode + ".json";
+}
+
+bool OrvConfigServer::isSafeIdentifier(const std::string& id) {
+  if (id.empty() || id.size() > 200 || id[0] == '.') return false;
+  for (char c : id) {
+    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                    c == '.' || c == '_' || c == '-';
+    if (!ok) return false;
+  }
+  return true;
+}

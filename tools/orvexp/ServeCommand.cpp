@@ -1,0 +1,60 @@
+// `orvexp serve --dir DIR [--host H] [--port N]`: the reference config server.
+#include <CLI/CLI.hpp>
+
+#include <csignal>
+#include <iostream>
+#include <memory>
+
+#include "Commands.h"
+#include "OrvConfigServer.h"
+
+namespace orvexp {
+namespace {
+
+int runServe(const std::string& dir, const std::string& host, int port) {
+  OrvConfigServer server(dir);
+  if (!server.start(host, port)) {
+    std::cerr << "orvexp serve: cannot listen on " << host << ":" << port << "\n";
+    return 1;
+  }
+  std::cout << "serving " << dir << " on http://" << host << ":" << server.port() << std::endl;
+  // Block until SIGINT/SIGTERM; sigwait keeps the handling off the server's threads.
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  int signal = 0;
+  sigwait(&set, &signal);
+  server.stop();
+  return 0;
+}
+
+}  // namespace
+
+void setupServeCommand(CLI::App& app, int& exitCode) {
+  auto* cmd = app.add_subcommand("serve", "Run the reference config server");
+  struct Options {
+    std::string dir;
+    std::string host = "127.0.0.1";
+    int port = 8080;
+  };
+  auto options = std::make_shared<Options>();
+  cmd->add_option("--dir", options->dir, "Directory of payloads: DIR/<app_id>/<template_code>.json")
+      ->required()
+      ->check(CLI::ExistingDirectory);
+  cmd->add_option("--host", options->host, "Address to bind")->capture_default_str();
+  cmd->add_option("--port", options->port, "Port (0 picks a free one and prints it)")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 65535));
+  cmd->callback([options, &exitCode] {
+    // Signals are blocked in every thread the server starts, and waited for here.
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    exitCode = runServe(options->dir, options->host, options->port);
+  });
+}
+
+}  // namespace orvexp
