@@ -11,5 +11,7 @@ namespace orvexp {
 // Each setup function adds one subcommand; `exitCode` receives the command's result.
 void setupParseCommand(CLI::App& app, int& exitCode);
 void setupServeCommand(CLI::App& app, int& exitCode);
+void setupGetCommand(CLI::App& app, int& exitCode);
+void setupDemoCommand(CLI::App& app, int& exitCode);
 
 }  // namespace orvexp

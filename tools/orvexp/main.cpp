@@ -9,6 +9,8 @@ int main(int argc, char** argv) {
   int exitCode = 0;
   orvexp::setupParseCommand(app, exitCode);
   orvexp::setupServeCommand(app, exitCode);
+  orvexp::setupGetCommand(app, exitCode);
+  orvexp::setupDemoCommand(app, exitCode);
   CLI11_PARSE(app, argc, argv);
   return exitCode;
 }

@@ -1,0 +1,72 @@
+// OrvExperiment: the library's public entry point. Start it once with an application
+// identifier and a config-server address (or a full OrvExperimentConfig), then read
+// feature values by key.
+//
+// Every call runs on the caller's thread, never waits for the network, the disk or a
+// queue, never throws, and may be made from any thread at any time, before or after
+// start-up. Reads answer their default until the first payload is loaded (from the
+// cache as soon as it can be read, then after every successful fetch). A read of a
+// feature that belongs to an experiment, with automatic exposure tracking on (the
+// default), reports one exposure event per application, bucket, experiment and
+// group, remembered across launches. Completion listeners run on the main queue
+// (see OrvPlatform).
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "OrvExperiment/OrvExperimentConfig.h"
+#include "OrvExperiment/OrvExperimentTask.h"
+#include "OrvExperiment/OrvValue.h"
+
+class OrvExperiment {
+ public:
+  OrvExperiment() = delete;
+
+  // Starts with automatic exposure tracking on and nothing else set.
+  static void startWithAppId(const std::string& appId, const std::string& serverUrl);
+  // A null configuration is ignored. The configuration is shared, not copied: later
+  // changes to automaticExposureTracking and startupTask take effect (see
+  // OrvExperimentConfig). A second start is not refused; it moves the library to the
+  // new configuration once its cache is ready.
+  static void startWithConfig(const std::shared_ptr<OrvExperimentConfig>& config);
+
+  // Used by later fetches (in the request body); nothing is fetched now.
+  static void setCustomFetchParams(const OrvValue& params);
+  static void setCustomBucketId(const OrvValue& bucketId);
+
+  // A string value as itself; any other value as its text form (OrvValue::description).
+  static std::string getValueAsString(const std::string& key);
+  static std::string getValueAsString(const std::string& key, const std::string& defaultValue);
+  // A number (booleans included) as itself; a string read as a decimal number
+  // (OrvValue::parseDecimal: "3.50" gives the decimal 3.5, "42" gives 42); the default
+  // for every other value and for a string that holds no number. One-argument default:
+  // the integer 0.
+  static OrvValue getValueAsNumber(const std::string& key);
+  static OrvValue getValueAsNumber(const std::string& key, const OrvValue& defaultValue);
+  // A number's truth (non-zero is true); the default for every other value, strings
+  // such as "true" included.
+  static bool getValueAsBoolean(const std::string& key);
+  static bool getValueAsBoolean(const std::string& key, bool defaultValue);
+  // A dictionary as itself; the default for every other value. One-argument default:
+  // an empty dictionary.
+  static OrvValue getValueAsJson(const std::string& key);
+  static OrvValue getValueAsJson(const std::string& key, const OrvValue& defaultValue);
+
+  // Fetches now; the task hears this fetch's outcome. Success listeners run after the
+  // new features are in place.
+  static std::shared_ptr<OrvExperimentTask> fetch();
+  // Reports an exposure of `key` whatever automaticExposureTracking says.
+  static void exposure(const std::string& key);
+  // Switches the library's and the remote-configuration component's log lines.
+  static void enableLog(bool enable);
+  // "1.0.2"; the same string object on every call.
+  static const std::string& getSDKVersion();
+};
+
+extern "C" {
+// 1.0
+extern const double OrvExperimentVersionNumber;
+// "@(#)PROGRAM:OrvExperiment  PROJECT:OrvExperiment-1.0.2\n"
+extern const unsigned char OrvExperimentVersionString[];
+}

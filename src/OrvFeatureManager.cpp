@@ -1,0 +1,59 @@
+#include "OrvFeatureManager.h"
+
+#include "OrvExpLog.h"
+#include "OrvExposureTracker.h"
+#include "OrvFeatureParser.h"
+#include "OrvRemoteConfig.h"
+
+OrvFeatureManager& OrvFeatureManager::sharedInstance() {
+  static OrvFeatureManager* instance = new OrvFeatureManager();  // never destroyed
+  return *instance;
+}
+
+void OrvFeatureManager::setConfig(std::shared_ptr<OrvExperimentConfig> config) {
+  std::lock_guard lock(mutex_);
+  config_ = std::move(config);
+}
+
+std::shared_ptr<const OrvFeature> OrvFeatureManager::getFeature(const std::string& key) {
+  return getFeature(key, true);
+}
+
+std::shared_ptr<const OrvFeature> OrvFeatureManager::getFeature(const std::string& key,
+                                                                bool trackExposure) {
+  std::lock_guard lock(mutex_);
+  if (!features_) return nullptr;
+  auto it = features_->find(key);
+  if (it == features_->end()) return nullptr;
+  // The tracker only queues work, so calling it under the lock cannot deadlock.
+  if (trackExposure && config_ && config_->automaticExposureTracking()) {
+    OrvExposureTracker::sharedInstance().exposure(key);
+  }
+  return it->second;
+}
+
+void OrvFeatureManager::parseExperimentConfig() {
+  std::lock_guard lock(mutex_);
+  if (!config_) {
+    OrvExpLog::error(OrvExpLog::kConfigNil);
+    return;
+  }
+  auto data = OrvRemoteConfig::getDataWithAppId(config_->appId(), kTemplateCode);
+  auto value = data->get()(kTemplateCode);
+  features_ = OrvFeatureParser::parse(value ? value->objectValue() : OrvValue());
+}
+
+void OrvFeatureManager::clear() {
+  std::lock_guard lock(mutex_);
+  features_.reset();
+}
+
+std::shared_ptr<OrvExperimentConfig> OrvFeatureManager::config() const {
+  std::lock_guard lock(mutex_);
+  return config_;
+}
+
+std::shared_ptr<const OrvFeatureTable> OrvFeatureManager::features() const {
+  std::lock_guard lock(mutex_);
+  return features_;
+}

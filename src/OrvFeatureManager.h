@@ -1,0 +1,53 @@
+// The process-wide owner of the current feature table. It holds the start-up
+// configuration, loads the table from the payload the remote-configuration component
+// has for the application, answers lookups by key and, for lookups made on the
+// application's behalf, hands the key to the exposure tracker when automatic exposure
+// tracking is on.
+//
+// Thread-safety: every member may be called from any thread. One recursive mutex
+// guards the configuration and the table; a table is never changed once stored, only
+// replaced whole, so a feature obtained before a reload stays valid and keeps its old
+// value. Lookups never touch the disk or the network.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "OrvExperiment/OrvExperimentConfig.h"
+#include "OrvFeature.h"
+
+class OrvFeatureManager {
+ public:
+  static constexpr const char* kTemplateCode = "ki_feature";
+
+  static OrvFeatureManager& sharedInstance();
+
+  void setConfig(std::shared_ptr<OrvExperimentConfig> config);
+
+  // The feature, or null. With tracking, a found feature's key goes to the exposure
+  // tracker when a configuration is set and its automaticExposureTracking is on.
+  std::shared_ptr<const OrvFeature> getFeature(const std::string& key);
+  std::shared_ptr<const OrvFeature> getFeature(const std::string& key, bool trackExposure);
+
+  // Rebuilds the table from the component's payload for the configuration's appId.
+  // Without a configuration it logs an error line and leaves the table as it is.
+  void parseExperimentConfig();
+
+  // Drops the table (lookups answer null until the next load); keeps the configuration.
+  void clear();
+
+  std::shared_ptr<OrvExperimentConfig> config() const;
+  std::shared_ptr<const OrvFeatureTable> features() const;
+
+  OrvFeatureManager(const OrvFeatureManager&) = delete;
+  OrvFeatureManager& operator=(const OrvFeatureManager&) = delete;
+
+ private:
+  OrvFeatureManager() = default;
+
+  mutable std::recursive_mutex mutex_;
+  // Guarded by mutex_.
+  std::shared_ptr<OrvExperimentConfig> config_;
+  std::shared_ptr<const OrvFeatureTable> features_;  // null until the first load
+};

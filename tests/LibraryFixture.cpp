@@ -1,0 +1,83 @@
+#include "LibraryFixture.h"
+
+#include <cstdio>
+#include <filesystem>
+
+namespace orvtest {
+
+EventCapture::EventCapture() {
+  id_ = OrvMediator::sharedInstance()->addEventSink([this](const OrvMediatorEvent& e) {
+    std::lock_guard lock(mutex_);
+    events_.push_back(e);
+  });
+}
+
+EventCapture::~EventCapture() { OrvMediator::sharedInstance()->removeEventSink(id_); }
+
+std::vector<OrvMediatorEvent> EventCapture::events() const {
+  std::lock_guard lock(mutex_);
+  return events_;
+}
+
+std::size_t EventCapture::size() const {
+  std::lock_guard lock(mutex_);
+  return events_.size();
+}
+
+std::shared_ptr<TaskOutcome> listenTo(const std::shared_ptr<OrvExperimentTask>& task) {
+  auto outcome = std::make_shared<TaskOutcome>();
+  task->addOnSuccessListener([outcome] {
+    {
+      std::lock_guard lock(outcome->mutex);
+      ++outcome->successes;
+    }
+    outcome->done.notify();
+  });
+  task->addOnFailureListener([outcome](std::int64_t code, const std::string& message) {
+    {
+      std::lock_guard lock(outcome->mutex);
+      ++outcome->failures;
+      outcome->code = code;
+      outcome->message = message;
+    }
+    outcome->done.notify();
+  });
+  return outcome;
+}
+
+void LibraryTest::SetUp() { OrvPlatform::setDataDirectory(dir_.path() + "/data"); }
+
+void LibraryTest::TearDown() {
+  // Leave no work of this test behind for the next one.
+  EXPECT_TRUE(drainWorkQueue());
+  EXPECT_TRUE(drainMainQueue());
+  OrvPlatform::setDataDirectory("");
+}
+
+std::string LibraryTest::appId(const std::string& suffix) const {
+  return std::string("app-") + ::testing::UnitTest::GetInstance()->current_test_info()->name() +
+         suffix;
+}
+
+void LibraryTest::replacePayload(const std::string& app, const std::string& json) const {
+  const std::string temp = payloadFile(app) + ".tmp";
+  writeFile(temp, json);
+  std::filesystem::rename(temp, payloadFile(app));
+}
+
+std::shared_ptr<OrvExperimentConfig> LibraryTest::startWithPayload(const std::string& app,
+                                                                   const std::string& json,
+                                                                   bool automaticTracking) {
+  replacePayload(app, json);
+  auto config = OrvExperimentConfig::create(app, "file://" + payloadFile(app));
+  config->setAutomaticExposureTracking(automaticTracking);
+  auto task = OrvExperimentTask::create();
+  auto outcome = listenTo(task);
+  config->setStartupTask(task);
+  OrvExperiment::startWithConfig(config);
+  EXPECT_TRUE(outcome->done.waitFor(1));
+  EXPECT_EQ(outcome->successes, 1) << outcome->message;
+  return config;
+}
+
+}  // namespace orvtest

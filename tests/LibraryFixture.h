@@ -1,0 +1,61 @@
+// A fixture for tests of the whole library: a scratch data directory, a captured
+// event stream, and start-up against a payload file or the reference server.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "OrvExperiment/OrvExperiment.h"
+#include "OrvExperiment/OrvPlatform.h"
+#include "OrvMediator.h"
+#include "TestSupport.h"
+
+namespace orvtest {
+
+// Collects every event the mediator delivers while it exists.
+class EventCapture {
+ public:
+  EventCapture();
+  ~EventCapture();
+  std::vector<OrvMediatorEvent> events() const;
+  std::size_t size() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<OrvMediatorEvent> events_;
+  std::uint64_t id_ = 0;
+};
+
+// What a task reported.
+struct TaskOutcome {
+  Signal done;
+  std::mutex mutex;
+  int successes = 0;
+  int failures = 0;
+  std::int64_t code = 0;
+  std::string message;
+};
+std::shared_ptr<TaskOutcome> listenTo(const std::shared_ptr<OrvExperimentTask>& task);
+
+class LibraryTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // A fresh application identifier for this test.
+  std::string appId(const std::string& suffix = "") const;
+  // Writes `json` to a payload file and starts the library on it through file://.
+  // Waits for start-up's success; returns the configuration used.
+  std::shared_ptr<OrvExperimentConfig> startWithPayload(const std::string& app,
+                                                        const std::string& json,
+                                                        bool automaticTracking = true);
+  std::string payloadFile(const std::string& app) const { return dir_.file(app + ".json"); }
+  // Replaces the payload file atomically (readers never see half a file).
+  void replacePayload(const std::string& app, const std::string& json) const;
+
+  TempDir dir_;
+};
+
+}  // namespace orvtest

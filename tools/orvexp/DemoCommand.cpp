@@ -1,0 +1,154 @@
+// `orvexp demo [--data-dir D]`: the whole start-read-expose-fetch flow against the
+// reference server on a loopback port, with the bundled example payload.
+#include <CLI/CLI.hpp>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+
+#include "Commands.h"
+#include "DemoPayload.h"
+#include "OrvConfigServer.h"
+#include "OrvExperiment/OrvExperiment.h"
+#include "OrvExperiment/OrvPlatform.h"
+#include "OrvMediator.h"
+#include "ToolSupport.h"
+
+namespace orvexp {
+namespace {
+
+constexpr const char* kDemoApp = "demo-app";
+constexpr auto kTimeout = std::chrono::seconds(10);
+
+// Demo output and library lines come from several threads; keep lines whole.
+std::mutex outputMutex;
+void say(const std::string& line) {
+  std::lock_guard lock(outputMutex);
+  std::cout << line << std::endl;
+}
+
+bool writePayload(const std::string& dir, const std::string& json) {
+  const std::string path = OrvConfigServer::payloadPath(dir, kDemoApp, "ki_feature");
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  const std::string temp = path + ".tmp";
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    out << json;
+    if (!out) return false;
+  }
+  std::error_code error;
+  std::filesystem::rename(temp, path, error);
+  return !error;
+}
+
+// The example payload with a few values changed, as a second version on the server.
+std::string changedPayload() {
+  OrvValue original = OrvValue::parseJson(kDemoPayload).value;
+  OrvValue::Dictionary entries = original.entries();
+  for (auto& [key, value] : entries) {
+    if (key == "color") value = OrvValue("blue");
+    if (key == "limit") value = OrvValue(30);
+  }
+  entries.emplace_back("new_feature", OrvValue("hello"));
+  return OrvValue::dictionary(std::move(entries)).toJson();
+}
+
+int fail(const std::string& why) {
+  std::cerr << "orvexp demo: " << why << "\n";
+  return 1;
+}
+
+int runDemo(std::string dataDir) {
+  std::error_code error;
+  const auto scratch =
+      std::filesystem::temp_directory_path(error) / ("orvexp-demo-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(scratch, error);
+  if (dataDir.empty()) dataDir = (scratch / "data").string();
+  const std::string payloadDir = (scratch / "payloads").string();
+  struct Cleanup {
+    std::filesystem::path path;
+    ~Cleanup() {
+      std::error_code ignored;
+      std::filesystem::remove_all(path, ignored);
+    }
+  } cleanup{scratch};
+
+  if (!OrvValue::parseJson(kDemoPayload).value.isDictionary())
+    return fail("the embedded payload is not a JSON object");
+  if (!writePayload(payloadDir, kDemoPayload))
+    return fail("cannot write the payload to " + payloadDir);
+  OrvConfigServer server(payloadDir);
+  if (!server.start("127.0.0.1", 0)) return fail("cannot start the config server on 127.0.0.1");
+  say("config server: " + server.url() + " serving " + payloadDir);
+  say("data directory: " + dataDir);
+
+  OrvPlatform::setDataDirectory(dataDir);
+  OrvPlatform::setConsoleSink([](std::string_view line) { say("  log   " + std::string(line)); });
+  OrvMediator::sharedInstance()->addEventSink(
+      [](const OrvMediatorEvent& e) { say("  event " + e.name + " " + e.properties.toJson()); });
+  OrvExperiment::enableLog(true);
+
+  auto config = OrvExperimentConfig::create(kDemoApp, server.url());
+  auto startup = OrvExperimentTask::create();
+  OutcomeWaiter started(startup);
+  config->setStartupTask(startup);
+  say("\n== start-up (" + std::string(kDemoApp) + ", SDK " + OrvExperiment::getSDKVersion() + ")");
+  OrvExperiment::startWithConfig(config);
+  Outcome outcome = started.wait(kTimeout);
+  if (!outcome.reported) return fail("start-up did not finish within 10 s");
+  if (!outcome.success)
+    return fail("start-up fetch failed (" + std::to_string(outcome.code) + "): " + outcome.message);
+
+  say("\n== feature table");
+  {
+    std::lock_guard lock(outputMutex);
+    printFeatureTable(std::cout);
+  }
+  say("\n== typed reads (each read of an experiment feature may report an exposure)");
+  for (const char* key : {"color", "limit", "banner", "flag", "price", "missing"}) {
+    {
+      std::lock_guard lock(outputMutex);
+      printTypedReads(std::cout, key);
+    }
+    if (!drainLibraryQueue(kTimeout)) return fail("the work queue did not drain");
+  }
+
+  say("\n== reading experiment features again: no new events");
+  for (int round = 0; round < 2; ++round) {
+    say("  color=" + OrvExperiment::getValueAsString("color") +
+        " limit=" + OrvExperiment::getValueAsNumber("limit").description());
+  }
+  if (!drainLibraryQueue(kTimeout)) return fail("the work queue did not drain");
+
+  say("\n== the server's payload changes; fetch()");
+  if (!writePayload(payloadDir, changedPayload())) return fail("cannot change the served payload");
+  OutcomeWaiter fetched(OrvExperiment::fetch());
+  outcome = fetched.wait(kTimeout);
+  if (!outcome.reported) return fail("fetch did not finish within 10 s");
+  if (!outcome.success)
+    return fail("fetch failed (" + std::to_string(outcome.code) + "): " + outcome.message);
+  for (const char* key : {"color", "limit", "new_feature"}) {
+    std::lock_guard lock(outputMutex);
+    printTypedReads(std::cout, key);
+  }
+  if (!drainLibraryQueue(kTimeout)) return fail("the work queue did not drain");
+  OrvExperiment::enableLog(false);
+  OrvPlatform::setConsoleSink(nullptr);
+  say("\ndemo finished");
+  return 0;
+}
+
+}  // namespace
+
+void setupDemoCommand(CLI::App& app, int& exitCode) {
+  auto* cmd = app.add_subcommand(
+      "demo", "Run the whole flow against a loopback server with the example payload");
+  auto dataDir = std::make_shared<std::string>();
+  cmd->add_option("--data-dir", *dataDir, "Data directory (default: a fresh temporary one)");
+  cmd->callback([dataDir, &exitCode] { exitCode = runDemo(*dataDir); });
+}
+
+}  // namespace orvexp

@@ -1,0 +1,81 @@
+// `orvexp get --app ID --server URL [--data-dir D] [--no-tracking] [--events FILE]
+//  [--timeout S] KEY...`: a real client of the library.
+#include <CLI/CLI.hpp>
+
+#include <iostream>
+
+#include "Commands.h"
+#include "OrvExperiment/OrvExperiment.h"
+#include "OrvExperiment/OrvPlatform.h"
+#include "OrvMediator.h"
+#include "ToolSupport.h"
+
+namespace orvexp {
+namespace {
+
+struct GetOptions {
+  std::string app;
+  std::string server;
+  std::string dataDir;
+  std::string eventsFile;
+  bool noTracking = false;
+  double timeoutSeconds = 30;
+  std::vector<std::string> keys;
+};
+
+int runGet(const GetOptions& o) {
+  if (!o.dataDir.empty()) OrvPlatform::setDataDirectory(o.dataDir);
+  if (!o.eventsFile.empty()) {
+    OrvMediator::sharedInstance()->addEventSink(OrvMediator::jsonLinesFileSink(o.eventsFile));
+  } else {
+    OrvMediator::sharedInstance()->addEventSink(
+        [](const OrvMediatorEvent& e) { std::cout << "event " << e.toJson() << std::endl; });
+  }
+  auto config = OrvExperimentConfig::create(o.app, o.server);
+  config->setAutomaticExposureTracking(!o.noTracking);
+  auto task = OrvExperimentTask::create();
+  OutcomeWaiter waiter(task);
+  config->setStartupTask(task);
+  OrvExperiment::startWithConfig(config);
+
+  const auto timeout = std::chrono::milliseconds(static_cast<long>(o.timeoutSeconds * 1000));
+  Outcome outcome = waiter.wait(timeout);
+  int exitCode = 0;
+  if (!outcome.reported) {
+    std::cerr << "orvexp get: no answer from " << o.server << " within " << o.timeoutSeconds
+              << " s; values below come from the cache\n";
+    exitCode = 4;
+  } else if (!outcome.success) {
+    std::cerr << "orvexp get: fetch failed (" << outcome.code << "): " << outcome.message
+              << "; values below come from the cache\n";
+    exitCode = 3;
+  }
+  // The cache is loaded before any fetch outcome, so reads are meaningful either way.
+  drainLibraryQueue(timeout);
+  for (const std::string& key : o.keys) printTypedReads(std::cout, key);
+  if (!drainLibraryQueue(timeout)) {
+    std::cerr << "orvexp get: exposures still pending at exit\n";
+    return 5;
+  }
+  return exitCode;
+}
+
+}  // namespace
+
+void setupGetCommand(CLI::App& app, int& exitCode) {
+  auto* cmd = app.add_subcommand("get", "Start against a server and print feature values");
+  auto o = std::make_shared<GetOptions>();
+  cmd->add_option("--app", o->app, "Application identifier")->required();
+  cmd->add_option("--server", o->server, "Config server URL (http://, https:// or file://)")
+      ->required();
+  cmd->add_option("--data-dir", o->dataDir, "Data directory (default: the per-user one)");
+  cmd->add_flag("--no-tracking", o->noTracking, "Do not report exposures when reading");
+  cmd->add_option("--events", o->eventsFile, "Append exposure events to this file as JSON lines");
+  cmd->add_option("--timeout", o->timeoutSeconds, "Seconds to wait for the fetch")
+      ->capture_default_str()
+      ->check(CLI::PositiveNumber);
+  cmd->add_option("keys", o->keys, "Feature keys to read")->required();
+  cmd->callback([o, &exitCode] { exitCode = runGet(*o); });
+}
+
+}  // namespace orvexp

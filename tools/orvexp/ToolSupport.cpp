@@ -1,0 +1,76 @@
+#include "ToolSupport.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <vector>
+
+#include "OrvExperiment/OrvExperiment.h"
+#include "OrvExperimentQueue.h"
+#include "OrvFeatureManager.h"
+
+namespace orvexp {
+
+struct OutcomeWaiter::State {
+  std::mutex mutex;
+  std::condition_variable cv;
+  Outcome outcome;  // guarded by mutex
+  void set(Outcome o) {
+    std::lock_guard lock(mutex);
+    if (outcome.reported) return;
+    outcome = std::move(o);
+    outcome.reported = true;
+    cv.notify_all();
+  }
+};
+
+OutcomeWaiter::OutcomeWaiter(const std::shared_ptr<OrvExperimentTask>& task)
+    : state_(std::make_shared<State>()) {
+  task->addOnSuccessListener([state = state_] { state->set({true, true, 0, {}}); });
+  task->addOnFailureListener([state = state_](std::int64_t code, const std::string& message) {
+    state->set({true, false, code, message});
+  });
+}
+
+Outcome OutcomeWaiter::wait(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(state_->mutex);
+  state_->cv.wait_for(lock, timeout, [this] { return state_->outcome.reported; });
+  return state_->outcome;
+}
+
+void printTypedReads(std::ostream& out, const std::string& key) {
+  out << "  " << key << ": string=\"" << OrvExperiment::getValueAsString(key)
+      << "\" number=" << OrvExperiment::getValueAsNumber(key).description()
+      << " boolean=" << (OrvExperiment::getValueAsBoolean(key) ? "true" : "false")
+      << " json=" << OrvExperiment::getValueAsJson(key).toJson() << "\n";
+}
+
+void printFeatureTable(std::ostream& out) {
+  auto table = OrvFeatureManager::sharedInstance().features();
+  if (!table) {
+    out << "  (no feature table loaded)\n";
+    return;
+  }
+  std::vector<const OrvFeatureTable::value_type*> rows;
+  for (const auto& row : *table) rows.push_back(&row);
+  std::sort(rows.begin(), rows.end(), [](auto* a, auto* b) { return a->first < b->first; });
+  for (const auto* row : rows) {
+    out << "  " << row->first << " = " << row->second->value().description();
+    if (const auto& info = row->second->experimentInfo()) {
+      out << "  [experiment " << info->experimentId().description() << ", group "
+          << info->experimentGroupId().description() << (info->isControl() ? ", control" : "")
+          << ", bucket " << info->customBucketId().description() << "]";
+    }
+    out << "\n";
+  }
+}
+
+bool drainLibraryQueue(std::chrono::milliseconds timeout) {
+  auto done = std::make_shared<std::promise<void>>();
+  auto future = done->get_future();
+  OrvExperimentQueue::sharedInstance().execute([done] { done->set_value(); });
+  return future.wait_for(timeout) == std::future_status::ready;
+}
+
+}  // namespace orvexp

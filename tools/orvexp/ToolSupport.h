@@ -1,0 +1,43 @@
+// Helpers shared by the orvexp commands that run the library.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <ostream>
+#include <string>
+
+#include "OrvExperiment/OrvExperimentTask.h"
+
+namespace orvexp {
+
+// The first outcome a task reports.
+struct Outcome {
+  bool reported = false;
+  bool success = false;
+  std::int64_t code = 0;
+  std::string message;
+};
+
+// Listens on `task`; wait() returns its first outcome, or one with reported == false
+// after `timeout`.
+class OutcomeWaiter {
+ public:
+  explicit OutcomeWaiter(const std::shared_ptr<OrvExperimentTask>& task);
+  Outcome wait(std::chrono::milliseconds timeout);
+
+ private:
+  struct State;
+  std::shared_ptr<State> state_;
+};
+
+// Prints one line per key: its value read as string, number, boolean and JSON.
+void printTypedReads(std::ostream& out, const std::string& key);
+
+// Prints the current feature table, one row per feature in key order.
+void printFeatureTable(std::ostream& out);
+
+// Waits until the library's work queue has run everything queued so far.
+bool drainLibraryQueue(std::chrono::milliseconds timeout);
+
+}  // namespace orvexp
