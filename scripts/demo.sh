@@ -5,4 +5,4 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$(nproc)" --target orvexp
-./build/release/tools/orvexp/orvexp parse examples/payload.json
+./build/release/tools/orvexp/orvexp demo

@@ -45,12 +45,18 @@ std::shared_ptr<TaskOutcome> listenTo(const std::shared_ptr<OrvExperimentTask>& 
   return outcome;
 }
 
-void LibraryTest::SetUp() { OrvPlatform::setDataDirectory(dir_.path() + "/data"); }
+void LibraryTest::SetUp() {
+  OrvPlatform::setDataDirectory(dir_.path() + "/data");
+  // While any sink is registered the mediator buffers nothing, so no event of this
+  // test can surface in a later test's capture.
+  discardSink_ = OrvMediator::sharedInstance()->addEventSink([](const OrvMediatorEvent&) {});
+}
 
 void LibraryTest::TearDown() {
   // Leave no work of this test behind for the next one.
   EXPECT_TRUE(drainWorkQueue());
   EXPECT_TRUE(drainMainQueue());
+  OrvMediator::sharedInstance()->removeEventSink(discardSink_);
   OrvPlatform::setDataDirectory("");
 }
 

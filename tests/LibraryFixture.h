@@ -56,6 +56,9 @@ class LibraryTest : public ::testing::Test {
   void replacePayload(const std::string& app, const std::string& json) const;
 
   TempDir dir_;
+
+ private:
+  std::uint64_t discardSink_ = 0;
 };
 
 }  // namespace orvtest

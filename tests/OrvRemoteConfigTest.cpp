@@ -13,6 +13,7 @@
 #include "OrvConfigServer.h"
 #include "OrvExperiment/OrvPlatform.h"
 #include "OrvRemoteConfig.h"
+#include "ScriptedServer.h"
 #include "TestSupport.h"
 
 using namespace orvtest;
@@ -63,54 +64,6 @@ std::shared_ptr<Watch> watch(const std::shared_ptr<OrvRCFetchTask>& task,
         w->finished.notify();
       });
   return w;
-}
-
-// A loopback server whose answer each test decides.
-class ScriptedServer {
- public:
-  using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
-  ScriptedServer() {
-    server_.Post(OrvRemoteConfig::kFetchPath,
-                 [this](const httplib::Request& req, httplib::Response& res) {
-                   Handler h;
-                   {
-                     std::lock_guard lock(mutex_);
-                     h = handler_;
-                   }
-                   h(req, res);
-                 });
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-  }
-  ~ScriptedServer() {
-    server_.stop();
-    thread_.join();
-  }
-  void answer(Handler h) {
-    std::lock_guard lock(mutex_);
-    handler_ = std::move(h);
-  }
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
-
- private:
-  httplib::Server server_;
-  std::mutex mutex_;
-  Handler handler_;
-  int port_ = 0;
-  std::thread thread_;
-};
-
-// A loopback port on which nothing listens: bound, then closed again.
-int closedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
 }
 
 class RemoteConfigTest : public ::testing::Test {
