@@ -108,9 +108,17 @@ class RemoteConfigTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(RemoteConfigTest, FirstStartFetchesAndCachesThenTheNextProcessStartsFromTheCache) {
-  serve(app_, R"({"color":"red","limit":20})");
-  auto w = start(app_, server_.url());
+  // The server answers only once the test has looked at local-cache-ready: listeners
+  // run on their own thread, so without the gate the fetch could already have landed.
+  ScriptedServer gated;
+  auto gate = std::make_shared<Signal>();
+  gated.answer([gate](const httplib::Request&, httplib::Response& res) {
+    gate->waitFor(1);
+    res.set_content(R"({"color":"red","limit":20})", "application/json");
+  });
+  auto w = start(app_, gated.url());
   ASSERT_TRUE(w->localCacheReady.waitFor(1));
+  gate->notify();
   ASSERT_TRUE(w->finished.waitFor(1));
   EXPECT_TRUE(w->payloadAtLocalCacheReady.isAbsent());  // no cache on a first start
   EXPECT_TRUE(w->success) << w->message;
@@ -275,10 +283,17 @@ TEST_F(RemoteConfigTest, FileUrlsReadThePayloadAndAMissingFileIsAFailure) {
 TEST_F(RemoteConfigTest, ADamagedCacheReadsAsNoPayloadWithOneLogLine) {
   std::filesystem::create_directories(std::filesystem::path(cacheFile(app_)).parent_path());
   writeFile(cacheFile(app_), "{\"app_id\": trunc");
-  serve(app_, R"({"fresh":1})");
+  ScriptedServer gated;
+  auto gate = std::make_shared<Signal>();
+  gated.answer([gate](const httplib::Request&, httplib::Response& res) {
+    gate->waitFor(1);
+    res.set_content(R"({"fresh":1})", "application/json");
+  });
   LogCapture log;
   OrvRemoteConfig::enableLog(true);
-  auto w = start(app_, server_.url());
+  auto w = start(app_, gated.url());
+  ASSERT_TRUE(w->localCacheReady.waitFor(1));
+  gate->notify();
   ASSERT_TRUE(w->finished.waitFor(1));
   OrvRemoteConfig::enableLog(false);
   EXPECT_TRUE(w->payloadAtLocalCacheReady.isAbsent());
