@@ -4,7 +4,10 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
 
 #include "OrvExpLog.h"
@@ -26,6 +29,25 @@ struct ConnectionDeleter {
 using Connection = std::unique_ptr<sqlite3, ConnectionDeleter>;
 
 using Suite = std::map<std::string, OrvValue, std::less<>>;
+
+// Another process may hold the database briefly (opening it, switching it to WAL,
+// checkpointing). SQLite's busy handler does not cover every such case (a journal-mode
+// change, for one, fails at once), so transient BUSY/LOCKED answers are retried here
+// for a while before the database is given up on: giving up loses persistence.
+template <class F>
+int retryWhileBusy(F&& attempt) {
+  using namespace std::chrono;
+  const auto deadline = steady_clock::now() + seconds(10);
+  auto pause = milliseconds(1);
+  for (;;) {
+    const int rc = attempt();
+    const int primary = rc & 0xFF;
+    if ((primary != SQLITE_BUSY && primary != SQLITE_LOCKED) || steady_clock::now() >= deadline)
+      return rc;
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, milliseconds(50));
+  }
+}
 
 }  // namespace
 
@@ -110,18 +132,28 @@ class OrvDefaultsDatabase {
 
  private:
   bool exec(const char* sql) {
-    char* message = nullptr;
-    const int rc = sqlite3_exec(connection_.get(), sql, nullptr, nullptr, &message);
-    sqlite3_free(message);
+    const int rc = retryWhileBusy(
+        [&] { return sqlite3_exec(connection_.get(), sql, nullptr, nullptr, nullptr); });
     return rc == SQLITE_OK;
   }
 
   bool prepare(Statement* out, const char* sql) {
     sqlite3_stmt* raw = nullptr;
-    const int rc =
-        sqlite3_prepare_v3(connection_.get(), sql, -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
+    const int rc = retryWhileBusy([&] {
+      return sqlite3_prepare_v3(connection_.get(), sql, -1, SQLITE_PREPARE_PERSISTENT, &raw,
+                                nullptr);
+    });
     out->reset(raw);
     return rc == SQLITE_OK;
+  }
+
+  // Runs a prepared statement to completion, retrying transient contention.
+  int stepToEnd(sqlite3_stmt* st) {
+    return retryWhileBusy([&] {
+      const int rc = sqlite3_step(st);
+      if ((rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED) sqlite3_reset(st);
+      return rc;
+    });
   }
 
   std::string sqliteError(const char* what) const {
@@ -147,7 +179,7 @@ class OrvDefaultsDatabase {
     sqlite3_reset(st);
     sqlite3_bind_text(st, 1, suite.data(), static_cast<int>(suite.size()), SQLITE_TRANSIENT);
     int rc;
-    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+    while ((rc = retryWhileBusy([&] { return sqlite3_step(st); })) == SQLITE_ROW) {
       std::string key(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)),
                       static_cast<std::size_t>(sqlite3_column_bytes(st, 0)));
       const int kind = sqlite3_column_int(st, 1);
@@ -210,7 +242,7 @@ class OrvDefaultsDatabase {
         sqlite3_bind_text(st, 4, json.data(), static_cast<int>(json.size()), SQLITE_TRANSIENT);
         break;
     }
-    const int rc = sqlite3_step(st);
+    const int rc = stepToEnd(st);
     sqlite3_reset(st);
     return rc == SQLITE_DONE;
   }
@@ -220,7 +252,7 @@ class OrvDefaultsDatabase {
     sqlite3_reset(st);
     sqlite3_bind_text(st, 1, suite.data(), static_cast<int>(suite.size()), SQLITE_TRANSIENT);
     sqlite3_bind_text(st, 2, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
-    const int rc = sqlite3_step(st);
+    const int rc = stepToEnd(st);
     sqlite3_reset(st);
     return rc == SQLITE_DONE;
   }
