@@ -20,12 +20,8 @@ namespace {
 std::string helper(const std::string& dir, const std::string& args) {
   const std::string cmd =
       helperPath("orv_store_helper") + " '" + dir + "' " + args + " 2>/dev/null";
-  FILE* pipe = ::popen(cmd.c_str(), "r");
   std::string out;
-  char buffer[256];
-  while (pipe && std::fgets(buffer, sizeof buffer, pipe)) out += buffer;
-  const int status = pipe ? ::pclose(pipe) : -1;
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << args;
+  EXPECT_EQ(runAndCapture(cmd, &out), 0) << args;
   return out;
 }
 

@@ -12,15 +12,7 @@ using namespace orvtest;
 
 namespace {
 
-const char* kWorkedExample = R"({
-  "color": "red", "limit": 20, "banner": {"title": "hi"}, "flag": true,
-  "experiment_detail": [
-    {"#experiment_id": "101", "#experiment_group_id": "2", "#is_control_group": false,
-     "bucket_id": 7, "#feature_list": ["color", "limit", "gone"]},
-    {"#experiment_id": "205", "#experiment_group_id": "1", "#is_control_group": true,
-     "bucket_id": 3, "#feature_list": ["limit", 5]},
-    "a string"
-  ]})";
+const char* const kWorkedExample = orvtest::kWorkedExamplePayload;
 
 class ExposureTest : public LibraryTest {};
 

@@ -129,15 +129,11 @@ TEST_F(RemoteConfigTest, FirstStartFetchesAndCachesThenTheNextProcessStartsFromT
   EXPECT_EQ(st.st_mode & 0077, 0u);
 
   // Another process, whose server is unreachable, has the payload at local-cache-ready.
-  FILE* out = ::popen((helperPath("orv_rc_helper") + " '" + dataDir() + "' " + app_ +
-                       " http://127.0.0.1:" + std::to_string(closedPort()))
-                          .c_str(),
-                      "r");
-  ASSERT_NE(out, nullptr);
   std::string printed;
-  char buffer[512];
-  while (std::fgets(buffer, sizeof buffer, out)) printed += buffer;
-  EXPECT_EQ(::pclose(out), 0);
+  EXPECT_EQ(runAndCapture(helperPath("orv_rc_helper") + " '" + dataDir() + "' " + app_ +
+                              " http://127.0.0.1:" + std::to_string(closedPort()),
+                          &printed),
+            0);
   EXPECT_EQ(printed, "local-cache-ready {\"color\":\"red\",\"limit\":20}\nfailure -1\n");
 }
 

@@ -72,16 +72,11 @@ TEST_F(StartupTest, ASecondLaunchReadsTheCacheWithoutTheNetwork) {
                              "/data' --events '" + dir_.file("events.jsonl") + "' ";
   EXPECT_EQ(runCommand(common + "--server " + server_.url() + " color > /dev/null"), 0);
   // Second launch: nothing listens at the server address, yet the values are there.
-  FILE* out = ::popen(
-      (common + "--server http://127.0.0.1:" + std::to_string(closedPort()) + " color 2>/dev/null")
-          .c_str(),
-      "r");
-  ASSERT_NE(out, nullptr);
   std::string printed;
-  char buffer[512];
-  while (std::fgets(buffer, sizeof buffer, out)) printed += buffer;
-  const int status = ::pclose(out);
-  EXPECT_EQ(WEXITSTATUS(status), 3);  // the fetch failed...
+  const int status = runAndCapture(
+      common + "--server http://127.0.0.1:" + std::to_string(closedPort()) + " color 2>/dev/null",
+      &printed);
+  EXPECT_EQ(status, 3);  // the fetch failed...
   EXPECT_NE(printed.find("color: string=\"red\""), std::string::npos)
       << printed;  // ...the cache answered
   // And the exposure of the first launch was not sent again.
@@ -208,14 +203,9 @@ TEST_F(StartupTest, ASecondStartMovesTheStoreAndTheTable) {
 }
 
 TEST(OrvexpDemo, RunsTheWholeFlowAndExitsZero) {
-  FILE* out = ::popen((helperPath("../tools/orvexp/orvexp") + " demo 2>&1").c_str(), "r");
-  ASSERT_NE(out, nullptr);
   std::string printed;
-  char buffer[1024];
-  while (std::fgets(buffer, sizeof buffer, out)) printed += buffer;
-  const int status = ::pclose(out);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << printed;
+  EXPECT_EQ(runAndCapture(helperPath("../tools/orvexp/orvexp") + " demo 2>&1", &printed), 0)
+      << printed;
   auto count = [&](const std::string& what) {
     std::size_t n = 0;
     for (std::size_t at = printed.find(what); at != std::string::npos;

@@ -50,6 +50,7 @@ OrvValue json(const std::string& text) {
 
 #include <sys/wait.h>
 
+#include <cstdio>
 #include <future>
 
 #include "OrvExpLog.h"
@@ -115,6 +116,25 @@ int runCommand(const std::string& commandLine, int timeoutSeconds) {
   if (status == -1 || !WIFEXITED(status)) return -1;
   return WEXITSTATUS(status);
 }
+
+int runAndCapture(const std::string& commandLine, std::string* output) {
+  FILE* pipe = ::popen(commandLine.c_str(), "r");
+  if (!pipe) return -1;
+  char buffer[1024];
+  while (std::fgets(buffer, sizeof buffer, pipe)) output->append(buffer);
+  const int status = ::pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+const char* const kWorkedExamplePayload = R"({
+  "color": "red", "limit": 20, "banner": {"title": "hi"}, "flag": true,
+  "experiment_detail": [
+    {"#experiment_id": "101", "#experiment_group_id": "2", "#is_control_group": false,
+     "bucket_id": 7, "#feature_list": ["color", "limit", "gone"]},
+    {"#experiment_id": "205", "#experiment_group_id": "1", "#is_control_group": true,
+     "bucket_id": 3, "#feature_list": ["limit", 5]},
+    "a string"
+  ]})";
 
 std::string helperPath(const std::string& name) {
   return std::string(ORV_TEST_BINARY_DIR) + "/tests/" + name;

@@ -88,6 +88,13 @@ class LogCapture {
 // did not exit normally.
 int runCommand(const std::string& commandLine, int timeoutSeconds = 60);
 
+// The worked example payload: four features, two experiment entries, misfits.
+extern const char* const kWorkedExamplePayload;
+
+// Runs a shell command line, collects its standard output and returns its exit
+// status (-1 when it did not exit normally).
+int runAndCapture(const std::string& commandLine, std::string* output);
+
 // Path of a helper program built next to the tests.
 std::string helperPath(const std::string& name);
 
