@@ -1,2 +1,25 @@
-// OrvExperimentInfo is a plain record; everything lives in its header.
 #include "OrvExperimentInfo.h"
+
+#include "platform/OrvMD5.h"
+
+namespace {
+
+std::string textOrEmpty(const OrvValue& v) {
+  return v.isAbsent() ? std::string() : v.description();
+}
+
+}  // namespace
+
+std::string OrvExperimentInfo::exposureKeyString() const {
+  return textOrEmpty(customBucketId_) + "_" + textOrEmpty(experimentId_) + "_" +
+         textOrEmpty(experimentGroupId_);
+}
+
+const std::string& OrvExperimentInfo::recordKey() const {
+  std::call_once(recordKeyOnce_, [this] {
+    const std::string text = exposureKeyString();
+    // Hashed up to the first NUL byte, as C strings are.
+    recordKey_ = OrvMD5::hex(std::string_view(text.c_str()));
+  });
+  return recordKey_;
+}

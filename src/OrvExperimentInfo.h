@@ -1,14 +1,27 @@
 // One experiment membership: which experiment and group a feature belongs to, whether
 // the group is the control group, and the bucket it was assigned in. Built only by
-// OrvFeatureParser; once the parser has published a table, records are never changed
-// and may be read from any thread without a lock. One record is shared by every
-// feature its experiment entry lists.
+// OrvFeatureParser; once the parser has published a table the fields never change and
+// may be read from any thread without a lock. One record is shared by every feature
+// its experiment entry lists.
+//
+// Two derived values are cached on the record, both thread-safe: the exposure record
+// key (computed once, on first use) and the store generation in which the exposure
+// tracker last saw that record stored.
 #pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
 
 #include "OrvExperiment/OrvValue.h"
 
 class OrvExperimentInfo {
  public:
+  OrvExperimentInfo() = default;
+  OrvExperimentInfo(const OrvExperimentInfo&) = delete;
+  OrvExperimentInfo& operator=(const OrvExperimentInfo&) = delete;
+
   // Identifiers keep the payload's kind: a number identifier stays a number.
   const OrvValue& experimentId() const noexcept { return experimentId_; }
   void setExperimentId(OrvValue v) { experimentId_ = std::move(v); }
@@ -23,9 +36,27 @@ class OrvExperimentInfo {
   const OrvValue& customBucketId() const noexcept { return customBucketId_; }
   void setCustomBucketId(OrvValue v) { customBucketId_ = std::move(v); }
 
+  // "<bucket>_<experiment id>_<group id>", each part its text form, absent parts empty.
+  std::string exposureKeyString() const;
+  // The MD5 of exposureKeyString() as 32 lower-case hex digits, computed once.
+  const std::string& recordKey() const;
+
+  // The exposure tracker's note that this record's exposure is stored in the store
+  // generation given (0: not known to be stored).
+  std::uint64_t recordedGeneration() const noexcept {
+    return recordedGeneration_.load(std::memory_order_acquire);
+  }
+  void setRecordedGeneration(std::uint64_t generation) const noexcept {
+    recordedGeneration_.store(generation, std::memory_order_release);
+  }
+
  private:
   OrvValue experimentId_;
   OrvValue experimentGroupId_;
   bool isControl_ = false;
   OrvValue customBucketId_;
+
+  mutable std::once_flag recordKeyOnce_;
+  mutable std::string recordKey_;  // written once, under recordKeyOnce_
+  mutable std::atomic<std::uint64_t> recordedGeneration_{0};
 };

@@ -8,4 +8,9 @@ OrvExperimentQueue& OrvExperimentQueue::sharedInstance() {
   return *instance;
 }
 
-void OrvExperimentQueue::execute(std::function<void()> block) { queue_.submit(std::move(block)); }
+void OrvExperimentQueue::execute(std::function<void()> block) {
+  if (!block) return;
+  std::lock_guard lock(submitMutex_);
+  ++epoch_;
+  queue_.submit(std::move(block));
+}

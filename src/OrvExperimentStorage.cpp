@@ -1,5 +1,6 @@
 #include "OrvExperimentStorage.h"
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -17,6 +18,10 @@ OpenStore& openStore() {
   return *s;
 }
 
+std::atomic<std::uint64_t> storeGeneration{1};
+
+void bumpGeneration() { storeGeneration.fetch_add(1, std::memory_order_acq_rel); }
+
 std::shared_ptr<OrvUserDefaults> current() {
   std::lock_guard lock(openStore().mutex);
   return openStore().defaults;
@@ -29,10 +34,14 @@ void OrvExperimentStorage::initWithAppId(const std::string& appId) {
   auto opened = OrvUserDefaults::initWithSuiteName(std::string(kDomainPrefix) + appId);
   std::lock_guard lock(openStore().mutex);
   openStore().defaults = std::move(opened);
+  bumpGeneration();
 }
 
 void OrvExperimentStorage::putBool(bool value, const std::string& key) {
-  if (auto store = current()) store->setBool(value, key);
+  if (auto store = current()) {
+    store->setBool(value, key);
+    if (!value) bumpGeneration();
+  }
 }
 
 bool OrvExperimentStorage::getBoolForKey(const std::string& key, bool defaultValue) {
@@ -42,7 +51,10 @@ bool OrvExperimentStorage::getBoolForKey(const std::string& key, bool defaultVal
 }
 
 void OrvExperimentStorage::putString(const std::string& value, const std::string& key) {
-  if (auto store = current()) store->setObject(OrvValue(value), key);
+  if (auto store = current()) {
+    store->setObject(OrvValue(value), key);
+    bumpGeneration();
+  }
 }
 
 std::string OrvExperimentStorage::getStringForKey(const std::string& key,
@@ -53,7 +65,10 @@ std::string OrvExperimentStorage::getStringForKey(const std::string& key,
 }
 
 void OrvExperimentStorage::removeKey(const std::string& key) {
-  if (auto store = current()) store->removeObjectForKey(key);
+  if (auto store = current()) {
+    store->removeObjectForKey(key);
+    bumpGeneration();
+  }
 }
 
 void OrvExperimentStorage::clear() {
@@ -61,6 +76,11 @@ void OrvExperimentStorage::clear() {
   if (!store) return;
   for (const auto& entry : store->dictionaryRepresentation())
     store->removeObjectForKey(entry.first);
+  bumpGeneration();
+}
+
+std::uint64_t OrvExperimentStorage::generation() noexcept {
+  return storeGeneration.load(std::memory_order_acquire);
 }
 
 bool OrvExperimentStorage::isOpen() { return current() != nullptr; }

@@ -9,6 +9,7 @@
 // exposure's check-then-write one step.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 class OrvExperimentStorage {
@@ -30,4 +31,9 @@ class OrvExperimentStorage {
 
   // True once a domain is open (for diagnostics and tests).
   static bool isOpen();
+
+  // Changes whenever a stored YES may have stopped reading YES: a domain is opened,
+  // a key is removed or cleared, or a NO or a string is written. Never 0. Lets the
+  // exposure tracker trust a note that a record is stored only while this is unchanged.
+  static std::uint64_t generation() noexcept;
 };

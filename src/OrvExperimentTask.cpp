@@ -38,16 +38,21 @@ std::shared_ptr<const std::vector<L>> appended(const std::shared_ptr<const std::
 }  // namespace
 
 struct OrvExperimentTaskAccess {
-  template <class L, class... Args>
+  // Calls every listener of the snapshot taken now. When there is none, `holdUnheard`
+  // runs under the task's lock to keep the outcome for the first listener to come.
+  template <class L, class Hold, class... Args>
   static void deliver(OrvExperimentTask& task,
                       std::shared_ptr<const std::vector<L>> OrvExperimentTask::*list, bool success,
-                      const Args&... args) {
+                      Hold&& holdUnheard, const Args&... args) {
     std::shared_ptr<const std::vector<L>> snapshot;
     {
       std::lock_guard lock(task.mutex_);
       snapshot = task.*list;
+      if (!snapshot || snapshot->empty()) {
+        holdUnheard();
+        return;
+      }
     }
-    if (!snapshot) return;
     struct Scope {
       CurrentDelivery saved = tlDelivery;
       ~Scope() { tlDelivery = saved; }
@@ -65,13 +70,44 @@ struct OrvExperimentTaskAccess {
     }
   }
 
-  static void deliverSuccess(OrvExperimentTask& task) {
-    deliver(task, &OrvExperimentTask::successListeners_, true);
+  static void deliverSuccess(const std::shared_ptr<OrvExperimentTask>& task) {
+    deliver(*task, &OrvExperimentTask::successListeners_, true, [&] {
+      if (task->unheardSuccesses_ < kMaxUnheld) ++task->unheardSuccesses_;
+    });
   }
-  static void deliverFailure(OrvExperimentTask& task, std::int64_t code,
+  static void deliverFailure(const std::shared_ptr<OrvExperimentTask>& task, std::int64_t code,
                              const std::string& message) {
-    deliver(task, &OrvExperimentTask::failureListeners_, false, code, message);
+    deliver(
+        *task, &OrvExperimentTask::failureListeners_, false,
+        [&] {
+          if (task->unheardFailures_.size() < kMaxUnheld)
+            task->unheardFailures_.emplace_back(code, message);
+        },
+        code, message);
   }
+
+  // After a listener was added: hands outcomes nobody heard to the listeners, on the
+  // main queue as every delivery.
+  static void deliverUnheard(const std::shared_ptr<OrvExperimentTask>& task, bool success) {
+    std::uint32_t successes = 0;
+    std::vector<std::pair<std::int64_t, std::string>> failures;
+    {
+      std::lock_guard lock(task->mutex_);
+      if (success) {
+        std::swap(successes, task->unheardSuccesses_);
+      } else {
+        failures.swap(task->unheardFailures_);
+      }
+    }
+    if (successes == 0 && failures.empty()) return;
+    OrvMainQueue::async([task, successes, failures = std::move(failures)] {
+      for (std::uint32_t i = 0; i < successes; ++i) deliverSuccess(task);
+      for (const auto& [code, message] : failures) deliverFailure(task, code, message);
+    });
+  }
+
+  // Outcomes kept per kind for listeners not yet added; older ones beyond are dropped.
+  static constexpr std::size_t kMaxUnheld = 16;
 };
 
 std::shared_ptr<OrvExperimentTask> OrvExperimentTask::create() {
@@ -82,8 +118,11 @@ std::shared_ptr<OrvExperimentTask> OrvExperimentTask::addOnSuccessListener(
     SuccessListener listener) {
   if (listener) {
     noteAddDuringDelivery(this, true);
-    std::lock_guard lock(mutex_);
-    successListeners_ = appended(successListeners_, std::move(listener));
+    {
+      std::lock_guard lock(mutex_);
+      successListeners_ = appended(successListeners_, std::move(listener));
+    }
+    OrvExperimentTaskAccess::deliverUnheard(shared_from_this(), true);
   }
   return shared_from_this();
 }
@@ -92,8 +131,11 @@ std::shared_ptr<OrvExperimentTask> OrvExperimentTask::addOnFailureListener(
     FailureListener listener) {
   if (listener) {
     noteAddDuringDelivery(this, false);
-    std::lock_guard lock(mutex_);
-    failureListeners_ = appended(failureListeners_, std::move(listener));
+    {
+      std::lock_guard lock(mutex_);
+      failureListeners_ = appended(failureListeners_, std::move(listener));
+    }
+    OrvExperimentTaskAccess::deliverUnheard(shared_from_this(), false);
   }
   return shared_from_this();
 }
@@ -122,12 +164,12 @@ void OrvExperimentTask::setFailureListeners(std::vector<FailureListener> listene
 
 void OrvNotifyTaskSuccess(const std::shared_ptr<OrvExperimentTask>& task) {
   if (!task) return;
-  OrvMainQueue::async([task] { OrvExperimentTaskAccess::deliverSuccess(*task); });
+  OrvMainQueue::async([task] { OrvExperimentTaskAccess::deliverSuccess(task); });
 }
 
 void OrvNotifyTaskFailure(const std::shared_ptr<OrvExperimentTask>& task, std::int64_t code,
                           const std::string& message) {
   if (!task) return;
   OrvMainQueue::async(
-      [task, code, message] { OrvExperimentTaskAccess::deliverFailure(*task, code, message); });
+      [task, code, message] { OrvExperimentTaskAccess::deliverFailure(task, code, message); });
 }

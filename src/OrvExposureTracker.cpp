@@ -7,21 +7,64 @@
 #include "OrvMediator.h"
 #include "platform/OrvMD5.h"
 
-namespace {
-
-std::string textOrEmpty(const OrvValue& v) {
-  return v.isAbsent() ? std::string() : v.description();
-}
-
-}  // namespace
-
 OrvExposureTracker& OrvExposureTracker::sharedInstance() {
   static OrvExposureTracker* instance = new OrvExposureTracker();  // never destroyed
   return *instance;
 }
 
-void OrvExposureTracker::exposure(const std::string& key) {
-  OrvExperimentQueue::sharedInstance().execute([this, key] { doExposure(key); });
+void OrvExposureTracker::exposure(const std::string& key) { enqueue(key); }
+
+void OrvExposureTracker::exposure(const std::string& key, const OrvFeature& feature) {
+  if (!OrvExpLog::isEnableLog() && OrvExperimentQueue::sharedInstance().isIdle()) {
+    // Queued now, the request would run at once, against this very table, and find
+    // this feature: with nothing ahead of it, switching logging on "before it runs"
+    // is a race the request could just as well have won.
+    const auto& info = feature.experimentInfo();
+    if (!info) return;  // it would only log "no relevant experiment"
+    if (info->recordedGeneration() == OrvExperimentStorage::generation())
+      return;  // "already exposed"
+  }
+  enqueue(key);
+}
+
+void OrvExposureTracker::enqueue(const std::string& key) {
+  const bool logging = OrvExpLog::isEnableLog();
+  OrvExperimentQueue::sharedInstance().executeExposure(
+      [&](std::uint64_t epoch) -> std::function<void()> {
+        if (logging) {
+          // Every request must write its own line at its own place in the queue.
+          return [this, key] { doExposure(key); };
+        }
+        std::lock_guard lock(waitingMutex_);
+        auto [it, inserted] = waiting_.try_emplace(key, Waiting{epoch, 0});
+        if (!inserted) {
+          if (it->second.epoch == epoch) {
+            ++it->second.folded;
+            return {};
+          }
+          it->second = Waiting{epoch, 0};  // an ordinary block lies between: queue anew
+        }
+        return [this, key, epoch] { runQueued(key, epoch); };
+      });
+}
+
+void OrvExposureTracker::runQueued(const std::string& key, std::uint64_t epoch) {
+  std::uint64_t folded = 0;
+  {
+    std::lock_guard lock(waitingMutex_);
+    auto it = waiting_.find(key);
+    // A later request of a newer epoch may own the entry; leave it to that one.
+    if (it != waiting_.end() && it->second.epoch == epoch) {
+      folded = it->second.folded;
+      waiting_.erase(it);
+    }
+  }
+  doExposure(key);
+  // The folded requests would each have found the outcome of this one: nothing to
+  // do but a log line, which only matters if logging is now on.
+  if (folded > 0 && OrvExpLog::isEnableLog()) {
+    for (std::uint64_t i = 0; i < folded; ++i) doExposure(key);
+  }
 }
 
 void OrvExposureTracker::doExposure(const std::string& key) {
@@ -32,14 +75,17 @@ void OrvExposureTracker::doExposure(const std::string& key) {
     OrvExpLog::info(OrvExpLog::kNoExperiment, key);
     return;
   }
-  const std::string recordKey = md5(exposureKeyString(*info));
+  const std::string& recordKey = info->recordKey();
+  const std::uint64_t generation = OrvExperimentStorage::generation();
   if (OrvExperimentStorage::getBoolForKey(recordKey, false)) {
+    info->setRecordedGeneration(generation);
     OrvExpLog::info(OrvExpLog::kAlreadyExposed, key);
     return;
   }
   // Recorded before it is handed over: an exposure is never sent twice, even if the
   // process dies right after the hand-over.
   OrvExperimentStorage::putBool(true, recordKey);
+  info->setRecordedGeneration(generation);
   trackExposureEvent(*info);
 }
 
@@ -57,9 +103,4 @@ void OrvExposureTracker::trackExposureEvent(const OrvExperimentInfo& info) {
 
 std::string OrvExposureTracker::md5(const std::string& s) const {
   return OrvMD5::hex(std::string_view(s.c_str()));  // up to the first NUL byte
-}
-
-std::string OrvExposureTracker::exposureKeyString(const OrvExperimentInfo& info) {
-  return textOrEmpty(info.customBucketId()) + "_" + textOrEmpty(info.experimentId()) + "_" +
-         textOrEmpty(info.experimentGroupId());
 }

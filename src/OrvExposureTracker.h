@@ -1,13 +1,29 @@
 // Turns "the application used this feature" into at most one analytics event per
 // application, bucket, experiment and group, remembered across launches in the
-// exposure store. exposure() only queues the work on the serial work queue and may be
-// called from any thread, also under the feature manager's lock; the rest runs on that
-// queue, which makes each store check-then-write one step. Stateless.
+// exposure store. exposure() only queues work on the serial work queue (and may be
+// called from any thread, also under the feature manager's lock); the rest runs on
+// that queue, which makes each store check-then-write one step.
+//
+// Bounded work under read floods. While logging is off, a request whose outcome is
+// already known to be nothing at all is not queued:
+//  - with the queue idle, a request for a feature without an experiment, or whose
+//    record is known to be stored, would run at once and only write a log line;
+//  - a request for a key that already has a request waiting in the queue, with no
+//    ordinary block queued between them, would see the state the waiting one leaves:
+//    the record stored (or nothing to do), so it is folded into the waiting one. If
+//    logging has been switched on by the time the waiting one runs, the folded ones
+//    run right after it, so their log lines still appear.
+// Events sent, records stored and log lines written are the same as when every request
+// is queued; the queue holds at most one waiting request per key and epoch.
 #pragma once
 
+#include <cstdint>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "OrvExperimentInfo.h"
+#include "OrvFeature.h"
 
 class OrvExposureTracker {
  public:
@@ -15,19 +31,30 @@ class OrvExposureTracker {
 
   static OrvExposureTracker& sharedInstance();
 
+  // A request for `key`, as the public exposure call makes it.
   void exposure(const std::string& key);
+  // The same, from a lookup that found `feature` for `key` in the current table.
+  void exposure(const std::string& key, const OrvFeature& feature);
+
   // On the serial work queue only.
   void doExposure(const std::string& key);
   void trackExposureEvent(const OrvExperimentInfo& info);
   // 32 lower-case hexadecimal digits of the MD5 of `s`, up to its first NUL byte.
   std::string md5(const std::string& s) const;
 
-  // "<bucket>_<experiment id>_<group id>", absent parts as empty text.
-  static std::string exposureKeyString(const OrvExperimentInfo& info);
-
   OrvExposureTracker(const OrvExposureTracker&) = delete;
   OrvExposureTracker& operator=(const OrvExposureTracker&) = delete;
 
  private:
   OrvExposureTracker() = default;
+  void enqueue(const std::string& key);
+  void runQueued(const std::string& key, std::uint64_t epoch);
+
+  struct Waiting {
+    std::uint64_t epoch = 0;   // the queue epoch the waiting request was queued in
+    std::uint64_t folded = 0;  // requests folded into it
+  };
+  std::mutex waitingMutex_;
+  // Guarded by waitingMutex_: keys with a request queued but not yet started.
+  std::unordered_map<std::string, Waiting> waiting_;
 };

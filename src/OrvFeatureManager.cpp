@@ -27,7 +27,7 @@ std::shared_ptr<const OrvFeature> OrvFeatureManager::getFeature(const std::strin
   if (it == features_->end()) return nullptr;
   // The tracker only queues work, so calling it under the lock cannot deadlock.
   if (trackExposure && config_ && config_->automaticExposureTracking()) {
-    OrvExposureTracker::sharedInstance().exposure(key);
+    OrvExposureTracker::sharedInstance().exposure(key, *it->second);
   }
   return it->second;
 }

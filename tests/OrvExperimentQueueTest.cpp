@@ -115,11 +115,11 @@ TEST(OrvExperimentConfig, DefaultsCopiesAndConcurrentUse) {
     stop = true;
   });
   std::size_t reads = 0;
-  while (!stop) {
+  do {
     reads += config->appId().size() + (config->automaticExposureTracking() ? 1 : 0);
     reads += config->startupTask() ? 1 : 0;
     reads += static_cast<std::size_t>(config->customBucketId().int64Value() >= 0);
-  }
+  } while (!stop);
   writer.join();
   EXPECT_GT(reads, 0u);
   EXPECT_EQ(config->appId(), "app1999");

@@ -272,3 +272,21 @@ TEST(OrvPlatformMainQueue, AnApplicationLoopReceivesEveryDelivery) {
   OrvNotifyTaskSuccess(task);
   EXPECT_TRUE(back.waitFor(1));
 }
+
+TEST(OrvExperimentTask, AnOutcomeNobodyHeardGoesToTheFirstListenerAddedLater) {
+  Recorder r;
+  auto task = OrvExperimentTask::create();
+  OrvNotifyTaskSuccess(task);
+  OrvNotifyTaskFailure(task, -7, "not started");
+  ASSERT_TRUE(drainMainQueue());  // both delivered to nobody
+  task->addOnSuccessListener([&] { r.add("first"); });
+  ASSERT_TRUE(drainMainQueue());
+  task->addOnSuccessListener([&] { r.add("second"); });  // the held outcome is spent
+  task->addOnFailureListener(
+      [&](std::int64_t c, const std::string& m) { r.add(std::to_string(c) + m); });
+  ASSERT_TRUE(drainMainQueue());
+  EXPECT_EQ(r.get(), (std::vector<std::string>{"first", "-7not started"}));
+  OrvNotifyTaskSuccess(task);
+  ASSERT_TRUE(drainMainQueue());
+  EXPECT_EQ(r.get(), (std::vector<std::string>{"first", "-7not started", "first", "second"}));
+}

@@ -52,6 +52,7 @@ OrvValue json(const std::string& text) {
 
 #include <cstdio>
 #include <future>
+#include <thread>
 
 #include "OrvExpLog.h"
 #include "OrvExperiment/OrvPlatform.h"
@@ -70,9 +71,18 @@ bool drain(const std::function<void(std::function<void()>)>& submit) {
 }  // namespace
 
 bool drainWorkQueue() {
-  return drain([](std::function<void()> job) {
-    OrvExperimentQueue::sharedInstance().execute(std::move(job));
-  });
+  // Submitted as a plain job, not an ordinary block: draining must not look like a
+  // reload to the exposure tracker.
+  auto& queue = OrvExperimentQueue::sharedInstance().serialQueue();
+  if (!drain([&queue](std::function<void()> job) { queue.submit(std::move(job)); })) return false;
+  // The drain job has signalled but may not have finished; wait until the queue is
+  // idle, so that what the test does next starts from a settled queue.
+  const auto deadline = std::chrono::steady_clock::now() + kWait;
+  while (!queue.isIdle()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
 }
 
 bool drainMainQueue() {

@@ -42,6 +42,8 @@ void OrvSerialExecutor::submit(std::function<void()> job) {
     std::lock_guard lock(mutex_);
     if (stopping_) return;
     jobs_.push_back(std::move(job));
+    outstanding_.fetch_add(1, std::memory_order_acq_rel);
+    ++submitted_;
     if (jobs_.size() > peak_) peak_ = jobs_.size();
   }
   wake_.notify_one();
@@ -55,6 +57,11 @@ bool OrvSerialExecutor::isCurrent() const {
 std::size_t OrvSerialExecutor::pendingCount() const {
   std::lock_guard lock(mutex_);
   return jobs_.size();
+}
+
+std::uint64_t OrvSerialExecutor::submittedCount() const {
+  std::lock_guard lock(mutex_);
+  return submitted_;
 }
 
 std::size_t OrvSerialExecutor::peakPendingCount() const {
@@ -80,6 +87,7 @@ void OrvSerialExecutor::run() {
     // Destroy the job (and whatever it captured) before taking the lock again.
     job = nullptr;
     lock.lock();
+    outstanding_.fetch_sub(1, std::memory_order_acq_rel);
   }
   workerExited_ = true;
   exited_.notify_all();

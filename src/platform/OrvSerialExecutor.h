@@ -9,8 +9,10 @@
 // left behind after the grace period rather than hanging the exit.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -33,6 +35,10 @@ class OrvSerialExecutor {
   // Jobs waiting (not counting a running one), and the most ever waiting at once.
   std::size_t pendingCount() const;
   std::size_t peakPendingCount() const;
+  // Jobs accepted since the executor was made.
+  std::uint64_t submittedCount() const;
+  // True when no job is queued or running. One atomic load.
+  bool isIdle() const noexcept { return outstanding_.load(std::memory_order_acquire) == 0; }
 
  private:
   void run();
@@ -40,6 +46,8 @@ class OrvSerialExecutor {
   static void stopAllAtExit();
 
   const std::string name_;
+  // Jobs queued or running; changed under mutex_, read without it.
+  std::atomic<std::uint64_t> outstanding_{0};
 
   mutable std::mutex mutex_;
   // Guarded by mutex_.
@@ -47,6 +55,7 @@ class OrvSerialExecutor {
   std::condition_variable exited_;
   std::deque<std::function<void()>> jobs_;
   std::size_t peak_ = 0;
+  std::uint64_t submitted_ = 0;
   bool stopping_ = false;
   bool workerExited_ = false;
   std::thread worker_;
