@@ -9,6 +9,11 @@ function(orv_target_settings target)
   target_compile_features(${target} PUBLIC cxx_std_20)
   if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
     target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic)
+    if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
+      # GCC 12 reports -Wrestrict inside std::string's operator+ at -O3 (GCC PR 105651),
+      # a false positive in the standard library, not in our code.
+      target_compile_options(${target} PRIVATE -Wno-restrict)
+    endif()
     if(ORV_WARNINGS_AS_ERRORS)
       target_compile_options(${target} PRIVATE -Werror)
     endif()

@@ -21,8 +21,8 @@ constexpr const char* kTemplateCode = OrvFeatureManager::kTemplateCode;
 // The value of a feature found with tracking, or absent. The lookup (and the exposure
 // it may cause) happens whatever the caller then makes of the value.
 OrvValue trackedValue(const std::string& key) {
-  auto feature = OrvFeatureManager::sharedInstance().getFeature(key);
-  return feature ? feature->value() : OrvValue();
+  return OrvFeatureManager::sharedInstance().visitFeature(
+      key, [](const OrvFeature* feature) { return feature ? feature->value() : OrvValue(); });
 }
 
 const OrvValue& emptyDictionary() {
@@ -86,10 +86,22 @@ std::string OrvExperiment::getValueAsString(const std::string& key) {
 
 std::string OrvExperiment::getValueAsString(const std::string& key,
                                             const std::string& defaultValue) {
-  const OrvValue value = trackedValue(key);
-  if (value.isAbsent()) return defaultValue;
-  if (value.isString()) return value.stringValue();
-  return value.description();
+  // A string is copied while the lock is held (no reference to take); any other value
+  // is formatted after the lock is released.
+  OrvValue other;
+  std::string text;
+  const bool found =
+      OrvFeatureManager::sharedInstance().visitFeature(key, [&](const OrvFeature* feature) {
+        if (!feature || feature->value().isAbsent()) return false;
+        if (feature->value().isString()) {
+          text = feature->value().stringValue();
+        } else {
+          other = feature->value();
+        }
+        return true;
+      });
+  if (!found) return defaultValue;
+  return other.isAbsent() ? text : other.description();
 }
 
 OrvValue OrvExperiment::getValueAsNumber(const std::string& key) {
@@ -111,8 +123,9 @@ bool OrvExperiment::getValueAsBoolean(const std::string& key) {
 }
 
 bool OrvExperiment::getValueAsBoolean(const std::string& key, bool defaultValue) {
-  const OrvValue value = trackedValue(key);
-  return value.isNumber() ? value.boolValue() : defaultValue;
+  return OrvFeatureManager::sharedInstance().visitFeature(key, [&](const OrvFeature* feature) {
+    return feature && feature->value().isNumber() ? feature->value().boolValue() : defaultValue;
+  });
 }
 
 OrvValue OrvExperiment::getValueAsJson(const std::string& key) {

@@ -22,6 +22,12 @@ std::shared_ptr<const OrvFeature> OrvFeatureManager::getFeature(const std::strin
 std::shared_ptr<const OrvFeature> OrvFeatureManager::getFeature(const std::string& key,
                                                                 bool trackExposure) {
   std::lock_guard lock(mutex_);
+  const auto* found = findAndTrack(key, trackExposure);
+  return found ? *found : nullptr;
+}
+
+const std::shared_ptr<const OrvFeature>* OrvFeatureManager::findAndTrack(const std::string& key,
+                                                                         bool trackExposure) {
   if (!features_) return nullptr;
   auto it = features_->find(key);
   if (it == features_->end()) return nullptr;
@@ -29,7 +35,7 @@ std::shared_ptr<const OrvFeature> OrvFeatureManager::getFeature(const std::strin
   if (trackExposure && config_ && config_->automaticExposureTracking()) {
     OrvExposureTracker::sharedInstance().exposure(key, *it->second);
   }
-  return it->second;
+  return &it->second;
 }
 
 void OrvFeatureManager::parseExperimentConfig() {

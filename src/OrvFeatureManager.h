@@ -30,6 +30,17 @@ class OrvFeatureManager {
   std::shared_ptr<const OrvFeature> getFeature(const std::string& key);
   std::shared_ptr<const OrvFeature> getFeature(const std::string& key, bool trackExposure);
 
+  // The tracked lookup of getFeature(key), handing the feature (or null) to `visit`
+  // while the lock is held instead of returning a shared reference: a read then costs
+  // no reference-count traffic on the feature. `visit` must be short and must not call
+  // back into the library.
+  template <class Visit>
+  auto visitFeature(const std::string& key, Visit&& visit) {
+    std::lock_guard lock(mutex_);
+    const auto* found = findAndTrack(key, true);
+    return visit(found ? found->get() : nullptr);
+  }
+
   // Rebuilds the table from the component's payload for the configuration's appId.
   // Without a configuration it logs an error line and leaves the table as it is.
   void parseExperimentConfig();
@@ -45,6 +56,8 @@ class OrvFeatureManager {
 
  private:
   OrvFeatureManager() = default;
+  // Under mutex_: the table's entry for `key` or null; hands a found key to the tracker.
+  const std::shared_ptr<const OrvFeature>* findAndTrack(const std::string& key, bool trackExposure);
 
   mutable std::recursive_mutex mutex_;
   // Guarded by mutex_.

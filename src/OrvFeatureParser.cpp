@@ -9,7 +9,11 @@ std::shared_ptr<const OrvFeatureTable> OrvFeatureParser::parse(const OrvValue& p
   // Feature key to the record of the experiment entry that lists it. Later entries
   // overwrite earlier ones, so the last entry listing a key wins.
   std::unordered_map<std::string_view, std::shared_ptr<const OrvExperimentInfo>> memberships;
-  for (const OrvValue& entry : payload[kExperimentDetailKey].elements()) {
+  const OrvValue::Array& entries = payload[kExperimentDetailKey].elements();
+  std::size_t listed = 0;
+  for (const OrvValue& entry : entries) listed += entry["#feature_list"].size();
+  memberships.reserve(listed);
+  for (const OrvValue& entry : entries) {
     if (!entry.isDictionary()) continue;
     auto info = std::make_shared<OrvExperimentInfo>();
     info->setExperimentId(entry["#experiment_id"]);

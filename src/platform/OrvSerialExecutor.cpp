@@ -59,6 +59,11 @@ std::size_t OrvSerialExecutor::pendingCount() const {
   return jobs_.size();
 }
 
+void OrvSerialExecutor::resetPeakPendingCount() {
+  std::lock_guard lock(mutex_);
+  peak_ = jobs_.size();
+}
+
 std::uint64_t OrvSerialExecutor::submittedCount() const {
   std::lock_guard lock(mutex_);
   return submitted_;

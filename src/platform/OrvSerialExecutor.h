@@ -35,6 +35,8 @@ class OrvSerialExecutor {
   // Jobs waiting (not counting a running one), and the most ever waiting at once.
   std::size_t pendingCount() const;
   std::size_t peakPendingCount() const;
+  // Starts a new peak measurement from the current queue length.
+  void resetPeakPendingCount();
   // Jobs accepted since the executor was made.
   std::uint64_t submittedCount() const;
   // True when no job is queued or running. One atomic load.

@@ -211,16 +211,24 @@ OrvValue OrvValue::array(Array elements) {
 }
 
 OrvValue OrvValue::dictionary(Dictionary entries) {
-  std::stable_sort(entries.begin(), entries.end(),
-                   [](const Entry& a, const Entry& b) { return a.first < b.first; });
-  // Within a run of equal keys the last one wins; move it to the front of the run.
-  Dictionary unique;
-  unique.reserve(entries.size());
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    if (i + 1 < entries.size() && entries[i + 1].first == entries[i].first) continue;
-    unique.push_back(std::move(entries[i]));
+  const auto less = [](const Entry& a, const Entry& b) { return a.first < b.first; };
+  // Text we wrote ourselves (toJson, caches) arrives sorted and unique: check first.
+  const bool sortedUnique =
+      std::adjacent_find(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+        return !(a.first < b.first);
+      }) == entries.end();
+  if (!sortedUnique) {
+    std::stable_sort(entries.begin(), entries.end(), less);
+    // Within a run of equal keys the last one wins.
+    auto out = entries.begin();
+    for (auto it = entries.begin(); it != entries.end(); ++it) {
+      if (std::next(it) != entries.end() && std::next(it)->first == it->first) continue;
+      if (out != it) *out = std::move(*it);
+      ++out;
+    }
+    entries.erase(out, entries.end());
   }
-  return OrvValue(std::make_shared<const Node>(Node{std::move(unique)}));
+  return OrvValue(std::make_shared<const Node>(Node{std::move(entries)}));
 }
 
 OrvValue OrvValue::decimal(std::int64_t mantissa, std::int32_t exponent) {

@@ -53,7 +53,9 @@ struct OrvConfigServer::Impl {
     if (!in) return answer(404, "unknown application");
     std::ostringstream content;
     content << in.rdbuf();
-    const std::string etag = "\"" + OrvMD5::hex(content.str()) + "\"";
+    std::string etag(1, '"');
+    etag += OrvMD5::hex(content.str());
+    etag += '"';
     res.set_header("ETag", etag);
     if (seen.ifNoneMatch == etag) return answer(304, "");
     res.set_content(content.str(), "application/json");

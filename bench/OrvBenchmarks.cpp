@@ -1,0 +1,405 @@
+// Benchmarks. Every ratio claimed is against a baseline measured in the same run:
+//  - BM_ReadBaseline: one recursive_mutex lock, one unordered_map<string> find and one
+//    string copy, the floor for a read as the library is specified;
+//  - BM_SimdjsonParse: simdjson's own DOM parse of the same payload text.
+// Run: cmake --preset bench && cmake --build --preset bench && build/bench/bench/orv_benchmarks
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+#include <simdjson.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+
+#include "OrvExperiment/OrvExperiment.h"
+#include "OrvExperiment/OrvPlatform.h"
+#include "OrvExperimentQueue.h"
+#include "OrvExperimentStorage.h"
+#include "OrvFeatureManager.h"
+#include "OrvFeatureParser.h"
+#include "OrvMediator.h"
+#include "remote_config/OrvRCCache.h"
+
+namespace {
+
+constexpr int kTableFeatures = 10000;
+
+// A payload of `features` features ("f0", "f1", ...) of mixed kinds, with one
+// experiment entry per 10 features listing those 10.
+std::string makePayload(int features) {
+  std::string out = "{";
+  for (int i = 0; i < features; ++i) {
+    out += "\"f" + std::to_string(i) + "\":";
+    switch (i % 4) {
+      case 0:
+        out += "\"value number " + std::to_string(i) + "\"";
+        break;
+      case 1:
+        out += std::to_string(i * 3);
+        break;
+      case 2:
+        out += (i % 8 == 2) ? "true" : "false";
+        break;
+      default:
+        out +=
+            "{\"title\":\"t" + std::to_string(i) + "\",\"weight\":" + std::to_string(i % 97) + "}";
+    }
+    out += ",";
+  }
+  out += "\"experiment_detail\":[";
+  for (int e = 0; e * 10 < features; ++e) {
+    if (e) out += ",";
+    out += "{\"#experiment_id\":\"exp" + std::to_string(e) + "\",\"#experiment_group_id\":\"" +
+           std::to_string(e % 3) + "\",\"#is_control_group\":" + (e % 2 ? "true" : "false") +
+           ",\"bucket_id\":" + std::to_string(e % 100) + ",\"#feature_list\":[";
+    for (int k = 0; k < 10 && e * 10 + k < features; ++k) {
+      if (k) out += ",";
+      out += "\"f" + std::to_string(e * 10 + k) + "\"";
+    }
+    out += "]}";
+  }
+  out += "]}";
+  return out;
+}
+
+std::size_t residentBytes() {
+  long pages = 0, resident = 0;
+  if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+    std::fclose(f);
+  }
+  return static_cast<std::size_t>(resident) * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
+
+std::size_t heapBytes() { return mallinfo2().uordblks; }
+
+bool drainQueue() {
+  std::mutex m;
+  std::condition_variable cv;
+  bool done = false;
+  OrvExperimentQueue::sharedInstance().serialQueue().submit([&] {
+    std::lock_guard lock(m);
+    done = true;
+    cv.notify_all();
+  });
+  std::unique_lock lock(m);
+  return cv.wait_for(lock, std::chrono::seconds(30), [&] { return done; });
+}
+
+// Exposure events reach this sink; first-time exposure timing waits on it.
+struct EventCounter {
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::uint64_t count = 0;
+} events;
+
+std::string dataRoot;
+std::string startedApp;
+std::shared_ptr<OrvExperimentConfig> startedConfig;
+
+// Starts the library on a payload file and waits for start-up's success.
+bool startOn(const std::string& app, const std::string& payload) {
+  const std::string file = dataRoot + "/" + app + ".json";
+  std::ofstream(file) << payload;
+  auto config = OrvExperimentConfig::create(app, "file://" + file);
+  auto task = OrvExperimentTask::create();
+  std::mutex m;
+  std::condition_variable cv;
+  bool ok = false, done = false;
+  task->addOnSuccessListener([&] {
+    std::lock_guard lock(m);
+    ok = done = true;
+    cv.notify_all();
+  });
+  task->addOnFailureListener([&](std::int64_t, const std::string&) {
+    std::lock_guard lock(m);
+    done = true;
+    cv.notify_all();
+  });
+  config->setStartupTask(task);
+  OrvExperiment::startWithConfig(config);
+  std::unique_lock lock(m);
+  cv.wait_for(lock, std::chrono::seconds(30), [&] { return done; });
+  config->setStartupTask(nullptr);
+  startedConfig = config;
+  return ok;
+}
+
+// ---- reads ------------------------------------------------------------------------
+
+struct BaselineFeature {
+  std::string value;
+};
+
+void BM_ReadBaseline(benchmark::State& state) {
+  static std::recursive_mutex mutex;
+  static const auto* table = [] {
+    auto* t = new std::unordered_map<std::string, std::shared_ptr<BaselineFeature>>();
+    for (int i = 0; i < kTableFeatures; ++i) {
+      t->emplace(
+          "f" + std::to_string(i),
+          std::make_shared<BaselineFeature>(BaselineFeature{"value number " + std::to_string(i)}));
+    }
+    return t;
+  }();
+  const std::string key = "f4";
+  for (auto _ : state) {
+    std::string copy;
+    {
+      std::lock_guard lock(mutex);
+      auto it = table->find(key);
+      if (it != table->end()) copy = it->second->value;
+    }
+    benchmark::DoNotOptimize(copy);
+  }
+}
+BENCHMARK(BM_ReadBaseline)->Threads(1)->Threads(2)->UseRealTime();
+
+// Keys: f4 is a string feature without... every feature belongs to an experiment in
+// the generated payload, so "present, no experiment" reads use the extra keys below.
+const char* keyFor(int kind) {
+  switch (kind) {
+    case 0:
+      return "plain";  // present, no experiment
+    case 1:
+      return "missing";  // not in the table
+    default:
+      return "f4";  // experiment, exposure already recorded
+  }
+}
+
+template <int Accessor>
+void BM_Read(benchmark::State& state) {
+  const std::string key = keyFor(static_cast<int>(state.range(0)));
+  for (auto _ : state) {
+    if constexpr (Accessor == 0) {
+      benchmark::DoNotOptimize(OrvExperiment::getValueAsString(key));
+    } else if constexpr (Accessor == 1) {
+      benchmark::DoNotOptimize(OrvExperiment::getValueAsNumber(key));
+    } else if constexpr (Accessor == 2) {
+      benchmark::DoNotOptimize(OrvExperiment::getValueAsBoolean(key));
+    } else {
+      benchmark::DoNotOptimize(OrvExperiment::getValueAsJson(key));
+    }
+  }
+  state.SetLabel(key);
+}
+#define ORV_READ_BENCHMARK(name, accessor) \
+  BENCHMARK_TEMPLATE(BM_Read, accessor)    \
+      ->Name(name)                         \
+      ->Arg(0)                             \
+      ->Arg(1)                             \
+      ->Arg(2)                             \
+      ->Threads(1)                         \
+      ->Threads(2)                         \
+      ->UseRealTime()
+ORV_READ_BENCHMARK("BM_GetValueAsString", 0);
+ORV_READ_BENCHMARK("BM_GetValueAsNumber", 1);
+ORV_READ_BENCHMARK("BM_GetValueAsBoolean", 2);
+ORV_READ_BENCHMARK("BM_GetValueAsJson", 3);
+
+// ---- parse ------------------------------------------------------------------------
+
+const std::string& payloadText(int features) {
+  static std::mutex m;
+  static std::unordered_map<int, std::string> cache;
+  std::lock_guard lock(m);
+  auto& text = cache[features];
+  if (text.empty()) text = makePayload(features);
+  return text;
+}
+
+void BM_Parse(benchmark::State& state) {
+  const std::string& text = payloadText(static_cast<int>(state.range(0)));
+  for (auto _ : state) {
+    auto parsed = OrvValue::parseJson(text);
+    auto table = OrvFeatureParser::parse(parsed.value);
+    benchmark::DoNotOptimize(table);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                          static_cast<std::int64_t>(text.size()));
+}
+BENCHMARK(BM_Parse)->Arg(100)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
+
+// The two halves of BM_Parse, to show where its time goes.
+void BM_ParseJsonOnly(benchmark::State& state) {
+  const std::string& text = payloadText(static_cast<int>(state.range(0)));
+  for (auto _ : state) benchmark::DoNotOptimize(OrvValue::parseJson(text));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                          static_cast<std::int64_t>(text.size()));
+}
+BENCHMARK(BM_ParseJsonOnly)->Arg(10000)->Unit(benchmark::kMicrosecond);
+
+void BM_BuildTableOnly(benchmark::State& state) {
+  const OrvValue payload = OrvValue::parseJson(payloadText(static_cast<int>(state.range(0)))).value;
+  for (auto _ : state) benchmark::DoNotOptimize(OrvFeatureParser::parse(payload));
+}
+BENCHMARK(BM_BuildTableOnly)->Arg(10000)->Unit(benchmark::kMicrosecond);
+
+void BM_SimdjsonParse(benchmark::State& state) {
+  const std::string& text = payloadText(static_cast<int>(state.range(0)));
+  simdjson::dom::parser parser;
+  simdjson::padded_string padded(text);
+  for (auto _ : state) {
+    simdjson::dom::element root;
+    auto error = parser.parse(padded).get(root);
+    benchmark::DoNotOptimize(error);
+    benchmark::DoNotOptimize(root);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                          static_cast<std::int64_t>(text.size()));
+}
+BENCHMARK(BM_SimdjsonParse)->Arg(100)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
+
+// ---- memory -----------------------------------------------------------------------
+
+void BM_TableMemory(benchmark::State& state) {
+  const std::string& text = payloadText(kTableFeatures);
+  for (auto _ : state) {
+    malloc_trim(0);
+    const std::size_t heapBefore = heapBytes();
+    const std::size_t rssBefore = residentBytes();
+    auto parsed = OrvValue::parseJson(text);
+    auto table = OrvFeatureParser::parse(parsed.value);
+    state.counters["heap_bytes"] = static_cast<double>(heapBytes() - heapBefore);
+    state.counters["resident_bytes"] = static_cast<double>(residentBytes() - rssBefore);
+    benchmark::DoNotOptimize(table);
+  }
+}
+BENCHMARK(BM_TableMemory)->Iterations(1);
+
+// ---- cold start -------------------------------------------------------------------
+
+void BM_ColdStart(benchmark::State& state) {
+  const std::string text = payloadText(kTableFeatures);
+  const OrvValue payload = OrvValue::parseJson(text).value;
+  int round = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    const std::string app = "cold-" + std::to_string(::getpid()) + "-" + std::to_string(round++);
+    std::string problem;
+    OrvRCCache::store(OrvPlatform::dataDirectory(), app, "ki_feature", {payload, "\"etag\""},
+                      &problem);
+    auto config = OrvExperimentConfig::create(
+        app, "file:///nonexistent/orv-bench");  // fetch fails: cache only
+    state.ResumeTiming();
+    OrvExperiment::startWithConfig(config);
+    auto& manager = OrvFeatureManager::sharedInstance();
+    for (;;) {
+      if (manager.config() == config &&
+          OrvExperiment::getValueAsString("f0", "") == "value number 0")
+        break;
+      std::this_thread::yield();
+    }
+    state.PauseTiming();
+    drainQueue();
+    state.ResumeTiming();
+  }
+  // Leave the library on the read benchmarks' application (outside the timed loop).
+  std::string payloadWithPlain = payloadText(kTableFeatures);
+  payloadWithPlain.insert(1, "\"plain\":\"a plain value\",");
+  startOn(startedApp, payloadWithPlain);
+}
+BENCHMARK(BM_ColdStart)->Iterations(20)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// ---- first-time exposure ----------------------------------------------------------
+
+void BM_FirstExposure(benchmark::State& state) {
+  auto& manager = OrvFeatureManager::sharedInstance();
+  int i = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    const std::string key = "f" + std::to_string((i++ % (kTableFeatures / 10)) * 10);
+    const std::string record = manager.getFeature(key, false)->experimentInfo()->recordKey();
+    OrvExperimentQueue::sharedInstance().execute(
+        [record] { OrvExperimentStorage::removeKey(record); });
+    drainQueue();
+    std::uint64_t before;
+    {
+      std::lock_guard lock(events.mutex);
+      before = events.count;
+    }
+    state.ResumeTiming();
+    OrvExperiment::getValueAsString(key);
+    std::unique_lock lock(events.mutex);
+    events.cv.wait(lock, [&] { return events.count > before; });
+  }
+}
+BENCHMARK(BM_FirstExposure)->Iterations(200)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// ---- read flood -------------------------------------------------------------------
+
+void BM_ReadFlood(benchmark::State& state) {
+  auto& queue = OrvExperimentQueue::sharedInstance().serialQueue();
+  auto& manager = OrvFeatureManager::sharedInstance();
+  const std::string key = "f20";
+  for (auto _ : state) {
+    state.PauseTiming();
+    // Start from an unrecorded exposure, so the flood also covers the first write.
+    const std::string record = manager.getFeature(key, false)->experimentInfo()->recordKey();
+    OrvExperimentQueue::sharedInstance().execute(
+        [record] { OrvExperimentStorage::removeKey(record); });
+    drainQueue();
+    malloc_trim(0);
+    const std::size_t rssBefore = residentBytes();
+    const std::uint64_t submittedBefore = queue.submittedCount();
+    queue.resetPeakPendingCount();
+    state.ResumeTiming();
+    constexpr long kReadsPerThread = 5'000'000;
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 2; ++t) {
+      readers.emplace_back([&] {
+        for (long n = 0; n < kReadsPerThread; ++n)
+          benchmark::DoNotOptimize(OrvExperiment::getValueAsString(key));
+      });
+    }
+    for (auto& r : readers) r.join();
+    state.PauseTiming();
+    drainQueue();
+    state.counters["reads"] = 2.0 * kReadsPerThread;
+    state.counters["peak_queued_blocks"] = static_cast<double>(queue.peakPendingCount());
+    state.counters["blocks_queued"] = static_cast<double>(queue.submittedCount() - submittedBefore);
+    state.counters["resident_growth_bytes"] =
+        static_cast<double>(residentBytes()) - static_cast<double>(rssBefore);
+    state.ResumeTiming();
+  }
+}
+BENCHMARK(BM_ReadFlood)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  char pattern[] = "/tmp/orv-bench-XXXXXX";
+  if (!::mkdtemp(pattern)) return 1;
+  dataRoot = pattern;
+  OrvPlatform::setDataDirectory(dataRoot + "/data");
+  OrvMediator::sharedInstance()->addEventSink([](const OrvMediatorEvent&) {
+    std::lock_guard lock(events.mutex);
+    ++events.count;
+    events.cv.notify_all();
+  });
+  // The read benchmarks' table: the generated features plus one without experiment.
+  std::string payload = payloadText(kTableFeatures);
+  payload.insert(1, "\"plain\":\"a plain value\",");
+  startedApp = "bench-" + std::to_string(::getpid());
+  if (!startOn(startedApp, payload)) {
+    std::fprintf(stderr, "start-up failed\n");
+    return 1;
+  }
+  // Record the exposure of the experiment key the read benchmarks use.
+  OrvExperiment::getValueAsString("f4");
+  drainQueue();
+
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  std::error_code ignored;
+  std::filesystem::remove_all(dataRoot, ignored);
+  return 0;
+}
