@@ -2,7 +2,7 @@
 # Installs the Debian 12 packages that building, testing and benchmarking need.
 set -euo pipefail
 packages=(
-  build-essential cmake ninja-build pkg-config clang
+  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   libsimdjson-dev libcurl4-openssl-dev libsqlite3-dev libssl-dev zlib1g-dev
   libcpp-httplib-dev libcli11-dev libgtest-dev libgmock-dev libbenchmark-dev
 )

@@ -63,3 +63,8 @@ std::shared_ptr<const OrvFeatureTable> OrvFeatureManager::features() const {
   std::lock_guard lock(mutex_);
   return features_;
 }
+
+void OrvFeatureManager::setFeatures(std::shared_ptr<const OrvFeatureTable> features) {
+  std::lock_guard lock(mutex_);
+  features_ = std::move(features);
+}

@@ -50,6 +50,8 @@ class OrvFeatureManager {
 
   std::shared_ptr<OrvExperimentConfig> config() const;
   std::shared_ptr<const OrvFeatureTable> features() const;
+  // Replaces the table whole (null drops it), as a load does; for tools and fuzzing.
+  void setFeatures(std::shared_ptr<const OrvFeatureTable> features);
 
   OrvFeatureManager(const OrvFeatureManager&) = delete;
   OrvFeatureManager& operator=(const OrvFeatureManager&) = delete;

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "../external/remote_config/OrvRCCache.h"
+#include "../external/remote_config/OrvRCResponse.h"
 #include "OrvConfigServer.h"
 #include "OrvExperiment/OrvPlatform.h"
 #include "OrvRemoteConfig.h"
@@ -340,4 +341,30 @@ TEST(OrvConfigServer, RejectsMalformedRequestsAndUnknownOrHostileApplications) {
   EXPECT_EQ(post(R"({"app_id":5})"), 400);
   EXPECT_EQ(post(R"({"app_id":"known","template_code":[]})"), 400);
   EXPECT_EQ(post("[]"), 400);
+}
+
+// Inputs found by fuzz_response, kept as regressions.
+TEST(OrvRCResponse, EveryFailureHasANonZeroCodeAndAMessage) {
+  OrvRCRawResponse emptyTransportMessage;
+  emptyTransportMessage.transportError = OrvRemoteConfig::kErrorTransport;
+  OrvRCFetchOutcome outcome = OrvRCResponse::interpret(emptyTransportMessage);
+  EXPECT_FALSE(outcome.success);
+  EXPECT_EQ(outcome.code, OrvRemoteConfig::kErrorTransport);
+  EXPECT_FALSE(outcome.message.empty());
+  for (long status : {0L, -1L, 99L, 600L, 1000L}) {
+    OrvRCRawResponse raw;
+    raw.status = status;
+    raw.body = "{}";
+    outcome = OrvRCResponse::interpret(raw);
+    EXPECT_FALSE(outcome.success) << status;
+    EXPECT_EQ(outcome.code, OrvRemoteConfig::kErrorTransport) << status;
+  }
+  OrvRCRawResponse withEtags;
+  withEtags.status = 200;
+  withEtags.body = "{}";
+  withEtags.headerLines = {"HTTP/1.1 100 Continue\r\n", "ETag: \"old\"\r\n", "HTTP/1.1 200 OK\r\n",
+                           "etag: \"bad\x01\"\r\n", "ETag:  \"good\" \r\n"};
+  outcome = OrvRCResponse::interpret(withEtags);
+  EXPECT_TRUE(outcome.success);
+  EXPECT_EQ(outcome.etag, "\"good\"");
 }

@@ -55,7 +55,14 @@ OrvRCFetchOutcome OrvRCResponse::interpret(const OrvRCRawResponse& raw) {
   OrvRCFetchOutcome outcome;
   if (raw.transportError != 0) {
     outcome.code = raw.transportError;
-    outcome.message = raw.transportMessage;
+    outcome.message = raw.transportMessage.empty() ? "transport error" : raw.transportMessage;
+    return outcome;
+  }
+  if (raw.status < 100 || raw.status > 599) {
+    // Not an HTTP status: report it as a transport failure, never as code 0 or a
+    // value that could pass for one of the component's own codes.
+    outcome.code = OrvRemoteConfig::kErrorTransport;
+    outcome.message = "invalid HTTP status " + std::to_string(raw.status);
     return outcome;
   }
   if (raw.status == 304) {

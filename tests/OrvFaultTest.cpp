@@ -1,0 +1,191 @@
+// Faults: misbehaving servers, processes killed at random moments, data directories
+// pulled away, and readers racing reloads.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "LibraryFixture.h"
+#include "OrvFeatureManager.h"
+#include "ScriptedServer.h"
+
+using namespace orvtest;
+
+namespace {
+
+std::string manyExperiments(int count, const std::string& valuePrefix = "v") {
+  std::string out = "{";
+  std::string detail = "\"experiment_detail\":[";
+  for (int i = 0; i < count; ++i) {
+    out += "\"k" + std::to_string(i) + "\":\"" + valuePrefix + std::to_string(i) + "\",";
+    if (i) detail += ",";
+    detail += "{\"#experiment_id\":\"e" + std::to_string(i) +
+              "\",\"#experiment_group_id\":\"g\",\"bucket_id\":" + std::to_string(i % 7) +
+              ",\"#feature_list\":[\"k" + std::to_string(i) + "\"]}";
+  }
+  return out + detail + "]}";
+}
+
+std::size_t residentBytes() {
+  long pages = 0, resident = 0;
+  if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+    std::fclose(f);
+  }
+  return static_cast<std::size_t>(resident) * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
+
+class FaultTest : public LibraryTest {};
+
+}  // namespace
+
+TEST_F(FaultTest, AFlappingOrFloodingServerNeverCostsTheLastGoodPayload) {
+  ScriptedServer scripted;
+  std::atomic<int> request{0};
+  scripted.answer([&](const httplib::Request&, httplib::Response& res) {
+    if (++request % 2 == 0) {
+      res.status = 500;
+    } else {
+      res.set_content(R"({"color":"red"})", "application/json");
+    }
+  });
+  auto config = OrvExperimentConfig::create(appId(), scripted.url());
+  auto task = OrvExperimentTask::create();
+  auto started = listenTo(task);
+  config->setStartupTask(task);
+  OrvExperiment::startWithConfig(config);
+  ASSERT_TRUE(started->done.waitFor(1));
+  for (int i = 0; i < 10; ++i) {
+    auto outcome = listenTo(OrvExperiment::fetch());
+    ASSERT_TRUE(outcome->done.waitFor(1));
+    EXPECT_EQ(outcome->successes, i % 2 == 0 ? 0 : 1) << i;
+    EXPECT_EQ(OrvExperiment::getValueAsString("color"), "red") << i;
+  }
+
+  // A server that never stops sending: the body limit ends it, memory stays bounded.
+  scripted.answer([](const httplib::Request&, httplib::Response& res) {
+    res.set_chunked_content_provider("application/json", [](std::size_t, httplib::DataSink& sink) {
+      static const std::string chunk(1 << 16, ' ');
+      return sink.write(chunk.data(), chunk.size());
+    });
+  });
+  const std::size_t before = residentBytes();
+  auto flooded = listenTo(OrvExperiment::fetch());
+  ASSERT_TRUE(flooded->done.waitFor(1));
+  EXPECT_EQ(flooded->code, OrvRemoteConfig::kErrorBodyTooLarge) << flooded->message;
+  EXPECT_LT(residentBytes(), before + (256u << 20));
+  EXPECT_EQ(OrvExperiment::getValueAsString("color"), "red");
+}
+
+TEST_F(FaultTest, KillNineAtRandomMomentsNeverLosesARecordOrSendsTwice) {
+  const std::string payload = dir_.file("crash-payload.json");
+  writeFile(payload, manyExperiments(40));
+  const std::string events = dir_.file("events.jsonl");
+  const std::string data = dir_.path() + "/data";
+  const std::string helper = helperPath("orv_crash_helper");
+  std::mt19937 random(12345);
+  for (int round = 0; round < 12; ++round) {
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::dup2(out[1], 1);
+      ::close(out[0]);
+      ::close(out[1]);
+      ::execl(helper.c_str(), helper.c_str(), data.c_str(), payload.c_str(), events.c_str(), "run",
+              static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    FILE* lines = ::fdopen(out[0], "r");
+    const int killAfter = static_cast<int>(random() % 60);  // lines of output; 0: as soon as ready
+    char line[256];
+    int seen = 0;
+    bool ready = false;
+    while (std::fgets(line, sizeof line, lines)) {
+      ready = ready || std::string(line) == "ready\n";
+      if (ready && seen++ >= killAfter) break;
+    }
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    std::fclose(lines);
+    ASSERT_TRUE(ready) << "round " << round << ": the store or the cache did not open";
+  }
+
+  // Every experiment reported at most once, and every reported one is recorded.
+  std::map<std::string, int> sent;
+  std::istringstream eventLines(readFile(events));
+  std::string eventLine;
+  while (std::getline(eventLines, eventLine)) {
+    auto parsed = OrvValue::parseJson(eventLine);
+    if (!parsed.ok()) continue;  // a line cut short by the kill
+    ++sent[parsed.value["properties"]["#experiment_id"].stringValue()];
+  }
+  EXPECT_FALSE(sent.empty());
+  for (const auto& [experiment, count] : sent) EXPECT_EQ(count, 1) << experiment;
+  std::string verified;
+  ASSERT_EQ(runAndCapture(helper + " '" + data + "' '" + payload + "' '" + events + "' verify",
+                          &verified),
+            0);
+  for (const auto& [experiment, count] : sent) {
+    const std::string key = "k" + experiment.substr(1);
+    EXPECT_NE(verified.find("recorded " + key + "\n"), std::string::npos) << key;
+    EXPECT_EQ(verified.find("unrecorded " + key + "\n"), std::string::npos) << key;
+  }
+}
+
+TEST_F(FaultTest, ADataDirectoryRemovedWhileRunningDoesNotStopReads) {
+  EventCapture events;
+  const std::string app = appId();
+  startWithPayload(app, manyExperiments(5));
+  OrvExperiment::getValueAsString("k0");
+  ASSERT_TRUE(drainWorkQueue());
+  std::filesystem::remove_all(dir_.path() + "/data");
+  for (int i = 0; i < 5; ++i)
+    EXPECT_EQ(OrvExperiment::getValueAsString("k" + std::to_string(i)), "v" + std::to_string(i));
+  auto outcome = listenTo(OrvExperiment::fetch());
+  ASSERT_TRUE(outcome->done.waitFor(1));
+  EXPECT_EQ(outcome->successes, 1) << outcome->message;
+  ASSERT_TRUE(drainWorkQueue());
+  EXPECT_EQ(events.size(), 5u);  // k0 once, then k1..k4; nothing twice
+  EXPECT_EQ(OrvExperiment::getValueAsString("k4"), "v4");
+}
+
+TEST_F(FaultTest, ReadersAndAFetchLoopTogetherSeeWholeTablesAndSendEachExposureOnce) {
+  EventCapture events;
+  const std::string app = appId();
+  constexpr int kKeys = 60;
+  startWithPayload(app, manyExperiments(kKeys, "a"));
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 4; ++t) {
+    readers.emplace_back([&, t] {
+      for (int n = t; !stop; ++n) {
+        const std::string value = OrvExperiment::getValueAsString("k" + std::to_string(n % kKeys));
+        // Every value comes from one version of the payload or the other, never half.
+        ASSERT_TRUE(value[0] == 'a' || value[0] == 'b') << value;
+        ASSERT_EQ(value.substr(1), std::to_string(n % kKeys));
+      }
+    });
+  }
+  const std::size_t before = residentBytes();
+  for (int i = 0; i < 20; ++i) {
+    replacePayload(app, manyExperiments(kKeys, i % 2 == 0 ? "b" : "a"));
+    auto outcome = listenTo(OrvExperiment::fetch());
+    ASSERT_TRUE(outcome->done.waitFor(1));
+  }
+  stop = true;
+  for (auto& r : readers) r.join();
+  ASSERT_TRUE(drainWorkQueue());
+  EXPECT_EQ(events.size(), static_cast<std::size_t>(kKeys));
+  EXPECT_LT(residentBytes(), before + (64u << 20));
+}
