@@ -119,31 +119,15 @@ TEST_F(StorageTest, RecordsSurviveARestartAndStayPerApplication) {
 TEST_F(StorageTest, AWriteThatReturnedSurvivesKillNine) {
   for (int round = 0; round < 3; ++round) {
     const std::string prefix = "r" + std::to_string(round) + "_";
-    int out[2];
-    ASSERT_EQ(::pipe(out), 0);
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      ::dup2(out[1], 1);
-      ::close(out[0]);
-      ::close(out[1]);
-      const std::string path = helperPath("orv_store_helper");
-      const std::string dir = dataDir();
-      ::execl(path.c_str(), path.c_str(), dir.c_str(), "put-forever", "crash", prefix.c_str(),
-              static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    ::close(out[1]);
-    // Read acknowledgements until enough writes have returned, then kill at once.
-    FILE* acks = ::fdopen(out[0], "r");
     long last = -1;
-    char line[64];
     const long target = 20 + round * 7;
-    while (last < target && std::fgets(line, sizeof line, acks)) last = std::atol(line);
-    ::kill(pid, SIGKILL);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    std::fclose(acks);
+    {
+      ChildProcess writer(
+          {helperPath("orv_store_helper"), dataDir(), "put-forever", "crash", prefix});
+      // Read acknowledgements until enough writes have returned, then kill at once.
+      std::string line;
+      while (last < target && writer.readLine(&line)) last = std::atol(line.c_str());
+    }
     ASSERT_GE(last, target);
     std::string keys;
     std::string expected;

@@ -92,32 +92,16 @@ TEST_F(FaultTest, KillNineAtRandomMomentsNeverLosesARecordOrSendsTwice) {
   const std::string helper = helperPath("orv_crash_helper");
   std::mt19937 random(12345);
   for (int round = 0; round < 12; ++round) {
-    int out[2];
-    ASSERT_EQ(::pipe(out), 0);
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      ::dup2(out[1], 1);
-      ::close(out[0]);
-      ::close(out[1]);
-      ::execl(helper.c_str(), helper.c_str(), data.c_str(), payload.c_str(), events.c_str(), "run",
-              static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    ::close(out[1]);
-    FILE* lines = ::fdopen(out[0], "r");
+    ChildProcess child({helper, data, payload, events, "run"});
     const int killAfter = static_cast<int>(random() % 60);  // lines of output; 0: as soon as ready
-    char line[256];
+    std::string line;
     int seen = 0;
     bool ready = false;
-    while (std::fgets(line, sizeof line, lines)) {
-      ready = ready || std::string(line) == "ready\n";
+    while (child.readLine(&line)) {
+      ready = ready || line == "ready";
       if (ready && seen++ >= killAfter) break;
     }
-    ::kill(pid, SIGKILL);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    std::fclose(lines);
+    child.killNow();
     ASSERT_TRUE(ready) << "round " << round << ": the store or the cache did not open";
   }
 

@@ -48,7 +48,9 @@ OrvValue json(const std::string& text) {
 
 }  // namespace orvtest
 
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <future>
@@ -145,6 +147,45 @@ const char* const kWorkedExamplePayload = R"({
      "bucket_id": 3, "#feature_list": ["limit", 5]},
     "a string"
   ]})";
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
+  int pipeFds[2];
+  if (::pipe(pipeFds) != 0) return;
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    ::dup2(pipeFds[1], 1);
+    ::close(pipeFds[0]);
+    ::close(pipeFds[1]);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  ::close(pipeFds[1]);
+  out_ = ::fdopen(pipeFds[0], "r");
+}
+
+ChildProcess::~ChildProcess() {
+  killNow();
+  if (out_) std::fclose(out_);
+}
+
+bool ChildProcess::readLine(std::string* line) {
+  char buffer[512];
+  if (!out_ || !std::fgets(buffer, sizeof buffer, out_)) return false;
+  *line = buffer;
+  if (!line->empty() && line->back() == '\n') line->pop_back();
+  return true;
+}
+
+void ChildProcess::killNow() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGKILL);
+  int status = 0;
+  ::waitpid(pid_, &status, 0);
+  pid_ = -1;
+}
 
 std::string helperPath(const std::string& name) {
   return std::string(ORV_TEST_BINARY_DIR) + "/tests/" + name;

@@ -95,6 +95,23 @@ extern const char* const kWorkedExamplePayload;
 // status (-1 when it did not exit normally).
 int runAndCapture(const std::string& commandLine, std::string* output);
 
+// A helper program running with its standard output piped to us, for tests that kill
+// it at a moment of their choosing.
+class ChildProcess {
+ public:
+  explicit ChildProcess(const std::vector<std::string>& argv);
+  ~ChildProcess();  // kills (SIGKILL) and reaps it if still running
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+  // The next line of its output (without the newline); false at end of output.
+  bool readLine(std::string* line);
+  void killNow();
+
+ private:
+  int pid_ = -1;
+  FILE* out_ = nullptr;
+};
+
 // Path of a helper program built next to the tests.
 std::string helperPath(const std::string& name);
 
