@@ -33,26 +33,6 @@ class StorageTest : public ::testing::Test {
   TempDir dir_;
 };
 
-// Makes a file unwritable even for root (immutable attribute), undone on destruction.
-class ReadOnlyFile {
- public:
-  explicit ReadOnlyFile(std::string path) : path_(std::move(path)) {
-    if (::geteuid() == 0) {
-      ok_ = runCommand("chattr +i '" + path_ + "' 2>/dev/null") == 0;
-    } else {
-      ok_ = ::chmod(path_.c_str(), 0400) == 0;
-    }
-  }
-  ~ReadOnlyFile() {
-    if (::geteuid() == 0) runCommand("chattr -i '" + path_ + "' 2>/dev/null");
-  }
-  bool ok() const { return ok_; }
-
- private:
-  std::string path_;
-  bool ok_ = false;
-};
-
 }  // namespace
 
 TEST_F(StorageTest, DomainSemantics) {
@@ -225,7 +205,7 @@ TEST_F(StorageTest, AReadOnlyDatabaseIsReportedAndTheStoreWorksInMemory) {
   const std::string file = dataDir() + "/orv_defaults.sqlite3";
   std::filesystem::remove(file + "-wal");
   std::filesystem::remove(file + "-shm");
-  ReadOnlyFile readOnly(file);
+  ReadOnlyPath readOnly(file);
   if (!readOnly.ok()) GTEST_SKIP() << "cannot make a file read-only here";
   LogCapture log;
   OrvExperimentStorage::initWithAppId("app");

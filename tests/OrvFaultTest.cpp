@@ -144,6 +144,28 @@ TEST_F(FaultTest, ADataDirectoryRemovedWhileRunningDoesNotStopReads) {
   EXPECT_EQ(OrvExperiment::getValueAsString("k4"), "v4");
 }
 
+TEST_F(FaultTest, AReadOnlyDataDirectoryIsReportedAndReadsKeepAnswering) {
+  std::filesystem::create_directories(dir_.path() + "/data");
+  ReadOnlyPath readOnly(dir_.path() + "/data");
+  if (!readOnly.ok()) GTEST_SKIP() << "cannot make a directory read-only here";
+  EventCapture events;
+  LogCapture log;
+  OrvExperiment::enableLog(true);
+  startWithPayload(appId(), manyExperiments(3));
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(OrvExperiment::getValueAsString("k0"), "v0");
+  ASSERT_TRUE(drainWorkQueue());
+  OrvExperiment::enableLog(false);
+  EXPECT_EQ(events.size(), 1u);  // deduplicated in memory although nothing persists
+  int storeErrors = 0;
+  int cacheErrors = 0;
+  for (const auto& line : log.lines()) {
+    storeErrors += line.find("[ERROR] OrvUserDefaults") != std::string::npos;
+    cacheErrors += line.find("not cached") != std::string::npos;
+  }
+  EXPECT_EQ(storeErrors, 1);
+  EXPECT_GE(cacheErrors, 1);
+}
+
 TEST_F(FaultTest, ReadersAndAFetchLoopTogetherSeeWholeTablesAndSendEachExposureOnce) {
   EventCapture events;
   const std::string app = appId();

@@ -49,6 +49,7 @@ OrvValue json(const std::string& text) {
 }  // namespace orvtest
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -185,6 +186,22 @@ void ChildProcess::killNow() {
   int status = 0;
   ::waitpid(pid_, &status, 0);
   pid_ = -1;
+}
+
+ReadOnlyPath::ReadOnlyPath(std::string path) : path_(std::move(path)) {
+  if (::geteuid() == 0) {
+    ok_ = runCommand("chattr +i '" + path_ + "' 2>/dev/null") == 0;
+  } else {
+    ok_ = ::chmod(path_.c_str(), 0500) == 0;
+  }
+}
+
+ReadOnlyPath::~ReadOnlyPath() {
+  if (::geteuid() == 0) {
+    if (ok_) runCommand("chattr -i '" + path_ + "' 2>/dev/null");
+  } else {
+    ::chmod(path_.c_str(), 0700);
+  }
 }
 
 std::string helperPath(const std::string& name) {

@@ -112,6 +112,21 @@ class ChildProcess {
   FILE* out_ = nullptr;
 };
 
+// Makes a file or directory unwritable for its lifetime, even for root (through the
+// immutable attribute); ok() is false where that is not possible.
+class ReadOnlyPath {
+ public:
+  explicit ReadOnlyPath(std::string path);
+  ~ReadOnlyPath();
+  ReadOnlyPath(const ReadOnlyPath&) = delete;
+  ReadOnlyPath& operator=(const ReadOnlyPath&) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  std::string path_;
+  bool ok_ = false;
+};
+
 // Path of a helper program built next to the tests.
 std::string helperPath(const std::string& name);
 
