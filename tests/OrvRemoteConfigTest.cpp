@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <atomic>
 #include <filesystem>
@@ -367,4 +368,30 @@ TEST(OrvRCResponse, EveryFailureHasANonZeroCodeAndAMessage) {
   outcome = OrvRCResponse::interpret(withEtags);
   EXPECT_TRUE(outcome.success);
   EXPECT_EQ(outcome.etag, "\"good\"");
+}
+
+TEST_F(RemoteConfigTest, GzipBodiesAreAcceptedAndDecoded) {
+  ScriptedServer scripted;
+  std::atomic<bool> askedForGzip{false};
+  scripted.answer([&](const httplib::Request& req, httplib::Response& res) {
+    askedForGzip = req.get_header_value("Accept-Encoding").find("gzip") != std::string::npos;
+    const std::string plain = R"({"zipped":"yes"})";
+    z_stream z{};
+    deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16 /* gzip */, 8, Z_DEFAULT_STRATEGY);
+    std::string out(256, '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(plain.data()));
+    z.avail_in = static_cast<uInt>(plain.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    res.set_header("Content-Encoding", "gzip");
+    res.set_content(out, "application/json");
+  });
+  auto w = start(app_, scripted.url());
+  ASSERT_TRUE(w->finished.waitFor(1));
+  EXPECT_TRUE(w->success) << w->message;
+  EXPECT_TRUE(askedForGzip);
+  EXPECT_EQ(currentPayload(app_)["zipped"].stringValue(), "yes");
 }
