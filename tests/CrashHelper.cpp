@@ -2,7 +2,14 @@
 //   orv_crash_helper DIR PAYLOAD_FILE EVENTS_FILE run     read features and fetch forever
 //   orv_crash_helper DIR PAYLOAD_FILE EVENTS_FILE verify  print "recorded KEY" or
 //                                                         "unrecorded KEY" per feature
+//   orv_crash_helper DIR PAYLOAD_FILE EVENTS_FILE full    files may not grow past 48 KiB
+//                                                         (a full disk); read every feature
+//                                                         twice, print "events N", exit
 // In "run" it prints "ready" once started, then "read KEY" after each read.
+#include <sys/resource.h>
+
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <future>
 #include <random>
@@ -19,10 +26,17 @@
 int main(int argc, char** argv) {
   if (argc != 5) return 2;
   const std::string mode = argv[4];
+  if (mode == "full") {
+    // Writes past the limit fail with EFBIG, as on a full disk (SIGXFSZ ignored).
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{48 * 1024, 48 * 1024};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    OrvExperiment::enableLog(true);
+  }
   OrvPlatform::setDataDirectory(argv[1]);
   OrvMediator::sharedInstance()->addEventSink(OrvMediator::jsonLinesFileSink(argv[3]));
   auto config = OrvExperimentConfig::create("crash-app", std::string("file://") + argv[2]);
-  config->setAutomaticExposureTracking(mode == "run");
+  config->setAutomaticExposureTracking(mode != "verify");
   auto started = std::make_shared<std::promise<bool>>();
   auto task = OrvExperimentTask::create();
   task->addOnSuccessListener([started] { started->set_value(true); })
@@ -48,6 +62,18 @@ int main(int argc, char** argv) {
       done.set_value();
     });
     done.get_future().wait();
+    return 0;
+  }
+  if (mode == "full") {
+    std::atomic<int> events{0};
+    OrvMediator::sharedInstance()->addEventSink([&](const OrvMediatorEvent&) { ++events; });
+    for (int round = 0; round < 2; ++round) {
+      for (const auto& key : keys) OrvExperiment::getValueAsString(key);
+    }
+    std::promise<void> done;
+    OrvExperimentQueue::sharedInstance().execute([&] { done.set_value(); });
+    done.get_future().wait();
+    std::printf("events %d\n", events.load());
     return 0;
   }
   std::printf("ready\n");

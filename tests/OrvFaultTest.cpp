@@ -166,6 +166,20 @@ TEST_F(FaultTest, AReadOnlyDataDirectoryIsReportedAndReadsKeepAnswering) {
   EXPECT_GE(cacheErrors, 1);
 }
 
+TEST_F(FaultTest, AFullDiskIsReportedAndNothingIsSentTwice) {
+  const std::string payload = dir_.file("full-payload.json");
+  writeFile(payload, manyExperiments(40));
+  std::string output;
+  const int status =
+      runAndCapture(helperPath("orv_crash_helper") + " '" + dir_.path() + "/data' '" + payload +
+                        "' '" + dir_.file("events.jsonl") + "' full 2>&1",
+                    &output);
+  EXPECT_EQ(status, 0) << output;
+  // Every experiment sent exactly once although the store could not keep growing.
+  EXPECT_NE(output.find("events 40\n"), std::string::npos) << output;
+  EXPECT_NE(output.find("[ERROR] OrvUserDefaults"), std::string::npos) << output;
+}
+
 TEST_F(FaultTest, ReadersAndAFetchLoopTogetherSeeWholeTablesAndSendEachExposureOnce) {
   EventCapture events;
   const std::string app = appId();
