@@ -5,7 +5,8 @@
 //   orv_crash_helper DIR PAYLOAD_FILE EVENTS_FILE full    files may not grow past 48 KiB
 //                                                         (a full disk); read every feature
 //                                                         twice, print "events N", exit
-// In "run" it prints "ready" once started, then "read KEY" after each read.
+// In "run" it prints "ready" once started, "read KEY" after each read and "event" after
+// each event handed over.
 #include <sys/resource.h>
 
 #include <atomic>
@@ -76,6 +77,11 @@ int main(int argc, char** argv) {
     std::printf("events %d\n", events.load());
     return 0;
   }
+  // Tell the test when an event has been handed over, so it can kill us after that.
+  OrvMediator::sharedInstance()->addEventSink([](const OrvMediatorEvent&) {
+    std::printf("event\n");
+    std::fflush(stdout);
+  });
   std::printf("ready\n");
   std::fflush(stdout);
   std::mt19937 random(std::random_device{}());

@@ -86,20 +86,25 @@ TEST_F(FaultTest, AFlappingOrFloodingServerNeverCostsTheLastGoodPayload) {
 
 TEST_F(FaultTest, KillNineAtRandomMomentsNeverLosesARecordOrSendsTwice) {
   const std::string payload = dir_.file("crash-payload.json");
-  writeFile(payload, manyExperiments(40));
+  writeFile(payload, manyExperiments(200));
   const std::string events = dir_.file("events.jsonl");
   const std::string data = dir_.path() + "/data";
   const std::string helper = helperPath("orv_crash_helper");
   std::mt19937 random(12345);
   for (int round = 0; round < 12; ++round) {
     ChildProcess child({helper, data, payload, events, "run"});
-    const int killAfter = static_cast<int>(random() % 60);  // lines of output; 0: as soon as ready
+    // Lines of output to let pass; every other round also waits for an event to have
+    // been handed over, so that kills land both before and after hand-overs.
+    const int killAfter = static_cast<int>(random() % 60);
+    const bool afterAnEvent = round % 2 == 0;
     std::string line;
     int seen = 0;
     bool ready = false;
+    bool event = false;
     while (child.readLine(&line)) {
       ready = ready || line == "ready";
-      if (ready && seen++ >= killAfter) break;
+      event = event || line == "event";
+      if (ready && (event || !afterAnEvent) && seen++ >= killAfter) break;
     }
     child.killNow();
     ASSERT_TRUE(ready) << "round " << round << ": the store or the cache did not open";
