@@ -16,10 +16,6 @@ std::string OrvExperimentInfo::exposureKeyString() const {
 }
 
 const std::string& OrvExperimentInfo::recordKey() const {
-  std::call_once(recordKeyOnce_, [this] {
-    const std::string text = exposureKeyString();
-    // Hashed up to the first NUL byte, as C strings are.
-    recordKey_ = OrvMD5::hex(std::string_view(text.c_str()));
-  });
+  std::call_once(recordKeyOnce_, [this] { recordKey_ = OrvMD5::hexOfText(exposureKeyString()); });
   return recordKey_;
 }

@@ -86,6 +86,23 @@ struct OrvExperimentTaskAccess {
         code, message);
   }
 
+  // Appends to one list (an empty function is ignored) and hands it any outcome that
+  // nobody heard.
+  template <class L>
+  static std::shared_ptr<OrvExperimentTask> add(
+      OrvExperimentTask& task, std::shared_ptr<const std::vector<L>> OrvExperimentTask::*list,
+      bool success, L listener) {
+    if (listener) {
+      noteAddDuringDelivery(&task, success);
+      {
+        std::lock_guard lock(task.mutex_);
+        task.*list = appended(task.*list, std::move(listener));
+      }
+      deliverUnheard(task.shared_from_this(), success);
+    }
+    return task.shared_from_this();
+  }
+
   // After a listener was added: hands outcomes nobody heard to the listeners, on the
   // main queue as every delivery.
   static void deliverUnheard(const std::shared_ptr<OrvExperimentTask>& task, bool success) {
@@ -116,28 +133,14 @@ std::shared_ptr<OrvExperimentTask> OrvExperimentTask::create() {
 
 std::shared_ptr<OrvExperimentTask> OrvExperimentTask::addOnSuccessListener(
     SuccessListener listener) {
-  if (listener) {
-    noteAddDuringDelivery(this, true);
-    {
-      std::lock_guard lock(mutex_);
-      successListeners_ = appended(successListeners_, std::move(listener));
-    }
-    OrvExperimentTaskAccess::deliverUnheard(shared_from_this(), true);
-  }
-  return shared_from_this();
+  return OrvExperimentTaskAccess::add(*this, &OrvExperimentTask::successListeners_, true,
+                                      std::move(listener));
 }
 
 std::shared_ptr<OrvExperimentTask> OrvExperimentTask::addOnFailureListener(
     FailureListener listener) {
-  if (listener) {
-    noteAddDuringDelivery(this, false);
-    {
-      std::lock_guard lock(mutex_);
-      failureListeners_ = appended(failureListeners_, std::move(listener));
-    }
-    OrvExperimentTaskAccess::deliverUnheard(shared_from_this(), false);
-  }
-  return shared_from_this();
+  return OrvExperimentTaskAccess::add(*this, &OrvExperimentTask::failureListeners_, false,
+                                      std::move(listener));
 }
 
 std::vector<OrvExperimentTask::SuccessListener> OrvExperimentTask::successListeners() const {

@@ -101,6 +101,4 @@ void OrvExposureTracker::trackExposureEvent(const OrvExperimentInfo& info) {
       kEventName, OrvValue::dictionary(std::move(properties)), "");
 }
 
-std::string OrvExposureTracker::md5(const std::string& s) const {
-  return OrvMD5::hex(std::string_view(s.c_str()));  // up to the first NUL byte
-}
+std::string OrvExposureTracker::md5(const std::string& s) const { return OrvMD5::hexOfText(s); }

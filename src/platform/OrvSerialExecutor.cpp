@@ -49,11 +49,6 @@ void OrvSerialExecutor::submit(std::function<void()> job) {
   wake_.notify_one();
 }
 
-bool OrvSerialExecutor::isCurrent() const {
-  std::lock_guard lock(mutex_);
-  return std::this_thread::get_id() == workerId_;
-}
-
 std::size_t OrvSerialExecutor::pendingCount() const {
   std::lock_guard lock(mutex_);
   return jobs_.size();

@@ -29,9 +29,6 @@ class OrvSerialExecutor {
   // After process exit has begun, jobs are dropped.
   void submit(std::function<void()> job);
 
-  // True when called from inside one of this executor's jobs.
-  bool isCurrent() const;
-
   // Jobs waiting (not counting a running one), and the most ever waiting at once.
   std::size_t pendingCount() const;
   std::size_t peakPendingCount() const;

@@ -1,14 +1,13 @@
 // `orvexp parse FILE`: shows the feature table a payload file turns into.
 #include <CLI/CLI.hpp>
 
-#include <algorithm>
 #include <fstream>
 #include <iostream>
 #include <sstream>
-#include <vector>
 
 #include "Commands.h"
 #include "OrvFeatureParser.h"
+#include "ToolSupport.h"
 
 namespace orvexp {
 namespace {
@@ -31,13 +30,9 @@ int runParse(const std::string& path) {
     return 1;
   }
   auto table = OrvFeatureParser::parse(parsed.value);
-  std::vector<const OrvFeatureTable::value_type*> rows;
-  rows.reserve(table->size());
-  for (const auto& row : *table) rows.push_back(&row);
-  std::sort(rows.begin(), rows.end(), [](auto* a, auto* b) { return a->first < b->first; });
 
   std::cout << "key\tvalue\texperiment_id\tgroup_id\tcontrol\tbucket_id\n";
-  for (const auto* row : rows) {
+  for (const auto* row : sortedRows(*table)) {
     const OrvFeature& feature = *row->second;
     std::cout << row->first << '\t' << feature.value().description();
     if (const auto& info = feature.experimentInfo()) {

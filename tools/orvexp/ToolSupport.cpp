@@ -46,16 +46,21 @@ void printTypedReads(std::ostream& out, const std::string& key) {
       << " json=" << OrvExperiment::getValueAsJson(key).toJson() << "\n";
 }
 
+std::vector<const OrvFeatureTable::value_type*> sortedRows(const OrvFeatureTable& table) {
+  std::vector<const OrvFeatureTable::value_type*> rows;
+  rows.reserve(table.size());
+  for (const auto& row : table) rows.push_back(&row);
+  std::sort(rows.begin(), rows.end(), [](auto* a, auto* b) { return a->first < b->first; });
+  return rows;
+}
+
 void printFeatureTable(std::ostream& out) {
   auto table = OrvFeatureManager::sharedInstance().features();
   if (!table) {
     out << "  (no feature table loaded)\n";
     return;
   }
-  std::vector<const OrvFeatureTable::value_type*> rows;
-  for (const auto& row : *table) rows.push_back(&row);
-  std::sort(rows.begin(), rows.end(), [](auto* a, auto* b) { return a->first < b->first; });
-  for (const auto* row : rows) {
+  for (const auto* row : sortedRows(*table)) {
     out << "  " << row->first << " = " << row->second->value().description();
     if (const auto& info = row->second->experimentInfo()) {
       out << "  [experiment " << info->experimentId().description() << ", group "

@@ -6,8 +6,10 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "OrvExperiment/OrvExperimentTask.h"
+#include "OrvFeature.h"
 
 namespace orvexp {
 
@@ -30,6 +32,9 @@ class OutcomeWaiter {
   struct State;
   std::shared_ptr<State> state_;
 };
+
+// The table's entries in key order.
+std::vector<const OrvFeatureTable::value_type*> sortedRows(const OrvFeatureTable& table);
 
 // Prints one line per key: its value read as string, number, boolean and JSON.
 void printTypedReads(std::ostream& out, const std::string& key);
