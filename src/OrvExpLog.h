@@ -1,20 +1,14 @@
-// The library's console log. Off until enableLog; while off, a call costs one atomic
-// load and formats nothing. Lines read "[OrvExperiment] message" for information and
-// "[OrvExperiment] [ERROR] message" for errors. Formats use "%@" placeholders, each
-// filled with the next argument's text form (OrvValue::description(); strings as
-// themselves; a missing argument as "(null)"), and "%%" for a percent sign. Argument
-// text is inserted as is: a "%" inside an argument is never read as a format.
-// Thread-safe: any thread may log or switch the log at any time.
+// The library's console log: its tag, its switch and the messages it writes, over the
+// platform's log channel (see OrvLogChannel for formats and costs). Off until
+// enableLog. Lines read "[OrvExperiment] message" for information and
+// "[OrvExperiment] [ERROR] message" for errors. Thread-safe.
 #pragma once
 
-#include <atomic>
-#include <cstdint>
 #include <initializer_list>
 #include <string>
 #include <string_view>
-#include <type_traits>
 
-#include "OrvExperiment/OrvValue.h"
+#include "platform/OrvLogChannel.h"
 
 class OrvExpLog {
  public:
@@ -32,43 +26,27 @@ class OrvExpLog {
   static constexpr std::string_view kAlreadyExposed =
       "%@ : Already exposed, skip this exposure incident.";
 
-  static void setEnableLog(bool enable) noexcept {
-    enabled_.store(enable, std::memory_order_relaxed);
-  }
-  static bool isEnableLog() noexcept { return enabled_.load(std::memory_order_relaxed); }
+  static void setEnableLog(bool enable) noexcept { channel_.setEnabled(enable); }
+  static bool isEnableLog() noexcept { return channel_.enabled(); }
 
   template <class... Args>
   static void info(std::string_view format, const Args&... args) {
-    if (!isEnableLog()) return;
-    write(false, format, {text(args)...});
+    channel_.info(format, args...);
   }
 
   template <class... Args>
   static void error(std::string_view format, const Args&... args) {
-    if (!isEnableLog()) return;
-    write(true, format, {text(args)...});
+    channel_.error(format, args...);
   }
 
-  // The message that a format and its arguments give (no tag). Exposed for tests.
-  static std::string render(std::string_view format, std::initializer_list<std::string> args);
+  // The library's channel, for the platform parts that report on the library's behalf.
+  static const OrvLogChannel& channel() noexcept { return channel_; }
+
+  // The message that a format and its arguments give (no tag).
+  static std::string render(std::string_view format, std::initializer_list<std::string> args) {
+    return OrvLogChannel::render(format, args);
+  }
 
  private:
-  static void write(bool isError, std::string_view format, std::initializer_list<std::string> args);
-
-  static std::string text(const OrvValue& v) { return v.description(); }
-  static std::string text(const std::string& s) { return s; }
-  static std::string text(std::string_view s) { return std::string(s); }
-  static std::string text(const char* s) { return s ? std::string(s) : std::string("(null)"); }
-  template <class T, class = std::enable_if_t<std::is_arithmetic_v<T>>>
-  static std::string text(T v) {
-    if constexpr (std::is_same_v<T, bool>) {
-      return v ? "true" : "false";
-    } else if constexpr (std::is_integral_v<T>) {
-      return std::to_string(v);
-    } else {
-      return OrvValue(static_cast<double>(v)).description();
-    }
-  }
-
-  static inline std::atomic<bool> enabled_{false};
+  static inline OrvLogChannel channel_{kTag};
 };

@@ -1,12 +1,18 @@
 #include "OrvExperiment/OrvExperiment.h"
 
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+
 #include "OrvExpLog.h"
 #include "OrvExperimentQueue.h"
 #include "OrvExperimentStorage.h"
 #include "OrvExperimentTaskNotify.h"
 #include "OrvExposureTracker.h"
 #include "OrvFeatureManager.h"
+#include "OrvMediator.h"
 #include "OrvRemoteConfig.h"
+#include "platform/OrvProcessLifetime.h"
 
 extern "C" {
 const double OrvExperimentVersionNumber = 1.0;
@@ -23,6 +29,21 @@ constexpr const char* kTemplateCode = OrvFeatureManager::kTemplateCode;
 OrvValue trackedValue(const std::string& key) {
   return OrvFeatureManager::sharedInstance().visitFeature(
       key, [](const OrvFeature* feature) { return feature ? feature->value() : OrvValue(); });
+}
+
+// The reload after a successful fetch, then the task's outcome. A reload that throws
+// (std::bad_alloc on a huge payload) keeps the table it had and turns the outcome into
+// a failure, so the task never waits for an outcome that will not come.
+void reloadThenNotify(const std::shared_ptr<OrvExperimentTask>& task) {
+  try {
+    OrvFeatureManager::sharedInstance().parseExperimentConfig();
+  } catch (const std::exception& e) {
+    OrvExpLog::error("cannot load the fetched payload: %@", e.what());
+    OrvNotifyTaskFailure(task, OrvRemoteConfig::kErrorResources,
+                         std::string("cannot load the payload: ") + e.what());
+    return;
+  }
+  OrvNotifyTaskSuccess(task);
 }
 
 const OrvValue& emptyDictionary() {
@@ -49,11 +70,10 @@ void OrvExperiment::startWithConfig(const std::shared_ptr<OrvExperimentConfig>& 
 
   auto fetchTask = OrvRCFetchTask::create();
   fetchTask->addOnSuccessListener([config] {
-    OrvExperimentQueue::sharedInstance().execute([config] {
-      OrvFeatureManager::sharedInstance().parseExperimentConfig();
-      // Read now, not at start: a task set after start hears this outcome.
-      OrvNotifyTaskSuccess(config->startupTask());
-    });
+    // The task is read when the job runs, not at start: a task set after start hears
+    // this outcome.
+    OrvExperimentQueue::sharedInstance().execute(
+        [config] { reloadThenNotify(config->startupTask()); });
   });
   fetchTask->addOnFailureListener([config](std::int64_t code, const std::string& message) {
     OrvNotifyTaskFailure(config->startupTask(), code, message);
@@ -64,7 +84,13 @@ void OrvExperiment::startWithConfig(const std::shared_ptr<OrvExperimentConfig>& 
       OrvExperimentStorage::initWithAppId(appId);
       auto& manager = OrvFeatureManager::sharedInstance();
       manager.setConfig(config);
-      manager.parseExperimentConfig();
+      try {
+        manager.parseExperimentConfig();
+      } catch (const std::exception& e) {
+        // The table stays as it was; the fetch that follows may still bring one.
+        OrvExpLog::error("cannot load the cached payload: %@", e.what());
+        return;
+      }
       OrvExpLog::info(OrvExpLog::kInitSuccess, appId, getSDKVersion());
     });
   });
@@ -141,12 +167,8 @@ std::shared_ptr<OrvExperimentTask> OrvExperiment::fetch() {
   auto task = OrvExperimentTask::create();
   auto fetchTask = OrvRemoteConfig::fetchWithAppId("", kTemplateCode);
   if (!fetchTask) return task;
-  fetchTask->addOnSuccessListener([task] {
-    OrvExperimentQueue::sharedInstance().execute([task] {
-      OrvFeatureManager::sharedInstance().parseExperimentConfig();
-      OrvNotifyTaskSuccess(task);
-    });
-  });
+  fetchTask->addOnSuccessListener(
+      [task] { OrvExperimentQueue::sharedInstance().execute([task] { reloadThenNotify(task); }); });
   fetchTask->addOnFailureListener([task](std::int64_t code, const std::string& message) {
     OrvNotifyTaskFailure(task, code, message);
   });
@@ -160,6 +182,28 @@ void OrvExperiment::exposure(const std::string& key) {
 void OrvExperiment::enableLog(bool enable) {
   OrvRemoteConfig::enableLog(enable);
   OrvExpLog::setEnableLog(enable);
+  OrvMediator::enableLog(enable);
+}
+
+bool OrvExperiment::flush(std::chrono::milliseconds timeout) {
+  auto& queue = OrvExperimentQueue::sharedInstance();
+  // Sinks run on the work queue: waiting there for the queue would wait for ourselves.
+  if (queue.serialQueue().isCurrentThread() || OrvProcessLifetime::exiting()) return false;
+  // Exposure work runs in queue order, so once a job queued now has run, every
+  // exposure requested earlier has been recorded and handed over.
+  struct Marker {
+    std::mutex mutex;
+    std::condition_variable reached;
+    bool done = false;  // guarded by mutex
+  };
+  auto marker = std::make_shared<Marker>();
+  queue.execute([marker] {
+    std::lock_guard lock(marker->mutex);
+    marker->done = true;
+    marker->reached.notify_all();
+  });
+  std::unique_lock lock(marker->mutex);
+  return marker->reached.wait_for(lock, timeout, [&] { return marker->done; });
 }
 
 const std::string& OrvExperiment::getSDKVersion() {

@@ -1,6 +1,9 @@
 #include "OrvExperimentQueue.h"
 
-OrvExperimentQueue::OrvExperimentQueue() : queue_("com.orvexperiment.serial") {}
+#include "OrvExpLog.h"
+
+OrvExperimentQueue::OrvExperimentQueue()
+    : queue_("com.orvexperiment.serial", &OrvExpLog::channel()) {}
 
 OrvExperimentQueue& OrvExperimentQueue::sharedInstance() {
   // Leaked on purpose: the queue must outlive every static that a job might touch.

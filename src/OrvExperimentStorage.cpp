@@ -4,6 +4,7 @@
 #include <memory>
 #include <mutex>
 
+#include "OrvExpLog.h"
 #include "platform/OrvUserDefaults.h"
 
 namespace {
@@ -30,6 +31,7 @@ std::shared_ptr<OrvUserDefaults> current() {
 }  // namespace
 
 void OrvExperimentStorage::initWithAppId(const std::string& appId) {
+  OrvUserDefaults::setLogChannel(&OrvExpLog::channel());
   // Opened outside the lock: opening may touch the disk.
   auto opened = OrvUserDefaults::initWithSuiteName(std::string(kDomainPrefix) + appId);
   std::lock_guard lock(openStore().mutex);

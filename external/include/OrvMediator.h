@@ -43,6 +43,10 @@ class OrvMediator {
   std::uint64_t addEventSink(Sink sink);
   void removeEventSink(std::uint64_t id);
 
+  // The mediator's own error lines ("[OrvMediator] [ERROR] ..."); off by default.
+  // OrvExperiment::enableLog switches them together with the library's.
+  static void enableLog(bool enable);
+
   // A sink that appends each event as one JSON object per line to `path` (created
   // owner-only when missing). Lines from several threads never interleave.
   static Sink jsonLinesFileSink(const std::string& path);

@@ -138,9 +138,10 @@ class OrvRemoteConfig {
   static constexpr std::int64_t kErrorMalformedBody = -3;  // body is not JSON
   static constexpr std::int64_t kErrorNotAnObject = -4;    // JSON, but not an object
   static constexpr std::int64_t kErrorBodyTooLarge = -5;   // over maxBodyBytes
-  static constexpr std::int64_t kErrorFile = -6;           // file:// source unreadable
-  static constexpr std::int64_t kErrorNotStarted = -7;     // no such application started
-  static constexpr std::int64_t kErrorBadUrl = -8;         // empty or unsupported server URL
+  static constexpr std::int64_t kErrorFile = -6;        // file:// source unreadable or not a file
+  static constexpr std::int64_t kErrorNotStarted = -7;  // no such application started
+  static constexpr std::int64_t kErrorBadUrl = -8;      // empty or unsupported server URL
+  static constexpr std::int64_t kErrorResources = -9;   // out of memory processing the payload
 
   static constexpr const char* kFetchPath = "/v1/remote-config/fetch";
 

@@ -10,7 +10,7 @@
 #include <map>
 #include <mutex>
 
-#include "OrvExpLog.h"
+#include "platform/OrvLogChannel.h"
 
 struct OrvMediator::State {
   // Serialises deliveries so sinks see events in order; recursive so that a sink may
@@ -25,13 +25,18 @@ struct OrvMediator::State {
 
 namespace {
 
+OrvLogChannel& mediatorLog() {
+  static OrvLogChannel channel{"[OrvMediator]"};
+  return channel;
+}
+
 void deliver(const std::shared_ptr<const OrvMediator::Sink>& sink, const OrvMediatorEvent& event) {
   try {
     (*sink)(event);
   } catch (const std::exception& e) {
-    OrvExpLog::error("OrvMediator: an event sink threw an exception: %@", e.what());
+    mediatorLog().error("an event sink threw an exception: %@", e.what());
   } catch (...) {
-    OrvExpLog::error("OrvMediator: an event sink threw an exception");
+    mediatorLog().error("an event sink threw an exception");
   }
 }
 
@@ -69,22 +74,28 @@ void OrvMediator::orvAnalyticsTrackEvent(const std::string& name, const OrvValue
   OrvMediatorEvent event{name, properties, appId, std::chrono::system_clock::now()};
   std::lock_guard delivery(state_->deliveryMutex);
   std::vector<std::shared_ptr<const Sink>> sinks;
+  bool droppedOldest = false;
   {
     std::lock_guard lock(state_->mutex);
     if (state_->sinks.empty()) {
       if (state_->buffer.size() >= kMaxBufferedEvents) {
         state_->buffer.pop_front();
-        OrvExpLog::error(
-            "OrvMediator: no event sink registered and %@ events buffered; dropped the oldest",
-            static_cast<std::uint64_t>(kMaxBufferedEvents));
+        droppedOldest = true;
       }
       state_->buffer.push_back(std::move(event));
-      return;
+    } else {
+      for (const auto& entry : state_->sinks) sinks.push_back(entry.second);
     }
-    for (const auto& entry : state_->sinks) sinks.push_back(entry.second);
+  }
+  // Logged outside the lock: a console sink may forward error lines to us.
+  if (droppedOldest) {
+    mediatorLog().error("no event sink registered and %@ events buffered; dropped the oldest",
+                        static_cast<std::uint64_t>(kMaxBufferedEvents));
   }
   for (const auto& sink : sinks) deliver(sink, event);
 }
+
+void OrvMediator::enableLog(bool enable) { mediatorLog().setEnabled(enable); }
 
 std::uint64_t OrvMediator::addEventSink(Sink sink) {
   if (!sink) return 0;
@@ -121,7 +132,7 @@ OrvMediator::Sink OrvMediator::jsonLinesFileSink(const std::string& path) {
   };
   auto file = std::make_shared<File>();
   file->fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-  if (file->fd < 0) OrvExpLog::error("OrvMediator: cannot open %@ for events", path);
+  if (file->fd < 0) mediatorLog().error("cannot open %@ for events", path);
   return [file, path](const OrvMediatorEvent& event) {
     if (file->fd < 0) return;
     const std::string line = event.toJson() + "\n";
@@ -130,7 +141,7 @@ OrvMediator::Sink OrvMediator::jsonLinesFileSink(const std::string& path) {
     while (written < line.size()) {
       const ssize_t n = ::write(file->fd, line.data() + written, line.size() - written);
       if (n <= 0) {
-        OrvExpLog::error("OrvMediator: cannot write an event to %@", path);
+        mediatorLog().error("cannot write an event to %@", path);
         return;
       }
       written += static_cast<std::size_t>(n);

@@ -57,14 +57,21 @@ OrvRCCachedPayload OrvRCCache::decode(const std::string& text, const std::string
 OrvRCCachedPayload OrvRCCache::load(const std::string& dataDirectory, const std::string& appId,
                                     const std::string& templateCode, std::string* problem) {
   const std::string file = path(dataDirectory, appId, templateCode);
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  // Our own file or nothing: never follow a link planted in its place, never wait in
+  // open() for a FIFO's writer, never read anything but a regular file.
+  const int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     if (errno != ENOENT && problem) *problem = "cannot open " + file + ": " + std::strerror(errno);
     return {};
   }
   std::string text;
   struct stat st {};
-  if (::fstat(fd, &st) == 0 && static_cast<std::size_t>(st.st_size) > kMaxCacheBytes) {
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    if (problem) *problem = file + " is not a regular file";
+    return {};
+  }
+  if (static_cast<std::size_t>(st.st_size) > kMaxCacheBytes) {
     ::close(fd);
     if (problem) *problem = file + " is too large to be a payload cache";
     return {};

@@ -2,13 +2,18 @@
 
 #include <curl/curl.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <mutex>
+#include <set>
 
 #include "OrvRemoteConfig.h"
+#include "platform/OrvProcessLifetime.h"
 
 namespace {
 
@@ -37,34 +42,130 @@ std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user
   return n;
 }
 
-OrvRCRawResponse fromFile(const OrvRCRequest& request) {
+OrvRCRawResponse fileError(std::int64_t code, std::string message) {
   OrvRCRawResponse response;
+  response.transportError = code;
+  response.transportMessage = std::move(message);
+  return response;
+}
+
+OrvRCRawResponse fromFile(const OrvRCRequest& request) {
   const std::string path = request.serverUrl.substr(std::strlen("file://"));
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    response.transportError = OrvRemoteConfig::kErrorFile;
-    response.transportMessage = "cannot open " + path + ": " + std::strerror(errno);
-    return response;
+  // O_NONBLOCK: opening a FIFO or a device must never wait for a peer. Anything but a
+  // regular file (after following links) is refused before a byte is read.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    return fileError(OrvRemoteConfig::kErrorFile,
+                     "cannot open " + path + ": " + std::strerror(errno));
   }
+  struct FdCloser {
+    int fd;
+    ~FdCloser() { ::close(fd); }
+  } closer{fd};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    return fileError(OrvRemoteConfig::kErrorFile, path + " is not a regular file");
+  }
+  if (static_cast<std::uint64_t>(st.st_size) > request.maxBodyBytes) {
+    return fileError(OrvRemoteConfig::kErrorBodyTooLarge,
+                     path + " is larger than " + std::to_string(request.maxBodyBytes) + " bytes");
+  }
+  OrvRCRawResponse response;
   char buffer[65536];
-  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-    response.body.append(buffer, static_cast<std::size_t>(in.gcount()));
-    if (response.body.size() > request.maxBodyBytes) {
-      response.transportError = OrvRemoteConfig::kErrorBodyTooLarge;
-      response.transportMessage =
-          path + " is larger than " + std::to_string(request.maxBodyBytes) + " bytes";
-      response.body.clear();
-      return response;
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      return fileError(OrvRemoteConfig::kErrorFile,
+                       "cannot read " + path + ": " + std::strerror(errno));
     }
-  }
-  if (in.bad()) {
-    response.transportError = OrvRemoteConfig::kErrorFile;
-    response.transportMessage = "cannot read " + path;
-    response.body.clear();
-    return response;
+    if (n == 0) break;
+    response.body.append(buffer, static_cast<std::size_t>(n));
+    if (response.body.size() > request.maxBodyBytes) {  // grew while we read it
+      return fileError(OrvRemoteConfig::kErrorBodyTooLarge,
+                       path + " is larger than " + std::to_string(request.maxBodyBytes) + " bytes");
+    }
   }
   response.status = 200;
   return response;
+}
+
+// Transfers under way, so that exit can cut them short. A transfer waits in
+// curl_multi_poll; curl_multi_wakeup (thread-safe) ends that wait, and the transfer
+// then sees that the process is exiting and gives up. Leaked: used by the exit handler.
+struct ActiveTransfers {
+  std::mutex mutex;
+  std::set<CURLM*> multis;  // guarded by mutex
+};
+
+ActiveTransfers& activeTransfers() {
+  static ActiveTransfers* active = [] {
+    auto* a = new ActiveTransfers();
+    OrvProcessLifetime::addAbortHook([a] {
+      std::lock_guard lock(a->mutex);
+      for (CURLM* multi : a->multis) curl_multi_wakeup(multi);
+    });
+    return a;
+  }();
+  return *active;
+}
+
+// Registers a transfer for the abort at exit; false when exit has already begun. The
+// exit flag is set before the abort hook takes the mutex, so a transfer either is
+// registered in time to be woken or sees the flag here.
+bool beginTransfer(CURLM* multi) {
+  auto& active = activeTransfers();
+  std::lock_guard lock(active.mutex);
+  if (OrvProcessLifetime::exiting()) return false;
+  active.multis.insert(multi);
+  return true;
+}
+
+// After this returns, exit no longer touches `multi`, so it may be cleaned up.
+void endTransfer(CURLM* multi) {
+  auto& active = activeTransfers();
+  std::lock_guard lock(active.mutex);
+  active.multis.erase(multi);
+}
+
+// Runs one easy handle to completion on a multi handle of its own, so that the wait
+// can be interrupted at exit. Returns the transfer's result.
+CURLcode perform(CURL* easy, bool* aborted) {
+  struct MultiDeleter {
+    void operator()(CURLM* m) const { curl_multi_cleanup(m); }
+  };
+  std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
+  if (!multi) return CURLE_OUT_OF_MEMORY;
+  if (curl_multi_add_handle(multi.get(), easy) != CURLM_OK) return CURLE_FAILED_INIT;
+  CURLcode result = CURLE_OK;
+  if (!beginTransfer(multi.get())) {
+    *aborted = true;
+  } else {
+    for (;;) {
+      int running = 0;
+      if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
+        result = CURLE_FAILED_INIT;
+        break;
+      }
+      if (running == 0) {
+        int queued = 0;
+        CURLMsg* message = curl_multi_info_read(multi.get(), &queued);
+        result = message && message->msg == CURLMSG_DONE ? message->data.result : CURLE_RECV_ERROR;
+        break;
+      }
+      if (OrvProcessLifetime::exiting()) {
+        *aborted = true;
+        break;
+      }
+      if (curl_multi_poll(multi.get(), nullptr, 0, 1000, nullptr) != CURLM_OK) {
+        result = CURLE_FAILED_INIT;
+        break;
+      }
+    }
+    endTransfer(multi.get());
+  }
+  curl_multi_remove_handle(multi.get(), easy);
+  return result;
 }
 
 struct CurlDeleter {
@@ -86,7 +187,10 @@ OrvRCRawResponse OrvRCTransport::fetch(const OrvRCRequest& request) {
     return response;
   }
   static std::once_flag globalInit;
-  std::call_once(globalInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+  std::call_once(globalInit, [] {
+    OrvProcessLifetime::initialise();  // OpenSSL first, on our terms (see there)
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+  });
 
   std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
   if (!curl) {
@@ -114,6 +218,8 @@ OrvRCRawResponse OrvRCTransport::fetch(const OrvRCRequest& request) {
   curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+  // An aborted transfer must not wait for a name resolution thread at exit.
+  curl_easy_setopt(c, CURLOPT_QUICK_EXIT, 1L);
   curl_easy_setopt(c, CURLOPT_POST, 1L);
   curl_easy_setopt(c, CURLOPT_POSTFIELDS, request.body.c_str());
   curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
@@ -132,7 +238,13 @@ OrvRCRawResponse OrvRCTransport::fetch(const OrvRCRequest& request) {
   curl_easy_setopt(c, CURLOPT_HEADERDATA, &transfer);
   curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorBuffer);
 
-  const CURLcode rc = curl_easy_perform(c);
+  bool aborted = false;
+  const CURLcode rc = perform(c, &aborted);
+  if (aborted) {
+    response.transportError = OrvRemoteConfig::kErrorTransport;
+    response.transportMessage = "aborted: the process is exiting";
+    return response;
+  }
   if (rc != CURLE_OK) {
     const std::string detail = errorBuffer[0] ? errorBuffer : curl_easy_strerror(rc);
     if (transfer.tooLarge || rc == CURLE_FILESIZE_EXCEEDED) {

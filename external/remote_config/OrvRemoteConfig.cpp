@@ -7,7 +7,6 @@
 #include "OrvRCInternal.h"
 #include "OrvRCResponse.h"
 #include "OrvRCTransport.h"
-#include "platform/OrvConsole.h"
 #include "platform/OrvDataDirectory.h"
 
 namespace {
@@ -79,9 +78,16 @@ void loadCacheOnce(App& app) {
     dataDirectory = app.dataDirectory;
   }
   std::string problem;
-  OrvRCCachedPayload cached =
-      OrvRCCache::load(dataDirectory, app.appId, app.templateCode, &problem);
-  if (!problem.empty()) OrvRCLog::info("%@; starting without a cached payload", problem);
+  OrvRCCachedPayload cached;
+  try {
+    cached = OrvRCCache::load(dataDirectory, app.appId, app.templateCode, &problem);
+  } catch (const std::exception& e) {
+    // Out of memory on a huge cache, say: start without it rather than never
+    // reaching the fetch that would replace it.
+    cached = {};
+    problem = std::string("cannot load the cached payload: ") + e.what();
+  }
+  if (!problem.empty()) orvRCLog().info("%@; starting without a cached payload", problem);
   if (cached.payload.isAbsent()) return;
   std::lock_guard lock(app.mutex);
   if (app.payload.isAbsent()) {
@@ -90,7 +96,8 @@ void loadCacheOnce(App& app) {
   }
 }
 
-void runFetch(const std::shared_ptr<App>& app, const std::shared_ptr<OrvRCFetchTask>& task) {
+void runFetchUnguarded(const std::shared_ptr<App>& app,
+                       const std::shared_ptr<OrvRCFetchTask>& task) {
   OrvRCRequest request;
   std::string dataDirectory;
   {
@@ -113,12 +120,12 @@ void runFetch(const std::shared_ptr<App>& app, const std::shared_ptr<OrvRCFetchT
 
   OrvRCFetchOutcome outcome = OrvRCResponse::interpret(OrvRCTransport::fetch(request));
   if (!outcome.success) {
-    OrvRCLog::info("fetch of %@ failed: %@ %@", app->appId, outcome.code, outcome.message);
+    orvRCLog().info("fetch of %@ failed: %@ %@", app->appId, outcome.code, outcome.message);
     if (task) task->reportFailure(outcome.code, outcome.message);
     return;
   }
   if (outcome.notModified) {
-    OrvRCLog::info("fetch of %@: not modified", app->appId);
+    orvRCLog().info("fetch of %@: not modified", app->appId);
   } else {
     // Memory first, so readers see the new payload at once; then the disk.
     {
@@ -129,31 +136,47 @@ void runFetch(const std::shared_ptr<App>& app, const std::shared_ptr<OrvRCFetchT
     std::string problem;
     if (!OrvRCCache::store(dataDirectory, app->appId, app->templateCode,
                            {outcome.payload, outcome.etag}, &problem)) {
-      OrvRCLog::info("payload of %@ not cached: %@", app->appId, problem);
+      orvRCLog().info("payload of %@ not cached: %@", app->appId, problem);
     }
-    OrvRCLog::info("fetch of %@ succeeded: %@ keys", app->appId, outcome.payload.size());
+    orvRCLog().info("fetch of %@ succeeded: %@ keys", app->appId, outcome.payload.size());
   }
   if (task) task->reportSuccess();
 }
 
-std::atomic<bool> logEnabled{false};
+// A fetch always ends in one outcome for its task, also when processing the answer
+// throws (std::bad_alloc on a huge payload): the task hears kErrorResources and later
+// fetches still run.
+void runFetch(const std::shared_ptr<App>& app, const std::shared_ptr<OrvRCFetchTask>& task) {
+  std::string what;
+  try {
+    runFetchUnguarded(app, task);
+    return;
+  } catch (const std::exception& e) {
+    what = e.what();
+  } catch (...) {
+    what = "unknown exception";
+  }
+  orvRCLog().info("fetch of %@ failed: %@", app->appId, what);
+  if (task)
+    task->reportFailure(OrvRemoteConfig::kErrorResources, "cannot process the payload: " + what);
+}
 
 }  // namespace
 
 OrvSerialExecutor& orvRCWorker() {
-  static OrvSerialExecutor* worker = new OrvSerialExecutor("remote config worker");
+  static OrvSerialExecutor* worker = new OrvSerialExecutor("remote config worker", &orvRCLog());
   return *worker;
 }
 
 OrvSerialExecutor& orvRCCallbackQueue() {
-  static OrvSerialExecutor* callbacks = new OrvSerialExecutor("remote config callbacks");
+  static OrvSerialExecutor* callbacks =
+      new OrvSerialExecutor("remote config callbacks", &orvRCLog());
   return *callbacks;
 }
 
-void OrvRCLog::setEnabled(bool on) { logEnabled.store(on, std::memory_order_relaxed); }
-bool OrvRCLog::enabled() { return logEnabled.load(std::memory_order_relaxed); }
-void OrvRCLog::write(const std::string& message) {
-  OrvConsole::write("[OrvRemoteConfig] " + message);
+OrvLogChannel& orvRCLog() {
+  static OrvLogChannel channel{"[OrvRemoteConfig]"};
+  return channel;
 }
 
 void OrvRemoteConfig::startWithSettings(const std::shared_ptr<OrvRemoteConfigSettings>& settings) {
@@ -214,7 +237,7 @@ void OrvRemoteConfig::setCustomBucketId(const OrvValue& bucketId, const std::str
   app->bucketId = bucketId;
 }
 
-void OrvRemoteConfig::enableLog(bool enable) { OrvRCLog::setEnabled(enable); }
+void OrvRemoteConfig::enableLog(bool enable) { orvRCLog().setEnabled(enable); }
 
 std::shared_ptr<OrvRCData> OrvRemoteConfig::getDataWithAppId(const std::string& appId,
                                                              const std::string& /*templateCode*/) {

@@ -3,15 +3,15 @@
 // feature values by key.
 //
 // Every call runs on the caller's thread, never waits for the network, the disk or a
-// queue, never throws, and may be made from any thread at any time, before or after
-// start-up. Reads answer their default until the first payload is loaded (from the
-// cache as soon as it can be read, then after every successful fetch). A read of a
-// feature that belongs to an experiment, with automatic exposure tracking on (the
-// default), reports one exposure event per application, bucket, experiment and
-// group, remembered across launches. Completion listeners run on the main queue
-// (see OrvPlatform).
+// queue (flush() excepted), never throws, and may be made from any thread at any time, before or
+// after start-up. Reads answer their default until the first payload is loaded (from the cache as
+// soon as it can be read, then after every successful fetch). A read of a feature that belongs to
+// an experiment, with automatic exposure tracking on (the default), reports one exposure event per
+// application, bucket, experiment and group, remembered across launches. Completion listeners run
+// on the main queue (see OrvPlatform).
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -58,8 +58,19 @@ class OrvExperiment {
   static std::shared_ptr<OrvExperimentTask> fetch();
   // Reports an exposure of `key` whatever automaticExposureTracking says.
   static void exposure(const std::string& key);
-  // Switches the library's and the remote-configuration component's log lines.
+  // Switches the library's, the remote-configuration component's and the mediator's
+  // log lines.
   static void enableLog(bool enable);
+
+  // Waits until every exposure requested before this call has been recorded and
+  // handed to the event sinks (or, with no sink registered yet, buffered for the
+  // first one), or until `timeout` passes. Returns true when that point was reached.
+  // For short-lived programs (command-line tools, tests, batch jobs) to call before
+  // they exit: exit drops exposure work still queued. The one call that waits; never
+  // call it from an event sink (it returns false at once there) and mind that a
+  // completion listener calling it holds up other listeners for as long as it waits.
+  // After exit has begun it returns false at once.
+  static bool flush(std::chrono::milliseconds timeout);
   // "1.0.2"; the same string object on every call.
   static const std::string& getSDKVersion();
 };

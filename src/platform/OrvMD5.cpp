@@ -2,7 +2,10 @@
 
 #include <openssl/evp.h>
 
+#include "platform/OrvProcessLifetime.h"
+
 std::string OrvMD5::hex(std::string_view bytes) {
+  OrvProcessLifetime::initialise();  // OpenSSL is set up on the library's terms
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_md5(), nullptr) != 1) {

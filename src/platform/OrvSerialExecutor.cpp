@@ -1,36 +1,19 @@
 #include "platform/OrvSerialExecutor.h"
 
-#include <chrono>
-#include <cstdlib>
 #include <exception>
-#include <vector>
 
-#include "OrvExpLog.h"
+#include "platform/OrvLogChannel.h"
+#include "platform/OrvProcessLifetime.h"
 
-namespace {
-
-constexpr auto kExitGracePeriod = std::chrono::seconds(2);
-
-// Every executor ever made; leaked so that the exit handler can reach them however
-// late it runs.
-struct Registry {
-  std::mutex mutex;
-  std::vector<OrvSerialExecutor*> executors;
-};
-Registry& registry() {
-  static Registry* r = new Registry();
-  return *r;
-}
-
-}  // namespace
-
-OrvSerialExecutor::OrvSerialExecutor(std::string name) : name_(std::move(name)) {
-  static std::once_flag atExitOnce;
-  std::call_once(atExitOnce, [] { std::atexit(&OrvSerialExecutor::stopAllAtExit); });
-  {
-    std::lock_guard lock(registry().mutex);
-    registry().executors.push_back(this);
-  }
+OrvSerialExecutor::OrvSerialExecutor(std::string name, const OrvLogChannel* log)
+    : name_(std::move(name)), log_(log) {
+  // Before the worker exists: third-party libraries are set up, and our exit handler
+  // registered after them (see OrvProcessLifetime).
+  OrvProcessLifetime::initialise();
+  // All executors are told to stop first, then waited for, so that they wind down
+  // together within one grace period.
+  OrvProcessLifetime::addAbortHook([this] { beginStop(); });
+  OrvProcessLifetime::addStopHook([this](auto deadline) { waitStopped(deadline); });
   std::lock_guard lock(mutex_);
   worker_ = std::thread([this] { run(); });
   workerId_ = worker_.get_id();
@@ -77,12 +60,14 @@ void OrvSerialExecutor::run() {
     std::function<void()> job = std::move(jobs_.front());
     jobs_.pop_front();
     lock.unlock();
+    // A job that throws loses only itself; the queue goes on with the next one. Jobs
+    // that owe someone an outcome catch for themselves and report it.
     try {
       job();
     } catch (const std::exception& e) {
-      OrvExpLog::error("%@: a job threw an exception: %@", name_, e.what());
+      if (log_) log_->error("%@: a job threw an exception: %@", name_, e.what());
     } catch (...) {
-      OrvExpLog::error("%@: a job threw an exception", name_);
+      if (log_) log_->error("%@: a job threw an exception", name_);
     }
     // Destroy the job (and whatever it captured) before taking the lock again.
     job = nullptr;
@@ -93,33 +78,23 @@ void OrvSerialExecutor::run() {
   exited_.notify_all();
 }
 
-void OrvSerialExecutor::stopForExit() {
-  std::unique_lock lock(mutex_);
-  stopping_ = true;
-  // Queued jobs are dropped, not run: the process is going away. Move them out so
-  // that their captures are destroyed outside the lock.
+void OrvSerialExecutor::beginStop() {
+  // Queued jobs are dropped, not run: the process is going away. Their captures are
+  // destroyed outside the lock.
   std::deque<std::function<void()>> dropped;
-  dropped.swap(jobs_);
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+    dropped.swap(jobs_);
+  }
   wake_.notify_all();
-  if (std::this_thread::get_id() == workerId_) {
-    // exit() was called from one of our own jobs: we cannot wait for ourselves.
-    lock.unlock();
-    return;
-  }
-  const bool finished = exited_.wait_for(lock, kExitGracePeriod, [this] { return workerExited_; });
-  lock.unlock();
-  if (finished && worker_.joinable()) {
-    worker_.join();
-  }
-  // Otherwise a job is still running past the grace period: leave the worker behind.
-  // The executor itself is never destroyed, so the thread keeps valid state.
 }
 
-void OrvSerialExecutor::stopAllAtExit() {
-  std::vector<OrvSerialExecutor*> executors;
-  {
-    std::lock_guard lock(registry().mutex);
-    executors = registry().executors;
-  }
-  for (OrvSerialExecutor* executor : executors) executor->stopForExit();
+void OrvSerialExecutor::waitStopped(std::chrono::steady_clock::time_point deadline) {
+  // exit() called from one of our own jobs: we cannot wait for ourselves.
+  if (isCurrentThread()) return;
+  std::unique_lock lock(mutex_);
+  const bool finished = exited_.wait_until(lock, deadline, [this] { return workerExited_; });
+  lock.unlock();
+  if (finished && worker_.joinable()) worker_.join();
 }

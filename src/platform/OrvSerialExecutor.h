@@ -2,14 +2,16 @@
 // the C++ form of a serial dispatch queue. submit() may be called from any thread,
 // including from a running job; it never waits for a job.
 //
-// Lifetime: executors are meant to live for the whole process (create them with new
-// and never delete them). At process exit, every executor stops: jobs still queued are
-// dropped, a running job is given a short grace period to finish, and the worker is
-// joined, so no library thread runs into static destruction. A job that never ends is
-// left behind after the grace period rather than hanging the exit.
+// Lifetime: executors live for the whole process (create them with new and never
+// delete them). At process exit (see OrvProcessLifetime) every executor stops: jobs
+// still queued are dropped, a running job may finish within the shared grace period,
+// and the worker is joined, so no library thread runs into static destruction. A job
+// that never ends is left behind after the grace period rather than hanging the exit;
+// the executor's state stays valid for it because the executor is never destroyed.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -19,9 +21,12 @@
 #include <string>
 #include <thread>
 
+class OrvLogChannel;
+
 class OrvSerialExecutor {
  public:
-  explicit OrvSerialExecutor(std::string name);
+  // A job that throws is reported on `log` (when given) and the queue goes on.
+  explicit OrvSerialExecutor(std::string name, const OrvLogChannel* log = nullptr);
   OrvSerialExecutor(const OrvSerialExecutor&) = delete;
   OrvSerialExecutor& operator=(const OrvSerialExecutor&) = delete;
 
@@ -38,13 +43,17 @@ class OrvSerialExecutor {
   std::uint64_t submittedCount() const;
   // True when no job is queued or running. One atomic load.
   bool isIdle() const noexcept { return outstanding_.load(std::memory_order_acquire) == 0; }
+  // True when called from inside one of this executor's jobs.
+  bool isCurrentThread() const noexcept { return std::this_thread::get_id() == workerId_; }
 
  private:
   void run();
-  void stopForExit();
-  static void stopAllAtExit();
+  void beginStop();
+  void waitStopped(std::chrono::steady_clock::time_point deadline);
 
+  // Constant after construction.
   const std::string name_;
+  const OrvLogChannel* const log_;
   // Jobs queued or running; changed under mutex_, read without it.
   std::atomic<std::uint64_t> outstanding_{0};
 
@@ -58,5 +67,6 @@ class OrvSerialExecutor {
   bool stopping_ = false;
   bool workerExited_ = false;
   std::thread worker_;
+  // Written once in the constructor, before any job can run.
   std::thread::id workerId_;
 };

@@ -5,15 +5,19 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
 
-#include "OrvExpLog.h"
 #include "platform/OrvDataDirectory.h"
+#include "platform/OrvLogChannel.h"
+#include "platform/OrvProcessLifetime.h"
 
 namespace {
+
+std::atomic<const OrvLogChannel*> logChannel{nullptr};
 
 // How a value's kind is kept in the database's `kind` column.
 enum StoredKind : int { kBool = 0, kString = 1, kInteger = 2, kFloating = 3, kJson = 4 };
@@ -42,11 +46,22 @@ int retryWhileBusy(F&& attempt) {
   for (;;) {
     const int rc = attempt();
     const int primary = rc & 0xFF;
-    if ((primary != SQLITE_BUSY && primary != SQLITE_LOCKED) || steady_clock::now() >= deadline)
+    if ((primary != SQLITE_BUSY && primary != SQLITE_LOCKED) || steady_clock::now() >= deadline ||
+        OrvProcessLifetime::exiting())
       return rc;
     std::this_thread::sleep_for(pause);
     pause = std::min(pause * 2, milliseconds(50));
   }
+}
+
+// SQLite's busy handler: waits for another connection's lock in short steps, for up to
+// five seconds, but gives up at once when the process is exiting so that exit stays
+// prompt (the write then fails like any other and nothing is recorded).
+int waitWhileBusy(void*, int attempt) {
+  constexpr int kStepMs = 5;
+  if (OrvProcessLifetime::exiting() || attempt * kStepMs >= 5000) return 0;
+  std::this_thread::sleep_for(std::chrono::milliseconds(kStepMs));
+  return 1;
 }
 
 }  // namespace
@@ -85,7 +100,7 @@ class OrvDefaultsDatabase {
       fallBackToMemory(sqliteError("cannot open"));
       return;
     }
-    sqlite3_busy_timeout(raw, 5000);
+    sqlite3_busy_handler(raw, &waitWhileBusy, nullptr);
     // journal_mode returns a row; the others do not. A file that is not a database,
     // or one we may not write, fails here.
     if (!exec("PRAGMA journal_mode=WAL") || !exec("PRAGMA synchronous=FULL") ||
@@ -165,7 +180,8 @@ class OrvDefaultsDatabase {
   // Reports once, then keeps every suite of this directory in memory only. The file
   // is left as it is.
   void fallBackToMemory(const std::string& why) {
-    OrvExpLog::error("OrvUserDefaults: %@; keeping records in memory for this process", why);
+    if (const OrvLogChannel* log = logChannel.load(std::memory_order_acquire))
+      log->error("OrvUserDefaults: %@; keeping records in memory for this process", why);
     upsert_.reset();
     remove_.reset();
     select_.reset();
@@ -271,6 +287,10 @@ OrvUserDefaults::OrvUserDefaults(std::shared_ptr<OrvDefaultsDatabase> db, std::s
     : db_(std::move(db)), suite_(std::move(suite)) {}
 
 OrvUserDefaults::~OrvUserDefaults() = default;
+
+void OrvUserDefaults::setLogChannel(const OrvLogChannel* log) {
+  logChannel.store(log, std::memory_order_release);
+}
 
 std::shared_ptr<OrvUserDefaults> OrvUserDefaults::initWithSuiteName(const std::string& suiteName) {
   auto db = OrvDefaultsDatabase::forDirectory(OrvDataDirectory::get());

@@ -24,10 +24,14 @@
 #include "OrvExperiment/OrvValue.h"
 
 class OrvDefaultsDatabase;
+class OrvLogChannel;
 
 class OrvUserDefaults {
  public:
   static constexpr const char* kDatabaseFileName = "orv_defaults.sqlite3";
+
+  // Where error lines go (null: nowhere). Process-wide; `log` must live forever.
+  static void setLogChannel(const OrvLogChannel* log);
 
   // Opens `suiteName` in the current data directory (OrvPlatform::dataDirectory()).
   static std::shared_ptr<OrvUserDefaults> initWithSuiteName(const std::string& suiteName);

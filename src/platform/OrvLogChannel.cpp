@@ -1,8 +1,9 @@
-#include "OrvExpLog.h"
+#include "platform/OrvLogChannel.h"
 
 #include "platform/OrvConsole.h"
 
-std::string OrvExpLog::render(std::string_view format, std::initializer_list<std::string> args) {
+std::string OrvLogChannel::render(std::string_view format,
+                                  std::initializer_list<std::string> args) {
   std::string out;
   out.reserve(format.size() + 32);
   auto next = args.begin();
@@ -24,9 +25,9 @@ std::string OrvExpLog::render(std::string_view format, std::initializer_list<std
   return out;
 }
 
-void OrvExpLog::write(bool isError, std::string_view format,
-                      std::initializer_list<std::string> args) {
-  std::string line(kTag);
+void OrvLogChannel::write(bool isError, std::string_view format,
+                          std::initializer_list<std::string> args) const {
+  std::string line(tag_);
   line += isError ? " [ERROR] " : " ";
   line += render(format, args);
   OrvConsole::write(line);

@@ -1,0 +1,41 @@
+// The one place that decides what library work does when the process ends.
+//
+// Exit-time order is the whole point. Third-party libraries register their own exit
+// cleanup when first used (OpenSSL frees its global state from an atexit handler), and
+// atexit handlers run in reverse order of registration. So initialise() sets up OpenSSL
+// (without its exit cleanup, see the .cpp) before it registers the library's own exit
+// handler, and every library thread is started only after initialise() has run. At exit
+// the handler then runs before any third-party cleanup could: it marks the process as
+// exiting, runs the abort hooks (which cut short whatever could keep a library thread
+// busy, such as an HTTP transfer), and stops every library thread (see
+// OrvSerialExecutor), all within one short grace period.
+//
+// Thread-safe: every member may be called from any thread, also during exit.
+#pragma once
+
+#include <chrono>
+#include <functional>
+
+class OrvProcessLifetime {
+ public:
+  OrvProcessLifetime() = delete;
+
+  // How long exit waits, in all, for running library jobs to finish.
+  static constexpr std::chrono::milliseconds kExitGracePeriod{1000};
+
+  // Idempotent; cheap after the first call. Must run before any library thread starts.
+  static void initialise();
+
+  // True once the process has begun to exit.
+  static bool exiting() noexcept;
+
+  // `hook` runs at the start of exit, before library threads are stopped, in the order
+  // hooks were added; added once exit is under way, it runs at once, in this call. A
+  // hook must be quick and must not wait for a library thread.
+  static void addAbortHook(std::function<void()> hook);
+
+  // `stop(deadline)` runs at exit after the abort hooks, in the order added: it asks its
+  // threads to stop and waits for them until `deadline`, then returns either way.
+  // Added once exit is under way, it is not run.
+  static void addStopHook(std::function<void(std::chrono::steady_clock::time_point)> stop);
+};
