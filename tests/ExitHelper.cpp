@@ -1,23 +1,30 @@
-// A small program for exit tests: leaves work on the library's queues in various ways
-// and then ends the process. Its exit status is what the test checks.
+// A small program for exit tests: leaves work on the library's queues (or library work
+// in flight) in various ways and then ends the process. Its exit status, and how soon
+// it ends after printing "exiting", are what the tests check.
+#include <sys/resource.h>
+#include <sys/stat.h>
+
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <thread>
 
-#include "OrvExperiment/OrvExperimentTask.h"
+#include "OrvExperiment/OrvExperiment.h"
+#include "OrvExperiment/OrvPlatform.h"
 #include "OrvExperimentQueue.h"
 #include "OrvExperimentTaskNotify.h"
-#include "platform/OrvMainQueue.h"
+#include "OrvMediator.h"
 
 namespace {
 
-// Leaked, like the library's own state: the stuck block keeps running past exit.
+// Leaked, like the library's own state: a stuck block keeps using them past exit.
 std::mutex& m = *new std::mutex;
 std::condition_variable& cv = *new std::condition_variable;
-bool started = false;
+int outcome = 0;  // guarded by m: 0 none yet, 1 success, 2 failure
 
 void fillQueues() {
   auto task = OrvExperimentTask::create();
@@ -28,36 +35,142 @@ void fillQueues() {
   }
 }
 
-void waitStarted() {
-  std::unique_lock lock(m);
-  cv.wait(lock, [] { return started; });
-}
-
-void markStarted() {
+void setOutcome(int value) {
   {
     std::lock_guard lock(m);
-    started = true;
+    outcome = value;
   }
   cv.notify_all();
+}
+
+bool waitOutcome() {
+  std::unique_lock lock(m);
+  return cv.wait_for(lock, std::chrono::seconds(20), [] { return outcome != 0; });
+}
+
+// Starts application "exit-app" against `url` with `dir` as data directory and waits
+// for the start-up fetch to end.
+bool startAndWait(const char* dir, const char* url) {
+  OrvPlatform::setDataDirectory(dir);
+  auto config = OrvExperimentConfig::create("exit-app", url);
+  auto task = OrvExperimentTask::create();
+  task->addOnSuccessListener([] { setOutcome(1); });
+  task->addOnFailureListener([](std::int64_t, const std::string&) { setOutcome(2); });
+  config->setStartupTask(task);
+  OrvExperiment::startWithConfig(config);
+  return waitOutcome();
+}
+
+bool waitForFile(const char* path) {
+  struct stat st {};
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (::stat(path, &st) != 0) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+// The code a task reported: 0 for success.
+std::int64_t outcomeOf(const std::shared_ptr<OrvExperimentTask>& task) {
+  auto result = std::make_shared<std::pair<std::mutex, std::int64_t>>();
+  auto done = std::make_shared<std::condition_variable>();
+  auto heard = std::make_shared<bool>(false);
+  auto report = [result, done, heard](std::int64_t code) {
+    std::lock_guard lock(result->first);
+    result->second = code;
+    *heard = true;
+    done->notify_all();
+  };
+  task->addOnSuccessListener([report] { report(0); });
+  task->addOnFailureListener([report](std::int64_t code, const std::string&) { report(code); });
+  std::unique_lock lock(result->first);
+  if (!done->wait_for(lock, std::chrono::seconds(60), [&] { return *heard; })) return 1;
+  return result->second;
+}
+
+void sayExiting() {
+  std::puts("exiting");
+  std::fflush(stdout);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   const char* mode = argc > 1 ? argv[1] : "";
-  if (std::strcmp(mode, "return-with-work") == 0) {
-    OrvExperimentQueue::sharedInstance().execute([] {
-      markStarted();
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));  // a block still running
-    });
-    waitStarted();
-    fillQueues();
+  // read DIR URL: start, wait for the start-up outcome, read an experiment feature
+  // (queuing its exposure: MD5, a store write, the hand-over) and return at once.
+  if (std::strcmp(mode, "read") == 0 && argc == 4) {
+    if (!startAndWait(argv[2], argv[3])) return 4;
+    OrvExperiment::getValueAsString("color");
+    sayExiting();
     return 0;
   }
-  if (std::strcmp(mode, "exit-from-thread") == 0) {
+  // stalled DIR URL MARKER: start against a server that stalls, wait until the server
+  // has the connection (it creates MARKER), then return with the fetch in flight.
+  if (std::strcmp(mode, "stalled") == 0 && argc == 5) {
+    OrvPlatform::setDataDirectory(argv[2]);
+    OrvExperiment::startWithAppId("exit-app", argv[3]);
+    if (!waitForFile(argv[4])) return 4;
+    OrvExperiment::getValueAsString("color");
+    sayExiting();
+    return 0;
+  }
+  // exit-from-thread DIR URL: another thread calls exit() while this one keeps reading
+  // and queuing work.
+  if (std::strcmp(mode, "exit-from-thread") == 0 && argc == 4) {
+    if (!startAndWait(argv[2], argv[3])) return 4;
+    std::thread([] {
+      OrvExperiment::getValueAsString("limit");
+      sayExiting();
+      std::exit(0);
+    }).detach();
+    for (;;) {
+      OrvExperiment::getValueAsString("color");
+      OrvExperiment::exposure("limit");
+      fillQueues();
+    }
+  }
+  // flush DIR URL EVENTS: events go to a JSON-lines file; two first-time exposures,
+  // then flush() and return at once.
+  if (std::strcmp(mode, "flush") == 0 && argc == 5) {
+    if (!startAndWait(argv[2], argv[3])) return 4;
+    OrvMediator::sharedInstance()->addEventSink(OrvMediator::jsonLinesFileSink(argv[4]));
+    OrvExperiment::getValueAsString("color");
+    OrvExperiment::getValueAsString("limit");
+    std::puts(OrvExperiment::flush(std::chrono::seconds(20)) ? "flushed" : "timed out");
+    sayExiting();
+    return 0;
+  }
+  // oom DIR PAYLOAD SMALL: with address space limited to 1 GiB, start on file://PAYLOAD
+  // (and whatever cache DIR holds), then put SMALL into PAYLOAD and fetch again.
+  if (std::strcmp(mode, "oom") == 0 && argc == 5) {
+    const rlimit limit{1ul << 30, 1ul << 30};
+    if (::setrlimit(RLIMIT_AS, &limit) != 0) return 5;
+    OrvPlatform::setDataDirectory(argv[2]);
+    auto config = OrvExperimentConfig::create("exit-app", std::string("file://") + argv[3]);
+    auto task = OrvExperimentTask::create();
+    config->setStartupTask(task);
+    OrvExperiment::startWithConfig(config);
+    std::printf("start %lld\n", static_cast<long long>(outcomeOf(task)));
+    if (std::FILE* f = std::fopen(argv[3], "w")) {
+      std::fputs(argv[4], f);
+      std::fclose(f);
+    }
+    std::printf("fetch %lld\n", static_cast<long long>(outcomeOf(OrvExperiment::fetch())));
+    std::printf("color %s\n", OrvExperiment::getValueAsString("color").c_str());
+    sayExiting();
+    return 0;
+  }
+  if (std::strcmp(mode, "return-with-work") == 0) {
+    OrvExperimentQueue::sharedInstance().execute([] {
+      setOutcome(1);
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));  // a block still running
+    });
+    waitOutcome();
     fillQueues();
-    std::thread([] { std::exit(0); }).detach();
-    for (;;) fillQueues();
+    sayExiting();
+    return 0;
   }
   if (std::strcmp(mode, "exit-inside-block") == 0) {
     fillQueues();
@@ -67,13 +180,14 @@ int main(int argc, char** argv) {
   }
   if (std::strcmp(mode, "stuck-block") == 0) {
     OrvExperimentQueue::sharedInstance().execute([] {
-      markStarted();
+      setOutcome(1);
       auto* never = new std::mutex;
       std::unique_lock lock(*never);
       (new std::condition_variable)->wait(lock);  // never notified
     });
-    waitStarted();
+    waitOutcome();
     fillQueues();
+    sayExiting();
     return 0;
   }
   return 2;

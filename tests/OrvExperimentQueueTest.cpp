@@ -74,18 +74,6 @@ TEST(OrvExperimentQueue, ExecuteNeverWaitsAndNestedBlocksGoToTheBack) {
   EXPECT_EQ(order, (std::vector<std::string>{"first", "second", "nested"}));
 }
 
-TEST(OrvExperimentQueue, ProcessesExitCleanlyWithWorkQueuedOrRunning) {
-  const std::string helper = helperPath("orv_exit_helper");
-  // Returning from main with blocks queued on both queues and one still running.
-  EXPECT_EQ(runCommand(helper + " return-with-work"), 0);
-  // exit() from another thread while work is queued.
-  EXPECT_EQ(runCommand(helper + " exit-from-thread"), 0);
-  // exit() from inside a block on the work queue.
-  EXPECT_EQ(runCommand(helper + " exit-inside-block"), 3);
-  // A block that never finishes does not hang the exit.
-  EXPECT_EQ(runCommand(helper + " stuck-block", 30), 0);
-}
-
 TEST(OrvExperimentConfig, DefaultsCopiesAndConcurrentUse) {
   auto config = OrvExperimentConfig::create("app", "https://config.example");
   EXPECT_EQ(config->appId(), "app");

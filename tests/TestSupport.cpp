@@ -180,6 +180,20 @@ bool ChildProcess::readLine(std::string* line) {
   return true;
 }
 
+int ChildProcess::waitExit(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  int status = 0;
+  while (pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      killNow();
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  pid_ = -1;
+  return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+}
+
 void ChildProcess::killNow() {
   if (pid_ <= 0) return;
   ::kill(pid_, SIGKILL);

@@ -113,7 +113,7 @@ int runDemo(std::string dataDir) {
       std::lock_guard lock(outputMutex);
       printTypedReads(std::cout, key);
     }
-    if (!drainLibraryQueue(kTimeout)) return fail("the work queue did not drain");
+    if (!OrvExperiment::flush(kTimeout)) return fail("the work queue did not drain");
   }
 
   say("\n== reading experiment features again: no new events");
@@ -121,7 +121,7 @@ int runDemo(std::string dataDir) {
     say("  color=" + OrvExperiment::getValueAsString("color") +
         " limit=" + OrvExperiment::getValueAsNumber("limit").description());
   }
-  if (!drainLibraryQueue(kTimeout)) return fail("the work queue did not drain");
+  if (!OrvExperiment::flush(kTimeout)) return fail("the work queue did not drain");
 
   say("\n== the server's payload changes; fetch()");
   if (!writePayload(payloadDir, changedPayload())) return fail("cannot change the served payload");
@@ -134,7 +134,7 @@ int runDemo(std::string dataDir) {
     std::lock_guard lock(outputMutex);
     printTypedReads(std::cout, key);
   }
-  if (!drainLibraryQueue(kTimeout)) return fail("the work queue did not drain");
+  if (!OrvExperiment::flush(kTimeout)) return fail("the work queue did not drain");
   OrvExperiment::enableLog(false);
   OrvPlatform::setConsoleSink(nullptr);
   say("\ndemo finished");

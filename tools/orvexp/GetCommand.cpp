@@ -51,9 +51,9 @@ int runGet(const GetOptions& o) {
     exitCode = 3;
   }
   // The cache is loaded before any fetch outcome, so reads are meaningful either way.
-  drainLibraryQueue(timeout);
+  OrvExperiment::flush(timeout);
   for (const std::string& key : o.keys) printTypedReads(std::cout, key);
-  if (!drainLibraryQueue(timeout)) {
+  if (!OrvExperiment::flush(timeout)) {
     std::cerr << "orvexp get: exposures still pending at exit\n";
     return 5;
   }

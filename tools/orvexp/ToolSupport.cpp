@@ -2,12 +2,10 @@
 
 #include <algorithm>
 #include <condition_variable>
-#include <future>
 #include <mutex>
 #include <vector>
 
 #include "OrvExperiment/OrvExperiment.h"
-#include "OrvExperimentQueue.h"
 #include "OrvFeatureManager.h"
 
 namespace orvexp {
@@ -69,13 +67,6 @@ void printFeatureTable(std::ostream& out) {
     }
     out << "\n";
   }
-}
-
-bool drainLibraryQueue(std::chrono::milliseconds timeout) {
-  auto done = std::make_shared<std::promise<void>>();
-  auto future = done->get_future();
-  OrvExperimentQueue::sharedInstance().execute([done] { done->set_value(); });
-  return future.wait_for(timeout) == std::future_status::ready;
 }
 
 }  // namespace orvexp

@@ -42,7 +42,4 @@ void printTypedReads(std::ostream& out, const std::string& key);
 // Prints the current feature table, one row per feature in key order.
 void printFeatureTable(std::ostream& out);
 
-// Waits until the library's work queue has run everything queued so far.
-bool drainLibraryQueue(std::chrono::milliseconds timeout);
-
 }  // namespace orvexp

@@ -1,0 +1,241 @@
+// Process lifetime: programs that end right after using the library, with work in
+// flight of every kind; flush(); jobs that throw; sources that would block.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "../external/remote_config/OrvRCCache.h"
+#include "../external/remote_config/OrvRCTransport.h"
+#include "OrvExperiment/OrvExperiment.h"
+#include "OrvExperimentQueue.h"
+#include "OrvRemoteConfig.h"
+#include "TestSupport.h"
+
+using namespace orvtest;
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// How soon a process must be gone after it printed "exiting". Sanitizer runtimes do
+// their own work at exit (leak checks, reports), so they get more room.
+constexpr auto kExitBound = kSanitized ? 5000ms : 1000ms;
+
+// Runs per scenario: short in CI, ORV_EXIT_RUNS for the long local loop.
+int runs() {
+  const char* n = std::getenv("ORV_EXIT_RUNS");
+  return n ? std::atoi(n) : 10;
+}
+
+// Keeps both cores busy while it lives, so that exit races get every chance to show.
+class BusyLoops {
+ public:
+  BusyLoops() {
+    for (auto& t : threads_)
+      t = std::thread([this] {
+        while (!stop_.load(std::memory_order_relaxed)) {
+        }
+      });
+  }
+  ~BusyLoops() {
+    stop_ = true;
+    for (auto& t : threads_) t.join();
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread threads_[2];
+};
+
+// A stall_server.py instance and the port it listens on.
+class StallServer {
+ public:
+  StallServer(const TempDir& dir, const std::string& mode) : marker_(dir.file("marker")) {
+    std::string command = "exec python3 " + std::string(ORV_TEST_SOURCE_DIR) +
+                          "/tests/stall_server.py " + mode + " " + dir.file("port") + " " + marker_;
+    if (mode == "tls-handshake") {
+      EXPECT_EQ(
+          runCommand("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 "
+                     "-days 1 -keyout " +
+                     dir.file("key.pem") + " -out " + dir.file("cert.pem") + " >/dev/null 2>&1"),
+          0);
+      command += " " + dir.file("cert.pem") + " " + dir.file("key.pem");
+    }
+    process_ = std::make_unique<ChildProcess>(std::vector<std::string>{"/bin/sh", "-c", command});
+    struct stat st {};
+    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    while (::stat(dir.file("port").c_str(), &st) != 0 &&
+           std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(1ms);
+    port_ = readFile(dir.file("port"));
+  }
+  std::string url(const std::string& scheme) const { return scheme + "://127.0.0.1:" + port_; }
+  // Created by the server each time a connection reaches its stall; removed here so
+  // that the next client waits for its own connection.
+  const std::string& freshMarker() const {
+    ::unlink(marker_.c_str());
+    return marker_;
+  }
+
+ private:
+  std::string marker_;
+  std::string port_;
+  std::unique_ptr<ChildProcess> process_;
+};
+
+// Runs the exit helper once; checks that it reached its exit and was gone soon after.
+void expectCleanPromptExit(const std::vector<std::string>& args, int expectedStatus = 0) {
+  std::vector<std::string> argv{helperPath("orv_exit_helper")};
+  argv.insert(argv.end(), args.begin(), args.end());
+  ChildProcess child(argv);
+  std::string line;
+  ASSERT_TRUE(child.readLine(&line)) << args[0] << ": ended before it got to exit";
+  ASSERT_EQ(line, "exiting");
+  EXPECT_EQ(child.waitExit(kExitBound), expectedStatus)
+      << args[0] << ": crashed, failed, or still running after " << kExitBound.count() << " ms";
+}
+
+}  // namespace
+
+TEST(ProcessExit, EndsCleanlyAndPromptlyWhateverLibraryWorkIsInFlight) {
+  TempDir dir;
+  writeFile(dir.file("payload.json"), kWorkedExamplePayload);
+  const std::string fileUrl = "file://" + dir.file("payload.json");
+  StallServer tls(dir, "tls-handshake");
+  TempDir httpDir;
+  StallServer http(httpDir, "http-body");
+  BusyLoops busy;
+  for (int i = 0; i < runs(); ++i) {
+    TempDir data;  // a fresh store each time: every read makes a first exposure
+    // An exposure being hashed, recorded and handed over while main returns.
+    expectCleanPromptExit({"read", data.path(), fileUrl});
+    // exit() from another thread while this one keeps reading and queuing.
+    expectCleanPromptExit({"exit-from-thread", data.path(), fileUrl});
+    // A fetch stalled in the TLS handshake, and one stalled in the body.
+    expectCleanPromptExit({"stalled", data.path(), tls.url("https"), tls.freshMarker()});
+    expectCleanPromptExit({"stalled", data.path(), http.url("http"), http.freshMarker()});
+    if (HasFailure()) break;
+  }
+}
+
+TEST(ProcessExit, QueuedRunningAndStuckJobsNeverHangOrCrashTheExit) {
+  expectCleanPromptExit({"return-with-work"});
+  EXPECT_EQ(runCommand(helperPath("orv_exit_helper") + " exit-inside-block"), 3);
+  // A job that never finishes is left behind after the grace period.
+  std::vector<std::string> argv{helperPath("orv_exit_helper"), "stuck-block"};
+  ChildProcess child(argv);
+  std::string line;
+  ASSERT_TRUE(child.readLine(&line));
+  EXPECT_EQ(child.waitExit(kExitBound + 2000ms), 0);
+}
+
+TEST(Flush, ExposuresReadBeforeFlushReachTheSinkBeforeTheProgramReturns) {
+  TempDir dir;
+  writeFile(dir.file("payload.json"), kWorkedExamplePayload);
+  for (int i = 0; i < runs(); ++i) {
+    TempDir data;
+    ChildProcess child({helperPath("orv_exit_helper"), "flush", data.path(),
+                        "file://" + dir.file("payload.json"), data.file("events.jsonl")});
+    std::string line;
+    ASSERT_TRUE(child.readLine(&line));
+    EXPECT_EQ(line, "flushed");
+    ASSERT_EQ(child.waitExit(kWait), 0);
+    // Two experiments read, two events: nothing was left in the queue at exit.
+    const std::string events = readFile(data.file("events.jsonl"));
+    ASSERT_EQ(std::count(events.begin(), events.end(), '\n'), 2) << events;
+  }
+}
+
+TEST(Flush, TimesOutBehindABlockedQueueAndRefusesToWaitForItself) {
+  std::mutex m;
+  std::condition_variable cv;
+  bool release = false;
+  OrvExperimentQueue::sharedInstance().execute([&] {
+    std::unique_lock lock(m);
+    cv.wait(lock, [&] { return release; });
+  });
+  EXPECT_FALSE(OrvExperiment::flush(50ms));
+  {
+    std::lock_guard lock(m);
+    release = true;
+  }
+  cv.notify_all();
+  EXPECT_TRUE(OrvExperiment::flush(kWait));
+  // From inside queue work (where sinks run) it cannot wait for the queue: false, at once.
+  std::promise<bool> inside;
+  OrvExperimentQueue::sharedInstance().execute(
+      [&] { inside.set_value(OrvExperiment::flush(kWait)); });
+  auto answer = inside.get_future();
+  ASSERT_EQ(answer.wait_for(kWait), std::future_status::ready);
+  EXPECT_FALSE(answer.get());
+}
+
+TEST(ThrowingJobs, OutOfMemoryOnAPayloadFailsThatOutcomeAndLaterFetchesStillRun) {
+  if (kSanitized) GTEST_SKIP() << "sanitizer runtimes do not run under an address-space limit";
+  // About 20 MB of JSON that takes far more than 1 GiB as values.
+  std::string huge = R"({"color":"huge","zeros":[0)";
+  huge.reserve(20u << 20);
+  while (huge.size() < (20u << 20)) huge += ",0";
+  huge += "]}";
+  const std::string small = R"({"color":"red"})";
+  {
+    // No cache; the start-up fetch itself runs out of memory.
+    TempDir data;
+    writeFile(data.file("payload.json"), huge);
+    std::string out;
+    EXPECT_EQ(runAndCapture(helperPath("orv_exit_helper") + " oom " + data.path() + " " +
+                                data.file("payload.json") + " '" + small + "'",
+                            &out),
+              0);
+    EXPECT_EQ(out, "start " + std::to_string(OrvRemoteConfig::kErrorResources) +
+                       "\nfetch 0\ncolor red\nexiting\n");
+  }
+  {
+    // A cached payload too big to load: start-up goes on to the fetch, which succeeds.
+    TempDir data;
+    ASSERT_EQ(::mkdir(data.file("remote_config").c_str(), 0700), 0);
+    writeFile(
+        OrvRCCache::path(data.path(), "exit-app", "ki_feature"),
+        R"({"app_id":"exit-app","template_code":"ki_feature","etag":"","payload":)" + huge + "}");
+    writeFile(data.file("payload.json"), small);
+    std::string out;
+    EXPECT_EQ(runAndCapture(helperPath("orv_exit_helper") + " oom " + data.path() + " " +
+                                data.file("payload.json") + " '" + small + "'",
+                            &out),
+              0);
+    EXPECT_EQ(out, "start 0\nfetch 0\ncolor red\nexiting\n");
+  }
+}
+
+TEST(BlockingSources, AFifoOrDirectoryAsSourceOrCacheIsRefusedAtOnce) {
+  TempDir dir;
+  ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  ASSERT_EQ(::mkdir(dir.file("directory").c_str(), 0700), 0);
+  ASSERT_EQ(::symlink(dir.file("fifo").c_str(), dir.file("link").c_str()), 0);
+  for (const char* name : {"fifo", "directory", "link"}) {
+    SCOPED_TRACE(name);
+    OrvRCRequest request;
+    request.serverUrl = "file://" + dir.file(name);
+    request.maxBodyBytes = 1 << 20;
+    const OrvRCRawResponse response = OrvRCTransport::fetch(request);  // must not block
+    EXPECT_EQ(response.transportError, OrvRemoteConfig::kErrorFile);
+  }
+  // A FIFO where the cache belongs reads as no cache, with a reason.
+  ASSERT_EQ(::mkdir(dir.file("remote_config").c_str(), 0700), 0);
+  ASSERT_EQ(::mkfifo(OrvRCCache::path(dir.path(), "app", "ki_feature").c_str(), 0600), 0);
+  std::string problem;
+  EXPECT_TRUE(OrvRCCache::load(dir.path(), "app", "ki_feature", &problem).payload.isAbsent());
+  EXPECT_NE(problem.find("not a regular file"), std::string::npos) << problem;
+}
