@@ -13,6 +13,7 @@
 #include "OrvMediator.h"
 #include "OrvRemoteConfig.h"
 #include "platform/OrvProcessLifetime.h"
+#include "platform/OrvUserDefaults.h"
 
 extern "C" {
 const double OrvExperimentVersionNumber = 1.0;
@@ -21,6 +22,14 @@ const unsigned char OrvExperimentVersionString[] =
 }
 
 namespace {
+
+// The store reports on the library's behalf from the start: its database may be opened
+// before start-up (the mediator opens it to deliver what an earlier run left). Both
+// sides are constant-initialised, so the order of static initialisation does not matter.
+const bool storeReportsToLibraryLog = [] {
+  OrvUserDefaults::setLogChannel(&OrvExpLog::channel());
+  return true;
+}();
 
 constexpr const char* kTemplateCode = OrvFeatureManager::kTemplateCode;
 

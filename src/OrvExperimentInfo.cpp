@@ -16,6 +16,6 @@ std::string OrvExperimentInfo::exposureKeyString() const {
 }
 
 const std::string& OrvExperimentInfo::recordKey() const {
-  std::call_once(recordKeyOnce_, [this] { recordKey_ = OrvMD5::hexOfText(exposureKeyString()); });
+  std::call_once(recordKeyOnce_, [this] { recordKey_ = OrvMD5::hex(exposureKeyString()); });
   return recordKey_;
 }

@@ -5,13 +5,16 @@
 #include <mutex>
 
 #include "OrvExpLog.h"
+#include "platform/OrvDataDirectory.h"
 #include "platform/OrvUserDefaults.h"
 
 namespace {
 
 struct OpenStore {
   std::mutex mutex;
-  std::shared_ptr<OrvUserDefaults> defaults;  // guarded by mutex; null until opened
+  // Guarded by mutex.
+  std::shared_ptr<OrvUserDefaults> defaults;  // null until opened
+  std::string appId;
 };
 
 OpenStore& openStore() {
@@ -36,6 +39,7 @@ void OrvExperimentStorage::initWithAppId(const std::string& appId) {
   auto opened = OrvUserDefaults::initWithSuiteName(std::string(kDomainPrefix) + appId);
   std::lock_guard lock(openStore().mutex);
   openStore().defaults = std::move(opened);
+  openStore().appId = appId;
   bumpGeneration();
 }
 
@@ -86,3 +90,16 @@ std::uint64_t OrvExperimentStorage::generation() noexcept {
 }
 
 bool OrvExperimentStorage::isOpen() { return current() != nullptr; }
+
+std::string OrvExperimentStorage::appId() {
+  std::lock_guard lock(openStore().mutex);
+  return openStore().appId;
+}
+
+std::vector<bool> OrvExperimentStorage::recordExposures(std::vector<std::string> recordKeys,
+                                                        std::vector<OrvOutboxEvent> events) {
+  if (auto store = current()) return store->recordOnce(std::move(recordKeys), std::move(events));
+  auto outbox = OrvEventOutbox::forDirectory(OrvDataDirectory::get());
+  for (auto& event : events) outbox->append(std::move(event));
+  return std::vector<bool>(recordKeys.size(), true);
+}

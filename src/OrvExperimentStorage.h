@@ -9,6 +9,10 @@
 // exposure's check-then-write one step.
 #pragma once
 
+#include <vector>
+
+#include "platform/OrvEventOutbox.h"
+
 #include <cstdint>
 #include <string>
 
@@ -31,6 +35,15 @@ class OrvExperimentStorage {
 
   // True once a domain is open (for diagnostics and tests).
   static bool isOpen();
+  // The application identifier of the open domain ("" before any).
+  static std::string appId();
+
+  // For each record key in order: stores YES under it and its event in the outbox of
+  // the domain's database, in one transaction, unless YES is stored there already (by
+  // any process). True where it was recorded now. Before any domain is open nothing
+  // can be remembered: every event is stored for delivery and every answer is true.
+  static std::vector<bool> recordExposures(std::vector<std::string> recordKeys,
+                                           std::vector<OrvOutboxEvent> events);
 
   // Changes whenever a stored YES may have stopped reading YES: a domain is opened,
   // a key is removed or cleared, or a NO or a string is written. Never 0. Lets the

@@ -1,5 +1,7 @@
 #include "OrvExposureTracker.h"
 
+#include <unordered_set>
+
 #include "OrvExpLog.h"
 #include "OrvExperimentQueue.h"
 #include "OrvExperimentStorage.h"
@@ -31,74 +33,104 @@ void OrvExposureTracker::enqueue(const std::string& key) {
   const bool logging = OrvExpLog::isEnableLog();
   OrvExperimentQueue::sharedInstance().executeExposure(
       [&](std::uint64_t epoch) -> std::function<void()> {
-        if (logging) {
-          // Every request must write its own line at its own place in the queue.
-          return [this, key] { doExposure(key); };
-        }
-        std::lock_guard lock(waitingMutex_);
-        auto [it, inserted] = waiting_.try_emplace(key, Waiting{epoch, 0});
-        if (!inserted) {
-          if (it->second.epoch == epoch) {
-            ++it->second.folded;
-            return {};
+        if (logging) return [this, key] { doExposure(key); };
+        std::lock_guard lock(batchMutex_);
+        if (open_ && open_->epoch == epoch) {
+          // Its job is still waiting and no ordinary block lies between: it will see
+          // the same table this request would.
+          auto [it, added] = open_->repeats.try_emplace(key, 0);
+          if (added) {
+            open_->keys.push_back(key);
+          } else {
+            ++it->second;
           }
-          it->second = Waiting{epoch, 0};  // an ordinary block lies between: queue anew
+          return {};
         }
-        return [this, key, epoch] { runQueued(key, epoch); };
+        open_ = std::make_shared<Batch>();
+        open_->epoch = epoch;
+        open_->keys.push_back(key);
+        open_->repeats.emplace(key, 0);
+        return [this, batch = open_] { runBatch(batch); };
       });
 }
 
-void OrvExposureTracker::runQueued(const std::string& key, std::uint64_t epoch) {
-  std::uint64_t folded = 0;
+void OrvExposureTracker::runBatch(const std::shared_ptr<Batch>& batch) {
   {
-    std::lock_guard lock(waitingMutex_);
-    auto it = waiting_.find(key);
-    // A later request of a newer epoch may own the entry; leave it to that one.
-    if (it != waiting_.end() && it->second.epoch == epoch) {
-      folded = it->second.folded;
-      waiting_.erase(it);
-    }
+    // Closed from now on: a later request queues a job of its own.
+    std::lock_guard lock(batchMutex_);
+    if (open_ == batch) open_.reset();
   }
-  doExposure(key);
-  // The folded requests would each have found the outcome of this one: nothing to
+  doExposures(batch->keys);
+  // The repeated requests would each have found the outcome of the first: nothing to
   // do but a log line, which only matters if logging is now on.
-  if (folded > 0 && OrvExpLog::isEnableLog()) {
-    for (std::uint64_t i = 0; i < folded; ++i) doExposure(key);
+  if (!OrvExpLog::isEnableLog()) return;
+  for (const auto& key : batch->keys) {
+    for (std::uint64_t i = 0; i < batch->repeats[key]; ++i) doExposure(key);
   }
 }
 
-void OrvExposureTracker::doExposure(const std::string& key) {
-  auto feature = OrvFeatureManager::sharedInstance().getFeature(key, false);
-  if (!feature) return;
-  const auto& info = feature->experimentInfo();
-  if (!info) {
-    OrvExpLog::info(OrvExpLog::kNoExperiment, key);
-    return;
-  }
-  const std::string& recordKey = info->recordKey();
+void OrvExposureTracker::doExposures(const std::vector<std::string>& keys) {
+  struct Pending {
+    const std::string* key;
+    std::shared_ptr<const OrvExperimentInfo> info;
+  };
+  std::vector<Pending> pending;
+  std::vector<std::string> recordKeys;
+  std::vector<OrvOutboxEvent> events;
+  std::unordered_set<std::string> inThisBatch;
   const std::uint64_t generation = OrvExperimentStorage::generation();
-  if (OrvExperimentStorage::getBoolForKey(recordKey, false)) {
-    info->setRecordedGeneration(generation);
-    OrvExpLog::info(OrvExpLog::kAlreadyExposed, key);
-    return;
+  const std::string appId = OrvExperimentStorage::appId();
+  for (const std::string& key : keys) {
+    auto feature = OrvFeatureManager::sharedInstance().getFeature(key, false);
+    if (!feature) continue;
+    const auto& info = feature->experimentInfo();
+    if (!info) {
+      OrvExpLog::info(OrvExpLog::kNoExperiment, key);
+      continue;
+    }
+    // Known stored in this generation: records are only ever removed through the
+    // store, which starts a new generation.
+    if (info->recordedGeneration() == generation) {
+      OrvExpLog::info(OrvExpLog::kAlreadyExposed, key);
+      continue;
+    }
+    const std::string& recordKey = info->recordKey();
+    if (recordKey.empty()) {
+      // Without MD5 every record would share one key and all but the first exposure
+      // would be taken as sent: better none recorded than all merged.
+      OrvExpLog::error("MD5 is not available; exposure of %@ neither recorded nor sent", key);
+      continue;
+    }
+    if (!inThisBatch.insert(recordKey).second) {
+      OrvExpLog::info(OrvExpLog::kAlreadyExposed, key);  // another feature of the experiment
+      continue;
+    }
+    pending.push_back({&key, info});
+    recordKeys.push_back(recordKey);
+    OrvOutboxEvent event;
+    event.appId = appId;
+    event.name = kEventName;
+    event.properties = eventProperties(*info);
+    events.push_back(std::move(event));
   }
-  // Recorded before it is handed over: an exposure is never sent twice, even if the
-  // process dies right after the hand-over.
-  OrvExperimentStorage::putBool(true, recordKey);
-  info->setRecordedGeneration(generation);
-  trackExposureEvent(*info);
+  if (pending.empty()) return;
+  const std::vector<bool> recordedNow =
+      OrvExperimentStorage::recordExposures(std::move(recordKeys), std::move(events));
+  for (std::size_t i = 0; i < pending.size(); ++i) {
+    pending[i].info->setRecordedGeneration(generation);
+    if (!recordedNow[i]) OrvExpLog::info(OrvExpLog::kAlreadyExposed, *pending[i].key);
+  }
+  OrvMediator::sharedInstance()->deliverPending();
 }
 
-void OrvExposureTracker::trackExposureEvent(const OrvExperimentInfo& info) {
+OrvValue OrvExposureTracker::eventProperties(const OrvExperimentInfo& info) {
   OrvValue::Dictionary properties;
   if (!info.experimentId().isAbsent())
     properties.emplace_back("#experiment_id", info.experimentId());
-  if (!info.experimentGroupId().isAbsent()) {
+  if (!info.experimentGroupId().isAbsent())
     properties.emplace_back("#experiment_group_id", info.experimentGroupId());
-  }
   properties.emplace_back("#is_control_group", OrvValue(info.isControl()));
-  OrvMediator::sharedInstance()->orvAnalyticsTrackEvent(
-      kEventName, OrvValue::dictionary(std::move(properties)), "");
+  return OrvValue::dictionary(std::move(properties));
 }
 
-std::string OrvExposureTracker::md5(const std::string& s) const { return OrvMD5::hexOfText(s); }
+std::string OrvExposureTracker::md5(const std::string& s) const { return OrvMD5::hex(s); }

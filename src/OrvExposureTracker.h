@@ -1,26 +1,30 @@
 // Turns "the application used this feature" into at most one analytics event per
-// application, bucket, experiment and group, remembered across launches in the
-// exposure store. exposure() only queues work on the serial work queue (and may be
-// called from any thread, also under the feature manager's lock); the rest runs on
-// that queue, which makes each store check-then-write one step.
+// application, bucket, experiment and group, remembered across launches and across
+// processes in the exposure store. exposure() only queues work on the serial work
+// queue (and may be called from any thread, also under the feature manager's lock);
+// the rest runs on that queue.
 //
-// Bounded work under read floods. While logging is off, a request whose outcome is
-// already known to be nothing at all is not queued:
-//  - with the queue idle, a request for a feature without an experiment, or whose
-//    record is known to be stored, would run at once and only write a log line;
-//  - a request for a key that already has a request waiting in the queue, with no
-//    ordinary block queued between them, would see the state the waiting one leaves:
-//    the record stored (or nothing to do), so it is folded into the waiting one. If
-//    logging has been switched on by the time the waiting one runs, the folded ones
-//    run right after it, so their log lines still appear.
-// Events sent, records stored and log lines written are the same as when every request
-// is queued; the queue holds at most one waiting request per key and epoch.
+// Recording an exposure and storing its event are one transaction in the store's
+// database (see OrvExperimentStorage::recordExposures), decided by the database, so a
+// record written by another process is respected and an event is never lost between
+// the two. The events then go to the mediator, which delivers them from the outbox.
+//
+// Group commit and bounded work under read floods. While logging is off, requests
+// queued together (no ordinary block between them) share one job and one transaction;
+// a repeated key adds nothing to it. A request whose outcome is already known to be
+// nothing at all is not queued when the queue is idle: a feature without an
+// experiment, or whose record this process knows to be stored. If logging has been
+// switched on by the time a shared job runs, the repeated requests are run after it so
+// their log lines still appear. With logging on, every request is its own job, so each
+// writes its line at its own place in the queue.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "OrvExperimentInfo.h"
 #include "OrvFeature.h"
@@ -36,10 +40,12 @@ class OrvExposureTracker {
   // The same, from a lookup that found `feature` for `key` in the current table.
   void exposure(const std::string& key, const OrvFeature& feature);
 
-  // On the serial work queue only.
-  void doExposure(const std::string& key);
-  void trackExposureEvent(const OrvExperimentInfo& info);
-  // 32 lower-case hexadecimal digits of the MD5 of `s`, up to its first NUL byte.
+  // On the serial work queue only: the requests for `keys`, in order.
+  void doExposures(const std::vector<std::string>& keys);
+  void doExposure(const std::string& key) { doExposures({key}); }
+  // The event's properties: the identifiers that are present and the control flag.
+  static OrvValue eventProperties(const OrvExperimentInfo& info);
+  // 32 lower-case hexadecimal digits of the MD5 of every byte of `s`.
   std::string md5(const std::string& s) const;
 
   OrvExposureTracker(const OrvExposureTracker&) = delete;
@@ -47,14 +53,15 @@ class OrvExposureTracker {
 
  private:
   OrvExposureTracker() = default;
-  void enqueue(const std::string& key);
-  void runQueued(const std::string& key, std::uint64_t epoch);
-
-  struct Waiting {
-    std::uint64_t epoch = 0;   // the queue epoch the waiting request was queued in
-    std::uint64_t folded = 0;  // requests folded into it
+  struct Batch {
+    std::uint64_t epoch = 0;  // the queue epoch its job was queued in
+    std::vector<std::string> keys;
+    std::unordered_map<std::string, std::uint64_t> repeats;  // requests beyond the first
   };
-  std::mutex waitingMutex_;
-  // Guarded by waitingMutex_: keys with a request queued but not yet started.
-  std::unordered_map<std::string, Waiting> waiting_;
+  void enqueue(const std::string& key);
+  void runBatch(const std::shared_ptr<Batch>& batch);
+
+  std::mutex batchMutex_;
+  // Guarded by batchMutex_: the batch whose job is queued but not yet started.
+  std::shared_ptr<Batch> open_;
 };

@@ -1,20 +1,24 @@
 // A process for crash tests, killed with SIGKILL at random moments by the test.
-//   orv_crash_helper DIR PAYLOAD_FILE EVENTS_FILE run     read features and fetch forever
-//   orv_crash_helper DIR PAYLOAD_FILE EVENTS_FILE verify  print "recorded KEY" or
-//                                                         "unrecorded KEY" per feature
-//   orv_crash_helper DIR PAYLOAD_FILE EVENTS_FILE full    files may not grow past 48 KiB
-//                                                         (a full disk); read every feature
-//                                                         twice, print "events N", exit
-// In "run" it prints "ready" once started, "read KEY" after each read and "event" after
-// each event handed over.
+//   orv_crash_helper DIR PAYLOAD_FILE EVENTS_FILE run    expose k0, k1, ... in order (one
+//        experiment each), flushing every 10 reads and fetching every 50; events go to a
+//        slow JSON-lines sink. Prints "ready", "read I" after each read, "event" after
+//        each event written, "absorbed" for each redelivery the sink drops, and "done"
+//        when every key has been read; then waits to be killed.
+//   orv_crash_helper DIR PAYLOAD_FILE EVENTS_FILE drain  deliver what waits (no reads),
+//        print "absorbed" lines, then "recorded e<I>" for every recorded experiment.
+//   orv_crash_helper DIR PAYLOAD_FILE EVENTS_FILE full   files may not grow past 48 KiB
+//        (a full disk); read every feature twice, print "events N", exit
 #include <sys/resource.h>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <fstream>
 #include <future>
-#include <random>
 #include <string>
+#include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "OrvExperiment/OrvExperiment.h"
@@ -23,6 +27,33 @@
 #include "OrvExperimentStorage.h"
 #include "OrvFeatureManager.h"
 #include "OrvMediator.h"
+
+namespace {
+
+void say(const std::string& line) {
+  std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+}
+
+// The JSON-lines sink, slowed down (so kills land while it works) and watched: ids it
+// will drop as already written are reported as "absorbed".
+OrvMediator::Sink watchedFileSink(const std::string& path) {
+  auto known = std::make_shared<std::unordered_set<std::string>>();
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) {
+    auto parsed = OrvValue::parseJson(line);
+    if (parsed.ok()) known->insert(parsed.value["event_id"].stringValue());
+  }
+  auto file = OrvMediator::jsonLinesFileSink(path);
+  return [known, file](const OrvMediatorEvent& event) {
+    std::this_thread::sleep_for(std::chrono::microseconds(300));  // a slow consumer
+    const bool fresh = known->insert(event.eventId).second;
+    file(event);
+    say(fresh ? "event" : "absorbed");
+  };
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 5) return 2;
@@ -35,9 +66,9 @@ int main(int argc, char** argv) {
     OrvExperiment::enableLog(true);
   }
   OrvPlatform::setDataDirectory(argv[1]);
-  OrvMediator::sharedInstance()->addEventSink(OrvMediator::jsonLinesFileSink(argv[3]));
+  if (mode != "full") OrvMediator::sharedInstance()->addEventSink(watchedFileSink(argv[3]));
   auto config = OrvExperimentConfig::create("crash-app", std::string("file://") + argv[2]);
-  config->setAutomaticExposureTracking(mode != "verify");
+  config->setAutomaticExposureTracking(mode != "drain");
   auto started = std::make_shared<std::promise<bool>>();
   auto task = OrvExperimentTask::create();
   task->addOnSuccessListener([started] { started->set_value(true); })
@@ -49,47 +80,38 @@ int main(int argc, char** argv) {
   config->setStartupTask(nullptr);
 
   auto table = OrvFeatureManager::sharedInstance().features();
-  std::vector<std::string> keys;
-  for (const auto& entry : *table) keys.push_back(entry.first);
-  if (mode == "verify") {
+  if (mode == "drain") {
+    if (!OrvExperiment::flush(std::chrono::seconds(60))) return 4;
     std::promise<void> done;
     OrvExperimentQueue::sharedInstance().execute([&] {
-      for (const auto& key : keys) {
-        const auto& info = table->at(key)->experimentInfo();
-        if (!info) continue;
-        const bool recorded = OrvExperimentStorage::getBoolForKey(info->recordKey(), false);
-        std::printf("%s %s\n", recorded ? "recorded" : "unrecorded", key.c_str());
+      for (const auto& [key, feature] : *table) {
+        const auto& info = feature->experimentInfo();
+        if (info && OrvExperimentStorage::getBoolForKey(info->recordKey(), false))
+          say("recorded " + info->experimentId().stringValue());
       }
       done.set_value();
     });
     done.get_future().wait();
-    return 0;
+    return OrvMediator::sharedInstance()->pendingEventCount() == 0 ? 0 : 5;
   }
   if (mode == "full") {
     std::atomic<int> events{0};
     OrvMediator::sharedInstance()->addEventSink([&](const OrvMediatorEvent&) { ++events; });
     for (int round = 0; round < 2; ++round) {
-      for (const auto& key : keys) OrvExperiment::getValueAsString(key);
+      for (const auto& entry : *table) OrvExperiment::getValueAsString(entry.first);
     }
-    std::promise<void> done;
-    OrvExperimentQueue::sharedInstance().execute([&] { done.set_value(); });
-    done.get_future().wait();
+    OrvExperiment::flush(std::chrono::seconds(60));
     std::printf("events %d\n", events.load());
     return 0;
   }
-  // Tell the test when an event has been handed over, so it can kill us after that.
-  OrvMediator::sharedInstance()->addEventSink([](const OrvMediatorEvent&) {
-    std::printf("event\n");
-    std::fflush(stdout);
-  });
-  std::printf("ready\n");
-  std::fflush(stdout);
-  std::mt19937 random(std::random_device{}());
-  for (long n = 0;; ++n) {
-    const std::string& key = keys[random() % keys.size()];
-    OrvExperiment::getValueAsString(key);
-    std::printf("read %s\n", key.c_str());
-    std::fflush(stdout);
-    if (n % 25 == 0) OrvExperiment::fetch();
+  say("ready");
+  for (std::size_t i = 0; i < table->size(); ++i) {
+    OrvExperiment::getValueAsString("k" + std::to_string(i));
+    say("read " + std::to_string(i));
+    if (i % 10 == 9) OrvExperiment::flush(std::chrono::seconds(60));
+    if (i % 50 == 49) OrvExperiment::fetch();
   }
+  OrvExperiment::flush(std::chrono::seconds(60));
+  say("done");
+  for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
 }

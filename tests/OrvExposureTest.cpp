@@ -34,13 +34,14 @@ TEST_F(ExposureTest, WorkedExampleEndToEnd) {
   EXPECT_TRUE(OrvExperimentStorage::getBoolForKey("eab42a8b1be8e342da1d4cdead8b1da0", false));
   EXPECT_TRUE(OrvExperimentStorage::getBoolForKey("a0d2f4cb424c9363f8df96bad6765bf8", false));
   EXPECT_EQ(OrvExposureTracker::sharedInstance().md5("_101_2"), "b4b028846820c20551745aa9e8cf3086");
+  // Every byte counts: identifiers that differ only after a NUL never share a record.
   EXPECT_EQ(OrvExposureTracker::sharedInstance().md5(std::string("_101_2\0tail", 11)),
-            "b4b028846820c20551745aa9e8cf3086");
+            "331b36ab7b64f029d84e9e88d8ca0fd9");
 
   auto sent = events.events();
   ASSERT_EQ(sent.size(), 2u);
   EXPECT_EQ(sent[0].name, "zu_experiment_exposure");
-  EXPECT_EQ(sent[0].appId, "");
+  EXPECT_EQ(sent[0].appId, app);  // the application the exposure was recorded for
   EXPECT_EQ(
       sent[0].properties,
       json(R"({"#experiment_id":"101","#experiment_group_id":"2","#is_control_group":false})"));
@@ -131,6 +132,51 @@ TEST_F(ExposureTest, ExposuresAreRememberedAcrossRestartsPerApplication) {
   EXPECT_EQ(run("first"), 2);
   EXPECT_EQ(run("first"), 2);  // the file keeps the first run's lines; no new ones
   EXPECT_EQ(run("second"), 2);
+}
+
+// The database decides whether a record is new: processes sharing a data directory
+// never both send an exposure, also when one of them has been running all along.
+TEST_F(ExposureTest, ProcessesSharingADataDirectorySendEachExposureOnce) {
+  const std::string app = appId();
+  const std::string payload = payloadFile(app);
+  writeFile(payload, kWorkedExample);
+  auto get = [&](const std::string& data, const std::string& eventsFile) {
+    return std::vector<std::string>{helperPath("../tools/orvexp/orvexp"),
+                                    "get",
+                                    "--app",
+                                    app,
+                                    "--server",
+                                    "file://" + payload,
+                                    "--data-dir",
+                                    data,
+                                    "--events",
+                                    eventsFile,
+                                    "color"};
+  };
+  for (int trial = 0; trial < 50; ++trial) {
+    const std::string data = dir_.path() + "/trial" + std::to_string(trial);
+    const std::string eventsFile = data + ".jsonl";
+    {
+      ChildProcess a(get(data, eventsFile));
+      ChildProcess b(get(data, eventsFile));
+      ASSERT_EQ(a.waitExit(kWait), 0);
+      ASSERT_EQ(b.waitExit(kWait), 0);
+    }
+    const std::string lines = readFile(eventsFile);
+    ASSERT_EQ(std::count(lines.begin(), lines.end(), '\n'), 1) << "trial " << trial << lines;
+  }
+  // This process started before another one recorded "color": it sends nothing for it.
+  EventCapture events;
+  OrvPlatform::setDataDirectory(dir_.path() + "/shared");
+  startWithPayload(app, kWorkedExample);
+  ChildProcess other(get(dir_.path() + "/shared", dir_.file("other.jsonl")));
+  ASSERT_EQ(other.waitExit(kWait), 0);
+  OrvExperiment::getValueAsString("color");
+  ASSERT_TRUE(OrvExperiment::flush(kWait));
+  EXPECT_EQ(events.size(), 0u);
+  OrvExperiment::getValueAsString("limit");  // not recorded anywhere yet
+  ASSERT_TRUE(OrvExperiment::flush(kWait));
+  EXPECT_EQ(events.size(), 1u);
 }
 
 TEST_F(ExposureTest, ReadsDuringReloadsSeeWholeTables) {

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <map>
 #include <random>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -84,18 +85,25 @@ TEST_F(FaultTest, AFlappingOrFloodingServerNeverCostsTheLastGoodPayload) {
   EXPECT_EQ(OrvExperiment::getValueAsString("color"), "red");
 }
 
-TEST_F(FaultTest, KillNineAtRandomMomentsNeverLosesARecordOrSendsTwice) {
+// Kills (SIGKILL) at random moments of a process that keeps exposing new experiments
+// to a slow JSON-lines sink, restarted over the same data directory; then one clean
+// run drains. Every record has exactly one line, every line a record, and no eventId
+// appears twice. ORV_KILL_ROUNDS sets the number of kills (20 by default).
+TEST_F(FaultTest, KillNineAtRandomMomentsNeitherLosesNorDuplicatesAnEvent) {
+  const char* rounds = std::getenv("ORV_KILL_ROUNDS");
+  const int kills = rounds ? std::atoi(rounds) : 20;
   const std::string payload = dir_.file("crash-payload.json");
-  writeFile(payload, manyExperiments(200));
+  writeFile(payload, manyExperiments(4000));
   const std::string events = dir_.file("events.jsonl");
   const std::string data = dir_.path() + "/data";
   const std::string helper = helperPath("orv_crash_helper");
   std::mt19937 random(12345);
-  for (int round = 0; round < 12; ++round) {
+  int absorbed = 0;
+  for (int round = 0; round < kills; ++round) {
     ChildProcess child({helper, data, payload, events, "run"});
-    // Lines of output to let pass; every other round also waits for an event to have
-    // been handed over, so that kills land both before and after hand-overs.
-    const int killAfter = static_cast<int>(random() % 60);
+    // Lines of output to let pass; every other round also waits for an event, so that
+    // kills land both before and after events are written.
+    const int killAfter = static_cast<int>(random() % 40);
     const bool afterAnEvent = round % 2 == 0;
     std::string line;
     int seen = 0;
@@ -103,33 +111,38 @@ TEST_F(FaultTest, KillNineAtRandomMomentsNeverLosesARecordOrSendsTwice) {
     bool event = false;
     while (child.readLine(&line)) {
       ready = ready || line == "ready";
-      event = event || line == "event";
+      event = event || line == "event" || line == "done";
+      absorbed += line == "absorbed";
       if (ready && (event || !afterAnEvent) && seen++ >= killAfter) break;
     }
     child.killNow();
     ASSERT_TRUE(ready) << "round " << round << ": the store or the cache did not open";
   }
-
-  // Every experiment reported at most once, and every reported one is recorded.
-  std::map<std::string, int> sent;
+  std::string drained;
+  ASSERT_EQ(
+      runAndCapture(helper + " '" + data + "' '" + payload + "' '" + events + "' drain", &drained),
+      0)
+      << drained;
+  std::set<std::string> recorded;
+  std::istringstream drainLines(drained);
+  for (std::string line; std::getline(drainLines, line);) {
+    absorbed += line == "absorbed";
+    if (line.rfind("recorded ", 0) == 0) recorded.insert(line.substr(9));
+  }
+  std::map<std::string, int> lines;
+  std::set<std::string> ids;
   std::istringstream eventLines(readFile(events));
-  std::string eventLine;
-  while (std::getline(eventLines, eventLine)) {
-    auto parsed = OrvValue::parseJson(eventLine);
-    if (!parsed.ok()) continue;  // a line cut short by the kill
-    ++sent[parsed.value["properties"]["#experiment_id"].stringValue()];
+  for (std::string line; std::getline(eventLines, line);) {
+    OrvValue event = json(line);
+    ++lines[event["properties"]["#experiment_id"].stringValue()];
+    EXPECT_TRUE(ids.insert(event["event_id"].stringValue()).second) << line;
   }
-  EXPECT_FALSE(sent.empty());
-  for (const auto& [experiment, count] : sent) EXPECT_EQ(count, 1) << experiment;
-  std::string verified;
-  ASSERT_EQ(runAndCapture(helper + " '" + data + "' '" + payload + "' '" + events + "' verify",
-                          &verified),
-            0);
-  for (const auto& [experiment, count] : sent) {
-    const std::string key = "k" + experiment.substr(1);
-    EXPECT_NE(verified.find("recorded " + key + "\n"), std::string::npos) << key;
-    EXPECT_EQ(verified.find("unrecorded " + key + "\n"), std::string::npos) << key;
-  }
+  EXPECT_FALSE(recorded.empty());
+  for (const auto& experiment : recorded) EXPECT_EQ(lines[experiment], 1) << experiment;
+  for (const auto& [experiment, count] : lines)
+    EXPECT_TRUE(recorded.count(experiment)) << experiment;
+  std::printf("kills %d, records %zu, redeliveries absorbed %d\n", kills, recorded.size(),
+              absorbed);
 }
 
 TEST_F(FaultTest, ADataDirectoryRemovedWhileRunningDoesNotStopReads) {
@@ -150,12 +163,15 @@ TEST_F(FaultTest, ADataDirectoryRemovedWhileRunningDoesNotStopReads) {
 }
 
 TEST_F(FaultTest, AReadOnlyDataDirectoryIsReportedAndReadsKeepAnswering) {
-  std::filesystem::create_directories(dir_.path() + "/data");
-  ReadOnlyPath readOnly(dir_.path() + "/data");
+  // A directory of its own: the fixture's is in use (and writable) already.
+  const std::string data = dir_.path() + "/read-only";
+  std::filesystem::create_directories(data);
+  ReadOnlyPath readOnly(data);
   if (!readOnly.ok()) GTEST_SKIP() << "cannot make a directory read-only here";
-  EventCapture events;
   LogCapture log;
   OrvExperiment::enableLog(true);
+  OrvPlatform::setDataDirectory(data);
+  EventCapture events;
   startWithPayload(appId(), manyExperiments(3));
   for (int i = 0; i < 3; ++i) EXPECT_EQ(OrvExperiment::getValueAsString("k0"), "v0");
   ASSERT_TRUE(drainWorkQueue());

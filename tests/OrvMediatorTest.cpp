@@ -1,9 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <set>
 #include <sstream>
 #include <thread>
 
+#include "OrvExperiment/OrvPlatform.h"
 #include "OrvMediator.h"
 #include "TestSupport.h"
 
@@ -40,16 +41,28 @@ struct Collected {
 };
 
 void track(const std::string& name) {
-  OrvMediator::sharedInstance()->orvAnalyticsTrackEvent(name,
-                                                        json(R"({"#is_control_group":false})"), "");
+  OrvMediator::sharedInstance()->orvAnalyticsTrackEvent(
+      name, json(R"({"#is_control_group":false})"), "app");
 }
+
+// Each test's outbox lives in a data directory of its own.
+class OrvMediatorTest : public ::testing::Test {
+ protected:
+  void SetUp() override { OrvPlatform::setDataDirectory(dir_.path()); }
+  void TearDown() override {
+    OrvMediator::setOutboxLimit(100'000);
+    OrvPlatform::setDataDirectory("");
+  }
+  TempDir dir_;
+};
 
 }  // namespace
 
-TEST(OrvMediator, BuffersUntilTheFirstSinkThenDeliversInOrderToEverySink) {
-  const auto before = std::chrono::system_clock::now();
+TEST_F(OrvMediatorTest, WaitsInTheOutboxUntilASinkThenDeliversInOrderToEverySink) {
+  const auto before = std::chrono::system_clock::now() - std::chrono::milliseconds(1);
   track("e1");
   track("e2");
+  EXPECT_EQ(OrvMediator::sharedInstance()->pendingEventCount(), 2u);
   Collected first;
   Collected second;
   {
@@ -60,35 +73,66 @@ TEST(OrvMediator, BuffersUntilTheFirstSinkThenDeliversInOrderToEverySink) {
     track("e3");
     EXPECT_EQ(first.names(), (std::vector<std::string>{"e1", "e2", "e3"}));
     EXPECT_EQ(second.names(), (std::vector<std::string>{"e3"}));
+    EXPECT_EQ(OrvMediator::sharedInstance()->pendingEventCount(), 0u);
   }
-  track("after-removal");  // buffered again, since no sink is left
+  track("after-removal");  // waits again, since no sink is left
   EXPECT_EQ(first.names().size(), 3u);
   {
     std::lock_guard lock(first.mutex);
     EXPECT_GE(first.events[0].time, before);
-    EXPECT_EQ(first.events[0].appId, "");
+    EXPECT_EQ(first.events[0].appId, "app");
     EXPECT_FALSE(first.events[0].properties["#is_control_group"].boolValue());
+    std::set<std::string> ids;
+    for (const auto& e : first.events) ids.insert(e.eventId);
+    EXPECT_EQ(ids.size(), 3u);
+    EXPECT_EQ(first.events[0].eventId.size(), 36u) << first.events[0].eventId;
   }
   Collected drain;
   ScopedSink d(drain.sink());
   EXPECT_EQ(drain.names(), (std::vector<std::string>{"after-removal"}));
 }
 
-TEST(OrvMediator, TheBufferKeepsTheNewestEvents) {
-  const std::size_t extra = 5;
-  for (std::size_t i = 0; i < OrvMediator::kMaxBufferedEvents + extra; ++i)
-    track("e" + std::to_string(i));
-  Collected c;
-  ScopedSink s(c.sink());
-  auto names = c.names();
-  ASSERT_EQ(names.size(), OrvMediator::kMaxBufferedEvents);
-  EXPECT_EQ(names.front(), "e" + std::to_string(extra));
-  EXPECT_EQ(names.back(), "e" + std::to_string(OrvMediator::kMaxBufferedEvents + extra - 1));
+TEST_F(OrvMediatorTest, EventsOfADeadProcessAreDeliveredOnceHereAndTheFileSinkNeverRepeatsAnId) {
+  // Another process stores events with no sink and exits: they wait in its outbox rows.
+  ASSERT_EQ(runCommand(helperPath("orv_store_helper") + " " + dir_.path() + " track gone 3"), 0);
+  const std::string path = dir_.file("events.jsonl");
+  Collected seen;
+  {
+    OrvMediator::Sink collect = seen.sink();
+    OrvMediator::Sink file = OrvMediator::jsonLinesFileSink(path);
+    ScopedSink both([&](const OrvMediatorEvent& e) {
+      collect(e);
+      file(e);
+    });
+  }
+  ASSERT_EQ(seen.names(), (std::vector<std::string>{"e0", "e1", "e2"}));
+  EXPECT_EQ(seen.events[0].appId, "gone");
+  EXPECT_EQ(OrvMediator::sharedInstance()->pendingEventCount(), 0u);
+  // A redelivery of the same events (as after a crash before they were removed) to a
+  // new file sink over the same file writes nothing.
+  const std::string written = readFile(path);
+  OrvMediatorEvent fresh = seen.events[0];
+  fresh.eventId = "another-id";
+  {
+    auto again = OrvMediator::jsonLinesFileSink(path);
+    for (const auto& e : seen.events) again(e);
+    again(fresh);
+  }
+  EXPECT_EQ(readFile(path), written + fresh.toJson() + "\n");
 }
 
-TEST(OrvMediator, JsonLinesSinkWritesOneObjectPerLineFromManyThreads) {
-  TempDir dir;
-  const std::string path = dir.file("events.jsonl");
+TEST_F(OrvMediatorTest, AFullOutboxDropsTheOldestAndCountsThem) {
+  OrvMediator::setOutboxLimit(5);
+  const std::uint64_t droppedBefore = OrvMediator::droppedEventCount();
+  for (int i = 0; i < 8; ++i) track("e" + std::to_string(i));
+  EXPECT_EQ(OrvMediator::droppedEventCount() - droppedBefore, 3u);
+  Collected c;
+  ScopedSink s(c.sink());
+  EXPECT_EQ(c.names(), (std::vector<std::string>{"e3", "e4", "e5", "e6", "e7"}));
+}
+
+TEST_F(OrvMediatorTest, JsonLinesSinkWritesOneObjectPerLineFromManyThreads) {
+  const std::string path = dir_.file("events.jsonl");
   {
     ScopedSink s(OrvMediator::jsonLinesFileSink(path));
     std::vector<std::thread> threads;
@@ -97,7 +141,7 @@ TEST(OrvMediator, JsonLinesSinkWritesOneObjectPerLineFromManyThreads) {
         for (int i = 0; i < 50; ++i) {
           OrvMediator::sharedInstance()->orvAnalyticsTrackEvent(
               "zu_experiment_exposure", json("{\"#experiment_id\":\"t" + std::to_string(t) + "\"}"),
-              "");
+              "app");
         }
       });
     }
@@ -105,15 +149,15 @@ TEST(OrvMediator, JsonLinesSinkWritesOneObjectPerLineFromManyThreads) {
   }
   std::istringstream lines(readFile(path));
   std::string line;
-  int count = 0;
+  std::set<std::string> ids;
   while (std::getline(lines, line)) {
     OrvValue v = json(line);
     ASSERT_TRUE(v.isDictionary()) << line;
     EXPECT_EQ(v["name"].stringValue(), "zu_experiment_exposure");
-    EXPECT_EQ(v["app_id"].stringValue(), "");
+    EXPECT_EQ(v["app_id"].stringValue(), "app");
     EXPECT_EQ(v["time"].stringValue().size(), 24u) << line;  // 2026-12-06T07:24:54.123Z
     EXPECT_EQ(v["properties"]["#experiment_id"].stringValue().substr(0, 1), "t");
-    ++count;
+    ids.insert(v["event_id"].stringValue());
   }
-  EXPECT_EQ(count, 200);
+  EXPECT_EQ(ids.size(), 200u);
 }

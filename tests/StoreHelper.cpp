@@ -3,13 +3,16 @@
 //   orv_store_helper DIR get APP KEY ...                       print KEY=1|0|-|s:TEXT
 //   orv_store_helper DIR put-forever APP PREFIX                write PREFIXi, print i, repeat
 //   orv_store_helper DIR unopened APP                          writes before opening
+//   orv_store_helper DIR track APP N      track N events "e0".."eN-1" with no sink, exit
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "OrvExpLog.h"
 #include "OrvExperiment/OrvPlatform.h"
 #include "OrvExperimentStorage.h"
+#include "OrvMediator.h"
 
 int main(int argc, char** argv) {
   if (argc < 4) return 2;
@@ -17,6 +20,13 @@ int main(int argc, char** argv) {
   OrvExpLog::setEnableLog(true);
   const std::string mode = argv[2];
   const std::string app = argv[3];
+  if (mode == "track" && argc == 5) {
+    for (int i = 0; i < std::atoi(argv[4]); ++i) {
+      OrvMediator::sharedInstance()->orvAnalyticsTrackEvent("e" + std::to_string(i),
+                                                            OrvValue::dictionary({}), app);
+    }
+    return 0;
+  }
   if (mode == "unopened") {
     const bool before = OrvExperimentStorage::getBoolForKey("k", true);
     OrvExperimentStorage::putBool(false, "k");

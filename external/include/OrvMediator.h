@@ -1,12 +1,20 @@
-// The analytics mediator: takes events from the library (exposure events) and passes
-// them to the sinks the application registers, in the order received.
+// The analytics mediator: passes events (the library's exposure events, and any the
+// application tracks itself) to the sinks the application registers.
 //
-// While no sink is registered, events are kept in a buffer of at most
-// kMaxBufferedEvents (the oldest is dropped, with a log line, when it is full) and
-// handed, in order, to the next sink registered, inside addEventSink. Sinks run on the
-// thread that tracks the event (the library's work queue), one event at a time; a
-// sink that throws is logged and does not keep the event from the other sinks or the
-// caller. Thread-safe: every member may be called from any thread, also from a sink.
+// Events are delivered from a durable outbox in the data directory's database, where
+// the library stores each exposure event in the same transaction that records the
+// exposure. An event leaves the outbox only after every registered sink has taken it;
+// with no sink registered, events wait there, also across restarts, and go to the
+// first sink registered (inside addEventSink). Delivery is in order and at least once:
+// an event can be delivered again after a crash, always with the same eventId, so a
+// consumer that keys on eventId sees each exactly once. The outbox holds at most
+// outboxLimit() events; storing one more drops the oldest, with an error line, counted
+// in droppedEventCount().
+//
+// Sinks run on the thread that delivers (the library's work queue, or the caller of
+// addEventSink or orvAnalyticsTrackEvent), one event at a time, never two at once; a
+// sink that throws is logged and the event counts as taken. Thread-safe: every member
+// may be called from any thread, also from a sink.
 #pragma once
 
 #include <chrono>
@@ -21,10 +29,13 @@
 struct OrvMediatorEvent {
   std::string name;                            // "zu_experiment_exposure"
   OrvValue properties;                         // a dictionary
-  std::string appId;                           // as handed over ("" from the library)
-  std::chrono::system_clock::time_point time;  // when the mediator received it
+  std::string appId;                           // the application the exposure was for
+  std::chrono::system_clock::time_point time;  // when the event was stored
+  // The same on every delivery of this event; unique per event (a random UUID).
+  std::string eventId;
 
-  // {"name":..., "app_id":..., "time":"2026-12-06T07:24:54.123Z", "properties":{...}}
+  // {"app_id":..., "event_id":..., "name":..., "properties":{...},
+  //  "time":"2026-12-06T07:24:54.123Z"}
   std::string toJson() const;
 };
 
@@ -32,23 +43,37 @@ class OrvMediator {
  public:
   using Sink = std::function<void(const OrvMediatorEvent&)>;
 
-  static constexpr std::size_t kMaxBufferedEvents = 1000;
-
   static OrvMediator* sharedInstance();
 
+  // Stores the event in the outbox of the current data directory, then delivers.
   void orvAnalyticsTrackEvent(const std::string& name, const OrvValue& properties,
                               const std::string& appId);
+  // Delivers what waits in the outboxes this process uses (the library calls this after
+  // it has recorded exposures).
+  void deliverPending();
 
-  // Returns an id for removeEventSink; 0 for an empty function (ignored).
+  // Returns an id for removeEventSink; 0 for an empty function (ignored). Events
+  // waiting in the outbox are delivered before it returns.
   std::uint64_t addEventSink(Sink sink);
+  // The other sinks keep receiving everything, also what this one had not taken yet.
   void removeEventSink(std::uint64_t id);
+
+  // Events waiting in the outbox of the current data directory.
+  std::size_t pendingEventCount();
+  // The bound of the outbox (default 100,000; at least 1), and how many events were
+  // dropped for it in this process.
+  static void setOutboxLimit(std::size_t limit);
+  static std::size_t outboxLimit();
+  static std::uint64_t droppedEventCount();
 
   // The mediator's own error lines ("[OrvMediator] [ERROR] ..."); off by default.
   // OrvExperiment::enableLog switches them together with the library's.
   static void enableLog(bool enable);
 
-  // A sink that appends each event as one JSON object per line to `path` (created
-  // owner-only when missing). Lines from several threads never interleave.
+  // A sink that appends each event as one JSON object per line (toJson()) to `path`
+  // (created owner-only when missing). It never writes an eventId twice: the ids
+  // already in the file are read when the sink is made. Lines from several threads
+  // never interleave.
   static Sink jsonLinesFileSink(const std::string& path);
 
   OrvMediator(const OrvMediator&) = delete;

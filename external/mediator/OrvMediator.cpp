@@ -1,34 +1,33 @@
 #include "OrvMediator.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <ctime>
-#include <deque>
 #include <exception>
 #include <map>
 #include <mutex>
+#include <string>
+#include <unordered_set>
 
+#include "platform/OrvDataDirectory.h"
+#include "platform/OrvEventOutbox.h"
 #include "platform/OrvLogChannel.h"
 
-struct OrvMediator::State {
-  // Serialises deliveries so sinks see events in order; recursive so that a sink may
-  // track another event or change the sinks.
-  std::recursive_mutex deliveryMutex;
-  std::mutex mutex;
-  // Guarded by mutex.
-  std::map<std::uint64_t, std::shared_ptr<const Sink>> sinks;
-  std::deque<OrvMediatorEvent> buffer;
-  std::uint64_t nextId = 1;
-};
-
 namespace {
+
+constexpr std::size_t kDeliveryBatch = 256;
 
 OrvLogChannel& mediatorLog() {
   static OrvLogChannel channel{"[OrvMediator]"};
   return channel;
 }
+
+// Set while this thread delivers: a sink that tracks an event of its own leaves it to
+// the delivery under way, which picks it up in its next round.
+thread_local bool tlDelivering = false;
 
 void deliver(const std::shared_ptr<const OrvMediator::Sink>& sink, const OrvMediatorEvent& event) {
   try {
@@ -52,10 +51,39 @@ std::string isoTime(std::chrono::system_clock::time_point t) {
   return text;
 }
 
+OrvMediatorEvent fromOutbox(const OrvOutboxEvent& e) {
+  return {e.name, e.properties, e.appId,
+          std::chrono::system_clock::time_point(std::chrono::milliseconds(e.timeMs)), e.eventId};
+}
+
 }  // namespace
 
+struct OrvMediator::State {
+  // Serialises deliveries, so that every sink sees events in order and no event is
+  // handed out twice at once.
+  std::mutex deliveryMutex;
+  std::mutex mutex;
+  // Guarded by mutex.
+  std::map<std::uint64_t, std::shared_ptr<const Sink>> sinks;
+  // The outbox of the data directory last used here, kept open so that what waits
+  // there is delivered once a sink comes. (The exposure store keeps its own open.)
+  std::string directory;
+  std::shared_ptr<OrvEventOutbox> outbox;
+  std::uint64_t nextId = 1;
+
+  // Under mutex.
+  const std::shared_ptr<OrvEventOutbox>& outboxFor(const std::string& dir) {
+    if (!outbox || directory != dir) {
+      directory = dir;
+      outbox = OrvEventOutbox::forDirectory(dir);
+    }
+    return outbox;
+  }
+};
+
 std::string OrvMediatorEvent::toJson() const {
-  return OrvValue::dictionary({{"name", OrvValue(name)},
+  return OrvValue::dictionary({{"event_id", OrvValue(eventId)},
+                               {"name", OrvValue(name)},
                                {"app_id", OrvValue(appId)},
                                {"time", OrvValue(isoTime(time))},
                                {"properties", properties}})
@@ -71,28 +99,51 @@ OrvMediator* OrvMediator::sharedInstance() {
 
 void OrvMediator::orvAnalyticsTrackEvent(const std::string& name, const OrvValue& properties,
                                          const std::string& appId) {
-  OrvMediatorEvent event{name, properties, appId, std::chrono::system_clock::now()};
-  std::lock_guard delivery(state_->deliveryMutex);
-  std::vector<std::shared_ptr<const Sink>> sinks;
-  bool droppedOldest = false;
+  const std::string directory = OrvDataDirectory::get();
+  std::shared_ptr<OrvEventOutbox> outbox;
   {
     std::lock_guard lock(state_->mutex);
-    if (state_->sinks.empty()) {
-      if (state_->buffer.size() >= kMaxBufferedEvents) {
-        state_->buffer.pop_front();
-        droppedOldest = true;
+    outbox = state_->outboxFor(directory);
+  }
+  OrvOutboxEvent event;
+  event.name = name;
+  event.properties = properties;
+  event.appId = appId;
+  outbox->append(std::move(event));
+  deliverPending();
+}
+
+void OrvMediator::deliverPending() {
+  if (tlDelivering) return;
+  std::lock_guard delivery(state_->deliveryMutex);
+  tlDelivering = true;
+  struct Reset {
+    ~Reset() { tlDelivering = false; }
+  } reset;
+  std::vector<std::shared_ptr<OrvEventOutbox>> outboxes = OrvEventOutbox::allOpen();
+  {
+    std::lock_guard lock(state_->mutex);
+    if (state_->sinks.empty()) return;  // events wait in the outbox
+  }
+  for (const auto& outbox : outboxes) {
+    for (;;) {
+      std::vector<std::shared_ptr<const Sink>> sinks;
+      {
+        std::lock_guard lock(state_->mutex);
+        for (const auto& entry : state_->sinks) sinks.push_back(entry.second);
       }
-      state_->buffer.push_back(std::move(event));
-    } else {
-      for (const auto& entry : state_->sinks) sinks.push_back(entry.second);
+      if (sinks.empty()) return;
+      const std::vector<OrvOutboxEvent> batch = outbox->pending(kDeliveryBatch);
+      if (batch.empty()) break;
+      std::vector<std::int64_t> delivered;
+      for (const auto& stored : batch) {
+        const OrvMediatorEvent event = fromOutbox(stored);
+        for (const auto& sink : sinks) deliver(sink, event);
+        delivered.push_back(stored.seq);
+      }
+      outbox->remove(delivered);
     }
   }
-  // Logged outside the lock: a console sink may forward error lines to us.
-  if (droppedOldest) {
-    mediatorLog().error("no event sink registered and %@ events buffered; dropped the oldest",
-                        static_cast<std::uint64_t>(kMaxBufferedEvents));
-  }
-  for (const auto& sink : sinks) deliver(sink, event);
 }
 
 void OrvMediator::enableLog(bool enable) { mediatorLog().setEnabled(enable); }
@@ -100,16 +151,16 @@ void OrvMediator::enableLog(bool enable) { mediatorLog().setEnabled(enable); }
 std::uint64_t OrvMediator::addEventSink(Sink sink) {
   if (!sink) return 0;
   auto shared = std::make_shared<const Sink>(std::move(sink));
-  std::lock_guard delivery(state_->deliveryMutex);
-  std::deque<OrvMediatorEvent> buffered;
+  const std::string directory = OrvDataDirectory::get();
   std::uint64_t id;
   {
     std::lock_guard lock(state_->mutex);
     id = state_->nextId++;
     state_->sinks.emplace(id, shared);
-    buffered.swap(state_->buffer);
+    // What an earlier run left in this directory's outbox is delivered now.
+    state_->outboxFor(directory);
   }
-  for (const auto& event : buffered) deliver(shared, event);
+  deliverPending();
   return id;
 }
 
@@ -122,25 +173,60 @@ void OrvMediator::removeEventSink(std::uint64_t id) {
   state_->sinks.erase(it);
 }
 
+std::size_t OrvMediator::pendingEventCount() {
+  return OrvEventOutbox::forDirectory(OrvDataDirectory::get())->size();
+}
+
+void OrvMediator::setOutboxLimit(std::size_t limit) { OrvEventOutbox::setLimit(limit); }
+
+std::size_t OrvMediator::outboxLimit() { return OrvEventOutbox::limit(); }
+
+std::uint64_t OrvMediator::droppedEventCount() { return OrvEventOutbox::droppedCount(); }
+
 OrvMediator::Sink OrvMediator::jsonLinesFileSink(const std::string& path) {
   struct File {
     std::mutex mutex;
     int fd = -1;
+    std::unordered_set<std::string> written;  // guarded by mutex
     ~File() {
       if (fd >= 0) ::close(fd);
     }
   };
   auto file = std::make_shared<File>();
-  file->fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-  if (file->fd < 0) mediatorLog().error("cannot open %@ for events", path);
+  file->fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  if (file->fd < 0) {
+    mediatorLog().error("cannot open %@ for events", path);
+  } else {
+    // The ids already written, so that a redelivery (after a crash) is not written again.
+    std::string text;
+    char buffer[65536];
+    ssize_t n;
+    while ((n = ::pread(file->fd, buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0)
+      text.append(buffer, static_cast<std::size_t>(n));
+    std::size_t start = 0;
+    while (start < text.size()) {
+      std::size_t end = text.find('\n', start);
+      if (end == std::string::npos) end = text.size();
+      const auto parsed = OrvValue::parseJson(std::string_view(text).substr(start, end - start));
+      if (parsed.ok() && parsed.value["event_id"].isString())
+        file->written.insert(parsed.value["event_id"].stringValue());
+      start = end + 1;
+    }
+    // A line cut short (a crash mid-write) is ended, so the next one stands alone.
+    if (!text.empty() && text.back() != '\n' && ::write(file->fd, "\n", 1) != 1)
+      mediatorLog().error("cannot write an event to %@", path);
+  }
   return [file, path](const OrvMediatorEvent& event) {
     if (file->fd < 0) return;
     const std::string line = event.toJson() + "\n";
-    std::lock_guard lock(file->mutex);
+    std::unique_lock lock(file->mutex);
+    if (!event.eventId.empty() && !file->written.insert(event.eventId).second) return;
     std::size_t written = 0;
     while (written < line.size()) {
       const ssize_t n = ::write(file->fd, line.data() + written, line.size() - written);
       if (n <= 0) {
+        file->written.erase(event.eventId);  // not in the file: may be written later
+        lock.unlock();
         mediatorLog().error("cannot write an event to %@", path);
         return;
       }

@@ -1,14 +1,34 @@
 #include "platform/OrvMD5.h"
 
 #include <openssl/evp.h>
+#include <openssl/provider.h>
 
 #include "platform/OrvProcessLifetime.h"
 
+namespace {
+
+// MD5 from a library context of our own with OpenSSL's default provider loaded into it:
+// an application (or system) configuration that loads only the base or FIPS provider
+// into the default context does not take MD5 away from this non-security use. Fetched
+// once and kept for the process; null when OpenSSL cannot provide it at all.
+const EVP_MD* md5() {
+  static const EVP_MD* md = []() -> const EVP_MD* {
+    OrvProcessLifetime::initialise();
+    OSSL_LIB_CTX* context = OSSL_LIB_CTX_new();
+    if (!context || !OSSL_PROVIDER_load(context, "default"))
+      return EVP_MD_fetch(nullptr, "MD5", nullptr);
+    return EVP_MD_fetch(context, "MD5", nullptr);
+  }();
+  return md;
+}
+
+}  // namespace
+
 std::string OrvMD5::hex(std::string_view bytes) {
-  OrvProcessLifetime::initialise();  // OpenSSL is set up on the library's terms
+  const EVP_MD* md = md5();
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
-  if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_md5(), nullptr) != 1) {
+  if (!md || EVP_Digest(bytes.data(), bytes.size(), digest, &length, md, nullptr) != 1) {
     return std::string();
   }
   static constexpr char kHex[] = "0123456789abcdef";

@@ -1,4 +1,5 @@
-// MD5 (RFC 1321) through OpenSSL's libcrypto. Thread-safe.
+// MD5 (RFC 1321) through OpenSSL's libcrypto, for record keys and cache file names (not
+// for security). Thread-safe.
 #pragma once
 
 #include <string>
@@ -7,10 +8,7 @@
 class OrvMD5 {
  public:
   OrvMD5() = delete;
-  // The digest of `bytes` as 32 lower-case hexadecimal digits.
+  // The digest of every byte of `bytes` as 32 lower-case hexadecimal digits; "" when
+  // OpenSSL cannot provide MD5.
   static std::string hex(std::string_view bytes);
-  // The digest of the text up to its first NUL byte, as C strings are hashed.
-  static std::string hexOfText(const std::string& text) {
-    return hex(std::string_view(text.c_str()));
-  }
 };

@@ -1,17 +1,13 @@
 // A persistent key-value domain, one per suite name: the C++ form of a user-defaults
-// suite. All suites of a data directory live in one SQLite database file
-// ("orv_defaults.sqlite3", WAL journal, one row per suite and key), so a suite name is
-// only ever a column value and can never name a path.
+// suite. All suites of a data directory live in one SQLite database file (see
+// OrvDefaultsDatabase: WAL journal, one row per suite and key), so a suite name is only
+// ever a column value and can never name a path.
 //
-// Reads are served from memory, loaded once when a suite is first opened in the
-// process. Every write reaches the database and is durable (fsync) before the call
-// returns. Several processes may use the same directory at once; SQLite's locking
-// orders them (a busy connection waits up to 5 s).
-//
-// When the database cannot be used (the directory cannot be created, the file is not
-// a database, is read-only, or a write fails), one error line is logged and the
-// suites of that directory carry on in memory for the rest of the process: reads and
-// writes keep behaving, nothing more persists, and the user's file is never deleted.
+// Reads go to the database, so they see what other processes wrote; every write is
+// durable before the call returns. Several processes may use the same directory at
+// once. When a write cannot reach the file it is kept in memory for the process and
+// written later; one error line is logged per outage and the user's file is never
+// deleted.
 //
 // Thread-safe: every member may be called from any thread.
 #pragma once
@@ -21,7 +17,10 @@
 #include <optional>
 #include <string>
 
+#include <vector>
+
 #include "OrvExperiment/OrvValue.h"
+#include "platform/OrvEventOutbox.h"
 
 class OrvDefaultsDatabase;
 class OrvLogChannel;
@@ -52,8 +51,13 @@ class OrvUserDefaults {
   // Every key of this suite with its value.
   std::map<std::string, OrvValue> dictionaryRepresentation() const;
 
+  // For each key in order: records it (as true) and stores its event in the outbox, in
+  // one transaction, unless the suite already holds a true value under it (written by
+  // any process). True where it was recorded now. `events` pairs with `keys`.
+  std::vector<bool> recordOnce(std::vector<std::string> keys, std::vector<OrvOutboxEvent> events);
+
   const std::string& suiteName() const { return suite_; }
-  // False when this suite only lives in memory (see the class comment).
+  // False while writes cannot reach the file (see the class comment).
   bool isPersistent() const;
 
   OrvUserDefaults(std::shared_ptr<OrvDefaultsDatabase> db, std::string suite);

@@ -1,0 +1,698 @@
+#include "platform/OrvDefaultsDatabase.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <unordered_map>
+
+#include "platform/OrvDataDirectory.h"
+#include "platform/OrvLogChannel.h"
+#include "platform/OrvProcessLifetime.h"
+
+namespace {
+
+// How a value's kind is kept in the `kind` column of orv_defaults.
+enum StoredKind : int { kBool = 0, kString = 1, kInteger = 2, kFloating = 3, kJson = 4 };
+
+constexpr auto kFirstBackoff = std::chrono::milliseconds(100);
+constexpr auto kMaxBackoff = std::chrono::milliseconds(30'000);
+constexpr auto kOrphanScanInterval = std::chrono::seconds(30);
+
+std::atomic<const OrvLogChannel*> logChannel{nullptr};
+std::atomic<std::size_t> limitOfEvents{OrvEventOutbox::kDefaultLimit};
+std::atomic<std::uint64_t> eventsDropped{0};
+
+struct OpenDatabases {
+  std::mutex mutex;
+  // Guarded by mutex.
+  std::unordered_map<std::string, std::weak_ptr<OrvDefaultsDatabase>> byDirectory;
+};
+OpenDatabases& openDatabases() {
+  static auto* open = new OpenDatabases();  // leaked: reached from library threads at exit
+  return *open;
+}
+
+// SQLite's busy handler: waits for another connection's lock in short steps, for up to
+// five seconds, but gives up at once when the process is exiting so that exit stays
+// prompt (the write then fails like any other and is kept in memory).
+int waitWhileBusy(void*, int attempt) {
+  constexpr int kStepMs = 5;
+  if (OrvProcessLifetime::exiting() || attempt * kStepMs >= 5000) return 0;
+  std::this_thread::sleep_for(std::chrono::milliseconds(kStepMs));
+  return 1;
+}
+
+// The start time of process `pid` in clock ticks since boot (field 22 of its stat
+// file), or "" when there is no such process. With the pid it names one process run.
+std::string startTimeOf(long pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat;
+  if (!std::getline(in, stat)) return "";
+  const std::size_t end = stat.rfind(')');  // the command name may hold blanks
+  if (end == std::string::npos) return "";
+  std::istringstream fields(stat.substr(end + 1));
+  std::string field;
+  for (int i = 3; i <= 22 && fields >> field; ++i) {
+    if (i == 22) return field;
+  }
+  return "";
+}
+
+std::string thisProcess() {
+  const long pid = static_cast<long>(::getpid());
+  return std::to_string(pid) + ":" + startTimeOf(pid);
+}
+
+bool isAlive(const std::string& owner) {
+  const std::size_t colon = owner.find(':');
+  if (colon == std::string::npos) return false;
+  const long pid = std::atol(owner.c_str());
+  return pid > 0 && startTimeOf(pid) == owner.substr(colon + 1) && !owner.substr(colon + 1).empty();
+}
+
+// Another process may hold the database briefly (opening it, switching it to WAL,
+// recovering a journal): SQLite's busy handler does not cover every such case, so
+// transient BUSY/LOCKED answers are retried here for a while, except during exit.
+template <class F>
+int retryWhileBusy(F&& attempt) {
+  using namespace std::chrono;
+  const auto deadline = steady_clock::now() + seconds(10);
+  auto pause = milliseconds(1);
+  for (;;) {
+    const int rc = attempt();
+    const int primary = rc & 0xFF;
+    if ((primary != SQLITE_BUSY && primary != SQLITE_LOCKED) || steady_clock::now() >= deadline ||
+        OrvProcessLifetime::exiting())
+      return rc;
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, milliseconds(50));
+  }
+}
+
+bool truthy(const OrvValue& v) { return !v.isAbsent() && v.boolValue(); }
+
+std::string columnText(sqlite3_stmt* st, int column) {
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(st, column));
+  return text ? std::string(text, static_cast<std::size_t>(sqlite3_column_bytes(st, column)))
+              : std::string();
+}
+
+OrvValue columnValue(sqlite3_stmt* st, int kindColumn, int valueColumn) {
+  switch (sqlite3_column_int(st, kindColumn)) {
+    case kBool:
+      return OrvValue(sqlite3_column_int64(st, valueColumn) != 0);
+    case kString:
+      return OrvValue(columnText(st, valueColumn));
+    case kInteger:
+      return OrvValue(static_cast<std::int64_t>(sqlite3_column_int64(st, valueColumn)));
+    case kFloating:
+      return OrvValue(sqlite3_column_double(st, valueColumn));
+    case kJson:
+      return OrvValue::parseJson(columnText(st, valueColumn)).value;
+    default:
+      return OrvValue();  // a kind from a newer version: not ours to read
+  }
+}
+
+void bindText(sqlite3_stmt* st, int index, const std::string& text) {
+  sqlite3_bind_text(st, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
+}  // namespace
+
+struct OrvDefaultsDatabase::Statements {
+  struct Finalize {
+    void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
+  };
+  using Statement = std::unique_ptr<sqlite3_stmt, Finalize>;
+  Statement selectOne, selectAll, upsert, remove;  // suites
+  Statement insertEvent, selectEvents, deleteEvent, countEvents, trimEvents, owners, claim;
+
+  static bool prepare(sqlite3* db, Statement* out, const char* sql) {
+    sqlite3_stmt* raw = nullptr;
+    const int rc = retryWhileBusy(
+        [&] { return sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr); });
+    out->reset(raw);
+    return rc == SQLITE_OK;
+  }
+
+  // Runs a statement that returns no rows; leaves it reset.
+  static int run(sqlite3_stmt* st) {
+    const int rc = sqlite3_step(st);
+    sqlite3_reset(st);
+    return rc;
+  }
+};
+
+std::shared_ptr<OrvDefaultsDatabase> OrvDefaultsDatabase::forDirectory(
+    const std::string& directory) {
+  auto& open = openDatabases();
+  std::lock_guard lock(open.mutex);
+  if (auto existing = open.byDirectory[directory].lock()) return existing;
+  auto db = std::make_shared<OrvDefaultsDatabase>(directory);
+  open.byDirectory[directory] = db;
+  return db;
+}
+
+std::vector<std::shared_ptr<OrvDefaultsDatabase>> OrvDefaultsDatabase::allOpen() {
+  auto& open = openDatabases();
+  std::lock_guard lock(open.mutex);
+  std::vector<std::shared_ptr<OrvDefaultsDatabase>> all;
+  for (auto it = open.byDirectory.begin(); it != open.byDirectory.end();) {
+    if (auto db = it->second.lock()) {
+      all.push_back(std::move(db));
+      ++it;
+    } else {
+      it = open.byDirectory.erase(it);
+    }
+  }
+  return all;
+}
+
+void OrvDefaultsDatabase::setLogChannel(const OrvLogChannel* log) {
+  logChannel.store(log, std::memory_order_release);
+}
+
+OrvDefaultsDatabase::OrvDefaultsDatabase(std::string directory)
+    : directory_(std::move(directory)), path_(directory_ + "/" + kFileName), owner_(thisProcess()) {
+  std::unique_lock lock(mutex_);
+  openLocked();
+  flushErrors(lock);
+}
+
+OrvDefaultsDatabase::~OrvDefaultsDatabase() {
+  std::lock_guard lock(mutex_);
+  closeLocked();
+}
+
+// Opens the read-write connection, or failing that a read-only one. Under mutex_.
+bool OrvDefaultsDatabase::openLocked() {
+  closeLocked();
+  std::string why;
+  if (!OrvDataDirectory::ensureExists(directory_, &why)) {
+    writeFailedLocked(why);
+  } else {
+    // Create the file ourselves so that it is owner-only from the first byte; SQLite
+    // gives its -wal and -shm files the same permissions.
+    const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd >= 0) ::close(fd);
+    const int rc = sqlite3_open_v2(path_.c_str(), &connection_,
+                                   SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc == SQLITE_OK) {
+      sqlite3_busy_handler(connection_, &waitWhileBusy, nullptr);
+      statements_ = std::make_unique<Statements>();
+      auto& s = *statements_;
+      sqlite3* db = connection_;
+      // journal_mode returns a row; the others do not. A file that is not a database,
+      // or one we may not write, fails here.
+      const bool ok =
+          execLocked("PRAGMA journal_mode=WAL") && execLocked("PRAGMA synchronous=FULL") &&
+          execLocked(
+              "CREATE TABLE IF NOT EXISTS orv_defaults (suite TEXT NOT NULL, key TEXT NOT "
+              "NULL, kind INTEGER NOT NULL, value, PRIMARY KEY (suite, key)) WITHOUT ROWID") &&
+          execLocked(
+              "CREATE TABLE IF NOT EXISTS orv_outbox (id INTEGER PRIMARY KEY "
+              "AUTOINCREMENT, event_id TEXT NOT NULL UNIQUE, app_id TEXT NOT NULL, name "
+              "TEXT NOT NULL, properties TEXT NOT NULL, time_ms INTEGER NOT NULL, owner "
+              "TEXT NOT NULL)") &&
+          Statements::prepare(
+              db, &s.selectOne,
+              "SELECT kind, value FROM orv_defaults WHERE suite = ?1 AND key = ?2") &&
+          Statements::prepare(db, &s.selectAll,
+                              "SELECT key, kind, value FROM orv_defaults WHERE suite = ?1") &&
+          Statements::prepare(
+              db, &s.upsert,
+              "INSERT INTO orv_defaults (suite, key, kind, value) VALUES (?1, ?2, ?3, ?4) ON "
+              "CONFLICT (suite, key) DO UPDATE SET kind = excluded.kind, value = excluded.value") &&
+          Statements::prepare(db, &s.remove,
+                              "DELETE FROM orv_defaults WHERE suite = ?1 AND key = ?2") &&
+          Statements::prepare(db, &s.insertEvent,
+                              "INSERT INTO orv_outbox (event_id, app_id, name, properties, "
+                              "time_ms, owner) VALUES (?1, ?2, ?3, ?4, ?5, ?6)") &&
+          Statements::prepare(db, &s.selectEvents,
+                              "SELECT id, event_id, app_id, name, properties, time_ms FROM "
+                              "orv_outbox WHERE owner = ?1 ORDER BY id LIMIT ?2") &&
+          Statements::prepare(db, &s.deleteEvent, "DELETE FROM orv_outbox WHERE id = ?1") &&
+          Statements::prepare(db, &s.countEvents, "SELECT count(*) FROM orv_outbox") &&
+          Statements::prepare(db, &s.trimEvents,
+                              "DELETE FROM orv_outbox WHERE id IN (SELECT id FROM orv_outbox "
+                              "ORDER BY id LIMIT ?1)") &&
+          Statements::prepare(db, &s.owners,
+                              "SELECT DISTINCT owner FROM orv_outbox WHERE owner != ?1") &&
+          Statements::prepare(db, &s.claim, "UPDATE orv_outbox SET owner = ?1 WHERE owner = ?2");
+      if (ok) {
+        if (sqlite3_step(s.countEvents.get()) == SQLITE_ROW)
+          approxEvents_ = static_cast<std::size_t>(sqlite3_column_int64(s.countEvents.get(), 0));
+        sqlite3_reset(s.countEvents.get());
+        return true;
+      }
+    }
+    writeFailedLocked(sqliteErrorLocked("cannot use"));
+    closeLocked();
+  }
+  // Still read what is there, so that a record the file holds is never taken for a new
+  // one: read-only (which also reads the journal), or failing that as an immutable
+  // file (no locks, no journal), as in a read-only directory.
+  std::string uriPath;
+  for (char c : path_) {
+    if (c == '%' || c == '?' || c == '#') {
+      static constexpr char kHex[] = "0123456789abcdef";
+      uriPath += '%';
+      uriPath += kHex[static_cast<unsigned char>(c) >> 4];
+      uriPath += kHex[c & 0xF];
+    } else {
+      uriPath += c;
+    }
+  }
+  for (const std::string& name : {path_, "file:" + uriPath + "?immutable=1"}) {
+    if (sqlite3_open_v2(name.c_str(), &readConnection_,
+                        SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX,
+                        nullptr) == SQLITE_OK) {
+      statements_ = std::make_unique<Statements>();
+      if (Statements::prepare(
+              readConnection_, &statements_->selectOne,
+              "SELECT kind, value FROM orv_defaults WHERE suite = ?1 AND key = ?2") &&
+          Statements::prepare(readConnection_, &statements_->selectAll,
+                              "SELECT key, kind, value FROM orv_defaults WHERE suite = ?1")) {
+        const int rc = sqlite3_step(statements_->selectAll.get());
+        sqlite3_reset(statements_->selectAll.get());
+        if (rc == SQLITE_ROW || rc == SQLITE_DONE) return false;
+      }
+    }
+    closeLocked();
+  }
+  return false;
+}
+
+void OrvDefaultsDatabase::closeLocked() {
+  statements_.reset();
+  if (connection_) sqlite3_close_v2(connection_);
+  if (readConnection_) sqlite3_close_v2(readConnection_);
+  connection_ = nullptr;
+  readConnection_ = nullptr;
+}
+
+// True when a write may be tried now: the connection is open and no back-off is
+// running, or it could be opened again. Under mutex_.
+bool OrvDefaultsDatabase::writableLocked() {
+  if (broken_ && Clock::now() < retryAt_) return false;
+  if (!connection_ && !openLocked()) return false;
+  return true;
+}
+
+void OrvDefaultsDatabase::writeFailedLocked(const std::string& why) {
+  if (!broken_) {
+    errors_.push_back("OrvUserDefaults: " + why +
+                      "; keeping records in memory until the database can be written again");
+  }
+  broken_ = true;
+  backoff_ = std::min(kMaxBackoff, backoff_ < kFirstBackoff ? kFirstBackoff : backoff_ * 2);
+  retryAt_ = Clock::now() + backoff_;
+}
+
+// After a write reached the file: what was kept in memory goes there too.
+void OrvDefaultsDatabase::writeSucceededLocked() {
+  if (!broken_) return;
+  broken_ = false;
+  backoff_ = std::chrono::milliseconds(0);
+  while (!unwritten_.empty()) {
+    auto it = unwritten_.begin();
+    if (!writeRowLocked(it->first.first, it->first.second, it->second)) {
+      writeFailedLocked(sqliteErrorLocked("cannot write"));
+      return;
+    }
+    unwritten_.erase(it);
+  }
+  for (auto it = removedUnwritten_.begin(); it != removedUnwritten_.end();) {
+    sqlite3_bind_int64(statements_->deleteEvent.get(), 1, *it);
+    if (Statements::run(statements_->deleteEvent.get()) != SQLITE_DONE) break;
+    it = removedUnwritten_.erase(it);
+  }
+}
+
+bool OrvDefaultsDatabase::execLocked(const char* sql) {
+  return retryWhileBusy([&] {
+           return sqlite3_exec(connection_, sql, nullptr, nullptr, nullptr);
+         }) == SQLITE_OK;
+}
+
+std::string OrvDefaultsDatabase::sqliteErrorLocked(const char* what) {
+  std::string message = std::string(what) + " " + path_;
+  if (connection_) message += ": " + std::string(sqlite3_errmsg(connection_));
+  return message;
+}
+
+void OrvDefaultsDatabase::flushErrors(std::unique_lock<std::mutex>& lock) {
+  std::vector<std::string> errors;
+  errors.swap(errors_);
+  lock.unlock();
+  const OrvLogChannel* log = logChannel.load(std::memory_order_acquire);
+  if (!log) return;
+  for (const auto& e : errors) log->error("%@", e);
+}
+
+// The stored value, from memory when a write of it is pending, else from the file.
+// False when the file could not be read. Under mutex_.
+bool OrvDefaultsDatabase::readRowLocked(const std::string& suite, const std::string& key,
+                                        OrvValue* out) {
+  *out = OrvValue();
+  if (auto it = unwritten_.find({suite, key}); it != unwritten_.end()) {
+    *out = it->second;
+    return true;
+  }
+  if (!statements_ || !statements_->selectOne) return false;
+  sqlite3_stmt* st = statements_->selectOne.get();
+  bindText(st, 1, suite);
+  bindText(st, 2, key);
+  const int rc = sqlite3_step(st);
+  if (rc == SQLITE_ROW) *out = columnValue(st, 0, 1);
+  sqlite3_reset(st);
+  return rc == SQLITE_ROW || rc == SQLITE_DONE;
+}
+
+bool OrvDefaultsDatabase::writeRowLocked(const std::string& suite, const std::string& key,
+                                         const OrvValue& value) {
+  if (!connection_) return false;
+  if (value.isAbsent()) {
+    sqlite3_stmt* st = statements_->remove.get();
+    bindText(st, 1, suite);
+    bindText(st, 2, key);
+    return Statements::run(st) == SQLITE_DONE;
+  }
+  sqlite3_stmt* st = statements_->upsert.get();
+  bindText(st, 1, suite);
+  bindText(st, 2, key);
+  switch (value.kind()) {
+    case OrvValue::Kind::kBoolean:
+      sqlite3_bind_int(st, 3, kBool);
+      sqlite3_bind_int64(st, 4, value.boolValue() ? 1 : 0);
+      break;
+    case OrvValue::Kind::kInteger:
+      sqlite3_bind_int(st, 3, kInteger);
+      sqlite3_bind_int64(st, 4, value.int64Value());
+      break;
+    case OrvValue::Kind::kFloating:
+      sqlite3_bind_int(st, 3, kFloating);
+      sqlite3_bind_double(st, 4, value.doubleValue());
+      break;
+    case OrvValue::Kind::kString:
+      sqlite3_bind_int(st, 3, kString);
+      bindText(st, 4, value.stringValue());
+      break;
+    default:
+      sqlite3_bind_int(st, 3, kJson);
+      bindText(st, 4, value.toJson());
+      break;
+  }
+  return Statements::run(st) == SQLITE_DONE;
+}
+
+bool OrvDefaultsDatabase::insertEventLocked(OrvOutboxEvent& event) {
+  sqlite3_stmt* st = statements_->insertEvent.get();
+  bindText(st, 1, event.eventId);
+  bindText(st, 2, event.appId);
+  bindText(st, 3, event.name);
+  bindText(st, 4, event.properties.toJson());
+  sqlite3_bind_int64(st, 5, event.timeMs);
+  bindText(st, 6, owner_);
+  if (Statements::run(st) != SQLITE_DONE) return false;
+  event.seq = sqlite3_last_insert_rowid(connection_);
+  ++approxEvents_;
+  return true;
+}
+
+// Keeps the outbox within its limit, dropping the oldest events. Inside the
+// transaction that added to it. Under mutex_.
+void OrvDefaultsDatabase::trimEventsLocked() {
+  if (approxEvents_ <= limitOfEvents.load(std::memory_order_relaxed)) return;
+  sqlite3_stmt* count = statements_->countEvents.get();
+  if (sqlite3_step(count) == SQLITE_ROW)
+    approxEvents_ = static_cast<std::size_t>(sqlite3_column_int64(count, 0));
+  sqlite3_reset(count);
+  if (approxEvents_ <= limitOfEvents.load(std::memory_order_relaxed)) return;
+  const std::size_t excess = approxEvents_ - limitOfEvents.load(std::memory_order_relaxed);
+  sqlite3_bind_int64(statements_->trimEvents.get(), 1, static_cast<sqlite3_int64>(excess));
+  if (Statements::run(statements_->trimEvents.get()) != SQLITE_DONE) return;
+  approxEvents_ -= excess;
+  eventsDropped.fetch_add(excess, std::memory_order_relaxed);
+  errors_.push_back("OrvEventOutbox: more than " +
+                    std::to_string(limitOfEvents.load(std::memory_order_relaxed)) +
+                    " events waiting; dropped the oldest " + std::to_string(excess));
+}
+
+void OrvDefaultsDatabase::keepInMemoryLocked(OrvOutboxEvent event) {
+  event.seq = nextMemorySeq_--;
+  memoryEvents_.push_back(std::move(event));
+  if (memoryEvents_.size() > limitOfEvents.load(std::memory_order_relaxed)) {
+    memoryEvents_.pop_front();
+    eventsDropped.fetch_add(1, std::memory_order_relaxed);
+    errors_.push_back("OrvEventOutbox: more than " +
+                      std::to_string(limitOfEvents.load(std::memory_order_relaxed)) +
+                      " events waiting in memory; dropped the oldest");
+  }
+}
+
+OrvValue OrvDefaultsDatabase::get(const std::string& suite, const std::string& key) {
+  std::unique_lock lock(mutex_);
+  if (!connection_ && !readConnection_ && Clock::now() >= retryAt_) openLocked();
+  OrvValue value;
+  readRowLocked(suite, key, &value);
+  flushErrors(lock);
+  return value;
+}
+
+std::map<std::string, OrvValue> OrvDefaultsDatabase::all(const std::string& suite) {
+  std::unique_lock lock(mutex_);
+  std::map<std::string, OrvValue> rows;
+  if (statements_ && statements_->selectAll) {
+    sqlite3_stmt* st = statements_->selectAll.get();
+    bindText(st, 1, suite);
+    while (sqlite3_step(st) == SQLITE_ROW) {
+      OrvValue value = columnValue(st, 1, 2);
+      if (!value.isAbsent()) rows.emplace(columnText(st, 0), std::move(value));
+    }
+    sqlite3_reset(st);
+  }
+  for (const auto& [row, value] : unwritten_) {
+    if (row.first != suite) continue;
+    if (value.isAbsent()) {
+      rows.erase(row.second);
+    } else {
+      rows[row.second] = value;
+    }
+  }
+  flushErrors(lock);
+  return rows;
+}
+
+void OrvDefaultsDatabase::put(const std::string& suite, const std::string& key,
+                              const OrvValue& value) {
+  std::unique_lock lock(mutex_);
+  if (writableLocked() && writeRowLocked(suite, key, value)) {
+    unwritten_.erase({suite, key});
+    writeSucceededLocked();
+  } else {
+    if (connection_) writeFailedLocked(sqliteErrorLocked("cannot write"));
+    unwritten_[{suite, key}] = value;
+  }
+  flushErrors(lock);
+}
+
+bool OrvDefaultsDatabase::isPersistent() {
+  std::lock_guard lock(mutex_);
+  return connection_ && !broken_;
+}
+
+std::vector<bool> OrvDefaultsDatabase::recordOnce(const std::string& suite,
+                                                  std::vector<Record> records) {
+  const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                       std::chrono::system_clock::now().time_since_epoch())
+                       .count();
+  for (auto& r : records) {
+    if (r.event.eventId.empty()) r.event.eventId = OrvEventOutbox::newEventId();
+    if (r.event.timeMs == 0) r.event.timeMs = now;
+  }
+  std::unique_lock lock(mutex_);
+  std::vector<bool> fresh(records.size(), false);
+  // The check and the write in one IMMEDIATE transaction: it holds the database's
+  // write lock from the first read, so another process cannot record a key between
+  // our check and our write.
+  if (writableLocked() && execLocked("BEGIN IMMEDIATE")) {
+    bool ok = true;
+    for (std::size_t i = 0; ok && i < records.size(); ++i) {
+      OrvValue existing;
+      ok = readRowLocked(suite, records[i].key, &existing);
+      if (!ok || truthy(existing)) continue;
+      ok = writeRowLocked(suite, records[i].key, OrvValue(true)) &&
+           insertEventLocked(records[i].event);
+      fresh[i] = ok;
+    }
+    if (ok) trimEventsLocked();
+    if (ok && execLocked("COMMIT")) {
+      for (const auto& r : records) unwritten_.erase({suite, r.key});
+      writeSucceededLocked();
+      flushErrors(lock);
+      return fresh;
+    }
+    const std::string why = sqliteErrorLocked("cannot write");
+    execLocked("ROLLBACK");
+    approxEvents_ -= std::min(approxEvents_, records.size());
+    writeFailedLocked(why);
+  } else if (connection_) {
+    writeFailedLocked(sqliteErrorLocked("cannot write"));
+  }
+  // In memory for this process. Whatever the file still shows is respected.
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    OrvValue existing;
+    readRowLocked(suite, records[i].key, &existing);
+    fresh[i] = !truthy(existing);
+    if (!fresh[i]) continue;
+    unwritten_[{suite, records[i].key}] = OrvValue(true);
+    keepInMemoryLocked(std::move(records[i].event));
+  }
+  flushErrors(lock);
+  return fresh;
+}
+
+void OrvDefaultsDatabase::appendEvent(OrvOutboxEvent event) {
+  if (event.eventId.empty()) event.eventId = OrvEventOutbox::newEventId();
+  if (event.timeMs == 0) {
+    event.timeMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                       std::chrono::system_clock::now().time_since_epoch())
+                       .count();
+  }
+  std::unique_lock lock(mutex_);
+  if (writableLocked() && execLocked("BEGIN IMMEDIATE")) {
+    if (insertEventLocked(event)) {
+      trimEventsLocked();
+      if (execLocked("COMMIT")) {
+        writeSucceededLocked();
+        flushErrors(lock);
+        return;
+      }
+      --approxEvents_;
+    }
+    const std::string why = sqliteErrorLocked("cannot write");
+    execLocked("ROLLBACK");
+    writeFailedLocked(why);
+  }
+  keepInMemoryLocked(std::move(event));
+  flushErrors(lock);
+}
+
+// Takes over the rows of owners that are no longer running. Under mutex_.
+void OrvDefaultsDatabase::claimOrphansLocked() {
+  if (Clock::now() < nextOrphanScan_ || broken_ || !connection_) return;
+  nextOrphanScan_ = Clock::now() + kOrphanScanInterval;
+  std::vector<std::string> dead;
+  sqlite3_stmt* owners = statements_->owners.get();
+  bindText(owners, 1, owner_);
+  while (sqlite3_step(owners) == SQLITE_ROW) {
+    std::string owner = columnText(owners, 0);
+    if (!isAlive(owner)) dead.push_back(std::move(owner));
+  }
+  sqlite3_reset(owners);
+  for (const auto& owner : dead) {
+    sqlite3_stmt* claim = statements_->claim.get();
+    bindText(claim, 1, owner_);
+    bindText(claim, 2, owner);
+    Statements::run(claim);
+  }
+}
+
+std::vector<OrvOutboxEvent> OrvDefaultsDatabase::pendingEvents(std::size_t max) {
+  std::unique_lock lock(mutex_);
+  std::vector<OrvOutboxEvent> events;
+  if (connection_ && statements_) {
+    claimOrphansLocked();
+    sqlite3_stmt* st = statements_->selectEvents.get();
+    bindText(st, 1, owner_);
+    sqlite3_bind_int64(st, 2, static_cast<sqlite3_int64>(max + removedUnwritten_.size()));
+    while (events.size() < max && sqlite3_step(st) == SQLITE_ROW) {
+      OrvOutboxEvent e;
+      e.seq = sqlite3_column_int64(st, 0);
+      if (removedUnwritten_.count(e.seq)) continue;
+      e.eventId = columnText(st, 1);
+      e.appId = columnText(st, 2);
+      e.name = columnText(st, 3);
+      e.properties = OrvValue::parseJson(columnText(st, 4)).value;
+      e.timeMs = sqlite3_column_int64(st, 5);
+      events.push_back(std::move(e));
+    }
+    sqlite3_reset(st);
+  }
+  for (const auto& e : memoryEvents_) {
+    if (events.size() >= max) break;
+    events.push_back(e);
+  }
+  // Events kept in memory while the file could not be written are interleaved with the
+  // stored ones by the time they were stored.
+  std::stable_sort(events.begin(), events.end(),
+                   [](const auto& a, const auto& b) { return a.timeMs < b.timeMs; });
+  flushErrors(lock);
+  return events;
+}
+
+void OrvDefaultsDatabase::removeEvents(const std::vector<std::int64_t>& seqs) {
+  std::unique_lock lock(mutex_);
+  std::vector<std::int64_t> stored;
+  for (std::int64_t seq : seqs) {
+    if (seq < 0) {
+      memoryEvents_.erase(std::remove_if(memoryEvents_.begin(), memoryEvents_.end(),
+                                         [seq](const auto& e) { return e.seq == seq; }),
+                          memoryEvents_.end());
+    } else {
+      stored.push_back(seq);
+    }
+  }
+  if (stored.empty()) return flushErrors(lock);
+  bool ok = writableLocked() && execLocked("BEGIN IMMEDIATE");
+  if (ok) {
+    for (std::int64_t seq : stored) {
+      sqlite3_bind_int64(statements_->deleteEvent.get(), 1, seq);
+      ok = ok && Statements::run(statements_->deleteEvent.get()) == SQLITE_DONE;
+    }
+    ok = ok && execLocked("COMMIT");
+    if (!ok) execLocked("ROLLBACK");
+  }
+  if (ok) {
+    approxEvents_ -= std::min(approxEvents_, stored.size());
+    writeSucceededLocked();
+  } else {
+    if (connection_) writeFailedLocked(sqliteErrorLocked("cannot write"));
+    removedUnwritten_.insert(stored.begin(), stored.end());
+  }
+  flushErrors(lock);
+}
+
+std::size_t OrvDefaultsDatabase::eventCount() {
+  std::lock_guard lock(mutex_);
+  std::size_t count = memoryEvents_.size();
+  if (connection_ && statements_) {
+    sqlite3_stmt* st = statements_->countEvents.get();
+    if (sqlite3_step(st) == SQLITE_ROW) {
+      approxEvents_ = static_cast<std::size_t>(sqlite3_column_int64(st, 0));
+      count += approxEvents_ - std::min(approxEvents_, removedUnwritten_.size());
+    }
+    sqlite3_reset(st);
+  }
+  return count;
+}
+
+void OrvDefaultsDatabase::setEventLimit(std::size_t limit) {
+  limitOfEvents.store(std::max<std::size_t>(1, limit), std::memory_order_relaxed);
+}
+
+std::size_t OrvDefaultsDatabase::eventLimit() {
+  return limitOfEvents.load(std::memory_order_relaxed);
+}
+
+std::uint64_t OrvDefaultsDatabase::droppedEvents() {
+  return eventsDropped.load(std::memory_order_relaxed);
+}

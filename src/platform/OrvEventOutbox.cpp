@@ -1,0 +1,58 @@
+#include "platform/OrvEventOutbox.h"
+
+#include <openssl/rand.h>
+
+#include <random>
+
+#include "platform/OrvDataDirectory.h"
+#include "platform/OrvDefaultsDatabase.h"
+#include "platform/OrvProcessLifetime.h"
+
+OrvEventOutbox::OrvEventOutbox(std::shared_ptr<OrvDefaultsDatabase> db) : db_(std::move(db)) {}
+
+std::shared_ptr<OrvEventOutbox> OrvEventOutbox::forDirectory(const std::string& directory) {
+  return std::make_shared<OrvEventOutbox>(OrvDefaultsDatabase::forDirectory(directory));
+}
+
+std::vector<std::shared_ptr<OrvEventOutbox>> OrvEventOutbox::allOpen() {
+  std::vector<std::shared_ptr<OrvEventOutbox>> outboxes;
+  for (auto& db : OrvDefaultsDatabase::allOpen())
+    outboxes.push_back(std::make_shared<OrvEventOutbox>(std::move(db)));
+  return outboxes;
+}
+
+void OrvEventOutbox::append(OrvOutboxEvent event) { db_->appendEvent(std::move(event)); }
+
+std::vector<OrvOutboxEvent> OrvEventOutbox::pending(std::size_t max) {
+  return db_->pendingEvents(max);
+}
+
+void OrvEventOutbox::remove(const std::vector<std::int64_t>& seqs) { db_->removeEvents(seqs); }
+
+std::size_t OrvEventOutbox::size() { return db_->eventCount(); }
+
+void OrvEventOutbox::setLimit(std::size_t limit) { OrvDefaultsDatabase::setEventLimit(limit); }
+
+std::size_t OrvEventOutbox::limit() { return OrvDefaultsDatabase::eventLimit(); }
+
+std::uint64_t OrvEventOutbox::droppedCount() { return OrvDefaultsDatabase::droppedEvents(); }
+
+std::string OrvEventOutbox::newEventId() {
+  OrvProcessLifetime::initialise();
+  unsigned char bytes[16];
+  if (RAND_bytes(bytes, sizeof bytes) != 1) {
+    // No entropy source through OpenSSL: the kernel's, through the standard library.
+    std::random_device device;
+    for (auto& b : bytes) b = static_cast<unsigned char>(device());
+  }
+  bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);  // version 4
+  bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string id;
+  for (int i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) id += '-';
+    id += kHex[bytes[i] >> 4];
+    id += kHex[bytes[i] & 0x0F];
+  }
+  return id;
+}
