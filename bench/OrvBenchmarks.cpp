@@ -374,6 +374,49 @@ void BM_ReadFlood(benchmark::State& state) {
 }
 BENCHMARK(BM_ReadFlood)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// ---- many first-time exposures at once (group commit) --------------------------------
+
+// 10,000 features, each in an experiment of its own.
+std::string distinctExperiments(int count) {
+  std::string out = "{";
+  std::string detail = "\"experiment_detail\":[";
+  for (int i = 0; i < count; ++i) {
+    out += "\"d" + std::to_string(i) + "\":" + std::to_string(i) + ",";
+    if (i) detail += ",";
+    detail += "{\"#experiment_id\":\"x" + std::to_string(i) +
+              "\",\"#experiment_group_id\":\"g\",\"#feature_list\":[\"d" + std::to_string(i) +
+              "\"]}";
+  }
+  return out + detail + "]}";
+}
+
+// From the first read to the last event at the sink, every exposure new to the store.
+// Switches the library to applications of its own, so it runs last.
+void BM_DistinctFirstExposures(benchmark::State& state) {
+  constexpr int kExposures = 10'000;
+  static const std::string payload = distinctExperiments(kExposures);
+  int round = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    // A fresh application: a fresh exposure domain, so every read is a first exposure.
+    if (!startOn(startedApp + "-distinct-" + std::to_string(round++), payload)) {
+      state.SkipWithError("start-up failed");
+      return;
+    }
+    std::uint64_t before;
+    {
+      std::lock_guard lock(events.mutex);
+      before = events.count;
+    }
+    state.ResumeTiming();
+    for (int i = 0; i < kExposures; ++i) OrvExperiment::getValueAsString("d" + std::to_string(i));
+    std::unique_lock lock(events.mutex);
+    events.cv.wait(lock, [&] { return events.count >= before + kExposures; });
+  }
+  state.SetItemsProcessed(state.iterations() * kExposures);
+}
+BENCHMARK(BM_DistinctFirstExposures)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 }  // namespace
 
 int main(int argc, char** argv) {
