@@ -211,8 +211,15 @@ bool OrvExperiment::flush(std::chrono::milliseconds timeout) {
     marker->done = true;
     marker->reached.notify_all();
   });
-  std::unique_lock lock(marker->mutex);
-  return marker->reached.wait_for(lock, timeout, [&] { return marker->done; });
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  {
+    std::unique_lock lock(marker->mutex);
+    if (!marker->reached.wait_until(lock, deadline, [&] { return marker->done; })) return false;
+  }
+  // Then whatever went to an OTLP exporter until the collector has it.
+  return OrvMediator::sharedInstance()->flushExporters(
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                            std::chrono::steady_clock::now()));
 }
 
 const std::string& OrvExperiment::getSDKVersion() {

@@ -8,6 +8,8 @@
 //        print "absorbed" lines, then "recorded e<I>" for every recorded experiment.
 //   orv_crash_helper DIR PAYLOAD_FILE EVENTS_FILE full   files may not grow past 48 KiB
 //        (a full disk); read every feature twice, print "events N", exit
+// With a sixth argument URL, "run" and "drain" send events to the OTLP collector at URL
+// instead of EVENTS_FILE ("event" then means handed to the exporter).
 #include <sys/resource.h>
 
 #include <atomic>
@@ -56,8 +58,9 @@ OrvMediator::Sink watchedFileSink(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 5) return 2;
+  if (argc != 5 && argc != 6) return 2;
   const std::string mode = argv[4];
+  const std::string collector = argc == 6 ? argv[5] : "";
   if (mode == "full") {
     // Writes past the limit fail with EFBIG, as on a full disk (SIGXFSZ ignored).
     std::signal(SIGXFSZ, SIG_IGN);
@@ -66,7 +69,17 @@ int main(int argc, char** argv) {
     OrvExperiment::enableLog(true);
   }
   OrvPlatform::setDataDirectory(argv[1]);
-  if (mode != "full") OrvMediator::sharedInstance()->addEventSink(watchedFileSink(argv[3]));
+  if (!collector.empty()) {
+    OrvOtlpExporterOptions exporter;
+    exporter.endpoint = collector;
+    exporter.flushInterval = std::chrono::milliseconds(5);
+    exporter.maxBatch = 20;
+    exporter.minBackoff = std::chrono::milliseconds(5);
+    OrvMediator::sharedInstance()->addOtlpExporter(exporter);
+    OrvMediator::sharedInstance()->addEventSink([](const OrvMediatorEvent&) { say("event"); });
+  } else if (mode != "full") {
+    OrvMediator::sharedInstance()->addEventSink(watchedFileSink(argv[3]));
+  }
   auto config = OrvExperimentConfig::create("crash-app", std::string("file://") + argv[2]);
   config->setAutomaticExposureTracking(mode != "drain");
   auto started = std::make_shared<std::promise<bool>>();

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "LibraryFixture.h"
+#include "OrvEventCollector.h"
 #include "OrvFeatureManager.h"
 #include "ScriptedServer.h"
 
@@ -85,64 +86,82 @@ TEST_F(FaultTest, AFlappingOrFloodingServerNeverCostsTheLastGoodPayload) {
   EXPECT_EQ(OrvExperiment::getValueAsString("color"), "red");
 }
 
-// Kills (SIGKILL) at random moments of a process that keeps exposing new experiments
-// to a slow JSON-lines sink, restarted over the same data directory; then one clean
-// run drains. Every record has exactly one line, every line a record, and no eventId
-// appears twice. ORV_KILL_ROUNDS sets the number of kills (20 by default).
-TEST_F(FaultTest, KillNineAtRandomMomentsNeitherLosesNorDuplicatesAnEvent) {
-  const char* rounds = std::getenv("ORV_KILL_ROUNDS");
-  const int kills = rounds ? std::atoi(rounds) : 20;
-  const std::string payload = dir_.file("crash-payload.json");
-  writeFile(payload, manyExperiments(4000));
-  const std::string events = dir_.file("events.jsonl");
-  const std::string data = dir_.path() + "/data";
-  const std::string helper = helperPath("orv_crash_helper");
-  std::mt19937 random(12345);
-  int absorbed = 0;
-  for (int round = 0; round < kills; ++round) {
-    ChildProcess child({helper, data, payload, events, "run"});
-    // Lines of output to let pass; every other round also waits for an event, so that
-    // kills land both before and after events are written.
-    const int killAfter = static_cast<int>(random() % 40);
-    const bool afterAnEvent = round % 2 == 0;
-    std::string line;
-    int seen = 0;
-    bool ready = false;
-    bool event = false;
-    while (child.readLine(&line)) {
-      ready = ready || line == "ready";
-      event = event || line == "event" || line == "done";
-      absorbed += line == "absorbed";
-      if (ready && (event || !afterAnEvent) && seen++ >= killAfter) break;
+// Kills (SIGKILL) at random moments of a process that keeps exposing new experiments,
+// restarted over the same data directory; then one clean run that drains. Events go to
+// a slow JSON-lines sink, or through the OTLP exporter to a collector that answers
+// slowly. Every record ends up exactly once at the consumer, every line has a record,
+// and no eventId appears twice. ORV_KILL_ROUNDS sets the kills per consumer (20).
+class KillLoop : public FaultTest {
+ protected:
+  void run(const std::string& collectorUrl, const std::string& events) {
+    const char* rounds = std::getenv("ORV_KILL_ROUNDS");
+    const int kills = rounds ? std::atoi(rounds) : 20;
+    const std::string payload = dir_.file("crash-payload.json");
+    writeFile(payload, manyExperiments(4000));
+    const std::string data = dir_.path() + "/crash-data";
+    std::vector<std::string> argv{helperPath("orv_crash_helper"), data, payload, events, "run"};
+    if (!collectorUrl.empty()) argv.push_back(collectorUrl);
+    std::mt19937 random(12345);
+    int absorbed = 0;
+    for (int round = 0; round < kills; ++round) {
+      ChildProcess child(argv);
+      // Lines of output to let pass; every other round also waits for an event, so
+      // that kills land both before and after events are taken.
+      const int killAfter = static_cast<int>(random() % 40);
+      const bool afterAnEvent = round % 2 == 0;
+      std::string line;
+      int seen = 0;
+      bool ready = false;
+      bool event = false;
+      while (child.readLine(&line)) {
+        ready = ready || line == "ready";
+        event = event || line == "event" || line == "done";
+        absorbed += line == "absorbed";
+        if (ready && (event || !afterAnEvent) && seen++ >= killAfter) break;
+      }
+      child.killNow();
+      ASSERT_TRUE(ready) << "round " << round << ": the store or the cache did not open";
     }
-    child.killNow();
-    ASSERT_TRUE(ready) << "round " << round << ": the store or the cache did not open";
+    std::string command;
+    argv[4] = "drain";
+    for (const auto& a : argv) command += "'" + a + "' ";
+    std::string drained;
+    ASSERT_EQ(runAndCapture(command, &drained), 0) << drained;
+    std::set<std::string> recorded;
+    std::istringstream drainLines(drained);
+    for (std::string line; std::getline(drainLines, line);) {
+      absorbed += line == "absorbed";
+      if (line.rfind("recorded ", 0) == 0) recorded.insert(line.substr(9));
+    }
+    std::map<std::string, int> lines;
+    std::set<std::string> ids;
+    std::istringstream eventLines(readFile(events));
+    for (std::string line; std::getline(eventLines, line);) {
+      OrvValue event = json(line);
+      ++lines[event["properties"]["#experiment_id"].stringValue()];
+      EXPECT_TRUE(ids.insert(event["event_id"].stringValue()).second) << line;
+    }
+    EXPECT_FALSE(recorded.empty()) << command << "\n" << drained.substr(0, 300);
+    for (const auto& experiment : recorded) EXPECT_EQ(lines[experiment], 1) << experiment;
+    for (const auto& [experiment, count] : lines)
+      EXPECT_TRUE(recorded.count(experiment)) << experiment;
+    std::printf("kills %d, records %zu, redeliveries absorbed %d\n", kills, recorded.size(),
+                absorbed);
   }
-  std::string drained;
-  ASSERT_EQ(
-      runAndCapture(helper + " '" + data + "' '" + payload + "' '" + events + "' drain", &drained),
-      0)
-      << drained;
-  std::set<std::string> recorded;
-  std::istringstream drainLines(drained);
-  for (std::string line; std::getline(drainLines, line);) {
-    absorbed += line == "absorbed";
-    if (line.rfind("recorded ", 0) == 0) recorded.insert(line.substr(9));
-  }
-  std::map<std::string, int> lines;
-  std::set<std::string> ids;
-  std::istringstream eventLines(readFile(events));
-  for (std::string line; std::getline(eventLines, line);) {
-    OrvValue event = json(line);
-    ++lines[event["properties"]["#experiment_id"].stringValue()];
-    EXPECT_TRUE(ids.insert(event["event_id"].stringValue()).second) << line;
-  }
-  EXPECT_FALSE(recorded.empty());
-  for (const auto& experiment : recorded) EXPECT_EQ(lines[experiment], 1) << experiment;
-  for (const auto& [experiment, count] : lines)
-    EXPECT_TRUE(recorded.count(experiment)) << experiment;
-  std::printf("kills %d, records %zu, redeliveries absorbed %d\n", kills, recorded.size(),
-              absorbed);
+};
+
+TEST_F(KillLoop, ASlowJsonLinesSinkGetsEveryEventOnce) { run("", dir_.file("events.jsonl")); }
+
+TEST_F(KillLoop, ASlowOtlpCollectorGetsEveryEventOnce) {
+  OrvEventCollector collector(dir_.file("collected.jsonl"));
+  ScriptedServer server("/v1/logs");
+  server.answer([&](const httplib::Request& req, httplib::Response& res) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(3));  // a collector under load
+    const auto answer = collector.handle(req.body, req.get_header_value("Content-Type"));
+    res.status = answer.status;
+    res.set_content(answer.body, "application/json");
+  });
+  run(server.url(), dir_.file("collected.jsonl"));
 }
 
 TEST_F(FaultTest, ADataDirectoryRemovedWhileRunningDoesNotStopReads) {

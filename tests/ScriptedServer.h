@@ -21,16 +21,16 @@ namespace orvtest {
 class ScriptedServer {
  public:
   using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
-  ScriptedServer() {
-    server_.Post(OrvRemoteConfig::kFetchPath,
-                 [this](const httplib::Request& req, httplib::Response& res) {
-                   Handler h;
-                   {
-                     std::lock_guard lock(mutex_);
-                     h = handler_;
-                   }
-                   h(req, res);
-                 });
+  // Answers POSTs to `path` (the fetch path by default).
+  explicit ScriptedServer(const std::string& path = OrvRemoteConfig::kFetchPath) {
+    server_.Post(path, [this](const httplib::Request& req, httplib::Response& res) {
+      Handler h;
+      {
+        std::lock_guard lock(mutex_);
+        h = handler_;
+      }
+      h(req, res);
+    });
     port_ = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
   }

@@ -25,6 +25,7 @@
 #include <string>
 
 #include "OrvExperiment/OrvValue.h"
+#include "OrvOtlpExporter.h"
 
 struct OrvMediatorEvent {
   std::string name;                            // "zu_experiment_exposure"
@@ -57,6 +58,17 @@ class OrvMediator {
   std::uint64_t addEventSink(Sink sink);
   // The other sinks keep receiving everything, also what this one had not taken yet.
   void removeEventSink(std::uint64_t id);
+
+  // Sends every event, once the sinks have taken it, to an OTLP/HTTP collector (see
+  // OrvOtlpExporter). Returns an id for removeOtlpExporter; 0 when the endpoint is not
+  // an http(s) URL. Events waiting in the outbox are handed to it before it returns.
+  std::uint64_t addOtlpExporter(OrvOtlpExporterOptions options);
+  // Stops it (waiting for a request in flight). What it had not delivered stays queued
+  // in the outbox for an exporter to the same endpoint, in this run or a later one.
+  void removeOtlpExporter(std::uint64_t id);
+  OrvOtlpExporterStats otlpExporterStats(std::uint64_t id);
+  // Waits until every exporter has delivered what was handed to it, or the timeout.
+  bool flushExporters(std::chrono::milliseconds timeout);
 
   // Events waiting in the outbox of the current data directory.
   std::size_t pendingEventCount();

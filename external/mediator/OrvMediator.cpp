@@ -65,6 +65,7 @@ struct OrvMediator::State {
   std::mutex mutex;
   // Guarded by mutex.
   std::map<std::uint64_t, std::shared_ptr<const Sink>> sinks;
+  std::map<std::uint64_t, std::shared_ptr<OrvOtlpExporter>> exporters;
   // The outbox of the data directory last used here, kept open so that what waits
   // there is delivered once a sink comes. (The exposure store keeps its own open.)
   std::string directory;
@@ -120,30 +121,80 @@ void OrvMediator::deliverPending() {
   struct Reset {
     ~Reset() { tlDelivering = false; }
   } reset;
-  std::vector<std::shared_ptr<OrvEventOutbox>> outboxes = OrvEventOutbox::allOpen();
-  {
-    std::lock_guard lock(state_->mutex);
-    if (state_->sinks.empty()) return;  // events wait in the outbox
-  }
+  const std::vector<std::shared_ptr<OrvEventOutbox>> outboxes = OrvEventOutbox::allOpen();
   for (const auto& outbox : outboxes) {
     for (;;) {
       std::vector<std::shared_ptr<const Sink>> sinks;
+      std::vector<std::shared_ptr<OrvOtlpExporter>> exporters;
       {
         std::lock_guard lock(state_->mutex);
         for (const auto& entry : state_->sinks) sinks.push_back(entry.second);
+        for (const auto& entry : state_->exporters) exporters.push_back(entry.second);
       }
-      if (sinks.empty()) return;
+      if (sinks.empty() && exporters.empty()) return;  // events wait in the outbox
       const std::vector<OrvOutboxEvent> batch = outbox->pending(kDeliveryBatch);
       if (batch.empty()) break;
-      std::vector<std::int64_t> delivered;
       for (const auto& stored : batch) {
         const OrvMediatorEvent event = fromOutbox(stored);
         for (const auto& sink : sinks) deliver(sink, event);
-        delivered.push_back(stored.seq);
       }
-      outbox->remove(delivered);
+      // Taken by every sink: the exporters' queues get it, in the same database.
+      std::vector<std::string> consumers;
+      for (const auto& exporter : exporters) consumers.push_back(exporter->consumerName());
+      outbox->handOver(batch, consumers);
+      for (const auto& exporter : exporters) exporter->wake();
     }
   }
+}
+
+std::uint64_t OrvMediator::addOtlpExporter(OrvOtlpExporterOptions options) {
+  if (options.endpoint.rfind("http://", 0) != 0 && options.endpoint.rfind("https://", 0) != 0) {
+    mediatorLog().error("not an http(s) URL for an OTLP exporter: %@", options.endpoint);
+    return 0;
+  }
+  auto exporter = std::make_shared<OrvOtlpExporter>(std::move(options));
+  std::uint64_t id;
+  {
+    std::lock_guard lock(state_->mutex);
+    id = state_->nextId++;
+    state_->exporters.emplace(id, std::move(exporter));
+    state_->outboxFor(OrvDataDirectory::get());
+  }
+  deliverPending();
+  return id;
+}
+
+void OrvMediator::removeOtlpExporter(std::uint64_t id) {
+  std::shared_ptr<OrvOtlpExporter> removed;  // stopped outside the lock
+  std::lock_guard delivery(state_->deliveryMutex);
+  std::lock_guard lock(state_->mutex);
+  auto it = state_->exporters.find(id);
+  if (it == state_->exporters.end()) return;
+  removed = std::move(it->second);
+  state_->exporters.erase(it);
+}
+
+OrvOtlpExporterStats OrvMediator::otlpExporterStats(std::uint64_t id) {
+  std::shared_ptr<OrvOtlpExporter> exporter;
+  {
+    std::lock_guard lock(state_->mutex);
+    auto it = state_->exporters.find(id);
+    if (it == state_->exporters.end()) return {};
+    exporter = it->second;
+  }
+  return exporter->stats();
+}
+
+bool OrvMediator::flushExporters(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::vector<std::shared_ptr<OrvOtlpExporter>> exporters;
+  {
+    std::lock_guard lock(state_->mutex);
+    for (const auto& entry : state_->exporters) exporters.push_back(entry.second);
+  }
+  bool all = true;
+  for (const auto& exporter : exporters) all = exporter->waitDelivered(deadline) && all;
+  return all;
 }
 
 void OrvMediator::enableLog(bool enable) { mediatorLog().setEnabled(enable); }

@@ -1,46 +1,16 @@
 #include "OrvRCTransport.h"
 
-#include <curl/curl.h>
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
-#include <mutex>
-#include <set>
 
 #include "OrvRemoteConfig.h"
-#include "platform/OrvProcessLifetime.h"
+#include "platform/OrvHttpClient.h"
 
 namespace {
-
-struct Transfer {
-  std::string body;
-  std::vector<std::string> headerLines;
-  std::size_t maxBodyBytes = 0;
-  bool tooLarge = false;
-};
-
-std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) {
-  auto* transfer = static_cast<Transfer*>(user);
-  const std::size_t n = size * count;
-  if (transfer->body.size() + n > transfer->maxBodyBytes) {
-    transfer->tooLarge = true;
-    return 0;  // aborts the transfer: memory stays bounded whatever the server sends
-  }
-  transfer->body.append(data, n);
-  return n;
-}
-
-std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user) {
-  auto* transfer = static_cast<Transfer*>(user);
-  const std::size_t n = size * count;
-  if (transfer->headerLines.size() < 256) transfer->headerLines.emplace_back(data, n);
-  return n;
-}
 
 OrvRCRawResponse fileError(std::int64_t code, std::string message) {
   OrvRCRawResponse response;
@@ -90,180 +60,46 @@ OrvRCRawResponse fromFile(const OrvRCRequest& request) {
   return response;
 }
 
-// Transfers under way, so that exit can cut them short. A transfer waits in
-// curl_multi_poll; curl_multi_wakeup (thread-safe) ends that wait, and the transfer
-// then sees that the process is exiting and gives up. Leaked: used by the exit handler.
-struct ActiveTransfers {
-  std::mutex mutex;
-  std::set<CURLM*> multis;  // guarded by mutex
-};
-
-ActiveTransfers& activeTransfers() {
-  static ActiveTransfers* active = [] {
-    auto* a = new ActiveTransfers();
-    OrvProcessLifetime::addAbortHook([a] {
-      std::lock_guard lock(a->mutex);
-      for (CURLM* multi : a->multis) curl_multi_wakeup(multi);
-    });
-    return a;
-  }();
-  return *active;
-}
-
-// Registers a transfer for the abort at exit; false when exit has already begun. The
-// exit flag is set before the abort hook takes the mutex, so a transfer either is
-// registered in time to be woken or sees the flag here.
-bool beginTransfer(CURLM* multi) {
-  auto& active = activeTransfers();
-  std::lock_guard lock(active.mutex);
-  if (OrvProcessLifetime::exiting()) return false;
-  active.multis.insert(multi);
-  return true;
-}
-
-// After this returns, exit no longer touches `multi`, so it may be cleaned up.
-void endTransfer(CURLM* multi) {
-  auto& active = activeTransfers();
-  std::lock_guard lock(active.mutex);
-  active.multis.erase(multi);
-}
-
-// Runs one easy handle to completion on a multi handle of its own, so that the wait
-// can be interrupted at exit. Returns the transfer's result.
-CURLcode perform(CURL* easy, bool* aborted) {
-  struct MultiDeleter {
-    void operator()(CURLM* m) const { curl_multi_cleanup(m); }
-  };
-  std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
-  if (!multi) return CURLE_OUT_OF_MEMORY;
-  if (curl_multi_add_handle(multi.get(), easy) != CURLM_OK) return CURLE_FAILED_INIT;
-  CURLcode result = CURLE_OK;
-  if (!beginTransfer(multi.get())) {
-    *aborted = true;
-  } else {
-    for (;;) {
-      int running = 0;
-      if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
-        result = CURLE_FAILED_INIT;
-        break;
-      }
-      if (running == 0) {
-        int queued = 0;
-        CURLMsg* message = curl_multi_info_read(multi.get(), &queued);
-        result = message && message->msg == CURLMSG_DONE ? message->data.result : CURLE_RECV_ERROR;
-        break;
-      }
-      if (OrvProcessLifetime::exiting()) {
-        *aborted = true;
-        break;
-      }
-      if (curl_multi_poll(multi.get(), nullptr, 0, 1000, nullptr) != CURLM_OK) {
-        result = CURLE_FAILED_INIT;
-        break;
-      }
-    }
-    endTransfer(multi.get());
-  }
-  curl_multi_remove_handle(multi.get(), easy);
-  return result;
-}
-
-struct CurlDeleter {
-  void operator()(CURL* c) const { curl_easy_cleanup(c); }
-};
-struct SlistDeleter {
-  void operator()(curl_slist* l) const { curl_slist_free_all(l); }
-};
-
 }  // namespace
 
 OrvRCRawResponse OrvRCTransport::fetch(const OrvRCRequest& request) {
   if (request.serverUrl.rfind("file://", 0) == 0) return fromFile(request);
 
+  OrvHttpRequest http;
+  http.url = request.serverUrl;
+  while (!http.url.empty() && http.url.back() == '/') http.url.pop_back();
+  http.url += OrvRemoteConfig::kFetchPath;
+  http.headers = {"Content-Type: application/json", "Accept: application/json"};
+  if (!request.etag.empty()) http.headers.push_back("If-None-Match: " + request.etag);
+  http.body = request.body;
+  http.connectTimeoutMs = request.connectTimeoutMs;
+  http.totalTimeoutMs = request.totalTimeoutMs;
+  http.maxResponseBytes = request.maxBodyBytes;
+  http.acceptCompressed = true;  // every encoding libcurl decodes (gzip included)
+  OrvHttpResponse answer = OrvHttpClient::send(http);
+
+  using Error = OrvHttpResponse::Error;
   OrvRCRawResponse response;
-  if (request.serverUrl.rfind("http://", 0) != 0 && request.serverUrl.rfind("https://", 0) != 0) {
-    response.transportError = OrvRemoteConfig::kErrorBadUrl;
-    response.transportMessage = "unsupported server URL \"" + request.serverUrl + "\"";
-    return response;
-  }
-  static std::once_flag globalInit;
-  std::call_once(globalInit, [] {
-    OrvProcessLifetime::initialise();  // OpenSSL first, on our terms (see there)
-    curl_global_init(CURL_GLOBAL_DEFAULT);
-  });
-
-  std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
-  if (!curl) {
-    response.transportError = OrvRemoteConfig::kErrorTransport;
-    response.transportMessage = "cannot create an HTTP client";
-    return response;
-  }
-  std::string url = request.serverUrl;
-  while (!url.empty() && url.back() == '/') url.pop_back();
-  url += OrvRemoteConfig::kFetchPath;
-
-  std::unique_ptr<curl_slist, SlistDeleter> headers;
-  auto addHeader = [&headers](const std::string& h) {
-    headers.reset(curl_slist_append(headers.release(), h.c_str()));
-  };
-  addHeader("Content-Type: application/json");
-  addHeader("Accept: application/json");
-  if (!request.etag.empty()) addHeader("If-None-Match: " + request.etag);
-
-  Transfer transfer;
-  transfer.maxBodyBytes = request.maxBodyBytes;
-  char errorBuffer[CURL_ERROR_SIZE] = {0};
-  CURL* c = curl.get();
-  curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
-  curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-  // An aborted transfer must not wait for a name resolution thread at exit.
-  curl_easy_setopt(c, CURLOPT_QUICK_EXIT, 1L);
-  curl_easy_setopt(c, CURLOPT_POST, 1L);
-  curl_easy_setopt(c, CURLOPT_POSTFIELDS, request.body.c_str());
-  curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
-  curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
-  curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING,
-                   "");  // every encoding libcurl decodes (gzip included)
-  curl_easy_setopt(c, CURLOPT_USERAGENT, "OrvExperiment/1.0.2");
-  curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, request.connectTimeoutMs);
-  curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, request.totalTimeoutMs);
-  curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
-  curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(request.maxBodyBytes));
-  curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &onBody);
-  curl_easy_setopt(c, CURLOPT_WRITEDATA, &transfer);
-  curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &onHeader);
-  curl_easy_setopt(c, CURLOPT_HEADERDATA, &transfer);
-  curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorBuffer);
-
-  bool aborted = false;
-  const CURLcode rc = perform(c, &aborted);
-  if (aborted) {
-    response.transportError = OrvRemoteConfig::kErrorTransport;
-    response.transportMessage = "aborted: the process is exiting";
-    return response;
-  }
-  if (rc != CURLE_OK) {
-    const std::string detail = errorBuffer[0] ? errorBuffer : curl_easy_strerror(rc);
-    if (transfer.tooLarge || rc == CURLE_FILESIZE_EXCEEDED) {
+  switch (answer.error) {
+    case Error::kNone:
+      response.status = answer.status;
+      response.headerLines = std::move(answer.headerLines);
+      response.body = std::move(answer.body);
+      return response;
+    case Error::kBadUrl:
+      response.transportError = OrvRemoteConfig::kErrorBadUrl;
+      response.transportMessage = "unsupported server URL \"" + request.serverUrl + "\"";
+      return response;
+    case Error::kTooLarge:
       response.transportError = OrvRemoteConfig::kErrorBodyTooLarge;
-      response.transportMessage =
-          "response body larger than " + std::to_string(request.maxBodyBytes) + " bytes";
-    } else if (rc == CURLE_OPERATION_TIMEDOUT) {
+      break;
+    case Error::kTimeout:
       response.transportError = OrvRemoteConfig::kErrorTimeout;
-      response.transportMessage = "timed out: " + detail;
-    } else {
+      break;
+    default:
       response.transportError = OrvRemoteConfig::kErrorTransport;
-      response.transportMessage = detail;
-    }
-    return response;
+      break;
   }
-  long status = 0;
-  curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
-  response.status = status;
-  response.headerLines = std::move(transfer.headerLines);
-  response.body = std::move(transfer.body);
+  response.transportMessage = answer.errorMessage;
   return response;
 }

@@ -64,7 +64,8 @@ class OrvExperiment {
 
   // Waits until every exposure requested before this call has been recorded and
   // handed to the event sinks (or, with no sink registered yet, stored in the event
-  // outbox for the first one), or until `timeout` passes. Returns true when that point was reached.
+  // outbox for the first one), and an OTLP exporter has delivered them, or until
+  // `timeout` passes. Returns true when that point was reached.
   // For short-lived programs (command-line tools, tests, batch jobs) to call before
   // they exit: exit drops exposure work still queued. The one call that waits; never
   // call it from an event sink (it returns false at once there) and mind that a

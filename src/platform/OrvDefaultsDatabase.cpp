@@ -133,6 +133,7 @@ struct OrvDefaultsDatabase::Statements {
   using Statement = std::unique_ptr<sqlite3_stmt, Finalize>;
   Statement selectOne, selectAll, upsert, remove;  // suites
   Statement insertEvent, selectEvents, deleteEvent, countEvents, trimEvents, owners, claim;
+  Statement passOn, copyTo;
 
   static bool prepare(sqlite3* db, Statement* out, const char* sql) {
     sqlite3_stmt* raw = nullptr;
@@ -218,9 +219,9 @@ bool OrvDefaultsDatabase::openLocked() {
               "NULL, kind INTEGER NOT NULL, value, PRIMARY KEY (suite, key)) WITHOUT ROWID") &&
           execLocked(
               "CREATE TABLE IF NOT EXISTS orv_outbox (id INTEGER PRIMARY KEY "
-              "AUTOINCREMENT, event_id TEXT NOT NULL UNIQUE, app_id TEXT NOT NULL, name "
-              "TEXT NOT NULL, properties TEXT NOT NULL, time_ms INTEGER NOT NULL, owner "
-              "TEXT NOT NULL)") &&
+              "AUTOINCREMENT, event_id TEXT NOT NULL, app_id TEXT NOT NULL, name TEXT NOT "
+              "NULL, properties TEXT NOT NULL, time_ms INTEGER NOT NULL, owner TEXT NOT NULL, "
+              "consumer TEXT NOT NULL DEFAULT '', UNIQUE (consumer, event_id))") &&
           Statements::prepare(
               db, &s.selectOne,
               "SELECT kind, value FROM orv_defaults WHERE suite = ?1 AND key = ?2") &&
@@ -237,7 +238,14 @@ bool OrvDefaultsDatabase::openLocked() {
                               "time_ms, owner) VALUES (?1, ?2, ?3, ?4, ?5, ?6)") &&
           Statements::prepare(db, &s.selectEvents,
                               "SELECT id, event_id, app_id, name, properties, time_ms FROM "
-                              "orv_outbox WHERE owner = ?1 ORDER BY id LIMIT ?2") &&
+                              "orv_outbox WHERE owner = ?1 AND consumer = ?3 ORDER BY id LIMIT "
+                              "?2") &&
+          Statements::prepare(db, &s.passOn, "UPDATE orv_outbox SET consumer = ?2 WHERE id = ?1") &&
+          Statements::prepare(
+              db, &s.copyTo,
+              "INSERT OR IGNORE INTO orv_outbox (event_id, app_id, name, "
+              "properties, time_ms, owner, consumer) SELECT event_id, app_id, "
+              "name, properties, time_ms, owner, ?2 FROM orv_outbox WHERE id = ?1") &&
           Statements::prepare(db, &s.deleteEvent, "DELETE FROM orv_outbox WHERE id = ?1") &&
           Statements::prepare(db, &s.countEvents, "SELECT count(*) FROM orv_outbox") &&
           Statements::prepare(db, &s.trimEvents,
@@ -606,7 +614,8 @@ void OrvDefaultsDatabase::claimOrphansLocked() {
   }
 }
 
-std::vector<OrvOutboxEvent> OrvDefaultsDatabase::pendingEvents(std::size_t max) {
+std::vector<OrvOutboxEvent> OrvDefaultsDatabase::pendingEvents(std::size_t max,
+                                                               const std::string& consumer) {
   std::unique_lock lock(mutex_);
   std::vector<OrvOutboxEvent> events;
   if (connection_ && statements_) {
@@ -614,6 +623,7 @@ std::vector<OrvOutboxEvent> OrvDefaultsDatabase::pendingEvents(std::size_t max) 
     sqlite3_stmt* st = statements_->selectEvents.get();
     bindText(st, 1, owner_);
     sqlite3_bind_int64(st, 2, static_cast<sqlite3_int64>(max + removedUnwritten_.size()));
+    bindText(st, 3, consumer);
     while (events.size() < max && sqlite3_step(st) == SQLITE_ROW) {
       OrvOutboxEvent e;
       e.seq = sqlite3_column_int64(st, 0);
@@ -623,13 +633,14 @@ std::vector<OrvOutboxEvent> OrvDefaultsDatabase::pendingEvents(std::size_t max) 
       e.name = columnText(st, 3);
       e.properties = OrvValue::parseJson(columnText(st, 4)).value;
       e.timeMs = sqlite3_column_int64(st, 5);
+      e.consumer = consumer;
       events.push_back(std::move(e));
     }
     sqlite3_reset(st);
   }
   for (const auto& e : memoryEvents_) {
     if (events.size() >= max) break;
-    events.push_back(e);
+    if (e.consumer == consumer) events.push_back(e);
   }
   // Events kept in memory while the file could not be written are interleaved with the
   // stored ones by the time they were stored.
@@ -667,6 +678,66 @@ void OrvDefaultsDatabase::removeEvents(const std::vector<std::int64_t>& seqs) {
   } else {
     if (connection_) writeFailedLocked(sqliteErrorLocked("cannot write"));
     removedUnwritten_.insert(stored.begin(), stored.end());
+  }
+  flushErrors(lock);
+}
+
+void OrvDefaultsDatabase::handOverEvents(const std::vector<OrvOutboxEvent>& events,
+                                         const std::vector<std::string>& consumers) {
+  if (consumers.empty()) {
+    std::vector<std::int64_t> seqs;
+    for (const auto& e : events) seqs.push_back(e.seq);
+    return removeEvents(seqs);
+  }
+  std::unique_lock lock(mutex_);
+  std::vector<const OrvOutboxEvent*> stored;
+  for (const auto& e : events) {
+    if (e.seq >= 0) {
+      stored.push_back(&e);
+      continue;
+    }
+    // Kept in memory: passed on in memory.
+    auto it = std::find_if(memoryEvents_.begin(), memoryEvents_.end(),
+                           [&](const auto& m) { return m.seq == e.seq; });
+    if (it == memoryEvents_.end()) continue;
+    it->consumer = consumers[0];
+    for (std::size_t c = 1; c < consumers.size(); ++c) {
+      OrvOutboxEvent copy = *it;
+      copy.consumer = consumers[c];
+      keepInMemoryLocked(std::move(copy));
+    }
+  }
+  if (stored.empty()) return flushErrors(lock);
+  bool ok = writableLocked() && execLocked("BEGIN IMMEDIATE");
+  if (ok) {
+    for (const OrvOutboxEvent* e : stored) {
+      for (std::size_t c = 1; ok && c < consumers.size(); ++c) {
+        sqlite3_bind_int64(statements_->copyTo.get(), 1, e->seq);
+        bindText(statements_->copyTo.get(), 2, consumers[c]);
+        ok = Statements::run(statements_->copyTo.get()) == SQLITE_DONE;
+        approxEvents_ += ok ? 1 : 0;
+      }
+      sqlite3_bind_int64(statements_->passOn.get(), 1, e->seq);
+      bindText(statements_->passOn.get(), 2, consumers[0]);
+      ok = ok && Statements::run(statements_->passOn.get()) == SQLITE_DONE;
+    }
+    ok = ok && execLocked("COMMIT");
+    if (!ok) execLocked("ROLLBACK");
+  }
+  if (ok) {
+    writeSucceededLocked();
+  } else {
+    // The rows stay where they are (and are not handed out again); the consumers get
+    // copies kept in memory for the process.
+    if (connection_) writeFailedLocked(sqliteErrorLocked("cannot write"));
+    for (const OrvOutboxEvent* e : stored) {
+      removedUnwritten_.insert(e->seq);
+      for (const auto& consumer : consumers) {
+        OrvOutboxEvent copy = *e;
+        copy.consumer = consumer;
+        keepInMemoryLocked(std::move(copy));
+      }
+    }
   }
   flushErrors(lock);
 }

@@ -70,8 +70,10 @@ class OrvDefaultsDatabase {
 
   // The outbox (see OrvEventOutbox).
   void appendEvent(OrvOutboxEvent event);
-  std::vector<OrvOutboxEvent> pendingEvents(std::size_t max);
+  std::vector<OrvOutboxEvent> pendingEvents(std::size_t max, const std::string& consumer);
   void removeEvents(const std::vector<std::int64_t>& seqs);
+  void handOverEvents(const std::vector<OrvOutboxEvent>& events,
+                      const std::vector<std::string>& consumers);
   std::size_t eventCount();
   // Process-wide: the bound of every outbox, and the events all of them dropped.
   static void setEventLimit(std::size_t limit);

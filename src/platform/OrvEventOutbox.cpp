@@ -23,8 +23,13 @@ std::vector<std::shared_ptr<OrvEventOutbox>> OrvEventOutbox::allOpen() {
 
 void OrvEventOutbox::append(OrvOutboxEvent event) { db_->appendEvent(std::move(event)); }
 
-std::vector<OrvOutboxEvent> OrvEventOutbox::pending(std::size_t max) {
-  return db_->pendingEvents(max);
+std::vector<OrvOutboxEvent> OrvEventOutbox::pending(std::size_t max, const std::string& consumer) {
+  return db_->pendingEvents(max, consumer);
+}
+
+void OrvEventOutbox::handOver(const std::vector<OrvOutboxEvent>& events,
+                              const std::vector<std::string>& consumers) {
+  db_->handOverEvents(events, consumers);
 }
 
 void OrvEventOutbox::remove(const std::vector<std::int64_t>& seqs) { db_->removeEvents(seqs); }

@@ -26,7 +26,10 @@ class OrvDefaultsDatabase;
 
 struct OrvOutboxEvent {
   std::int64_t seq = 0;  // delivery order within the outbox; set when stored
-  std::string eventId;   // stable across redeliveries; made when stored if empty
+  // Who takes it next: "" for the sinks, or a named consumer (an exporter) that was
+  // handed the event once the sinks had taken it.
+  std::string consumer;
+  std::string eventId;  // stable across redeliveries; made when stored if empty
   std::string appId;
   std::string name;
   OrvValue properties;
@@ -44,11 +47,15 @@ class OrvEventOutbox {
 
   // Stores `event` (time and eventId filled in when missing).
   void append(OrvOutboxEvent event);
-  // Up to `max` events this process owns, oldest first, after claiming those of
-  // processes that have died.
-  std::vector<OrvOutboxEvent> pending(std::size_t max);
+  // Up to `max` events for `consumer` this process owns, oldest first, after claiming
+  // those of processes that have died.
+  std::vector<OrvOutboxEvent> pending(std::size_t max, const std::string& consumer = "");
   // Removes delivered events (the seqs of events returned by pending()).
   void remove(const std::vector<std::int64_t>& seqs);
+  // Passes events (returned by pending()) on to each of `consumers` in one transaction;
+  // with no consumer this is remove().
+  void handOver(const std::vector<OrvOutboxEvent>& events,
+                const std::vector<std::string>& consumers);
   // Events waiting, in the file (of every owner) and in memory.
   std::size_t size();
 

@@ -18,6 +18,7 @@ struct GetOptions {
   std::string server;
   std::string dataDir;
   std::string eventsFile;
+  std::string eventsUrl;
   bool noTracking = false;
   double timeoutSeconds = 30;
   std::vector<std::string> keys;
@@ -25,9 +26,17 @@ struct GetOptions {
 
 int runGet(const GetOptions& o) {
   if (!o.dataDir.empty()) OrvPlatform::setDataDirectory(o.dataDir);
+  if (!o.eventsUrl.empty()) {
+    OrvOtlpExporterOptions exporter;
+    exporter.endpoint = o.eventsUrl;
+    if (OrvMediator::sharedInstance()->addOtlpExporter(exporter) == 0) {
+      std::cerr << "orvexp get: --events-url must be an http(s) URL\n";
+      return 2;
+    }
+  }
   if (!o.eventsFile.empty()) {
     OrvMediator::sharedInstance()->addEventSink(OrvMediator::jsonLinesFileSink(o.eventsFile));
-  } else {
+  } else if (o.eventsUrl.empty()) {
     OrvMediator::sharedInstance()->addEventSink(
         [](const OrvMediatorEvent& e) { std::cout << "event " << e.toJson() << std::endl; });
   }
@@ -54,7 +63,8 @@ int runGet(const GetOptions& o) {
   OrvExperiment::flush(timeout);
   for (const std::string& key : o.keys) printTypedReads(std::cout, key);
   if (!OrvExperiment::flush(timeout)) {
-    std::cerr << "orvexp get: exposures still pending at exit\n";
+    std::cerr << "orvexp get: exposures still pending at exit (recorded; they are sent by a "
+                 "later run)\n";
     return 5;
   }
   return exitCode;
@@ -71,6 +81,9 @@ void setupGetCommand(CLI::App& app, int& exitCode) {
   cmd->add_option("--data-dir", o->dataDir, "Data directory (default: the per-user one)");
   cmd->add_flag("--no-tracking", o->noTracking, "Do not report exposures when reading");
   cmd->add_option("--events", o->eventsFile, "Append exposure events to this file as JSON lines");
+  cmd->add_option("--events-url", o->eventsUrl,
+                  "Send exposure events to this OTLP/HTTP collector ({URL}/v1/logs), e.g. "
+                  "orvexp serve --events");
   cmd->add_option("--timeout", o->timeoutSeconds, "Seconds to wait for the fetch")
       ->capture_default_str()
       ->check(CLI::PositiveNumber);

@@ -7,11 +7,13 @@
 #include <sstream>
 #include <thread>
 
+#include "OrvEventCollector.h"
 #include "OrvRemoteConfig.h"
 #include "platform/OrvMD5.h"
 
 struct OrvConfigServer::Impl {
   std::string directory;
+  std::unique_ptr<OrvEventCollector> collector;
   httplib::Server server;
   std::thread thread;
   int port = 0;
@@ -72,6 +74,15 @@ OrvConfigServer::OrvConfigServer(std::string directory) : impl_(std::make_unique
 }
 
 OrvConfigServer::~OrvConfigServer() { stop(); }
+
+void OrvConfigServer::collectEventsTo(const std::string& path) {
+  impl_->collector = std::make_unique<OrvEventCollector>(path);
+  impl_->server.Post("/v1/logs", [this](const httplib::Request& req, httplib::Response& res) {
+    const auto answer = impl_->collector->handle(req.body, req.get_header_value("Content-Type"));
+    res.status = answer.status;
+    res.set_content(answer.body, "application/json");
+  });
+}
 
 bool OrvConfigServer::start(const std::string& host, int port) {
   if (port == 0) {

@@ -21,6 +21,10 @@ class OrvConfigServer {
   OrvConfigServer(const OrvConfigServer&) = delete;
   OrvConfigServer& operator=(const OrvConfigServer&) = delete;
 
+  // Also accepts OTLP/HTTP logs (POST /v1/logs) and appends them to `path` (see
+  // OrvEventCollector). Call before start().
+  void collectEventsTo(const std::string& path);
+
   // Binds (port 0 picks a free one) and starts serving. False when it cannot bind.
   bool start(const std::string& host = "127.0.0.1", int port = 0);
   void stop();

@@ -1,4 +1,5 @@
-// `orvexp serve --dir DIR [--host H] [--port N]`: the reference config server.
+// `orvexp serve --dir DIR [--host H] [--port N] [--events FILE]`: the reference config
+// server, and with --events the reference OTLP/HTTP collector of exposure events.
 #include <CLI/CLI.hpp>
 
 #include <csignal>
@@ -11,8 +12,9 @@
 namespace orvexp {
 namespace {
 
-int runServe(const std::string& dir, const std::string& host, int port) {
+int runServe(const std::string& dir, const std::string& host, int port, const std::string& events) {
   OrvConfigServer server(dir);
+  if (!events.empty()) server.collectEventsTo(events);
   if (!server.start(host, port)) {
     std::cerr << "orvexp serve: cannot listen on " << host << ":" << port << "\n";
     return 1;
@@ -37,6 +39,7 @@ void setupServeCommand(CLI::App& app, int& exitCode) {
     std::string dir;
     std::string host = "127.0.0.1";
     int port = 8080;
+    std::string events;
   };
   auto options = std::make_shared<Options>();
   cmd->add_option("--dir", options->dir, "Directory of payloads: DIR/<app_id>/<template_code>.json")
@@ -46,6 +49,9 @@ void setupServeCommand(CLI::App& app, int& exitCode) {
   cmd->add_option("--port", options->port, "Port (0 picks a free one and prints it)")
       ->capture_default_str()
       ->check(CLI::Range(0, 65535));
+  cmd->add_option("--events", options->events,
+                  "Also collect exposure events: accept OTLP/HTTP logs (POST /v1/logs) and append "
+                  "them to this file as JSON lines, each eventId once");
   cmd->callback([options, &exitCode] {
     // Signals are blocked in every thread the server starts, and waited for here.
     sigset_t set;
@@ -53,7 +59,7 @@ void setupServeCommand(CLI::App& app, int& exitCode) {
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    exitCode = runServe(options->dir, options->host, options->port);
+    exitCode = runServe(options->dir, options->host, options->port, options->events);
   });
 }
 

@@ -1,0 +1,75 @@
+// An exporter of exposure events to an OpenTelemetry collector (or any OTLP/HTTP
+// receiver), enabled with OrvMediator::sharedInstance()->addOtlpExporter(options).
+//
+// Each event becomes one OTLP log record, sent as JSON (`POST {endpoint}/v1/logs`,
+// Content-Type application/json, gzip above a small size) in batches. The exporter is a
+// consumer of the mediator's durable outbox: once the sinks have taken an event it is
+// handed to the exporter's own queue in the same database, and it leaves that queue only
+// when the collector has accepted it (2xx), or when the collector refused its batch for
+// good (4xx other than 408 and 429: dropped, logged and counted). 408, 429, 5xx and
+// transport errors are retried with exponential back-off and jitter, honouring
+// Retry-After. So events survive crashes and restarts and are delivered at least once,
+// each with its stable eventId.
+//
+// Thread-safe. The exporter sends from a thread of its own; nothing it does blocks a
+// read or the library's work queue. It stops at process exit (a request in flight is
+// aborted; what was not accepted stays queued for the next run).
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct OrvOutboxEvent;
+
+struct OrvOtlpExporterOptions {
+  // "http(s)://host[:port][/base]": requests go to {endpoint}/v1/logs (an endpoint that
+  // already ends in /v1/logs is used as it is). Required.
+  std::string endpoint;
+  // Sent with every request, e.g. {"Authorization", "Bearer ..."}.
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::size_t maxBatch = 512;                     // log records per request
+  std::chrono::milliseconds flushInterval{1000};  // longest an event waits for a batch
+  std::chrono::milliseconds connectTimeout{10'000};
+  std::chrono::milliseconds requestTimeout{10'000};  // whole request
+  std::size_t gzipAbove = 1024;                      // body bytes; larger bodies are gzipped
+  std::chrono::milliseconds minBackoff{1000};        // first retry delay
+  std::chrono::milliseconds maxBackoff{300'000};     // longest retry delay (5 min)
+  std::string serviceName = "orv-experiment";        // resource attribute service.name
+};
+
+struct OrvOtlpExporterStats {
+  std::uint64_t exported = 0;        // log records the collector accepted
+  std::uint64_t rejected = 0;        // of those, reported rejected in a partialSuccess
+  std::uint64_t dropped = 0;         // log records of batches refused for good
+  std::uint64_t failedRequests = 0;  // requests that will be retried
+};
+
+class OrvOtlpExporter {
+ public:
+  explicit OrvOtlpExporter(OrvOtlpExporterOptions options);
+  ~OrvOtlpExporter();  // stops the thread (waiting for a request in flight)
+  OrvOtlpExporter(const OrvOtlpExporter&) = delete;
+  OrvOtlpExporter& operator=(const OrvOtlpExporter&) = delete;
+
+  // The exporter's queue in the outbox: the same for the same endpoint across runs.
+  const std::string& consumerName() const;
+  // Events were handed to the queue.
+  void wake();
+  // Sends what is queued now without waiting for a fuller batch, and waits until the
+  // queue is empty (or until `deadline`). True when it emptied.
+  bool waitDelivered(std::chrono::steady_clock::time_point deadline);
+  OrvOtlpExporterStats stats() const;
+
+  // The OTLP/HTTP JSON request body for `events`.
+  static std::string encode(const std::vector<OrvOutboxEvent>& events,
+                            const std::string& serviceName);
+
+ private:
+  struct Impl;
+  std::shared_ptr<Impl> impl_;
+};

@@ -1,0 +1,382 @@
+#include "OrvOtlpExporter.h"
+
+#include <zlib.h>
+
+#include <condition_variable>
+#include <ctime>
+#include <mutex>
+#include <random>
+#include <thread>
+
+#include "OrvExperiment/OrvValue.h"
+#include "platform/OrvEventOutbox.h"
+#include "platform/OrvHttpClient.h"
+#include "platform/OrvLogChannel.h"
+#include "platform/OrvProcessLifetime.h"
+
+namespace {
+
+constexpr const char* kSdkName = "OrvExperiment";
+constexpr const char* kSdkVersion = "1.0.2";
+// How often an idle exporter looks for work nobody told it about (events of a dead
+// process it has just claimed, say).
+constexpr auto kIdlePoll = std::chrono::seconds(1);
+
+OrvLogChannel& exporterLog() {
+  static OrvLogChannel channel{"[OrvMediator]"};
+  return channel;
+}
+
+OrvValue text(const std::string& s) { return OrvValue::dictionary({{"stringValue", OrvValue(s)}}); }
+
+// An OTLP AnyValue in its JSON form (64-bit integers as strings, as the encoding wants).
+OrvValue anyValue(const OrvValue& v) {
+  switch (v.kind()) {
+    case OrvValue::Kind::kString:
+      return text(v.stringValue());
+    case OrvValue::Kind::kBoolean:
+      return OrvValue::dictionary({{"boolValue", OrvValue(v.boolValue())}});
+    case OrvValue::Kind::kInteger:
+      return OrvValue::dictionary({{"intValue", OrvValue(v.description())}});
+    case OrvValue::Kind::kFloating:
+    case OrvValue::Kind::kDecimal:
+      return OrvValue::dictionary({{"doubleValue", OrvValue(v.doubleValue())}});
+    case OrvValue::Kind::kArray: {
+      OrvValue::Array values;
+      for (const auto& element : v.elements()) values.push_back(anyValue(element));
+      return OrvValue::dictionary(
+          {{"arrayValue", OrvValue::dictionary({{"values", OrvValue::array(std::move(values))}})}});
+    }
+    case OrvValue::Kind::kDictionary: {
+      OrvValue::Array values;
+      for (const auto& [key, value] : v.entries())
+        values.push_back(
+            OrvValue::dictionary({{"key", OrvValue(key)}, {"value", anyValue(value)}}));
+      return OrvValue::dictionary(
+          {{"kvlistValue",
+            OrvValue::dictionary({{"values", OrvValue::array(std::move(values))}})}});
+    }
+    default:
+      // null, an unsigned or anything newer: its text keeps the information.
+      return text(v.description());
+  }
+}
+
+OrvValue attribute(const std::string& key, OrvValue value) {
+  return OrvValue::dictionary({{"key", OrvValue(key)}, {"value", std::move(value)}});
+}
+
+std::string nanos(std::int64_t ms) { return std::to_string(ms) + "000000"; }
+
+std::string gzip(const std::string& in) {
+  z_stream z{};
+  if (deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+    return {};
+  std::string out(deflateBound(&z, static_cast<uLong>(in.size())), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+  z.avail_in = static_cast<uInt>(in.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  const int rc = deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return rc == Z_STREAM_END ? out : std::string();
+}
+
+bool startsWithNoCase(const std::string& s, const char* prefix) {
+  for (std::size_t i = 0; prefix[i]; ++i) {
+    if (i >= s.size() || std::tolower(static_cast<unsigned char>(s[i])) != prefix[i]) return false;
+  }
+  return true;
+}
+
+// Retry-After as a delay: delta-seconds, or an HTTP date. Negative when absent.
+std::chrono::milliseconds retryAfter(const std::vector<std::string>& headerLines) {
+  for (const auto& line : headerLines) {
+    if (!startsWithNoCase(line, "retry-after:")) continue;
+    std::string value = line.substr(12);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.erase(0, 1);
+    while (!value.empty() && (value.back() == '\r' || value.back() == '\n' || value.back() == ' '))
+      value.pop_back();
+    if (!value.empty() && value.find_first_not_of("0123456789") == std::string::npos)
+      return std::chrono::seconds(std::stoll(value.substr(0, 9)));
+    std::tm tm{};
+    if (strptime(value.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &tm)) {
+      const auto at = std::chrono::system_clock::from_time_t(timegm(&tm));
+      const auto wait = at - std::chrono::system_clock::now();
+      return std::max(std::chrono::milliseconds(0),
+                      std::chrono::duration_cast<std::chrono::milliseconds>(wait));
+    }
+  }
+  return std::chrono::milliseconds(-1);
+}
+
+std::string logsUrl(std::string endpoint) {
+  while (!endpoint.empty() && endpoint.back() == '/') endpoint.pop_back();
+  const std::string path = "/v1/logs";
+  if (endpoint.size() < path.size() ||
+      endpoint.compare(endpoint.size() - path.size(), path.size(), path) != 0)
+    endpoint += path;
+  return endpoint;
+}
+
+}  // namespace
+
+struct OrvOtlpExporter::Impl : std::enable_shared_from_this<Impl> {
+  // Constant after construction.
+  OrvOtlpExporterOptions options;
+  std::string url;
+  std::string consumer;
+
+  mutable std::mutex mutex;
+  std::condition_variable changed;  // work, a flush, a stop, or a batch done
+  // Guarded by mutex.
+  bool stopping = false;
+  bool finished = false;  // run() has returned
+  std::uint64_t wakeups = 0;
+  int flushWaiters = 0;
+  OrvOtlpExporterStats stats;
+  std::thread thread;
+
+  enum class Sent { kDone, kRetry, kAborted };
+
+  void run() {
+    struct Finish {
+      Impl* impl;
+      ~Finish() {
+        std::lock_guard lock(impl->mutex);
+        impl->finished = true;
+        impl->changed.notify_all();
+      }
+    } finish{this};
+    std::uint32_t failures = 0;
+    std::mt19937 random(std::random_device{}());
+    for (;;) {
+      std::shared_ptr<OrvEventOutbox> outbox;
+      std::vector<OrvOutboxEvent> batch;
+      for (auto& open : OrvEventOutbox::allOpen()) {
+        batch = open->pending(options.maxBatch, consumer);
+        if (!batch.empty()) {
+          outbox = std::move(open);
+          break;
+        }
+      }
+      std::unique_lock lock(mutex);
+      if (stopping) return;
+      if (batch.empty()) {
+        changed.notify_all();  // flush waiters look again
+        waitForWork(lock, kIdlePoll);
+        continue;
+      }
+      // Wait for a fuller batch while the oldest event is young enough.
+      const auto ageMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count() -
+                         batch.front().timeMs;
+      const auto age = std::chrono::milliseconds(ageMs);
+      if (batch.size() < options.maxBatch && flushWaiters == 0 && age < options.flushInterval) {
+        waitForWork(lock, options.flushInterval - age);
+        continue;
+      }
+      lock.unlock();
+      std::chrono::milliseconds delay{0};
+      const Sent sent = send(batch, &delay);
+      if (sent == Sent::kAborted) return;
+      if (sent == Sent::kDone) {
+        std::vector<std::int64_t> seqs;
+        for (const auto& e : batch) seqs.push_back(e.seq);
+        outbox->remove(seqs);
+        failures = 0;
+        lock.lock();
+        changed.notify_all();
+        continue;
+      }
+      if (delay.count() < 0) {
+        // Exponential back-off with jitter: a random point in the upper half.
+        const std::chrono::milliseconds cap = std::min(
+            options.maxBackoff,
+            std::chrono::milliseconds(options.minBackoff.count() << std::min(failures, 20u)));
+        std::uniform_int_distribution<long long> pick(cap.count() / 2, cap.count());
+        delay = std::chrono::milliseconds(pick(random));
+      }
+      delay = std::min(delay, options.maxBackoff);
+      ++failures;
+      lock.lock();
+      ++stats.failedRequests;
+      changed.wait_for(lock, delay, [&] { return stopping; });
+    }
+  }
+
+  // Under `lock`: until woken (new work or a flush), stopped, or `timeout`.
+  void waitForWork(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds timeout) {
+    const std::uint64_t seen = wakeups;
+    const int flushes = flushWaiters;
+    changed.wait_for(lock, timeout,
+                     [&] { return stopping || wakeups != seen || flushWaiters > flushes; });
+  }
+
+  Sent send(const std::vector<OrvOutboxEvent>& batch, std::chrono::milliseconds* retryDelay) {
+    OrvHttpRequest request;
+    request.url = url;
+    request.body = encode(batch, options.serviceName);
+    request.headers.push_back("Content-Type: application/json");
+    if (options.gzipAbove > 0 && request.body.size() > options.gzipAbove) {
+      std::string compressed = gzip(request.body);
+      if (!compressed.empty()) {
+        request.body = std::move(compressed);
+        request.headers.push_back("Content-Encoding: gzip");
+      }
+    }
+    for (const auto& [name, value] : options.headers)
+      request.headers.push_back(name + ": " + value);
+    request.connectTimeoutMs = static_cast<long>(options.connectTimeout.count());
+    request.totalTimeoutMs = static_cast<long>(options.requestTimeout.count());
+    request.maxResponseBytes = 1u << 20;
+    const OrvHttpResponse response = OrvHttpClient::send(request);
+    *retryDelay = std::chrono::milliseconds(-1);
+    if (response.error == OrvHttpResponse::Error::kAborted) return Sent::kAborted;
+    const long status = response.status;
+    if (response.error != OrvHttpResponse::Error::kNone || status == 408 || status == 429 ||
+        status >= 500) {
+      *retryDelay = retryAfter(response.headerLines);
+      exporterLog().info("OTLP export to %@ failed (%@); will retry", url,
+                         response.error != OrvHttpResponse::Error::kNone
+                             ? response.errorMessage
+                             : "HTTP " + std::to_string(status));
+      return Sent::kRetry;
+    }
+    std::lock_guard lock(mutex);
+    if (status >= 200 && status < 300) {
+      stats.exported += batch.size();
+      const auto parsed = OrvValue::parseJson(response.body);
+      const OrvValue rejected = parsed.value["partialSuccess"]["rejectedLogRecords"];
+      const std::int64_t count =
+          rejected.isString() ? std::atoll(rejected.stringValue().c_str()) : rejected.int64Value();
+      if (count > 0) {
+        stats.rejected += static_cast<std::uint64_t>(count);
+        exporterLog().error("the collector at %@ rejected %@ of %@ log records: %@", url, count,
+                            batch.size(),
+                            parsed.value["partialSuccess"]["errorMessage"].stringValue());
+      }
+    } else {
+      // Not retryable (400, 401, 413, ...): sending it again would fail again.
+      stats.dropped += batch.size();
+      exporterLog().error("the collector at %@ refused a batch of %@ events (HTTP %@); dropped",
+                          url, batch.size(), status);
+    }
+    return Sent::kDone;
+  }
+};
+
+OrvOtlpExporter::OrvOtlpExporter(OrvOtlpExporterOptions options) : impl_(std::make_shared<Impl>()) {
+  if (options.maxBatch == 0) options.maxBatch = 1;
+  impl_->url = logsUrl(options.endpoint);
+  impl_->consumer = "otlp " + impl_->url;
+  impl_->options = std::move(options);
+  // Stopped with the library's other threads at exit: told first, then waited for.
+  std::weak_ptr<Impl> weak = impl_;
+  OrvProcessLifetime::addAbortHook([weak] {
+    if (auto impl = weak.lock()) {
+      std::lock_guard lock(impl->mutex);
+      impl->stopping = true;
+      impl->changed.notify_all();
+    }
+  });
+  OrvProcessLifetime::addStopHook([weak](std::chrono::steady_clock::time_point deadline) {
+    auto impl = weak.lock();
+    if (!impl) return;
+    std::unique_lock lock(impl->mutex);
+    if (!impl->changed.wait_until(lock, deadline, [&] { return impl->finished; })) return;
+    std::thread thread = std::move(impl->thread);
+    lock.unlock();
+    if (thread.joinable()) thread.join();
+  });
+  std::lock_guard lock(impl_->mutex);
+  // The thread holds the state, so an exporter dropped during exit stays valid for it.
+  impl_->thread = std::thread([impl = impl_] { impl->run(); });
+}
+
+OrvOtlpExporter::~OrvOtlpExporter() {
+  std::thread thread;
+  {
+    std::lock_guard lock(impl_->mutex);
+    impl_->stopping = true;
+    impl_->changed.notify_all();
+    thread = std::move(impl_->thread);
+  }
+  if (OrvProcessLifetime::exiting()) {
+    thread.detach();  // exit does not wait for a request in flight
+  } else if (thread.joinable()) {
+    thread.join();
+  }
+}
+
+const std::string& OrvOtlpExporter::consumerName() const { return impl_->consumer; }
+
+void OrvOtlpExporter::wake() {
+  std::lock_guard lock(impl_->mutex);
+  ++impl_->wakeups;
+  impl_->changed.notify_all();
+}
+
+bool OrvOtlpExporter::waitDelivered(std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock lock(impl_->mutex);
+  ++impl_->flushWaiters;
+  impl_->changed.notify_all();
+  bool empty = false;
+  for (;;) {
+    lock.unlock();
+    empty = true;
+    for (auto& outbox : OrvEventOutbox::allOpen())
+      empty = empty && outbox->pending(1, impl_->consumer).empty();
+    lock.lock();
+    if (empty || impl_->stopping || std::chrono::steady_clock::now() >= deadline) break;
+    impl_->changed.wait_until(lock,
+                              std::min(deadline, std::chrono::steady_clock::now() + kIdlePoll));
+  }
+  --impl_->flushWaiters;
+  return empty;
+}
+
+OrvOtlpExporterStats OrvOtlpExporter::stats() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->stats;
+}
+
+std::string OrvOtlpExporter::encode(const std::vector<OrvOutboxEvent>& events,
+                                    const std::string& serviceName) {
+  const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                       std::chrono::system_clock::now().time_since_epoch())
+                       .count();
+  OrvValue::Array records;
+  records.reserve(events.size());
+  for (const auto& e : events) {
+    OrvValue::Array attributes = {attribute("event.name", text(e.name)),
+                                  attribute("eventId", text(e.eventId)),
+                                  attribute("appId", text(e.appId))};
+    for (const auto& [key, value] : e.properties.entries())
+      attributes.push_back(attribute(key, anyValue(value)));
+    records.push_back(
+        OrvValue::dictionary({{"timeUnixNano", OrvValue(nanos(e.timeMs))},
+                              {"observedTimeUnixNano", OrvValue(nanos(now))},
+                              {"severityNumber", OrvValue(std::int64_t{9})},
+                              {"severityText", OrvValue("INFO")},
+                              {"eventName", OrvValue(e.name)},
+                              {"body", text(e.name)},
+                              {"attributes", OrvValue::array(std::move(attributes))}}));
+  }
+  OrvValue resource = OrvValue::dictionary(
+      {{"attributes", OrvValue::array({attribute("service.name", text(serviceName)),
+                                       attribute("telemetry.sdk.name", text(kSdkName)),
+                                       attribute("telemetry.sdk.version", text(kSdkVersion)),
+                                       attribute("telemetry.sdk.language", text("cpp"))})}});
+  OrvValue scope = OrvValue::dictionary(
+      {{"scope",
+        OrvValue::dictionary({{"name", OrvValue(kSdkName)}, {"version", OrvValue(kSdkVersion)}})},
+       {"logRecords", OrvValue::array(std::move(records))}});
+  return OrvValue::dictionary(
+             {{"resourceLogs", OrvValue::array({OrvValue::dictionary(
+                                   {{"resource", std::move(resource)},
+                                    {"scopeLogs", OrvValue::array({std::move(scope)})}})})}})
+      .toJson();
+}

@@ -1,0 +1,203 @@
+#include "platform/OrvHttpClient.h"
+
+#include <curl/curl.h>
+
+#include <memory>
+#include <mutex>
+#include <set>
+
+#include "platform/OrvProcessLifetime.h"
+
+namespace {
+
+struct Transfer {
+  std::string body;
+  std::vector<std::string> headerLines;
+  std::size_t maxBodyBytes = 0;
+  bool tooLarge = false;
+};
+
+std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) {
+  auto* transfer = static_cast<Transfer*>(user);
+  const std::size_t n = size * count;
+  if (transfer->body.size() + n > transfer->maxBodyBytes) {
+    transfer->tooLarge = true;
+    return 0;  // aborts the transfer: memory stays bounded whatever the server sends
+  }
+  transfer->body.append(data, n);
+  return n;
+}
+
+std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user) {
+  auto* transfer = static_cast<Transfer*>(user);
+  const std::size_t n = size * count;
+  if (transfer->headerLines.size() < 256) transfer->headerLines.emplace_back(data, n);
+  return n;
+}
+
+// Transfers under way, so that exit can cut them short. Leaked: used by the exit handler.
+struct ActiveTransfers {
+  std::mutex mutex;
+  std::set<CURLM*> multis;  // guarded by mutex
+};
+
+ActiveTransfers& activeTransfers() {
+  static ActiveTransfers* active = [] {
+    auto* a = new ActiveTransfers();
+    OrvProcessLifetime::addAbortHook([a] {
+      std::lock_guard lock(a->mutex);
+      for (CURLM* multi : a->multis) curl_multi_wakeup(multi);
+    });
+    return a;
+  }();
+  return *active;
+}
+
+// Registers a transfer for the abort at exit; false when exit has already begun. The
+// exit flag is set before the abort hook takes the mutex, so a transfer either is
+// registered in time to be woken or sees the flag here.
+bool beginTransfer(CURLM* multi) {
+  auto& active = activeTransfers();
+  std::lock_guard lock(active.mutex);
+  if (OrvProcessLifetime::exiting()) return false;
+  active.multis.insert(multi);
+  return true;
+}
+
+// After this returns, exit no longer touches `multi`, so it may be cleaned up.
+void endTransfer(CURLM* multi) {
+  auto& active = activeTransfers();
+  std::lock_guard lock(active.mutex);
+  active.multis.erase(multi);
+}
+
+// Runs one easy handle to completion on a multi handle of its own, so that the wait
+// can be interrupted at exit.
+CURLcode perform(CURL* easy, bool* aborted) {
+  struct MultiDeleter {
+    void operator()(CURLM* m) const { curl_multi_cleanup(m); }
+  };
+  std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
+  if (!multi) return CURLE_OUT_OF_MEMORY;
+  if (curl_multi_add_handle(multi.get(), easy) != CURLM_OK) return CURLE_FAILED_INIT;
+  CURLcode result = CURLE_OK;
+  if (!beginTransfer(multi.get())) {
+    *aborted = true;
+  } else {
+    for (;;) {
+      int running = 0;
+      if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
+        result = CURLE_FAILED_INIT;
+        break;
+      }
+      if (running == 0) {
+        int queued = 0;
+        CURLMsg* message = curl_multi_info_read(multi.get(), &queued);
+        result = message && message->msg == CURLMSG_DONE ? message->data.result : CURLE_RECV_ERROR;
+        break;
+      }
+      if (OrvProcessLifetime::exiting()) {
+        *aborted = true;
+        break;
+      }
+      if (curl_multi_poll(multi.get(), nullptr, 0, 1000, nullptr) != CURLM_OK) {
+        result = CURLE_FAILED_INIT;
+        break;
+      }
+    }
+    endTransfer(multi.get());
+  }
+  curl_multi_remove_handle(multi.get(), easy);
+  return result;
+}
+
+struct CurlDeleter {
+  void operator()(CURL* c) const { curl_easy_cleanup(c); }
+};
+struct SlistDeleter {
+  void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+};
+
+}  // namespace
+
+OrvHttpResponse OrvHttpClient::send(const OrvHttpRequest& request) {
+  using Error = OrvHttpResponse::Error;
+  OrvHttpResponse response;
+  if (request.url.rfind("http://", 0) != 0 && request.url.rfind("https://", 0) != 0) {
+    response.error = Error::kBadUrl;
+    response.errorMessage = "unsupported URL \"" + request.url + "\"";
+    return response;
+  }
+  static std::once_flag globalInit;
+  std::call_once(globalInit, [] {
+    OrvProcessLifetime::initialise();  // OpenSSL first, on our terms (see there)
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+  });
+  std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
+  if (!curl) {
+    response.error = Error::kTransport;
+    response.errorMessage = "cannot create an HTTP client";
+    return response;
+  }
+  std::unique_ptr<curl_slist, SlistDeleter> headers;
+  for (const auto& h : request.headers)
+    headers.reset(curl_slist_append(headers.release(), h.c_str()));
+
+  Transfer transfer;
+  transfer.maxBodyBytes = request.maxResponseBytes;
+  char errorBuffer[CURL_ERROR_SIZE] = {0};
+  CURL* c = curl.get();
+  curl_easy_setopt(c, CURLOPT_URL, request.url.c_str());
+  curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+  // An aborted transfer must not wait for a name resolution thread at exit.
+  curl_easy_setopt(c, CURLOPT_QUICK_EXIT, 1L);
+  if (request.method == "POST") {
+    curl_easy_setopt(c, CURLOPT_POST, 1L);
+    curl_easy_setopt(c, CURLOPT_POSTFIELDS, request.body.data());
+    curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+  } else if (request.method != "GET") {
+    curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+  }
+  curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
+  if (request.acceptCompressed) curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "");
+  curl_easy_setopt(c, CURLOPT_USERAGENT, "OrvExperiment/1.0.2");
+  curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, request.connectTimeoutMs);
+  curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, request.totalTimeoutMs);
+  curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
+  curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(request.maxResponseBytes));
+  curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &onBody);
+  curl_easy_setopt(c, CURLOPT_WRITEDATA, &transfer);
+  curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &onHeader);
+  curl_easy_setopt(c, CURLOPT_HEADERDATA, &transfer);
+  curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorBuffer);
+
+  bool aborted = false;
+  const CURLcode rc = perform(c, &aborted);
+  if (aborted) {
+    response.error = Error::kAborted;
+    response.errorMessage = "aborted: the process is exiting";
+    return response;
+  }
+  if (rc != CURLE_OK) {
+    const std::string detail = errorBuffer[0] ? errorBuffer : curl_easy_strerror(rc);
+    if (transfer.tooLarge || rc == CURLE_FILESIZE_EXCEEDED) {
+      response.error = Error::kTooLarge;
+      response.errorMessage =
+          "response body larger than " + std::to_string(request.maxResponseBytes) + " bytes";
+    } else if (rc == CURLE_OPERATION_TIMEDOUT) {
+      response.error = Error::kTimeout;
+      response.errorMessage = "timed out: " + detail;
+    } else {
+      response.error = Error::kTransport;
+      response.errorMessage = detail;
+    }
+    return response;
+  }
+  curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &response.status);
+  response.headerLines = std::move(transfer.headerLines);
+  response.body = std::move(transfer.body);
+  return response;
+}

@@ -1,0 +1,35 @@
+// One HTTP(S) request through libcurl, cut short at process exit: the transfer waits in
+// curl_multi_poll, which the exit handler wakes (see OrvProcessLifetime), so no library
+// thread is ever left inside libcurl past exit. TLS peers are verified; redirects are
+// not followed; only http and https are spoken. Stateless; thread-safe.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+struct OrvHttpRequest {
+  std::string url;
+  std::string method = "POST";
+  std::vector<std::string> headers;  // "Name: value" lines
+  std::string body;
+  long connectTimeoutMs = 10'000;
+  long totalTimeoutMs = 30'000;
+  std::size_t maxResponseBytes = 32u << 20;  // decoded; larger bodies fail the request
+  bool acceptCompressed = false;             // ask for (and decode) gzip and friends
+};
+
+struct OrvHttpResponse {
+  enum class Error { kNone, kTransport, kTimeout, kTooLarge, kAborted, kBadUrl };
+  Error error = Error::kNone;
+  std::string errorMessage;
+  long status = 0;
+  std::vector<std::string> headerLines;  // raw, as received (at most 256)
+  std::string body;
+};
+
+class OrvHttpClient {
+ public:
+  OrvHttpClient() = delete;
+  static OrvHttpResponse send(const OrvHttpRequest& request);
+};
