@@ -60,7 +60,7 @@ class OrvValue {
   // Base-10 number text: optional blanks, optional sign, digits with an optional "."
   // and optional fraction, optional exponent ("e"/"E", optional sign, digits), optional
   // blanks. At least one digit. Anything else, including "nan", "inf", hexadecimal,
-  // thousands separators or trailing garbage, yields absent. Up to 19 significant
+  // thousands separators or trailing garbage, yields absent. Up to 18 significant
   // digits are kept (more are truncated); an exponent that puts the value outside
   // 10^-128 .. 10^127 yields absent.
   static OrvValue parseDecimal(std::string_view text);
