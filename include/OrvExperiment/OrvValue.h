@@ -23,6 +23,7 @@ class OrvValue {
     kNull,    // JSON null
     kBoolean,
     kInteger,   // int64
+    kUnsigned,  // above INT64_MAX up to 2^64-1; every smaller integer is kInteger
     kFloating,  // double
     kDecimal,   // base-10 mantissa and exponent, made by parseDecimal()
     kString,    // UTF-8 text
@@ -45,6 +46,8 @@ class OrvValue {
   OrvValue(bool b);
   OrvValue(int i) : OrvValue(static_cast<std::int64_t>(i)) {}
   OrvValue(std::int64_t i);
+  // kInteger when it fits an int64, kUnsigned above: the value is kept exact either way.
+  OrvValue(std::uint64_t u);
   OrvValue(double d);
   OrvValue(std::string s);
   OrvValue(std::string_view s) : OrvValue(std::string(s)) {}
@@ -85,8 +88,8 @@ class OrvValue {
   // white space, an optional sign and leading zeros; true when the next character is
   // Y, y, T, t or 1-9. Every other kind is false.
   bool boolValue() const noexcept;
-  // Numbers convert (floating and decimal truncate toward zero, saturating); strings
-  // are read with parseDecimal(); everything else is 0.
+  // Numbers convert (floating, decimal and unsigned truncate toward zero, saturating);
+  // strings are read with parseDecimal(); everything else is 0.
   std::int64_t int64Value() const noexcept;
   double doubleValue() const noexcept;
 
