@@ -2,6 +2,7 @@
 
 #include "OrvFeatureParser.h"
 #include "TestSupport.h"
+#include "platform/OrvMD5.h"
 
 using orvtest::json;
 
@@ -114,4 +115,26 @@ TEST(OrvFeatureParser, KeysAreExactAndCaseSensitive) {
   EXPECT_EQ(table->at("Experiment_Detail")->value().int64Value(), 3);
   EXPECT_FALSE(table->at("Color")->experimentInfo());
   EXPECT_TRUE(table->at("color")->experimentInfo());
+}
+
+// Each part of the exposure key string is its text form: a boolean is a number there.
+TEST(OrvExperimentInfo, KeyStringsFollowTheTextFormOfEachKind) {
+  const std::pair<const char*, const char*> cases[] = {
+      {R"(,"bucket_id":7,"#experiment_id":"101","#experiment_group_id":"2")", "7_101_2"},
+      {R"(,"#experiment_id":"101","#experiment_group_id":"2")", "_101_2"},
+      {R"(,"bucket_id":true,"#experiment_id":false,"#experiment_group_id":1)", "1_0_1"},
+      {R"(,"bucket_id":null,"#experiment_id":2.5)", "null_2.5_"},
+      {R"(,"bucket_id":18446744073709551615,"#experiment_id":-3)", "18446744073709551615_-3_"},
+      {R"(,"bucket_id":{"k":[1]},"#experiment_group_id":"g")", R"({"k":[1]}__g)"},
+      {"", "__"},
+  };
+  for (const auto& [fields, expected] : cases) {
+    auto table = OrvFeatureParser::parse(json(
+        std::string(R"({"f":1,"experiment_detail":[{"#feature_list":["f"])") + fields + "}]}"));
+    EXPECT_EQ(table->at("f")->experimentInfo()->exposureKeyString(), expected) << fields;
+  }
+  auto table = OrvFeatureParser::parse(json(kWorkedExample));
+  EXPECT_EQ(table->at("color")->experimentInfo()->recordKey(), "eab42a8b1be8e342da1d4cdead8b1da0");
+  EXPECT_EQ(table->at("limit")->experimentInfo()->recordKey(), "a0d2f4cb424c9363f8df96bad6765bf8");
+  EXPECT_EQ(OrvMD5::hexOfText("_101_2"), "b4b028846820c20551745aa9e8cf3086");
 }
