@@ -1,6 +1,5 @@
 #include "LibraryFixture.h"
 
-#include <cstdio>
 #include <filesystem>
 
 namespace orvtest {
@@ -19,29 +18,20 @@ std::vector<OrvMediatorEvent> EventCapture::events() const {
   return events_;
 }
 
-std::size_t EventCapture::size() const {
-  std::lock_guard lock(mutex_);
-  return events_.size();
-}
-
 std::shared_ptr<TaskOutcome> listenTo(const std::shared_ptr<OrvExperimentTask>& task) {
   auto outcome = std::make_shared<TaskOutcome>();
   task->addOnSuccessListener([outcome] {
-    {
-      std::lock_guard lock(outcome->mutex);
-      ++outcome->successes;
-    }
-    outcome->done.notify();
-  });
-  task->addOnFailureListener([outcome](std::int64_t code, const std::string& message) {
-    {
-      std::lock_guard lock(outcome->mutex);
-      ++outcome->failures;
-      outcome->code = code;
-      outcome->message = message;
-    }
-    outcome->done.notify();
-  });
+        std::lock_guard lock(outcome->mutex);
+        ++outcome->successes;
+        outcome->done.notify();
+      })
+      ->addOnFailureListener([outcome](std::int64_t code, const std::string& message) {
+        std::lock_guard lock(outcome->mutex);
+        ++outcome->failures;
+        outcome->code = code;
+        outcome->message = message;
+        outcome->done.notify();
+      });
   return outcome;
 }
 
@@ -65,10 +55,14 @@ std::string LibraryTest::appId(const std::string& suffix) const {
          suffix;
 }
 
-void LibraryTest::replacePayload(const std::string& app, const std::string& json) const {
-  const std::string temp = payloadFile(app) + ".tmp";
-  writeFile(temp, json);
-  std::filesystem::rename(temp, payloadFile(app));
+std::shared_ptr<TaskOutcome> LibraryTest::start(
+    const std::shared_ptr<OrvExperimentConfig>& config) {
+  auto task = OrvExperimentTask::create();
+  auto outcome = listenTo(task);
+  config->setStartupTask(task);
+  OrvExperiment::startWithConfig(config);
+  EXPECT_TRUE(outcome->done.waitFor(1));
+  return outcome;
 }
 
 std::shared_ptr<OrvExperimentConfig> LibraryTest::startWithPayload(const std::string& app,
@@ -77,13 +71,27 @@ std::shared_ptr<OrvExperimentConfig> LibraryTest::startWithPayload(const std::st
   replacePayload(app, json);
   auto config = OrvExperimentConfig::create(app, "file://" + payloadFile(app));
   config->setAutomaticExposureTracking(automaticTracking);
-  auto task = OrvExperimentTask::create();
-  auto outcome = listenTo(task);
-  config->setStartupTask(task);
-  OrvExperiment::startWithConfig(config);
-  EXPECT_TRUE(outcome->done.waitFor(1));
+  auto outcome = start(config);
   EXPECT_EQ(outcome->successes, 1) << outcome->message;
   return config;
+}
+
+void LibraryTest::replacePayload(const std::string& app, const std::string& json) const {
+  writeFile(payloadFile(app) + ".tmp", json);
+  std::filesystem::rename(payloadFile(app) + ".tmp", payloadFile(app));
+}
+
+OrvConfigServer& LibraryTest::server() {
+  if (!server_) {
+    server_ = std::make_unique<OrvConfigServer>(dir_.path() + "/payloads");
+    EXPECT_TRUE(server_->start());
+  }
+  return *server_;
+}
+
+void LibraryTest::serve(const std::string& app, const std::string& json) {
+  std::filesystem::create_directories(dir_.path() + "/payloads/" + app);
+  writeFile(OrvConfigServer::payloadPath(dir_.path() + "/payloads", app, "ki_feature"), json);
 }
 
 }  // namespace orvtest

@@ -1,5 +1,5 @@
-// A fixture for tests of the whole library: a scratch data directory, a captured
-// event stream, and start-up against a payload file or the reference server.
+// The fixture for tests of the whole library: a scratch data directory, captured
+// events and task outcomes, payload files, and the reference config server.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "OrvConfigServer.h"
 #include "OrvExperiment/OrvExperiment.h"
 #include "OrvExperiment/OrvPlatform.h"
 #include "OrvMediator.h"
@@ -20,7 +21,7 @@ class EventCapture {
   EventCapture();
   ~EventCapture();
   std::vector<OrvMediatorEvent> events() const;
-  std::size_t size() const;
+  std::size_t size() const { return events().size(); }
 
  private:
   mutable std::mutex mutex_;
@@ -28,7 +29,7 @@ class EventCapture {
   std::uint64_t id_ = 0;
 };
 
-// What a task reported.
+// What a task reported; `done` counts outcomes.
 struct TaskOutcome {
   Signal done;
   std::mutex mutex;
@@ -46,18 +47,23 @@ class LibraryTest : public ::testing::Test {
 
   // A fresh application identifier for this test.
   std::string appId(const std::string& suffix = "") const;
-  // Writes `json` to a payload file and starts the library on it through file://.
-  // Waits for start-up's success; returns the configuration used.
+  // Gives `config` a start-up task, starts and waits for the first outcome.
+  std::shared_ptr<TaskOutcome> start(const std::shared_ptr<OrvExperimentConfig>& config);
+  // Writes `json` to a payload file, starts on it through file:// and expects success.
   std::shared_ptr<OrvExperimentConfig> startWithPayload(const std::string& app,
                                                         const std::string& json,
                                                         bool automaticTracking = true);
   std::string payloadFile(const std::string& app) const { return dir_.file(app + ".json"); }
   // Replaces the payload file atomically (readers never see half a file).
   void replacePayload(const std::string& app, const std::string& json) const;
+  // The reference config server (started on first use) and the payload it serves.
+  OrvConfigServer& server();
+  void serve(const std::string& app, const std::string& json);
 
   TempDir dir_;
 
  private:
+  std::unique_ptr<OrvConfigServer> server_;
   std::uint64_t discardSink_ = 0;
 };
 

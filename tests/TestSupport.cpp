@@ -1,31 +1,42 @@
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <sstream>
+#include <thread>
+
+#include "OrvExpLog.h"
+#include "OrvExperiment/OrvPlatform.h"
+#include "OrvExperimentQueue.h"
+#include "platform/OrvMainQueue.h"
 
 namespace orvtest {
 
+namespace fs = std::filesystem;
+
 TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "orvtest-XXXXXX").string();
+  std::string pattern = (fs::temp_directory_path() / "orvtest-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
 }
 
 TempDir::~TempDir() {
   std::error_code ignored;
-  // Tests may leave read-only directories behind; make them writable again first.
-  std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
-                               std::filesystem::perm_options::add, ignored);
-  for (auto it = std::filesystem::recursive_directory_iterator(path_, ignored);
-       it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
-    std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, ignored);
-  }
-  std::filesystem::remove_all(path_, ignored);
+  fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
+  for (auto it = fs::recursive_directory_iterator(path_, ignored);
+       it != fs::recursive_directory_iterator(); it.increment(ignored))
+    fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+  fs::remove_all(path_, ignored);
 }
 
 std::string readFile(const std::string& path) {
@@ -36,8 +47,7 @@ std::string readFile(const std::string& path) {
 }
 
 void writeFile(const std::string& path, const std::string& contents) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << contents;
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
 }
 
 OrvValue json(const std::string& text) {
@@ -46,40 +56,39 @@ OrvValue json(const std::string& text) {
   return parsed.value;
 }
 
-}  // namespace orvtest
-
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <future>
-#include <thread>
-
-#include "OrvExpLog.h"
-#include "OrvExperiment/OrvPlatform.h"
-#include "OrvExperimentQueue.h"
-#include "platform/OrvMainQueue.h"
-
-namespace orvtest {
+const char* const kWorkedExamplePayload = R"({
+  "color": "red", "limit": 20, "banner": {"title": "hi"}, "flag": true,
+  "experiment_detail": [
+    {"#experiment_id": "101", "#experiment_group_id": "2", "#is_control_group": false,
+     "bucket_id": 7, "#feature_list": ["color", "limit", "gone"]},
+    {"#experiment_id": "205", "#experiment_group_id": "1", "#is_control_group": true,
+     "bucket_id": 3, "#feature_list": ["limit", 5]},
+    "a string"
+  ]})";
 
 namespace {
-bool drain(const std::function<void(std::function<void()>)>& submit) {
+void submitTo(bool mainQueue, std::function<void()> job) {
+  if (mainQueue) {
+    OrvMainQueue::async(std::move(job));
+  } else {
+    // A plain job, not an ordinary block: it must not look like a reload to the
+    // exposure tracker.
+    OrvExperimentQueue::sharedInstance().serialQueue().submit(std::move(job));
+  }
+}
+
+bool drain(bool mainQueue) {
   auto done = std::make_shared<std::promise<void>>();
-  auto future = done->get_future();
-  submit([done] { done->set_value(); });
-  return future.wait_for(kWait) == std::future_status::ready;
+  submitTo(mainQueue, [done] { done->set_value(); });
+  return done->get_future().wait_for(kWait) == std::future_status::ready;
 }
 }  // namespace
 
 bool drainWorkQueue() {
-  // Submitted as a plain job, not an ordinary block: draining must not look like a
-  // reload to the exposure tracker.
-  auto& queue = OrvExperimentQueue::sharedInstance().serialQueue();
-  if (!drain([&queue](std::function<void()> job) { queue.submit(std::move(job)); })) return false;
+  if (!drain(false)) return false;
   // The drain job has signalled but may not have finished; wait until the queue is
   // idle, so that what the test does next starts from a settled queue.
+  auto& queue = OrvExperimentQueue::sharedInstance();
   const auto deadline = std::chrono::steady_clock::now() + kWait;
   while (!queue.isIdle()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
@@ -88,8 +97,15 @@ bool drainWorkQueue() {
   return true;
 }
 
-bool drainMainQueue() {
-  return drain([](std::function<void()> job) { OrvMainQueue::async(std::move(job)); });
+bool drainMainQueue() { return drain(true); }
+
+QueueGate::QueueGate(bool mainQueue) {
+  auto entered = std::make_shared<Signal>();
+  submitTo(mainQueue, [entered, released = released_] {
+    entered->notify();
+    released->waitFor(1);
+  });
+  EXPECT_TRUE(entered->waitFor(1));
 }
 
 LogCapture::LogCapture() {
@@ -112,26 +128,33 @@ std::vector<std::string> LogCapture::lines() const {
 
 int LogCapture::count(const std::string& line) const {
   std::lock_guard lock(mutex_);
-  int n = 0;
-  for (const auto& l : lines_) n += l == line ? 1 : 0;
-  return n;
+  return static_cast<int>(std::count(lines_.begin(), lines_.end(), line));
 }
 
-void LogCapture::clear() {
+int LogCapture::countContaining(const std::string& text) const {
   std::lock_guard lock(mutex_);
-  lines_.clear();
+  return static_cast<int>(std::count_if(lines_.begin(), lines_.end(), [&](const std::string& l) {
+    return l.find(text) != std::string::npos;
+  }));
+}
+
+std::size_t residentBytes() {
+  long pages = 0, resident = 0;
+  if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+    std::fclose(f);
+  }
+  return static_cast<std::size_t>(resident) * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
 }
 
 int runCommand(const std::string& commandLine, int timeoutSeconds) {
-  const std::string wrapped =
-      "timeout -s KILL " + std::to_string(timeoutSeconds) + " " + commandLine;
-  const int status = std::system(wrapped.c_str());
-  if (status == -1 || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
+  const int status = std::system(
+      ("timeout -s KILL " + std::to_string(timeoutSeconds) + " " + commandLine).c_str());
+  return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 int runAndCapture(const std::string& commandLine, std::string* output) {
-  FILE* pipe = ::popen(commandLine.c_str(), "r");
+  FILE* pipe = ::popen(("timeout -s KILL 60 " + commandLine).c_str(), "r");
   if (!pipe) return -1;
   char buffer[1024];
   while (std::fgets(buffer, sizeof buffer, pipe)) output->append(buffer);
@@ -139,37 +162,26 @@ int runAndCapture(const std::string& commandLine, std::string* output) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-const char* const kWorkedExamplePayload = R"({
-  "color": "red", "limit": 20, "banner": {"title": "hi"}, "flag": true,
-  "experiment_detail": [
-    {"#experiment_id": "101", "#experiment_group_id": "2", "#is_control_group": false,
-     "bucket_id": 7, "#feature_list": ["color", "limit", "gone"]},
-    {"#experiment_id": "205", "#experiment_group_id": "1", "#is_control_group": true,
-     "bucket_id": 3, "#feature_list": ["limit", 5]},
-    "a string"
-  ]})";
+std::string helperPath(const std::string& name) {
+  return std::string(ORV_TEST_BINARY_DIR) + "/tests/" + name;
+}
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
-  int pipeFds[2];
-  if (::pipe(pipeFds) != 0) return;
+  int fds[2];
+  if (::pipe(fds) != 0) return;
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   pid_ = ::fork();
   if (pid_ == 0) {
-    ::dup2(pipeFds[1], 1);
-    ::close(pipeFds[0]);
-    ::close(pipeFds[1]);
+    ::dup2(fds[1], 1);
+    ::close(fds[0]);
+    ::close(fds[1]);
     ::execv(args[0], args.data());
     ::_exit(127);
   }
-  ::close(pipeFds[1]);
-  out_ = ::fdopen(pipeFds[0], "r");
-}
-
-ChildProcess::~ChildProcess() {
-  killNow();
-  if (out_) std::fclose(out_);
+  ::close(fds[1]);
+  out_ = ::fdopen(fds[0], "r");
 }
 
 bool ChildProcess::readLine(std::string* line) {
@@ -181,31 +193,26 @@ bool ChildProcess::readLine(std::string* line) {
 }
 
 void ChildProcess::killNow() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGKILL);
-  int status = 0;
-  ::waitpid(pid_, &status, 0);
-  pid_ = -1;
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+  if (out_) std::fclose(out_);
+  out_ = nullptr;
 }
 
 ReadOnlyPath::ReadOnlyPath(std::string path) : path_(std::move(path)) {
-  if (::geteuid() == 0) {
-    ok_ = runCommand("chattr +i '" + path_ + "' 2>/dev/null") == 0;
-  } else {
-    ok_ = ::chmod(path_.c_str(), 0500) == 0;
-  }
+  ok_ = ::geteuid() == 0 ? runCommand("chattr +i '" + path_ + "' 2>/dev/null") == 0
+                         : ::chmod(path_.c_str(), 0500) == 0;
 }
 
 ReadOnlyPath::~ReadOnlyPath() {
-  if (::geteuid() == 0) {
-    if (ok_) runCommand("chattr -i '" + path_ + "' 2>/dev/null");
-  } else {
+  if (::geteuid() != 0) {
     ::chmod(path_.c_str(), 0700);
+  } else if (ok_) {
+    runCommand("chattr -i '" + path_ + "' 2>/dev/null");
   }
-}
-
-std::string helperPath(const std::string& name) {
-  return std::string(ORV_TEST_BINARY_DIR) + "/tests/" + name;
 }
 
 }  // namespace orvtest

@@ -1,7 +1,13 @@
-// Helpers shared by the test binaries: scratch directories, files, and running
-// helper processes.
+// Helpers shared by the test binaries: scratch directories and files, waiting on
+// conditions and queues, captured log lines, and helper processes.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -9,8 +15,11 @@
 
 namespace orvtest {
 
-// A fresh directory under the system temp directory, removed with its contents when
-// the object goes away.
+using namespace std::chrono_literals;
+constexpr auto kWait = 20s;  // upper bound for anything a test waits on
+
+// A fresh directory under the system temp directory, removed with its contents (made
+// writable again first) when the object goes away.
 class TempDir {
  public:
   TempDir();
@@ -26,21 +35,10 @@ class TempDir {
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& contents);
-
 // Parses JSON that the test itself wrote; fails the test on a parse error.
 OrvValue json(const std::string& text);
-
-}  // namespace orvtest
-
-#include <chrono>
-#include <condition_variable>
-#include <functional>
-#include <mutex>
-
-namespace orvtest {
-
-using namespace std::chrono_literals;
-constexpr auto kWait = 20s;  // upper bound for anything a test waits on
+// The worked example payload: four features, two experiment entries, misfits.
+extern const char* const kWorkedExamplePayload;
 
 // A counter that threads bump and tests wait on.
 class Signal {
@@ -70,37 +68,48 @@ class Signal {
 bool drainWorkQueue();
 bool drainMainQueue();
 
-// Captures console lines and switches logging on for its lifetime.
+// Holds a queue (the work queue by default) with a job that waits until the gate goes
+// away, so a test can line work up behind it.
+class QueueGate {
+ public:
+  explicit QueueGate(bool mainQueue = false);
+  ~QueueGate() { released_->notify(); }
+
+ private:
+  std::shared_ptr<Signal> released_ = std::make_shared<Signal>();
+};
+
+// Captures console lines and switches the library's log on for its lifetime.
 class LogCapture {
  public:
   LogCapture();
   ~LogCapture();
   std::vector<std::string> lines() const;
-  int count(const std::string& line) const;
-  void clear();
+  int count(const std::string& line) const;            // lines equal to `line`
+  int countContaining(const std::string& text) const;  // lines that contain `text`
 
  private:
   mutable std::mutex mutex_;
   std::vector<std::string> lines_;
 };
 
+// Resident memory of this process, in bytes.
+std::size_t residentBytes();
+
 // Runs a shell command line with a time limit; returns its exit status, or -1 when it
 // did not exit normally.
 int runCommand(const std::string& commandLine, int timeoutSeconds = 60);
-
-// The worked example payload: four features, two experiment entries, misfits.
-extern const char* const kWorkedExamplePayload;
-
-// Runs a shell command line, collects its standard output and returns its exit
-// status (-1 when it did not exit normally).
+// The same, collecting its standard output.
 int runAndCapture(const std::string& commandLine, std::string* output);
+// Path of a helper program built next to the tests.
+std::string helperPath(const std::string& name);
 
-// A helper program running with its standard output piped to us, for tests that kill
-// it at a moment of their choosing.
+// A helper program with its standard output piped to us, for tests that kill it at a
+// moment of their choosing.
 class ChildProcess {
  public:
   explicit ChildProcess(const std::vector<std::string>& argv);
-  ~ChildProcess();  // kills (SIGKILL) and reaps it if still running
+  ~ChildProcess() { killNow(); }  // SIGKILL and reap, if still running
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
   // The next line of its output (without the newline); false at end of output.
@@ -118,16 +127,11 @@ class ReadOnlyPath {
  public:
   explicit ReadOnlyPath(std::string path);
   ~ReadOnlyPath();
-  ReadOnlyPath(const ReadOnlyPath&) = delete;
-  ReadOnlyPath& operator=(const ReadOnlyPath&) = delete;
   bool ok() const { return ok_; }
 
  private:
   std::string path_;
   bool ok_ = false;
 };
-
-// Path of a helper program built next to the tests.
-std::string helperPath(const std::string& name);
 
 }  // namespace orvtest
