@@ -8,10 +8,14 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "OrvExperiment/OrvValue.h"
+
+// Lets test failures show values as JSON.
+inline void PrintTo(const OrvValue& value, std::ostream* out) { *out << value.toJson(); }
 
 namespace orvtest {
 
