@@ -4,6 +4,7 @@
 
 #include "LibraryFixture.h"
 #include "OrvExpLog.h"
+#include "OrvExperimentStorage.h"
 #include "OrvFeatureManager.h"
 #include "OrvRemoteConfig.h"
 
@@ -31,6 +32,12 @@ TEST_F(BeforeStartUp, ReadsAnswerDefaultsNothingIsExposedAndNothingIsLogged) {
   EXPECT_EQ(events.size(), 0u);
   OrvPlatform::setConsoleSink(nullptr);
   EXPECT_EQ(lines, std::vector<std::string>{});
+
+  // Before a store is opened, reads answer the default and writes are dropped.
+  EXPECT_TRUE(OrvExperimentStorage::getBoolForKey("k", true));
+  OrvExperimentStorage::putBool(false, "k");
+  OrvExperimentStorage::initWithAppId(appId());
+  EXPECT_TRUE(OrvExperimentStorage::getBoolForKey("k", true));
 
   EXPECT_EQ(OrvExperiment::getSDKVersion(), "1.0.2");
   EXPECT_EQ(&OrvExperiment::getSDKVersion(), &OrvExperiment::getSDKVersion());

@@ -1,69 +1,37 @@
-// A separate process for the exposure store's restart and crash tests.
+// A separate process for the exposure store's restart and concurrency tests.
 //   orv_store_helper DIR put APP KEY=1|KEY=0|KEY=s:TEXT ...   write, then exit
 //   orv_store_helper DIR get APP KEY ...                       print KEY=1|0|-|s:TEXT
-//   orv_store_helper DIR put-forever APP PREFIX                write PREFIXi, print i, repeat
-//   orv_store_helper DIR unopened APP                          writes before opening
 #include <cstdio>
-#include <cstring>
 #include <string>
 
-#include "OrvExpLog.h"
 #include "OrvExperiment/OrvPlatform.h"
 #include "OrvExperimentStorage.h"
 
 int main(int argc, char** argv) {
   if (argc < 4) return 2;
   OrvPlatform::setDataDirectory(argv[1]);
-  OrvExpLog::setEnableLog(true);
-  const std::string mode = argv[2];
-  const std::string app = argv[3];
-  if (mode == "unopened") {
-    const bool before = OrvExperimentStorage::getBoolForKey("k", true);
-    OrvExperimentStorage::putBool(false, "k");
-    OrvExperimentStorage::putString("lost", "s");
-    OrvExperimentStorage::initWithAppId(app);
-    std::printf("before=%d after=%d string=%s\n", before,
-                OrvExperimentStorage::getBoolForKey("k", true),
-                OrvExperimentStorage::getStringForKey("s", "default").c_str());
-    return 0;
-  }
-  OrvExperimentStorage::initWithAppId(app);
-  if (mode == "put") {
-    for (int i = 4; i < argc; ++i) {
-      const char* eq = std::strchr(argv[i], '=');
-      if (!eq) return 2;
-      const std::string key(argv[i], static_cast<std::size_t>(eq - argv[i]));
-      const std::string value(eq + 1);
+  OrvExperimentStorage::initWithAppId(argv[3]);
+  const bool put = std::string(argv[2]) == "put";
+  for (int i = 4; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (put) {
+      const std::string key = arg.substr(0, arg.find('=')), value = arg.substr(key.size() + 1);
       if (value.rfind("s:", 0) == 0) {
         OrvExperimentStorage::putString(value.substr(2), key);
       } else {
         OrvExperimentStorage::putBool(value == "1", key);
       }
+      continue;
     }
-    return 0;
-  }
-  if (mode == "get") {
-    for (int i = 4; i < argc; ++i) {
-      const bool a = OrvExperimentStorage::getBoolForKey(argv[i], false);
-      const bool b = OrvExperimentStorage::getBoolForKey(argv[i], true);
-      const std::string s = OrvExperimentStorage::getStringForKey(argv[i], "\x01");
-      if (a != b) {
-        std::printf("%s=-\n", argv[i]);
-      } else if (s != "\x01" && s != "true" && s != "false") {
-        std::printf("%s=s:%s\n", argv[i], s.c_str());
-      } else {
-        std::printf("%s=%d\n", argv[i], a ? 1 : 0);
-      }
-    }
-    return 0;
-  }
-  if (mode == "put-forever" && argc > 4) {
-    for (long i = 0;; ++i) {
-      OrvExperimentStorage::putBool(true, argv[4] + std::to_string(i));
-      // Only reported after the write call returned: the parent may kill us any time.
-      std::printf("%ld\n", i);
-      std::fflush(stdout);
+    const bool a = OrvExperimentStorage::getBoolForKey(arg, false);
+    const std::string s = OrvExperimentStorage::getStringForKey(arg, "\x01");
+    if (a != OrvExperimentStorage::getBoolForKey(arg, true)) {
+      std::printf("%s=-\n", arg.c_str());
+    } else if (s != "\x01" && s != "true" && s != "false") {
+      std::printf("%s=s:%s\n", arg.c_str(), s.c_str());
+    } else {
+      std::printf("%s=%d\n", arg.c_str(), a ? 1 : 0);
     }
   }
-  return 2;
+  return 0;
 }
