@@ -11,28 +11,9 @@ EventCapture::EventCapture() {
   });
 }
 
-EventCapture::~EventCapture() { OrvMediator::sharedInstance()->removeEventSink(id_); }
-
 std::vector<OrvMediatorEvent> EventCapture::events() const {
   std::lock_guard lock(mutex_);
   return events_;
-}
-
-std::shared_ptr<TaskOutcome> listenTo(const std::shared_ptr<OrvExperimentTask>& task) {
-  auto outcome = std::make_shared<TaskOutcome>();
-  task->addOnSuccessListener([outcome] {
-        std::lock_guard lock(outcome->mutex);
-        ++outcome->successes;
-        outcome->done.notify();
-      })
-      ->addOnFailureListener([outcome](std::int64_t code, const std::string& message) {
-        std::lock_guard lock(outcome->mutex);
-        ++outcome->failures;
-        outcome->code = code;
-        outcome->message = message;
-        outcome->done.notify();
-      });
-  return outcome;
 }
 
 void LibraryTest::SetUp() {
@@ -69,16 +50,21 @@ std::shared_ptr<OrvExperimentConfig> LibraryTest::startWithPayload(const std::st
                                                                    const std::string& json,
                                                                    bool automaticTracking) {
   replacePayload(app, json);
-  auto config = OrvExperimentConfig::create(app, "file://" + payloadFile(app));
+  auto config = OrvExperimentConfig::create(app, "file://" + dir_.file(app + ".json"));
   config->setAutomaticExposureTracking(automaticTracking);
-  auto outcome = start(config);
-  EXPECT_EQ(outcome->successes, 1) << outcome->message;
+  EXPECT_EQ(start(config)->successes, 1);
   return config;
 }
 
+std::shared_ptr<TaskOutcome> LibraryTest::fetch() {
+  auto outcome = listenTo(OrvExperiment::fetch());
+  EXPECT_TRUE(outcome->done.waitFor(1));
+  return outcome;
+}
+
 void LibraryTest::replacePayload(const std::string& app, const std::string& json) const {
-  writeFile(payloadFile(app) + ".tmp", json);
-  std::filesystem::rename(payloadFile(app) + ".tmp", payloadFile(app));
+  writeFile(dir_.file(app + ".tmp"), json);
+  std::filesystem::rename(dir_.file(app + ".tmp"), dir_.file(app + ".json"));
 }
 
 OrvConfigServer& LibraryTest::server() {

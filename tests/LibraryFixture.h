@@ -1,5 +1,5 @@
 // The fixture for tests of the whole library: a scratch data directory, captured
-// events and task outcomes, payload files, and the reference config server.
+// events, payload files, and the reference config server.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -19,7 +19,7 @@ namespace orvtest {
 class EventCapture {
  public:
   EventCapture();
-  ~EventCapture();
+  ~EventCapture() { OrvMediator::sharedInstance()->removeEventSink(id_); }
   std::vector<OrvMediatorEvent> events() const;
   std::size_t size() const { return events().size(); }
 
@@ -28,17 +28,6 @@ class EventCapture {
   std::vector<OrvMediatorEvent> events_;
   std::uint64_t id_ = 0;
 };
-
-// What a task reported; `done` counts outcomes.
-struct TaskOutcome {
-  Signal done;
-  std::mutex mutex;
-  int successes = 0;
-  int failures = 0;
-  std::int64_t code = 0;
-  std::string message;
-};
-std::shared_ptr<TaskOutcome> listenTo(const std::shared_ptr<OrvExperimentTask>& task);
 
 class LibraryTest : public ::testing::Test {
  protected:
@@ -53,7 +42,8 @@ class LibraryTest : public ::testing::Test {
   std::shared_ptr<OrvExperimentConfig> startWithPayload(const std::string& app,
                                                         const std::string& json,
                                                         bool automaticTracking = true);
-  std::string payloadFile(const std::string& app) const { return dir_.file(app + ".json"); }
+  // Calls fetch() and waits for its outcome.
+  std::shared_ptr<TaskOutcome> fetch();
   // Replaces the payload file atomically (readers never see half a file).
   void replacePayload(const std::string& app, const std::string& json) const;
   // The reference config server (started on first use) and the payload it serves.

@@ -20,7 +20,7 @@ class StorageTest : public ::testing::Test {
   // Runs the store helper in a process of its own and returns what it printed.
   std::string helper(const std::string& args) {
     std::string out;
-    EXPECT_EQ(runAndCapture(helperPath("orv_store_helper") + " '" + data_ + "' " + args, &out), 0);
+    EXPECT_EQ(runCommand(helperPath("orv_store_helper") + " '" + data_ + "' " + args, 60, &out), 0);
     return out;
   }
   bool persistent(const std::string& app) {

@@ -135,9 +135,9 @@ TEST_F(ExposureTest, TypedReadsConvertOrGiveTheDefaultAndEachCountsAsALookup) {
   EXPECT_EQ(OrvExperiment::getValueAsNumber("dec").kind(), OrvValue::Kind::kDecimal);
   ASSERT_TRUE(drainWorkQueue());
   // Five tracked lookups per row, converted or not; a missing key logs nothing.
-  EXPECT_EQ(log.count("[OrvExperiment] s : No relevant experiment detected, skip exposure event."),
+  EXPECT_EQ(log.countContaining("[OrvExperiment] s : No relevant experiment detected, skip exposure event."),
             5);
-  EXPECT_EQ(log.count("[OrvExperiment] abc : Already exposed, skip this exposure incident."), 4);
+  EXPECT_EQ(log.countContaining("[OrvExperiment] abc : Already exposed, skip this exposure incident."), 4);
   EXPECT_EQ(log.countContaining("missing"), 0);
 }
 
@@ -209,8 +209,8 @@ TEST_F(ExposureTest, EveryRequestLogsItsLineAlsoWhenLoggingComesOnWhileItWaits) 
   ASSERT_TRUE(drainWorkQueue());
   OrvExperiment::enableLog(false);
   EXPECT_EQ(events.size(), 1u);
-  EXPECT_EQ(log.count(kAlreadyColor), 4 + 20);  // exactly as if every request had run
-  EXPECT_EQ(log.count(kNoExperimentPlain), 1 + 20);
+  EXPECT_EQ(log.countContaining(kAlreadyColor), 4 + 20);  // exactly as if every request had run
+  EXPECT_EQ(log.countContaining(kNoExperimentPlain), 1 + 20);
 }
 
 TEST_F(ExposureTest, ARecordRemovedFromTheStoreIsSentAgain) {

@@ -21,115 +21,87 @@ OrvValue currentPayload(const std::string& appId) {
   return value ? value->objectValue() : OrvValue();
 }
 
-// What a fetch task reported.
-struct Watch {
-  Signal localCacheReady, finished;
-  OrvValue payloadAtLocalCacheReady;
-  bool success = false;
-  std::int64_t code = 0;
-  std::string message;
-};
-
-std::shared_ptr<Watch> watch(const std::shared_ptr<OrvRCFetchTask>& task,
-                             const std::string& appId = "") {
-  auto w = std::make_shared<Watch>();
-  // Listeners of one task run one at a time; each field is read after its signal.
-  task->addOnLocalCacheReadyListener([w, appId] {
-        w->payloadAtLocalCacheReady = currentPayload(appId);
-        w->localCacheReady.notify();
-      })
-      ->addOnSuccessListener([w] {
-        w->success = true;
-        w->finished.notify();
-      })
-      ->addOnFailureListener([w](std::int64_t code, const std::string& message) {
-        w->code = code;
-        w->message = message;
-        w->finished.notify();
-      });
-  return w;
-}
-
 class RemoteConfigTest : public LibraryTest {
  protected:
-  std::shared_ptr<Watch> startComponent(const std::string& appId, const std::string& url,
-                                        std::size_t maxBodyBytes = 32u << 20) {
+  // Starts the component for `app`; the payload it had at local-cache-ready goes to
+  // `payloadAtReady`, then `ready` is notified.
+  std::shared_ptr<TaskOutcome> startComponent(const std::string& app, const std::string& url,
+                                              std::size_t maxBodyBytes = 32u << 20) {
     auto settings = OrvRemoteConfigSettings::create();
-    settings->setAppId(appId);
+    settings->setAppId(app);
     settings->setServerUrl(url);
     settings->setTemplateCode(kTemplate);
     settings->setMaxBodyBytes(maxBodyBytes);
     settings->setTotalTimeoutMs(1000);
     auto task = OrvRCFetchTask::create();
-    auto w = watch(task, appId);
+    task->addOnLocalCacheReadyListener([this, app] {
+      payloadAtReady = currentPayload(app);
+      ready.notify();
+    });
+    auto outcome = listenTo(task);
     settings->setFetchTask(task);
     OrvRemoteConfig::startWithSettings(settings);
-    return w;
+    return outcome;
   }
-  std::string cacheFile(const std::string& appId) const {
-    return OrvRCCache::path(dir_.path() + "/data", appId, kTemplate);
+  std::shared_ptr<TaskOutcome> fetchComponent() {
+    auto outcome = listenTo(OrvRemoteConfig::fetchWithAppId(appId(), kTemplate));
+    EXPECT_TRUE(outcome->done.waitFor(1));
+    return outcome;
   }
-  // A scripted server that answers only once the test has seen local-cache-ready.
-  std::shared_ptr<Signal> gated(ScriptedServer& server, const std::string& body) {
-    auto gate = std::make_shared<Signal>();
-    server.answer([gate, body](const httplib::Request& req, httplib::Response& res) {
-      gate->waitFor(1);
-      // Asked for gzip, the server compresses: the payload arriving intact shows decoding.
-      if (req.get_header_value("Accept-Encoding").find("gzip") != std::string::npos)
-        res.set_content(body, "application/json");
-    });
-    return gate;
+  std::string cacheFile(const std::string& app) const {
+    return OrvRCCache::path(dir_.path() + "/data", app, kTemplate);
   }
+  Signal ready;
+  OrvValue payloadAtReady;
 };
 
 }  // namespace
 
-TEST_F(RemoteConfigTest, AFirstStartHasNoCacheThenFetchesAndCachesOwnerOnly) {
+TEST_F(RemoteConfigTest, StartsFromTheCacheIfAnyThenFetchesAndCachesOwnerOnly) {
   ScriptedServer scripted;
-  auto gate = gated(scripted, R"({"color":"red"})");
-  auto w = startComponent(appId(), scripted.url());
-  ASSERT_TRUE(w->localCacheReady.waitFor(1));
-  gate->notify();
-  ASSERT_TRUE(w->finished.waitFor(1));
-  EXPECT_TRUE(w->payloadAtLocalCacheReady.isAbsent());
-  EXPECT_TRUE(w->success) << w->message;
-  EXPECT_EQ(currentPayload(appId()), json(R"({"color":"red"})"));
-  struct stat st {};
-  ASSERT_EQ(::stat(cacheFile(appId()).c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0077, 0u);
-}
-
-TEST_F(RemoteConfigTest, ADamagedCacheReadsAsNoPayloadWithOneLogLineAndIsReplaced) {
-  std::filesystem::create_directories(std::filesystem::path(cacheFile(appId())).parent_path());
-  writeFile(cacheFile(appId()), "{\"app_id\": trunc");
-  ScriptedServer scripted;
-  auto gate = gated(scripted, R"({"fresh":1})");
   LogCapture log;
   OrvRemoteConfig::enableLog(true);
-  auto w = startComponent(appId(), scripted.url());
-  ASSERT_TRUE(w->localCacheReady.waitFor(1));
-  gate->notify();
-  ASSERT_TRUE(w->finished.waitFor(1));
+  const std::pair<const char*, int> cases[] = {{nullptr, 0}, {"{\"app_id\": trunc", 1}};
+  for (const auto& [cache, damagedLines] : cases) {
+    const std::string app = appId(cache ? "-damaged" : "-none");
+    if (cache) {
+      std::filesystem::create_directories(std::filesystem::path(cacheFile(app)).parent_path());
+      writeFile(cacheFile(app), cache);
+    }
+    auto gate = std::make_shared<Signal>();  // the answer waits for local-cache-ready
+    scripted.answer([gate](const httplib::Request& req, httplib::Response& res) {
+      gate->waitFor(1);
+      // Asked for gzip, the server compresses: the payload arriving intact shows decoding.
+      if (req.get_header_value("Accept-Encoding").find("gzip") != std::string::npos)
+        res.set_content(R"({"fresh":1})", "application/json");
+    });
+    auto outcome = startComponent(app, scripted.url());
+    EXPECT_TRUE(ready.waitFor(ready.count() + 1));
+    EXPECT_TRUE(payloadAtReady.isAbsent());  // no cache, or a damaged one: no payload
+    gate->notify();
+    EXPECT_TRUE(outcome->done.waitFor(1));
+    EXPECT_EQ(outcome->successes, 1) << outcome->message;
+    EXPECT_EQ(currentPayload(app), json(R"({"fresh":1})"));
+    EXPECT_EQ(log.countContaining("damaged cache"), damagedLines);
+    struct stat st {};
+    EXPECT_EQ(::stat(cacheFile(app).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0077, 0u);
+    std::string problem;
+    EXPECT_EQ(OrvRCCache::load(dir_.path() + "/data", app, kTemplate, &problem).payload,
+              json(R"({"fresh":1})"));
+  }
   OrvRemoteConfig::enableLog(false);
-  EXPECT_TRUE(w->payloadAtLocalCacheReady.isAbsent());
-  EXPECT_TRUE(w->success);
-  EXPECT_EQ(log.countContaining("damaged cache"), 1);
-  std::string problem;
-  EXPECT_EQ(OrvRCCache::load(dir_.path() + "/data", appId(), kTemplate, &problem).payload,
-            json(R"({"fresh":1})"));
 }
 
 TEST_F(RemoteConfigTest, NotModifiedKeepsThePayloadAndIsASuccess) {
   serve(appId(), R"({"a":1})");
-  ASSERT_TRUE(startComponent(appId(), server().url())->finished.waitFor(1));
+  ASSERT_TRUE(startComponent(appId(), server().url())->done.waitFor(1));
   const OrvValue before = currentPayload(appId());
-  auto again = watch(OrvRemoteConfig::fetchWithAppId(appId(), kTemplate));
-  ASSERT_TRUE(again->finished.waitFor(1));
-  EXPECT_TRUE(again->success) << again->message;
+  EXPECT_EQ(fetchComponent()->successes, 1);
   EXPECT_TRUE(currentPayload(appId()).isSameObject(before));
   serve(appId(), R"({"a":2})");
-  ASSERT_TRUE(watch(OrvRemoteConfig::fetchWithAppId(appId(), kTemplate))->finished.waitFor(1));
-  EXPECT_EQ(currentPayload(appId())["a"].int64Value(), 2);
+  fetchComponent();
+  EXPECT_EQ(currentPayload(appId()), json(R"({"a":2})"));
   auto requests = server().requests();
   ASSERT_EQ(requests.size(), 3u);
   EXPECT_EQ(requests[0].ifNoneMatch, "");
@@ -138,15 +110,18 @@ TEST_F(RemoteConfigTest, NotModifiedKeepsThePayloadAndIsASuccess) {
   EXPECT_EQ(requests[2].status, 200);
 }
 
-TEST_F(RemoteConfigTest, EveryFailureHasItsCodeAndLeavesTheCacheAlone) {
+TEST_F(RemoteConfigTest, EveryFailureHasItsCodeAndLeavesPayloadAndCacheAlone) {
   ScriptedServer scripted;
   scripted.answer([](auto&, auto& res) { res.set_content(R"({"good":1})", "application/json"); });
-  auto seeded = startComponent(appId(), scripted.url(), 4096);
-  ASSERT_TRUE(seeded->finished.waitFor(1));
-  ASSERT_TRUE(seeded->success) << seeded->message;
+  ASSERT_TRUE(startComponent(appId(), scripted.url(), 4096)->done.waitFor(1));
   const std::string cacheBytes = readFile(cacheFile(appId()));
   const OrvValue payload = currentPayload(appId());
+  ASSERT_EQ(payload, json(R"({"good":1})"));
   auto release = std::make_shared<Signal>();  // holds the timeout case until it gave up
+  const auto endless = [](std::size_t, httplib::DataSink& sink) {
+    static const std::string chunk(1 << 16, ' ');
+    return sink.write(chunk.data(), chunk.size());  // a body that never ends
+  };
   const std::pair<std::int64_t, ScriptedServer::Handler> cases[] = {
       {503, [](auto&, auto& res) { res.status = 503; }},
       {OrvRemoteConfig::kErrorMalformedBody,
@@ -154,7 +129,7 @@ TEST_F(RemoteConfigTest, EveryFailureHasItsCodeAndLeavesTheCacheAlone) {
       {OrvRemoteConfig::kErrorNotAnObject,
        [](auto&, auto& res) { res.set_content("[1,2]", "application/json"); }},
       {OrvRemoteConfig::kErrorBodyTooLarge,
-       [](auto&, auto& res) { res.set_content(std::string(9000, ' ') + "{}", "text/plain"); }},
+       [&](auto&, auto& res) { res.set_chunked_content_provider("text/plain", endless); }},
       {OrvRemoteConfig::kErrorTransport,
        [](auto&, auto& res) {
          res.set_content_provider(1000, "text/plain", [](std::size_t, std::size_t, auto& sink) {
@@ -166,38 +141,25 @@ TEST_F(RemoteConfigTest, EveryFailureHasItsCodeAndLeavesTheCacheAlone) {
   };
   for (const auto& [code, handler] : cases) {
     scripted.answer(handler);
-    auto w = watch(OrvRemoteConfig::fetchWithAppId(appId(), kTemplate));
-    ASSERT_TRUE(w->finished.waitFor(1)) << code;
-    EXPECT_EQ(w->code, code) << w->message;
-    EXPECT_FALSE(w->message.empty()) << code;
+    auto outcome = fetchComponent();
+    EXPECT_EQ(outcome->code, code) << outcome->message;
+    EXPECT_FALSE(outcome->message.empty()) << code;
     EXPECT_TRUE(currentPayload(appId()).isSameObject(payload)) << code;
     EXPECT_EQ(readFile(cacheFile(appId())), cacheBytes) << code;
   }
   release->notify();
   const std::pair<std::int64_t, std::string> starts[] = {
-      {OrvRemoteConfig::kErrorTransport, "http://127.0.0.1:" + std::to_string(closedPort())},
+      {OrvRemoteConfig::kErrorTransport, closedPortUrl()},
       {OrvRemoteConfig::kErrorBadUrl, "ftp://127.0.0.1/x"},
       {OrvRemoteConfig::kErrorFile, "file://" + dir_.file("no-such.json")}};
   for (const auto& [code, url] : starts) {
-    auto w = startComponent(appId(url.substr(0, 3)), url);
-    ASSERT_TRUE(w->finished.waitFor(1)) << url;
-    EXPECT_EQ(w->code, code) << w->message;
+    auto outcome = startComponent(appId(url.substr(0, 3)), url);
+    ASSERT_TRUE(outcome->done.waitFor(1)) << url;
+    EXPECT_EQ(outcome->code, code) << outcome->message;
   }
-  auto notStarted = watch(OrvRemoteConfig::fetchWithAppId("never-started-app", kTemplate));
-  ASSERT_TRUE(notStarted->finished.waitFor(1));
+  auto notStarted = listenTo(OrvRemoteConfig::fetchWithAppId("never-started-app", kTemplate));
+  ASSERT_TRUE(notStarted->done.waitFor(1));
   EXPECT_EQ(notStarted->code, OrvRemoteConfig::kErrorNotStarted);
-}
-
-TEST_F(RemoteConfigTest, AnOutcomeReachedBeforeAListenerIsAddedIsDeliveredToIt) {
-  serve(appId(), R"({"a":1})");
-  ASSERT_TRUE(startComponent(appId(), server().url())->finished.waitFor(1));
-  auto unheard = OrvRemoteConfig::fetchWithAppId(appId(), kTemplate);
-  // Fetches run one at a time: once this one is heard, the first one has ended too.
-  ASSERT_TRUE(watch(OrvRemoteConfig::fetchWithAppId(appId(), kTemplate))->finished.waitFor(1));
-  auto replayed = watch(unheard);
-  ASSERT_TRUE(replayed->finished.waitFor(1));
-  EXPECT_TRUE(replayed->success);
-  EXPECT_EQ(replayed->localCacheReady.count(), 0);
 }
 
 TEST(OrvConfigServer, RejectsMalformedRequestsAndUnknownOrHostileApplications) {
@@ -236,14 +198,10 @@ TEST(OrvRCResponse, EveryFailureHasANonZeroCodeAndAMessage) {
   raw.body = "{}";
   for (long status : {0L, -1L, 99L, 600L, 1000L}) {
     raw.status = status;
-    outcome = OrvRCResponse::interpret(raw);
-    EXPECT_FALSE(outcome.success) << status;
-    EXPECT_EQ(outcome.code, OrvRemoteConfig::kErrorTransport) << status;
+    EXPECT_EQ(OrvRCResponse::interpret(raw).code, OrvRemoteConfig::kErrorTransport) << status;
   }
   raw.status = 200;
   raw.headerLines = {"HTTP/1.1 100 Continue\r\n", "ETag: \"old\"\r\n", "HTTP/1.1 200 OK\r\n",
                      "etag: \"bad\x01\"\r\n", "ETag:  \"good\" \r\n"};
-  outcome = OrvRCResponse::interpret(raw);
-  EXPECT_TRUE(outcome.success);
-  EXPECT_EQ(outcome.etag, "\"good\"");
+  EXPECT_EQ(OrvRCResponse::interpret(raw).etag, "\"good\"");
 }

@@ -1,10 +1,9 @@
-// Loopback HTTP servers for tests: one whose answers each test scripts, and a port on
+// Loopback HTTP for tests: a server whose answers each test scripts, and a port on
 // which nothing listens.
 #pragma once
 
 #include <arpa/inet.h>
 #include <httplib.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,20 +16,16 @@
 
 namespace orvtest {
 
-// A loopback server whose answer each test decides.
 class ScriptedServer {
  public:
   using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
   ScriptedServer() {
-    server_.Post(OrvRemoteConfig::kFetchPath,
-                 [this](const httplib::Request& req, httplib::Response& res) {
-                   Handler h;
-                   {
-                     std::lock_guard lock(mutex_);
-                     h = handler_;
-                   }
-                   h(req, res);
-                 });
+    server_.Post(OrvRemoteConfig::kFetchPath, [this](const auto& req, auto& res) {
+      std::unique_lock lock(mutex_);
+      Handler handler = handler_;
+      lock.unlock();
+      handler(req, res);
+    });
     port_ = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
   }
@@ -38,9 +33,9 @@ class ScriptedServer {
     server_.stop();
     thread_.join();
   }
-  void answer(Handler h) {
+  void answer(Handler handler) {
     std::lock_guard lock(mutex_);
-    handler_ = std::move(h);
+    handler_ = std::move(handler);
   }
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
@@ -52,8 +47,8 @@ class ScriptedServer {
   std::thread thread_;
 };
 
-// A loopback port on which nothing listens: bound, then closed again.
-inline int closedPort() {
+// A loopback address on which nothing listens: a port bound, then closed again.
+inline std::string closedPortUrl() {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -62,7 +57,7 @@ inline int closedPort() {
   ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
   ::close(fd);
-  return ntohs(address.sin_port);
+  return "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
 }
 
 }  // namespace orvtest

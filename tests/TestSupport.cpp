@@ -1,14 +1,11 @@
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -40,9 +37,8 @@ TempDir::~TempDir() {
 }
 
 std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
   std::ostringstream out;
-  out << in.rdbuf();
+  out << std::ifstream(path, std::ios::binary).rdbuf();
   return out.str();
 }
 
@@ -67,14 +63,11 @@ const char* const kWorkedExamplePayload = R"({
   ]})";
 
 namespace {
+// A plain job on the work queue, not an ordinary block: it must not look like a reload
+// to the exposure tracker.
 void submitTo(bool mainQueue, std::function<void()> job) {
-  if (mainQueue) {
-    OrvMainQueue::async(std::move(job));
-  } else {
-    // A plain job, not an ordinary block: it must not look like a reload to the
-    // exposure tracker.
-    OrvExperimentQueue::sharedInstance().serialQueue().submit(std::move(job));
-  }
+  if (mainQueue) return OrvMainQueue::async(std::move(job));
+  OrvExperimentQueue::sharedInstance().serialQueue().submit(std::move(job));
 }
 
 bool drain(bool mainQueue) {
@@ -85,12 +78,11 @@ bool drain(bool mainQueue) {
 }  // namespace
 
 bool drainWorkQueue() {
-  if (!drain(false)) return false;
   // The drain job has signalled but may not have finished; wait until the queue is
   // idle, so that what the test does next starts from a settled queue.
-  auto& queue = OrvExperimentQueue::sharedInstance();
   const auto deadline = std::chrono::steady_clock::now() + kWait;
-  while (!queue.isIdle()) {
+  if (!drain(false)) return false;
+  while (!OrvExperimentQueue::sharedInstance().isIdle()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::yield();
   }
@@ -126,11 +118,6 @@ std::vector<std::string> LogCapture::lines() const {
   return lines_;
 }
 
-int LogCapture::count(const std::string& line) const {
-  std::lock_guard lock(mutex_);
-  return static_cast<int>(std::count(lines_.begin(), lines_.end(), line));
-}
-
 int LogCapture::countContaining(const std::string& text) const {
   std::lock_guard lock(mutex_);
   return static_cast<int>(std::count_if(lines_.begin(), lines_.end(), [&](const std::string& l) {
@@ -140,79 +127,23 @@ int LogCapture::countContaining(const std::string& text) const {
 
 std::size_t residentBytes() {
   long pages = 0, resident = 0;
-  if (FILE* f = std::fopen("/proc/self/statm", "r")) {
-    if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
-    std::fclose(f);
-  }
+  std::ifstream("/proc/self/statm") >> pages >> resident;
   return static_cast<std::size_t>(resident) * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
 }
 
-int runCommand(const std::string& commandLine, int timeoutSeconds) {
-  const int status = std::system(
-      ("timeout -s KILL " + std::to_string(timeoutSeconds) + " " + commandLine).c_str());
-  return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-int runAndCapture(const std::string& commandLine, std::string* output) {
-  FILE* pipe = ::popen(("timeout -s KILL 60 " + commandLine).c_str(), "r");
+int runCommand(const std::string& commandLine, int timeoutSeconds, std::string* output) {
+  const std::string timed = "timeout -s KILL " + std::to_string(timeoutSeconds) + " " + commandLine;
+  FILE* pipe = ::popen(timed.c_str(), "r");
   if (!pipe) return -1;
   char buffer[1024];
-  while (std::fgets(buffer, sizeof buffer, pipe)) output->append(buffer);
+  while (std::fgets(buffer, sizeof buffer, pipe))
+    if (output) output->append(buffer);
   const int status = ::pclose(pipe);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 std::string helperPath(const std::string& name) {
   return std::string(ORV_TEST_BINARY_DIR) + "/tests/" + name;
-}
-
-ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
-  int fds[2];
-  if (::pipe(fds) != 0) return;
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  pid_ = ::fork();
-  if (pid_ == 0) {
-    ::dup2(fds[1], 1);
-    ::close(fds[0]);
-    ::close(fds[1]);
-    ::execv(args[0], args.data());
-    ::_exit(127);
-  }
-  ::close(fds[1]);
-  out_ = ::fdopen(fds[0], "r");
-}
-
-bool ChildProcess::readLine(std::string* line) {
-  char buffer[512];
-  if (!out_ || !std::fgets(buffer, sizeof buffer, out_)) return false;
-  *line = buffer;
-  if (!line->empty() && line->back() == '\n') line->pop_back();
-  return true;
-}
-
-void ChildProcess::killNow() {
-  if (pid_ > 0) {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-  if (out_) std::fclose(out_);
-  out_ = nullptr;
-}
-
-ReadOnlyPath::ReadOnlyPath(std::string path) : path_(std::move(path)) {
-  ok_ = ::geteuid() == 0 ? runCommand("chattr +i '" + path_ + "' 2>/dev/null") == 0
-                         : ::chmod(path_.c_str(), 0500) == 0;
-}
-
-ReadOnlyPath::~ReadOnlyPath() {
-  if (::geteuid() != 0) {
-    ::chmod(path_.c_str(), 0700);
-  } else if (ok_) {
-    runCommand("chattr -i '" + path_ + "' 2>/dev/null");
-  }
 }
 
 }  // namespace orvtest

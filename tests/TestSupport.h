@@ -1,10 +1,10 @@
 // Helpers shared by the test binaries: scratch directories and files, waiting on
-// conditions and queues, captured log lines, and helper processes.
+// conditions, queues and task outcomes, captured log lines, and helper processes.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -28,8 +28,6 @@ class TempDir {
  public:
   TempDir();
   ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
   const std::string& path() const { return path_; }
   std::string file(const std::string& name) const { return path_ + "/" + name; }
 
@@ -44,7 +42,8 @@ OrvValue json(const std::string& text);
 // The worked example payload: four features, two experiment entries, misfits.
 extern const char* const kWorkedExamplePayload;
 
-// A counter that threads bump and tests wait on.
+// A counter that threads bump and tests wait on. Whatever a thread wrote before
+// notify() is visible to a test whose waitFor() saw the count.
 class Signal {
  public:
   // Notifies under the lock: a waiter may destroy the Signal as soon as it wakes.
@@ -53,9 +52,9 @@ class Signal {
     ++count_;
     cv_.notify_all();
   }
-  bool waitFor(int count, std::chrono::milliseconds timeout = kWait) {
+  bool waitFor(int count) {
     std::unique_lock lock(mutex_);
-    return cv_.wait_for(lock, timeout, [&] { return count_ >= count; });
+    return cv_.wait_for(lock, kWait, [&] { return count_ >= count; });
   }
   int count() const {
     std::lock_guard lock(mutex_);
@@ -67,6 +66,32 @@ class Signal {
   std::condition_variable cv_;
   int count_ = 0;
 };
+
+// What a completion task (the library's or the component's) reported; `done` counts
+// outcomes, the fields hold the latest.
+struct TaskOutcome {
+  Signal done;
+  int successes = 0;
+  int failures = 0;
+  std::int64_t code = 0;
+  std::string message;
+};
+template <class Task>
+std::shared_ptr<TaskOutcome> listenTo(const std::shared_ptr<Task>& task) {
+  auto outcome = std::make_shared<TaskOutcome>();
+  // Deliveries to one task never overlap, so the fields need no lock of their own.
+  task->addOnSuccessListener([outcome] {
+    ++outcome->successes;
+    outcome->done.notify();
+  });
+  task->addOnFailureListener([outcome](std::int64_t code, const std::string& message) {
+    ++outcome->failures;
+    outcome->code = code;
+    outcome->message = message;
+    outcome->done.notify();
+  });
+  return outcome;
+}
 
 // Runs on the queue after everything submitted so far; false on timeout.
 bool drainWorkQueue();
@@ -89,53 +114,20 @@ class LogCapture {
   LogCapture();
   ~LogCapture();
   std::vector<std::string> lines() const;
-  int count(const std::string& line) const;            // lines equal to `line`
-  int countContaining(const std::string& text) const;  // lines that contain `text`
+  int countContaining(const std::string& text) const;
 
  private:
   mutable std::mutex mutex_;
   std::vector<std::string> lines_;
 };
 
-// Resident memory of this process, in bytes.
 std::size_t residentBytes();
 
-// Runs a shell command line with a time limit; returns its exit status, or -1 when it
-// did not exit normally.
-int runCommand(const std::string& commandLine, int timeoutSeconds = 60);
-// The same, collecting its standard output.
-int runAndCapture(const std::string& commandLine, std::string* output);
+// Runs a shell command line with a time limit and returns its exit status (-1 when it
+// did not exit normally); its standard output goes to `output` when given.
+int runCommand(const std::string& commandLine, int timeoutSeconds = 60,
+               std::string* output = nullptr);
 // Path of a helper program built next to the tests.
 std::string helperPath(const std::string& name);
-
-// A helper program with its standard output piped to us, for tests that kill it at a
-// moment of their choosing.
-class ChildProcess {
- public:
-  explicit ChildProcess(const std::vector<std::string>& argv);
-  ~ChildProcess() { killNow(); }  // SIGKILL and reap, if still running
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
-  // The next line of its output (without the newline); false at end of output.
-  bool readLine(std::string* line);
-  void killNow();
-
- private:
-  int pid_ = -1;
-  FILE* out_ = nullptr;
-};
-
-// Makes a file or directory unwritable for its lifetime, even for root (through the
-// immutable attribute); ok() is false where that is not possible.
-class ReadOnlyPath {
- public:
-  explicit ReadOnlyPath(std::string path);
-  ~ReadOnlyPath();
-  bool ok() const { return ok_; }
-
- private:
-  std::string path_;
-  bool ok_ = false;
-};
 
 }  // namespace orvtest
