@@ -16,6 +16,12 @@ std::vector<OrvMediatorEvent> EventCapture::events() const {
   return events_;
 }
 
+std::vector<std::string> EventCapture::properties() const {
+  std::vector<std::string> out;
+  for (const auto& e : events()) out.push_back(e.properties.toJson());
+  return out;
+}
+
 void LibraryTest::SetUp() {
   OrvPlatform::setDataDirectory(dir_.path() + "/data");
   // While any sink is registered the mediator buffers nothing, so no event of this

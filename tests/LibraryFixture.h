@@ -22,6 +22,8 @@ class EventCapture {
   ~EventCapture() { OrvMediator::sharedInstance()->removeEventSink(id_); }
   std::vector<OrvMediatorEvent> events() const;
   std::size_t size() const { return events().size(); }
+  // Each event's properties as JSON (booleans and numbers stay told apart).
+  std::vector<std::string> properties() const;
 
  private:
   mutable std::mutex mutex_;

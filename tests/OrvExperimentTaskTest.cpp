@@ -8,30 +8,22 @@
 #include "OrvExperiment/OrvPlatform.h"
 #include "OrvExperimentTaskNotify.h"
 #include "TestSupport.h"
-#include "platform/OrvMainQueue.h"
 
 using namespace orvtest;
 using Calls = std::vector<std::string>;
 
 namespace {
 
-// Records listener calls, in the order they ran.
+// Records listener calls in the order they ran (on the main queue, read after a drain).
 struct Recorder {
-  std::mutex mutex;
   Calls calls;
-  void add(std::string call) {
-    std::lock_guard lock(mutex);
-    calls.push_back(std::move(call));
-  }
   std::function<void()> success(std::string name) {
-    return [this, name] { add(name); };
+    return [this, name] { calls.push_back(name); };
   }
   OrvExperimentTask::FailureListener failure() {
-    return [this](std::int64_t code, const std::string& m) { add(std::to_string(code) + m); };
-  }
-  Calls get() {
-    std::lock_guard lock(mutex);
-    return calls;
+    return [this](std::int64_t code, const std::string& m) {
+      calls.push_back(std::to_string(code) + m);
+    };
   }
 };
 
@@ -54,7 +46,7 @@ TEST(OrvExperimentTask, DeliveriesRunInNotificationOrderAndListenersInTheOrderAd
   OrvNotifyTaskFailure(a, 503, "é %@ %d");
   OrvNotifyTaskSuccess(a);
   ASSERT_TRUE(drainMainQueue());
-  EXPECT_EQ(r.get(),
+  EXPECT_EQ(r.calls,
             (Calls{"P", "T", "T", "b", std::to_string(INT64_MIN), "503é %@ %d", "P", "T", "T"}));
 }
 
@@ -69,6 +61,7 @@ TEST(OrvExperimentTask, TheListIsReadWhenTheDeliveryRunsAndNothingIsReplayed) {
   OrvNotifyTaskSuccess(task);
   OrvNotifyTaskFailure(task, 1, "unheard");
   ASSERT_TRUE(drainMainQueue());
+  std::weak_ptr<OrvExperimentTask> weak = task;
   {
     QueueGate gate(/*mainQueue=*/true);
     OrvNotifyTaskSuccess(task);
@@ -77,18 +70,14 @@ TEST(OrvExperimentTask, TheListIsReadWhenTheDeliveryRunsAndNothingIsReplayed) {
   ASSERT_TRUE(drainMainQueue());
   task->addOnSuccessListener(r.success("after"))->addOnFailureListener(r.failure());
   ASSERT_TRUE(drainMainQueue());
-  EXPECT_EQ(r.get(), (Calls{"late"}));
-
-  // A pending delivery keeps a task the application dropped.
-  std::weak_ptr<OrvExperimentTask> weak = task;
+  EXPECT_EQ(r.calls, (Calls{"late"}));
   {
     QueueGate gate(true);
     OrvNotifyTaskSuccess(task);
-    task.reset();
-    EXPECT_FALSE(weak.expired());
+    task.reset();  // the pending delivery keeps the task
   }
   ASSERT_TRUE(drainMainQueue());
-  EXPECT_EQ(r.get(), (Calls{"late", "late", "after"}));
+  EXPECT_EQ(r.calls, (Calls{"late", "late", "after"}));
   EXPECT_TRUE(weak.expired());
 }
 
@@ -101,46 +90,29 @@ TEST(OrvExperimentTask, ALibraryTaskKeepsUnheardOutcomesAndDeliversThemInOrder) 
   ASSERT_TRUE(drainMainQueue());
   task->addOnFailureListener(r.failure());
   ASSERT_TRUE(drainMainQueue());
-  EXPECT_EQ(r.get(), Calls{});  // the failure may not overtake the older success
+  EXPECT_EQ(r.calls, Calls{});  // the failure may not overtake the older success
   task->addOnSuccessListener(r.success("S"));
   ASSERT_TRUE(drainMainQueue());
-  EXPECT_EQ(r.get(), (Calls{"S", "-7second", "S"}));
-  // Heard once, the kept outcomes are spent.
-  task->addOnSuccessListener(r.success("S2"));
+  EXPECT_EQ(r.calls, (Calls{"S", "-7second", "S"}));
+  task->addOnSuccessListener(r.success("S2"));  // heard once, kept outcomes are spent
   OrvNotifyTaskSuccess(task);
   ASSERT_TRUE(drainMainQueue());
-  EXPECT_EQ(r.get(), (Calls{"S", "-7second", "S", "S", "S2"}));
-}
-
-TEST(OrvExperimentTask, NotifyingFromTheMainQueueReturnsBeforeAnyListenerRuns) {
-  std::atomic<bool> ran{false};
-  std::atomic<bool> ranInsideCall{true};
-  auto task = OrvExperimentTask::create();
-  task->addOnSuccessListener([&] { ran = true; });
-  OrvMainQueue::async([&] {
-    OrvNotifyTaskSuccess(task);
-    ranInsideCall = ran.load();
-  });
-  ASSERT_TRUE(drainMainQueue());
-  ASSERT_TRUE(drainMainQueue());
-  EXPECT_FALSE(ranInsideCall);
-  EXPECT_TRUE(ran);
+  EXPECT_EQ(r.calls, (Calls{"S", "-7second", "S", "S", "S2"}));
 }
 
 TEST(OrvExperimentTask, AddingToTheListBeingDeliveredOrThrowingKeepsTheWalkSafe) {
   LogCapture log;
   Recorder r;
   auto task = OrvExperimentTask::create();
-  OrvExperimentTask* raw = task.get();
-  task->addOnSuccessListener([&r, raw] {
-    r.add("adder");
+  task->addOnSuccessListener([&r, raw = task.get()] {
+    r.calls.push_back("adder");
     raw->addOnSuccessListener(r.success("added"))->addOnSuccessListener(r.success("added"));
     throw std::runtime_error("listener failure");
   });
   task->addOnSuccessListener(r.success("second"));
   OrvNotifyTaskSuccess(task);
   ASSERT_TRUE(drainMainQueue());
-  EXPECT_EQ(r.get(), (Calls{"adder", "second"}));
+  EXPECT_EQ(r.calls, (Calls{"adder", "second"}));
   EXPECT_EQ(log.countContaining("[ERROR] OrvExperimentTask: a success listener was added"), 1);
   EXPECT_EQ(log.countContaining("[ERROR] OrvExperimentTask: a listener threw"), 1);
 }
@@ -148,11 +120,10 @@ TEST(OrvExperimentTask, AddingToTheListBeingDeliveredOrThrowingKeepsTheWalkSafe)
 TEST(OrvExperimentTask, AddsFromOtherThreadsDuringDeliveriesAreRaceFree) {
   auto task = OrvExperimentTask::create();
   std::atomic<int> calls{0};
-  constexpr int kThreads = 4, kAdds = 200;
   std::vector<std::thread> adders;
-  for (int t = 0; t < kThreads; ++t) {
+  for (int t = 0; t < 4; ++t) {
     adders.emplace_back([&] {
-      for (int i = 0; i < kAdds; ++i) {
+      for (int i = 0; i < 200; ++i) {
         task->addOnSuccessListener([&] { calls.fetch_add(1, std::memory_order_relaxed); });
         if (i % 20 == 0) OrvNotifyTaskSuccess(task);
       }
@@ -163,10 +134,10 @@ TEST(OrvExperimentTask, AddsFromOtherThreadsDuringDeliveriesAreRaceFree) {
   const int before = calls.load();
   OrvNotifyTaskSuccess(task);
   ASSERT_TRUE(drainMainQueue());
-  EXPECT_EQ(calls.load() - before, kThreads * kAdds);  // every listener ever added
+  EXPECT_EQ(calls.load() - before, 4 * 200);  // every listener ever added
 }
 
-TEST(OrvPlatformMainQueue, AnApplicationLoopReceivesEveryDelivery) {
+TEST(OrvPlatformMainQueue, AnApplicationLoopReceivesEveryDeliveryAndNoneRunsInsideTheCall) {
   std::mutex m;
   std::deque<std::function<void()>> jobs;
   OrvPlatform::setMainQueueExecutor([&](std::function<void()> job) {
@@ -176,18 +147,16 @@ TEST(OrvPlatformMainQueue, AnApplicationLoopReceivesEveryDelivery) {
   Recorder r;
   const auto loop = std::this_thread::get_id();
   auto task = OrvExperimentTask::create();
-  task->addOnSuccessListener([&] { r.add(std::this_thread::get_id() == loop ? "ok" : "wrong"); })
+  task->addOnSuccessListener(
+          [&] { r.calls.push_back(std::this_thread::get_id() == loop ? "ok" : "no"); })
       ->addOnFailureListener(r.failure());
-  std::thread([&] {
-    OrvNotifyTaskSuccess(task);
-    OrvNotifyTaskFailure(task, 7, "x");
-  }).join();
-  EXPECT_EQ(r.get(), Calls{});  // nothing runs until the loop pumps
+  OrvNotifyTaskSuccess(task);  // from the loop's own thread
+  std::thread([&] { OrvNotifyTaskFailure(task, 7, "x"); }).join();
+  EXPECT_EQ(r.calls, Calls{});  // nothing runs until the loop pumps
   for (std::size_t i = 0; i < jobs.size(); ++i) jobs[i]();
   OrvPlatform::setMainQueueExecutor(nullptr);
-  EXPECT_EQ(r.get(), (Calls{"ok", "7x"}));
-  // The default thread is back.
-  OrvNotifyTaskSuccess(task);
+  EXPECT_EQ(r.calls, (Calls{"ok", "7x"}));
+  OrvNotifyTaskSuccess(task);  // the default main-queue thread is back
   ASSERT_TRUE(drainMainQueue());
-  EXPECT_EQ(r.get().size(), 3u);
+  EXPECT_EQ(r.calls.size(), 3u);
 }
