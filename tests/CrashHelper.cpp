@@ -1,8 +1,10 @@
 // A process for the crash test, killed with SIGKILL at random moments by the test.
 //   orv_crash_helper DIR PAYLOAD_FILE EVENTS_FILE
-// Starts application "crash-app" on the payload file, prints "ready", then reads random
+// Starts application "crash-app" on the payload file, prints "ready PID", then reads random
 // features and fetches forever, printing "read KEY" after each read and "event" after
 // each event handed over.
+#include <unistd.h>
+
 #include <cstdio>
 #include <future>
 #include <random>
@@ -33,7 +35,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> keys;
   for (const auto& entry : *OrvFeatureManager::sharedInstance().features())
     keys.push_back(entry.first);
-  std::printf("ready\n");
+  std::printf("ready %d\n", static_cast<int>(::getpid()));
   std::fflush(stdout);
   std::mt19937 random(std::random_device{}());
   for (long n = 0;; ++n) {
