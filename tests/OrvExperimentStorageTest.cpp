@@ -23,9 +23,8 @@ class StorageTest : public ::testing::Test {
     EXPECT_EQ(runCommand(helperPath("orv_store_helper") + " '" + data_ + "' " + args, 60, &out), 0);
     return out;
   }
-  bool persistent(const std::string& app) {
-    return OrvUserDefaults::initWithSuiteName(OrvExperimentStorage::kDomainPrefix + app)
-        ->isPersistent();
+  std::shared_ptr<OrvUserDefaults> domain(const std::string& app) {
+    return OrvUserDefaults::initWithSuiteName(OrvExperimentStorage::kDomainPrefix + app);
   }
   TempDir dir_;
   const std::string data_ = dir_.path() + "/data";
@@ -40,24 +39,18 @@ TEST_F(StorageTest, EachApplicationHasItsOwnDomain) {
   OrvExperimentStorage::putBool(true, "yes");
   OrvExperimentStorage::putString("Yes", "truthy");
   EXPECT_FALSE(OrvExperimentStorage::getBoolForKey("no", true));  // a stored NO stays NO
-  EXPECT_TRUE(OrvExperimentStorage::getBoolForKey("yes", false));
   EXPECT_TRUE(OrvExperimentStorage::getBoolForKey("truthy", false));
   EXPECT_TRUE(OrvExperimentStorage::getBoolForKey("missing", true));
   OrvExperimentStorage::removeKey("yes");
   EXPECT_TRUE(OrvExperimentStorage::getBoolForKey("yes", true));
-  auto direct = OrvUserDefaults::initWithSuiteName("orv_experiment_sp_abc");
-  EXPECT_EQ(direct->dictionaryRepresentation().size(), 2u);
-  EXPECT_TRUE(direct->isPersistent());
-
+  EXPECT_EQ(domain("abc")->dictionaryRepresentation().size(), 2u);
+  EXPECT_TRUE(domain("abc")->isPersistent());
   OrvExperimentStorage::initWithAppId("other");
   EXPECT_TRUE(OrvExperimentStorage::getBoolForKey("no", true));
   OrvExperimentStorage::putBool(true, "theirs");
   OrvExperimentStorage::clear();  // the open domain only
-  EXPECT_TRUE(OrvUserDefaults::initWithSuiteName("orv_experiment_sp_other")
-                  ->dictionaryRepresentation()
-                  .empty());
-  OrvExperimentStorage::initWithAppId("abc");
-  EXPECT_FALSE(OrvExperimentStorage::getBoolForKey("no", true));
+  EXPECT_TRUE(domain("other")->dictionaryRepresentation().empty());
+  EXPECT_EQ(domain("abc")->dictionaryRepresentation().size(), 2u);
 }
 
 TEST_F(StorageTest, RecordsSurviveARestartAndProcessesWritingAtOnceLoseNothing) {
@@ -79,7 +72,7 @@ TEST_F(StorageTest, RecordsSurviveARestartAndProcessesWritingAtOnceLoseNothing) 
   EXPECT_EQ(helper(get), expected);
 }
 
-TEST_F(StorageTest, HostileApplicationIdsStayRowsNotPaths) {
+TEST_F(StorageTest, HostileApplicationIdsStayRowsNotPathsAndFilesAreOwnerOnly) {
   const std::string ids[] = {"/",
                              "..",
                              "../../etc/passwd",
@@ -93,10 +86,8 @@ TEST_F(StorageTest, HostileApplicationIdsStayRowsNotPaths) {
     OrvExperimentStorage::initWithAppId(id);
     OrvExperimentStorage::putBool(true, "k" + std::to_string(id.size()));
   }
-  for (const std::string& id : ids) {
-    OrvExperimentStorage::initWithAppId(id);
-    EXPECT_TRUE(OrvExperimentStorage::getBoolForKey("k" + std::to_string(id.size()), false));
-  }
+  for (const std::string& id : ids)
+    EXPECT_TRUE(domain(id)->boolForKey("k" + std::to_string(id.size())));
   for (const auto& entry : std::filesystem::directory_iterator(data_))
     EXPECT_EQ(entry.path().filename().string().rfind("orv_defaults.sqlite3", 0), 0u);
   struct stat st {};
@@ -106,18 +97,24 @@ TEST_F(StorageTest, HostileApplicationIdsStayRowsNotPaths) {
   EXPECT_EQ(st.st_mode & 0077, 0u);
 }
 
-TEST_F(StorageTest, AnUnusableDatabaseIsReportedOnceKeptAndTheStoreWorksInMemory) {
-  const std::string garbage(4096, 'G');
+TEST_F(StorageTest, AnUnusableDatabaseOrDirectoryIsReportedOnceAndTheStoreWorksInMemory) {
   std::filesystem::create_directories(data_);
-  writeFile(file_, garbage);
-  LogCapture log;
-  OrvExperimentStorage::initWithAppId("app");
-  OrvExperimentStorage::putBool(true, "k");
-  OrvExperimentStorage::initWithAppId("app");  // reopening still sees this process's records
-  EXPECT_TRUE(OrvExperimentStorage::getBoolForKey("k", false));
-  EXPECT_FALSE(persistent("app"));
-  EXPECT_EQ(readFile(file_), garbage);
-  EXPECT_EQ(log.countContaining("[ERROR] OrvUserDefaults"), 1);
+  writeFile(file_, std::string(4096, 'G'));
+  writeFile(dir_.file("plain-file"), "x");
+  const std::pair<std::string, std::string> cases[] = {
+      {data_, "[ERROR] OrvUserDefaults"},  // a file that is not a database: kept as it is
+      {dir_.file("plain-file") + "/sub", "cannot create"}};
+  for (const auto& [directory, error] : cases) {
+    OrvPlatform::setDataDirectory(directory);
+    LogCapture log;
+    OrvExperimentStorage::initWithAppId("app");
+    OrvExperimentStorage::putBool(true, "k");
+    OrvExperimentStorage::initWithAppId("app");  // reopening still sees this process's records
+    EXPECT_TRUE(OrvExperimentStorage::getBoolForKey("k", false));
+    EXPECT_FALSE(domain("app")->isPersistent());
+    EXPECT_EQ(log.countContaining(error), 1);
+  }
+  EXPECT_EQ(readFile(file_), std::string(4096, 'G'));
 }
 
 TEST_F(StorageTest, ATruncatedDatabaseNeverCrashes) {
@@ -129,14 +126,4 @@ TEST_F(StorageTest, ATruncatedDatabaseNeverCrashes) {
   OrvExperimentStorage::initWithAppId("app");
   OrvExperimentStorage::putBool(true, "after");
   EXPECT_TRUE(OrvExperimentStorage::getBoolForKey("after", false));
-}
-
-TEST_F(StorageTest, ADataDirectoryThatCannotBeCreatedFallsBackToMemory) {
-  writeFile(dir_.file("plain-file"), "x");
-  OrvPlatform::setDataDirectory(dir_.file("plain-file") + "/sub");
-  LogCapture log;
-  OrvExperimentStorage::initWithAppId("app");
-  OrvExperimentStorage::putBool(true, "k");
-  EXPECT_TRUE(OrvExperimentStorage::getBoolForKey("k", false));
-  EXPECT_EQ(log.countContaining("cannot create"), 1);
 }

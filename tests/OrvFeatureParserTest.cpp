@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "OrvFeatureParser.h"
 #include "TestSupport.h"
 #include "platform/OrvMD5.h"
@@ -7,66 +9,55 @@
 using orvtest::json;
 using orvtest::kWorkedExamplePayload;
 
-TEST(OrvFeatureParser, WorkedExampleGivesExactlyFourFeatures) {
-  OrvValue payload = json(kWorkedExamplePayload);
-  auto table = OrvFeatureParser::parse(payload);
-  ASSERT_EQ(table->size(), 4u);  // no "experiment_detail", no "gone"
-  const auto& color = table->at("color");
-  const auto& limit = table->at("limit");
-  EXPECT_TRUE(color->value().isSameObject(payload["color"]));  // the payload's own object
-  EXPECT_TRUE(table->at("banner")->value().isSameObject(payload["banner"]));
-  EXPECT_TRUE(table->at("flag")->value().isBoolean());
-  EXPECT_EQ(limit->value(), OrvValue(20));
-  const auto& a = color->experimentInfo();
-  ASSERT_TRUE(a);
-  EXPECT_EQ(a->experimentId(), OrvValue("101"));
-  EXPECT_EQ(a->experimentGroupId(), OrvValue("2"));
-  EXPECT_FALSE(a->isControl());
-  EXPECT_EQ(a->customBucketId(), OrvValue(7));
-  const auto& b = limit->experimentInfo();  // the later entry wins
-  ASSERT_TRUE(b);
-  EXPECT_EQ(b->experimentId(), OrvValue("205"));
-  EXPECT_EQ(b->experimentGroupId(), OrvValue("1"));
-  EXPECT_TRUE(b->isControl());
-  EXPECT_EQ(b->customBucketId(), OrvValue(3));
-  EXPECT_FALSE(table->at("banner")->experimentInfo() || table->at("flag")->experimentInfo());
+namespace {
+
+// The table parse() makes of `payload`, as text: "key=value" per feature in key order,
+// followed by "[experiment id|group id|control|bucket id]" when it has experiment info.
+std::string describe(const std::string& payload) {
+  const auto text = [](const OrvValue& v) { return v.isAbsent() ? "-" : v.toJson(); };
+  std::map<std::string, std::string> sorted;
+  const auto table = OrvFeatureParser::parse(json(payload));
+  for (const auto& [key, feature] : *table) {
+    sorted[key] = text(feature->value());
+    if (const auto& i = feature->experimentInfo()) {
+      sorted[key] += "[" + text(i->experimentId()) + "|" + text(i->experimentGroupId()) + "|" +
+                     (i->isControl() ? "1" : "0") + "|" + text(i->customBucketId()) + "]";
+    }
+  }
+  std::string out;
+  for (const auto& [key, feature] : sorted) out += key + "=" + feature + ";";
+  return out;
 }
 
-TEST(OrvFeatureParser, MisfitsAreSkippedWhereTheyStand) {
-  for (const OrvValue& input : {OrvValue(), OrvValue("text"), json("[1,2]"), OrvValue::null(),
-                                json(R"({"experiment_detail":[]})")})
-    EXPECT_TRUE(OrvFeatureParser::parse(input)->empty()) << input.toJson();
-  // experiment_detail of the wrong kind: every other key still becomes a feature.
-  for (const char* detail : {R"("text")", "42", R"({"#feature_list":["a"]})", "null"}) {
-    auto table = OrvFeatureParser::parse(
-        json(std::string(R"({"a":1,"b":"x","experiment_detail":)") + detail + "}"));
-    EXPECT_EQ(table->size(), 2u) << detail;
-    EXPECT_FALSE(table->at("a")->experimentInfo()) << detail;
-  }
-  auto table = OrvFeatureParser::parse(json(R"({"a":null,"b":1,"c":2,"d":3,"Experiment_Detail":4,
-    "experiment_detail":[7, null, ["a"], {"#feature_list":"a"},
-      {"#experiment_id":101,"#experiment_group_id":[1],"bucket_id":{"k":"v"},
-       "#feature_list":["a",1,null,{},"A"]},
-      {"#is_control_group":"yes","#feature_list":["b","b","c"]},
-      {"#is_control_group":2,"#feature_list":["c"]},
-      {"#is_control_group":"0","#feature_list":["d"]},
-      {"#is_control_group":{},"#feature_list":["nothing-here"]}]})"));
-  ASSERT_EQ(table->size(), 5u);
-  EXPECT_TRUE(table->at("a")->value().isNull());  // a null value is still a feature
-  EXPECT_FALSE(table->at("Experiment_Detail")->experimentInfo());  // keys are exact
-  const auto& a = table->at("a")->experimentInfo();
-  ASSERT_TRUE(a);
-  EXPECT_EQ(a->experimentId().kind(), OrvValue::Kind::kInteger);  // a number id stays a number
-  EXPECT_TRUE(a->experimentGroupId().isArray() && a->customBucketId().isDictionary());
-  EXPECT_FALSE(a->isControl());
-  const auto& b = table->at("b")->experimentInfo();
-  ASSERT_TRUE(b);
-  EXPECT_TRUE(b->isControl());
-  EXPECT_TRUE(b->experimentId().isAbsent() && b->customBucketId().isAbsent());
-  EXPECT_TRUE(table->at("c")->experimentInfo()->isControl());  // from 2, the later entry
-  EXPECT_NE(table->at("c")->experimentInfo(), b);
-  EXPECT_FALSE(table->at("d")->experimentInfo()->isControl());
-  // Features listed by one entry share its record.
+}  // namespace
+
+TEST(OrvFeatureParser, WorkedExampleAndMisfitsSkippedWhereTheyStand) {
+  const std::pair<std::string, std::string> cases[] = {
+      {kWorkedExamplePayload,  // the later entry wins "limit"; "gone" and 5 are no features
+       R"(banner={"title":"hi"};color="red"["101"|"2"|0|7];flag=true;limit=20["205"|"1"|1|3];)"},
+      {"null", ""},
+      {R"("text")", ""},
+      {"[1,2]", ""},
+      {R"({"experiment_detail":[]})", ""},
+      {R"({"a":1,"experiment_detail":"text"})", "a=1;"},
+      {R"({"a":1,"experiment_detail":{"#feature_list":["a"]}})", "a=1;"},
+      {R"({"a":null,"b":1,"c":2,"d":3,"Experiment_Detail":4,"experiment_detail":[
+          7, null, ["a"], {"#feature_list":"a"},
+          {"#experiment_id":101,"#experiment_group_id":[1],"bucket_id":{"k":"v"},
+           "#feature_list":["a",1,null,{},"A"]},
+          {"#is_control_group":"yes","#feature_list":["b","b","c"]},
+          {"#is_control_group":2,"#feature_list":["c"]},
+          {"#is_control_group":"0","#feature_list":["d"]},
+          {"#is_control_group":{},"#feature_list":["nothing-here"]}]})",
+       R"(Experiment_Detail=4;a=null[101|[1]|0|{"k":"v"}];b=1[-|-|1|-];c=2[-|-|1|-];)"
+       R"(d=3[-|-|0|-];)"},
+  };
+  for (const auto& [payload, expected] : cases) EXPECT_EQ(describe(payload), expected) << payload;
+
+  // Values are the payload's own objects; features of one entry share its record.
+  OrvValue payload = json(kWorkedExamplePayload);
+  auto table = OrvFeatureParser::parse(payload);
+  EXPECT_TRUE(table->at("banner")->value().isSameObject(payload["banner"]));
   auto shared = OrvFeatureParser::parse(json(R"({"x":1,"y":2,
       "experiment_detail":[{"#experiment_id":"e","#feature_list":["x","y"]}]})"));
   EXPECT_EQ(shared->at("x")->experimentInfo(), shared->at("y")->experimentInfo());
