@@ -86,20 +86,6 @@ TEST_F(FaultTest, KillNineAtRandomMomentsNeverLosesARecordOrSendsTwice) {
   }
 }
 
-TEST_F(FaultTest, ADataDirectoryRemovedWhileRunningDoesNotStopReads) {
-  EventCapture events;
-  startWithPayload(appId(), manyExperiments(5));
-  OrvExperiment::getValueAsString("k0");
-  ASSERT_TRUE(drainWorkQueue());
-  std::filesystem::remove_all(dir_.path() + "/data");
-  for (int i = 0; i < 5; ++i)
-    EXPECT_EQ(OrvExperiment::getValueAsString("k" + std::to_string(i)), "v" + std::to_string(i));
-  EXPECT_EQ(fetch()->successes, 1);
-  ASSERT_TRUE(drainWorkQueue());
-  EXPECT_EQ(events.size(), 5u);  // k0 once, then k1..k4; nothing twice
-  EXPECT_EQ(OrvExperiment::getValueAsString("k4"), "v4");
-}
-
 TEST_F(FaultTest, AReadOnlyDataDirectoryIsReportedAndReadsKeepAnswering) {
   const std::string data = dir_.path() + "/data";
   std::filesystem::create_directories(data);

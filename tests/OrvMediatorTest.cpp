@@ -7,26 +7,22 @@
 #include "TestSupport.h"
 
 using namespace orvtest;
+using Names = std::vector<std::string>;
 
 namespace {
 
-// Collects the names of the events a sink receives, for the scope of a test; every
-// test leaves the mediator without sinks.
-struct Collected {
-  explicit Collected(OrvMediator::Sink sink = nullptr)
-      : id(OrvMediator::sharedInstance()->addEventSink(sink ? std::move(sink)
-                                                            : [this](const OrvMediatorEvent& e) {
-                                                                std::lock_guard lock(mutex);
-                                                                events.push_back(e);
-                                                              })) {}
-  ~Collected() { OrvMediator::sharedInstance()->removeEventSink(id); }
-  std::vector<std::string> names() {
-    std::lock_guard lock(mutex);
-    std::vector<std::string> out;
+// A sink for the scope of a test, collecting event names; every test leaves the
+// mediator without sinks. Sinks run inside the track call.
+struct Sink {
+  explicit Sink(OrvMediator::Sink sink = nullptr)
+      : id(OrvMediator::sharedInstance()->addEventSink(
+            sink ? std::move(sink) : [this](const OrvMediatorEvent& e) { events.push_back(e); })) {}
+  ~Sink() { OrvMediator::sharedInstance()->removeEventSink(id); }
+  Names names() const {
+    Names out;
     for (const auto& e : events) out.push_back(e.name);
     return out;
   }
-  std::mutex mutex;
   std::vector<OrvMediatorEvent> events;
   std::uint64_t id;
 };
@@ -38,42 +34,32 @@ void track(const std::string& name, const std::string& id = "x") {
 
 }  // namespace
 
-TEST(OrvMediator, BuffersUntilTheFirstSinkThenDeliversInOrderToEverySink) {
+TEST(OrvMediator, BuffersTheNewestEventsUntilTheFirstSinkThenDeliversInOrderToEverySink) {
   const auto before = std::chrono::system_clock::now();
-  track("e1");
-  track("e2");
-  std::vector<std::string> second;
+  const std::size_t total = OrvMediator::kMaxBufferedEvents + 2;
+  for (std::size_t i = 0; i < total; ++i) track("e" + std::to_string(i));
   {
-    Collected first;
-    EXPECT_EQ(first.names(), (std::vector<std::string>{"e1", "e2"}));
-    Collected thrower([](const OrvMediatorEvent&) { throw std::runtime_error("sink failure"); });
-    Collected other;
-    track("e3");
-    EXPECT_EQ(first.names(), (std::vector<std::string>{"e1", "e2", "e3"}));
-    EXPECT_EQ(other.names(), (std::vector<std::string>{"e3"}));
-    EXPECT_GE(first.events[0].time, before);
-    EXPECT_EQ(first.events[0].appId, "");
-    EXPECT_EQ(first.events[0].properties, json(R"({"#experiment_id":"x"})"));
+    Sink first;
+    ASSERT_EQ(first.events.size(), OrvMediator::kMaxBufferedEvents);
+    EXPECT_EQ(first.events.front().name, "e2");  // the oldest two were dropped
+    EXPECT_GE(first.events.front().time, before);
+    EXPECT_EQ(first.events.front().appId, "");
+    EXPECT_EQ(first.events.front().properties, json(R"({"#experiment_id":"x"})"));
+    Sink thrower([](const OrvMediatorEvent&) { throw std::runtime_error("sink failure"); });
+    Sink other;
+    track("live");
+    EXPECT_EQ(first.names().back(), "live");
+    EXPECT_EQ(other.names(), Names{"live"});
   }
   track("after-removal");  // buffered again: no sink is left
-  Collected late;
-  EXPECT_EQ(late.names(), (std::vector<std::string>{"after-removal"}));
-}
-
-TEST(OrvMediator, TheBufferKeepsTheNewestEvents) {
-  const std::size_t extra = 5, total = OrvMediator::kMaxBufferedEvents + extra;
-  for (std::size_t i = 0; i < total; ++i) track("e" + std::to_string(i));
-  Collected c;
-  auto names = c.names();
-  ASSERT_EQ(names.size(), OrvMediator::kMaxBufferedEvents);
-  EXPECT_EQ(names.front(), "e" + std::to_string(extra));
-  EXPECT_EQ(names.back(), "e" + std::to_string(total - 1));
+  Sink late;
+  EXPECT_EQ(late.names(), Names{"after-removal"});
 }
 
 TEST(OrvMediator, JsonLinesSinkWritesOneObjectPerLineFromManyThreads) {
   TempDir dir;
   {
-    Collected sink(OrvMediator::jsonLinesFileSink(dir.file("events.jsonl")));
+    Sink sink(OrvMediator::jsonLinesFileSink(dir.file("events.jsonl")));
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
       threads.emplace_back([t] {
@@ -86,8 +72,7 @@ TEST(OrvMediator, JsonLinesSinkWritesOneObjectPerLineFromManyThreads) {
   int count = 0;
   for (std::string line; std::getline(lines, line); ++count) {
     OrvValue v = json(line);
-    EXPECT_EQ(v["name"].stringValue(), "zu_experiment_exposure");
-    EXPECT_EQ(v["app_id"], OrvValue(""));
+    EXPECT_EQ(v["name"].stringValue() + "/" + v["app_id"].toJson(), "zu_experiment_exposure/\"\"");
     EXPECT_EQ(v["time"].stringValue().size(), 24u) << line;  // 2026-12-06T07:24:54.123Z
     EXPECT_EQ(v["properties"]["#experiment_id"].stringValue()[0], 't');
   }

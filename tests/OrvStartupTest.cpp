@@ -137,24 +137,6 @@ TEST_F(StartupTest, ASecondLaunchReadsTheCacheWithoutTheNetworkAndSendsNothingTw
   EXPECT_EQ(std::count(events.begin(), events.end(), '\n'), 1);
 }
 
-TEST_F(StartupTest, ASecondStartMovesTheStoreAndTheTable) {
-  EventCapture events;
-  const std::string first = appId("-first"), second = appId("-second");
-  serve(first, kRed);
-  serve(second, kGreen);
-  ASSERT_EQ(start(OrvExperimentConfig::create(first, server().url()))->successes, 1);
-  EXPECT_EQ(OrvExperiment::getValueAsString("color"), "red");
-  ASSERT_TRUE(drainWorkQueue());
-  ASSERT_EQ(start(OrvExperimentConfig::create(second, server().url()))->successes, 1);
-  EXPECT_EQ(OrvExperiment::getValueAsString("color"), "green");
-  EXPECT_EQ(OrvExperiment::getValueAsNumber("limit", OrvValue(-1)).int64Value(), -1);
-  ASSERT_TRUE(drainWorkQueue());
-  EXPECT_EQ(events.size(), 2u);  // the same experiment, group and bucket: once per app
-  const std::string record = "eab42a8b1be8e342da1d4cdead8b1da0";  // 7_101_2
-  EXPECT_TRUE(OrvExperimentStorage::getBoolForKey(record, false));
-  EXPECT_TRUE(OrvUserDefaults::initWithSuiteName("orv_experiment_sp_" + first)->boolForKey(record));
-}
-
 TEST(OrvexpDemo, RunsTheWholeFlowAndExitsZero) {
   std::string out;
   EXPECT_EQ(runCommand(helperPath("../tools/orvexp/orvexp") + " demo 2>&1", 60, &out), 0) << out;
