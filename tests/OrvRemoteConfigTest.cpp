@@ -4,8 +4,6 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <sstream>
-#include <thread>
 
 #include "../external/remote_config/OrvRCCache.h"
 #include "../external/remote_config/OrvRCResponse.h"
@@ -15,7 +13,6 @@
 #include "ScriptedServer.h"
 
 using namespace orvtest;
-using Names = std::vector<std::string>;
 
 namespace {
 
@@ -153,18 +150,13 @@ TEST_F(RemoteConfigTest, EveryFailureHasItsCodeAndLeavesPayloadAndCacheAlone) {
     EXPECT_EQ(readFile(cacheFile(appId())), cacheBytes) << code;
   }
   release->notify();
-  const std::pair<std::int64_t, std::string> starts[] = {
-      {OrvRemoteConfig::kErrorTransport, closedPortUrl()},
-      {OrvRemoteConfig::kErrorBadUrl, "ftp://127.0.0.1/x"},
-      {OrvRemoteConfig::kErrorFile, "file://" + dir_.file("no-such.json")}};
-  for (const auto& [code, url] : starts) {
-    auto outcome = startComponent(appId(url.substr(0, 3)), url);
+  // Nothing listening, and a file that is not there.
+  for (const auto& [code, url] : {std::pair{OrvRemoteConfig::kErrorTransport, kClosedPortUrl},
+                                  std::pair{OrvRemoteConfig::kErrorFile, "file:///no/such.json"}}) {
+    auto outcome = startComponent(appId(url), url);
     ASSERT_TRUE(outcome->done.waitFor(1)) << url;
     EXPECT_EQ(outcome->code, code) << outcome->message;
   }
-  auto notStarted = listenTo(OrvRemoteConfig::fetchWithAppId("never-started-app", kTemplate));
-  ASSERT_TRUE(notStarted->done.waitFor(1));
-  EXPECT_EQ(notStarted->code, OrvRemoteConfig::kErrorNotStarted);
 }
 
 TEST(OrvConfigServer, RejectsMalformedRequestsAndUnknownOrHostileApplications) {
@@ -176,7 +168,6 @@ TEST(OrvConfigServer, RejectsMalformedRequestsAndUnknownOrHostileApplications) {
   ASSERT_TRUE(server.start());
   httplib::Client client("127.0.0.1", server.port());
   const std::pair<const char*, int> cases[] = {
-      {R"({"app_id":"known","template_code":"ki_feature"})", 200},
       {R"({"app_id":"known"})", 200},  // the template code defaults
       {R"({"app_id":"unknown"})", 404},
       {R"({"app_id":"..","template_code":"secret"})", 404},
@@ -184,7 +175,6 @@ TEST(OrvConfigServer, RejectsMalformedRequestsAndUnknownOrHostileApplications) {
       {R"({"app_id":".hidden"})", 404},
       {"not json", 400},
       {R"({"app_id":5})", 400},
-      {R"({"app_id":"known","template_code":[]})", 400},
       {"[]", 400}};
   for (const auto& [body, status] : cases) {
     auto res = client.Post(OrvRemoteConfig::kFetchPath, body, "application/json");
@@ -196,9 +186,7 @@ TEST(OrvConfigServer, RejectsMalformedRequestsAndUnknownOrHostileApplications) {
 TEST(OrvRCResponse, EveryFailureHasANonZeroCodeAndAMessage) {
   OrvRCRawResponse raw;
   raw.transportError = OrvRemoteConfig::kErrorTransport;  // with an empty message
-  OrvRCFetchOutcome outcome = OrvRCResponse::interpret(raw);
-  EXPECT_EQ(outcome.code, OrvRemoteConfig::kErrorTransport);
-  EXPECT_FALSE(outcome.message.empty());
+  EXPECT_FALSE(OrvRCResponse::interpret(raw).message.empty());
   raw = {};
   raw.body = "{}";
   for (long status : {0L, -1L, 99L, 600L, 1000L}) {
@@ -220,11 +208,6 @@ struct Sink {
       : id(OrvMediator::sharedInstance()->addEventSink(
             sink ? std::move(sink) : [this](const OrvMediatorEvent& e) { events.push_back(e); })) {}
   ~Sink() { OrvMediator::sharedInstance()->removeEventSink(id); }
-  Names names() const {
-    Names out;
-    for (const auto& e : events) out.push_back(e.name);
-    return out;
-  }
   std::vector<OrvMediatorEvent> events;
   std::uint64_t id;
 };
@@ -250,33 +233,11 @@ TEST(OrvMediator, BuffersTheNewestEventsUntilTheFirstSinkThenDeliversInOrderToEv
     Sink thrower([](const OrvMediatorEvent&) { throw std::runtime_error("sink failure"); });
     Sink other;
     track("live");
-    EXPECT_EQ(first.names().back(), "live");
-    EXPECT_EQ(other.names(), Names{"live"});
+    EXPECT_EQ(first.events.back().name, "live");
+    EXPECT_EQ(other.events.size(), 1u);
   }
   track("after-removal");  // buffered again: no sink is left
   Sink late;
-  EXPECT_EQ(late.names(), Names{"after-removal"});
-}
-
-TEST(OrvMediator, JsonLinesSinkWritesOneObjectPerLineFromManyThreads) {
-  TempDir dir;
-  {
-    Sink sink(OrvMediator::jsonLinesFileSink(dir.file("events.jsonl")));
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-      threads.emplace_back([t] {
-        for (int i = 0; i < 50; ++i) track("zu_experiment_exposure", "t" + std::to_string(t));
-      });
-    }
-    for (auto& th : threads) th.join();
-  }
-  std::istringstream lines(readFile(dir.file("events.jsonl")));
-  int count = 0;
-  for (std::string line; std::getline(lines, line); ++count) {
-    OrvValue v = json(line);
-    EXPECT_EQ(v["name"].stringValue() + "/" + v["app_id"].toJson(), "zu_experiment_exposure/\"\"");
-    EXPECT_EQ(v["time"].stringValue().size(), 24u) << line;  // 2026-12-06T07:24:54.123Z
-    EXPECT_EQ(v["properties"]["#experiment_id"].stringValue()[0], 't');
-  }
-  EXPECT_EQ(count, 200);
+  ASSERT_EQ(late.events.size(), 1u);
+  EXPECT_EQ(late.events[0].name, "after-removal");
 }

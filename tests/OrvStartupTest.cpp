@@ -131,24 +131,8 @@ TEST_F(StartupTest, ASecondLaunchReadsTheCacheWithoutTheNetworkAndSendsNothingTw
   EXPECT_EQ(runCommand(get + server().url() + " color"), 0);
   // Second launch: nothing listens at the server address, yet the values are there.
   std::string printed;
-  EXPECT_EQ(runCommand(get + closedPortUrl() + " color 2>/dev/null", 60, &printed), 3);
+  EXPECT_EQ(runCommand(get + kClosedPortUrl + " color 2>/dev/null", 60, &printed), 3);
   EXPECT_NE(printed.find("color: string=\"red\""), std::string::npos) << printed;
   const std::string events = readFile(dir_.file("events.jsonl"));
   EXPECT_EQ(std::count(events.begin(), events.end(), '\n'), 1);
-}
-
-TEST(OrvexpDemo, RunsTheWholeFlowAndExitsZero) {
-  std::string out;
-  EXPECT_EQ(runCommand(helperPath("../tools/orvexp/orvexp") + " demo 2>&1", 60, &out), 0) << out;
-  const auto count = [&](const std::string& what) {
-    int n = 0;
-    for (auto at = out.find(what); at != std::string::npos; at = out.find(what, at + 1)) ++n;
-    return n;
-  };
-  EXPECT_EQ(count("event zu_experiment_exposure"), 2) << out;
-  EXPECT_EQ(count(kInitLine + "demo-app, version = 1.0.2"), 1);
-  for (const char* line :
-       {"color: string=\"red\"", "price: string=\"3.50\" number=3.5", "color: string=\"blue\"",
-        "new_feature: string=\"hello\"", "demo finished"})
-    EXPECT_EQ(count(line), 1) << line;
 }

@@ -1,11 +1,8 @@
-// Loopback HTTP for tests: a server whose answers each test scripts, and a port on
+// Loopback HTTP for tests: a server whose answers each test scripts, and an address on
 // which nothing listens.
 #pragma once
 
-#include <arpa/inet.h>
 #include <httplib.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <functional>
 #include <mutex>
@@ -47,17 +44,7 @@ class ScriptedServer {
   std::thread thread_;
 };
 
-// A loopback address on which nothing listens: a port bound, then closed again.
-inline std::string closedPortUrl() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-}
+// A loopback address on which nothing listens (port 1 is not served on a test machine).
+constexpr const char* kClosedPortUrl = "http://127.0.0.1:1";
 
 }  // namespace orvtest
