@@ -36,13 +36,12 @@ void OrvExposureTracker::enqueue(const std::string& key) {
           return [this, key] { doExposure(key); };
         }
         std::lock_guard lock(waitingMutex_);
-        auto [it, inserted] = waiting_.try_emplace(key, Waiting{epoch, 0});
+        // Only a request of the same epoch may absorb this one: an ordinary block
+        // queued in between could change what it finds.
+        auto [it, inserted] = waiting_.try_emplace({key, epoch}, 0);
         if (!inserted) {
-          if (it->second.epoch == epoch) {
-            ++it->second.folded;
-            return {};
-          }
-          it->second = Waiting{epoch, 0};  // an ordinary block lies between: queue anew
+          ++it->second;
+          return {};
         }
         return [this, key, epoch] { runQueued(key, epoch); };
       });
@@ -52,10 +51,9 @@ void OrvExposureTracker::runQueued(const std::string& key, std::uint64_t epoch) 
   std::uint64_t folded = 0;
   {
     std::lock_guard lock(waitingMutex_);
-    auto it = waiting_.find(key);
-    // A later request of a newer epoch may own the entry; leave it to that one.
-    if (it != waiting_.end() && it->second.epoch == epoch) {
-      folded = it->second.folded;
+    auto it = waiting_.find({key, epoch});
+    if (it != waiting_.end()) {
+      folded = it->second;
       waiting_.erase(it);
     }
   }

@@ -18,9 +18,10 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
-#include <unordered_map>
+#include <utility>
 
 #include "OrvExperimentInfo.h"
 #include "OrvFeature.h"
@@ -50,11 +51,9 @@ class OrvExposureTracker {
   void enqueue(const std::string& key);
   void runQueued(const std::string& key, std::uint64_t epoch);
 
-  struct Waiting {
-    std::uint64_t epoch = 0;   // the queue epoch the waiting request was queued in
-    std::uint64_t folded = 0;  // requests folded into it
-  };
   std::mutex waitingMutex_;
-  // Guarded by waitingMutex_: keys with a request queued but not yet started.
-  std::unordered_map<std::string, Waiting> waiting_;
+  // Guarded by waitingMutex_: for each key and queue epoch with a request queued but
+  // not yet started, how many later requests were folded into it. A request of a newer
+  // epoch gets an entry of its own, so an older waiting one keeps its folded count.
+  std::map<std::pair<std::string, std::uint64_t>, std::uint64_t> waiting_;
 };
