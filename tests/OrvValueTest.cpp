@@ -75,7 +75,7 @@ TEST(OrvValueJson, BadInputGivesAnErrorWithThePositionAndDepthIsBounded) {
   EXPECT_TRUE(OrvValue::parseJson(std::string(depth, '[') + std::string(depth, ']')).ok());
 }
 
-TEST(OrvValueReaders, TruthRuleAndWrongKindsAnswerEmptyZeroOrFalse) {
+TEST(OrvValueReaders, TruthRuleWrongKindsAndEquality) {
   const std::pair<const char*, bool> truths[] = {
       {"yes", true}, {"YES", true},    {"T", true},   {"9", true},  {"  +007", true},
       {"-1", true},  {"\t y", true},   {"no", false}, {"0", false}, {"000", false},
@@ -93,38 +93,7 @@ TEST(OrvValueReaders, TruthRuleAndWrongKindsAnswerEmptyZeroOrFalse) {
   EXPECT_EQ(OrvValue(1e300).int64Value(), std::numeric_limits<std::int64_t>::max());
   EXPECT_EQ(OrvValue(-2.9).int64Value(), -2);
   EXPECT_EQ(OrvValue("12.9").int64Value(), 12);
-}
-
-TEST(OrvValueDecimal, ParsesBaseTenNumbersExactlyToEighteenDigits) {
-  const std::pair<const char*, const char*> accepted[] = {
-      {"3.50", "3.5"},
-      {"-0", "0"},
-      {"+7", "7"},
-      {" -0.001e2 ", "-0.1"},
-      {"1E3", "1000"},
-      {".5", "0.5"},
-      {"5.", "5"},
-      {"00012.3400", "12.34"},
-      {"1e-128",
-       "0.00000000000000000000000000000000000000000000000000000000000000000000000"
-       "000000000000000000000000000000000000000000000000000000001"},
-      {"1234567890123456789", "1234567890123456780"},
-      {"123456789012345678901", "123456789012345678000"},
-  };
-  for (const auto& [text, canonical] : accepted) {
-    OrvValue d = OrvValue::parseDecimal(text);
-    EXPECT_EQ(d.kind(), OrvValue::Kind::kDecimal) << text;
-    EXPECT_EQ(d.description(), canonical) << text;
-  }
-  EXPECT_EQ(OrvValue::parseDecimal("3.50").decimalMantissa(), 35);
-  EXPECT_EQ(OrvValue::parseDecimal("3.50").decimalExponent(), -1);
-  EXPECT_EQ(OrvValue::parseDecimal("-12.99").int64Value(), -12);
-  for (const char* text : {"", " ", "abc", "-", ".", "1e", "1e+", "12abc", "1,000", "0x10", "nan",
-                           "inf", "1e200", "1e-200", "--1", "1.2.3"})
-    EXPECT_TRUE(OrvValue::parseDecimal(text).isAbsent()) << text;
-}
-
-TEST(OrvValueEquality, NumbersCompareByValueAcrossKindsAndNothingElseDoes) {
+  // Numbers compare by value across kinds; nothing else does.
   EXPECT_EQ(json(R"({"k":[1,2]})"), json(R"({"k":[1,2]})"));
   EXPECT_FALSE(json(R"({"k":[1,2]})") == json(R"({"k":[1,3]})"));
   EXPECT_EQ(OrvValue(1), OrvValue(true));
@@ -133,6 +102,24 @@ TEST(OrvValueEquality, NumbersCompareByValueAcrossKindsAndNothingElseDoes) {
   EXPECT_FALSE(OrvValue("1") == OrvValue(1));
   EXPECT_EQ(OrvValue(), OrvValue());
   EXPECT_FALSE(OrvValue() == OrvValue::null());
+}
+
+TEST(OrvValueDecimal, ParsesBaseTenNumbersExactlyToEighteenDigits) {
+  // "text=canonical text"
+  for (const std::string c : {"3.50=3.5", "-0=0", "+7=7", " -0.001e2 =-0.1", "1E3=1000", ".5=0.5",
+                              "5.=5", "00012.3400=12.34", "1234567890123456789=1234567890123456780",
+                              "123456789012345678901=123456789012345678000"}) {
+    OrvValue d = OrvValue::parseDecimal(c.substr(0, c.find('=')));
+    EXPECT_EQ(d.kind(), OrvValue::Kind::kDecimal) << c;
+    EXPECT_EQ(d.description(), c.substr(c.find('=') + 1)) << c;
+  }
+  EXPECT_EQ(OrvValue::parseDecimal("1e-128").description(), "0." + std::string(127, '0') + "1");
+  EXPECT_EQ(OrvValue::parseDecimal("3.50").decimalMantissa(), 35);
+  EXPECT_EQ(OrvValue::parseDecimal("3.50").decimalExponent(), -1);
+  EXPECT_EQ(OrvValue::parseDecimal("-12.99").int64Value(), -12);
+  for (const char* text : {"", " ", "abc", "-", ".", "1e", "1e+", "12abc", "1,000", "0x10", "nan",
+                           "inf", "1e200", "1e-200", "--1", "1.2.3"})
+    EXPECT_TRUE(OrvValue::parseDecimal(text).isAbsent()) << text;
 }
 
 namespace {
