@@ -2,17 +2,30 @@
 // conditions, queues and task outcomes, captured log lines, and helper processes.
 #pragma once
 
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
-#include <ostream>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "OrvExpLog.h"
+#include "OrvExperiment/OrvPlatform.h"
 #include "OrvExperiment/OrvValue.h"
+#include "OrvExperimentQueue.h"
+#include "platform/OrvMainQueue.h"
 
 // Lets test failures show values as JSON.
 inline void PrintTo(const OrvValue& value, std::ostream* out) { *out << value.toJson(); }
@@ -22,12 +35,17 @@ namespace orvtest {
 using namespace std::chrono_literals;
 constexpr auto kWait = 20s;  // upper bound for anything a test waits on
 
-// A fresh directory under the system temp directory, removed with its contents (made
-// writable again first) when the object goes away.
+// A fresh directory under the system temp directory, removed with its contents when
+// the object goes away.
 class TempDir {
  public:
-  TempDir();
-  ~TempDir();
+  TempDir() : path_((std::filesystem::temp_directory_path() / "orvtest-XXXXXX").string()) {
+    if (::mkdtemp(path_.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
   const std::string& path() const { return path_; }
   std::string file(const std::string& name) const { return path_ + "/" + name; }
 
@@ -35,12 +53,26 @@ class TempDir {
   std::string path_;
 };
 
-std::string readFile(const std::string& path);
-void writeFile(const std::string& path, const std::string& contents);
+inline std::string readFile(const std::string& path) {
+  std::ostringstream out;
+  out << std::ifstream(path, std::ios::binary).rdbuf();
+  return out.str();
+}
+
+inline void writeFile(const std::string& path, const std::string& contents) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
+}
+
 // Parses JSON that the test itself wrote; fails the test on a parse error.
-OrvValue json(const std::string& text);
+inline OrvValue json(const std::string& text) {
+  auto parsed = OrvValue::parseJson(text);
+  EXPECT_TRUE(parsed.ok()) << parsed.error << " in " << text;
+  return parsed.value;
+}
+
 // The worked example payload: four features, two experiment entries, misfits.
-extern const char* const kWorkedExamplePayload;
+inline const std::string kWorkedExamplePayload =
+    readFile(std::string(ORV_TEST_SOURCE_DIR) + "/tests/worked_example.json");
 
 // A counter that threads bump and tests wait on. Whatever a thread wrote before
 // notify() is visible to a test whose waitFor() saw the count.
@@ -93,15 +125,41 @@ std::shared_ptr<TaskOutcome> listenTo(const std::shared_ptr<Task>& task) {
   return outcome;
 }
 
-// Runs on the queue after everything submitted so far; false on timeout.
-bool drainWorkQueue();
-bool drainMainQueue();
+// Runs `job` on the main queue, or on the work queue as a plain job (not an ordinary
+// block: it must not look like a reload to the exposure tracker).
+inline void submitTo(bool mainQueue, std::function<void()> job) {
+  if (mainQueue) return OrvMainQueue::async(std::move(job));
+  OrvExperimentQueue::sharedInstance().serialQueue().submit(std::move(job));
+}
+
+// Returns once the queue has run everything submitted so far; false on timeout. The
+// work queue is also left idle, so what the test does next starts from a settled queue.
+inline bool drain(bool mainQueue) {
+  auto done = std::make_shared<std::promise<void>>();
+  submitTo(mainQueue, [done] { done->set_value(); });
+  const auto deadline = std::chrono::steady_clock::now() + kWait;
+  if (done->get_future().wait_until(deadline) != std::future_status::ready) return false;
+  while (!mainQueue && !OrvExperimentQueue::sharedInstance().isIdle()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+inline bool drainWorkQueue() { return drain(false); }
+inline bool drainMainQueue() { return drain(true); }
 
 // Holds a queue (the work queue by default) with a job that waits until the gate goes
 // away, so a test can line work up behind it.
 class QueueGate {
  public:
-  explicit QueueGate(bool mainQueue = false);
+  explicit QueueGate(bool mainQueue = false) {
+    auto entered = std::make_shared<Signal>();
+    submitTo(mainQueue, [entered, released = released_] {
+      entered->notify();
+      released->waitFor(1);
+    });
+    EXPECT_TRUE(entered->waitFor(1));
+  }
   ~QueueGate() { released_->notify(); }
 
  private:
@@ -111,23 +169,56 @@ class QueueGate {
 // Captures console lines and switches the library's log on for its lifetime.
 class LogCapture {
  public:
-  LogCapture();
-  ~LogCapture();
-  std::vector<std::string> lines() const;
-  int countContaining(const std::string& text) const;
+  LogCapture() {
+    OrvPlatform::setConsoleSink([this](std::string_view line) {
+      std::lock_guard lock(mutex_);
+      lines_.emplace_back(line);
+    });
+    OrvExpLog::setEnableLog(true);
+  }
+  ~LogCapture() {
+    OrvExpLog::setEnableLog(false);
+    OrvPlatform::setConsoleSink(nullptr);
+  }
+  std::vector<std::string> lines() const {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+  int countContaining(const std::string& text) const {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(std::count_if(lines_.begin(), lines_.end(), [&](const auto& line) {
+      return line.find(text) != std::string::npos;
+    }));
+  }
 
  private:
   mutable std::mutex mutex_;
   std::vector<std::string> lines_;
 };
 
-std::size_t residentBytes();
+inline std::size_t residentBytes() {
+  long pages = 0, resident = 0;
+  std::ifstream("/proc/self/statm") >> pages >> resident;
+  return static_cast<std::size_t>(resident) * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
 
 // Runs a shell command line with a time limit and returns its exit status (-1 when it
 // did not exit normally); its standard output goes to `output` when given.
-int runCommand(const std::string& commandLine, int timeoutSeconds = 60,
-               std::string* output = nullptr);
+inline int runCommand(const std::string& commandLine, int timeoutSeconds = 60,
+                      std::string* output = nullptr) {
+  const std::string timed = "timeout -s KILL " + std::to_string(timeoutSeconds) + " " + commandLine;
+  FILE* pipe = ::popen(timed.c_str(), "r");
+  if (!pipe) return -1;
+  char buffer[1024];
+  while (std::fgets(buffer, sizeof buffer, pipe))
+    if (output) output->append(buffer);
+  const int status = ::pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 // Path of a helper program built next to the tests.
-std::string helperPath(const std::string& name);
+inline std::string helperPath(const std::string& name) {
+  return std::string(ORV_TEST_BINARY_DIR) + "/tests/" + name;
+}
 
 }  // namespace orvtest
