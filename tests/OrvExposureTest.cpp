@@ -101,35 +101,23 @@ TEST_F(ExposureTest, TypedReadsConvertOrGiveTheDefaultAndEachCountsAsALookup) {
   startWithPayload(appId(), R"({"s":"hello","n":20,"f":2.5,"t":true,"zero":0,"d":{"k":[1]},
       "a":[1],"nul":null,"dec":"3.50","neg":"-1e2","truth":"true","u":18446744073709551615,
       "abc":"abc","experiment_detail":[{"#experiment_id":"e","#feature_list":["abc"]}]})");
-  // Key, then its reads as string, number ("D": the default) and boolean (with the
-  // default false, then true), and whether the dictionary read finds a dictionary.
-  const std::tuple<const char*, const char*, const char*, const char*, bool> rows[] = {
-      {"s", "hello", "D", "01", false},
-      {"n", "20", "20", "11", false},
-      {"f", "2.5", "2.5", "11", false},
-      {"t", "true", "true", "11", false},
-      {"zero", "0", "0", "00", false},
-      {"d", R"({"k":[1]})", "D", "01", true},
-      {"a", "[1]", "D", "01", false},
-      {"nul", "null", "D", "01", false},
-      {"dec", "3.50", "3.5", "01", false},
-      {"neg", "-1e2", "-100", "01", false},
-      {"truth", "true", "D", "01", false},
-      {"abc", "abc", "D", "01", false},
-      {"u", "18446744073709551615", "18446744073709551615", "11", false},
-      {"missing", "D", "D", "01", false},
-  };
+  // "key|as string|as number|as boolean with the default false, then true|a dictionary?",
+  // where D is the default.
   const OrvValue number(-1), dictionary = json(R"({"x":1})");
-  for (const auto& [key, string, numberText, boolean, isDictionary] : rows) {
-    EXPECT_EQ(OrvExperiment::getValueAsString(key, "D"), string) << key;
+  for (const std::string row :
+       {"s|hello|D|01|0", "n|20|20|11|0", "f|2.5|2.5|11|0", "t|true|true|11|0", "zero|0|0|00|0",
+        R"(d|{"k":[1]}|D|01|1)", "a|[1]|D|01|0", "nul|null|D|01|0", "dec|3.50|3.5|01|0",
+        "neg|-1e2|-100|01|0", "truth|true|D|01|0", "abc|abc|D|01|0",
+        "u|18446744073709551615|18446744073709551615|11|0", "missing|D|D|01|0"}) {
+    const std::string key = row.substr(0, row.find('|'));
     const OrvValue n = OrvExperiment::getValueAsNumber(key, number);
-    EXPECT_EQ(n.isSameObject(number) ? "D" : n.description(), numberText) << key;
-    EXPECT_EQ(std::string(OrvExperiment::getValueAsBoolean(key, false) ? "1" : "0") +
-                  (OrvExperiment::getValueAsBoolean(key, true) ? "1" : "0"),
-              boolean)
-        << key;
-    EXPECT_NE(OrvExperiment::getValueAsJson(key, dictionary).isSameObject(dictionary), isDictionary)
-        << key;
+    const std::string read =
+        key + "|" + OrvExperiment::getValueAsString(key, "D") + "|" +
+        (n.isSameObject(number) ? "D" : n.description()) + "|" +
+        (OrvExperiment::getValueAsBoolean(key, false) ? "1" : "0") +
+        (OrvExperiment::getValueAsBoolean(key, true) ? "1" : "0") + "|" +
+        (OrvExperiment::getValueAsJson(key, dictionary).isSameObject(dictionary) ? "0" : "1");
+    EXPECT_EQ(read, row);
   }
   auto& manager = OrvFeatureManager::sharedInstance();
   EXPECT_TRUE(
@@ -251,15 +239,10 @@ TEST_F(StorageTest, RecordsSurviveARestartAndProcessesWritingAtOnceLoseNothing) 
 }
 
 TEST_F(StorageTest, HostileApplicationIdsStayRowsNotPathsAndFilesAreOwnerOnly) {
-  const std::string ids[] = {"/",
-                             "..",
-                             "../../etc/passwd",
-                             "a/b",
-                             std::string("ctl\x01\n\t", 6),
-                             std::string(5000, 'x'),
-                             "orv_defaults.sqlite3",
-                             "%@ %s %n",
-                             ""};
+  std::vector<std::string> ids = {
+      "/", "..",       "../../etc/passwd",    "a/b", "orv_defaults.sqlite3",
+      "",  "%@ %s %n", std::string(5000, 'x')};
+  ids.push_back(std::string("ctl\x01\n\t", 6));
   for (const std::string& id : ids) {
     OrvExperimentStorage::initWithAppId(id);
     OrvExperimentStorage::putBool(true, "k" + std::to_string(id.size()));
