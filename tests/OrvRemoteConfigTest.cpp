@@ -201,20 +201,9 @@ TEST(OrvRCResponse, EveryFailureHasANonZeroCodeAndAMessage) {
 
 namespace {
 
-// A sink for the scope of a test, collecting event names; every test leaves the
-// mediator without sinks. Sinks run inside the track call.
-struct Sink {
-  explicit Sink(OrvMediator::Sink sink = nullptr)
-      : id(OrvMediator::sharedInstance()->addEventSink(
-            sink ? std::move(sink) : [this](const OrvMediatorEvent& e) { events.push_back(e); })) {}
-  ~Sink() { OrvMediator::sharedInstance()->removeEventSink(id); }
-  std::vector<OrvMediatorEvent> events;
-  std::uint64_t id;
-};
-
-void track(const std::string& name, const std::string& id = "x") {
-  OrvMediator::sharedInstance()->orvAnalyticsTrackEvent(
-      name, json(R"({"#experiment_id":")" + id + "\"}"), "");
+void track(const std::string& name) {
+  OrvMediator::sharedInstance()->orvAnalyticsTrackEvent(name, json(R"({"#experiment_id":"x"})"),
+                                                        "");
 }
 
 }  // namespace
@@ -224,20 +213,23 @@ TEST(OrvMediator, BuffersTheNewestEventsUntilTheFirstSinkThenDeliversInOrderToEv
   const std::size_t total = OrvMediator::kMaxBufferedEvents + 2;
   for (std::size_t i = 0; i < total; ++i) track("e" + std::to_string(i));
   {
-    Sink first;
-    ASSERT_EQ(first.events.size(), OrvMediator::kMaxBufferedEvents);
-    EXPECT_EQ(first.events.front().name, "e2");  // the oldest two were dropped
-    EXPECT_GE(first.events.front().time, before);
-    EXPECT_EQ(first.events.front().appId, "");
-    EXPECT_EQ(first.events.front().properties, json(R"({"#experiment_id":"x"})"));
-    Sink thrower([](const OrvMediatorEvent&) { throw std::runtime_error("sink failure"); });
-    Sink other;
+    EventCapture first;
+    auto events = first.events();
+    ASSERT_EQ(events.size(), OrvMediator::kMaxBufferedEvents);
+    EXPECT_EQ(events.front().name, "e2");  // the oldest two were dropped
+    EXPECT_GE(events.front().time, before);
+    EXPECT_EQ(events.front().appId, "");
+    EXPECT_EQ(first.properties().front(), R"({"#experiment_id":"x"})");
+    const auto thrower = OrvMediator::sharedInstance()->addEventSink(
+        [](const OrvMediatorEvent&) { throw std::runtime_error("sink failure"); });
+    EventCapture other;
     track("live");
-    EXPECT_EQ(first.events.back().name, "live");
-    EXPECT_EQ(other.events.size(), 1u);
+    OrvMediator::sharedInstance()->removeEventSink(thrower);
+    EXPECT_EQ(first.events().back().name, "live");
+    EXPECT_EQ(other.size(), 1u);
   }
   track("after-removal");  // buffered again: no sink is left
-  Sink late;
-  ASSERT_EQ(late.events.size(), 1u);
-  EXPECT_EQ(late.events[0].name, "after-removal");
+  EventCapture late;
+  ASSERT_EQ(late.size(), 1u);
+  EXPECT_EQ(late.events()[0].name, "after-removal");
 }
