@@ -25,10 +25,7 @@ const char* kFlood = R"({"color":"red","plain":1,
 const std::string kAlready = " : Already exposed, skip this exposure incident.";
 const std::string kNoExperiment = " : No relevant experiment detected, skip exposure event.";
 
-class ExposureTest : public LibraryTest {};
-
-// The exposure store on its own, in this process and in helper processes.
-class StorageTest : public LibraryTest {
+class ExposureTest : public LibraryTest {
  protected:
   // Runs the store helper in a process of its own and returns what it printed.
   std::string helper(const std::string& args) {
@@ -42,6 +39,8 @@ class StorageTest : public LibraryTest {
   const std::string data_ = dir_.path() + "/data";
   const std::string file_ = data_ + "/orv_defaults.sqlite3";
 };
+// The exposure store on its own, in this process and in helper processes.
+using StorageTest = ExposureTest;
 
 }  // namespace
 
