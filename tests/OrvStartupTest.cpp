@@ -37,7 +37,6 @@ TEST_F(StartupTest, EverySuccessReloadsAndThenReachesTheStartupTask) {
   OrvExperiment::startWithAppId(app + "-other", "file:///nonexistent");  // no task, no harm
   OrvExperiment::startWithConfig(config);
   ASSERT_TRUE(heard.waitFor(1));
-  EXPECT_EQ(OrvFeatureManager::sharedInstance().config(), config);
   serve(app, kGreen);  // a second start of the same record: a second reload and success
   OrvExperiment::startWithConfig(config);
   ASSERT_TRUE(heard.waitFor(2));
