@@ -10,6 +10,7 @@
 #include "OrvExperiment/OrvExperimentConfig.h"
 #include "OrvExperiment/OrvExperimentTask.h"
 #include "OrvExperimentQueue.h"
+#include "OrvExperimentTaskNotify.h"
 #include "TestSupport.h"
 
 using namespace orvtest;
@@ -68,10 +69,33 @@ TEST(OrvExperimentQueue, ProcessesExitCleanlyWithWorkQueuedOrRunning) {
   EXPECT_EQ(runCommand(helper + " stuck-block", 30), 0);
 }
 
-TEST(OrvExperimentConfig, StartsWithTrackingOnAndNothingElseSet) {
+// One thread changes a configuration record and adds task listeners while another reads
+// the record and has deliveries run: race-free (under the thread sanitizer), and no
+// listener is lost.
+TEST(OrvExperimentConfig, DefaultsAndConcurrentUseOfARecordAndItsTask) {
   auto config = OrvExperimentConfig::create("app", "https://config.example");
   EXPECT_TRUE(config->automaticExposureTracking() && !config->startupTask());
   EXPECT_TRUE(config->customBucketId().isAbsent() && config->customFetchParams().isAbsent());
+  auto task = OrvExperimentTask::create();
+  std::atomic<int> calls{0};
+  std::thread writer([&] {
+    for (int i = 0; i < 1000; ++i) {
+      config->setAppId("app" + std::to_string(i));
+      config->setAutomaticExposureTracking(i % 2 == 0);
+      config->setStartupTask(task);
+      task->addOnSuccessListener([&] { ++calls; });
+    }
+  });
+  for (int i = 0; i < 1000; ++i) {
+    EXPECT_EQ(config->appId().rfind("app", 0), 0u);
+    OrvNotifyTaskSuccess(config->automaticExposureTracking() ? config->startupTask() : nullptr);
+  }
+  writer.join();
+  ASSERT_TRUE(drainMainQueue());
+  const int before = calls;
+  OrvNotifyTaskSuccess(task);
+  ASSERT_TRUE(drainMainQueue());
+  EXPECT_EQ(calls - before, 1000);  // every listener ever added
 }
 
 TEST(OrvExpLog, BothLevelsWriteWhileOnAndNothingIsFormattedWhileOff) {
