@@ -40,7 +40,6 @@ TEST_F(BeforeStartUp, ReadsAnswerDefaultsNothingIsExposedAndNothingIsLogged) {
   EXPECT_TRUE(OrvExperimentStorage::getBoolForKey("k", true));
 
   EXPECT_EQ(OrvExperiment::getSDKVersion(), "1.0.2");
-  EXPECT_EQ(&OrvExperiment::getSDKVersion(), &OrvExperiment::getSDKVersion());
   EXPECT_EQ(OrvExperimentVersionNumber, 1.0);
   EXPECT_STREQ(reinterpret_cast<const char*>(OrvExperimentVersionString),
                "@(#)PROGRAM:OrvExperiment  PROJECT:OrvExperiment-1.0.2\n");
