@@ -173,7 +173,7 @@ OrvValue OrvExperiment::getValueAsJson(const std::string& key, const OrvValue& d
 }
 
 std::shared_ptr<OrvExperimentTask> OrvExperiment::fetch() {
-  auto task = OrvExperimentTask::create();
+  auto task = OrvCreateLibraryTask();
   auto fetchTask = OrvRemoteConfig::fetchWithAppId("", kTemplateCode);
   if (!fetchTask) return task;
   fetchTask->addOnSuccessListener(

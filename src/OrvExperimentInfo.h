@@ -36,7 +36,8 @@ class OrvExperimentInfo {
   const OrvValue& customBucketId() const noexcept { return customBucketId_; }
   void setCustomBucketId(OrvValue v) { customBucketId_ = std::move(v); }
 
-  // "<bucket>_<experiment id>_<group id>", each part its text form, absent parts empty.
+  // "<bucket>_<experiment id>_<group id>", each part its text form (a boolean as 1 or
+  // 0), absent parts empty.
   std::string exposureKeyString() const;
   // The MD5 of exposureKeyString() as 32 lower-case hex digits, computed once.
   const std::string& recordKey() const;

@@ -35,96 +35,114 @@ std::shared_ptr<const std::vector<L>> appended(const std::shared_ptr<const std::
   return copy;
 }
 
+// A listener that throws must not keep the others from hearing the outcome.
+template <class Call>
+void callGuarded(const Call& call) {
+  try {
+    call();
+  } catch (const std::exception& e) {
+    OrvExpLog::error("OrvExperimentTask: a listener threw an exception: %@", e.what());
+  } catch (...) {
+    OrvExpLog::error("OrvExperimentTask: a listener threw an exception");
+  }
+}
+
 }  // namespace
 
 struct OrvExperimentTaskAccess {
-  // Calls every listener of the snapshot taken now. When there is none, `holdUnheard`
-  // runs under the task's lock to keep the outcome for the first listener to come.
-  template <class L, class Hold, class... Args>
-  static void deliver(OrvExperimentTask& task,
-                      std::shared_ptr<const std::vector<L>> OrvExperimentTask::*list, bool success,
-                      Hold&& holdUnheard, const Args&... args) {
-    std::shared_ptr<const std::vector<L>> snapshot;
-    {
-      std::lock_guard lock(task.mutex_);
-      snapshot = task.*list;
-      if (!snapshot || snapshot->empty()) {
-        holdUnheard();
-        return;
-      }
-    }
+  using Outcome = OrvExperimentTask::Outcome;
+
+  // The lists an outcome is delivered to, as they stood under the task's lock.
+  struct Listeners {
+    std::shared_ptr<const std::vector<OrvExperimentTask::SuccessListener>> successes;
+    std::shared_ptr<const std::vector<OrvExperimentTask::FailureListener>> failures;
+  };
+
+  // Under the task's lock.
+  static bool hasListeners(const OrvExperimentTask& task, bool success) {
+    return success ? task.successListeners_ && !task.successListeners_->empty()
+                   : task.failureListeners_ && !task.failureListeners_->empty();
+  }
+  static Listeners listeners(const OrvExperimentTask& task) {
+    return {task.successListeners_, task.failureListeners_};
+  }
+
+  // Outside the task's lock, on the main queue.
+  static void call(const OrvExperimentTask& task, const Outcome& outcome, const Listeners& to) {
     struct Scope {
       CurrentDelivery saved = tlDelivery;
       ~Scope() { tlDelivery = saved; }
     } scope;
-    tlDelivery = {&task, success, false};
-    for (const L& listener : *snapshot) {
-      // A listener that throws must not keep the others from hearing the outcome.
-      try {
-        listener(args...);
-      } catch (const std::exception& e) {
-        OrvExpLog::error("OrvExperimentTask: a listener threw an exception: %@", e.what());
-      } catch (...) {
-        OrvExpLog::error("OrvExperimentTask: a listener threw an exception");
-      }
+    tlDelivery = {&task, outcome.success, false};
+    if (outcome.success) {
+      if (to.successes)
+        for (const auto& listener : *to.successes) callGuarded([&] { listener(); });
+    } else if (to.failures) {
+      for (const auto& listener : *to.failures)
+        callGuarded([&] { listener(outcome.code, outcome.message); });
     }
   }
 
-  static void deliverSuccess(const std::shared_ptr<OrvExperimentTask>& task) {
-    deliver(*task, &OrvExperimentTask::successListeners_, true, [&] {
-      if (task->unheardSuccesses_ < kMaxUnheld) ++task->unheardSuccesses_;
-    });
-  }
-  static void deliverFailure(const std::shared_ptr<OrvExperimentTask>& task, std::int64_t code,
-                             const std::string& message) {
-    deliver(
-        *task, &OrvExperimentTask::failureListeners_, false,
-        [&] {
-          if (task->unheardFailures_.size() < kMaxUnheld)
-            task->unheardFailures_.emplace_back(code, message);
-        },
-        code, message);
+  // One delivery, on the main queue. A task that keeps unheard outcomes keeps this one
+  // when no listener of its kind is there, or when older kept outcomes still wait (so
+  // it cannot overtake them).
+  static void deliver(const std::shared_ptr<OrvExperimentTask>& task, Outcome outcome) {
+    Listeners to;
+    {
+      std::lock_guard lock(task->mutex_);
+      if (task->keepsUnheard_ &&
+          (!task->unheard_.empty() || !hasListeners(*task, outcome.success))) {
+        if (task->unheard_.size() < kMaxUnheard) task->unheard_.push_back(std::move(outcome));
+        return;
+      }
+      to = listeners(*task);
+    }
+    call(*task, outcome, to);
   }
 
-  // Appends to one list (an empty function is ignored) and hands it any outcome that
-  // nobody heard.
+  // On the main queue, after a listener was added: delivers kept outcomes oldest first,
+  // up to the first one whose kind still has no listener.
+  static void deliverKept(const std::shared_ptr<OrvExperimentTask>& task) {
+    for (;;) {
+      Outcome next;
+      Listeners to;
+      {
+        std::lock_guard lock(task->mutex_);
+        if (task->unheard_.empty() || !hasListeners(*task, task->unheard_.front().success)) return;
+        next = std::move(task->unheard_.front());
+        task->unheard_.erase(task->unheard_.begin());
+        to = listeners(*task);
+      }
+      call(*task, next, to);
+    }
+  }
+
+  // Appends to one list (an empty function is ignored).
   template <class L>
   static std::shared_ptr<OrvExperimentTask> add(
       OrvExperimentTask& task, std::shared_ptr<const std::vector<L>> OrvExperimentTask::*list,
       bool success, L listener) {
     if (listener) {
       noteAddDuringDelivery(&task, success);
+      bool kept = false;
       {
         std::lock_guard lock(task.mutex_);
         task.*list = appended(task.*list, std::move(listener));
+        kept = !task.unheard_.empty();
       }
-      deliverUnheard(task.shared_from_this(), success);
+      if (kept) OrvMainQueue::async([self = task.shared_from_this()] { deliverKept(self); });
     }
     return task.shared_from_this();
   }
 
-  // After a listener was added: hands outcomes nobody heard to the listeners, on the
-  // main queue as every delivery.
-  static void deliverUnheard(const std::shared_ptr<OrvExperimentTask>& task, bool success) {
-    std::uint32_t successes = 0;
-    std::vector<std::pair<std::int64_t, std::string>> failures;
-    {
-      std::lock_guard lock(task->mutex_);
-      if (success) {
-        std::swap(successes, task->unheardSuccesses_);
-      } else {
-        failures.swap(task->unheardFailures_);
-      }
-    }
-    if (successes == 0 && failures.empty()) return;
-    OrvMainQueue::async([task, successes, failures = std::move(failures)] {
-      for (std::uint32_t i = 0; i < successes; ++i) deliverSuccess(task);
-      for (const auto& [code, message] : failures) deliverFailure(task, code, message);
-    });
+  static std::shared_ptr<OrvExperimentTask> createKeeping() {
+    auto task = OrvExperimentTask::create();
+    task->keepsUnheard_ = true;
+    return task;
   }
 
-  // Outcomes kept per kind for listeners not yet added; older ones beyond are dropped.
-  static constexpr std::size_t kMaxUnheld = 16;
+  // Outcomes kept for listeners not yet added; later ones beyond are dropped.
+  static constexpr std::size_t kMaxUnheard = 16;
 };
 
 std::shared_ptr<OrvExperimentTask> OrvExperimentTask::create() {
@@ -165,14 +183,19 @@ void OrvExperimentTask::setFailureListeners(std::vector<FailureListener> listene
   failureListeners_ = std::move(replacement);
 }
 
+std::shared_ptr<OrvExperimentTask> OrvCreateLibraryTask() {
+  return OrvExperimentTaskAccess::createKeeping();
+}
+
 void OrvNotifyTaskSuccess(const std::shared_ptr<OrvExperimentTask>& task) {
   if (!task) return;
-  OrvMainQueue::async([task] { OrvExperimentTaskAccess::deliverSuccess(task); });
+  OrvMainQueue::async([task] { OrvExperimentTaskAccess::deliver(task, {true, 0, {}}); });
 }
 
 void OrvNotifyTaskFailure(const std::shared_ptr<OrvExperimentTask>& task, std::int64_t code,
                           const std::string& message) {
   if (!task) return;
-  OrvMainQueue::async(
-      [task, code, message] { OrvExperimentTaskAccess::deliverFailure(task, code, message); });
+  OrvMainQueue::async([task, code, message] {
+    OrvExperimentTaskAccess::deliver(task, {false, code, message});
+  });
 }

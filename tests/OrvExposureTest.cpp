@@ -1,145 +1,153 @@
+// Exposure tracking: which reads send events, how often and what is logged, also under
+// read floods (which must not queue work without bound) and around reloads; and the
+// per-application store that remembers exposures across processes.
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <sys/stat.h>
+
+#include <filesystem>
 #include <thread>
 
 #include "LibraryFixture.h"
+#include "OrvExperimentQueue.h"
 #include "OrvExperimentStorage.h"
-#include "OrvExposureTracker.h"
 #include "OrvFeatureManager.h"
+#include "OrvRemoteConfig.h"
+#include "platform/OrvUserDefaults.h"
 
 using namespace orvtest;
+using Strings = std::vector<std::string>;
 
 namespace {
 
-const char* const kWorkedExample = orvtest::kWorkedExamplePayload;
+const char* kFlood = R"({"color":"red","plain":1,
+  "experiment_detail":[{"#experiment_id":"X","#experiment_group_id":"1","#feature_list":["color"]}]})";
+const std::string kAlready = " : Already exposed, skip this exposure incident.";
+const std::string kNoExperiment = " : No relevant experiment detected, skip exposure event.";
 
-class ExposureTest : public LibraryTest {};
+class ExposureTest : public LibraryTest {
+ protected:
+  // Runs the store helper in a process of its own and returns what it printed.
+  std::string helper(const std::string& args) {
+    std::string out;
+    EXPECT_EQ(runCommand(helperPath("orv_store_helper") + " '" + data_ + "' " + args, 60, &out), 0);
+    return out;
+  }
+  std::shared_ptr<OrvUserDefaults> domain(const std::string& app) {
+    return OrvUserDefaults::initWithSuiteName(OrvExperimentStorage::kDomainPrefix + app);
+  }
+  const std::string data_ = dir_.path() + "/data";
+  const std::string file_ = data_ + "/orv_defaults.sqlite3";
+};
+// The exposure store on its own, in this process and in helper processes.
+using StorageTest = ExposureTest;
 
 }  // namespace
 
 TEST_F(ExposureTest, WorkedExampleEndToEnd) {
   EventCapture events;
   LogCapture log;
-  const std::string app = appId();
-  startWithPayload(app, kWorkedExample);
-  EXPECT_EQ(log.count("[OrvExperiment] OrvExperiment SDK initialize Success with appId = " + app +
-                      ", version = 1.0.2"),
-            1);
-
+  startWithPayload(appId(), kWorkedExamplePayload);
   for (const char* key : {"color", "limit", "color", "banner", "gone"})
     OrvExperiment::exposure(key);
   ASSERT_TRUE(drainWorkQueue());
-
   EXPECT_TRUE(OrvExperimentStorage::getBoolForKey("eab42a8b1be8e342da1d4cdead8b1da0", false));
   EXPECT_TRUE(OrvExperimentStorage::getBoolForKey("a0d2f4cb424c9363f8df96bad6765bf8", false));
-  EXPECT_EQ(OrvExposureTracker::sharedInstance().md5("_101_2"), "b4b028846820c20551745aa9e8cf3086");
-  // Every byte counts: identifiers that differ only after a NUL never share a record.
-  EXPECT_EQ(OrvExposureTracker::sharedInstance().md5(std::string("_101_2\0tail", 11)),
-            "331b36ab7b64f029d84e9e88d8ca0fd9");
-
-  auto sent = events.events();
-  ASSERT_EQ(sent.size(), 2u);
-  EXPECT_EQ(sent[0].name, "zu_experiment_exposure");
-  EXPECT_EQ(sent[0].appId, app);  // the application the exposure was recorded for
   EXPECT_EQ(
-      sent[0].properties,
-      json(R"({"#experiment_id":"101","#experiment_group_id":"2","#is_control_group":false})"));
-  EXPECT_TRUE(sent[0].properties["#is_control_group"].isBoolean());
+      events.properties(),
+      (Strings{R"({"#experiment_group_id":"2","#experiment_id":"101","#is_control_group":false})",
+               R"({"#experiment_group_id":"1","#experiment_id":"205","#is_control_group":true})"}));
+  // Each event names the application the exposure was recorded for.
+  for (const auto& e : events.events())
+    EXPECT_EQ(e.name + "/" + e.appId, "zu_experiment_exposure/" + appId());
   EXPECT_EQ(
-      sent[1].properties,
-      json(R"({"#experiment_id":"205","#experiment_group_id":"1","#is_control_group":true})"));
-
-  EXPECT_EQ(log.count("[OrvExperiment] color : Already exposed, skip this exposure incident."), 1);
-  EXPECT_EQ(
-      log.count("[OrvExperiment] banner : No relevant experiment detected, skip exposure event."),
-      1);
-  for (const auto& line : log.lines()) EXPECT_EQ(line.find("gone"), std::string::npos) << line;
+      log.lines(),
+      (Strings{"[OrvExperiment] OrvExperiment SDK initialize Success with appId = " + appId() +
+                   ", version = 1.0.2",
+               "[OrvExperiment] color" + kAlready, "[OrvExperiment] banner" + kNoExperiment}));
 }
 
-TEST_F(ExposureTest, KeyStringsAndEventsForPartialExperimentInformation) {
+TEST_F(ExposureTest, EventsCarryOnlyTheIdentifiersPresentAndTrackingOffLeavesExplicitCalls) {
   EventCapture events;
-  startWithPayload(appId(), R"({"a":1,"b":2,"c":3,"d":4,"e":5,
-      "experiment_detail":[
-        {"#feature_list":["a","b"]},
-        {"#experiment_id":101,"bucket_id":{"k":"v"},"#feature_list":["c"]},
-        {"#experiment_id":"x","#experiment_group_id":"g","bucket_id":"b","#is_control_group":"yes","#feature_list":["d"]}
-      ]})");
-  for (const char* key : {"a", "b", "c", "d", "e"}) OrvExperiment::exposure(key);
-  ASSERT_TRUE(drainWorkQueue());
-  auto& tracker = OrvExposureTracker::sharedInstance();
-  // No identifiers at all: the two underscores alone, shared by "a" and "b".
-  EXPECT_TRUE(OrvExperimentStorage::getBoolForKey(tracker.md5("__"), false));
-  // A number id keeps its text; a dictionary bucket uses its compact JSON text.
-  EXPECT_TRUE(OrvExperimentStorage::getBoolForKey(tracker.md5(R"({"k":"v"}_101_)"), false));
-  EXPECT_TRUE(OrvExperimentStorage::getBoolForKey(tracker.md5("b_x_g"), false));
-  auto sent = events.events();
-  ASSERT_EQ(sent.size(), 3u);
-  EXPECT_EQ(sent[0].properties, json(R"({"#is_control_group":false})"));
-  EXPECT_EQ(sent[1].properties, json(R"({"#experiment_id":101,"#is_control_group":false})"));
-  EXPECT_EQ(sent[1].properties["#experiment_id"].kind(), OrvValue::Kind::kInteger);
-  EXPECT_EQ(sent[2].properties,
-            json(R"({"#experiment_id":"x","#experiment_group_id":"g","#is_control_group":true})"));
-  for (const auto& e : sent) EXPECT_TRUE(e.properties["bucket_id"].isAbsent());
-}
-
-TEST_F(ExposureTest, ManyThreadsReadingSendOneEventPerExperiment) {
-  EventCapture events;
-  startWithPayload(appId(), kWorkedExample);
-  std::vector<std::thread> readers;
-  for (int t = 0; t < 4; ++t) {
-    readers.emplace_back([] {
-      for (int i = 0; i < 2000; ++i) {
-        EXPECT_EQ(OrvExperiment::getValueAsString("color"), "red");
-        EXPECT_EQ(OrvExperiment::getValueAsNumber("limit").int64Value(), 20);
-        OrvExperiment::getValueAsBoolean("flag");
-      }
-    });
-  }
-  for (auto& r : readers) r.join();
-  ASSERT_TRUE(drainWorkQueue());
-  EXPECT_EQ(events.size(), 2u);
-}
-
-TEST_F(ExposureTest, TrackingOffMeansReadsNeverExposeButExplicitCallsDo) {
-  EventCapture events;
-  auto config = startWithPayload(appId(), kWorkedExample, /*automaticTracking=*/false);
-  for (int i = 0; i < 10; ++i) OrvExperiment::getValueAsString("color");
+  auto config = startWithPayload(appId(), R"({"a":1,"b":2,"c":3,"d":4,"experiment_detail":[
+      {"#feature_list":["a","b"]},
+      {"#experiment_id":101,"bucket_id":{"k":"v"},"#feature_list":["c"]},
+      {"#experiment_id":"x","#experiment_group_id":"g","bucket_id":"b","#is_control_group":"yes",
+       "#feature_list":["d"]}]})",
+                                 /*automaticTracking=*/false);
+  for (const char* key : {"a", "b", "c", "d"}) OrvExperiment::getValueAsString(key);
   ASSERT_TRUE(drainWorkQueue());
   EXPECT_EQ(events.size(), 0u);
-  OrvExperiment::exposure("color");
+  for (const char* key : {"a", "b", "c"}) OrvExperiment::exposure(key);
+  config->setAutomaticExposureTracking(true);  // the shared record: the next read sees it
+  OrvExperiment::getValueAsString("d");
   ASSERT_TRUE(drainWorkQueue());
-  EXPECT_EQ(events.size(), 1u);
-  // The shared record: switching tracking on takes effect at the next read.
-  config->setAutomaticExposureTracking(true);
-  OrvExperiment::getValueAsString("limit");
-  ASSERT_TRUE(drainWorkQueue());
-  EXPECT_EQ(events.size(), 2u);
+  EXPECT_EQ(
+      events.properties(),  // "a" and "b" share one record; no event carries the bucket
+      (Strings{R"({"#is_control_group":false})",
+               R"({"#experiment_id":101,"#is_control_group":false})",
+               R"({"#experiment_group_id":"g","#experiment_id":"x","#is_control_group":true})"}));
 }
 
-TEST_F(ExposureTest, ExposuresAreRememberedAcrossRestartsPerApplication) {
-  const std::string payload = payloadFile("restart");
-  writeFile(payload, kWorkedExample);
-  auto run = [&](const std::string& app) {
-    const std::string eventsFile = dir_.file(app + "-events.jsonl");
-    const std::string cmd = helperPath("../tools/orvexp/orvexp") + " get --app " + app +
-                            " --server file://" + payload + " --data-dir '" + dir_.path() +
-                            "/data' --events '" + eventsFile + "' color limit banner > /dev/null";
-    EXPECT_EQ(runCommand(cmd), 0);
-    std::string text = readFile(eventsFile);
-    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
-  };
-  EXPECT_EQ(run("first"), 2);
-  EXPECT_EQ(run("first"), 2);  // the file keeps the first run's lines; no new ones
-  EXPECT_EQ(run("second"), 2);
+TEST_F(ExposureTest, TypedReadsConvertOrGiveTheDefaultAndEachCountsAsALookup) {
+  LogCapture log;
+  startWithPayload(appId(), R"({"s":"hello","n":20,"f":2.5,"t":true,"zero":0,"d":{"k":[1]},
+      "a":[1],"nul":null,"dec":"3.50","neg":"-1e2","truth":"true","u":18446744073709551615,
+      "abc":"abc","experiment_detail":[{"#experiment_id":"e","#feature_list":["abc"]}]})");
+  // "key|as string|as number|as boolean with the default false, then true|a dictionary?",
+  // where D is the default.
+  const OrvValue number(-1), dictionary = json(R"({"x":1})");
+  for (const std::string row :
+       {"s|hello|D|01|0", "n|20|20|11|0", "f|2.5|2.5|11|0", "t|true|true|11|0", "zero|0|0|00|0",
+        R"(d|{"k":[1]}|D|01|1)", "a|[1]|D|01|0", "nul|null|D|01|0", "dec|3.50|3.5|01|0",
+        "neg|-1e2|-100|01|0", "truth|true|D|01|0", "abc|abc|D|01|0",
+        "u|18446744073709551615|18446744073709551615|11|0", "missing|D|D|01|0"}) {
+    const std::string key = row.substr(0, row.find('|'));
+    const OrvValue n = OrvExperiment::getValueAsNumber(key, number);
+    const std::string read =
+        key + "|" + OrvExperiment::getValueAsString(key, "D") + "|" +
+        (n.isSameObject(number) ? "D" : n.description()) + "|" +
+        (OrvExperiment::getValueAsBoolean(key, false) ? "1" : "0") +
+        (OrvExperiment::getValueAsBoolean(key, true) ? "1" : "0") + "|" +
+        (OrvExperiment::getValueAsJson(key, dictionary).isSameObject(dictionary) ? "0" : "1");
+    EXPECT_EQ(read, row);
+  }
+  ASSERT_TRUE(drainWorkQueue());
+  // Five tracked lookups per key, converted or not; a missing key logs nothing.
+  EXPECT_EQ(log.countContaining("] s" + kNoExperiment), 5);
+  EXPECT_EQ(log.countContaining("] abc" + kAlready), 4);
+  EXPECT_EQ(log.countContaining("missing"), 0);
+}
+
+TEST_F(ExposureTest, AReadFloodSendsOneEventAnswersEveryReadAndStaysBounded) {
+  EventCapture events;
+  startWithPayload(appId(), kFlood);
+  ASSERT_TRUE(drainWorkQueue());
+  const std::size_t before = residentBytes();
+  {
+    QueueGate busy;  // the work queue is held up (a slow sink): nothing drains meanwhile
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 2; ++t) {
+      readers.emplace_back([] {
+        for (int i = 0; i < 200000; ++i) {
+          ASSERT_EQ(OrvExperiment::getValueAsString("color"), "red");
+          ASSERT_EQ(OrvExperiment::getValueAsNumber("plain").int64Value(), 1);
+        }
+      });
+    }
+    for (auto& r : readers) r.join();
+    EXPECT_LT(residentBytes(), before + (16u << 20));
+  }
+  ASSERT_TRUE(drainWorkQueue());
+  EXPECT_EQ(events.size(), 1u);
 }
 
 // The database decides whether a record is new: processes sharing a data directory
 // never both send an exposure, also when one of them has been running all along.
 TEST_F(ExposureTest, ProcessesSharingADataDirectorySendEachExposureOnce) {
   const std::string app = appId();
-  const std::string payload = payloadFile(app);
-  writeFile(payload, kWorkedExample);
+  const std::string payload = dir_.file(app + ".json");
+  writeFile(payload, kWorkedExamplePayload);
   auto get = [&](const std::string& data, const std::string& eventsFile) {
     return std::vector<std::string>{helperPath("../tools/orvexp/orvexp"),
                                     "get",
@@ -168,7 +176,7 @@ TEST_F(ExposureTest, ProcessesSharingADataDirectorySendEachExposureOnce) {
   // This process started before another one recorded "color": it sends nothing for it.
   EventCapture events;
   OrvPlatform::setDataDirectory(dir_.path() + "/shared");
-  startWithPayload(app, kWorkedExample);
+  startWithPayload(app, kWorkedExamplePayload);
   ChildProcess other(get(dir_.path() + "/shared", dir_.file("other.jsonl")));
   ASSERT_EQ(other.waitExit(kWait), 0);
   OrvExperiment::getValueAsString("color");
@@ -179,118 +187,134 @@ TEST_F(ExposureTest, ProcessesSharingADataDirectorySendEachExposureOnce) {
   EXPECT_EQ(events.size(), 1u);
 }
 
-TEST_F(ExposureTest, ReadsDuringReloadsSeeWholeTables) {
-  const std::string app = appId();
-  startWithPayload(app, R"({"v":"A","onlyA":1})");
-  std::atomic<bool> stop{false};
-  std::atomic<int> checks{0};
-  std::vector<std::thread> readers;
-  for (int t = 0; t < 2; ++t) {
-    readers.emplace_back([&] {
-      while (!stop) {
-        auto table = OrvFeatureManager::sharedInstance().features();
-        ASSERT_TRUE(table);
-        const std::string v = table->at("v")->value().stringValue();
-        ASSERT_TRUE(v == "A" || v == "B");
-        EXPECT_EQ(table->count("onlyA"), v == "A" ? 1u : 0u);
-        EXPECT_EQ(table->count("onlyB"), v == "B" ? 1u : 0u);
-        const std::string read = OrvExperiment::getValueAsString("v");
-        EXPECT_TRUE(read == "A" || read == "B") << read;
-        ++checks;
-      }
-    });
-  }
-  auto old = OrvFeatureManager::sharedInstance().getFeature("onlyA", false);
-  for (int i = 0; i < 30; ++i) {
-    replacePayload(app, i % 2 == 0 ? R"({"v":"B","onlyB":1})" : R"({"v":"A","onlyA":1})");
-    auto outcome = listenTo(OrvExperiment::fetch());
-    ASSERT_TRUE(outcome->done.waitFor(1));
-    ASSERT_EQ(outcome->successes, 1) << outcome->message;
-    // The success listener ran after the reload: the new table is in place.
-    EXPECT_EQ(OrvExperiment::getValueAsString("v"), i % 2 == 0 ? "B" : "A");
-  }
-  stop = true;
-  for (auto& r : readers) r.join();
-  EXPECT_GT(checks.load(), 0);
-  // A feature obtained before the reloads keeps its value.
-  ASSERT_TRUE(old);
-  EXPECT_EQ(old->value().int64Value(), 1);
-}
-
-TEST_F(ExposureTest, AccessorConversionTable) {
+// While logging is off, reads skip or fold exposure work whose outcome is already
+// known; what is sent, stored and logged must stay as if every request had run.
+TEST_F(ExposureTest, ReadShortcutsChangeNothingThatIsSentStoredOrLogged) {
+  EventCapture events;
+  startWithPayload(appId(), kFlood);
   LogCapture log;
-  startWithPayload(appId(), R"({"s":"hello","n":20,"f":2.5,"t":true,"zero":0,"d":{"k":[1]},"a":[1],
-      "nul":null,"dec":"3.50","int":"42","abc":"abc","truth":"true","neg":"-1e2",
-      "experiment_detail":[{"#experiment_id":"e","#feature_list":["abc"]}]})");
-  auto raw = [](const char* key) {
-    return OrvFeatureManager::sharedInstance().getFeature(key, false)->value();
-  };
-
-  // string
-  EXPECT_EQ(OrvExperiment::getValueAsString("s"), "hello");
-  EXPECT_EQ(OrvExperiment::getValueAsString("n"), "20");
-  EXPECT_EQ(OrvExperiment::getValueAsString("f"), "2.5");
-  EXPECT_EQ(OrvExperiment::getValueAsString("t"), "true");
-  EXPECT_EQ(OrvExperiment::getValueAsString("d"), R"({"k":[1]})");
-  EXPECT_EQ(OrvExperiment::getValueAsString("a"), "[1]");
-  EXPECT_EQ(OrvExperiment::getValueAsString("nul"), "null");
-  EXPECT_EQ(OrvExperiment::getValueAsString("missing"), "");
-  EXPECT_EQ(OrvExperiment::getValueAsString("missing", "dflt"), "dflt");
-
-  // number
-  const OrvValue fallback(99);
-  EXPECT_TRUE(OrvExperiment::getValueAsNumber("n").isSameObject(raw("n")));
-  EXPECT_EQ(OrvExperiment::getValueAsNumber("t").int64Value(), 1);
-  OrvValue dec = OrvExperiment::getValueAsNumber("dec");
-  EXPECT_EQ(dec.kind(), OrvValue::Kind::kDecimal);
-  EXPECT_EQ(dec.description(), "3.5");
-  EXPECT_EQ(OrvExperiment::getValueAsNumber("int").description(), "42");
-  EXPECT_EQ(OrvExperiment::getValueAsNumber("neg").int64Value(), -100);
-  EXPECT_EQ(OrvExperiment::getValueAsNumber("abc").int64Value(), 0);
-  EXPECT_EQ(OrvExperiment::getValueAsNumber("abc").kind(), OrvValue::Kind::kInteger);
-  EXPECT_TRUE(OrvExperiment::getValueAsNumber("abc", fallback).isSameObject(fallback));
-  EXPECT_TRUE(OrvExperiment::getValueAsNumber("d", fallback).isSameObject(fallback));
-  EXPECT_TRUE(OrvExperiment::getValueAsNumber("a", fallback).isSameObject(fallback));
-  EXPECT_TRUE(OrvExperiment::getValueAsNumber("missing", fallback).isSameObject(fallback));
-  EXPECT_TRUE(OrvExperiment::getValueAsNumber("missing", OrvValue()).isAbsent());
-
-  // boolean
-  EXPECT_FALSE(OrvExperiment::getValueAsBoolean("zero", true));
-  EXPECT_TRUE(OrvExperiment::getValueAsBoolean("n"));
-  EXPECT_TRUE(OrvExperiment::getValueAsBoolean("t"));
-  EXPECT_TRUE(OrvExperiment::getValueAsBoolean("truth", true));  // a string: the default
-  EXPECT_FALSE(OrvExperiment::getValueAsBoolean("truth"));
-  EXPECT_FALSE(OrvExperiment::getValueAsBoolean("d"));
-  EXPECT_TRUE(OrvExperiment::getValueAsBoolean("missing", true));
-
-  // dictionary
-  EXPECT_TRUE(OrvExperiment::getValueAsJson("d").isSameObject(raw("d")));
-  EXPECT_TRUE(OrvExperiment::getValueAsJson("a").isDictionary());
-  EXPECT_EQ(OrvExperiment::getValueAsJson("a").size(), 0u);
-  EXPECT_TRUE(
-      OrvExperiment::getValueAsJson("s").isSameObject(OrvExperiment::getValueAsJson("missing")));
-  const OrvValue custom = json(R"({"x":1})");
-  EXPECT_TRUE(OrvExperiment::getValueAsJson("n", custom).isSameObject(custom));
-
-  // A failed conversion still counts as a tracked lookup.
+  OrvExperiment::enableLog(false);
+  {
+    QueueGate gate;
+    for (int i = 0; i < 5; ++i) OrvExperiment::getValueAsString("color");  // experiment X
+    OrvExperiment::getValueAsString("plain");
+    // The payload moves "color" to experiment Y; the reload waits behind the requests.
+    replacePayload(appId(), R"({"color":"red","plain":1,"experiment_detail":[
+        {"#experiment_id":"Y","#experiment_group_id":"1","#feature_list":["color"]}]})");
+    ASSERT_TRUE(listenTo(OrvRemoteConfig::fetchWithAppId(appId(), "ki_feature"))->done.waitFor(1));
+    OrvExperimentQueue::sharedInstance().execute(
+        [] { OrvFeatureManager::sharedInstance().parseExperimentConfig(); });
+    OrvExperiment::getValueAsString("color");  // behind the reload: never folded into X
+    OrvExperiment::enableLog(true);            // before any of them has run
+  }
   ASSERT_TRUE(drainWorkQueue());
-  // "s" was read twice; "abc" three times: one event, then twice already exposed.
-  EXPECT_EQ(log.count("[OrvExperiment] s : No relevant experiment detected, skip exposure event."),
-            2);
-  EXPECT_EQ(log.count("[OrvExperiment] abc : Already exposed, skip this exposure incident."), 2);
   EXPECT_EQ(
-      log.count("[OrvExperiment] missing : No relevant experiment detected, skip exposure event."),
-      0);
+      events.properties(),
+      (Strings{R"({"#experiment_group_id":"1","#experiment_id":"X","#is_control_group":false})",
+               R"({"#experiment_group_id":"1","#experiment_id":"Y","#is_control_group":false})"}));
+  EXPECT_EQ(log.countContaining("color" + kAlready), 4);
+  // With logging on, a read that finds the queue idle still writes its line.
+  for (int i = 0; i < 20; ++i) OrvExperiment::getValueAsString("plain");
+  ASSERT_TRUE(drainWorkQueue());
+  EXPECT_EQ(log.countContaining("plain" + kNoExperiment), 1 + 20);
+  // A record removed from the store is sent again, also by a read on an idle queue.
+  OrvExperiment::enableLog(false);
+  OrvExperimentQueue::sharedInstance().execute([] {
+    OrvExperimentStorage::removeKey(OrvFeatureManager::sharedInstance()
+                                        .getFeature("color", false)
+                                        ->experimentInfo()
+                                        ->recordKey());
+  });
+  ASSERT_TRUE(drainWorkQueue());
+  OrvExperiment::getValueAsString("color");
+  ASSERT_TRUE(drainWorkQueue());
+  EXPECT_EQ(events.size(), 3u);
 }
 
-TEST_F(ExposureTest, ClearDropsTheTableUntilTheNextLoad) {
-  startWithPayload(appId(), R"({"k":"v"})");
-  auto& manager = OrvFeatureManager::sharedInstance();
-  ASSERT_TRUE(manager.getFeature("k", false));
-  manager.clear();
-  EXPECT_FALSE(manager.getFeature("k", false));
-  EXPECT_EQ(OrvExperiment::getValueAsString("k", "d"), "d");
-  ASSERT_TRUE(manager.config());
-  manager.parseExperimentConfig();
-  EXPECT_EQ(OrvExperiment::getValueAsString("k", "d"), "v");
+TEST_F(StorageTest, EachApplicationHasItsOwnDomain) {
+  OrvExperimentStorage::initWithAppId("abc");
+  OrvExperimentStorage::putBool(false, "no");
+  OrvExperimentStorage::putBool(true, "yes");
+  EXPECT_FALSE(OrvExperimentStorage::getBoolForKey("no", true));  // a stored NO stays NO
+  OrvExperimentStorage::removeKey("yes");
+  EXPECT_TRUE(OrvExperimentStorage::getBoolForKey("yes", true));
+  EXPECT_EQ(domain("abc")->dictionaryRepresentation().size(), 1u);
+  EXPECT_TRUE(domain("abc")->isPersistent());
+  OrvExperimentStorage::initWithAppId("other");
+  EXPECT_TRUE(OrvExperimentStorage::getBoolForKey("no", true));
+  OrvExperimentStorage::putBool(true, "theirs");
+  OrvExperimentStorage::clear();  // the open domain only
+  EXPECT_TRUE(domain("other")->dictionaryRepresentation().empty());
+  EXPECT_EQ(domain("abc")->dictionaryRepresentation().size(), 1u);
+}
+
+TEST_F(StorageTest, RecordsSurviveARestartAndProcessesWritingAtOnceLoseNothing) {
+  helper("put app1 a b");
+  helper("put app2 c");
+  EXPECT_EQ(helper("get app1 a b c"), "a=1\nb=1\nc=-\n");
+  std::string a = "put shared", b = "put shared", get = "get shared", expected;
+  for (int i = 0; i < 60; ++i) {
+    const std::string n = std::to_string(i);
+    a += " a" + n;
+    b += " b" + n;
+    get += " a" + n + " b" + n;
+    expected += "a" + n + "=1\nb" + n + "=1\n";
+  }
+  std::thread first([&] { helper(a); });
+  helper(b);
+  first.join();
+  EXPECT_EQ(helper(get), expected);
+}
+
+TEST_F(StorageTest, HostileApplicationIdsStayRowsNotPathsAndFilesAreOwnerOnly) {
+  std::vector<std::string> ids = {
+      "/", "..",       "../../etc/passwd",    "a/b", "orv_defaults.sqlite3",
+      "",  "%@ %s %n", std::string(5000, 'x')};
+  ids.push_back(std::string("ctl\x01\n\t", 6));
+  for (const std::string& id : ids) {
+    OrvExperimentStorage::initWithAppId(id);
+    OrvExperimentStorage::putBool(true, "k" + std::to_string(id.size()));
+  }
+  for (const std::string& id : ids)
+    EXPECT_TRUE(domain(id)->boolForKey("k" + std::to_string(id.size())));
+  for (const auto& entry : std::filesystem::directory_iterator(data_))
+    EXPECT_EQ(entry.path().filename().string().rfind("orv_defaults.sqlite3", 0), 0u);
+  struct stat st {};
+  ASSERT_EQ(::stat(data_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  ASSERT_EQ(::stat(file_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0077, 0u);
+}
+
+TEST_F(StorageTest, AnUnusableDatabaseOrDirectoryIsReportedOnceAndTheStoreWorksInMemory) {
+  // Directories of their own: the fixture's database is open already.
+  const std::string garbage = dir_.file("garbage");
+  std::filesystem::create_directories(garbage);
+  writeFile(garbage + "/orv_defaults.sqlite3", std::string(4096, 'G'));
+  writeFile(dir_.file("plain-file"), "x");
+  const std::pair<std::string, std::string> cases[] = {
+      {garbage, "[ERROR] OrvUserDefaults"},  // a file that is not a database: kept as it is
+      {dir_.file("plain-file") + "/sub", "cannot create"}};
+  for (const auto& [directory, error] : cases) {
+    OrvPlatform::setDataDirectory(directory);
+    LogCapture log;
+    OrvExperimentStorage::initWithAppId("app");
+    OrvExperimentStorage::putBool(true, "k");
+    OrvExperimentStorage::initWithAppId("app");  // reopening still sees this process's records
+    EXPECT_TRUE(OrvExperimentStorage::getBoolForKey("k", false));
+    EXPECT_FALSE(domain("app")->isPersistent());
+    EXPECT_EQ(log.countContaining(error), 1);
+  }
+  EXPECT_EQ(readFile(garbage + "/orv_defaults.sqlite3"), std::string(4096, 'G'));
+}
+
+TEST_F(StorageTest, ATruncatedDatabaseNeverCrashes) {
+  std::string keys = "put app";
+  for (int i = 0; i < 300; ++i) keys += " key_number_" + std::to_string(i);
+  helper(keys);  // a clean exit checkpoints the WAL
+  std::filesystem::resize_file(file_, std::filesystem::file_size(file_) / 2);
+  std::filesystem::remove(file_ + "-wal");
+  OrvExperimentStorage::initWithAppId("app");
+  OrvExperimentStorage::putBool(true, "after");
+  EXPECT_TRUE(OrvExperimentStorage::getBoolForKey("after", false));
 }

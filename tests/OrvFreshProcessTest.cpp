@@ -3,55 +3,69 @@
 #include <gtest/gtest.h>
 
 #include "LibraryFixture.h"
+#include "OrvExpLog.h"
+#include "OrvExperimentStorage.h"
 #include "OrvFeatureManager.h"
 #include "OrvRemoteConfig.h"
 
 using namespace orvtest;
 
-TEST(BeforeStartUp, ReadsAnswerDefaultsAndNothingIsExposed) {
+using BeforeStartUp = LibraryTest;
+
+TEST_F(BeforeStartUp, ReadsAnswerDefaultsNothingIsExposedAndNothingIsLogged) {
   EventCapture events;
-  LogCapture log;
-  EXPECT_EQ(OrvExperiment::getValueAsString("k"), "");
-  EXPECT_EQ(OrvExperiment::getValueAsString("k", "d"), "d");
-  EXPECT_EQ(OrvExperiment::getValueAsNumber("k").int64Value(), 0);
+  std::vector<std::string> lines;  // logging is never switched on in this test
+  OrvPlatform::setConsoleSink([&](std::string_view line) { lines.emplace_back(line); });
+  EXPECT_FALSE(OrvExpLog::isEnableLog());
+  EXPECT_EQ(OrvExperiment::getValueAsString("k") + OrvExperiment::getValueAsJson("k").toJson(),
+            "{}");
+  EXPECT_EQ(OrvExperiment::getValueAsNumber("k"), OrvValue(0));
   EXPECT_EQ(OrvExperiment::getValueAsNumber("k").kind(), OrvValue::Kind::kInteger);
   EXPECT_FALSE(OrvExperiment::getValueAsBoolean("k"));
-  EXPECT_TRUE(OrvExperiment::getValueAsBoolean("k", true));
-  EXPECT_TRUE(OrvExperiment::getValueAsJson("k").isDictionary());
-  EXPECT_EQ(OrvExperiment::getValueAsJson("k").size(), 0u);
-  EXPECT_FALSE(OrvFeatureManager::sharedInstance().getFeature("k"));
+  OrvExperiment::startWithConfig(nullptr);
   OrvExperiment::exposure("k");
-  ASSERT_TRUE(drainWorkQueue());
-  EXPECT_EQ(events.size(), 0u);
-  EXPECT_TRUE(log.lines().empty());
-
-  // A reload without configuration logs the error line and changes nothing.
+  // A reload without configuration would log its error line; the table stays absent.
   OrvFeatureManager::sharedInstance().parseExperimentConfig();
-  EXPECT_EQ(
-      log.lines(),
-      (std::vector<std::string>{
-          "[OrvExperiment] [ERROR] FeatureManager: config is nil, SDK must be initialized first"}));
+  ASSERT_TRUE(drainWorkQueue());
+  EXPECT_FALSE(OrvFeatureManager::sharedInstance().config());
   EXPECT_FALSE(OrvFeatureManager::sharedInstance().features());
-}
+  EXPECT_EQ(events.size(), 0u);
+  OrvPlatform::setConsoleSink(nullptr);
+  EXPECT_EQ(lines, std::vector<std::string>{});
 
-TEST(BeforeStartUp, VersionDataAndANullConfigurationChangeNothing) {
+  // Before a store is opened, reads answer the default and writes are dropped.
+  EXPECT_TRUE(OrvExperimentStorage::getBoolForKey("k", true));
+  OrvExperimentStorage::putBool(false, "k");
+  OrvExperimentStorage::initWithAppId(appId());
+  EXPECT_TRUE(OrvExperimentStorage::getBoolForKey("k", true));
+
   EXPECT_EQ(OrvExperiment::getSDKVersion(), "1.0.2");
-  EXPECT_EQ(&OrvExperiment::getSDKVersion(), &OrvExperiment::getSDKVersion());
   EXPECT_EQ(OrvExperimentVersionNumber, 1.0);
   EXPECT_STREQ(reinterpret_cast<const char*>(OrvExperimentVersionString),
                "@(#)PROGRAM:OrvExperiment  PROJECT:OrvExperiment-1.0.2\n");
-  EXPECT_EQ(sizeof("@(#)PROGRAM:OrvExperiment  PROJECT:OrvExperiment-1.0.2\n"), 56u);
-
-  OrvExperiment::startWithConfig(nullptr);
-  ASSERT_TRUE(drainWorkQueue());
-  EXPECT_FALSE(OrvFeatureManager::sharedInstance().config());
 }
 
-TEST(BeforeStartUp, FetchStillReturnsATaskAndReportsTheComponentsAnswer) {
+TEST_F(BeforeStartUp, FetchStillReturnsATaskAndReportsTheComponentsAnswer) {
   auto first = OrvExperiment::fetch();
-  auto second = OrvExperiment::fetch();
-  EXPECT_NE(first, second);
-  auto outcome = listenTo(first);
+  EXPECT_NE(first, OrvExperiment::fetch());
+  auto outcome = listenTo(first);  // the answer is there already; it is not lost
   ASSERT_TRUE(outcome->done.waitFor(1));
   EXPECT_EQ(outcome->code, OrvRemoteConfig::kErrorNotStarted);
+}
+
+TEST_F(BeforeStartUp, ParametersSetBeforeStartUpGoToTheNextStartWithoutItsOwn) {
+  OrvExperiment::setCustomFetchParams(json(R"({"early":1})"));
+  OrvExperiment::setCustomBucketId(json(R"({"b":"early"})"));
+  // The first start carries its own parameters, not a bucket identifier.
+  auto own = OrvExperimentConfig::create(appId("-own"), server().url());
+  own->setCustomFetchParams(json(R"({"own":1})"));
+  start(own);
+  // The next one carries neither and gets the parameters still held.
+  start(OrvExperimentConfig::create(appId("-none"), server().url()));
+  const auto requests = server().requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].body["fetch_params"], json(R"({"own":1})"));
+  EXPECT_EQ(requests[0].body["bucket_id"], json(R"({"b":"early"})"));
+  EXPECT_EQ(requests[1].body["fetch_params"], json(R"({"early":1})"));
+  EXPECT_TRUE(requests[1].body["bucket_id"].isAbsent());
 }

@@ -1,189 +1,191 @@
+// Payload values and the feature parser: JSON in and out, text forms, readers, decimals,
+// and the feature table with its exposure keys.
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <map>
 #include <string>
 
 #include "OrvExperiment/OrvValue.h"
+#include "OrvFeatureParser.h"
 #include "TestSupport.h"
+#include "platform/OrvMD5.h"
 
-using orvtest::json;
+using namespace orvtest;
 
-TEST(OrvValueJson, ReadsEveryKindAndWritesCompactSortedJson) {
+TEST(OrvValueJson, EveryKindReadsAndWritesBackInItsStableTextForm) {
   OrvValue v = json(R"({"s":"red","i":-20,"f":2.5,"b":true,"n":null,"a":[1,"x",[]],
-                        "d":{"z":1,"a":{}},"u":"\u00e9\ud83d\ude00"})");
-  ASSERT_TRUE(v.isDictionary());
-  EXPECT_EQ(v.size(), 8u);
-  EXPECT_TRUE(v["s"].isString());
-  EXPECT_EQ(v["s"].stringValue(), "red");
-  EXPECT_EQ(v["i"].kind(), OrvValue::Kind::kInteger);
-  EXPECT_EQ(v["i"].int64Value(), -20);
-  EXPECT_EQ(v["f"].kind(), OrvValue::Kind::kFloating);
-  EXPECT_DOUBLE_EQ(v["f"].doubleValue(), 2.5);
-  EXPECT_TRUE(v["b"].isBoolean());
-  EXPECT_TRUE(v["b"].isNumber());
-  EXPECT_EQ(v["b"].int64Value(), 1);
-  EXPECT_TRUE(v["n"].isNull());
-  EXPECT_FALSE(v["n"].isAbsent());
-  EXPECT_TRUE(v["missing"].isAbsent());
-  EXPECT_TRUE(v["a"].isArray());
-  EXPECT_EQ(v["a"].at(1).stringValue(), "x");
-  EXPECT_TRUE(v["a"].at(9).isAbsent());
-  EXPECT_TRUE(v["s"]["not a dictionary"].isAbsent());
-  EXPECT_EQ(v["u"].stringValue(), "\xC3\xA9\xF0\x9F\x98\x80");
-  EXPECT_EQ(v.toJson(),
-            R"({"a":[1,"x",[]],"b":true,"d":{"a":{},"z":1},"f":2.5,"i":-20,"n":null,"s":"red",)"
-            "\"u\":\"\xC3\xA9\xF0\x9F\x98\x80\"}");
-  // Whatever toJson writes reads back to equal content.
+                        "d":{"z":1,"a":{}},"u":"\u00e9\ud83d\ude00","k":1,"k":2})");
+  EXPECT_EQ(v.toJson(), R"({"a":[1,"x",[]],"b":true,"d":{"a":{},"z":1},"f":2.5,"i":-20,"k":2,)"
+                        R"("n":null,"s":"red","u":"é😀"})");
   EXPECT_EQ(json(v.toJson()), v);
-}
-
-TEST(OrvValueJson, TextFormsAreStable) {
-  EXPECT_EQ(OrvValue("red").description(), "red");
-  EXPECT_EQ(OrvValue(20).description(), "20");
-  EXPECT_EQ(OrvValue(std::numeric_limits<std::int64_t>::min()).description(),
-            "-9223372036854775808");
-  EXPECT_EQ(OrvValue(0.1).description(), "0.1");
-  EXPECT_EQ(OrvValue(20.0).description(), "20");
-  EXPECT_EQ(OrvValue(true).description(), "true");
-  EXPECT_EQ(OrvValue(false).description(), "false");
-  EXPECT_EQ(OrvValue::null().description(), "null");
-  EXPECT_EQ(OrvValue().description(), "(null)");
-  EXPECT_EQ(json(R"({"k":["a\"b",1]})").description(), R"({"k":["a\"b",1]})");
+  EXPECT_TRUE(v["i"].kind() == OrvValue::Kind::kInteger &&
+              v["f"].kind() == OrvValue::Kind::kFloating);
+  EXPECT_TRUE(v["b"].isBoolean() && v["b"].isNumber() && v["n"].isNull());
+  EXPECT_TRUE(v["missing"].isAbsent() && v["s"]["x"].isAbsent() && v["a"].at(9).isAbsent());
+  std::string texts;  // 1/3: the shortest text that reads back to the same double
+  for (const OrvValue& t : {OrvValue("red"), OrvValue(std::numeric_limits<std::int64_t>::min()),
+                            OrvValue(0.1), OrvValue(20.0), OrvValue(1.0 / 3.0), OrvValue(false),
+                            OrvValue::null(), OrvValue(), json(R"({"k":["a\"b",1]})")})
+    texts += t.description() + " ";
+  EXPECT_EQ(texts, R"(red -9223372036854775808 0.1 20 0.3333333333333333 false null (null) )"
+                   R"({"k":["a\"b",1]} )");
   EXPECT_EQ(OrvValue("tab\there\x01").toJson(), R"("tab\there\u0001")");
   EXPECT_EQ(OrvValue(std::numeric_limits<double>::infinity()).toJson(), "null");
-  // Shortest text that reads back to the same double.
-  const double third = 1.0 / 3.0;
-  EXPECT_EQ(std::stod(OrvValue(third).description()), third);
 }
 
-TEST(OrvValueJson, DuplicateKeysKeepTheLastAndHugeIntegersBecomeDoubles) {
-  OrvValue v =
-      json(R"({"k":1,"k":2,"big":18446744073709551615,"bigger":123456789012345678901234567890})");
-  EXPECT_EQ(v.size(), 3u);
-  EXPECT_EQ(v["k"].int64Value(), 2);
-  EXPECT_EQ(v["big"].kind(), OrvValue::Kind::kFloating);
-  EXPECT_DOUBLE_EQ(v["big"].doubleValue(), 18446744073709551615.0);
-  EXPECT_TRUE(v["bigger"].isNumber());
-  EXPECT_NEAR(v["bigger"].doubleValue(), 1.2345678901234568e29, 1e15);
+TEST(OrvValueJson, IntegersUpTo2To64Minus1StayExactAsWritten) {
+  // The over-long integer sends this input down the slower, position-reporting path.
+  OrvValue v = json(R"({"max":18446744073709551615,"max1":18446744073709551614,
+                        "low":9223372036854775808,"bigger":123456789012345678901234567890})");
+  EXPECT_EQ(v.toJson(), R"({"bigger":1.2345678901234568e+29,"low":9223372036854775808,)"
+                        R"("max":18446744073709551615,"max1":18446744073709551614})");
+  EXPECT_EQ(json("[18446744073709551615]").toJson(), "[18446744073709551615]");  // fast path
+  EXPECT_EQ(v["max"].kind(), OrvValue::Kind::kUnsigned);
+  EXPECT_FALSE(v["max"] == v["max1"]);  // as doubles they would be one number
+  EXPECT_FALSE(v["low"] == OrvValue(std::numeric_limits<std::int64_t>::max()));
+  EXPECT_EQ(v["max"], OrvValue(std::numeric_limits<std::uint64_t>::max()));
+  EXPECT_EQ(v["max"].int64Value(), std::numeric_limits<std::int64_t>::max());
+  EXPECT_EQ(OrvValue(std::uint64_t{5}).kind(), OrvValue::Kind::kInteger);
 }
 
-TEST(OrvValueJson, BadInputGivesAnErrorWithThePosition) {
-  struct Case {
-    std::string text;
-    std::string expected;  // part of the error message
-  };
-  const Case cases[] = {
+TEST(OrvValueJson, BadInputGivesAnErrorWithThePositionAndDepthIsBounded) {
+  const std::pair<std::string, std::string> cases[] = {
       {"", "JSON error"},
-      {"{", "JSON error"},
-      {R"({"a":1,})", "JSON error"},
       {R"({"a":tru})", "at byte"},
       {R"({"a":1} x)", "at byte"},
-      {R"(["a" "b"])", "at byte"},
       {"{\"a\":\"\xFF\"}", "at byte 6: invalid UTF-8"},
       {"[\"\xC0\xAF\"]", "at byte 2: invalid UTF-8"},
       {R"(["\ud800"])", "JSON error"},
-      {"<html><body>502</body></html>", "JSON error"},
+      {std::string(OrvValue::kMaxNestingDepth + 1, '[') + "]", "nesting"},
+      {std::string(1000000, '['), "JSON error"},  // fails cleanly, no stack overflow
   };
-  for (const Case& c : cases) {
-    auto parsed = OrvValue::parseJson(c.text);
-    EXPECT_FALSE(parsed.ok()) << c.text;
-    EXPECT_TRUE(parsed.value.isAbsent()) << c.text;
-    EXPECT_NE(parsed.error.find(c.expected), std::string::npos) << c.text << " -> " << parsed.error;
+  for (const auto& [text, expected] : cases) {
+    auto parsed = OrvValue::parseJson(text);
+    EXPECT_TRUE(parsed.value.isAbsent()) << text.substr(0, 20);
+    EXPECT_NE(parsed.error.find(expected), std::string::npos) << parsed.error;
   }
+  const std::size_t depth = OrvValue::kMaxNestingDepth;
+  EXPECT_TRUE(OrvValue::parseJson(std::string(depth, '[') + std::string(depth, ']')).ok());
 }
 
-TEST(OrvValueJson, NestingDepthIsBounded) {
-  auto nested = [](int depth) {
-    return std::string(static_cast<std::size_t>(depth), '[') +
-           std::string(static_cast<std::size_t>(depth), ']');
-  };
-  EXPECT_TRUE(OrvValue::parseJson(nested(OrvValue::kMaxNestingDepth)).ok());
-  auto tooDeep = OrvValue::parseJson(nested(OrvValue::kMaxNestingDepth + 1));
-  EXPECT_FALSE(tooDeep.ok());
-  EXPECT_NE(tooDeep.error.find("nesting"), std::string::npos) << tooDeep.error;
-  // Far beyond any limit: must fail cleanly, not overflow the stack.
-  EXPECT_FALSE(OrvValue::parseJson(nested(1000000)).ok());
-}
-
-TEST(OrvValueReaders, StringTruthRule) {
-  const std::pair<const char*, bool> cases[] = {
-      {"yes", true},  {"YES", true},    {"true", true}, {"T", true},      {"1", true},
-      {"9", true},    {"  +007", true}, {"-1", true},   {"no", false},    {"0", false},
-      {"000", false}, {"", false},      {"  ", false},  {"false", false}, {"x1", false},
-      {"-0", false},  {"\t\n y", true},
-  };
-  for (const auto& [text, expected] : cases)
+TEST(OrvValueReaders, TruthRuleWrongKindsAndEquality) {
+  const std::pair<const char*, bool> truths[] = {
+      {"yes", true}, {"YES", true},    {"T", true},   {"9", true},  {"  +007", true},
+      {"-1", true},  {"\t y", true},   {"no", false}, {"0", false}, {"000", false},
+      {"", false},   {"false", false}, {"x1", false}, {"-0", false}};
+  for (const auto& [text, expected] : truths)
     EXPECT_EQ(OrvValue(text).boolValue(), expected) << text;
-  EXPECT_TRUE(OrvValue(2).boolValue());
+  EXPECT_TRUE(OrvValue(2).boolValue() && OrvValue(0.5).boolValue());
   EXPECT_FALSE(OrvValue(0).boolValue());
-  EXPECT_TRUE(OrvValue(0.5).boolValue());
-  EXPECT_FALSE(OrvValue::null().boolValue());
-  EXPECT_FALSE(json("{}").boolValue());
-  EXPECT_FALSE(OrvValue().boolValue());
-}
-
-TEST(OrvValueReaders, WrongKindsAnswerEmptyZeroOrFalse) {
-  const OrvValue values[] = {OrvValue(), OrvValue::null(), json("[1]"), json(R"({"a":1})")};
-  for (const OrvValue& v : values) {
+  for (const OrvValue& v : {OrvValue(), OrvValue::null(), json("[1]"), json(R"({"a":1})")}) {
     EXPECT_EQ(v.stringValue(), "");
     EXPECT_EQ(v.int64Value(), 0);
     EXPECT_EQ(v.doubleValue(), 0.0);
-    EXPECT_FALSE(v.isNumber());
+    EXPECT_FALSE(v.isNumber() || v.boolValue());
   }
   EXPECT_EQ(OrvValue(1e300).int64Value(), std::numeric_limits<std::int64_t>::max());
   EXPECT_EQ(OrvValue(-2.9).int64Value(), -2);
   EXPECT_EQ(OrvValue("12.9").int64Value(), 12);
-  EXPECT_EQ(OrvValue(5).size(), 0u);
-}
-
-TEST(OrvValueDecimal, ParsesBaseTenNumbersExactly) {
-  const std::pair<const char*, const char*> accepted[] = {
-      {"3.50", "3.5"},
-      {"42", "42"},
-      {"-0", "0"},
-      {"+7", "7"},
-      {"0.001", "0.001"},
-      {" -0.001e2 ", "-0.1"},
-      {"1E3", "1000"},
-      {".5", "0.5"},
-      {"5.", "5"},
-      {"00012.3400", "12.34"},
-      {"1e-128",
-       "0."
-       "0000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
-       "0000000000000000000000000000000000001"},
-      {"123456789012345678901", "123456789012345678000"},
-  };
-  for (const auto& [text, canonical] : accepted) {
-    OrvValue d = OrvValue::parseDecimal(text);
-    ASSERT_EQ(d.kind(), OrvValue::Kind::kDecimal) << text;
-    EXPECT_EQ(d.description(), canonical) << text;
-    EXPECT_TRUE(d.isNumber());
-  }
-  EXPECT_EQ(OrvValue::parseDecimal("3.50").decimalMantissa(), 35);
-  EXPECT_EQ(OrvValue::parseDecimal("3.50").decimalExponent(), -1);
-  EXPECT_DOUBLE_EQ(OrvValue::parseDecimal("3.50").doubleValue(), 3.5);
-  EXPECT_EQ(OrvValue::parseDecimal("-12.99").int64Value(), -12);
-
-  const char* rejected[] = {"",      " ",    "abc", "-",   ".",     "1e",     "1e+", "12abc",
-                            "1,000", "0x10", "nan", "inf", "1e200", "1e-200", "--1", "1.2.3"};
-  for (const char* text : rejected) EXPECT_TRUE(OrvValue::parseDecimal(text).isAbsent()) << text;
-}
-
-TEST(OrvValueEquality, IdentityDiffersFromContent) {
-  OrvValue a = json(R"({"k":[1,2]})");
-  OrvValue copy = a;
-  OrvValue b = json(R"({"k":[1,2]})");
-  EXPECT_TRUE(a.isSameObject(copy));
-  EXPECT_FALSE(a.isSameObject(b));
-  EXPECT_EQ(a, b);
-  EXPECT_TRUE(a["k"].isSameObject(copy["k"]));
-  EXPECT_FALSE(a == json(R"({"k":[1,3]})"));
-  // Numbers compare by value across kinds; strings never equal numbers.
+  // Numbers compare by value across kinds; nothing else does.
+  EXPECT_EQ(json(R"({"k":[1,2]})"), json(R"({"k":[1,2]})"));
+  EXPECT_FALSE(json(R"({"k":[1,2]})") == json(R"({"k":[1,3]})"));
   EXPECT_EQ(OrvValue(1), OrvValue(true));
   EXPECT_EQ(OrvValue::parseDecimal("3.50"), OrvValue(3.5));
   EXPECT_EQ(OrvValue::parseDecimal("42"), OrvValue(42));
   EXPECT_FALSE(OrvValue("1") == OrvValue(1));
   EXPECT_EQ(OrvValue(), OrvValue());
   EXPECT_FALSE(OrvValue() == OrvValue::null());
+}
+
+TEST(OrvValueDecimal, ParsesBaseTenNumbersExactlyToEighteenDigits) {
+  // "text=canonical text"
+  for (const std::string c : {"3.50=3.5", "-0=0", "+7=7", " -0.001e2 =-0.1", "1E3=1000", ".5=0.5",
+                              "5.=5", "00012.3400=12.34", "1234567890123456789=1234567890123456780",
+                              "123456789012345678901=123456789012345678000"}) {
+    OrvValue d = OrvValue::parseDecimal(c.substr(0, c.find('=')));
+    EXPECT_EQ(d.kind(), OrvValue::Kind::kDecimal) << c;
+    EXPECT_EQ(d.description(), c.substr(c.find('=') + 1)) << c;
+  }
+  EXPECT_EQ(OrvValue::parseDecimal("1e-128").description(), "0." + std::string(127, '0') + "1");
+  EXPECT_EQ(OrvValue::parseDecimal("3.50").decimalMantissa(), 35);
+  EXPECT_EQ(OrvValue::parseDecimal("3.50").decimalExponent(), -1);
+  EXPECT_EQ(OrvValue::parseDecimal("-12.99").int64Value(), -12);
+  for (const char* text : {"", " ", "abc", "-", ".", "1e", "1e+", "12abc", "1,000", "0x10", "nan",
+                           "inf", "1e200", "1e-200", "--1", "1.2.3"})
+    EXPECT_TRUE(OrvValue::parseDecimal(text).isAbsent()) << text;
+}
+
+namespace {
+
+// The table parse() makes of `payload`, as text: "key=value" per feature in key order,
+// followed by "[experiment id|group id|control|bucket id]" when it has experiment info.
+std::string describe(const std::string& payload) {
+  const auto text = [](const OrvValue& v) { return v.isAbsent() ? "-" : v.toJson(); };
+  std::map<std::string, std::string> sorted;
+  const auto table = OrvFeatureParser::parse(json(payload));
+  for (const auto& [key, feature] : *table) {
+    sorted[key] = text(feature->value());
+    if (const auto& i = feature->experimentInfo()) {
+      sorted[key] += "[" + text(i->experimentId()) + "|" + text(i->experimentGroupId()) + "|" +
+                     (i->isControl() ? "1" : "0") + "|" + text(i->customBucketId()) + "]";
+    }
+  }
+  std::string out;
+  for (const auto& [key, feature] : sorted) out += key + "=" + feature + ";";
+  return out;
+}
+
+}  // namespace
+
+TEST(OrvFeatureParser, WorkedExampleAndMisfitsSkippedWhereTheyStand) {
+  const std::pair<std::string, std::string> cases[] = {
+      {kWorkedExamplePayload,  // the later entry wins "limit"; "gone" and 5 are no features
+       R"(banner={"title":"hi"};color="red"["101"|"2"|0|7];flag=true;limit=20["205"|"1"|1|3];)"},
+      {"null", ""},
+      {R"("text")", ""},
+      {"[1,2]", ""},
+      {R"({"experiment_detail":[]})", ""},
+      {R"({"a":1,"experiment_detail":"text"})", "a=1;"},
+      {R"({"a":1,"experiment_detail":{"#feature_list":["a"]}})", "a=1;"},
+      {R"({"a":null,"b":1,"c":2,"d":3,"Experiment_Detail":4,"experiment_detail":[
+          7, null, ["a"], {"#feature_list":"a"},
+          {"#experiment_id":101,"#experiment_group_id":[1],"bucket_id":{"k":"v"},
+           "#feature_list":["a",1,null,{},"A"]},
+          {"#is_control_group":"yes","#feature_list":["b","b","c"]},
+          {"#is_control_group":2,"#feature_list":["c"]},
+          {"#is_control_group":"0","#feature_list":["d"]},
+          {"#is_control_group":{},"#feature_list":["nothing-here"]}]})",
+       R"(Experiment_Detail=4;a=null[101|[1]|0|{"k":"v"}];b=1[-|-|1|-];c=2[-|-|1|-];)"
+       R"(d=3[-|-|0|-];)"},
+  };
+  for (const auto& [payload, expected] : cases) EXPECT_EQ(describe(payload), expected) << payload;
+
+  // Features listed by one entry share its record.
+  auto shared = OrvFeatureParser::parse(json(R"({"x":1,"y":2,
+      "experiment_detail":[{"#experiment_id":"e","#feature_list":["x","y"]}]})"));
+  EXPECT_EQ(shared->at("x")->experimentInfo(), shared->at("y")->experimentInfo());
+}
+
+// Each part of the exposure key string is its text form: a boolean is a number there.
+TEST(OrvExperimentInfo, KeyStringsFollowTheTextFormOfEachKind) {
+  const std::pair<const char*, const char*> cases[] = {
+      {R"(,"bucket_id":7,"#experiment_id":"101","#experiment_group_id":"2")", "7_101_2"},
+      {R"(,"#experiment_id":"101","#experiment_group_id":"2")", "_101_2"},
+      {R"(,"bucket_id":true,"#experiment_id":false,"#experiment_group_id":1)", "1_0_1"},
+      {R"(,"bucket_id":null,"#experiment_id":2.5)", "null_2.5_"},
+      {R"(,"bucket_id":18446744073709551615,"#experiment_id":-3)", "18446744073709551615_-3_"},
+      {R"(,"bucket_id":{"k":[1]},"#experiment_group_id":"g")", R"({"k":[1]}__g)"},
+      {"", "__"},
+  };
+  for (const auto& [fields, expected] : cases) {
+    auto table = OrvFeatureParser::parse(json(
+        std::string(R"({"f":1,"experiment_detail":[{"#feature_list":["f"])") + fields + "}]}"));
+    EXPECT_EQ(table->at("f")->experimentInfo()->exposureKeyString(), expected) << fields;
+  }
+  auto table = OrvFeatureParser::parse(json(kWorkedExamplePayload));
+  EXPECT_EQ(table->at("color")->experimentInfo()->recordKey(), "eab42a8b1be8e342da1d4cdead8b1da0");
+  EXPECT_EQ(table->at("limit")->experimentInfo()->recordKey(), "a0d2f4cb424c9363f8df96bad6765bf8");
+  EXPECT_EQ(OrvMD5::hex("_101_2"), "b4b028846820c20551745aa9e8cf3086");
+  EXPECT_EQ(OrvMD5::hex(std::string("_101_2\0tail", 11)), "331b36ab7b64f029d84e9e88d8ca0fd9");
 }

@@ -1,12 +1,8 @@
-// Loopback HTTP servers for tests: one whose answers each test scripts, and a port on
+// Loopback HTTP for tests: a server whose answers each test scripts, and an address on
 // which nothing listens.
 #pragma once
 
-#include <arpa/inet.h>
 #include <httplib.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <functional>
 #include <mutex>
@@ -17,19 +13,16 @@
 
 namespace orvtest {
 
-// A loopback server whose answer each test decides.
 class ScriptedServer {
  public:
   using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
   // Answers POSTs to `path` (the fetch path by default).
   explicit ScriptedServer(const std::string& path = OrvRemoteConfig::kFetchPath) {
-    server_.Post(path, [this](const httplib::Request& req, httplib::Response& res) {
-      Handler h;
-      {
-        std::lock_guard lock(mutex_);
-        h = handler_;
-      }
-      h(req, res);
+    server_.Post(path, [this](const auto& req, auto& res) {
+      std::unique_lock lock(mutex_);
+      Handler handler = handler_;
+      lock.unlock();
+      handler(req, res);
     });
     port_ = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
@@ -38,9 +31,9 @@ class ScriptedServer {
     server_.stop();
     thread_.join();
   }
-  void answer(Handler h) {
+  void answer(Handler handler) {
     std::lock_guard lock(mutex_);
-    handler_ = std::move(h);
+    handler_ = std::move(handler);
   }
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
@@ -52,17 +45,7 @@ class ScriptedServer {
   std::thread thread_;
 };
 
-// A loopback port on which nothing listens: bound, then closed again.
-inline int closedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
+// A loopback address on which nothing listens (port 1 is not served on a test machine).
+constexpr const char* kClosedPortUrl = "http://127.0.0.1:1";
 
 }  // namespace orvtest

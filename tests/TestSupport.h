@@ -1,22 +1,53 @@
-// Helpers shared by the test binaries: scratch directories, files, and running
-// helper processes.
+// Helpers shared by the test binaries: scratch directories and files, waiting on
+// conditions, queues and task outcomes, captured log lines, and helper processes.
 #pragma once
 
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "OrvExpLog.h"
+#include "OrvExperiment/OrvPlatform.h"
 #include "OrvExperiment/OrvValue.h"
+#include "OrvExperimentQueue.h"
+#include "platform/OrvMainQueue.h"
+
+// Lets test failures show values as JSON.
+inline void PrintTo(const OrvValue& value, std::ostream* out) { *out << value.toJson(); }
 
 namespace orvtest {
+
+using namespace std::chrono_literals;
+constexpr auto kWait = 20s;  // upper bound for anything a test waits on
 
 // A fresh directory under the system temp directory, removed with its contents when
 // the object goes away.
 class TempDir {
  public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
+  TempDir() : path_((std::filesystem::temp_directory_path() / "orvtest-XXXXXX").string()) {
+    if (::mkdtemp(path_.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
   const std::string& path() const { return path_; }
   std::string file(const std::string& name) const { return path_ + "/" + name; }
 
@@ -24,25 +55,29 @@ class TempDir {
   std::string path_;
 };
 
-std::string readFile(const std::string& path);
-void writeFile(const std::string& path, const std::string& contents);
+inline std::string readFile(const std::string& path) {
+  std::ostringstream out;
+  out << std::ifstream(path, std::ios::binary).rdbuf();
+  return out.str();
+}
+
+inline void writeFile(const std::string& path, const std::string& contents) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
+}
 
 // Parses JSON that the test itself wrote; fails the test on a parse error.
-OrvValue json(const std::string& text);
+inline OrvValue json(const std::string& text) {
+  auto parsed = OrvValue::parseJson(text);
+  EXPECT_TRUE(parsed.ok()) << parsed.error << " in " << text;
+  return parsed.value;
+}
 
-}  // namespace orvtest
+// The worked example payload: four features, two experiment entries, misfits.
+inline const std::string kWorkedExamplePayload =
+    readFile(std::string(ORV_TEST_SOURCE_DIR) + "/tests/worked_example.json");
 
-#include <chrono>
-#include <condition_variable>
-#include <functional>
-#include <mutex>
-
-namespace orvtest {
-
-using namespace std::chrono_literals;
-constexpr auto kWait = 20s;  // upper bound for anything a test waits on
-
-// A counter that threads bump and tests wait on.
+// A counter that threads bump and tests wait on. Whatever a thread wrote before
+// notify() is visible to a test whose waitFor() saw the count.
 class Signal {
  public:
   // Notifies under the lock: a waiter may destroy the Signal as soon as it wakes.
@@ -51,9 +86,9 @@ class Signal {
     ++count_;
     cv_.notify_all();
   }
-  bool waitFor(int count, std::chrono::milliseconds timeout = kWait) {
+  bool waitFor(int count) {
     std::unique_lock lock(mutex_);
-    return cv_.wait_for(lock, timeout, [&] { return count_ >= count; });
+    return cv_.wait_for(lock, kWait, [&] { return count_ >= count; });
   }
   int count() const {
     std::lock_guard lock(mutex_);
@@ -66,61 +101,205 @@ class Signal {
   int count_ = 0;
 };
 
-// Runs on the queue after everything submitted so far; false on timeout.
-bool drainWorkQueue();
-bool drainMainQueue();
+// What a completion task (the library's or the component's) reported; `done` counts
+// outcomes, the fields hold the latest.
+struct TaskOutcome {
+  Signal done;
+  int successes = 0;
+  int failures = 0;
+  std::int64_t code = 0;
+  std::string message;
+};
+template <class Task>
+std::shared_ptr<TaskOutcome> listenTo(const std::shared_ptr<Task>& task) {
+  auto outcome = std::make_shared<TaskOutcome>();
+  // Deliveries to one task never overlap, so the fields need no lock of their own.
+  task->addOnSuccessListener([outcome] {
+    ++outcome->successes;
+    outcome->done.notify();
+  });
+  task->addOnFailureListener([outcome](std::int64_t code, const std::string& message) {
+    ++outcome->failures;
+    outcome->code = code;
+    outcome->message = message;
+    outcome->done.notify();
+  });
+  return outcome;
+}
 
-// Captures console lines and switches logging on for its lifetime.
+// Runs `job` on the main queue, or on the work queue as a plain job (not an ordinary
+// block: it must not look like a reload to the exposure tracker).
+inline void submitTo(bool mainQueue, std::function<void()> job) {
+  if (mainQueue) return OrvMainQueue::async(std::move(job));
+  OrvExperimentQueue::sharedInstance().serialQueue().submit(std::move(job));
+}
+
+// Returns once the queue has run everything submitted so far; false on timeout. The
+// work queue is also left idle, so what the test does next starts from a settled queue.
+inline bool drain(bool mainQueue) {
+  auto done = std::make_shared<std::promise<void>>();
+  submitTo(mainQueue, [done] { done->set_value(); });
+  const auto deadline = std::chrono::steady_clock::now() + kWait;
+  if (done->get_future().wait_until(deadline) != std::future_status::ready) return false;
+  while (!mainQueue && !OrvExperimentQueue::sharedInstance().isIdle()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+inline bool drainWorkQueue() { return drain(false); }
+inline bool drainMainQueue() { return drain(true); }
+
+// Holds a queue (the work queue by default) with a job that waits until the gate goes
+// away, so a test can line work up behind it.
+class QueueGate {
+ public:
+  explicit QueueGate(bool mainQueue = false) {
+    auto entered = std::make_shared<Signal>();
+    submitTo(mainQueue, [entered, released = released_] {
+      entered->notify();
+      released->waitFor(1);
+    });
+    EXPECT_TRUE(entered->waitFor(1));
+  }
+  ~QueueGate() { released_->notify(); }
+
+ private:
+  std::shared_ptr<Signal> released_ = std::make_shared<Signal>();
+};
+
+// Captures console lines and switches the library's log on for its lifetime.
 class LogCapture {
  public:
-  LogCapture();
-  ~LogCapture();
-  std::vector<std::string> lines() const;
-  int count(const std::string& line) const;
-  void clear();
+  LogCapture() {
+    OrvPlatform::setConsoleSink([this](std::string_view line) {
+      std::lock_guard lock(mutex_);
+      lines_.emplace_back(line);
+    });
+    OrvExpLog::setEnableLog(true);
+  }
+  ~LogCapture() {
+    OrvExpLog::setEnableLog(false);
+    OrvPlatform::setConsoleSink(nullptr);
+  }
+  std::vector<std::string> lines() const {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+  int countContaining(const std::string& text) const {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(std::count_if(lines_.begin(), lines_.end(), [&](const auto& line) {
+      return line.find(text) != std::string::npos;
+    }));
+  }
 
  private:
   mutable std::mutex mutex_;
   std::vector<std::string> lines_;
 };
 
-// Runs a shell command line with a time limit; returns its exit status, or -1 when it
-// did not exit normally.
-int runCommand(const std::string& commandLine, int timeoutSeconds = 60);
+inline std::size_t residentBytes() {
+  long pages = 0, resident = 0;
+  std::ifstream("/proc/self/statm") >> pages >> resident;
+  return static_cast<std::size_t>(resident) * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
 
-// The worked example payload: four features, two experiment entries, misfits.
-extern const char* const kWorkedExamplePayload;
+// Runs a shell command line with a time limit and returns its exit status (-1 when it
+// did not exit normally); its standard output goes to `output` when given.
+inline int runCommand(const std::string& commandLine, int timeoutSeconds = 60,
+                      std::string* output = nullptr) {
+  const std::string timed = "timeout -s KILL " + std::to_string(timeoutSeconds) + " " + commandLine;
+  FILE* pipe = ::popen(timed.c_str(), "r");
+  if (!pipe) return -1;
+  char buffer[1024];
+  while (std::fgets(buffer, sizeof buffer, pipe))
+    if (output) output->append(buffer);
+  const int status = ::pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
-// Runs a shell command line, collects its standard output and returns its exit
-// status (-1 when it did not exit normally).
-int runAndCapture(const std::string& commandLine, std::string* output);
+// runCommand's output, for tests that read what a program printed.
+inline int runAndCapture(const std::string& commandLine, std::string* output) {
+  return runCommand(commandLine, 120, output);
+}
 
-// A helper program running with its standard output piped to us, for tests that kill
-// it at a moment of their choosing.
+// A helper program running with its standard output piped to us, for tests that wait
+// for its lines and end it at a moment of their choosing.
 class ChildProcess {
  public:
-  explicit ChildProcess(const std::vector<std::string>& argv);
-  ~ChildProcess();  // kills (SIGKILL) and reaps it if still running
+  explicit ChildProcess(const std::vector<std::string>& argv) {
+    int fds[2];
+    if (::pipe(fds) != 0) return;
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(fds[1], 1);
+      ::close(fds[0]);
+      ::close(fds[1]);
+      ::execv(args[0], args.data());
+      ::_exit(127);
+    }
+    ::close(fds[1]);
+    out_ = ::fdopen(fds[0], "r");
+  }
+  ~ChildProcess() {
+    killNow();
+    if (out_) std::fclose(out_);
+  }
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
   // The next line of its output (without the newline); false at end of output.
-  bool readLine(std::string* line);
-  void killNow();
+  bool readLine(std::string* line) {
+    char buffer[512];
+    if (!out_ || !std::fgets(buffer, sizeof buffer, out_)) return false;
+    *line = buffer;
+    if (!line->empty() && line->back() == '\n') line->pop_back();
+    return true;
+  }
+  void killNow() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
   // Waits up to `timeout` for it to end: its exit code, 128 + signal when a signal
-  // ended it, or -1 when it is still running (it is then killed).
-  int waitExit(std::chrono::milliseconds timeout);
+  // ended it, or -1 when it was still running (it is then killed).
+  int waitExit(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    int status = 0;
+    while (pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() >= deadline) {
+        killNow();
+        return -1;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    pid_ = -1;
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+  }
 
  private:
   int pid_ = -1;
   FILE* out_ = nullptr;
 };
 
-// Makes a file or directory unwritable for its lifetime, even for root (through the
-// immutable attribute); ok() is false where that is not possible.
+// Makes a directory unwritable for its lifetime, even for root (through the immutable
+// attribute); ok() is false where that is not possible.
 class ReadOnlyPath {
  public:
-  explicit ReadOnlyPath(std::string path);
-  ~ReadOnlyPath();
+  explicit ReadOnlyPath(std::string path) : path_(std::move(path)) {
+    ok_ = ::geteuid() == 0 ? runCommand("chattr +i '" + path_ + "' 2>/dev/null") == 0
+                           : ::chmod(path_.c_str(), 0500) == 0;
+  }
+  ~ReadOnlyPath() {
+    if (::geteuid() == 0) {
+      if (ok_) runCommand("chattr -i '" + path_ + "' 2>/dev/null");
+    } else {
+      ::chmod(path_.c_str(), 0700);
+    }
+  }
   ReadOnlyPath(const ReadOnlyPath&) = delete;
   ReadOnlyPath& operator=(const ReadOnlyPath&) = delete;
   bool ok() const { return ok_; }
@@ -131,6 +310,8 @@ class ReadOnlyPath {
 };
 
 // Path of a helper program built next to the tests.
-std::string helperPath(const std::string& name);
+inline std::string helperPath(const std::string& name) {
+  return std::string(ORV_TEST_BINARY_DIR) + "/tests/" + name;
+}
 
 }  // namespace orvtest

@@ -13,7 +13,8 @@
 // payload stays as it was.
 //
 // The empty application identifier "" stands for the application started most
-// recently.
+// recently. Fetch parameters and a bucket identifier set for "" before any start are
+// kept for the next start whose settings carry none of their own.
 #pragma once
 
 #include <cstdint>

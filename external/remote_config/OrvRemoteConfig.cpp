@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <map>
+#include <utility>
 
 #include "OrvRCCache.h"
 #include "OrvRCInternal.h"
@@ -36,11 +37,21 @@ struct App {
   std::string etag;
 };
 
+// Fetch parameters and a bucket identifier set for "" before any start: there is no
+// application to give them to yet, so they wait for the next start of their template
+// code whose settings carry none of their own.
+struct Held {
+  OrvValue fetchParams;
+  OrvValue bucketId;
+};
+
 struct Registry {
   std::mutex mutex;
   // Guarded by mutex.
   std::map<std::pair<std::string, std::string>, std::shared_ptr<App>> apps;
   std::string lastStartedAppId;
+  bool anyStarted = false;
+  std::map<std::string, Held> held;  // by template code
 };
 
 Registry& registry() {
@@ -65,6 +76,26 @@ std::shared_ptr<App> findOrCreate(const std::string& appId, const std::string& t
   auto& slot = registry().apps[{appId, templateCode}];
   if (!slot) slot = std::make_shared<App>(appId, templateCode);
   return slot;
+}
+
+// Sets one of an application's request values; "" before any start holds it instead.
+void setRequestValue(const OrvValue& value, const std::string& appId,
+                     const std::string& templateCode, OrvValue App::*field, OrvValue Held::*held) {
+  {
+    std::lock_guard lock(registry().mutex);
+    if (appId.empty() && !registry().anyStarted) {
+      registry().held[templateCode].*held = value;
+      return;
+    }
+  }
+  auto app = findOrCreate(resolve(appId), templateCode);
+  std::lock_guard lock(app->mutex);
+  (*app).*field = value;
+}
+
+// Moves a held value into `own` when the start carries none of its own.
+void takeHeld(OrvValue& own, OrvValue& held) {
+  if (own.isAbsent()) own = std::exchange(held, OrvValue());
 }
 
 void loadCacheOnce(App& app) {
@@ -182,6 +213,16 @@ OrvLogChannel& orvRCLog() {
 void OrvRemoteConfig::startWithSettings(const std::shared_ptr<OrvRemoteConfigSettings>& settings) {
   if (!settings) return;
   auto app = findOrCreate(settings->appId(), settings->templateCode());
+  OrvValue fetchParams = settings->fetchParams();
+  OrvValue bucketId = settings->customBucketId();
+  {
+    std::lock_guard lock(registry().mutex);
+    registry().anyStarted = true;
+    if (auto it = registry().held.find(settings->templateCode()); it != registry().held.end()) {
+      takeHeld(fetchParams, it->second.fetchParams);
+      takeHeld(bucketId, it->second.bucketId);
+    }
+  }
   {
     std::lock_guard lock(app->mutex);
     app->started = true;
@@ -190,8 +231,8 @@ void OrvRemoteConfig::startWithSettings(const std::shared_ptr<OrvRemoteConfigSet
     app->connectTimeoutMs = settings->connectTimeoutMs();
     app->totalTimeoutMs = settings->totalTimeoutMs();
     app->maxBodyBytes = settings->maxBodyBytes();
-    if (!settings->fetchParams().isAbsent()) app->fetchParams = settings->fetchParams();
-    if (!settings->customBucketId().isAbsent()) app->bucketId = settings->customBucketId();
+    if (!fetchParams.isAbsent()) app->fetchParams = std::move(fetchParams);
+    if (!bucketId.isAbsent()) app->bucketId = std::move(bucketId);
   }
   {
     std::lock_guard lock(registry().mutex);
@@ -225,16 +266,12 @@ std::shared_ptr<OrvRCFetchTask> OrvRemoteConfig::fetchWithAppId(const std::strin
 
 void OrvRemoteConfig::setCustomFetchParams(const OrvValue& params, const std::string& appId,
                                            const std::string& templateCode) {
-  auto app = findOrCreate(resolve(appId), templateCode);
-  std::lock_guard lock(app->mutex);
-  app->fetchParams = params;
+  setRequestValue(params, appId, templateCode, &App::fetchParams, &Held::fetchParams);
 }
 
 void OrvRemoteConfig::setCustomBucketId(const OrvValue& bucketId, const std::string& appId,
                                         const std::string& templateCode) {
-  auto app = findOrCreate(resolve(appId), templateCode);
-  std::lock_guard lock(app->mutex);
-  app->bucketId = bucketId;
+  setRequestValue(bucketId, appId, templateCode, &App::bucketId, &Held::bucketId);
 }
 
 void OrvRemoteConfig::enableLog(bool enable) { orvRCLog().setEnabled(enable); }

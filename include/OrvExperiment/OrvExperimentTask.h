@@ -4,14 +4,15 @@
 // never inside the call that reported the outcome, one at a time, in the order added.
 // The listener list is read when a delivery runs, so a listener added after an outcome
 // was reported but before its delivery ran hears it; listeners stay registered for
-// later deliveries, and an outcome delivered while the task had listeners is not
-// replayed to listeners added later.
+// later deliveries, and nothing is replayed: a task made with create() that had no
+// listener when a delivery ran never hears that outcome.
 //
-// One exception keeps outcomes from being lost to timing: the main queue is a thread
-// of its own, so a fast outcome can be delivered before the caller of fetch() had the
-// chance to add listeners. An outcome delivered while the task had no listener of its
-// kind is therefore kept (up to 16 per kind) and delivered, on the main queue, to the
-// first listener of that kind added later.
+// A task the library makes and returns (fetch()) is the one exception: the main queue
+// is a thread of its own, so a fast outcome could otherwise be delivered before the
+// caller had the chance to add listeners. Such a task keeps an outcome that found no
+// listener of its kind (up to 16 outcomes) and delivers it, on the main queue, once a
+// listener of its kind is added. Kept outcomes go out in the order they were reported:
+// none is overtaken by a later outcome, kept or not.
 //
 // Thread-safety: listeners may be added from any thread at any time, also while a
 // delivery runs. A delivery walks the list as it stood when it began; a listener added
@@ -54,6 +55,13 @@ class OrvExperimentTask : public std::enable_shared_from_this<OrvExperimentTask>
   // Guarded by mutex_.
   std::shared_ptr<const std::vector<SuccessListener>> successListeners_;
   std::shared_ptr<const std::vector<FailureListener>> failureListeners_;
-  std::uint32_t unheardSuccesses_ = 0;
-  std::vector<std::pair<std::int64_t, std::string>> unheardFailures_;
+  struct Outcome {
+    bool success = false;
+    std::int64_t code = 0;
+    std::string message;
+  };
+  std::vector<Outcome> unheard_;  // oldest first; only when keepsUnheard_
+
+  // Constant after construction: set for tasks the library returns.
+  bool keepsUnheard_ = false;
 };

@@ -23,6 +23,7 @@ class OrvValue {
     kNull,    // JSON null
     kBoolean,
     kInteger,   // int64
+    kUnsigned,  // above INT64_MAX up to 2^64-1; every smaller integer is kInteger
     kFloating,  // double
     kDecimal,   // base-10 mantissa and exponent, made by parseDecimal()
     kString,    // UTF-8 text
@@ -45,6 +46,8 @@ class OrvValue {
   OrvValue(bool b);
   OrvValue(int i) : OrvValue(static_cast<std::int64_t>(i)) {}
   OrvValue(std::int64_t i);
+  // kInteger when it fits an int64, kUnsigned above: the value is kept exact either way.
+  OrvValue(std::uint64_t u);
   OrvValue(double d);
   OrvValue(std::string s);
   OrvValue(std::string_view s) : OrvValue(std::string(s)) {}
@@ -60,7 +63,7 @@ class OrvValue {
   // Base-10 number text: optional blanks, optional sign, digits with an optional "."
   // and optional fraction, optional exponent ("e"/"E", optional sign, digits), optional
   // blanks. At least one digit. Anything else, including "nan", "inf", hexadecimal,
-  // thousands separators or trailing garbage, yields absent. Up to 19 significant
+  // thousands separators or trailing garbage, yields absent. Up to 18 significant
   // digits are kept (more are truncated); an exponent that puts the value outside
   // 10^-128 .. 10^127 yields absent.
   static OrvValue parseDecimal(std::string_view text);
@@ -85,8 +88,8 @@ class OrvValue {
   // white space, an optional sign and leading zeros; true when the next character is
   // Y, y, T, t or 1-9. Every other kind is false.
   bool boolValue() const noexcept;
-  // Numbers convert (floating and decimal truncate toward zero, saturating); strings
-  // are read with parseDecimal(); everything else is 0.
+  // Numbers convert (floating, decimal and unsigned truncate toward zero, saturating);
+  // strings are read with parseDecimal(); everything else is 0.
   std::int64_t int64Value() const noexcept;
   double doubleValue() const noexcept;
 

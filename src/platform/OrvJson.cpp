@@ -165,6 +165,12 @@ class Converter {
           out = OrvValue(i);
           return true;
         }
+      } else if (type == od::number_type::unsigned_integer) {
+        std::uint64_t u = 0;
+        if (v.get_uint64().get(u) == simdjson::SUCCESS) {
+          out = OrvValue(u);
+          return true;
+        }
       } else {
         double d = 0;
         if (v.get_double().get(d) == simdjson::SUCCESS) {
@@ -225,7 +231,7 @@ bool fromDom(simdjson::dom::element e, int depth, OrvValue& out) {
       out = OrvValue(e.get_int64().value_unsafe());
       return true;
     case element_type::UINT64:
-      out = OrvValue(static_cast<double>(e.get_uint64().value_unsafe()));
+      out = OrvValue(e.get_uint64().value_unsafe());
       return true;
     case element_type::DOUBLE:
       out = OrvValue(e.get_double().value_unsafe());

@@ -164,6 +164,7 @@ void appendJson(std::string& out, const OrvValue& v) {
       return;
     case OrvValue::Kind::kBoolean:
     case OrvValue::Kind::kInteger:
+    case OrvValue::Kind::kUnsigned:
     case OrvValue::Kind::kDecimal:
       out += v.description();
       return;
@@ -201,6 +202,10 @@ void appendJson(std::string& out, const OrvValue& v) {
 
 OrvValue::OrvValue(bool b) : node_(std::make_shared<const Node>(Node{b})) {}
 OrvValue::OrvValue(std::int64_t i) : node_(std::make_shared<const Node>(Node{i})) {}
+OrvValue::OrvValue(std::uint64_t u)
+    : node_(u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
+                ? std::make_shared<const Node>(Node{static_cast<std::int64_t>(u)})
+                : std::make_shared<const Node>(Node{u})) {}
 OrvValue::OrvValue(double d) : node_(std::make_shared<const Node>(Node{d})) {}
 OrvValue::OrvValue(std::string s) : node_(std::make_shared<const Node>(Node{std::move(s)})) {}
 
@@ -304,6 +309,7 @@ bool OrvValue::isNumber() const noexcept {
   switch (kind()) {
     case Kind::kBoolean:
     case Kind::kInteger:
+    case Kind::kUnsigned:
     case Kind::kFloating:
     case Kind::kDecimal:
       return true;
@@ -323,6 +329,8 @@ bool OrvValue::boolValue() const noexcept {
       return std::get<bool>(node_->data);
     case Kind::kInteger:
       return std::get<std::int64_t>(node_->data) != 0;
+    case Kind::kUnsigned:
+      return true;  // only values above INT64_MAX are kUnsigned
     case Kind::kFloating:
       return std::get<double>(node_->data) != 0.0;
     case Kind::kDecimal:
@@ -348,6 +356,8 @@ std::int64_t OrvValue::int64Value() const noexcept {
       return std::get<bool>(node_->data) ? 1 : 0;
     case Kind::kInteger:
       return std::get<std::int64_t>(node_->data);
+    case Kind::kUnsigned:
+      return std::numeric_limits<std::int64_t>::max();
     case Kind::kFloating:
       return saturatingFromDouble(std::get<double>(node_->data));
     case Kind::kDecimal:
@@ -365,6 +375,8 @@ double OrvValue::doubleValue() const noexcept {
       return std::get<bool>(node_->data) ? 1.0 : 0.0;
     case Kind::kInteger:
       return static_cast<double>(std::get<std::int64_t>(node_->data));
+    case Kind::kUnsigned:
+      return static_cast<double>(std::get<std::uint64_t>(node_->data));
     case Kind::kFloating:
       return std::get<double>(node_->data);
     case Kind::kDecimal:
@@ -425,9 +437,15 @@ bool OrvValue::operator==(const OrvValue& other) const noexcept {
   const Kind a = kind();
   const Kind b = other.kind();
   if (isNumber() && other.isNumber()) {
-    const bool aExact = a == Kind::kBoolean || a == Kind::kInteger;
-    const bool bExact = b == Kind::kBoolean || b == Kind::kInteger;
-    if (aExact && bExact) return int64Value() == other.int64Value();
+    const bool aExact = a == Kind::kBoolean || a == Kind::kInteger || a == Kind::kUnsigned;
+    const bool bExact = b == Kind::kBoolean || b == Kind::kInteger || b == Kind::kUnsigned;
+    if (aExact && bExact) {
+      // kUnsigned lies above every int64, so it only ever equals another kUnsigned.
+      if (a == Kind::kUnsigned || b == Kind::kUnsigned)
+        return a == b &&
+               std::get<std::uint64_t>(node_->data) == std::get<std::uint64_t>(other.node_->data);
+      return int64Value() == other.int64Value();
+    }
     if (a == Kind::kDecimal && b == Kind::kDecimal) {
       return decimalMantissa() == other.decimalMantissa() &&
              decimalExponent() == other.decimalExponent();
@@ -460,6 +478,8 @@ std::string OrvValue::description() const {
       return std::get<bool>(node_->data) ? "true" : "false";
     case Kind::kInteger:
       return std::to_string(std::get<std::int64_t>(node_->data));
+    case Kind::kUnsigned:
+      return std::to_string(std::get<std::uint64_t>(node_->data));
     case Kind::kFloating:
       return doubleText(std::get<double>(node_->data));
     case Kind::kDecimal:

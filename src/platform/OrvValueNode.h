@@ -19,7 +19,7 @@ struct OrvNullTag {};
 struct OrvValue::Node {
   // The alternative index is the value's kind: keep it in step with OrvValue::Kind
   // (kAbsent has no node, so index 0 is null).
-  std::variant<OrvNullTag, bool, std::int64_t, double, OrvDecimal, std::string, OrvValue::Array,
-               OrvValue::Dictionary>
+  std::variant<OrvNullTag, bool, std::int64_t, std::uint64_t, double, OrvDecimal, std::string,
+               OrvValue::Array, OrvValue::Dictionary>
       data;
 };
