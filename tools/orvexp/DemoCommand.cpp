@@ -81,14 +81,21 @@ int runDemo(std::string dataDir) {
   if (!writePayload(payloadDir, kDemoPayload))
     return fail("cannot write the payload to " + payloadDir);
   OrvConfigServer server(payloadDir);
+  const std::string collected = (scratch / "collected.jsonl").string();
+  server.collectEventsTo(collected);
   if (!server.start("127.0.0.1", 0)) return fail("cannot start the config server on 127.0.0.1");
-  say("config server: " + server.url() + " serving " + payloadDir);
+  say("config server: " + server.url() + " serving " + payloadDir +
+      ", collecting OTLP events into " + collected);
   say("data directory: " + dataDir);
 
   OrvPlatform::setDataDirectory(dataDir);
   OrvPlatform::setConsoleSink([](std::string_view line) { say("  log   " + std::string(line)); });
   OrvMediator::sharedInstance()->addEventSink(
       [](const OrvMediatorEvent& e) { say("  event " + e.name + " " + e.properties.toJson()); });
+  // The same events also go over OTLP/HTTP to the server's embedded collector.
+  OrvOtlpExporterOptions exporter;
+  exporter.endpoint = server.url();
+  OrvMediator::sharedInstance()->addOtlpExporter(exporter);
   OrvExperiment::enableLog(true);
 
   auto config = OrvExperimentConfig::create(kDemoApp, server.url());
@@ -137,6 +144,9 @@ int runDemo(std::string dataDir) {
   if (!OrvExperiment::flush(kTimeout)) return fail("the work queue did not drain");
   OrvExperiment::enableLog(false);
   OrvPlatform::setConsoleSink(nullptr);
+  say("\n== events that reached the collector over OTLP/HTTP (one line each, by eventId)");
+  std::ifstream lines(collected);
+  for (std::string line; std::getline(lines, line);) say("  collected " + line);
   say("\ndemo finished");
   return 0;
 }
