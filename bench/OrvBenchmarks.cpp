@@ -5,6 +5,7 @@
 // Run: cmake --preset bench && cmake --build --preset bench && build/bench/bench/orv_benchmarks
 #include <benchmark/benchmark.h>
 #include <malloc.h>
+#include <signal.h>
 #include <simdjson.h>
 #include <unistd.h>
 
@@ -24,6 +25,7 @@
 #include "OrvFeatureManager.h"
 #include "OrvFeatureParser.h"
 #include "OrvMediator.h"
+#include "platform/OrvEventOutbox.h"
 #include "remote_config/OrvRCCache.h"
 
 namespace {
@@ -374,6 +376,104 @@ void BM_ReadFlood(benchmark::State& state) {
 }
 BENCHMARK(BM_ReadFlood)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// ---- OTLP/HTTP export to orvexp serve ----------------------------------------------
+
+#ifdef ORV_ORVEXP_PATH
+// A real `orvexp serve --events` on loopback, started once; its collector file is
+// truncated between rounds.
+struct Collector {
+  pid_t pid = -1;
+  std::string url;
+  std::string events;
+};
+
+Collector* startedCollector = nullptr;
+
+const Collector& collector() {
+  static Collector* c = [] {
+    auto* out = new Collector();
+    out->events = dataRoot + "/collected.jsonl";
+    const std::string portFile = dataRoot + "/serve.out";
+    std::filesystem::create_directories(dataRoot + "/payloads");
+    out->pid = ::fork();
+    if (out->pid == 0) {
+      std::freopen(portFile.c_str(), "w", stdout);
+      ::execl(ORV_ORVEXP_PATH, "orvexp", "serve", "--dir", (dataRoot + "/payloads").c_str(),
+              "--port", "0", "--events", out->events.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    for (int i = 0; i < 1000 && out->url.empty(); ++i) {
+      std::ifstream in(portFile);
+      std::string word;
+      while (in >> word)
+        if (word.rfind("http://", 0) == 0) out->url = word;
+      if (out->url.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    startedCollector = out;
+    return out;
+  }();
+  return *c;
+}
+
+// Events stored straight into the exporter's queue, then timed from the exporter's
+// start until the collector has accepted all of them.
+void BM_OtlpExport(benchmark::State& state) {
+  const std::size_t count = static_cast<std::size_t>(state.range(0));
+  const Collector& c = collector();
+  if (c.url.empty()) {
+    state.SkipWithError("orvexp serve did not start");
+    return;
+  }
+  const auto outbox = OrvEventOutbox::forDirectory(OrvPlatform::dataDirectory());
+  std::size_t peakGrowth = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::ofstream(c.events, std::ios::trunc);
+    std::vector<OrvOutboxEvent> events(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      events[i].consumer = "otlp " + c.url + "/v1/logs";
+      events[i].appId = startedApp;
+      events[i].name = "zu_experiment_exposure";
+      events[i].properties =
+          OrvValue::dictionary({{"#experiment_id", OrvValue("exp" + std::to_string(i))},
+                                {"#experiment_group_id", OrvValue("1")},
+                                {"#is_control_group", OrvValue(false)}});
+    }
+    outbox->append(std::move(events));
+    malloc_trim(0);
+    const std::size_t before = residentBytes();
+    std::atomic<bool> done{false};
+    std::atomic<std::size_t> peak{before};
+    std::thread sampler([&] {
+      while (!done) {
+        peak = std::max(peak.load(), residentBytes());
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    });
+    state.ResumeTiming();
+    OrvOtlpExporterOptions options;
+    options.endpoint = c.url;
+    const auto id = OrvMediator::sharedInstance()->addOtlpExporter(options);
+    const bool delivered = OrvMediator::sharedInstance()->flushExporters(std::chrono::minutes(5));
+    state.PauseTiming();
+    OrvMediator::sharedInstance()->removeOtlpExporter(id);
+    done = true;
+    sampler.join();
+    peakGrowth = std::max(peakGrowth, peak.load() > before ? peak.load() - before : 0);
+    if (!delivered) state.SkipWithError("the exporter did not finish");
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * count));
+  state.counters["peak_resident_growth_MB"] = static_cast<double>(peakGrowth) / (1 << 20);
+}
+BENCHMARK(BM_OtlpExport)
+    ->Arg(20'000)
+    ->Arg(100'000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+#endif
+
 // ---- many first-time exposures at once (group commit) --------------------------------
 
 // 10,000 features, each in an experiment of its own.
@@ -444,6 +544,9 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
+#ifdef ORV_ORVEXP_PATH
+  if (startedCollector && startedCollector->pid > 0) ::kill(startedCollector->pid, SIGTERM);
+#endif
   std::error_code ignored;
   std::filesystem::remove_all(dataRoot, ignored);
   return 0;

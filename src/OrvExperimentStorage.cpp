@@ -100,6 +100,6 @@ std::vector<bool> OrvExperimentStorage::recordExposures(std::vector<std::string>
                                                         std::vector<OrvOutboxEvent> events) {
   if (auto store = current()) return store->recordOnce(std::move(recordKeys), std::move(events));
   auto outbox = OrvEventOutbox::forDirectory(OrvDataDirectory::get());
-  for (auto& event : events) outbox->append(std::move(event));
+  outbox->append(std::move(events));
   return std::vector<bool>(recordKeys.size(), true);
 }

@@ -110,7 +110,7 @@ void OrvMediator::orvAnalyticsTrackEvent(const std::string& name, const OrvValue
   event.name = name;
   event.properties = properties;
   event.appId = appId;
-  outbox->append(std::move(event));
+  outbox->append({std::move(event)});
   deliverPending();
 }
 

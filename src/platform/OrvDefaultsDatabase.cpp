@@ -222,6 +222,10 @@ bool OrvDefaultsDatabase::openLocked() {
               "AUTOINCREMENT, event_id TEXT NOT NULL, app_id TEXT NOT NULL, name TEXT NOT "
               "NULL, properties TEXT NOT NULL, time_ms INTEGER NOT NULL, owner TEXT NOT NULL, "
               "consumer TEXT NOT NULL DEFAULT '', UNIQUE (consumer, event_id))") &&
+          // Each consumer's queue in order, without sorting the whole outbox per batch.
+          execLocked(
+              "CREATE INDEX IF NOT EXISTS orv_outbox_queue ON orv_outbox (consumer, owner, "
+              "id)") &&
           Statements::prepare(
               db, &s.selectOne,
               "SELECT kind, value FROM orv_defaults WHERE suite = ?1 AND key = ?2") &&
@@ -235,7 +239,7 @@ bool OrvDefaultsDatabase::openLocked() {
                               "DELETE FROM orv_defaults WHERE suite = ?1 AND key = ?2") &&
           Statements::prepare(db, &s.insertEvent,
                               "INSERT INTO orv_outbox (event_id, app_id, name, properties, "
-                              "time_ms, owner) VALUES (?1, ?2, ?3, ?4, ?5, ?6)") &&
+                              "time_ms, owner, consumer) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)") &&
           Statements::prepare(db, &s.selectEvents,
                               "SELECT id, event_id, app_id, name, properties, time_ms FROM "
                               "orv_outbox WHERE owner = ?1 AND consumer = ?3 ORDER BY id LIMIT "
@@ -429,6 +433,7 @@ bool OrvDefaultsDatabase::insertEventLocked(OrvOutboxEvent& event) {
   bindText(st, 4, event.properties.toJson());
   sqlite3_bind_int64(st, 5, event.timeMs);
   bindText(st, 6, owner_);
+  bindText(st, 7, event.consumer);
   if (Statements::run(st) != SQLITE_DONE) return false;
   event.seq = sqlite3_last_insert_rowid(connection_);
   ++approxEvents_;
@@ -568,29 +573,30 @@ std::vector<bool> OrvDefaultsDatabase::recordOnce(const std::string& suite,
   return fresh;
 }
 
-void OrvDefaultsDatabase::appendEvent(OrvOutboxEvent event) {
-  if (event.eventId.empty()) event.eventId = OrvEventOutbox::newEventId();
-  if (event.timeMs == 0) {
-    event.timeMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+void OrvDefaultsDatabase::appendEvents(std::vector<OrvOutboxEvent> events) {
+  const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
                        std::chrono::system_clock::now().time_since_epoch())
                        .count();
+  for (auto& event : events) {
+    if (event.eventId.empty()) event.eventId = OrvEventOutbox::newEventId();
+    if (event.timeMs == 0) event.timeMs = now;
   }
   std::unique_lock lock(mutex_);
   if (writableLocked() && execLocked("BEGIN IMMEDIATE")) {
-    if (insertEventLocked(event)) {
-      trimEventsLocked();
-      if (execLocked("COMMIT")) {
-        writeSucceededLocked();
-        flushErrors(lock);
-        return;
-      }
-      --approxEvents_;
+    std::size_t inserted = 0;
+    while (inserted < events.size() && insertEventLocked(events[inserted])) ++inserted;
+    if (inserted == events.size()) trimEventsLocked();
+    if (inserted == events.size() && execLocked("COMMIT")) {
+      writeSucceededLocked();
+      flushErrors(lock);
+      return;
     }
+    approxEvents_ -= std::min(approxEvents_, inserted);
     const std::string why = sqliteErrorLocked("cannot write");
     execLocked("ROLLBACK");
     writeFailedLocked(why);
   }
-  keepInMemoryLocked(std::move(event));
+  for (auto& event : events) keepInMemoryLocked(std::move(event));
   flushErrors(lock);
 }
 

@@ -69,7 +69,7 @@ class OrvDefaultsDatabase {
   std::vector<bool> recordOnce(const std::string& suite, std::vector<Record> records);
 
   // The outbox (see OrvEventOutbox).
-  void appendEvent(OrvOutboxEvent event);
+  void appendEvents(std::vector<OrvOutboxEvent> events);  // one transaction
   std::vector<OrvOutboxEvent> pendingEvents(std::size_t max, const std::string& consumer);
   void removeEvents(const std::vector<std::int64_t>& seqs);
   void handOverEvents(const std::vector<OrvOutboxEvent>& events,

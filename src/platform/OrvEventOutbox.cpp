@@ -21,7 +21,9 @@ std::vector<std::shared_ptr<OrvEventOutbox>> OrvEventOutbox::allOpen() {
   return outboxes;
 }
 
-void OrvEventOutbox::append(OrvOutboxEvent event) { db_->appendEvent(std::move(event)); }
+void OrvEventOutbox::append(std::vector<OrvOutboxEvent> events) {
+  db_->appendEvents(std::move(events));
+}
 
 std::vector<OrvOutboxEvent> OrvEventOutbox::pending(std::size_t max, const std::string& consumer) {
   return db_->pendingEvents(max, consumer);

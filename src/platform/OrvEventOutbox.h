@@ -45,8 +45,8 @@ class OrvEventOutbox {
   static std::shared_ptr<OrvEventOutbox> forDirectory(const std::string& directory);
   static std::vector<std::shared_ptr<OrvEventOutbox>> allOpen();
 
-  // Stores `event` (time and eventId filled in when missing).
-  void append(OrvOutboxEvent event);
+  // Stores `events` in one transaction (times and eventIds filled in when missing).
+  void append(std::vector<OrvOutboxEvent> events);
   // Up to `max` events for `consumer` this process owns, oldest first, after claiming
   // those of processes that have died.
   std::vector<OrvOutboxEvent> pending(std::size_t max, const std::string& consumer = "");
