@@ -24,7 +24,8 @@ namespace {
 // Leaked, like the library's own state: a stuck block keeps using them past exit.
 std::mutex& m = *new std::mutex;
 std::condition_variable& cv = *new std::condition_variable;
-int outcome = 0;  // guarded by m: 0 none yet, 1 success, 2 failure
+std::int64_t outcome = 0;  // guarded by m: 1 none yet, 0 success, or a failure code
+bool heard = false;        // guarded by m
 
 void fillQueues() {
   auto task = OrvExperimentTask::create();
@@ -35,31 +36,39 @@ void fillQueues() {
   }
 }
 
-void setOutcome(int value) {
-  {
-    std::lock_guard lock(m);
-    outcome = value;
-  }
+void setOutcome(std::int64_t value) {
+  std::lock_guard lock(m);
+  outcome = value;
+  heard = true;
   cv.notify_all();
 }
 
-bool waitOutcome() {
+// The next outcome reported to setOutcome (0 for success), or 1 after 60 s.
+std::int64_t waitOutcome() {
   std::unique_lock lock(m);
-  return cv.wait_for(lock, std::chrono::seconds(20), [] { return outcome != 0; });
+  const bool got = cv.wait_for(lock, std::chrono::seconds(60), [] { return heard; });
+  heard = false;
+  return got ? outcome : 1;
 }
 
-// Starts application "exit-app" against `url` with `dir` as data directory and waits
-// for the start-up fetch to end.
-bool startAndWait(const char* dir, const char* url) {
+// A task whose outcomes go to setOutcome.
+std::shared_ptr<OrvExperimentTask> listened(std::shared_ptr<OrvExperimentTask> task) {
+  task->addOnSuccessListener([] { setOutcome(0); });
+  task->addOnFailureListener([](std::int64_t code, const std::string&) { setOutcome(code); });
+  return task;
+}
+
+// Starts application "exit-app" on `url` with `dir` as data directory; the start-up
+// fetch's outcome (see waitOutcome).
+std::int64_t start(const char* dir, const std::string& url) {
   OrvPlatform::setDataDirectory(dir);
   auto config = OrvExperimentConfig::create("exit-app", url);
-  auto task = OrvExperimentTask::create();
-  task->addOnSuccessListener([] { setOutcome(1); });
-  task->addOnFailureListener([](std::int64_t, const std::string&) { setOutcome(2); });
-  config->setStartupTask(task);
+  config->setStartupTask(listened(OrvExperimentTask::create()));
   OrvExperiment::startWithConfig(config);
   return waitOutcome();
 }
+
+bool startAndWait(const char* dir, const char* url) { return start(dir, url) != 1; }
 
 bool waitForFile(const char* path) {
   struct stat st {};
@@ -69,24 +78,6 @@ bool waitForFile(const char* path) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
-}
-
-// The code a task reported: 0 for success.
-std::int64_t outcomeOf(const std::shared_ptr<OrvExperimentTask>& task) {
-  auto result = std::make_shared<std::pair<std::mutex, std::int64_t>>();
-  auto done = std::make_shared<std::condition_variable>();
-  auto heard = std::make_shared<bool>(false);
-  auto report = [result, done, heard](std::int64_t code) {
-    std::lock_guard lock(result->first);
-    result->second = code;
-    *heard = true;
-    done->notify_all();
-  };
-  task->addOnSuccessListener([report] { report(0); });
-  task->addOnFailureListener([report](std::int64_t code, const std::string&) { report(code); });
-  std::unique_lock lock(result->first);
-  if (!done->wait_for(lock, std::chrono::seconds(60), [&] { return *heard; })) return 1;
-  return result->second;
 }
 
 void sayExiting() {
@@ -147,28 +138,15 @@ int main(int argc, char** argv) {
   if (std::strcmp(mode, "oom") == 0 && argc == 5) {
     const rlimit limit{1ul << 30, 1ul << 30};
     if (::setrlimit(RLIMIT_AS, &limit) != 0) return 5;
-    OrvPlatform::setDataDirectory(argv[2]);
-    auto config = OrvExperimentConfig::create("exit-app", std::string("file://") + argv[3]);
-    auto task = OrvExperimentTask::create();
-    config->setStartupTask(task);
-    OrvExperiment::startWithConfig(config);
-    std::printf("start %lld\n", static_cast<long long>(outcomeOf(task)));
+    std::printf("start %lld\n",
+                static_cast<long long>(start(argv[2], std::string("file://") + argv[3])));
     if (std::FILE* f = std::fopen(argv[3], "w")) {
       std::fputs(argv[4], f);
       std::fclose(f);
     }
-    std::printf("fetch %lld\n", static_cast<long long>(outcomeOf(OrvExperiment::fetch())));
+    std::printf("fetch %lld\n",
+                static_cast<long long>((listened(OrvExperiment::fetch()), waitOutcome())));
     std::printf("color %s\n", OrvExperiment::getValueAsString("color").c_str());
-    sayExiting();
-    return 0;
-  }
-  if (std::strcmp(mode, "return-with-work") == 0) {
-    OrvExperimentQueue::sharedInstance().execute([] {
-      setOutcome(1);
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));  // a block still running
-    });
-    waitOutcome();
-    fillQueues();
     sayExiting();
     return 0;
   }

@@ -149,17 +149,10 @@ TEST_F(ExposureTest, ProcessesSharingADataDirectorySendEachExposureOnce) {
   const std::string payload = dir_.file(app + ".json");
   writeFile(payload, kWorkedExamplePayload);
   auto get = [&](const std::string& data, const std::string& eventsFile) {
-    return std::vector<std::string>{helperPath("../tools/orvexp/orvexp"),
-                                    "get",
-                                    "--app",
-                                    app,
-                                    "--server",
-                                    "file://" + payload,
-                                    "--data-dir",
-                                    data,
-                                    "--events",
-                                    eventsFile,
-                                    "color"};
+    return std::vector<std::string>{"/bin/sh", "-c",
+                                    "exec " + helperPath("../tools/orvexp/orvexp") + " get --app " +
+                                        app + " --server file://" + payload + " --data-dir " +
+                                        data + " --events " + eventsFile + " color"};
   };
   for (int trial = 0; trial < 50; ++trial) {
     const std::string data = dir_.path() + "/trial" + std::to_string(trial);

@@ -85,7 +85,7 @@ class KillLoop : public FaultTest {
     argv[4] = "drain";
     for (const auto& a : argv) command += "'" + a + "' ";
     std::string drained;
-    ASSERT_EQ(runAndCapture(command, &drained), 0) << drained;
+    ASSERT_EQ(runCommand(command, 120, &drained), 0) << drained;
     std::set<std::string> recorded;
     std::istringstream drainLines(drained);
     for (std::string line; std::getline(drainLines, line);) {

@@ -40,23 +40,17 @@ int runs() {
 }
 
 // Keeps both cores busy while it lives, so that exit races get every chance to show.
-class BusyLoops {
- public:
-  BusyLoops() {
-    for (auto& t : threads_)
-      t = std::thread([this] {
-        while (!stop_.load(std::memory_order_relaxed)) {
-        }
-      });
+struct BusyLoops {
+  std::atomic<bool> stop{false};
+  std::thread threads[2] = {std::thread([this] { spin(); }), std::thread([this] { spin(); })};
+  void spin() {
+    while (!stop.load(std::memory_order_relaxed)) {
+    }
   }
   ~BusyLoops() {
-    stop_ = true;
-    for (auto& t : threads_) t.join();
+    stop = true;
+    for (auto& t : threads) t.join();
   }
-
- private:
-  std::atomic<bool> stop_{false};
-  std::thread threads_[2];
 };
 
 // A stall_server.py instance and the port it listens on.
@@ -64,22 +58,17 @@ class StallServer {
  public:
   StallServer(const TempDir& dir, const std::string& mode) : marker_(dir.file("marker")) {
     std::string command = "exec python3 " + std::string(ORV_TEST_SOURCE_DIR) +
-                          "/tests/stall_server.py " + mode + " " + dir.file("port") + " " + marker_;
+                          "/tests/stall_server.py " + mode + " " + marker_;
     if (mode == "tls-handshake") {
-      EXPECT_EQ(
-          runCommand("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 "
-                     "-days 1 -keyout " +
-                     dir.file("key.pem") + " -out " + dir.file("cert.pem") + " >/dev/null 2>&1"),
-          0);
-      command += " " + dir.file("cert.pem") + " " + dir.file("key.pem");
+      const std::string key = dir.file("key.pem"), cert = dir.file("cert.pem");
+      EXPECT_EQ(runCommand("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -days 1 "
+                           "-keyout " +
+                           key + " -out " + cert + " >/dev/null 2>&1"),
+                0);
+      command += " " + cert + " " + key;
     }
     process_ = std::make_unique<ChildProcess>(std::vector<std::string>{"/bin/sh", "-c", command});
-    struct stat st {};
-    const auto deadline = std::chrono::steady_clock::now() + kWait;
-    while (::stat(dir.file("port").c_str(), &st) != 0 &&
-           std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(1ms);
-    port_ = readFile(dir.file("port"));
+    EXPECT_TRUE(process_->readLine(&port_));  // its first line
   }
   std::string url(const std::string& scheme) const { return scheme + "://127.0.0.1:" + port_; }
   // Created by the server each time a connection reaches its stall; removed here so
@@ -96,15 +85,16 @@ class StallServer {
 };
 
 // Runs the exit helper once; checks that it reached its exit and was gone soon after.
-void expectCleanPromptExit(const std::vector<std::string>& args, int expectedStatus = 0) {
+void expectCleanPromptExit(const std::vector<std::string>& args,
+                           std::chrono::milliseconds bound = kExitBound) {
   std::vector<std::string> argv{helperPath("orv_exit_helper")};
   argv.insert(argv.end(), args.begin(), args.end());
   ChildProcess child(argv);
   std::string line;
   ASSERT_TRUE(child.readLine(&line)) << args[0] << ": ended before it got to exit";
   ASSERT_EQ(line, "exiting");
-  EXPECT_EQ(child.waitExit(kExitBound), expectedStatus)
-      << args[0] << ": crashed, failed, or still running after " << kExitBound.count() << " ms";
+  EXPECT_EQ(child.waitExit(bound), 0)
+      << args[0] << ": crashed, failed, or still running after " << bound.count() << " ms";
 }
 
 }  // namespace
@@ -131,14 +121,9 @@ TEST(ProcessExit, EndsCleanlyAndPromptlyWhateverLibraryWorkIsInFlight) {
 }
 
 TEST(ProcessExit, QueuedRunningAndStuckJobsNeverHangOrCrashTheExit) {
-  expectCleanPromptExit({"return-with-work"});
   EXPECT_EQ(runCommand(helperPath("orv_exit_helper") + " exit-inside-block"), 3);
   // A job that never finishes is left behind after the grace period.
-  std::vector<std::string> argv{helperPath("orv_exit_helper"), "stuck-block"};
-  ChildProcess child(argv);
-  std::string line;
-  ASSERT_TRUE(child.readLine(&line));
-  EXPECT_EQ(child.waitExit(kExitBound + 2000ms), 0);
+  expectCleanPromptExit({"stuck-block"}, kExitBound + 2000ms);
 }
 
 TEST(Flush, ExposuresReadBeforeFlushReachTheSinkBeforeTheProgramReturns) {
@@ -159,19 +144,10 @@ TEST(Flush, ExposuresReadBeforeFlushReachTheSinkBeforeTheProgramReturns) {
 }
 
 TEST(Flush, TimesOutBehindABlockedQueueAndRefusesToWaitForItself) {
-  std::mutex m;
-  std::condition_variable cv;
-  bool release = false;
-  OrvExperimentQueue::sharedInstance().execute([&] {
-    std::unique_lock lock(m);
-    cv.wait(lock, [&] { return release; });
-  });
-  EXPECT_FALSE(OrvExperiment::flush(50ms));
   {
-    std::lock_guard lock(m);
-    release = true;
+    QueueGate gate;
+    EXPECT_FALSE(OrvExperiment::flush(50ms));
   }
-  cv.notify_all();
   EXPECT_TRUE(OrvExperiment::flush(kWait));
   // From inside queue work (where sinks run) it cannot wait for the queue: false, at once.
   std::promise<bool> inside;
@@ -190,32 +166,24 @@ TEST(ThrowingJobs, OutOfMemoryOnAPayloadFailsThatOutcomeAndLaterFetchesStillRun)
   while (huge.size() < (20u << 20)) huge += ",0";
   huge += "]}";
   const std::string small = R"({"color":"red"})";
-  {
-    // No cache; the start-up fetch itself runs out of memory.
+  // Rows: no cache and the start-up fetch runs out of memory; a cached payload too big
+  // to load, after which start-up goes on to a fetch that succeeds.
+  for (const bool hugeCache : {false, true}) {
     TempDir data;
-    writeFile(data.file("payload.json"), huge);
+    if (hugeCache) {
+      ASSERT_EQ(::mkdir(data.file("remote_config").c_str(), 0700), 0);
+      writeFile(
+          OrvRCCache::path(data.path(), "exit-app", "ki_feature"),
+          R"({"app_id":"exit-app","template_code":"ki_feature","etag":"","payload":)" + huge + "}");
+    }
+    writeFile(data.file("payload.json"), hugeCache ? small : huge);
     std::string out;
-    EXPECT_EQ(runAndCapture(helperPath("orv_exit_helper") + " oom " + data.path() + " " +
-                                data.file("payload.json") + " '" + small + "'",
-                            &out),
+    EXPECT_EQ(runCommand(helperPath("orv_exit_helper") + " oom " + data.path() + " " +
+                             data.file("payload.json") + " '" + small + "'",
+                         120, &out),
               0);
-    EXPECT_EQ(out, "start " + std::to_string(OrvRemoteConfig::kErrorResources) +
-                       "\nfetch 0\ncolor red\nexiting\n");
-  }
-  {
-    // A cached payload too big to load: start-up goes on to the fetch, which succeeds.
-    TempDir data;
-    ASSERT_EQ(::mkdir(data.file("remote_config").c_str(), 0700), 0);
-    writeFile(
-        OrvRCCache::path(data.path(), "exit-app", "ki_feature"),
-        R"({"app_id":"exit-app","template_code":"ki_feature","etag":"","payload":)" + huge + "}");
-    writeFile(data.file("payload.json"), small);
-    std::string out;
-    EXPECT_EQ(runAndCapture(helperPath("orv_exit_helper") + " oom " + data.path() + " " +
-                                data.file("payload.json") + " '" + small + "'",
-                            &out),
-              0);
-    EXPECT_EQ(out, "start 0\nfetch 0\ncolor red\nexiting\n");
+    const std::string start = hugeCache ? "0" : std::to_string(OrvRemoteConfig::kErrorResources);
+    EXPECT_EQ(out, "start " + start + "\nfetch 0\ncolor red\nexiting\n");
   }
 }
 

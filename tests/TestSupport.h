@@ -218,11 +218,6 @@ inline int runCommand(const std::string& commandLine, int timeoutSeconds = 60,
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// runCommand's output, for tests that read what a program printed.
-inline int runAndCapture(const std::string& commandLine, std::string* output) {
-  return runCommand(commandLine, 120, output);
-}
-
 // A helper program running with its standard output piped to us, for tests that wait
 // for its lines and end it at a moment of their choosing.
 class ChildProcess {
@@ -283,30 +278,6 @@ class ChildProcess {
  private:
   int pid_ = -1;
   FILE* out_ = nullptr;
-};
-
-// Makes a directory unwritable for its lifetime, even for root (through the immutable
-// attribute); ok() is false where that is not possible.
-class ReadOnlyPath {
- public:
-  explicit ReadOnlyPath(std::string path) : path_(std::move(path)) {
-    ok_ = ::geteuid() == 0 ? runCommand("chattr +i '" + path_ + "' 2>/dev/null") == 0
-                           : ::chmod(path_.c_str(), 0500) == 0;
-  }
-  ~ReadOnlyPath() {
-    if (::geteuid() == 0) {
-      if (ok_) runCommand("chattr -i '" + path_ + "' 2>/dev/null");
-    } else {
-      ::chmod(path_.c_str(), 0700);
-    }
-  }
-  ReadOnlyPath(const ReadOnlyPath&) = delete;
-  ReadOnlyPath& operator=(const ReadOnlyPath&) = delete;
-  bool ok() const { return ok_; }
-
- private:
-  std::string path_;
-  bool ok_ = false;
 };
 
 // Path of a helper program built next to the tests.

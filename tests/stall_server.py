@@ -1,27 +1,24 @@
 #!/usr/bin/env python3
 """A loopback server that takes connections and then stalls, for exit tests.
 
-usage: stall_server.py MODE PORT_FILE MARKER [CERT KEY]
+usage: stall_server.py MODE MARKER [CERT KEY]
   tls-handshake  TLS with CERT and KEY: takes the ClientHello, sends half of its own
                  first flight (ServerHello, certificate...), then stalls
   http-body      answers an HTTP request with headers and half a body, then stalls
-Writes its port to PORT_FILE once listening and creates MARKER (empty) after each
+Prints its port (one line) once listening and creates MARKER (empty) after each
 connection reached the stalling point. Ends by itself after 120 s.
 """
-import os
 import socket
 import ssl
 import sys
 import threading
 import time
 
-mode, port_file, marker = sys.argv[1], sys.argv[2], sys.argv[3]
+mode, marker = sys.argv[1], sys.argv[2]
 listener = socket.socket()
 listener.bind(("127.0.0.1", 0))
 listener.listen(64)
-with open(port_file + ".tmp", "w") as f:
-    f.write(str(listener.getsockname()[1]))
-os.rename(port_file + ".tmp", port_file)
+print(listener.getsockname()[1], flush=True)
 
 held = []
 
@@ -34,7 +31,7 @@ def serve(conn):
     held.append(conn)
     if mode == "tls-handshake":
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(sys.argv[4], sys.argv[5])
+        context.load_cert_chain(sys.argv[3], sys.argv[4])
         incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
         tls = context.wrap_bio(incoming, outgoing, server_side=True)
         incoming.write(conn.recv(65536))
