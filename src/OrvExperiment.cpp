@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <optional>
 
 #include "OrvExpLog.h"
 #include "OrvExperimentQueue.h"
@@ -12,6 +13,7 @@
 #include "OrvFeatureManager.h"
 #include "OrvMediator.h"
 #include "OrvRemoteConfig.h"
+#include "OrvTableWatch.h"
 #include "platform/OrvProcessLifetime.h"
 #include "platform/OrvUserDefaults.h"
 
@@ -86,6 +88,10 @@ void OrvExperiment::startWithConfig(const std::shared_ptr<OrvExperimentConfig>& 
   });
   fetchTask->addOnFailureListener([config](std::int64_t code, const std::string& message) {
     OrvNotifyTaskFailure(config->startupTask(), code, message);
+    // Readiness fails only if no cached table is in place; the cache-ready work queued
+    // before this failure decides that, so the verdict is queued behind it.
+    OrvExperimentQueue::sharedInstance().execute(
+        [code, message] { OrvTableWatch::sharedInstance().startupFailed(code, message); });
   });
   fetchTask->addOnLocalCacheReadyListener([config] {
     OrvExperimentQueue::sharedInstance().execute([config] {
@@ -104,6 +110,15 @@ void OrvExperiment::startWithConfig(const std::shared_ptr<OrvExperimentConfig>& 
     });
   });
   settings->setFetchTask(fetchTask);
+  if (const auto interval = config->refreshInterval(); interval.count() > 0) {
+    settings->setRefreshIntervalMs(
+        static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(interval).count()));
+    // A refresh reloads like a fetch (change listeners and readiness hear of it); it
+    // reports to no task.
+    settings->setRefreshListener([](bool success, std::int64_t, const std::string&) {
+      if (success) OrvExperimentQueue::sharedInstance().execute([] { reloadThenNotify(nullptr); });
+    });
+  }
   OrvRemoteConfig::startWithSettings(settings);
 }
 
@@ -192,6 +207,109 @@ void OrvExperiment::enableLog(bool enable) {
   OrvRemoteConfig::enableLog(enable);
   OrvExpLog::setEnableLog(enable);
   OrvMediator::enableLog(enable);
+}
+
+namespace {
+
+// A detail read: the tracked lookup of the typed reads, then `convert` (empty optional
+// for a value this kind of read does not take).
+template <class T, class Convert>
+OrvEvaluationDetail<T> detailRead(const std::string& key, T defaultValue, Convert&& convert) {
+  OrvEvaluationDetail<T> detail;
+  detail.value = std::move(defaultValue);
+  OrvValue value;
+  OrvValueSource source = OrvValueSource::kDefault;
+  bool found = false;
+  bool ready = false;
+  OrvFeatureManager::sharedInstance().visitFeatureWithSource(
+      key, [&](const OrvFeature* feature, OrvValueSource tableSource, bool tableReady) {
+        ready = tableReady;
+        if (!feature) return;
+        found = true;
+        value = feature->value();
+        source = tableSource;
+        if (const auto& info = feature->experimentInfo()) {
+          detail.experiment =
+              OrvExperimentMembership{info->experimentId(), info->experimentGroupId(),
+                                      info->isControl(), info->customBucketId()};
+        }
+      });
+  if (!found) {
+    detail.reason = ready ? OrvEvaluationReason::kMissingKey : OrvEvaluationReason::kNotReady;
+    return detail;
+  }
+  std::optional<T> converted = convert(value);
+  if (!converted) {
+    detail.reason = OrvEvaluationReason::kWrongType;
+    return detail;
+  }
+  detail.value = std::move(*converted);
+  detail.source = source;
+  detail.reason = OrvEvaluationReason::kFound;
+  return detail;
+}
+
+std::optional<OrvValue> asNumber(const OrvValue& value) {
+  if (value.isNumber()) return value;
+  if (value.isString()) {
+    OrvValue number = OrvValue::parseDecimal(value.stringValue());
+    if (!number.isAbsent()) return number;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+OrvEvaluationDetail<std::string> OrvExperiment::getStringDetail(const std::string& key,
+                                                                const std::string& defaultValue) {
+  return detailRead<std::string>(key, defaultValue,
+                                 [](const OrvValue& v) -> std::optional<std::string> {
+                                   if (v.isAbsent()) return std::nullopt;
+                                   return v.isString() ? v.stringValue() : v.description();
+                                 });
+}
+
+OrvEvaluationDetail<OrvValue> OrvExperiment::getNumberDetail(const std::string& key) {
+  return getNumberDetail(key, OrvValue(0));
+}
+
+OrvEvaluationDetail<OrvValue> OrvExperiment::getNumberDetail(const std::string& key,
+                                                             const OrvValue& defaultValue) {
+  return detailRead<OrvValue>(key, defaultValue, asNumber);
+}
+
+OrvEvaluationDetail<bool> OrvExperiment::getBooleanDetail(const std::string& key,
+                                                          bool defaultValue) {
+  return detailRead<bool>(key, defaultValue, [](const OrvValue& v) -> std::optional<bool> {
+    if (!v.isNumber()) return std::nullopt;
+    return v.boolValue();
+  });
+}
+
+OrvEvaluationDetail<OrvValue> OrvExperiment::getJsonDetail(const std::string& key) {
+  return getJsonDetail(key, emptyDictionary());
+}
+
+OrvEvaluationDetail<OrvValue> OrvExperiment::getJsonDetail(const std::string& key,
+                                                           const OrvValue& defaultValue) {
+  return detailRead<OrvValue>(key, defaultValue, [](const OrvValue& v) -> std::optional<OrvValue> {
+    if (!v.isDictionary()) return std::nullopt;
+    return v;
+  });
+}
+
+bool OrvExperiment::isReady() { return OrvTableWatch::sharedInstance().isReady(); }
+
+std::shared_ptr<OrvExperimentTask> OrvExperiment::whenReady() {
+  return OrvTableWatch::sharedInstance().whenReady();
+}
+
+std::uint64_t OrvExperiment::addChangeListener(ChangeListener listener) {
+  return OrvTableWatch::sharedInstance().addChangeListener(std::move(listener));
+}
+
+void OrvExperiment::removeChangeListener(std::uint64_t id) {
+  OrvTableWatch::sharedInstance().removeChangeListener(id);
 }
 
 bool OrvExperiment::flush(std::chrono::milliseconds timeout) {

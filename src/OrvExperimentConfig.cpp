@@ -1,5 +1,6 @@
 #include "OrvExperiment/OrvExperimentConfig.h"
 
+#include "OrvExpLog.h"
 #include "OrvExperiment/OrvExperimentTask.h"
 
 OrvExperimentConfig::OrvExperimentConfig(std::string appId, std::string serverUrl)
@@ -58,4 +59,15 @@ std::shared_ptr<OrvExperimentTask> OrvExperimentConfig::startupTask() const {
 void OrvExperimentConfig::setStartupTask(std::shared_ptr<OrvExperimentTask> task) {
   std::lock_guard lock(mutex_);
   startupTask_ = std::move(task);
+}
+
+void OrvExperimentConfig::setRefreshInterval(std::chrono::seconds interval) {
+  if (interval.count() < 0) interval = std::chrono::seconds(0);
+  if (interval.count() > 0 && interval < kMinimumRefreshInterval) {
+    OrvExpLog::info("refresh interval of %@ s raised to the minimum of %@ s",
+                    static_cast<std::int64_t>(interval.count()),
+                    static_cast<std::int64_t>(kMinimumRefreshInterval.count()));
+    interval = kMinimumRefreshInterval;
+  }
+  refreshSeconds_.store(interval.count(), std::memory_order_relaxed);
 }

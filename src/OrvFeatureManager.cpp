@@ -4,6 +4,7 @@
 #include "OrvExposureTracker.h"
 #include "OrvFeatureParser.h"
 #include "OrvRemoteConfig.h"
+#include "OrvTableWatch.h"
 
 OrvFeatureManager& OrvFeatureManager::sharedInstance() {
   static OrvFeatureManager* instance = new OrvFeatureManager();  // never destroyed
@@ -39,14 +40,33 @@ const std::shared_ptr<const OrvFeature>* OrvFeatureManager::findAndTrack(const s
 }
 
 void OrvFeatureManager::parseExperimentConfig() {
-  std::lock_guard lock(mutex_);
-  if (!config_) {
-    OrvExpLog::error(OrvExpLog::kConfigNil);
-    return;
+  std::shared_ptr<OrvExperimentConfig> config;
+  std::shared_ptr<const OrvFeatureTable> previous;
+  {
+    std::lock_guard lock(mutex_);
+    if (!config_) {
+      OrvExpLog::error(OrvExpLog::kConfigNil);
+      return;
+    }
+    config = config_;
+    previous = features_;
   }
-  auto data = OrvRemoteConfig::getDataWithAppId(config_->appId(), kTemplateCode);
+  // Built without the lock: reads go on against the current table meanwhile. Loads
+  // run one at a time on the work queue, so no other load can slip in between.
+  auto data = OrvRemoteConfig::getDataWithAppId(config->appId(), kTemplateCode);
   auto value = data->get()(kTemplateCode);
-  features_ = OrvFeatureParser::parse(value ? value->objectValue() : OrvValue());
+  std::shared_ptr<const OrvFeatureTable> table =
+      OrvFeatureParser::parse(value ? value->objectValue() : OrvValue());
+  {
+    std::lock_guard lock(mutex_);
+    features_ = table;
+    fromPayload_ = value != nullptr;
+    source_ = !value               ? OrvValueSource::kDefault
+              : value->fromCache() ? OrvValueSource::kCache
+                                   : OrvValueSource::kNetwork;
+  }
+  // The old table is released here, outside the lock, however large it is.
+  if (value) OrvTableWatch::sharedInstance().tableLoaded(previous.get(), *table);
 }
 
 void OrvFeatureManager::clear() {

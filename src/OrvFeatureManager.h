@@ -7,13 +7,15 @@
 // Thread-safety: every member may be called from any thread. One recursive mutex
 // guards the configuration and the table; a table is never changed once stored, only
 // replaced whole, so a feature obtained before a reload stays valid and keeps its old
-// value. Lookups never touch the disk or the network.
+// value. A reload builds the new table without the lock and takes it only to swap the
+// table in, so no read waits for a build. Lookups never touch the disk or the network.
 #pragma once
 
 #include <memory>
 #include <mutex>
 #include <string>
 
+#include "OrvExperiment/OrvEvaluationDetail.h"
 #include "OrvExperiment/OrvExperimentConfig.h"
 #include "OrvFeature.h"
 
@@ -41,6 +43,15 @@ class OrvFeatureManager {
     return visit(found ? found->get() : nullptr);
   }
 
+  // The same, with where the table came from: `visit(feature or null, source, ready)`,
+  // `ready` false while no table from a payload is in place.
+  template <class Visit>
+  auto visitFeatureWithSource(const std::string& key, Visit&& visit) {
+    std::lock_guard lock(mutex_);
+    const auto* found = findAndTrack(key, true);
+    return visit(found ? found->get() : nullptr, source_, features_ != nullptr && fromPayload_);
+  }
+
   // Rebuilds the table from the component's payload for the configuration's appId.
   // Without a configuration it logs an error line and leaves the table as it is.
   void parseExperimentConfig();
@@ -64,5 +75,7 @@ class OrvFeatureManager {
   mutable std::recursive_mutex mutex_;
   // Guarded by mutex_.
   std::shared_ptr<OrvExperimentConfig> config_;
-  std::shared_ptr<const OrvFeatureTable> features_;  // null until the first load
+  std::shared_ptr<const OrvFeatureTable> features_;   // null until the first load
+  OrvValueSource source_ = OrvValueSource::kDefault;  // of the payload features_ came from
+  bool fromPayload_ = false;  // features_ was built from a payload (not an absent one)
 };

@@ -150,6 +150,21 @@ int main(int argc, char** argv) {
     sayExiting();
     return 0;
   }
+  // ready DIR URL: readiness in a fresh process: the detail reason before start-up,
+  // then whenReady()'s outcome with isReady() and the value read in its listener.
+  if (std::strcmp(mode, "ready") == 0 && argc == 4) {
+    std::printf("before %d\n", static_cast<int>(OrvExperiment::getStringDetail("color").reason));
+    OrvPlatform::setDataDirectory(argv[2]);
+    auto ready = OrvExperiment::whenReady();
+    auto color = std::make_shared<std::string>();
+    ready->addOnSuccessListener([color] { *color = OrvExperiment::getValueAsString("color"); });
+    listened(ready);
+    OrvExperiment::startWithAppId("exit-app", argv[3]);
+    const std::int64_t code = waitOutcome();
+    std::printf("ready %lld %d %s\n", static_cast<long long>(code), OrvExperiment::isReady(),
+                color->c_str());
+    return 0;
+  }
   if (std::strcmp(mode, "exit-inside-block") == 0) {
     fillQueues();
     OrvExperimentQueue::sharedInstance().execute([] { std::exit(3); });

@@ -23,12 +23,6 @@ using namespace orvtest;
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-
 // How soon a process must be gone after it printed "exiting". Sanitizer runtimes do
 // their own work at exit (leak checks, reports), so they get more room.
 constexpr auto kExitBound = kSanitized ? 5000ms : 1000ms;

@@ -34,6 +34,14 @@ inline void PrintTo(const OrvValue& value, std::ostream* out) { *out << value.to
 
 namespace orvtest {
 
+// Sanitizer runtimes keep freed memory aside and do work of their own at exit: tests that
+// bound memory or exit times allow for them.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
 using namespace std::chrono_literals;
 constexpr auto kWait = 20s;  // upper bound for anything a test waits on
 

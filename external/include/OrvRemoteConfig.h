@@ -85,6 +85,17 @@ class OrvRemoteConfigSettings {
   const std::shared_ptr<OrvRCFetchTask>& fetchTask() const { return fetchTask_; }
   void setFetchTask(std::shared_ptr<OrvRCFetchTask> v) { fetchTask_ = std::move(v); }
 
+  // Periodic refresh (0: none): the component fetches again this long after each fetch
+  // of the application ends (+-10% jitter; after failures an exponential back-off up
+  // to 15 min, or the server's Retry-After; at least the server's max-age), and tells
+  // `refreshListener` each refresh's outcome on its callback thread.
+  using RefreshListener =
+      std::function<void(bool success, std::int64_t code, const std::string& message)>;
+  long refreshIntervalMs() const { return refreshIntervalMs_; }
+  void setRefreshIntervalMs(long v) { refreshIntervalMs_ = v; }
+  const RefreshListener& refreshListener() const { return refreshListener_; }
+  void setRefreshListener(RefreshListener v) { refreshListener_ = std::move(v); }
+
   // Transport limits for this application's fetches.
   long connectTimeoutMs() const { return connectTimeoutMs_; }
   void setConnectTimeoutMs(long v) { connectTimeoutMs_ = v; }
@@ -100,6 +111,8 @@ class OrvRemoteConfigSettings {
   OrvValue fetchParams_;
   OrvValue customBucketId_;
   std::shared_ptr<OrvRCFetchTask> fetchTask_;
+  long refreshIntervalMs_ = 0;
+  RefreshListener refreshListener_;
   long connectTimeoutMs_ = 10'000;
   long totalTimeoutMs_ = 30'000;
   std::size_t maxBodyBytes_ = 32u << 20;
@@ -108,11 +121,16 @@ class OrvRemoteConfigSettings {
 // The payload handed out: objectValue() is the payload (a dictionary), never changed.
 class OrvRCValue {
  public:
-  explicit OrvRCValue(OrvValue value) : value_(std::move(value)) {}
+  explicit OrvRCValue(OrvValue value, bool fromCache = false)
+      : value_(std::move(value)), fromCache_(fromCache) {}
   const OrvValue& objectValue() const { return value_; }
+  // True while the payload is the one cached by an earlier run, not yet sent or
+  // confirmed (304) by the server in this run.
+  bool fromCache() const { return fromCache_; }
 
  private:
   const OrvValue value_;
+  const bool fromCache_;
 };
 
 // Looks up the current payload of a template code; null when there is none.

@@ -3,7 +3,6 @@
 #include <zlib.h>
 
 #include <condition_variable>
-#include <ctime>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -81,34 +80,6 @@ std::string gzip(const std::string& in) {
   out.resize(z.total_out);
   deflateEnd(&z);
   return rc == Z_STREAM_END ? out : std::string();
-}
-
-bool startsWithNoCase(const std::string& s, const char* prefix) {
-  for (std::size_t i = 0; prefix[i]; ++i) {
-    if (i >= s.size() || std::tolower(static_cast<unsigned char>(s[i])) != prefix[i]) return false;
-  }
-  return true;
-}
-
-// Retry-After as a delay: delta-seconds, or an HTTP date. Negative when absent.
-std::chrono::milliseconds retryAfter(const std::vector<std::string>& headerLines) {
-  for (const auto& line : headerLines) {
-    if (!startsWithNoCase(line, "retry-after:")) continue;
-    std::string value = line.substr(12);
-    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.erase(0, 1);
-    while (!value.empty() && (value.back() == '\r' || value.back() == '\n' || value.back() == ' '))
-      value.pop_back();
-    if (!value.empty() && value.find_first_not_of("0123456789") == std::string::npos)
-      return std::chrono::seconds(std::stoll(value.substr(0, 9)));
-    std::tm tm{};
-    if (strptime(value.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &tm)) {
-      const auto at = std::chrono::system_clock::from_time_t(timegm(&tm));
-      const auto wait = at - std::chrono::system_clock::now();
-      return std::max(std::chrono::milliseconds(0),
-                      std::chrono::duration_cast<std::chrono::milliseconds>(wait));
-    }
-  }
-  return std::chrono::milliseconds(-1);
 }
 
 std::string logsUrl(std::string endpoint) {
@@ -238,7 +209,7 @@ struct OrvOtlpExporter::Impl : std::enable_shared_from_this<Impl> {
     const long status = response.status;
     if (response.error != OrvHttpResponse::Error::kNone || status == 408 || status == 429 ||
         status >= 500) {
-      *retryDelay = retryAfter(response.headerLines);
+      *retryDelay = OrvHttpClient::retryAfter(response.headerLines);
       exporterLog().info("OTLP export to %@ failed (%@); will retry", url,
                          response.error != OrvHttpResponse::Error::kNone
                              ? response.errorMessage

@@ -12,3 +12,6 @@ OrvSerialExecutor& orvRCCallbackQueue();
 // The component's own log, separate from the library's: "[OrvRemoteConfig] message",
 // switched by OrvRemoteConfig::enableLog.
 OrvLogChannel& orvRCLog();
+
+// Multiplies every refresh delay (tests run the schedule in milliseconds). Default 1.
+void orvRCSetRefreshTimeScaleForTesting(double scale);

@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "OrvRemoteConfig.h"
+#include "platform/OrvHttpClient.h"
 
 namespace {
 
@@ -53,6 +54,10 @@ std::string OrvRCResponse::etag(const std::vector<std::string>& headerLines) {
 
 OrvRCFetchOutcome OrvRCResponse::interpret(const OrvRCRawResponse& raw) {
   OrvRCFetchOutcome outcome;
+  if (raw.status == 429 || raw.status == 503)
+    outcome.retryAfter = OrvHttpClient::retryAfter(raw.headerLines);
+  if (raw.status == 200 || raw.status == 304)
+    outcome.maxAge = OrvHttpClient::maxAge(raw.headerLines);
   if (raw.transportError != 0) {
     outcome.code = raw.transportError;
     outcome.message = raw.transportMessage.empty() ? "transport error" : raw.transportMessage;

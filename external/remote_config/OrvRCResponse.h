@@ -2,6 +2,7 @@
 // with its code and message. Pure; safe on any input (fuzzed).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -17,6 +18,9 @@ struct OrvRCFetchOutcome {
   std::string etag;
   std::int64_t code = 0;  // on failure
   std::string message;
+  // What the server said about the next fetch; negative when it said nothing.
+  std::chrono::milliseconds retryAfter{-1};  // Retry-After (on 429 and 503)
+  std::chrono::milliseconds maxAge{-1};      // Cache-Control: max-age (on success)
 };
 
 class OrvRCResponse {

@@ -1,7 +1,11 @@
 #include "OrvRemoteConfig.h"
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <map>
+#include <random>
+#include <thread>
 #include <utility>
 
 #include "OrvRCCache.h"
@@ -9,6 +13,7 @@
 #include "OrvRCResponse.h"
 #include "OrvRCTransport.h"
 #include "platform/OrvDataDirectory.h"
+#include "platform/OrvProcessLifetime.h"
 
 namespace {
 
@@ -34,7 +39,14 @@ struct App {
   OrvValue fetchParams;
   OrvValue bucketId;
   OrvValue payload;  // a dictionary, or absent before any cache or fetch
+  bool payloadFromCache = false;
   std::string etag;
+  // Periodic refresh (0: none), and fetches of this application queued or running: a
+  // refresh never starts while one is.
+  long refreshIntervalMs = 0;
+  std::shared_ptr<const OrvRemoteConfigSettings::RefreshListener> refreshListener;
+  int fetchesPending = 0;
+  int refreshFailures = 0;
 };
 
 // Fetch parameters and a bucket identifier set for "" before any start: there is no
@@ -123,12 +135,13 @@ void loadCacheOnce(App& app) {
   std::lock_guard lock(app.mutex);
   if (app.payload.isAbsent()) {
     app.payload = std::move(cached.payload);
+    app.payloadFromCache = true;
     app.etag = std::move(cached.etag);
   }
 }
 
-void runFetchUnguarded(const std::shared_ptr<App>& app,
-                       const std::shared_ptr<OrvRCFetchTask>& task) {
+OrvRCFetchOutcome runFetchUnguarded(const std::shared_ptr<App>& app,
+                                    const std::shared_ptr<OrvRCFetchTask>& task) {
   OrvRCRequest request;
   std::string dataDirectory;
   {
@@ -153,15 +166,18 @@ void runFetchUnguarded(const std::shared_ptr<App>& app,
   if (!outcome.success) {
     orvRCLog().info("fetch of %@ failed: %@ %@", app->appId, outcome.code, outcome.message);
     if (task) task->reportFailure(outcome.code, outcome.message);
-    return;
+    return outcome;
   }
   if (outcome.notModified) {
     orvRCLog().info("fetch of %@: not modified", app->appId);
+    std::lock_guard lock(app->mutex);
+    app->payloadFromCache = false;  // the server confirmed it
   } else {
     // Memory first, so readers see the new payload at once; then the disk.
     {
       std::lock_guard lock(app->mutex);
       app->payload = outcome.payload;
+      app->payloadFromCache = false;
       app->etag = outcome.etag;
     }
     std::string problem;
@@ -172,24 +188,153 @@ void runFetchUnguarded(const std::shared_ptr<App>& app,
     orvRCLog().info("fetch of %@ succeeded: %@ keys", app->appId, outcome.payload.size());
   }
   if (task) task->reportSuccess();
+  outcome.payload = OrvValue();  // the caller needs the verdict, not a copy to hold
+  return outcome;
 }
+
+void scheduleRefresh(const std::shared_ptr<App>& app, const OrvRCFetchOutcome& outcome);
 
 // A fetch always ends in one outcome for its task, also when processing the answer
 // throws (std::bad_alloc on a huge payload): the task hears kErrorResources and later
-// fetches still run.
-void runFetch(const std::shared_ptr<App>& app, const std::shared_ptr<OrvRCFetchTask>& task) {
-  std::string what;
+// fetches still run. Every fetch was counted in fetchesPending when it was queued; its
+// end plans the next refresh.
+void runFetch(const std::shared_ptr<App>& app, const std::shared_ptr<OrvRCFetchTask>& task,
+              bool refresh = false) {
+  OrvRCFetchOutcome outcome;
   try {
-    runFetchUnguarded(app, task);
-    return;
+    outcome = runFetchUnguarded(app, task);
   } catch (const std::exception& e) {
-    what = e.what();
+    outcome.code = OrvRemoteConfig::kErrorResources;
+    outcome.message = std::string("cannot process the payload: ") + e.what();
   } catch (...) {
-    what = "unknown exception";
+    outcome.code = OrvRemoteConfig::kErrorResources;
+    outcome.message = "cannot process the payload";
   }
-  orvRCLog().info("fetch of %@ failed: %@", app->appId, what);
-  if (task)
-    task->reportFailure(OrvRemoteConfig::kErrorResources, "cannot process the payload: " + what);
+  if (!outcome.success && outcome.code == OrvRemoteConfig::kErrorResources) {
+    orvRCLog().info("fetch of %@ failed: %@", app->appId, outcome.message);
+    if (task) task->reportFailure(outcome.code, outcome.message);
+  }
+  std::shared_ptr<const OrvRemoteConfigSettings::RefreshListener> listener;
+  {
+    std::lock_guard lock(app->mutex);
+    --app->fetchesPending;
+    if (refresh) listener = app->refreshListener;
+  }
+  if (listener) {
+    orvRCCallbackQueue().submit([listener, ok = outcome.success, code = outcome.code,
+                                 message = outcome.message] { (*listener)(ok, code, message); });
+  }
+  scheduleRefresh(app, outcome);
+}
+
+// Queues a fetch of `app` on the worker, counted so that no refresh overlaps it.
+void queueFetch(const std::shared_ptr<App>& app, std::function<void()> fetch) {
+  {
+    std::lock_guard lock(app->mutex);
+    ++app->fetchesPending;
+  }
+  orvRCWorker().submit(std::move(fetch));
+}
+
+// Runs each application's next refresh when it is due: one thread for the component,
+// stopped with the library's other threads at exit.
+class RefreshScheduler {
+ public:
+  static RefreshScheduler& instance() {
+    static RefreshScheduler* scheduler = new RefreshScheduler();  // never destroyed
+    return *scheduler;
+  }
+
+  void schedule(const std::shared_ptr<App>& app, std::chrono::milliseconds delay) {
+    const auto scaled = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        delay * timeScale.load(std::memory_order_relaxed));
+    std::lock_guard lock(mutex_);
+    if (!thread_.joinable() && !stopping_) thread_ = std::thread([this] { run(); });
+    due_[app] = std::chrono::steady_clock::now() + scaled;
+    changed_.notify_all();
+  }
+
+  static inline std::atomic<double> timeScale{1.0};
+
+ private:
+  RefreshScheduler() {
+    OrvProcessLifetime::addAbortHook([this] {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+      changed_.notify_all();
+    });
+    OrvProcessLifetime::addStopHook([this](auto deadline) {
+      std::unique_lock lock(mutex_);
+      if (!changed_.wait_until(lock, deadline, [this] { return finished_ || !thread_.joinable(); }))
+        return;
+      std::thread thread = std::move(thread_);
+      lock.unlock();
+      if (thread.joinable()) thread.join();
+    });
+  }
+
+  void run() {
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
+      if (due_.empty()) {
+        changed_.wait(lock);
+        continue;
+      }
+      auto next = std::min_element(due_.begin(), due_.end(), [](const auto& a, const auto& b) {
+        return a.second < b.second;
+      });
+      if (next->second > std::chrono::steady_clock::now()) {
+        changed_.wait_until(lock, next->second);
+        continue;
+      }
+      std::shared_ptr<App> app = next->first;
+      due_.erase(next);
+      lock.unlock();
+      bool idle;
+      {
+        std::lock_guard appLock(app->mutex);
+        idle = app->fetchesPending == 0;
+      }
+      // A fetch under way plans the next refresh when it ends.
+      if (idle) queueFetch(app, [app] { runFetch(app, nullptr, true); });
+      lock.lock();
+    }
+    finished_ = true;
+    changed_.notify_all();
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  // Guarded by mutex_.
+  std::map<std::shared_ptr<App>, std::chrono::steady_clock::time_point> due_;
+  bool stopping_ = false;
+  bool finished_ = false;
+  std::thread thread_;
+};
+
+constexpr auto kMaxRefreshBackoff = std::chrono::minutes(15);
+
+void scheduleRefresh(const std::shared_ptr<App>& app, const OrvRCFetchOutcome& outcome) {
+  std::chrono::milliseconds delay;
+  {
+    std::lock_guard lock(app->mutex);
+    if (app->refreshIntervalMs <= 0 || app->fetchesPending > 0) return;
+    const std::chrono::milliseconds interval(app->refreshIntervalMs);
+    thread_local std::mt19937 random(std::random_device{}());
+    std::uniform_real_distribution<double> jitter(0.9, 1.1);
+    if (outcome.success) {
+      app->refreshFailures = 0;
+      delay = std::chrono::milliseconds(static_cast<long long>(interval.count() * jitter(random)));
+      delay = std::max(delay, outcome.maxAge);
+    } else {
+      const int doublings = std::min(++app->refreshFailures, 16);
+      delay = std::min<std::chrono::milliseconds>(
+          kMaxRefreshBackoff, std::chrono::milliseconds(static_cast<long long>(std::min(
+                                  interval.count() * jitter(random) * (1 << doublings), 1e12))));
+      delay = std::max(delay, outcome.retryAfter);  // never before the server allows
+    }
+  }
+  RefreshScheduler::instance().schedule(app, delay);
 }
 
 }  // namespace
@@ -203,6 +348,10 @@ OrvSerialExecutor& orvRCCallbackQueue() {
   static OrvSerialExecutor* callbacks =
       new OrvSerialExecutor("remote config callbacks", &orvRCLog());
   return *callbacks;
+}
+
+void orvRCSetRefreshTimeScaleForTesting(double scale) {
+  RefreshScheduler::timeScale.store(scale, std::memory_order_relaxed);
 }
 
 OrvLogChannel& orvRCLog() {
@@ -231,6 +380,11 @@ void OrvRemoteConfig::startWithSettings(const std::shared_ptr<OrvRemoteConfigSet
     app->connectTimeoutMs = settings->connectTimeoutMs();
     app->totalTimeoutMs = settings->totalTimeoutMs();
     app->maxBodyBytes = settings->maxBodyBytes();
+    app->refreshIntervalMs = settings->refreshIntervalMs();
+    app->refreshListener = settings->refreshListener()
+                               ? std::make_shared<const OrvRemoteConfigSettings::RefreshListener>(
+                                     settings->refreshListener())
+                               : nullptr;
     if (!fetchParams.isAbsent()) app->fetchParams = std::move(fetchParams);
     if (!bucketId.isAbsent()) app->bucketId = std::move(bucketId);
   }
@@ -238,7 +392,7 @@ void OrvRemoteConfig::startWithSettings(const std::shared_ptr<OrvRemoteConfigSet
     std::lock_guard lock(registry().mutex);
     registry().lastStartedAppId = settings->appId();
   }
-  orvRCWorker().submit([app, task = settings->fetchTask()] {
+  queueFetch(app, [app, task = settings->fetchTask()] {
     loadCacheOnce(*app);
     if (task) task->reportLocalCacheReady();
     runFetch(app, task);
@@ -260,7 +414,7 @@ std::shared_ptr<OrvRCFetchTask> OrvRemoteConfig::fetchWithAppId(const std::strin
                                               templateCode + "\" has not been started");
     return task;
   }
-  orvRCWorker().submit([app, task] { runFetch(app, task); });
+  queueFetch(app, [app, task] { runFetch(app, task); });
   return task;
 }
 
@@ -287,6 +441,6 @@ OrvRCLookup OrvRCData::get() const {
     if (!app) return nullptr;
     std::lock_guard lock(app->mutex);
     if (app->payload.isAbsent()) return nullptr;
-    return std::make_shared<OrvRCValue>(app->payload);
+    return std::make_shared<OrvRCValue>(app->payload, app->payloadFromCache);
   };
 }

@@ -12,9 +12,13 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "OrvExperiment/OrvEvaluationDetail.h"
 #include "OrvExperiment/OrvExperimentConfig.h"
 #include "OrvExperiment/OrvExperimentTask.h"
 #include "OrvExperiment/OrvValue.h"
@@ -52,6 +56,36 @@ class OrvExperiment {
   // an empty dictionary.
   static OrvValue getValueAsJson(const std::string& key);
   static OrvValue getValueAsJson(const std::string& key, const OrvValue& defaultValue);
+
+  // The same reads, with where the value came from, why it is what it is, and the
+  // feature's experiment membership. Each reports an exposure exactly as the matching
+  // typed read does, and costs about as much.
+  static OrvEvaluationDetail<std::string> getStringDetail(const std::string& key,
+                                                          const std::string& defaultValue = "");
+  static OrvEvaluationDetail<OrvValue> getNumberDetail(const std::string& key);
+  static OrvEvaluationDetail<OrvValue> getNumberDetail(const std::string& key,
+                                                       const OrvValue& defaultValue);
+  static OrvEvaluationDetail<bool> getBooleanDetail(const std::string& key,
+                                                    bool defaultValue = false);
+  static OrvEvaluationDetail<OrvValue> getJsonDetail(const std::string& key);
+  static OrvEvaluationDetail<OrvValue> getJsonDetail(const std::string& key,
+                                                     const OrvValue& defaultValue);
+
+  // True once a feature table from the cache or from a fetch is in place.
+  static bool isReady();
+  // A task whose success listeners run once the first table is in place (at once, on
+  // the main queue, when it already is), and whose failure listeners run when start-up
+  // ended with neither a usable cache nor a successful fetch (with that fetch's code
+  // and message). With a usable cache and a failed fetch, readiness is a success.
+  static std::shared_ptr<OrvExperimentTask> whenReady();
+
+  // After each load whose table differs from the one before (a value or an experiment
+  // membership, a key added or removed), `listener` runs on the main queue with the
+  // sorted keys that differ. Not called when a load changed nothing (a 304, the same
+  // payload again). Returns an id for removeChangeListener; 0 for an empty function.
+  using ChangeListener = std::function<void(const std::vector<std::string>& keys)>;
+  static std::uint64_t addChangeListener(ChangeListener listener);
+  static void removeChangeListener(std::uint64_t id);
 
   // Fetches now; the task hears this fetch's outcome. Success listeners run after the
   // new features are in place.

@@ -11,6 +11,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -53,8 +55,22 @@ class OrvExperimentConfig {
   std::shared_ptr<OrvExperimentTask> startupTask() const;
   void setStartupTask(std::shared_ptr<OrvExperimentTask> task);
 
+  // Periodic refresh, read by the start call. 0 (the default): none. Otherwise the
+  // library fetches every interval, with +-10% jitter; at least kMinimumRefreshInterval
+  // (a smaller value is raised, with one log line). After failures it backs off
+  // exponentially (up to 15 minutes), honours Retry-After on 429 and 503, and waits for
+  // Cache-Control max-age when that is longer. A refresh never overlaps another fetch
+  // of the application, and fetch() restarts the wait. Refreshes reach change listeners
+  // and readiness, never the start-up task.
+  static constexpr std::chrono::seconds kMinimumRefreshInterval{30};
+  std::chrono::seconds refreshInterval() const noexcept {
+    return std::chrono::seconds(refreshSeconds_.load(std::memory_order_relaxed));
+  }
+  void setRefreshInterval(std::chrono::seconds interval);
+
  private:
   std::atomic<bool> automaticExposureTracking_{true};
+  std::atomic<std::int64_t> refreshSeconds_{0};
 
   mutable std::mutex mutex_;
   // Guarded by mutex_.

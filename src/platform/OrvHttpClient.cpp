@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -200,4 +201,57 @@ OrvHttpResponse OrvHttpClient::send(const OrvHttpRequest& request) {
   response.headerLines = std::move(transfer.headerLines);
   response.body = std::move(transfer.body);
   return response;
+}
+
+namespace {
+
+bool startsWithNoCase(std::string_view s, std::string_view prefix) {
+  if (s.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(s[i])) !=
+        std::tolower(static_cast<unsigned char>(prefix[i])))
+      return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string OrvHttpClient::header(const std::vector<std::string>& headerLines,
+                                  std::string_view name) {
+  std::string found;
+  for (const auto& line : headerLines) {
+    if (startsWithNoCase(line, "HTTP/")) found.clear();  // a new header block begins
+    if (line.size() <= name.size() || line[name.size()] != ':' || !startsWithNoCase(line, name))
+      continue;
+    std::string value = line.substr(name.size() + 1);
+    const auto first = value.find_first_not_of(" \t");
+    const auto last = value.find_last_not_of(" \t\r\n");
+    found = first == std::string::npos ? "" : value.substr(first, last - first + 1);
+  }
+  return found;
+}
+
+std::chrono::milliseconds OrvHttpClient::retryAfter(const std::vector<std::string>& headerLines) {
+  const std::string value = header(headerLines, "Retry-After");
+  if (value.empty()) return std::chrono::milliseconds(-1);
+  if (value.find_first_not_of("0123456789") == std::string::npos)
+    return std::chrono::seconds(std::stoll(value.substr(0, 9)));
+  std::tm tm{};
+  if (!strptime(value.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &tm))
+    return std::chrono::milliseconds(-1);
+  const auto wait =
+      std::chrono::system_clock::from_time_t(timegm(&tm)) - std::chrono::system_clock::now();
+  return std::max(std::chrono::milliseconds(0),
+                  std::chrono::duration_cast<std::chrono::milliseconds>(wait));
+}
+
+std::chrono::milliseconds OrvHttpClient::maxAge(const std::vector<std::string>& headerLines) {
+  const std::string value = header(headerLines, "Cache-Control");
+  const auto at = value.find("max-age=");
+  if (at == std::string::npos) return std::chrono::milliseconds(-1);
+  const std::string digits =
+      value.substr(at + 8, value.find_first_not_of("0123456789", at + 8) - (at + 8));
+  if (digits.empty()) return std::chrono::milliseconds(-1);
+  return std::chrono::seconds(std::stoll(digits.substr(0, 9)));
 }

@@ -4,8 +4,10 @@
 // not followed; only http and https are spoken. Stateless; thread-safe.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct OrvHttpRequest {
@@ -32,4 +34,12 @@ class OrvHttpClient {
  public:
   OrvHttpClient() = delete;
   static OrvHttpResponse send(const OrvHttpRequest& request);
+
+  // The value of the last header `name` (case-insensitive) in the last header block of
+  // `headerLines` (after redirects or 100-continue), trimmed; "" when there is none.
+  static std::string header(const std::vector<std::string>& headerLines, std::string_view name);
+  // Retry-After as a delay (delta-seconds or an HTTP date); negative when absent or bad.
+  static std::chrono::milliseconds retryAfter(const std::vector<std::string>& headerLines);
+  // Cache-Control max-age; negative when absent.
+  static std::chrono::milliseconds maxAge(const std::vector<std::string>& headerLines);
 };

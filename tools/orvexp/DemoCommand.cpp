@@ -96,6 +96,11 @@ int runDemo(std::string dataDir) {
   OrvOtlpExporterOptions exporter;
   exporter.endpoint = server.url();
   OrvMediator::sharedInstance()->addOtlpExporter(exporter);
+  OrvExperiment::addChangeListener([](const std::vector<std::string>& keys) {
+    std::string text;
+    for (const auto& key : keys) text += (text.empty() ? "" : ", ") + key;
+    say("  changed " + text);
+  });
   OrvExperiment::enableLog(true);
 
   auto config = OrvExperimentConfig::create(kDemoApp, server.url());

@@ -20,6 +20,8 @@ struct GetOptions {
   std::string eventsFile;
   std::string eventsUrl;
   bool noTracking = false;
+  bool waitReady = false;
+  bool detail = false;
   double timeoutSeconds = 30;
   std::vector<std::string> keys;
 };
@@ -49,6 +51,15 @@ int runGet(const GetOptions& o) {
 
   const auto timeout = std::chrono::milliseconds(static_cast<long>(o.timeoutSeconds * 1000));
   Outcome outcome = waiter.wait(timeout);
+  if (o.waitReady) {
+    // The cached table counts too: wait for readiness rather than for the fetch alone.
+    Outcome ready = OutcomeWaiter(OrvExperiment::whenReady()).wait(timeout);
+    if (!ready.reported || !ready.success) {
+      std::cerr << "orvexp get: not ready within " << o.timeoutSeconds << " s"
+                << (ready.reported ? " (" + ready.message + ")" : std::string()) << "\n";
+      return 6;
+    }
+  }
   int exitCode = 0;
   if (!outcome.reported) {
     std::cerr << "orvexp get: no answer from " << o.server << " within " << o.timeoutSeconds
@@ -61,7 +72,13 @@ int runGet(const GetOptions& o) {
   }
   // The cache is loaded before any fetch outcome, so reads are meaningful either way.
   OrvExperiment::flush(timeout);
-  for (const std::string& key : o.keys) printTypedReads(std::cout, key);
+  for (const std::string& key : o.keys) {
+    if (o.detail) {
+      printDetail(std::cout, key);
+    } else {
+      printTypedReads(std::cout, key);
+    }
+  }
   if (!OrvExperiment::flush(timeout)) {
     std::cerr << "orvexp get: exposures still pending at exit (recorded; they are sent by a "
                  "later run)\n";
@@ -87,6 +104,10 @@ void setupGetCommand(CLI::App& app, int& exitCode) {
   cmd->add_option("--timeout", o->timeoutSeconds, "Seconds to wait for the fetch")
       ->capture_default_str()
       ->check(CLI::PositiveNumber);
+  cmd->add_flag("--wait-ready", o->waitReady,
+                "Wait until a feature table (cached or fetched) is in place; exit 6 if none");
+  cmd->add_flag("--detail", o->detail,
+                "Show each key's source, reason and experiment membership (a string read)");
   cmd->add_option("keys", o->keys, "Feature keys to read")->required();
   cmd->callback([o, &exitCode] { exitCode = runGet(*o); });
 }

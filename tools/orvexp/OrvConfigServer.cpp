@@ -14,6 +14,7 @@
 struct OrvConfigServer::Impl {
   std::string directory;
   std::unique_ptr<OrvEventCollector> collector;
+  long maxAge = -1;  // constant once serving
   httplib::Server server;
   std::thread thread;
   int port = 0;
@@ -59,6 +60,7 @@ struct OrvConfigServer::Impl {
     etag += OrvMD5::hex(content.str());
     etag += '"';
     res.set_header("ETag", etag);
+    if (maxAge >= 0) res.set_header("Cache-Control", "max-age=" + std::to_string(maxAge));
     if (seen.ifNoneMatch == etag) return answer(304, "");
     res.set_content(content.str(), "application/json");
     answer(200, "");
@@ -74,6 +76,8 @@ OrvConfigServer::OrvConfigServer(std::string directory) : impl_(std::make_unique
 }
 
 OrvConfigServer::~OrvConfigServer() { stop(); }
+
+void OrvConfigServer::setMaxAge(long seconds) { impl_->maxAge = seconds; }
 
 void OrvConfigServer::collectEventsTo(const std::string& path) {
   impl_->collector = std::make_unique<OrvEventCollector>(path);

@@ -25,6 +25,10 @@ class OrvConfigServer {
   // OrvEventCollector). Call before start().
   void collectEventsTo(const std::string& path);
 
+  // Answers 200 and 304 with "Cache-Control: max-age=N" (negative: none). Call before
+  // start().
+  void setMaxAge(long seconds);
+
   // Binds (port 0 picks a free one) and starts serving. False when it cannot bind.
   bool start(const std::string& host = "127.0.0.1", int port = 0);
   void stop();

@@ -12,8 +12,10 @@
 namespace orvexp {
 namespace {
 
-int runServe(const std::string& dir, const std::string& host, int port, const std::string& events) {
+int runServe(const std::string& dir, const std::string& host, int port, const std::string& events,
+             long maxAge) {
   OrvConfigServer server(dir);
+  server.setMaxAge(maxAge);
   if (!events.empty()) server.collectEventsTo(events);
   if (!server.start(host, port)) {
     std::cerr << "orvexp serve: cannot listen on " << host << ":" << port << "\n";
@@ -40,6 +42,7 @@ void setupServeCommand(CLI::App& app, int& exitCode) {
     std::string host = "127.0.0.1";
     int port = 8080;
     std::string events;
+    long maxAge = -1;
   };
   auto options = std::make_shared<Options>();
   cmd->add_option("--dir", options->dir, "Directory of payloads: DIR/<app_id>/<template_code>.json")
@@ -52,6 +55,9 @@ void setupServeCommand(CLI::App& app, int& exitCode) {
   cmd->add_option("--events", options->events,
                   "Also collect exposure events: accept OTLP/HTTP logs (POST /v1/logs) and append "
                   "them to this file as JSON lines, each eventId once");
+  cmd->add_option("--max-age", options->maxAge,
+                  "Send Cache-Control: max-age=N with payloads (clients refresh no sooner)")
+      ->check(CLI::Range(0L, 31'536'000L));
   cmd->callback([options, &exitCode] {
     // Signals are blocked in every thread the server starts, and waited for here.
     sigset_t set;
@@ -59,7 +65,8 @@ void setupServeCommand(CLI::App& app, int& exitCode) {
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    exitCode = runServe(options->dir, options->host, options->port, options->events);
+    exitCode =
+        runServe(options->dir, options->host, options->port, options->events, options->maxAge);
   });
 }
 

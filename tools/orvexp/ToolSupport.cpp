@@ -44,6 +44,21 @@ void printTypedReads(std::ostream& out, const std::string& key) {
       << " json=" << OrvExperiment::getValueAsJson(key).toJson() << "\n";
 }
 
+void printDetail(std::ostream& out, const std::string& key) {
+  static const char* const kSources[] = {"default", "cache", "network"};
+  static const char* const kReasons[] = {"found", "missing key", "wrong type", "not ready"};
+  const auto d = OrvExperiment::getStringDetail(key);
+  out << "  " << key << ": \"" << d.value << "\" source=" << kSources[static_cast<int>(d.source)]
+      << " reason=" << kReasons[static_cast<int>(d.reason)];
+  if (d.experiment) {
+    out << " experiment=" << d.experiment->experimentId.description()
+        << " group=" << d.experiment->groupId.description()
+        << " control=" << (d.experiment->isControl ? "yes" : "no")
+        << " bucket=" << d.experiment->bucketId.description();
+  }
+  out << "\n";
+}
+
 std::vector<const OrvFeatureTable::value_type*> sortedRows(const OrvFeatureTable& table) {
   std::vector<const OrvFeatureTable::value_type*> rows;
   rows.reserve(table.size());

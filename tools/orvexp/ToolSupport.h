@@ -38,6 +38,8 @@ std::vector<const OrvFeatureTable::value_type*> sortedRows(const OrvFeatureTable
 
 // Prints one line per key: its value read as string, number, boolean and JSON.
 void printTypedReads(std::ostream& out, const std::string& key);
+// "  KEY: "VALUE" source=... reason=... [experiment=... group=... control=... bucket=...]"
+void printDetail(std::ostream& out, const std::string& key);
 
 // Prints the current feature table, one row per feature in key order.
 void printFeatureTable(std::ostream& out);

@@ -1,0 +1,110 @@
+#include "OrvTableWatch.h"
+
+#include <algorithm>
+
+#include "OrvExperimentTaskNotify.h"
+#include "platform/OrvMainQueue.h"
+
+namespace {
+
+bool sameMembership(const std::shared_ptr<const OrvExperimentInfo>& a,
+                    const std::shared_ptr<const OrvExperimentInfo>& b) {
+  if (!a || !b) return !a && !b;
+  return a->experimentId() == b->experimentId() &&
+         a->experimentGroupId() == b->experimentGroupId() && a->isControl() == b->isControl() &&
+         a->customBucketId() == b->customBucketId();
+}
+
+}  // namespace
+
+OrvTableWatch& OrvTableWatch::sharedInstance() {
+  static OrvTableWatch* instance = new OrvTableWatch();  // never destroyed
+  return *instance;
+}
+
+bool OrvTableWatch::isReady() const {
+  std::lock_guard lock(mutex_);
+  return ready_;
+}
+
+std::shared_ptr<OrvExperimentTask> OrvTableWatch::whenReady() {
+  auto task = OrvCreateLibraryTask();
+  std::unique_lock lock(mutex_);
+  if (ready_) {
+    lock.unlock();
+    OrvNotifyTaskSuccess(task);
+  } else if (failed_) {
+    const std::int64_t code = failureCode_;
+    const std::string message = failureMessage_;
+    lock.unlock();
+    OrvNotifyTaskFailure(task, code, message);
+  } else {
+    waiting_.push_back(task);
+  }
+  return task;
+}
+
+std::uint64_t OrvTableWatch::addChangeListener(ChangeListener listener) {
+  if (!listener) return 0;
+  std::lock_guard lock(mutex_);
+  const std::uint64_t id = nextId_++;
+  listeners_.emplace(id, std::make_shared<const ChangeListener>(std::move(listener)));
+  return id;
+}
+
+void OrvTableWatch::removeChangeListener(std::uint64_t id) {
+  std::shared_ptr<const ChangeListener> removed;  // released outside the lock
+  std::lock_guard lock(mutex_);
+  auto it = listeners_.find(id);
+  if (it == listeners_.end()) return;
+  removed = std::move(it->second);
+  listeners_.erase(it);
+}
+
+void OrvTableWatch::tableLoaded(const OrvFeatureTable* previous, const OrvFeatureTable& current) {
+  std::vector<std::shared_ptr<OrvExperimentTask>> waiting;
+  std::vector<std::shared_ptr<const ChangeListener>> listeners;
+  {
+    std::lock_guard lock(mutex_);
+    ready_ = true;
+    waiting.swap(waiting_);
+    for (const auto& entry : listeners_) listeners.push_back(entry.second);
+  }
+  for (const auto& task : waiting) OrvNotifyTaskSuccess(task);
+  if (listeners.empty()) return;
+  auto keys = std::make_shared<const std::vector<std::string>>(changedKeys(previous, current));
+  if (keys->empty()) return;  // a 304, or the same payload again
+  for (const auto& listener : listeners) {
+    OrvMainQueue::async([listener, keys] { (*listener)(*keys); });
+  }
+}
+
+void OrvTableWatch::startupFailed(std::int64_t code, const std::string& message) {
+  std::vector<std::shared_ptr<OrvExperimentTask>> waiting;
+  {
+    std::lock_guard lock(mutex_);
+    if (ready_) return;  // the cached table is in place: readiness succeeded already
+    failed_ = true;
+    failureCode_ = code;
+    failureMessage_ = message;
+    waiting.swap(waiting_);
+  }
+  for (const auto& task : waiting) OrvNotifyTaskFailure(task, code, message);
+}
+
+std::vector<std::string> OrvTableWatch::changedKeys(const OrvFeatureTable* previous,
+                                                    const OrvFeatureTable& current) {
+  std::vector<std::string> keys;
+  for (const auto& [key, feature] : current) {
+    const auto before = previous ? previous->find(key) : current.end();
+    if (!previous || before == previous->end() || !(before->second->value() == feature->value()) ||
+        !sameMembership(before->second->experimentInfo(), feature->experimentInfo()))
+      keys.push_back(key);
+  }
+  if (previous) {
+    for (const auto& entry : *previous)
+      if (!current.count(entry.first)) keys.push_back(entry.first);
+  }
+  std::sort(keys.begin(), keys.end());
+  return keys;
+}

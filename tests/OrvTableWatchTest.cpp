@@ -1,0 +1,152 @@
+// Knowing what you read: readiness, detail reads, change listeners, periodic refresh.
+#include <gtest/gtest.h>
+
+#include "../external/remote_config/OrvRCInternal.h"
+#include "LibraryFixture.h"
+#include "OrvConfigServer.h"
+#include "ScriptedServer.h"
+
+using namespace orvtest;
+
+// Readiness lives for the process, so each row runs in a fresh helper process; the rows
+// share one data directory, so the first leaves a cache behind for the others.
+TEST(Readiness, CacheAndFetchOutcomesInEveryCombination) {
+  TempDir dir;
+  writeFile(dir.file("payload.json"), R"({"color":"red"})");
+  const std::string good = "file://" + dir.file("payload.json");
+  const std::string bad = "file://" + dir.file("missing.json");
+  const std::string notReady = std::to_string(static_cast<int>(OrvEvaluationReason::kNotReady));
+  const std::string fileError = std::to_string(OrvRemoteConfig::kErrorFile);
+  const struct {
+    std::string data, url, expected;
+  } rows[] = {
+      {"cached", good, "ready 0 1 red"},             // no cache, fetch succeeds (and caches)
+      {"cached", bad, "ready 0 1 red"},              // cache, fetch fails: ready from the cache
+      {"cached", good, "ready 0 1 red"},             // cache, fetch succeeds
+      {"empty", bad, "ready " + fileError + " 0 "},  // neither: the fetch's failure
+  };
+  for (const auto& row : rows) {
+    std::string out;
+    ASSERT_EQ(
+        runCommand(helperPath("orv_exit_helper") + " ready " + dir.file(row.data) + " " + row.url,
+                   60, &out),
+        0);
+    EXPECT_EQ(out, "before " + notReady + "\n" + row.expected + "\n") << row.data << " " << row.url;
+  }
+}
+
+class TableWatchTest : public LibraryTest {};
+
+TEST_F(TableWatchTest, DetailReadsGiveTheReasonSourceAndMembershipPerKind) {
+  startWithPayload(appId(), R"({"color":"red","n":"12","word":"abc","flag":true,"d":{"a":1},
+    "experiment_detail":[{"#experiment_id":"7","#experiment_group_id":"g","bucket_id":3,
+                          "#is_control_group":true,"#feature_list":["color"]}]})");
+  using R = OrvEvaluationReason;
+  const auto s = OrvExperiment::getStringDetail("color", "x");
+  EXPECT_EQ(s.value + "/" + std::to_string(int(s.reason)) + "/" + std::to_string(int(s.source)),
+            "red/" + std::to_string(int(R::kFound)) + "/" +
+                std::to_string(int(OrvValueSource::kNetwork)));
+  ASSERT_TRUE(s.experiment);
+  EXPECT_EQ(s.experiment->experimentId.description() + s.experiment->groupId.description() +
+                s.experiment->bucketId.description(),
+            "7g3");
+  EXPECT_TRUE(s.experiment->isControl);
+  const struct {
+    OrvEvaluationReason reason;
+    std::string value;
+  } rows[] = {
+      {OrvExperiment::getStringDetail("nope", "x").reason,
+       OrvExperiment::getStringDetail("nope", "x").value},
+      {OrvExperiment::getNumberDetail("n").reason,
+       OrvExperiment::getNumberDetail("n").value.description()},
+      {OrvExperiment::getNumberDetail("word").reason,
+       OrvExperiment::getNumberDetail("word").value.description()},
+      {OrvExperiment::getBooleanDetail("flag").reason,
+       OrvExperiment::getBooleanDetail("flag").value ? "1" : "0"},
+      {OrvExperiment::getBooleanDetail("color", true).reason,
+       OrvExperiment::getBooleanDetail("color", true).value ? "1" : "0"},
+      {OrvExperiment::getJsonDetail("d").reason, OrvExperiment::getJsonDetail("d").value.toJson()},
+      {OrvExperiment::getJsonDetail("n").reason, OrvExperiment::getJsonDetail("n").value.toJson()},
+  };
+  const std::pair<R, std::string> expected[] = {
+      {R::kMissingKey, "x"}, {R::kFound, "12"},         {R::kWrongType, "0"}, {R::kFound, "1"},
+      {R::kWrongType, "1"},  {R::kFound, R"({"a":1})"}, {R::kWrongType, "{}"}};
+  for (std::size_t i = 0; i < std::size(rows); ++i) {
+    EXPECT_EQ(rows[i].reason, expected[i].first) << i;
+    EXPECT_EQ(rows[i].value, expected[i].second) << i;
+  }
+}
+
+TEST_F(TableWatchTest, ChangeListenersHearTheKeysThatDifferAndNothingAfterA304) {
+  const std::string app = appId();
+  OrvConfigServer server(dir_.path());
+  ASSERT_TRUE(server.start());
+  const std::string payload = OrvConfigServer::payloadPath(dir_.path(), app, "ki_feature");
+  std::filesystem::create_directories(dir_.file(app));
+  const auto entry = [](const char* id) {
+    return std::string(R"({"#experiment_id":")") + id + R"(","#feature_list":["m"]})";
+  };
+  writeFile(payload,
+            R"({"same":1,"gone":1,"value":1,"m":1,"experiment_detail":[)" + entry("a") + "]}");
+  auto config = OrvExperimentConfig::create(app, server.url());
+  auto task = OrvExperimentTask::create();
+  auto started = listenTo(task);
+  config->setStartupTask(task);
+  OrvExperiment::startWithConfig(config);
+  ASSERT_TRUE(started->done.waitFor(1));
+  std::mutex mutex;
+  std::vector<std::vector<std::string>> heard;
+  const auto id = OrvExperiment::addChangeListener([&](const std::vector<std::string>& keys) {
+    std::lock_guard lock(mutex);
+    heard.push_back(keys);
+  });
+  auto fetchNow = [] { ASSERT_TRUE(listenTo(OrvExperiment::fetch())->done.waitFor(1)); };
+  fetchNow();  // 304: nothing changed
+  writeFile(payload,
+            R"({"same":1,"value":2,"added":1,"m":1,"experiment_detail":[)" + entry("b") + "]}");
+  fetchNow();
+  fetchNow();  // 304 again
+  OrvExperiment::removeChangeListener(id);
+  std::lock_guard lock(mutex);
+  ASSERT_EQ(heard.size(), 1u);
+  EXPECT_EQ(heard[0], (std::vector<std::string>{"added", "gone", "m", "value"}));
+}
+
+TEST_F(TableWatchTest, RefreshBacksOffHonoursRetryAfterAndReachesChangeListenersOnly) {
+  orvRCSetRefreshTimeScaleForTesting(0.005);  // 30 s runs as 150 ms
+  ScriptedServer server;
+  std::mutex mutex;
+  std::vector<std::chrono::steady_clock::time_point> arrivals;
+  server.answer([&](const httplib::Request&, httplib::Response& res) {
+    std::size_t n;
+    {
+      std::lock_guard lock(mutex);
+      n = arrivals.size();
+      arrivals.push_back(std::chrono::steady_clock::now());
+    }
+    if (n == 1) res.status = 500;  // back-off: 300 ms
+    if (n == 2) {
+      res.status = 503;  // Retry-After 200 s: 1 s, more than the back-off's 600 ms
+      res.set_header("Retry-After", "200");
+    }
+    if (n == 1 || n == 2) return;
+    res.set_content(n == 0 ? R"({"v":1})" : R"({"v":2})", "application/json");
+  });
+  Signal changed;
+  const auto id = OrvExperiment::addChangeListener([&](const auto&) { changed.notify(); });
+  auto config = OrvExperimentConfig::create(appId(), server.url());
+  config->setRefreshInterval(std::chrono::seconds(30));
+  auto task = OrvExperimentTask::create();
+  auto startup = listenTo(task);
+  config->setStartupTask(task);
+  OrvExperiment::startWithConfig(config);
+  ASSERT_TRUE(changed.waitFor(2));  // the start-up load, then the refresh that brought v=2
+  EXPECT_EQ(OrvExperiment::getValueAsNumber("v").int64Value(), 2);
+  OrvExperiment::removeChangeListener(id);
+  orvRCSetRefreshTimeScaleForTesting(1.0);
+  std::lock_guard lock(mutex);
+  ASSERT_GE(arrivals.size(), 4u);
+  EXPECT_GE(arrivals[2] - arrivals[1], std::chrono::milliseconds(250));
+  EXPECT_GE(arrivals[3] - arrivals[2], std::chrono::milliseconds(950));
+  EXPECT_EQ(startup->successes + startup->failures, 1);  // refreshes never reach it
+}
