@@ -211,8 +211,13 @@ bool OrvExperiment::flush(std::chrono::milliseconds timeout) {
     marker->done = true;
     marker->reached.notify_all();
   });
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
   std::unique_lock lock(marker->mutex);
-  return marker->reached.wait_for(lock, timeout, [&] { return marker->done; });
+  if (!marker->reached.wait_until(lock, deadline, [&] { return marker->done; })) return false;
+  lock.unlock();
+  // The queue's own delivery may have left its events to a delivery under way on
+  // another thread: they are handed over once that one ends.
+  return OrvMediator::sharedInstance()->waitForDelivery(deadline);
 }
 
 const std::string& OrvExperiment::getSDKVersion() {

@@ -39,8 +39,10 @@ const std::shared_ptr<const OrvFeature>* OrvFeatureManager::findAndTrack(const s
 }
 
 void OrvFeatureManager::parseExperimentConfig() {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   if (!config_) {
+    // A console sink is application code: never called under the manager's lock.
+    lock.unlock();
     OrvExpLog::error(OrvExpLog::kConfigNil);
     return;
   }

@@ -6,11 +6,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <set>
+#include <utility>
 
 #include "OrvRemoteConfig.h"
 #include "platform/OrvProcessLifetime.h"
@@ -168,6 +170,17 @@ CURLcode perform(CURL* easy, bool* aborted) {
   return result;
 }
 
+// The URL with its scheme in lower case (schemes are case-insensitive), and the scheme
+// alone; both empty when there is no "scheme://".
+std::pair<std::string, std::string> normalizedUrl(const std::string& url) {
+  const std::size_t end = url.find("://");
+  if (end == std::string::npos) return {};
+  std::string normal = url;
+  for (std::size_t i = 0; i < end; ++i)
+    normal[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(normal[i])));
+  return {normal, normal.substr(0, end)};
+}
+
 struct CurlDeleter {
   void operator()(CURL* c) const { curl_easy_cleanup(c); }
 };
@@ -178,12 +191,21 @@ struct SlistDeleter {
 }  // namespace
 
 OrvRCRawResponse OrvRCTransport::fetch(const OrvRCRequest& request) {
-  if (request.serverUrl.rfind("file://", 0) == 0) return fromFile(request);
+  const auto [normalUrl, scheme] = normalizedUrl(request.serverUrl);
+  if (scheme == "file") return fromFile(request);
 
   OrvRCRawResponse response;
-  if (request.serverUrl.rfind("http://", 0) != 0 && request.serverUrl.rfind("https://", 0) != 0) {
+  if (scheme != "http" && scheme != "https") {
     response.transportError = OrvRemoteConfig::kErrorBadUrl;
     response.transportMessage = "unsupported server URL \"" + request.serverUrl + "\"";
+    return response;
+  }
+  // Without a host, libcurl would take the first path segment for one.
+  const std::size_t hostStart = scheme.size() + 3;
+  if (hostStart >= normalUrl.size() || normalUrl[hostStart] == '/' || normalUrl[hostStart] == ':' ||
+      normalUrl[hostStart] == '?' || normalUrl[hostStart] == '#') {
+    response.transportError = OrvRemoteConfig::kErrorBadUrl;
+    response.transportMessage = "no host in server URL \"" + request.serverUrl + "\"";
     return response;
   }
   static std::once_flag globalInit;
@@ -198,7 +220,7 @@ OrvRCRawResponse OrvRCTransport::fetch(const OrvRCRequest& request) {
     response.transportMessage = "cannot create an HTTP client";
     return response;
   }
-  std::string url = request.serverUrl;
+  std::string url = normalUrl;
   while (!url.empty() && url.back() == '/') url.pop_back();
   url += OrvRemoteConfig::kFetchPath;
 

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <map>
+#include <set>
 
 #include "OrvRCCache.h"
 #include "OrvRCInternal.h"
@@ -67,6 +68,25 @@ std::shared_ptr<App> findOrCreate(const std::string& appId, const std::string& t
   return slot;
 }
 
+// Once per data directory and process, before its first cache is read.
+void removeStaleTemporariesOnce(const std::string& dataDirectory) {
+  static std::mutex mutex;
+  static auto* swept = new std::set<std::string>();  // guarded by mutex
+  {
+    std::lock_guard lock(mutex);
+    if (!swept->insert(dataDirectory).second) return;
+  }
+  if (const int removed = OrvRCCache::removeStaleTemporaries(dataDirectory))
+    orvRCLog().info("removed %@ stale temporary cache files in %@", removed, dataDirectory);
+}
+
+// A value the request body may carry: the JSON writer stops at the nesting limit.
+bool acceptableValue(const OrvValue& value, const char* what) {
+  if (value.nestingDepth() <= OrvValue::kMaxNestingDepth) return true;
+  orvRCLog().error("%@ nested deeper than %@ levels refused", what, OrvValue::kMaxNestingDepth);
+  return false;
+}
+
 void loadCacheOnce(App& app) {
   std::string dataDirectory;
   {
@@ -77,6 +97,7 @@ void loadCacheOnce(App& app) {
     app.cacheLoaded = true;
     dataDirectory = app.dataDirectory;
   }
+  removeStaleTemporariesOnce(dataDirectory);
   std::string problem;
   OrvRCCachedPayload cached;
   try {
@@ -100,6 +121,7 @@ void runFetchUnguarded(const std::shared_ptr<App>& app,
                        const std::shared_ptr<OrvRCFetchTask>& task) {
   OrvRCRequest request;
   std::string dataDirectory;
+  bool holdsPayload = false;
   {
     std::lock_guard lock(app->mutex);
     OrvValue::Dictionary body = {
@@ -111,7 +133,8 @@ void runFetchUnguarded(const std::shared_ptr<App>& app,
     if (!app->bucketId.isAbsent()) body.emplace_back("bucket_id", app->bucketId);
     request.body = OrvValue::dictionary(std::move(body)).toJson();
     request.serverUrl = app->serverUrl;
-    if (!app->payload.isAbsent()) request.etag = app->etag;
+    holdsPayload = !app->payload.isAbsent();
+    if (holdsPayload) request.etag = app->etag;
     request.connectTimeoutMs = app->connectTimeoutMs;
     request.totalTimeoutMs = app->totalTimeoutMs;
     request.maxBodyBytes = app->maxBodyBytes;
@@ -119,6 +142,11 @@ void runFetchUnguarded(const std::shared_ptr<App>& app,
   }
 
   OrvRCFetchOutcome outcome = OrvRCResponse::interpret(OrvRCTransport::fetch(request));
+  if (outcome.notModified && !holdsPayload) {
+    outcome.success = false;
+    outcome.code = OrvRemoteConfig::kErrorNotModifiedWithoutCache;
+    outcome.message = "the server answered 304 Not Modified, but no payload is cached";
+  }
   if (!outcome.success) {
     orvRCLog().info("fetch of %@ failed: %@ %@", app->appId, outcome.code, outcome.message);
     if (task) task->reportFailure(outcome.code, outcome.message);
@@ -182,6 +210,11 @@ OrvLogChannel& orvRCLog() {
 void OrvRemoteConfig::startWithSettings(const std::shared_ptr<OrvRemoteConfigSettings>& settings) {
   if (!settings) return;
   auto app = findOrCreate(settings->appId(), settings->templateCode());
+  // Checked (and logged) before the lock is taken.
+  const OrvValue& params = settings->fetchParams();
+  const bool useParams = !params.isAbsent() && acceptableValue(params, "fetch parameters");
+  const OrvValue& bucket = settings->customBucketId();
+  const bool useBucket = !bucket.isAbsent() && acceptableValue(bucket, "bucket identifier");
   {
     std::lock_guard lock(app->mutex);
     app->started = true;
@@ -190,8 +223,8 @@ void OrvRemoteConfig::startWithSettings(const std::shared_ptr<OrvRemoteConfigSet
     app->connectTimeoutMs = settings->connectTimeoutMs();
     app->totalTimeoutMs = settings->totalTimeoutMs();
     app->maxBodyBytes = settings->maxBodyBytes();
-    if (!settings->fetchParams().isAbsent()) app->fetchParams = settings->fetchParams();
-    if (!settings->customBucketId().isAbsent()) app->bucketId = settings->customBucketId();
+    if (useParams) app->fetchParams = params;
+    if (useBucket) app->bucketId = bucket;
   }
   {
     std::lock_guard lock(registry().mutex);
@@ -225,6 +258,7 @@ std::shared_ptr<OrvRCFetchTask> OrvRemoteConfig::fetchWithAppId(const std::strin
 
 void OrvRemoteConfig::setCustomFetchParams(const OrvValue& params, const std::string& appId,
                                            const std::string& templateCode) {
+  if (!acceptableValue(params, "fetch parameters")) return;
   auto app = findOrCreate(resolve(appId), templateCode);
   std::lock_guard lock(app->mutex);
   app->fetchParams = params;
@@ -232,6 +266,7 @@ void OrvRemoteConfig::setCustomFetchParams(const OrvValue& params, const std::st
 
 void OrvRemoteConfig::setCustomBucketId(const OrvValue& bucketId, const std::string& appId,
                                         const std::string& templateCode) {
+  if (!acceptableValue(bucketId, "bucket identifier")) return;
   auto app = findOrCreate(resolve(appId), templateCode);
   std::lock_guard lock(app->mutex);
   app->bucketId = bucketId;
