@@ -14,7 +14,8 @@ namespace {
 int runServe(const std::string& dir, const std::string& host, int port) {
   OrvConfigServer server(dir);
   if (!server.start(host, port)) {
-    std::cerr << "orvexp serve: cannot listen on " << host << ":" << port << "\n";
+    std::cerr << "orvexp serve: cannot listen on " << host << ":" << port
+              << ": the port is in use, or the address is not one of this host's\n";
     return 1;
   }
   std::cout << "serving " << dir << " on http://" << host << ":" << server.port() << std::endl;
