@@ -9,7 +9,7 @@
 // are served, and a symbolic link only while it leads to a file inside DIR.
 //
 // Slow or greedy clients cannot starve it: a request (headers and body) must arrive
-// within kRequestTimeout, a client (by address) holds at most kMaxConnectionsPerClient
+// within kRequestTimeout and be at most kMaxRequestBytes, a client (by address) holds at most kMaxConnectionsPerClient
 // connections at once (more are answered 503), and every accepted connection gets a
 // worker of its own up to kMaxConnections. The port is bound exclusively: a port in
 // use is refused. Memory per request is released when it is answered; requests() keeps
@@ -30,7 +30,10 @@ class OrvConfigServer {
   static constexpr std::chrono::seconds kRequestTimeout{10};
   static constexpr std::size_t kMaxConnections = 64;
   static constexpr std::size_t kMaxConnectionsPerClient = 8;
-  static constexpr std::size_t kMaxRequestBytes = 1u << 20;
+  // A fetch request is a few hundred bytes; 64 KiB leaves room for large fetch
+  // parameters while bounding what one costs: its parsed body, and the parser buffers
+  // each worker thread keeps at the size of the largest document it has read.
+  static constexpr std::size_t kMaxRequestBytes = 64u << 10;
   static constexpr std::size_t kMaxPayloadBytes = 32u << 20;
   static constexpr std::size_t kMaxLoggedRequests = 64;
   static constexpr std::size_t kMaxLoggedBodyBytes = 4096;
