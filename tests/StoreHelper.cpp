@@ -4,6 +4,8 @@
 //   orv_store_helper DIR put-forever APP PREFIX                write PREFIXi, print i, repeat
 //   orv_store_helper DIR unopened APP                          writes before opening
 //   orv_store_helper DIR track APP N      track N events "e0".."eN-1" with no sink, exit
+//   orv_store_helper DIR forward APP      a console sink tracks every error line as an
+//                                         event; track one event, expect both stored
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +15,7 @@
 #include "OrvExperiment/OrvPlatform.h"
 #include "OrvExperimentStorage.h"
 #include "OrvMediator.h"
+#include "platform/OrvUserDefaults.h"
 
 int main(int argc, char** argv) {
   if (argc < 4) return 2;
@@ -26,6 +29,15 @@ int main(int argc, char** argv) {
                                                             OrvValue::dictionary({}), app);
     }
     return 0;
+  }
+  if (mode == "forward") {
+    OrvUserDefaults::setLogChannel(&OrvExpLog::channel());
+    auto* mediator = OrvMediator::sharedInstance();
+    OrvPlatform::setConsoleSink([mediator, app](std::string_view line) {
+      if (line.find("[ERROR]") != line.npos) mediator->orvAnalyticsTrackEvent("log", {}, app);
+    });
+    mediator->orvAnalyticsTrackEvent("e", OrvValue::dictionary({}), app);
+    return mediator->pendingEventCount() == 2 ? 0 : 3;
   }
   if (mode == "unopened") {
     const bool before = OrvExperimentStorage::getBoolForKey("k", true);

@@ -106,6 +106,7 @@ class ChildProcess {
   // The next line of its output (without the newline); false at end of output.
   bool readLine(std::string* line);
   void killNow();
+  int pid() const { return pid_; }
   // Waits up to `timeout` for it to end: its exit code, 128 + signal when a signal
   // ended it, or -1 when it is still running (it is then killed).
   int waitExit(std::chrono::milliseconds timeout);
