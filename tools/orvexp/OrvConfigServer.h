@@ -9,12 +9,13 @@
 // are served, and a symbolic link only while it leads to a file inside DIR.
 //
 // Slow or greedy clients cannot starve it: a request (headers and body) must arrive
-// within kRequestTimeout and be at most kMaxRequestBytes, a client (by address) holds at most kMaxConnectionsPerClient
-// connections at once (more are answered 503), and every accepted connection gets a
-// worker of its own up to kMaxConnections. The port is bound exclusively: a port in
-// use is refused. Memory per request is released when it is answered; requests() keeps
-// only the last kMaxLoggedRequests, with bodies up to kMaxLoggedBodyBytes.
-// Thread-safe; the server runs on threads of its own between start() and stop().
+// within kRequestTimeout and be at most kMaxRequestBytes, a client (by address) holds at
+// most kMaxConnectionsPerClient connections at once (more are answered 503), and every
+// accepted connection gets a worker of its own up to kMaxConnections. The port is bound
+// exclusively: a port in use is refused. Memory per request is released when it is
+// answered; requests() keeps only the last kMaxLoggedRequests, with bodies up to
+// kMaxLoggedBodyBytes. Thread-safe; the server runs on threads of its own between
+// start() and stop().
 #pragma once
 
 #include <chrono>
