@@ -9,7 +9,7 @@ cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$(nproc)"
 artifacts="build/fuzz/artifacts"
 mkdir -p "$artifacts"
-for target in payload response cache; do
+for target in payload response cache serve; do
   # New inputs go to a scratch directory; the corpus in the repository stays as it is.
   scratch="$(mktemp -d)"
   echo "fuzz_${target}: ${seconds} s"

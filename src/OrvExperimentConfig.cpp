@@ -3,6 +3,18 @@
 #include "OrvExpLog.h"
 #include "OrvExperiment/OrvExperimentTask.h"
 
+namespace {
+
+// Checked (and logged) before the record's lock is taken.
+bool acceptable(const OrvValue& value, const char* what) {
+  if (value.nestingDepth() <= OrvValue::kMaxNestingDepth) return true;
+  OrvExpLog::error("OrvExperimentConfig: %@ nested deeper than %@ levels refused", what,
+                   OrvValue::kMaxNestingDepth);
+  return false;
+}
+
+}  // namespace
+
 OrvExperimentConfig::OrvExperimentConfig(std::string appId, std::string serverUrl)
     : appId_(std::move(appId)), serverUrl_(std::move(serverUrl)) {}
 
@@ -37,6 +49,7 @@ OrvValue OrvExperimentConfig::customBucketId() const {
 }
 
 void OrvExperimentConfig::setCustomBucketId(OrvValue bucketId) {
+  if (!acceptable(bucketId, "bucket identifier")) return;
   std::lock_guard lock(mutex_);
   customBucketId_ = std::move(bucketId);
 }
@@ -47,6 +60,7 @@ OrvValue OrvExperimentConfig::customFetchParams() const {
 }
 
 void OrvExperimentConfig::setCustomFetchParams(OrvValue params) {
+  if (!acceptable(params, "fetch parameters")) return;
   std::lock_guard lock(mutex_);
   customFetchParams_ = std::move(params);
 }

@@ -44,12 +44,13 @@ void OrvFeatureManager::parseExperimentConfig() {
   std::shared_ptr<const OrvFeatureTable> previous;
   {
     std::lock_guard lock(mutex_);
-    if (!config_) {
-      OrvExpLog::error(OrvExpLog::kConfigNil);
-      return;
-    }
     config = config_;
     previous = features_;
+  }
+  if (!config) {
+    // A console sink is application code: never called under the manager's lock.
+    OrvExpLog::error(OrvExpLog::kConfigNil);
+    return;
   }
   // Built without the lock: reads go on against the current table meanwhile. Loads
   // run one at a time on the work queue, so no other load can slip in between.

@@ -2,13 +2,17 @@
 //   orv_store_helper DIR put APP KEY ...   store YES under each key, then exit
 //   orv_store_helper DIR get APP KEY ...   print KEY=1 (stored YES), KEY=0 or KEY=-
 //   orv_store_helper DIR track APP N       track N events "e0".."eN-1" with no sink, exit
+//   orv_store_helper DIR forward APP       a console sink tracks every error line as an
+//                                          event; track one event, expect both stored
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
+#include "OrvExpLog.h"
 #include "OrvExperiment/OrvPlatform.h"
 #include "OrvExperimentStorage.h"
 #include "OrvMediator.h"
+#include "platform/OrvUserDefaults.h"
 
 int main(int argc, char** argv) {
   if (argc < 4) return 2;
@@ -19,6 +23,17 @@ int main(int argc, char** argv) {
                                                             OrvValue::dictionary({}), argv[3]);
     }
     return 0;
+  }
+  if (std::string(argv[2]) == "forward") {
+    OrvExpLog::setEnableLog(true);
+    OrvUserDefaults::setLogChannel(&OrvExpLog::channel());
+    auto* mediator = OrvMediator::sharedInstance();
+    const std::string app = argv[3];
+    OrvPlatform::setConsoleSink([mediator, app](std::string_view line) {
+      if (line.find("[ERROR]") != line.npos) mediator->orvAnalyticsTrackEvent("log", {}, app);
+    });
+    mediator->orvAnalyticsTrackEvent("e", OrvValue::dictionary({}), app);
+    return mediator->pendingEventCount() == 2 ? 0 : 3;
   }
   OrvExperimentStorage::initWithAppId(argv[3]);
   for (int i = 4; i < argc; ++i) {

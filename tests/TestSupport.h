@@ -267,6 +267,7 @@ class ChildProcess {
     ::waitpid(pid_, nullptr, 0);
     pid_ = -1;
   }
+  int pid() const { return pid_; }
   // Waits up to `timeout` for it to end: its exit code, 128 + signal when a signal
   // ended it, or -1 when it was still running (it is then killed).
   int waitExit(std::chrono::milliseconds timeout) {

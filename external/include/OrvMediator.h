@@ -13,8 +13,10 @@
 //
 // Sinks run on the thread that delivers (the library's work queue, or the caller of
 // addEventSink or orvAnalyticsTrackEvent), one event at a time, never two at once; a
-// sink that throws is logged and the event counts as taken. Thread-safe: every member
-// may be called from any thread, also from a sink.
+// sink that throws is logged and the event counts as taken. No lock of the mediator is
+// held while a sink runs or a line is logged: a call made while another thread
+// delivers leaves its events to that delivery and returns. Thread-safe: every member
+// may be called from any thread, also from a sink or a console sink.
 #pragma once
 
 #include <chrono>
@@ -47,14 +49,19 @@ class OrvMediator {
   static OrvMediator* sharedInstance();
 
   // Stores the event in the outbox of the current data directory, then delivers.
+  // Properties nested deeper than OrvValue::kMaxNestingDepth are refused (error line).
   void orvAnalyticsTrackEvent(const std::string& name, const OrvValue& properties,
                               const std::string& appId);
   // Delivers what waits in the outboxes this process uses (the library calls this after
   // it has recorded exposures).
   void deliverPending();
+  // Waits until no thread is delivering, or `deadline`; false on timeout or when called
+  // from a sink (which would wait for itself).
+  bool waitForDelivery(std::chrono::steady_clock::time_point deadline);
 
   // Returns an id for removeEventSink; 0 for an empty function (ignored). Events
-  // waiting in the outbox are delivered before it returns.
+  // waiting in the outbox are delivered before it returns (by another thread, when one
+  // is delivering at that moment).
   std::uint64_t addEventSink(Sink sink);
   // The other sinks keep receiving everything, also what this one had not taken yet.
   void removeEventSink(std::uint64_t id);
@@ -93,6 +100,7 @@ class OrvMediator {
 
  private:
   OrvMediator();
+  void deliverRound();
   struct State;
   // Constant after construction; never destroyed (the mediator lives for the process).
   State* const state_;

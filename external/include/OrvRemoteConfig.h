@@ -7,7 +7,8 @@
 //   {"app_id", "template_code", "fetch_params" (when set), "bucket_id" (when set),
 //    "sdk": {"name", "version"}}
 // and If-None-Match with the cached payload's ETag. 200 with a JSON object body (and an
-// ETag) replaces the payload and the cache; 304 keeps them; both are success. A
+// ETag) replaces the payload and the cache; 304 keeps them; both are success, except a
+// 304 while no payload is held (kErrorNotModifiedWithoutCache). A
 // "file://PATH" server URL reads the payload from that file instead. Anything else is a
 // failure with one of the codes below (an HTTP status is its own code), and the cached
 // payload stays as it was.
@@ -161,6 +162,9 @@ class OrvRemoteConfig {
   static constexpr std::int64_t kErrorNotStarted = -7;  // no such application started
   static constexpr std::int64_t kErrorBadUrl = -8;      // empty or unsupported server URL
   static constexpr std::int64_t kErrorResources = -9;   // out of memory processing the payload
+  // 304 Not Modified although no payload is held: the server claims a version the
+  // client does not have.
+  static constexpr std::int64_t kErrorNotModifiedWithoutCache = -10;
 
   static constexpr const char* kFetchPath = "/v1/remote-config/fetch";
 
@@ -174,7 +178,9 @@ class OrvRemoteConfig {
   static std::shared_ptr<OrvRCFetchTask> fetchWithAppId(const std::string& appId,
                                                         const std::string& templateCode);
 
-  // Used by later fetches of that application, in the request body.
+  // Used by later fetches of that application, in the request body. A value nested
+  // deeper than OrvValue::kMaxNestingDepth is refused with an error line (the one held
+  // stays), here and in startWithSettings.
   static void setCustomFetchParams(const OrvValue& params, const std::string& appId,
                                    const std::string& templateCode);
   static void setCustomBucketId(const OrvValue& bucketId, const std::string& appId,

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <cstdio>
 #include <ctime>
 #include <exception>
@@ -59,9 +60,6 @@ OrvMediatorEvent fromOutbox(const OrvOutboxEvent& e) {
 }  // namespace
 
 struct OrvMediator::State {
-  // Serialises deliveries, so that every sink sees events in order and no event is
-  // handed out twice at once.
-  std::mutex deliveryMutex;
   std::mutex mutex;
   // Guarded by mutex.
   std::map<std::uint64_t, std::shared_ptr<const Sink>> sinks;
@@ -71,14 +69,25 @@ struct OrvMediator::State {
   std::string directory;
   std::shared_ptr<OrvEventOutbox> outbox;
   std::uint64_t nextId = 1;
+  // One thread delivers at a time, so that every sink sees events in order and no
+  // event is handed out twice; no lock is held while it calls sinks. A request made
+  // meanwhile sets `again`, and the delivering thread makes another round for it.
+  bool delivering = false;
+  bool again = false;
+  std::condition_variable idle;  // notified when `delivering` ends
 
-  // Under mutex.
-  const std::shared_ptr<OrvEventOutbox>& outboxFor(const std::string& dir) {
-    if (!outbox || directory != dir) {
-      directory = dir;
-      outbox = OrvEventOutbox::forDirectory(dir);
+  // Opens the outbox outside the lock: opening may log, and a console sink may call
+  // back into the mediator.
+  std::shared_ptr<OrvEventOutbox> outboxFor(const std::string& dir) {
+    {
+      std::lock_guard lock(mutex);
+      if (outbox && directory == dir) return outbox;
     }
-    return outbox;
+    auto opened = OrvEventOutbox::forDirectory(dir);
+    std::lock_guard lock(mutex);
+    directory = dir;
+    outbox = opened;
+    return opened;
   }
 };
 
@@ -100,12 +109,12 @@ OrvMediator* OrvMediator::sharedInstance() {
 
 void OrvMediator::orvAnalyticsTrackEvent(const std::string& name, const OrvValue& properties,
                                          const std::string& appId) {
-  const std::string directory = OrvDataDirectory::get();
-  std::shared_ptr<OrvEventOutbox> outbox;
-  {
-    std::lock_guard lock(state_->mutex);
-    outbox = state_->outboxFor(directory);
+  if (properties.nestingDepth() > OrvValue::kMaxNestingDepth) {
+    mediatorLog().error("event %@: properties nested deeper than %@ levels refused", name,
+                        OrvValue::kMaxNestingDepth);
+    return;
   }
+  auto outbox = state_->outboxFor(OrvDataDirectory::get());
   OrvOutboxEvent event;
   event.name = name;
   event.properties = properties;
@@ -116,11 +125,40 @@ void OrvMediator::orvAnalyticsTrackEvent(const std::string& name, const OrvValue
 
 void OrvMediator::deliverPending() {
   if (tlDelivering) return;
-  std::lock_guard delivery(state_->deliveryMutex);
+  {
+    std::lock_guard lock(state_->mutex);
+    if (state_->delivering) {
+      state_->again = true;
+      return;
+    }
+    state_->delivering = true;
+    state_->again = false;
+  }
   tlDelivering = true;
   struct Reset {
-    ~Reset() { tlDelivering = false; }
-  } reset;
+    State* state;
+    ~Reset() {
+      tlDelivering = false;
+      std::lock_guard lock(state->mutex);
+      state->delivering = false;
+      state->idle.notify_all();
+    }
+  } reset{state_};
+  for (;;) {
+    deliverRound();
+    std::lock_guard lock(state_->mutex);
+    if (!state_->again) return;
+    state_->again = false;
+  }
+}
+
+bool OrvMediator::waitForDelivery(std::chrono::steady_clock::time_point deadline) {
+  if (tlDelivering) return false;
+  std::unique_lock lock(state_->mutex);
+  return state_->idle.wait_until(lock, deadline, [this] { return !state_->delivering; });
+}
+
+void OrvMediator::deliverRound() {
   const std::vector<std::shared_ptr<OrvEventOutbox>> outboxes = OrvEventOutbox::allOpen();
   for (const auto& outbox : outboxes) {
     for (;;) {
@@ -158,15 +196,14 @@ std::uint64_t OrvMediator::addOtlpExporter(OrvOtlpExporterOptions options) {
     std::lock_guard lock(state_->mutex);
     id = state_->nextId++;
     state_->exporters.emplace(id, std::move(exporter));
-    state_->outboxFor(OrvDataDirectory::get());
   }
+  state_->outboxFor(OrvDataDirectory::get());
   deliverPending();
   return id;
 }
 
 void OrvMediator::removeOtlpExporter(std::uint64_t id) {
   std::shared_ptr<OrvOtlpExporter> removed;  // stopped outside the lock
-  std::lock_guard delivery(state_->deliveryMutex);
   std::lock_guard lock(state_->mutex);
   auto it = state_->exporters.find(id);
   if (it == state_->exporters.end()) return;
@@ -202,14 +239,13 @@ void OrvMediator::enableLog(bool enable) { mediatorLog().setEnabled(enable); }
 std::uint64_t OrvMediator::addEventSink(Sink sink) {
   if (!sink) return 0;
   auto shared = std::make_shared<const Sink>(std::move(sink));
-  const std::string directory = OrvDataDirectory::get();
+  // What an earlier run left in this directory's outbox is delivered now.
+  state_->outboxFor(OrvDataDirectory::get());
   std::uint64_t id;
   {
     std::lock_guard lock(state_->mutex);
     id = state_->nextId++;
     state_->sinks.emplace(id, shared);
-    // What an earlier run left in this directory's outbox is delivered now.
-    state_->outboxFor(directory);
   }
   deliverPending();
   return id;

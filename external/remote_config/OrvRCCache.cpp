@@ -1,11 +1,17 @@
 #include "OrvRCCache.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
+#include <memory>
+
+#include "OrvRCResponse.h"
 
 #include "platform/OrvDataDirectory.h"
 #include "platform/OrvMD5.h"
@@ -16,6 +22,15 @@ constexpr std::size_t kMaxCacheBytes = 256u << 20;  // refuse absurd files inste
 
 std::string cacheDirectory(const std::string& dataDirectory) {
   return dataDirectory + "/remote_config";
+}
+
+// "<32 hex digits>.json.XXXXXX", as store() names its temporary files.
+bool isTemporaryName(const std::string& name) {
+  if (name.size() != 32 + 5 + 7 || name.compare(32, 6, ".json.") != 0) return false;
+  for (std::size_t i = 0; i < 32; ++i) {
+    if (!std::isxdigit(static_cast<unsigned char>(name[i]))) return false;
+  }
+  return true;
 }
 
 bool writeAll(int fd, const std::string& data) {
@@ -51,12 +66,21 @@ OrvRCCachedPayload OrvRCCache::decode(const std::string& text, const std::string
     if (problem) *problem = "not a payload cache of this application";
     return {};
   }
-  return {v["payload"], v["etag"].stringValue()};
+  // The ETag goes back to the server in a header: one that could not have come from a
+  // response (a line break would add headers of its own) is dropped, the payload kept.
+  const std::string& etag = v["etag"].stringValue();
+  return {v["payload"], OrvRCResponse::isValidEtag(etag) ? etag : std::string()};
 }
 
 OrvRCCachedPayload OrvRCCache::load(const std::string& dataDirectory, const std::string& appId,
                                     const std::string& templateCode, std::string* problem) {
   const std::string file = path(dataDirectory, appId, templateCode);
+  struct stat dir {};
+  if (::lstat(cacheDirectory(dataDirectory).c_str(), &dir) != 0) return {};  // no cache yet
+  if (!OrvDataDirectory::ensureUsable(dataDirectory, problem) ||
+      !OrvDataDirectory::isSafe(cacheDirectory(dataDirectory), problem)) {
+    return {};
+  }
   // Our own file or nothing: never follow a link planted in its place, never wait in
   // open() for a FIFO's writer, never read anything but a regular file.
   const int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -100,7 +124,10 @@ bool OrvRCCache::store(const std::string& dataDirectory, const std::string& appI
                        const std::string& templateCode, const OrvRCCachedPayload& cached,
                        std::string* problem) {
   const std::string dir = cacheDirectory(dataDirectory);
-  if (!OrvDataDirectory::ensureExists(dir, problem)) return false;
+  if (!OrvDataDirectory::ensureUsable(dataDirectory, problem) ||
+      !OrvDataDirectory::ensureExists(dir, problem)) {
+    return false;
+  }
   const std::string file = path(dataDirectory, appId, templateCode);
   std::string temp = file + ".XXXXXX";
   const int fd = ::mkstemp(temp.data());  // owner-only
@@ -128,4 +155,29 @@ bool OrvRCCache::store(const std::string& dataDirectory, const std::string& appI
     ::close(dirFd);
   }
   return true;
+}
+
+int OrvRCCache::removeStaleTemporaries(const std::string& dataDirectory) {
+  const std::string dir = cacheDirectory(dataDirectory);
+  if (OrvDataDirectory::isRefused(dataDirectory) || !OrvDataDirectory::isSafe(dir, nullptr))
+    return 0;
+  const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (dirFd < 0) return 0;
+  std::unique_ptr<DIR, int (*)(DIR*)> entries(::fdopendir(dirFd), &::closedir);
+  if (!entries) {
+    ::close(dirFd);
+    return 0;
+  }
+  const std::time_t staleBefore = std::time(nullptr) - kStaleTemporaryAgeSeconds;
+  int removed = 0;
+  while (const dirent* entry = ::readdir(entries.get())) {
+    const std::string name = entry->d_name;
+    struct stat st {};
+    if (!isTemporaryName(name) || ::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(st.st_mode) || st.st_mtime >= staleBefore) {
+      continue;
+    }
+    removed += ::unlinkat(dirFd, name.c_str(), 0) == 0;
+  }
+  return removed;
 }

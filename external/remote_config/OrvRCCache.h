@@ -1,7 +1,10 @@
 // The on-disk cache of one (application identifier, template code) payload, under
 // "<data directory>/remote_config/". The file name is the MD5 of the pair, so no
 // identifier can name a path; the pair is also stored in the file and checked on load.
-// Writes are atomic (temporary file, fsync, rename). Stateless; thread-safe.
+// Writes are atomic (temporary file, fsync, rename). Nothing is read from or written to
+// a data directory or cache directory that OrvDataDirectory refuses (a symbolic link,
+// another user's, or writable by others), and the cache file itself is never followed
+// as a link. Stateless; thread-safe.
 #pragma once
 
 #include <string>
@@ -32,4 +35,11 @@ class OrvRCCache {
   static bool store(const std::string& dataDirectory, const std::string& appId,
                     const std::string& templateCode, const OrvRCCachedPayload& cached,
                     std::string* problem);
+
+  // Removes temporary files of cache writes that never finished (a process killed
+  // mid-write, a failed write whose clean-up failed too) and are older than
+  // kStaleTemporaryAge, so that a write under way in another process is left alone.
+  // Returns how many it removed.
+  static int removeStaleTemporaries(const std::string& dataDirectory);
+  static constexpr int kStaleTemporaryAgeSeconds = 600;
 };

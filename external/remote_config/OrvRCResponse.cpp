@@ -34,6 +34,12 @@ std::string excerpt(const std::string& body) {
 
 }  // namespace
 
+bool OrvRCResponse::isValidEtag(std::string_view value) {
+  return value.size() <= 256 && std::none_of(value.begin(), value.end(), [](char c) {
+           return static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F;
+         });
+}
+
 std::string OrvRCResponse::etag(const std::vector<std::string>& headerLines) {
   std::string found;
   for (const std::string& line : headerLines) {
@@ -41,13 +47,7 @@ std::string OrvRCResponse::etag(const std::vector<std::string>& headerLines) {
     if (startsWithNoCase(l, "HTTP/")) found.clear();  // a new header block begins
     if (!startsWithNoCase(l, "etag:")) continue;
     std::string_view value = trim(l.substr(5));
-    // Header values are echoed back in If-None-Match: keep them to visible ASCII.
-    if (value.size() > 256 || std::any_of(value.begin(), value.end(), [](char c) {
-          return static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F;
-        })) {
-      continue;
-    }
-    found = std::string(value);
+    if (isValidEtag(value)) found = std::string(value);
   }
   return found;
 }

@@ -29,4 +29,7 @@ class OrvRCResponse {
   static OrvRCFetchOutcome interpret(const OrvRCRawResponse& raw);
   // The ETag of the last header block (after redirects or 100-continue), or "".
   static std::string etag(const std::vector<std::string>& headerLines);
+  // Whether a value may be sent back in If-None-Match: visible ASCII (no CR, LF or other
+  // control character that could end the header line) and at most 256 bytes.
+  static bool isValidEtag(std::string_view value);
 };

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <map>
 #include <random>
+#include <set>
 #include <thread>
 #include <utility>
 
@@ -110,6 +111,25 @@ void takeHeld(OrvValue& own, OrvValue& held) {
   if (own.isAbsent()) own = std::exchange(held, OrvValue());
 }
 
+// Once per data directory and process, before its first cache is read.
+void removeStaleTemporariesOnce(const std::string& dataDirectory) {
+  static std::mutex mutex;
+  static auto* swept = new std::set<std::string>();  // guarded by mutex
+  {
+    std::lock_guard lock(mutex);
+    if (!swept->insert(dataDirectory).second) return;
+  }
+  if (const int removed = OrvRCCache::removeStaleTemporaries(dataDirectory))
+    orvRCLog().info("removed %@ stale temporary cache files in %@", removed, dataDirectory);
+}
+
+// A value the request body may carry: the JSON writer stops at the nesting limit.
+bool acceptableValue(const OrvValue& value, const char* what) {
+  if (value.nestingDepth() <= OrvValue::kMaxNestingDepth) return true;
+  orvRCLog().error("%@ nested deeper than %@ levels refused", what, OrvValue::kMaxNestingDepth);
+  return false;
+}
+
 void loadCacheOnce(App& app) {
   std::string dataDirectory;
   {
@@ -120,6 +140,7 @@ void loadCacheOnce(App& app) {
     app.cacheLoaded = true;
     dataDirectory = app.dataDirectory;
   }
+  removeStaleTemporariesOnce(dataDirectory);
   std::string problem;
   OrvRCCachedPayload cached;
   try {
@@ -144,6 +165,7 @@ OrvRCFetchOutcome runFetchUnguarded(const std::shared_ptr<App>& app,
                                     const std::shared_ptr<OrvRCFetchTask>& task) {
   OrvRCRequest request;
   std::string dataDirectory;
+  bool holdsPayload = false;
   {
     std::lock_guard lock(app->mutex);
     OrvValue::Dictionary body = {
@@ -155,7 +177,8 @@ OrvRCFetchOutcome runFetchUnguarded(const std::shared_ptr<App>& app,
     if (!app->bucketId.isAbsent()) body.emplace_back("bucket_id", app->bucketId);
     request.body = OrvValue::dictionary(std::move(body)).toJson();
     request.serverUrl = app->serverUrl;
-    if (!app->payload.isAbsent()) request.etag = app->etag;
+    holdsPayload = !app->payload.isAbsent();
+    if (holdsPayload) request.etag = app->etag;
     request.connectTimeoutMs = app->connectTimeoutMs;
     request.totalTimeoutMs = app->totalTimeoutMs;
     request.maxBodyBytes = app->maxBodyBytes;
@@ -163,6 +186,11 @@ OrvRCFetchOutcome runFetchUnguarded(const std::shared_ptr<App>& app,
   }
 
   OrvRCFetchOutcome outcome = OrvRCResponse::interpret(OrvRCTransport::fetch(request));
+  if (outcome.notModified && !holdsPayload) {
+    outcome.success = false;
+    outcome.code = OrvRemoteConfig::kErrorNotModifiedWithoutCache;
+    outcome.message = "the server answered 304 Not Modified, but no payload is cached";
+  }
   if (!outcome.success) {
     orvRCLog().info("fetch of %@ failed: %@ %@", app->appId, outcome.code, outcome.message);
     if (task) task->reportFailure(outcome.code, outcome.message);
@@ -362,8 +390,13 @@ OrvLogChannel& orvRCLog() {
 void OrvRemoteConfig::startWithSettings(const std::shared_ptr<OrvRemoteConfigSettings>& settings) {
   if (!settings) return;
   auto app = findOrCreate(settings->appId(), settings->templateCode());
+  // Checked (and logged) before any lock is taken.
   OrvValue fetchParams = settings->fetchParams();
+  if (!fetchParams.isAbsent() && !acceptableValue(fetchParams, "fetch parameters"))
+    fetchParams = OrvValue();
   OrvValue bucketId = settings->customBucketId();
+  if (!bucketId.isAbsent() && !acceptableValue(bucketId, "bucket identifier"))
+    bucketId = OrvValue();
   {
     std::lock_guard lock(registry().mutex);
     registry().anyStarted = true;
@@ -420,11 +453,13 @@ std::shared_ptr<OrvRCFetchTask> OrvRemoteConfig::fetchWithAppId(const std::strin
 
 void OrvRemoteConfig::setCustomFetchParams(const OrvValue& params, const std::string& appId,
                                            const std::string& templateCode) {
+  if (!acceptableValue(params, "fetch parameters")) return;
   setRequestValue(params, appId, templateCode, &App::fetchParams, &Held::fetchParams);
 }
 
 void OrvRemoteConfig::setCustomBucketId(const OrvValue& bucketId, const std::string& appId,
                                         const std::string& templateCode) {
+  if (!acceptableValue(bucketId, "bucket identifier")) return;
   setRequestValue(bucketId, appId, templateCode, &App::bucketId, &Held::bucketId);
 }
 

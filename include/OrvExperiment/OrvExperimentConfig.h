@@ -45,7 +45,9 @@ class OrvExperimentConfig {
   }
 
   // Handed to the component unexamined (usually a dictionary). Values are immutable,
-  // so the record holds its own snapshot whatever the caller does afterwards.
+  // so the record holds its own snapshot whatever the caller does afterwards. A value
+  // nested deeper than OrvValue::kMaxNestingDepth is refused with an error line, and
+  // the record keeps what it had.
   OrvValue customBucketId() const;
   void setCustomBucketId(OrvValue bucketId);
 

@@ -99,6 +99,12 @@ class OrvValue {
   const OrvValue& at(std::size_t index) const noexcept;
   // Element count of an array or dictionary; 0 for every other kind.
   std::size_t size() const noexcept;
+  // Array and dictionary levels: 0 for any other kind, 1 for a container of scalars,
+  // one more per level below. Known at construction, so asking costs nothing. Values
+  // deeper than kMaxNestingDepth (an application can build them) are never walked:
+  // toJson() writes them as null, == compares them by identity, and the library
+  // refuses them where it would have to send or store them.
+  std::uint32_t nestingDepth() const noexcept;
   // The elements / entries; empty for other kinds. Entries are sorted by key.
   const Array& elements() const noexcept;
   const Dictionary& entries() const noexcept;
@@ -110,7 +116,8 @@ class OrvValue {
   // Identity: both handles refer to the same node (two absents are the same).
   bool isSameObject(const OrvValue& other) const noexcept { return node_ == other.node_; }
   // Content equality. Numbers (booleans, integers, floating, decimals) compare by
-  // numeric value; strings, arrays and dictionaries by content.
+  // numeric value; strings, arrays and dictionaries by content (by identity when
+  // deeper than kMaxNestingDepth).
   bool operator==(const OrvValue& other) const noexcept;
 
   // The stable text form: a string is itself; an integer plain decimal digits; a
@@ -118,7 +125,8 @@ class OrvValue {
   // "true"/"false"; a decimal its canonical text ("3.50" gives "3.5"); null "null";
   // absent "(null)"; arrays and dictionaries compact JSON.
   std::string description() const;
-  // Compact JSON. Absent, NaN and infinities are written as null.
+  // Compact JSON. Absent, NaN and infinities are written as null, and so is a value
+  // nested deeper than kMaxNestingDepth.
   std::string toJson() const;
 
   struct Node;

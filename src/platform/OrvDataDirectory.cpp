@@ -3,16 +3,22 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <set>
+
+#include "platform/OrvLogChannel.h"
 
 namespace {
 
 struct State {
   std::mutex mutex;
-  std::string path;  // guarded by mutex; empty means the default
+  // Guarded by mutex.
+  std::string path;  // empty means the default
+  std::set<std::string> refused;
 };
 
 State& state() {
@@ -20,11 +26,17 @@ State& state() {
   return *s;
 }
 
+std::atomic<const OrvLogChannel*> logChannel{nullptr};
+
 std::string defaultDirectory() {
   const char* xdg = std::getenv("XDG_DATA_HOME");
   if (xdg && *xdg == '/') return std::string(xdg) + "/orv-experiment";
   const char* home = std::getenv("HOME");
   if (home && *home) return std::string(home) + "/.local/share/orv-experiment";
+  // A shared /tmp lets another user create the name first; the runtime directory is
+  // the user's own.
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (runtime && *runtime == '/') return std::string(runtime) + "/orv-experiment";
   return "/tmp/orv-experiment-" + std::to_string(::getuid());
 }
 
@@ -43,6 +55,30 @@ std::string OrvDataDirectory::get() {
   return defaultDirectory();
 }
 
+void OrvDataDirectory::setLogChannel(const OrvLogChannel* log) {
+  logChannel.store(log, std::memory_order_release);
+}
+
+bool OrvDataDirectory::isSafe(const std::string& path, std::string* why) {
+  struct stat st {};
+  std::string problem;
+  if (::lstat(path.c_str(), &st) != 0) {
+    problem = "cannot use " + path + ": " + std::strerror(errno);
+  } else if (S_ISLNK(st.st_mode)) {
+    problem = path + " is a symbolic link";
+  } else if (!S_ISDIR(st.st_mode)) {
+    problem = path + " is not a directory";
+  } else if (st.st_uid != ::geteuid()) {
+    problem = path + " belongs to another user (uid " + std::to_string(st.st_uid) + ")";
+  } else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    problem = path + " is writable by group or others";
+  } else {
+    return true;
+  }
+  if (why) *why = problem;
+  return false;
+}
+
 bool OrvDataDirectory::ensureExists(const std::string& path, std::string* why) {
   if (path.empty()) {
     if (why) *why = "empty data directory path";
@@ -57,10 +93,35 @@ bool OrvDataDirectory::ensureExists(const std::string& path, std::string* why) {
       return false;
     }
   }
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    if (why) *why = path + " is not a directory";
+  return isSafe(path, why);
+}
+
+bool OrvDataDirectory::ensureUsable(const std::string& path, std::string* why) {
+  if (isRefused(path)) {
+    if (why) *why = path + " was refused as data directory";
     return false;
   }
-  return true;
+  std::string problem;
+  if (ensureExists(path, &problem)) return true;
+  if (why) *why = problem;
+  // Only a directory that exists and is unsafe is refused for good: one that cannot be
+  // created yet may be later.
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return false;
+  bool first = false;
+  {
+    std::lock_guard lock(state().mutex);
+    first = state().refused.insert(path).second;
+  }
+  const OrvLogChannel* log = logChannel.load(std::memory_order_acquire);
+  if (first && log) {
+    log->error("refusing data directory %@: %@; keeping everything in memory for this process",
+               path, problem);
+  }
+  return false;
+}
+
+bool OrvDataDirectory::isRefused(const std::string& path) {
+  std::lock_guard lock(state().mutex);
+  return state().refused.count(path) != 0;
 }

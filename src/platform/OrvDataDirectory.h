@@ -1,15 +1,37 @@
-// Where the library keeps its files. Thread-safe.
+// Where the library keeps its files, and whether a directory may hold them.
+//
+// A directory is used only when its last component is a real directory (not a
+// symbolic link) owned by the effective user and not writable by group or others:
+// anyone else who could write there could plant a cache or a database the library
+// would trust, or read what it writes. A data directory refused once stays refused
+// for the process (the library then keeps everything in memory); the refusal is
+// reported once, through the channel given to setLogChannel.
+//
+// Thread-safe. No member calls out while holding the internal lock.
 #pragma once
 
 #include <string>
+
+class OrvLogChannel;
 
 class OrvDataDirectory {
  public:
   OrvDataDirectory() = delete;
   static void set(std::string path);
-  // The directory set, or the per-user default.
+  // The directory set, or the per-user default: $XDG_DATA_HOME/orv-experiment, else
+  // $HOME/.local/share/orv-experiment, else $XDG_RUNTIME_DIR/orv-experiment (a
+  // per-user directory), and only then /tmp/orv-experiment-<uid>.
   static std::string get();
-  // Creates the directory (and missing parents) with owner-only permissions when it
-  // does not exist. Returns false with a reason when it cannot.
+  // Where the refusal of a data directory is reported (null: nowhere). `log` must
+  // live forever.
+  static void setLogChannel(const OrvLogChannel* log);
+
+  // Creates `path` (and missing parents) owner-only when it does not exist, then
+  // checks it as above. Returns false with a reason when it cannot be used.
   static bool ensureExists(const std::string& path, std::string* why);
+  // The same check of an existing directory, creating nothing.
+  static bool isSafe(const std::string& path, std::string* why);
+  // ensureExists() for a data directory: a refusal is final for the process.
+  static bool ensureUsable(const std::string& path, std::string* why);
+  static bool isRefused(const std::string& path);
 };

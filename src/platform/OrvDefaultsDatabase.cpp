@@ -2,10 +2,14 @@
 
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -14,6 +18,7 @@
 #include "platform/OrvDataDirectory.h"
 #include "platform/OrvLogChannel.h"
 #include "platform/OrvProcessLifetime.h"
+#include "platform/OrvSerialExecutor.h"
 
 namespace {
 
@@ -23,6 +28,12 @@ enum StoredKind : int { kBool = 0, kString = 1, kInteger = 2, kFloating = 3, kJs
 constexpr auto kFirstBackoff = std::chrono::milliseconds(100);
 constexpr auto kMaxBackoff = std::chrono::milliseconds(30'000);
 constexpr auto kOrphanScanInterval = std::chrono::seconds(30);
+// How long a call waits for another process's lock: opening only briefly (start-up
+// must not wait for another process), a write while the database works normally for
+// as long as a writer may reasonably hold it, and hardly at all during an outage.
+constexpr auto kOpenBusyWait = std::chrono::milliseconds(250);
+constexpr auto kWriteBusyWait = std::chrono::milliseconds(5000);
+constexpr auto kOutageBusyWait = std::chrono::milliseconds(20);
 
 std::atomic<const OrvLogChannel*> logChannel{nullptr};
 std::atomic<std::size_t> limitOfEvents{OrvEventOutbox::kDefaultLimit};
@@ -39,13 +50,41 @@ OpenDatabases& openDatabases() {
 }
 
 // SQLite's busy handler: waits for another connection's lock in short steps, for up to
-// five seconds, but gives up at once when the process is exiting so that exit stays
-// prompt (the write then fails like any other and is kept in memory).
-int waitWhileBusy(void*, int attempt) {
+// the budget of the call under way (`budget`, read under the database's mutex), but
+// gives up at once when the process is exiting so that exit stays prompt (the write
+// then fails like any other and is kept in memory).
+int waitWhileBusy(void* budget, int attempt) {
   constexpr int kStepMs = 5;
-  if (OrvProcessLifetime::exiting() || attempt * kStepMs >= 5000) return 0;
+  const auto limit = static_cast<const std::chrono::milliseconds*>(budget)->count();
+  if (OrvProcessLifetime::exiting() || attempt * kStepMs >= limit) return 0;
   std::this_thread::sleep_for(std::chrono::milliseconds(kStepMs));
   return 1;
+}
+
+// Background retries of databases that hold records in memory: one thread, started on
+// the first outage. A retry waits for its time, or until the process begins to exit.
+OrvSerialExecutor& retryQueue() {
+  static auto* queue = new OrvSerialExecutor("defaults database retry");
+  return *queue;
+}
+
+void waitUntilOrExit(std::chrono::steady_clock::time_point at) {
+  struct Clock {
+    std::mutex mutex;
+    std::condition_variable wake;
+  };
+  static Clock* clock = [] {
+    auto* c = new Clock();
+    // The exit flag is set before abort hooks run, so a waiter either sees it or is
+    // woken here.
+    OrvProcessLifetime::addAbortHook([c] {
+      std::lock_guard lock(c->mutex);
+      c->wake.notify_all();
+    });
+    return c;
+  }();
+  std::unique_lock lock(clock->mutex);
+  clock->wake.wait_until(lock, at, [] { return OrvProcessLifetime::exiting(); });
 }
 
 // The start time of process `pid` in clock ticks since boot (field 22 of its stat
@@ -78,11 +117,12 @@ bool isAlive(const std::string& owner) {
 
 // Another process may hold the database briefly (opening it, switching it to WAL,
 // recovering a journal): SQLite's busy handler does not cover every such case, so
-// transient BUSY/LOCKED answers are retried here for a while, except during exit.
+// transient BUSY/LOCKED answers are retried here for a while (`budget`), except during
+// exit.
 template <class F>
-int retryWhileBusy(F&& attempt) {
+int retryWhileBusy(std::chrono::milliseconds budget, F&& attempt) {
   using namespace std::chrono;
-  const auto deadline = steady_clock::now() + seconds(10);
+  const auto deadline = steady_clock::now() + budget;
   auto pause = milliseconds(1);
   for (;;) {
     const int rc = attempt();
@@ -137,8 +177,9 @@ struct OrvDefaultsDatabase::Statements {
 
   static bool prepare(sqlite3* db, Statement* out, const char* sql) {
     sqlite3_stmt* raw = nullptr;
-    const int rc = retryWhileBusy(
-        [&] { return sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr); });
+    const int rc = retryWhileBusy(kOpenBusyWait, [&] {
+      return sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
+    });
     out->reset(raw);
     return rc == SQLITE_OK;
   }
@@ -154,10 +195,16 @@ struct OrvDefaultsDatabase::Statements {
 std::shared_ptr<OrvDefaultsDatabase> OrvDefaultsDatabase::forDirectory(
     const std::string& directory) {
   auto& open = openDatabases();
-  std::lock_guard lock(open.mutex);
-  if (auto existing = open.byDirectory[directory].lock()) return existing;
-  auto db = std::make_shared<OrvDefaultsDatabase>(directory);
-  open.byDirectory[directory] = db;
+  std::shared_ptr<OrvDefaultsDatabase> db;
+  {
+    std::lock_guard lock(open.mutex);
+    if (auto existing = open.byDirectory[directory].lock()) return existing;
+    db = std::make_shared<OrvDefaultsDatabase>(directory);
+    open.byDirectory[directory] = db;
+  }
+  // Outside the registry's lock: opening touches the disk and may log, and a console
+  // sink may come back here (to track an event, say).
+  db->start();
   return db;
 }
 
@@ -181,9 +228,13 @@ void OrvDefaultsDatabase::setLogChannel(const OrvLogChannel* log) {
 }
 
 OrvDefaultsDatabase::OrvDefaultsDatabase(std::string directory)
-    : directory_(std::move(directory)), path_(directory_ + "/" + kFileName), owner_(thisProcess()) {
+    : directory_(std::move(directory)),
+      path_(directory_ + "/" + kFileName),
+      owner_(thisProcess()) {}
+
+void OrvDefaultsDatabase::start() {
   std::unique_lock lock(mutex_);
-  openLocked();
+  if (!opened_) openLocked();
   flushErrors(lock);
 }
 
@@ -195,79 +246,87 @@ OrvDefaultsDatabase::~OrvDefaultsDatabase() {
 // Opens the read-write connection, or failing that a read-only one. Under mutex_.
 bool OrvDefaultsDatabase::openLocked() {
   closeLocked();
+  opened_ = true;
+  busyBudget_ = kOpenBusyWait;
   std::string why;
-  if (!OrvDataDirectory::ensureExists(directory_, &why)) {
-    writeFailedLocked(why);
-  } else {
-    // Create the file ourselves so that it is owner-only from the first byte; SQLite
-    // gives its -wal and -shm files the same permissions.
-    const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd >= 0) ::close(fd);
-    const int rc = sqlite3_open_v2(path_.c_str(), &connection_,
-                                   SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
-    if (rc == SQLITE_OK) {
-      sqlite3_busy_handler(connection_, &waitWhileBusy, nullptr);
-      statements_ = std::make_unique<Statements>();
-      auto& s = *statements_;
-      sqlite3* db = connection_;
-      // journal_mode returns a row; the others do not. A file that is not a database,
-      // or one we may not write, fails here.
-      const bool ok =
-          execLocked("PRAGMA journal_mode=WAL") && execLocked("PRAGMA synchronous=FULL") &&
-          execLocked(
-              "CREATE TABLE IF NOT EXISTS orv_defaults (suite TEXT NOT NULL, key TEXT NOT "
-              "NULL, kind INTEGER NOT NULL, value, PRIMARY KEY (suite, key)) WITHOUT ROWID") &&
-          execLocked(
-              "CREATE TABLE IF NOT EXISTS orv_outbox (id INTEGER PRIMARY KEY "
-              "AUTOINCREMENT, event_id TEXT NOT NULL, app_id TEXT NOT NULL, name TEXT NOT "
-              "NULL, properties TEXT NOT NULL, time_ms INTEGER NOT NULL, owner TEXT NOT NULL, "
-              "consumer TEXT NOT NULL DEFAULT '', UNIQUE (consumer, event_id))") &&
-          // Each consumer's queue in order, without sorting the whole outbox per batch.
-          execLocked(
-              "CREATE INDEX IF NOT EXISTS orv_outbox_queue ON orv_outbox (consumer, owner, "
-              "id)") &&
-          Statements::prepare(
-              db, &s.selectOne,
-              "SELECT kind, value FROM orv_defaults WHERE suite = ?1 AND key = ?2") &&
-          Statements::prepare(db, &s.selectAll,
-                              "SELECT key, kind, value FROM orv_defaults WHERE suite = ?1") &&
-          Statements::prepare(
-              db, &s.upsert,
-              "INSERT INTO orv_defaults (suite, key, kind, value) VALUES (?1, ?2, ?3, ?4) ON "
-              "CONFLICT (suite, key) DO UPDATE SET kind = excluded.kind, value = excluded.value") &&
-          Statements::prepare(db, &s.remove,
-                              "DELETE FROM orv_defaults WHERE suite = ?1 AND key = ?2") &&
-          Statements::prepare(db, &s.insertEvent,
-                              "INSERT INTO orv_outbox (event_id, app_id, name, properties, "
-                              "time_ms, owner, consumer) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)") &&
-          Statements::prepare(db, &s.selectEvents,
-                              "SELECT id, event_id, app_id, name, properties, time_ms FROM "
-                              "orv_outbox WHERE owner = ?1 AND consumer = ?3 ORDER BY id LIMIT "
-                              "?2") &&
-          Statements::prepare(db, &s.passOn, "UPDATE orv_outbox SET consumer = ?2 WHERE id = ?1") &&
-          Statements::prepare(
-              db, &s.copyTo,
-              "INSERT OR IGNORE INTO orv_outbox (event_id, app_id, name, "
-              "properties, time_ms, owner, consumer) SELECT event_id, app_id, "
-              "name, properties, time_ms, owner, ?2 FROM orv_outbox WHERE id = ?1") &&
-          Statements::prepare(db, &s.deleteEvent, "DELETE FROM orv_outbox WHERE id = ?1") &&
-          Statements::prepare(db, &s.countEvents, "SELECT count(*) FROM orv_outbox") &&
-          Statements::prepare(db, &s.trimEvents,
-                              "DELETE FROM orv_outbox WHERE id IN (SELECT id FROM orv_outbox "
-                              "ORDER BY id LIMIT ?1)") &&
-          Statements::prepare(db, &s.owners,
-                              "SELECT DISTINCT owner FROM orv_outbox WHERE owner != ?1") &&
-          Statements::prepare(db, &s.claim, "UPDATE orv_outbox SET owner = ?1 WHERE owner = ?2");
-      if (ok) {
-        if (sqlite3_step(s.countEvents.get()) == SQLITE_ROW)
-          approxEvents_ = static_cast<std::size_t>(sqlite3_column_int64(s.countEvents.get(), 0));
-        sqlite3_reset(s.countEvents.get());
-        return true;
-      }
+  if (!OrvDataDirectory::ensureUsable(directory_, &why)) {
+    // A refused directory has been reported already, once for the process.
+    if (OrvDataDirectory::isRefused(directory_)) {
+      broken_ = true;
+    } else {
+      writeFailedLocked(why);
     }
-    writeFailedLocked(sqliteErrorLocked("cannot use"));
-    closeLocked();
+    return false;
   }
+  if (!prepareFilesLocked(&why)) {
+    // Nothing planted in the directory is read either.
+    writeFailedLocked(why);
+    return false;
+  }
+  const int rc =
+      sqlite3_open_v2(path_.c_str(), &connection_,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW, nullptr);
+  struct stat st {};
+  if (rc == SQLITE_OK && ::stat(path_.c_str(), &st) == 0) {
+    fileDevice_ = st.st_dev;
+    fileInode_ = st.st_ino;
+    sqlite3_busy_handler(connection_, &waitWhileBusy, &busyBudget_);
+    statements_ = std::make_unique<Statements>();
+    auto& s = *statements_;
+    sqlite3* db = connection_;
+    // journal_mode returns a row; the others do not. A file that is not a database,
+    // or one we may not write, fails here.
+    const bool ok =
+        execLocked("PRAGMA journal_mode=WAL") && execLocked("PRAGMA synchronous=FULL") &&
+        execLocked(
+            "CREATE TABLE IF NOT EXISTS orv_defaults (suite TEXT NOT NULL, key TEXT NOT "
+            "NULL, kind INTEGER NOT NULL, value, PRIMARY KEY (suite, key)) WITHOUT ROWID") &&
+        execLocked(
+            "CREATE TABLE IF NOT EXISTS orv_outbox (id INTEGER PRIMARY KEY "
+            "AUTOINCREMENT, event_id TEXT NOT NULL, app_id TEXT NOT NULL, name TEXT NOT "
+            "NULL, properties TEXT NOT NULL, time_ms INTEGER NOT NULL, owner TEXT NOT NULL, "
+            "consumer TEXT NOT NULL DEFAULT '', UNIQUE (consumer, event_id))") &&
+        // Each consumer's queue in order, without sorting the whole outbox per batch.
+        execLocked(
+            "CREATE INDEX IF NOT EXISTS orv_outbox_queue ON orv_outbox (consumer, owner, id)") &&
+        Statements::prepare(db, &s.selectOne,
+                            "SELECT kind, value FROM orv_defaults WHERE suite = ?1 AND key = ?2") &&
+        Statements::prepare(db, &s.selectAll,
+                            "SELECT key, kind, value FROM orv_defaults WHERE suite = ?1") &&
+        Statements::prepare(
+            db, &s.upsert,
+            "INSERT INTO orv_defaults (suite, key, kind, value) VALUES (?1, ?2, ?3, ?4) ON "
+            "CONFLICT (suite, key) DO UPDATE SET kind = excluded.kind, value = excluded.value") &&
+        Statements::prepare(db, &s.remove,
+                            "DELETE FROM orv_defaults WHERE suite = ?1 AND key = ?2") &&
+        Statements::prepare(db, &s.insertEvent,
+                            "INSERT INTO orv_outbox (event_id, app_id, name, properties, "
+                            "time_ms, owner, consumer) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)") &&
+        Statements::prepare(db, &s.selectEvents,
+                            "SELECT id, event_id, app_id, name, properties, time_ms FROM "
+                            "orv_outbox WHERE owner = ?1 AND consumer = ?3 ORDER BY id LIMIT ?2") &&
+        Statements::prepare(db, &s.passOn, "UPDATE orv_outbox SET consumer = ?2 WHERE id = ?1") &&
+        Statements::prepare(db, &s.copyTo,
+                            "INSERT OR IGNORE INTO orv_outbox (event_id, app_id, name, "
+                            "properties, time_ms, owner, consumer) SELECT event_id, app_id, "
+                            "name, properties, time_ms, owner, ?2 FROM orv_outbox WHERE id = ?1") &&
+        Statements::prepare(db, &s.deleteEvent, "DELETE FROM orv_outbox WHERE id = ?1") &&
+        Statements::prepare(db, &s.countEvents, "SELECT count(*) FROM orv_outbox") &&
+        Statements::prepare(db, &s.trimEvents,
+                            "DELETE FROM orv_outbox WHERE id IN (SELECT id FROM orv_outbox "
+                            "ORDER BY id LIMIT ?1)") &&
+        Statements::prepare(db, &s.owners,
+                            "SELECT DISTINCT owner FROM orv_outbox WHERE owner != ?1") &&
+        Statements::prepare(db, &s.claim, "UPDATE orv_outbox SET owner = ?1 WHERE owner = ?2");
+    if (ok) {
+      if (sqlite3_step(s.countEvents.get()) == SQLITE_ROW)
+        approxEvents_ = static_cast<std::size_t>(sqlite3_column_int64(s.countEvents.get(), 0));
+      sqlite3_reset(s.countEvents.get());
+      return true;
+    }
+  }
+  writeFailedLocked(sqliteErrorLocked("cannot use"));
+  closeLocked();
   // Still read what is there, so that a record the file holds is never taken for a new
   // one: read-only (which also reads the journal), or failing that as an immutable
   // file (no locks, no journal), as in a read-only directory.
@@ -283,9 +342,10 @@ bool OrvDefaultsDatabase::openLocked() {
     }
   }
   for (const std::string& name : {path_, "file:" + uriPath + "?immutable=1"}) {
-    if (sqlite3_open_v2(name.c_str(), &readConnection_,
-                        SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX,
-                        nullptr) == SQLITE_OK) {
+    if (sqlite3_open_v2(
+            name.c_str(), &readConnection_,
+            SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW,
+            nullptr) == SQLITE_OK) {
       statements_ = std::make_unique<Statements>();
       if (Statements::prepare(
               readConnection_, &statements_->selectOne,
@@ -302,6 +362,39 @@ bool OrvDefaultsDatabase::openLocked() {
   return false;
 }
 
+// Checks each file of the database before SQLite opens it: never a symbolic link (one
+// would lead SQLite, and its -wal and -shm files, out of the directory), only a regular
+// file of ours, and owner-only (group and other bits are removed). Creates the main file
+// owner-only from its first byte; SQLite gives -wal and -shm the same mode. Under mutex_.
+bool OrvDefaultsDatabase::prepareFilesLocked(std::string* why) {
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    const std::string file = path_ + suffix;
+    int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT && !*suffix)
+      fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      if (errno != ELOOP) continue;  // missing, or unreadable: SQLite reports what matters
+      *why = file + " is a symbolic link";
+      return false;
+    }
+    struct stat st {};
+    std::string problem;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      problem = file + " is not a regular file";
+    } else if (st.st_uid != ::geteuid()) {
+      problem = file + " belongs to another user (uid " + std::to_string(st.st_uid) + ")";
+    } else if ((st.st_mode & 077) != 0 && ::fchmod(fd, st.st_mode & 0700) != 0) {
+      problem = "cannot make " + file + " owner-only: " + std::strerror(errno);
+    }
+    ::close(fd);
+    if (!problem.empty()) {
+      *why = problem;
+      return false;
+    }
+  }
+  return true;
+}
+
 void OrvDefaultsDatabase::closeLocked() {
   statements_.reset();
   if (connection_) sqlite3_close_v2(connection_);
@@ -314,8 +407,41 @@ void OrvDefaultsDatabase::closeLocked() {
 // running, or it could be opened again. Under mutex_.
 bool OrvDefaultsDatabase::writableLocked() {
   if (broken_ && Clock::now() < retryAt_) return false;
+  if (connection_ && movedLocked()) recreateLocked();
   if (!connection_ && !openLocked()) return false;
+  busyBudget_ = broken_ ? kOutageBusyWait : kWriteBusyWait;
   return true;
+}
+
+// True when the path no longer names the file connection_ has open: the directory was
+// deleted, or the file removed or replaced. Writes would go to a file nobody will read.
+bool OrvDefaultsDatabase::movedLocked() {
+  struct stat st {};
+  return ::stat(path_.c_str(), &st) != 0 || st.st_dev != fileDevice_ || st.st_ino != fileInode_;
+}
+
+// Opens the database at the path again. When nothing is there any more, the new file
+// gets everything the old one held (records and outbox), copied from the connection
+// still open on it. Under mutex_.
+void OrvDefaultsDatabase::recreateLocked() {
+  errors_.push_back("OrvUserDefaults: " + path_ +
+                    " was removed or replaced while in use; writing to a new file there");
+  sqlite3* old = connection_;
+  connection_ = nullptr;
+  statements_.reset();  // they belong to the old connection
+  struct stat st {};
+  const bool nothingThere = ::lstat(path_.c_str(), &st) != 0 && errno == ENOENT;
+  if (openLocked() && nothingThere) {
+    sqlite3_backup* copy = sqlite3_backup_init(connection_, "main", old, "main");
+    const int rc = copy ? sqlite3_backup_step(copy, -1) : SQLITE_ERROR;
+    if (copy) sqlite3_backup_finish(copy);
+    if (rc != SQLITE_DONE) writeFailedLocked(sqliteErrorLocked("cannot copy into"));
+    sqlite3_stmt* count = statements_ ? statements_->countEvents.get() : nullptr;
+    if (count && sqlite3_step(count) == SQLITE_ROW)
+      approxEvents_ = static_cast<std::size_t>(sqlite3_column_int64(count, 0));
+    if (count) sqlite3_reset(count);
+  }
+  sqlite3_close_v2(old);
 }
 
 void OrvDefaultsDatabase::writeFailedLocked(const std::string& why) {
@@ -349,7 +475,7 @@ void OrvDefaultsDatabase::writeSucceededLocked() {
 }
 
 bool OrvDefaultsDatabase::execLocked(const char* sql) {
-  return retryWhileBusy([&] {
+  return retryWhileBusy(busyBudget_, [&] {
            return sqlite3_exec(connection_, sql, nullptr, nullptr, nullptr);
          }) == SQLITE_OK;
 }
@@ -363,10 +489,31 @@ std::string OrvDefaultsDatabase::sqliteErrorLocked(const char* what) {
 void OrvDefaultsDatabase::flushErrors(std::unique_lock<std::mutex>& lock) {
   std::vector<std::string> errors;
   errors.swap(errors_);
+  const bool pending = !unwritten_.empty() || !removedUnwritten_.empty();
+  const bool scheduleRetry = broken_ && pending && !retryScheduled_ &&
+                             !OrvDataDirectory::isRefused(directory_) &&
+                             !OrvProcessLifetime::exiting();
+  if (scheduleRetry) retryScheduled_ = true;
+  const Clock::time_point at = retryAt_;
   lock.unlock();
+  if (scheduleRetry) {
+    retryQueue().submit([self = weak_from_this(), at] {
+      waitUntilOrExit(at);
+      if (auto db = self.lock()) db->retry();
+    });
+  }
   const OrvLogChannel* log = logChannel.load(std::memory_order_acquire);
   if (!log) return;
   for (const auto& e : errors) log->error("%@", e);
+}
+
+// Writes back what memory holds once the back-off has passed; schedules itself again
+// (through flushErrors) while that fails.
+void OrvDefaultsDatabase::retry() {
+  std::unique_lock lock(mutex_);
+  retryScheduled_ = false;
+  if (broken_ && !OrvProcessLifetime::exiting() && writableLocked()) writeSucceededLocked();
+  flushErrors(lock);
 }
 
 // The stored value, from memory when a write of it is pending, else from the file.
@@ -473,6 +620,7 @@ void OrvDefaultsDatabase::keepInMemoryLocked(OrvOutboxEvent event) {
 
 OrvValue OrvDefaultsDatabase::get(const std::string& suite, const std::string& key) {
   std::unique_lock lock(mutex_);
+  busyBudget_ = kOpenBusyWait;
   if (!connection_ && !readConnection_ && Clock::now() >= retryAt_) openLocked();
   OrvValue value;
   readRowLocked(suite, key, &value);
@@ -482,6 +630,7 @@ OrvValue OrvDefaultsDatabase::get(const std::string& suite, const std::string& k
 
 std::map<std::string, OrvValue> OrvDefaultsDatabase::all(const std::string& suite) {
   std::unique_lock lock(mutex_);
+  busyBudget_ = kOpenBusyWait;
   std::map<std::string, OrvValue> rows;
   if (statements_ && statements_->selectAll) {
     sqlite3_stmt* st = statements_->selectAll.get();

@@ -9,14 +9,24 @@
 //
 // Faults never cause a resend. A write that fails is kept in memory for the process
 // (reads see it) and the database is tried again after a back-off (doubling from
-// 100 ms to 30 s); what was kept is written back once it can be. A database that
-// cannot be opened for writing is still read (read-only) where possible, so a record
-// it holds is never sent again. One error line per outage.
+// 100 ms to 30 s), on later calls and in the background; what was kept is written back
+// once it can be. A database that cannot be opened for writing is still read
+// (read-only) where possible, so a record it holds is never sent again. One error line
+// per outage.
+//
+// Opening never waits long for another process's lock (start-up must not), and a
+// database another process holds is retried later instead. Every file of the database
+// is opened without following symbolic links and only when it is a regular file of
+// ours; group and other permission bits are removed. Before each write the file at the
+// path must still be the one open: when the directory was deleted (or the file
+// replaced) while in use, the database is recreated there with everything the open
+// one held.
 //
 // Thread-safe: every member may be called from any thread. No member calls out to
 // application code while holding the internal lock.
 #pragma once
 
+#include <sys/types.h>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -36,7 +46,7 @@ struct sqlite3;
 struct sqlite3_stmt;
 class OrvLogChannel;
 
-class OrvDefaultsDatabase {
+class OrvDefaultsDatabase : public std::enable_shared_from_this<OrvDefaultsDatabase> {
  public:
   static constexpr const char* kFileName = "orv_defaults.sqlite3";
 
@@ -47,6 +57,7 @@ class OrvDefaultsDatabase {
   // Where error lines go (null: nowhere). Process-wide; `log` must live forever.
   static void setLogChannel(const OrvLogChannel* log);
 
+  // Does not open the file: forDirectory() opens it outside its own lock.
   explicit OrvDefaultsDatabase(std::string directory);
   ~OrvDefaultsDatabase();
   OrvDefaultsDatabase(const OrvDefaultsDatabase&) = delete;
@@ -84,9 +95,14 @@ class OrvDefaultsDatabase {
   struct Statements;
   using Clock = std::chrono::steady_clock;
 
+  void start();
   bool openLocked();
+  bool prepareFilesLocked(std::string* why);
   void closeLocked();
   bool writableLocked();
+  bool movedLocked();
+  void recreateLocked();
+  void retry();
   void writeFailedLocked(const std::string& why);
   void writeSucceededLocked();
   bool execLocked(const char* sql);
@@ -97,7 +113,8 @@ class OrvDefaultsDatabase {
   void claimOrphansLocked();
   void keepInMemoryLocked(OrvOutboxEvent event);
   std::string sqliteErrorLocked(const char* what);
-  // Logs what the locked section noted, after the lock is released.
+  // Logs what the locked section noted, after the lock is released, and schedules a
+  // background retry when something waits in memory for the file.
   void flushErrors(std::unique_lock<std::mutex>& lock);
 
   // Constant after construction.
@@ -110,7 +127,14 @@ class OrvDefaultsDatabase {
   sqlite3* connection_ = nullptr;      // read-write; null when it cannot be opened
   sqlite3* readConnection_ = nullptr;  // read-only fallback while connection_ is null
   std::unique_ptr<Statements> statements_;
+  bool opened_ = false;  // an open was attempted
+  // The file connection_ has open, as the path named it then.
+  dev_t fileDevice_ = 0;
+  ino_t fileInode_ = 0;
+  // How long SQLite may wait for another process's lock in the current call.
+  std::chrono::milliseconds busyBudget_{0};
   bool broken_ = false;  // writes are failing; memory holds what they could not write
+  bool retryScheduled_ = false;
   Clock::time_point retryAt_{};
   std::chrono::milliseconds backoff_{0};
   // Rows that could not be written (an absent value: removed), newest state per key.

@@ -1,12 +1,13 @@
 // JSON text to OrvValue. The fast path is simdjson's DOM parser, which picks the best
 // SIMD kernel at run time. When it fails, the input is walked again with the on-demand
 // API, which can say where the input went wrong and can also read integers too large
-// for 64 bits (the DOM parser rejects those). Recursion is bounded by
-// OrvValue::kMaxNestingDepth on both paths.
+// for 64 bits or beyond the range of a double (the DOM parser rejects those).
+// Recursion is bounded by OrvValue::kMaxNestingDepth on both paths.
 #include <simdjson.h>
 
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <string>
 #include <type_traits>
 
@@ -179,7 +180,11 @@ class Converter {
         }
       }
     }
-    // Integers beyond 64 bits: keep them as the nearest double rather than fail.
+    // Integers beyond 64 bits, and numbers beyond the range of a double: keep them as the
+    // nearest double rather than fail the whole document. Past the largest finite
+    // double that is the largest finite double of the same sign (as 1e-400 becomes 0):
+    // it stays a number, keeps its order against every other number, and reads back
+    // the same from the JSON we write, where an infinity would turn into null.
     std::string_view token;
     if constexpr (std::is_same_v<V, od::document>) {
       if (!check(v.raw_json_token().get(token), v)) return false;
@@ -188,8 +193,9 @@ class Converter {
     }
     std::string text(token);
     char* end = nullptr;
-    const double d = std::strtod(text.c_str(), &end);
-    if (end == text.c_str() || !std::isfinite(d)) return fail("number out of range", v);
+    double d = std::strtod(text.c_str(), &end);
+    if (end == text.c_str() || std::isnan(d)) return fail("invalid number", v);
+    if (std::isinf(d)) d = std::copysign(std::numeric_limits<double>::max(), d);
     out = OrvValue(d);
     return true;
   }

@@ -10,6 +10,7 @@ OrvUserDefaults::~OrvUserDefaults() = default;
 
 void OrvUserDefaults::setLogChannel(const OrvLogChannel* log) {
   OrvDefaultsDatabase::setLogChannel(log);
+  OrvDataDirectory::setLogChannel(log);
 }
 
 std::shared_ptr<OrvUserDefaults> OrvUserDefaults::initWithSuiteName(const std::string& suiteName) {

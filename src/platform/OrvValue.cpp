@@ -198,7 +198,41 @@ void appendJson(std::string& out, const OrvValue& v) {
   }
 }
 
+template <class Children, class Get>
+std::uint32_t depthOf(const Children& children, Get get) {
+  std::uint32_t deepest = 0;
+  for (const auto& child : children) deepest = std::max(deepest, get(child).nestingDepth());
+  return deepest == std::numeric_limits<std::uint32_t>::max() ? deepest : deepest + 1;
+}
+
+// Set while a destructor below walks a deep value: nested destructors hand their
+// children to it instead of destroying them in their own frame.
+thread_local std::vector<OrvValue>* tlDoomed = nullptr;
+
 }  // namespace
+
+OrvValue::Node::~Node() {
+  // A value nested a hundred thousand levels would otherwise take one stack frame (or
+  // several) per level. Shallow values are destroyed the ordinary way.
+  constexpr std::uint32_t kRecursionIsFine = 64;
+  if (depth == 0 || (!tlDoomed && depth < kRecursionIsFine)) return;
+  std::vector<OrvValue> local;
+  std::vector<OrvValue>* doomed = tlDoomed ? tlDoomed : &local;
+  // Inside its destructor the node is no longer const: its children may be moved out.
+  if (auto* elements = std::get_if<OrvValue::Array>(&data)) {
+    for (auto& element : *elements) doomed->push_back(std::move(element));
+  } else if (auto* entries = std::get_if<OrvValue::Dictionary>(&data)) {
+    for (auto& entry : *entries) doomed->push_back(std::move(entry.second));
+  }
+  if (doomed != &local) return;
+  tlDoomed = &local;
+  while (!local.empty()) {
+    // The last handle of a child goes here; its destructor appends its own children.
+    OrvValue last = std::move(local.back());
+    local.pop_back();
+  }
+  tlDoomed = nullptr;
+}
 
 OrvValue::OrvValue(bool b) : node_(std::make_shared<const Node>(Node{b})) {}
 OrvValue::OrvValue(std::int64_t i) : node_(std::make_shared<const Node>(Node{i})) {}
@@ -212,7 +246,9 @@ OrvValue::OrvValue(std::string s) : node_(std::make_shared<const Node>(Node{std:
 OrvValue OrvValue::null() { return OrvValue(std::make_shared<const Node>(Node{OrvNullTag{}})); }
 
 OrvValue OrvValue::array(Array elements) {
-  return OrvValue(std::make_shared<const Node>(Node{std::move(elements)}));
+  const std::uint32_t depth =
+      depthOf(elements, [](const OrvValue& v) -> const OrvValue& { return v; });
+  return OrvValue(std::make_shared<const Node>(Node{std::move(elements), depth}));
 }
 
 OrvValue OrvValue::dictionary(Dictionary entries) {
@@ -233,7 +269,9 @@ OrvValue OrvValue::dictionary(Dictionary entries) {
     }
     entries.erase(out, entries.end());
   }
-  return OrvValue(std::make_shared<const Node>(Node{std::move(entries)}));
+  const std::uint32_t depth =
+      depthOf(entries, [](const Entry& e) -> const OrvValue& { return e.second; });
+  return OrvValue(std::make_shared<const Node>(Node{std::move(entries), depth}));
 }
 
 OrvValue OrvValue::decimal(std::int64_t mantissa, std::int32_t exponent) {
@@ -432,8 +470,11 @@ std::int32_t OrvValue::decimalExponent() const noexcept {
   return d ? d->exponent : 0;
 }
 
+std::uint32_t OrvValue::nestingDepth() const noexcept { return node_ ? node_->depth : 0; }
+
 bool OrvValue::operator==(const OrvValue& other) const noexcept {
   if (node_ == other.node_) return true;
+  if (nestingDepth() != other.nestingDepth() || nestingDepth() > kMaxNestingDepth) return false;
   const Kind a = kind();
   const Kind b = other.kind();
   if (isNumber() && other.isNumber()) {
@@ -494,6 +535,9 @@ std::string OrvValue::description() const {
 }
 
 std::string OrvValue::toJson() const {
+  // Below the limit every level is shallower than the one above: the writer's
+  // recursion is bounded by kMaxNestingDepth.
+  if (nestingDepth() > kMaxNestingDepth) return "null";
   std::string out;
   appendJson(out, *this);
   return out;

@@ -22,4 +22,9 @@ struct OrvValue::Node {
   std::variant<OrvNullTag, bool, std::int64_t, std::uint64_t, double, OrvDecimal, std::string,
                OrvValue::Array, OrvValue::Dictionary>
       data;
+  // Array/dictionary levels of this value (see OrvValue::nestingDepth), saturating.
+  std::uint32_t depth = 0;
+
+  // Destroys a deep value without recursing once per level (see the .cpp).
+  ~Node();
 };

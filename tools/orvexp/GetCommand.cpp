@@ -1,7 +1,13 @@
 // `orvexp get --app ID --server URL [--data-dir D] [--no-tracking] [--events FILE]
 //  [--timeout S] KEY...`: a real client of the library.
+#include <fcntl.h>
+#include <unistd.h>
 #include <CLI/CLI.hpp>
 
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
 #include <iostream>
 
 #include "Commands.h"
@@ -9,6 +15,7 @@
 #include "OrvExperiment/OrvPlatform.h"
 #include "OrvMediator.h"
 #include "ToolSupport.h"
+#include "platform/OrvDataDirectory.h"
 
 namespace orvexp {
 namespace {
@@ -26,7 +33,35 @@ struct GetOptions {
   std::vector<std::string> keys;
 };
 
+// "" when `url` is one the library can fetch from: http:// or https:// with a host, or
+// file:// with a path (schemes in any case); otherwise what is wrong with it.
+std::string serverUrlProblem(const std::string& url) {
+  const std::size_t end = url.find("://");
+  std::string scheme = url.substr(0, end == std::string::npos ? 0 : end);
+  for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const std::string rest = end == std::string::npos ? "" : url.substr(end + 3);
+  if (scheme == "file") return rest.empty() ? "no path after file://" : "";
+  if (scheme != "http" && scheme != "https") return "not an http://, https:// or file:// URL";
+  if (rest.empty() || std::strchr("/:?#", rest[0])) return "no host in the URL";
+  return "";
+}
+
 int runGet(const GetOptions& o) {
+  // Everything the options name is checked before the library starts.
+  std::string why;
+  if (!o.dataDir.empty() && !OrvDataDirectory::ensureUsable(o.dataDir, &why)) {
+    std::cerr << "orvexp get: --data-dir: " << why << "\n";
+    return 2;
+  }
+  if (!o.eventsFile.empty()) {
+    const int fd = ::open(o.eventsFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      std::cerr << "orvexp get: --events: cannot open " << o.eventsFile << ": "
+                << std::strerror(errno) << "\n";
+      return 2;
+    }
+    ::close(fd);
+  }
   if (!o.dataDir.empty()) OrvPlatform::setDataDirectory(o.dataDir);
   if (!o.eventsUrl.empty()) {
     OrvOtlpExporterOptions exporter;
@@ -94,16 +129,31 @@ void setupGetCommand(CLI::App& app, int& exitCode) {
   auto o = std::make_shared<GetOptions>();
   cmd->add_option("--app", o->app, "Application identifier")->required();
   cmd->add_option("--server", o->server, "Config server URL (http://, https:// or file://)")
-      ->required();
+      ->required()
+      ->check(CLI::Validator(
+          [](std::string& url) {
+            const std::string problem = serverUrlProblem(url);
+            return problem.empty() ? problem : url + ": " + problem;
+          },
+          "URL"));
   cmd->add_option("--data-dir", o->dataDir, "Data directory (default: the per-user one)");
   cmd->add_flag("--no-tracking", o->noTracking, "Do not report exposures when reading");
   cmd->add_option("--events", o->eventsFile, "Append exposure events to this file as JSON lines");
   cmd->add_option("--events-url", o->eventsUrl,
                   "Send exposure events to this OTLP/HTTP collector ({URL}/v1/logs), e.g. "
                   "orvexp serve --events");
-  cmd->add_option("--timeout", o->timeoutSeconds, "Seconds to wait for the fetch")
+  // NaN passes every comparison and 1e300 s overflows the clock: both are refused.
+  cmd->add_option("--timeout", o->timeoutSeconds, "Seconds to wait for the fetch (up to a day)")
       ->capture_default_str()
-      ->check(CLI::PositiveNumber);
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            char* end = nullptr;
+            const double s = std::strtod(text.c_str(), &end);
+            const bool ok =
+                end != text.c_str() && *end == '\0' && std::isfinite(s) && s > 0 && s <= 86400;
+            return ok ? std::string() : text + " is not a number of seconds in (0, 86400]";
+          },
+          "SECONDS"));
   cmd->add_flag("--wait-ready", o->waitReady,
                 "Wait until a feature table (cached or fetched) is in place; exit 6 if none");
   cmd->add_flag("--detail", o->detail,

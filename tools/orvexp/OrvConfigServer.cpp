@@ -1,36 +1,242 @@
 #include "OrvConfigServer.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include <fstream>
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <iostream>
+#include <map>
+#include <memory>
 #include <mutex>
-#include <sstream>
+#include <set>
 #include <thread>
 
 #include "OrvEventCollector.h"
 #include "OrvRemoteConfig.h"
 #include "platform/OrvMD5.h"
 
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kIdleReadTimeout = std::chrono::seconds(5);  // between bytes of a request
+constexpr auto kWriteTimeout = std::chrono::seconds(5);
+constexpr auto kKeepAliveTimeout = std::chrono::seconds(5);
+constexpr std::size_t kKeepAliveMaxRequests = 5;
+
+// Waits until `fd` is ready for `events` (or failed: the next call reports it), or
+// until `deadline`; false on the deadline.
+bool waitFor(int fd, short events, Clock::time_point deadline) {
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return false;
+    pollfd p{fd, events, 0};
+    const int n = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
+    if (n > 0) return true;
+    if (n < 0 && errno != EINTR) return false;
+  }
+}
+
+// "ip" and port of either end of a socket; "" and -1 when it is not an IP socket.
+void socketAddress(int fd, bool peer, std::string& ip, int& port) {
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  auto* raw = reinterpret_cast<sockaddr*>(&address);
+  ip.clear();
+  port = -1;
+  if ((peer ? ::getpeername(fd, raw, &length) : ::getsockname(fd, raw, &length)) != 0) return;
+  char text[INET6_ADDRSTRLEN] = {0};
+  if (address.ss_family == AF_INET) {
+    const auto* in = reinterpret_cast<const sockaddr_in*>(&address);
+    ::inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
+    port = ntohs(in->sin_port);
+  } else if (address.ss_family == AF_INET6) {
+    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&address);
+    ::inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
+    port = ntohs(in6->sin6_port);
+  }
+  ip = text;
+}
+
+// A connection's socket as httplib reads and writes it, with a deadline for the whole
+// request: a client that trickles its headers or body is cut off at the deadline
+// however often it sends a byte.
+class DeadlineStream : public httplib::Stream {
+ public:
+  explicit DeadlineStream(int fd) : fd_(fd) {}
+  void startRequest() { deadline_ = Clock::now() + OrvConfigServer::kRequestTimeout; }
+
+  bool is_readable() const override {
+    return waitFor(fd_, POLLIN, std::min(deadline_, Clock::now() + kIdleReadTimeout));
+  }
+  bool is_writable() const override { return waitFor(fd_, POLLOUT, Clock::now() + kWriteTimeout); }
+  ssize_t read(char* ptr, size_t size) override {
+    if (!is_readable()) return -1;
+    ssize_t n;
+    do {
+      n = ::recv(fd_, ptr, size, 0);
+    } while (n < 0 && errno == EINTR);
+    return n;
+  }
+  using httplib::Stream::write;
+  ssize_t write(const char* ptr, size_t size) override {
+    if (!is_writable()) return -1;
+    ssize_t n;
+    do {
+      n = ::send(fd_, ptr, size, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    return n;
+  }
+  void get_remote_ip_and_port(std::string& ip, int& port) const override {
+    socketAddress(fd_, true, ip, port);
+  }
+  void get_local_ip_and_port(std::string& ip, int& port) const override {
+    socketAddress(fd_, false, ip, port);
+  }
+  socket_t socket() const override { return fd_; }
+
+ private:
+  const int fd_;
+  Clock::time_point deadline_ = Clock::now();
+};
+
+// The payload file of a request: a regular file inside `directory` (a symbolic link
+// only while it leads to one there), opened without blocking (a FIFO would hold the
+// worker) and read up to the size limit. Returns the HTTP status it calls for.
+int readPayload(const std::string& directory, const std::string& file, std::string* content,
+                std::string* problem) {
+  struct Free {
+    void operator()(char* p) const { std::free(p); }
+  };
+  std::unique_ptr<char, Free> root(::realpath(directory.c_str(), nullptr));
+  std::unique_ptr<char, Free> real(::realpath(file.c_str(), nullptr));
+  if (!root || !real || std::string(real.get()).rfind(std::string(root.get()) + "/", 0) != 0)
+    return 404;
+  const int fd = ::open(real.get(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return 404;
+  struct Close {
+    int fd;
+    ~Close() { ::close(fd); }
+  } closer{fd};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return 404;
+  if (static_cast<std::size_t>(st.st_size) > OrvConfigServer::kMaxPayloadBytes) {
+    *problem = "larger than " + std::to_string(OrvConfigServer::kMaxPayloadBytes) + " bytes";
+    return 500;
+  }
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *problem = std::string("cannot be read: ") + std::strerror(errno);
+      return 500;
+    }
+    if (n == 0) return 200;
+    content->append(buffer, static_cast<std::size_t>(n));
+    if (content->size() > OrvConfigServer::kMaxPayloadBytes) {
+      *problem = "grew past " + std::to_string(OrvConfigServer::kMaxPayloadBytes) + " bytes";
+      return 500;
+    }
+  }
+}
+
+}  // namespace
+
 struct OrvConfigServer::Impl {
+  // httplib runs every accepted connection through process_and_close_socket (a private
+  // virtual of its server, overridden here), so each one goes through serve(): our
+  // stream with its deadlines, our connection limits.
+  class Server : public httplib::Server {
+   public:
+    explicit Server(Impl& impl) : impl_(impl) {}
+    bool serveRequest(httplib::Stream& stream, bool last, bool& closed) {
+      return process_request(stream, last, closed, nullptr);
+    }
+
+   private:
+    bool process_and_close_socket(socket_t sock) override {
+      impl_.serve(sock);
+      return true;
+    }
+    Impl& impl_;
+  };
+
+  // Constant after construction.
   std::string directory;
   std::unique_ptr<OrvEventCollector> collector;
   long maxAge = -1;  // constant once serving
-  httplib::Server server;
+
+  Server server{*this};
   std::thread thread;
   int port = 0;
+  std::atomic<bool> stopping{false};
+
   mutable std::mutex mutex;
-  std::vector<Request> requests;  // guarded by mutex
+  // Guarded by mutex.
+  std::deque<Request> requests;
+  std::map<std::string, std::size_t> connectionsPerClient;
+  std::set<int> openSockets;
 
   void record(Request r) {
     std::lock_guard lock(mutex);
     requests.push_back(std::move(r));
+    if (requests.size() > kMaxLoggedRequests) requests.pop_front();
+  }
+
+  void serve(int fd) {
+    std::string client;
+    int clientPort = 0;
+    socketAddress(fd, true, client, clientPort);
+    bool admitted = false;
+    {
+      std::lock_guard lock(mutex);
+      if (!stopping && openSockets.size() < kMaxConnections &&
+          connectionsPerClient[client] < kMaxConnectionsPerClient) {
+        ++connectionsPerClient[client];
+        openSockets.insert(fd);
+        admitted = true;
+      }
+    }
+    if (!admitted) {
+      static constexpr char kBusy[] =
+          "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+      [[maybe_unused]] const ssize_t ignored =
+          ::send(fd, kBusy, sizeof kBusy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+    } else {
+      DeadlineStream stream(fd);
+      for (std::size_t i = 0; i < kKeepAliveMaxRequests && !stopping; ++i) {
+        if (!waitFor(fd, POLLIN, Clock::now() + kKeepAliveTimeout)) break;
+        stream.startRequest();
+        bool closed = false;
+        if (!server.serveRequest(stream, i + 1 == kKeepAliveMaxRequests, closed) || closed) break;
+      }
+      std::lock_guard lock(mutex);
+      if (--connectionsPerClient[client] == 0) connectionsPerClient.erase(client);
+      // Removed before it is closed, so stop() never shuts down a reused descriptor.
+      openSockets.erase(fd);
+    }
+    ::shutdown(fd, SHUT_RDWR);
+    ::close(fd);
   }
 
   void handle(const httplib::Request& req, httplib::Response& res) {
     Request seen;
     seen.ifNoneMatch = req.get_header_value("If-None-Match");
     auto parsed = OrvValue::parseJson(req.body);
-    seen.body = parsed.value;
     auto answer = [&](int status, const std::string& error) {
       res.status = status;
       if (!error.empty()) {
@@ -38,6 +244,8 @@ struct OrvConfigServer::Impl {
                         "application/json");
       }
       seen.status = status;
+      // What the log keeps is bounded; the parsed body goes with this request.
+      if (req.body.size() <= kMaxLoggedBodyBytes) seen.body = parsed.value;
       record(std::move(seen));
     };
     const OrvValue& body = parsed.value;
@@ -52,25 +260,44 @@ struct OrvConfigServer::Impl {
     if (!isSafeIdentifier(appId) || !isSafeIdentifier(templateCode)) {
       return answer(404, "unknown application");
     }
-    std::ifstream in(payloadPath(directory, appId, templateCode), std::ios::binary);
-    if (!in) return answer(404, "unknown application");
-    std::ostringstream content;
-    content << in.rdbuf();
+    const std::string file = payloadPath(directory, appId, templateCode);
+    std::string content;
+    std::string problem;
+    const int status = readPayload(directory, file, &content, &problem);
+    if (status == 404) return answer(404, "unknown application");
+    if (status == 200) {
+      auto payload = OrvValue::parseJson(content);
+      if (!payload.value.isDictionary())
+        problem = "is not a JSON object" + (payload.ok() ? std::string() : ": " + payload.error);
+    }
+    if (!problem.empty()) {
+      std::cerr << ("orvexp serve: " + file + " " + problem + "; answered 500\n");
+      return answer(500, "the payload on the server is unusable");
+    }
     std::string etag(1, '"');
-    etag += OrvMD5::hex(content.str());
+    etag += OrvMD5::hex(content);
     etag += '"';
     res.set_header("ETag", etag);
     if (maxAge >= 0) res.set_header("Cache-Control", "max-age=" + std::to_string(maxAge));
     if (seen.ifNoneMatch == etag) return answer(304, "");
-    res.set_content(content.str(), "application/json");
+    res.set_content(content, "application/json");
     answer(200, "");
   }
 };
 
 OrvConfigServer::OrvConfigServer(std::string directory) : impl_(std::make_unique<Impl>()) {
   impl_->directory = std::move(directory);
-  impl_->server.set_payload_max_length(1 << 20);
-  impl_->server.Post(
+  auto& server = impl_->server;
+  server.set_payload_max_length(kMaxRequestBytes);
+  // A worker for every connection admitted, so a slow one never holds up another.
+  server.new_task_queue = [] { return new httplib::ThreadPool(kMaxConnections); };
+  // SO_REUSEADDR only: httplib's default adds SO_REUSEPORT, which lets a second server
+  // bind a port already in use and take part of its connections.
+  server.set_socket_options([](socket_t sock) {
+    int yes = 1;
+    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
+  server.Post(
       OrvRemoteConfig::kFetchPath,
       [this](const httplib::Request& req, httplib::Response& res) { impl_->handle(req, res); });
 }
@@ -101,6 +328,12 @@ bool OrvConfigServer::start(const std::string& host, int port) {
 }
 
 void OrvConfigServer::stop() {
+  impl_->stopping = true;
+  {
+    // Connections waiting for a slow client end now instead of at their deadline.
+    std::lock_guard lock(impl_->mutex);
+    for (int fd : impl_->openSockets) ::shutdown(fd, SHUT_RDWR);
+  }
   impl_->server.stop();
   if (impl_->thread.joinable()) impl_->thread.join();
 }
@@ -113,8 +346,10 @@ std::string OrvConfigServer::url() const {
 
 std::vector<OrvConfigServer::Request> OrvConfigServer::requests() const {
   std::lock_guard lock(impl_->mutex);
-  return impl_->requests;
+  return {impl_->requests.begin(), impl_->requests.end()};
 }
+
+void OrvConfigServer::serveConnection(int socket) { impl_->serve(socket); }
 
 std::string OrvConfigServer::payloadPath(const std::string& directory, const std::string& appId,
                                          const std::string& templateCode) {

@@ -18,7 +18,8 @@ int runServe(const std::string& dir, const std::string& host, int port, const st
   server.setMaxAge(maxAge);
   if (!events.empty()) server.collectEventsTo(events);
   if (!server.start(host, port)) {
-    std::cerr << "orvexp serve: cannot listen on " << host << ":" << port << "\n";
+    std::cerr << "orvexp serve: cannot listen on " << host << ":" << port
+              << ": the port is in use, or the address is not one of this host's\n";
     return 1;
   }
   std::cout << "serving " << dir << " on http://" << host << ":" << server.port() << std::endl;

@@ -1,0 +1,61 @@
+// Raw bytes from a client through `orvexp serve`'s request handling: HTTP parsing on
+// the connection's own stream, the connection limits, routing, and the file rules on a
+// payload directory holding every kind of entry the server must tell apart. Whatever
+// arrives, each answer starts with a status line and nothing outside the directory is
+// ever served.
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "OrvConfigServer.h"
+
+namespace {
+
+constexpr const char* kOutsideMarker = "ORV-FUZZ-OUTSIDE-MARKER";
+OrvConfigServer* server = nullptr;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  namespace fs = std::filesystem;
+  char pattern[] = "/tmp/fuzz_serve-XXXXXX";
+  const std::string root = ::mkdtemp(pattern);
+  const std::string dir = root + "/payloads";
+  for (const char* app : {"a", "dir", "fifo", "outside", "inside", "array"})
+    fs::create_directories(dir + "/" + app);
+  std::ofstream(dir + "/a/ki_feature.json") << R"({"color":"red","limit":20})";
+  std::ofstream(dir + "/array/ki_feature.json") << "[1,2]";
+  std::ofstream(root + "/secret.json") << "{\"secret\":\"" << kOutsideMarker << "\"}";
+  fs::create_directories(dir + "/dir/ki_feature.json");
+  ::mkfifo((dir + "/fifo/ki_feature.json").c_str(), 0600);
+  fs::create_symlink(root + "/secret.json", dir + "/outside/ki_feature.json");
+  fs::create_symlink(dir + "/a/ki_feature.json", dir + "/inside/ki_feature.json");
+  server = new OrvConfigServer(dir);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  // The whole input waits in the socket before the server reads it, so no read ever
+  // waits for a deadline; answers for a handful of requests fit the socket's buffer.
+  if (size > 32 * 1024) return 0;
+  int fds[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) std::abort();
+  if (size > 0 && ::send(fds[0], data, size, MSG_NOSIGNAL) != static_cast<ssize_t>(size))
+    std::abort();
+  ::shutdown(fds[0], SHUT_WR);
+  server->serveConnection(fds[1]);  // closes its end
+  std::string answers;
+  char buffer[8192];
+  for (ssize_t n; (n = ::recv(fds[0], buffer, sizeof buffer, 0)) > 0;)
+    answers.append(buffer, static_cast<std::size_t>(n));
+  ::close(fds[0]);
+  if (!answers.empty() && answers.rfind("HTTP/1.1 ", 0) != 0) std::abort();
+  if (answers.find(kOutsideMarker) != std::string::npos) std::abort();
+  return 0;
+}

@@ -1,0 +1,221 @@
+// The library against hostile directories, files, servers and values: each case is an
+// attack that once worked.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cfloat>
+#include <filesystem>
+#include <thread>
+#include <tuple>
+
+#include "../external/remote_config/OrvRCCache.h"
+#include "LibraryFixture.h"
+#include "ScriptedServer.h"
+#include "platform/OrvUserDefaults.h"
+
+using namespace orvtest;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kTwoExperiments = R"({"k0":"a","k1":"b","experiment_detail":[
+  {"#experiment_id":"e0","#experiment_group_id":"g","bucket_id":1,"#feature_list":["k0"]},
+  {"#experiment_id":"e1","#experiment_group_id":"g","bucket_id":1,"#feature_list":["k1"]}]})";
+const std::string kSqliteTool = std::string(ORV_TEST_SOURCE_DIR) + "/tests/sqlite_tool.py";
+
+int linesWith(const LogCapture& log, const std::string& text) {
+  const auto lines = log.lines();
+  return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
+    return l.find(text) != std::string::npos;
+  }));
+}
+
+// The exposure records in the database of `dir`, as another process counts them.
+std::string recordRows(const std::string& dir) {
+  std::string out;
+  runCommand("python3 " + kSqliteTool + " count " + dir + "/orv_defaults.sqlite3 2>&1", 60, &out);
+  return out;
+}
+
+// Starts `app` against `url`; the start-up outcome, once the work it queued has run.
+std::shared_ptr<TaskOutcome> startOn(const std::string& app, const std::string& url) {
+  auto config = OrvExperimentConfig::create(app, url);
+  config->setStartupTask(OrvExperimentTask::create());
+  auto outcome = listenTo(config->startupTask());
+  OrvExperiment::startWithConfig(config);
+  EXPECT_TRUE(outcome->done.waitFor(1) && drainWorkQueue());
+  return outcome;
+}
+
+class HostileTest : public LibraryTest {};
+
+}  // namespace
+
+TEST_F(HostileTest, ADataDirectoryOthersCouldWriteIsRefusedForTheProcess) {
+  if (::geteuid() != 0) GTEST_SKIP() << "giving a directory to another user needs root";
+  const std::pair<const char*, const char*> spoilers[] = {
+      {"another-users", "chown 65534 $0"},
+      {"world-writable", "chmod 0777 $0"},
+      {"group-writable", "chmod 0770 $0"},
+      {"a-link", "mv $0 $0.real && ln -s $0.real $0"},
+  };
+  for (const auto& [name, spoil] : spoilers) {
+    // Another user planted a cache there for the victim's application.
+    const std::string data = dir_.file(name);
+    const std::string app = appId(name);
+    ASSERT_TRUE(
+        OrvRCCache::store(data, app, "ki_feature", {json(R"({"color":"planted"})"), ""}, nullptr));
+    ASSERT_EQ(runCommand("sh -c '" + std::string(spoil) + "' " + data), 0);
+    LogCapture log;
+    OrvPlatform::setDataDirectory(data);
+    startOn(app, "file://" + dir_.file("missing.json"));
+    EXPECT_EQ(OrvExperiment::getValueAsString("color"), "") << name;
+    EXPECT_FALSE(fs::exists(data + "/orv_defaults.sqlite3")) << name;
+    EXPECT_EQ(linesWith(log, "[ERROR]"), 1) << name;
+  }
+  // Without HOME and XDG_DATA_HOME the user's runtime directory comes before /tmp.
+  runCommand("env -u HOME -u XDG_DATA_HOME XDG_RUNTIME_DIR=" + dir_.path() + " " +
+             ORV_TEST_BINARY_DIR + "/tools/orvexp/orvexp get --app a --server file:///none k");
+  EXPECT_TRUE(fs::is_directory(dir_.file("orv-experiment")));
+}
+
+TEST_F(HostileTest, LinksPlantedInTheDataDirectoryAreNeverFollowed) {
+  const std::string outside = dir_.file("outside");
+  fs::create_directories(outside);
+  for (const std::string suffix : {"", "-wal", "-shm"}) {
+    const std::string data = dir_.file("links" + suffix);
+    fs::create_directories(data);
+    fs::create_symlink(outside + "/db" + suffix, data + "/orv_defaults.sqlite3" + suffix);
+    OrvPlatform::setDataDirectory(data);
+    auto store = OrvUserDefaults::initWithSuiteName("suite");
+    store->setBool(true, "k");
+    EXPECT_TRUE(store->boolForKey("k") && !store->isPersistent()) << suffix;  // in memory
+  }
+  EXPECT_TRUE(fs::is_empty(outside));
+
+  // A cache directory that is a link is not read.
+  const std::string data = dir_.file("cache-link");
+  ASSERT_TRUE(OrvRCCache::store(outside, "app", "ki_feature", {json(R"({"x":1})"), ""}, nullptr));
+  fs::create_directories(data);
+  fs::create_directory_symlink(outside + "/remote_config", data + "/remote_config");
+  EXPECT_TRUE(OrvRCCache::load(data, "app", "ki_feature", nullptr).payload.isAbsent());
+
+  // A database others may read is made owner-only when it is opened again.
+  OrvPlatform::setDataDirectory(data);
+  OrvUserDefaults::initWithSuiteName("suite")->setBool(true, "k");
+  fs::permissions(data + "/orv_defaults.sqlite3", fs::perms::group_read | fs::perms::others_read,
+                  fs::perm_options::add);
+  EXPECT_TRUE(OrvUserDefaults::initWithSuiteName("suite")->boolForKey("k"));
+  EXPECT_EQ(fs::status(data + "/orv_defaults.sqlite3").permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+}
+
+TEST_F(HostileTest, ACachedEtagIsCheckedAndA304WithoutACacheFails) {
+  ScriptedServer server;
+  std::atomic<int> echoed{0};  // requests carrying the planted header or the bad ETag
+  server.answer([&](const httplib::Request& req, httplib::Response& res) {
+    echoed += req.has_header("X-Injected") || req.has_header("If-None-Match");
+    res.status = 304;
+  });
+  const std::string app = appId();
+  ASSERT_TRUE(OrvRCCache::store(dir_.path() + "/data", app, "ki_feature",
+                                {json(R"({"color":"cached"})"), "\"v1\"\r\nX-Injected: yes"},
+                                nullptr));
+  EXPECT_EQ(startOn(app, server.url())->successes, 1);
+  EXPECT_EQ(OrvExperiment::getValueAsString("color"), "cached");
+  EXPECT_EQ(echoed, 0);
+  // Without a cache, "not modified" claims a version this client does not have.
+  EXPECT_EQ(startOn(appId("-fresh"), server.url())->code,
+            OrvRemoteConfig::kErrorNotModifiedWithoutCache);
+}
+
+TEST_F(HostileTest, NumbersOutOfRangeKeepThePayloadAndDeepValuesAreRefusedAtTheCall) {
+  // A number beyond the range of a double saturates instead of failing the payload.
+  auto config =
+      startWithPayload(appId(), R"({"big":1e400,"small":-1e999,"tiny":1e-400,"color":"red"})");
+  EXPECT_EQ(OrvExperiment::getValueAsNumber("big").doubleValue(), DBL_MAX);
+  EXPECT_EQ(OrvExperiment::getValueAsNumber("small").doubleValue(), -DBL_MAX);
+  EXPECT_EQ(OrvExperiment::getValueAsNumber("tiny").doubleValue(), 0.0);
+  EXPECT_EQ(OrvExperiment::getValueAsString("color"), "red");
+
+  // Values nested past the limit are refused at the call, and never walked.
+  OrvValue deep(1);
+  for (int i = 0; i < 100000; ++i) deep = OrvValue::array({deep});
+  LogCapture log;
+  OrvExperiment::enableLog(true);
+  OrvExperiment::setCustomFetchParams(deep);
+  OrvExperiment::setCustomBucketId(deep);
+  config->setCustomFetchParams(deep);
+  config->setCustomBucketId(deep);
+  OrvMediator::sharedInstance()->orvAnalyticsTrackEvent("deep", deep, appId());
+  OrvExperiment::enableLog(false);
+  EXPECT_EQ(linesWith(log, "nested deeper than 256 levels"), 5);
+  EXPECT_EQ(deep.toJson(), "null");
+  EXPECT_FALSE(deep == OrvValue::array(deep.elements()));  // identity only, no walk
+  auto fetched = listenTo(OrvExperiment::fetch());
+  ASSERT_TRUE(fetched->done.waitFor(1));
+  EXPECT_EQ(fetched->successes, 1) << fetched->message;
+}
+
+TEST_F(HostileTest, AConsoleSinkForwardingErrorsToTheMediatorNeverDeadlocks) {
+  // The database cannot be opened, so opening it logs; the sink tracks that line.
+  const std::string data = dir_.file("garbage");
+  fs::create_directories(data);
+  writeFile(data + "/orv_defaults.sqlite3", std::string(4096, 'G'));
+  EXPECT_EQ(runCommand(helperPath("orv_store_helper") + " '" + data + "' forward app", 30), 0);
+}
+
+TEST_F(HostileTest, StaleTemporaryCacheFilesAreRemovedAtStartUp) {
+  const std::string cache = dir_.path() + "/data/remote_config/";
+  fs::create_directories(cache);
+  // A young one may be another process's write under way; other names are not ours.
+  const std::tuple<std::string, int, bool> files[] = {
+      {std::string(32, 'a') + ".json.Ab12Cd", 1, false},
+      {std::string(32, 'b') + ".json.Ef34Gh", 0, true},
+      {"notes.txt", 1, true}};
+  for (const auto& [name, hoursOld, kept] : files) {
+    writeFile(cache + name, "{\"app_id\":");
+    fs::last_write_time(cache + name,
+                        fs::file_time_type::clock::now() - std::chrono::hours(hoursOld));
+  }
+  startWithPayload(appId(), R"({"color":"red"})");
+  for (const auto& [name, hoursOld, kept] : files)
+    EXPECT_EQ(fs::exists(cache + name), kept) << name;
+}
+
+TEST_F(HostileTest, ADataDirectoryDeletedWhileRunningIsRecreatedWithEveryRecord) {
+  EventCapture events;
+  LogCapture log;
+  startWithPayload(appId(), kTwoExperiments);
+  OrvExperiment::getValueAsString("k0");
+  ASSERT_TRUE(drainWorkQueue());
+  fs::remove_all(dir_.path() + "/data");
+  OrvExperiment::getValueAsString("k1");
+  ASSERT_TRUE(drainWorkQueue());
+  EXPECT_EQ(events.size(), 2u);
+  EXPECT_EQ(linesWith(log, "[ERROR]"), 1);
+  EXPECT_EQ(recordRows(dir_.path() + "/data"), "2\n");
+}
+
+TEST_F(HostileTest, ADatabaseLockedByAnotherProcessIsWrittenOnceItIsFree) {
+  const std::string data = dir_.file("locked");
+  ASSERT_EQ(runCommand(helperPath("orv_store_helper") + " '" + data + "' put other x=1"), 0);
+  ChildProcess locker({"/usr/bin/python3", kSqliteTool, "lock", data + "/orv_defaults.sqlite3"});
+  std::string line;
+  ASSERT_TRUE(locker.readLine(&line) && line == "locked");
+  OrvPlatform::setDataDirectory(data);
+  EventCapture events;
+  startWithPayload(appId(), kTwoExperiments);  // while the lock is held
+  OrvExperiment::getValueAsString("k0");
+  ASSERT_TRUE(drainWorkQueue());
+  locker.killNow();
+  // Nothing else writes: the record reaches the file in the background.
+  const auto deadline = std::chrono::steady_clock::now() + kWait;
+  while (recordRows(data) != "2\n" && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(recordRows(data), "2\n");
+  EXPECT_EQ(events.size(), 1u);
+}
