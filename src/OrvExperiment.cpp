@@ -57,6 +57,13 @@ void reloadThenNotify(const std::shared_ptr<OrvExperimentTask>& task) {
   OrvNotifyTaskSuccess(task);
 }
 
+// The one-argument number read's default, made once: values are immutable, and a new
+// one per read would cost an allocation on every miss.
+const OrvValue& zeroNumber() {
+  static const OrvValue* zero = new OrvValue(std::int64_t{0});
+  return *zero;
+}
+
 const OrvValue& emptyDictionary() {
   static const OrvValue* empty = new OrvValue(OrvValue::dictionary({}));
   return *empty;
@@ -155,11 +162,11 @@ std::string OrvExperiment::getValueAsString(const std::string& key,
 }
 
 OrvValue OrvExperiment::getValueAsNumber(const std::string& key) {
-  return getValueAsNumber(key, OrvValue(0));
+  return getValueAsNumber(key, zeroNumber());
 }
 
 OrvValue OrvExperiment::getValueAsNumber(const std::string& key, const OrvValue& defaultValue) {
-  const OrvValue value = trackedValue(key);
+  OrvValue value = trackedValue(key);  // moved out below: one reference taken per read
   if (value.isNumber()) return value;
   if (value.isString()) {
     OrvValue number = OrvValue::parseDecimal(value.stringValue());
@@ -270,7 +277,7 @@ OrvEvaluationDetail<std::string> OrvExperiment::getStringDetail(const std::strin
 }
 
 OrvEvaluationDetail<OrvValue> OrvExperiment::getNumberDetail(const std::string& key) {
-  return getNumberDetail(key, OrvValue(0));
+  return getNumberDetail(key, zeroNumber());
 }
 
 OrvEvaluationDetail<OrvValue> OrvExperiment::getNumberDetail(const std::string& key,

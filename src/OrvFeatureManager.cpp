@@ -6,6 +6,8 @@
 #include "OrvRemoteConfig.h"
 #include "OrvTableWatch.h"
 
+OrvFeatureManager::OrvFeatureManager() : snapshot_(std::make_shared<const Snapshot>()) {}
+
 OrvFeatureManager& OrvFeatureManager::sharedInstance() {
   static OrvFeatureManager* instance = new OrvFeatureManager();  // never destroyed
   return *instance;
@@ -14,6 +16,36 @@ OrvFeatureManager& OrvFeatureManager::sharedInstance() {
 void OrvFeatureManager::setConfig(std::shared_ptr<OrvExperimentConfig> config) {
   std::lock_guard lock(mutex_);
   config_ = std::move(config);
+  publishLocked();
+}
+
+void OrvFeatureManager::publishLocked() {
+  snapshot_ = std::make_shared<const Snapshot>(Snapshot{features_, config_, source_, fromPayload_});
+  generation_.fetch_add(1, std::memory_order_release);
+}
+
+const OrvFeatureManager::Snapshot& OrvFeatureManager::current() {
+  // The manager is a singleton, so one slot per thread is enough.
+  thread_local std::uint64_t seen = 0;
+  thread_local std::shared_ptr<const Snapshot> held;
+  if (generation_.load(std::memory_order_acquire) != seen) {
+    std::lock_guard lock(mutex_);
+    held = snapshot_;
+    seen = generation_.load(std::memory_order_relaxed);
+  }
+  return *held;
+}
+
+const OrvFeature* OrvFeatureManager::findAndTrack(const Snapshot& snapshot,
+                                                  const std::string& key) {
+  if (!snapshot.features) return nullptr;
+  auto it = snapshot.features->find(key);
+  if (it == snapshot.features->end()) return nullptr;
+  // The tracker only queues work, so calling it from a read cannot block.
+  if (snapshot.config && snapshot.config->automaticExposureTracking()) {
+    OrvExposureTracker::sharedInstance().exposure(key, *it->second);
+  }
+  return it->second.get();
 }
 
 std::shared_ptr<const OrvFeature> OrvFeatureManager::getFeature(const std::string& key) {
@@ -65,6 +97,7 @@ void OrvFeatureManager::parseExperimentConfig() {
     source_ = !value               ? OrvValueSource::kDefault
               : value->fromCache() ? OrvValueSource::kCache
                                    : OrvValueSource::kNetwork;
+    publishLocked();
   }
   // The old table is released here, outside the lock, however large it is.
   if (value) OrvTableWatch::sharedInstance().tableLoaded(previous.get(), *table);
@@ -73,6 +106,7 @@ void OrvFeatureManager::parseExperimentConfig() {
 void OrvFeatureManager::clear() {
   std::lock_guard lock(mutex_);
   features_.reset();
+  publishLocked();
 }
 
 std::shared_ptr<OrvExperimentConfig> OrvFeatureManager::config() const {
@@ -88,4 +122,5 @@ std::shared_ptr<const OrvFeatureTable> OrvFeatureManager::features() const {
 void OrvFeatureManager::setFeatures(std::shared_ptr<const OrvFeatureTable> features) {
   std::lock_guard lock(mutex_);
   features_ = std::move(features);
+  publishLocked();
 }

@@ -5,12 +5,21 @@
 // tracking is on.
 //
 // Thread-safety: every member may be called from any thread. One recursive mutex
-// guards the configuration and the table; a table is never changed once stored, only
-// replaced whole, so a feature obtained before a reload stays valid and keeps its old
-// value. A reload builds the new table without the lock and takes it only to swap the
-// table in, so no read waits for a build. Lookups never touch the disk or the network.
+// guards the configuration and the table for writers; a table is never changed once
+// stored, only replaced whole, so a feature obtained before a reload stays valid and
+// keeps its old value. A reload builds the new table without the lock and takes it
+// only to swap the table in, so no read waits for a build.
+//
+// Reads take no lock shared between reading threads: every change publishes an
+// immutable snapshot (table, configuration, source) and bumps a generation counter;
+// each thread keeps a reference to the snapshot it last saw and only takes the lock to
+// pick up a newer one. So a read sees one whole table, and an idle thread keeps the
+// table it last read alive until its next read. Lookups never touch the disk or the
+// network.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -38,18 +47,18 @@ class OrvFeatureManager {
   // back into the library.
   template <class Visit>
   auto visitFeature(const std::string& key, Visit&& visit) {
-    std::lock_guard lock(mutex_);
-    const auto* found = findAndTrack(key, true);
-    return visit(found ? found->get() : nullptr);
+    const Snapshot& snapshot = current();
+    const OrvFeature* found = findAndTrack(snapshot, key);
+    return visit(found);
   }
 
   // The same, with where the table came from: `visit(feature or null, source, ready)`,
   // `ready` false while no table from a payload is in place.
   template <class Visit>
   auto visitFeatureWithSource(const std::string& key, Visit&& visit) {
-    std::lock_guard lock(mutex_);
-    const auto* found = findAndTrack(key, true);
-    return visit(found ? found->get() : nullptr, source_, features_ != nullptr && fromPayload_);
+    const Snapshot& snapshot = current();
+    const OrvFeature* found = findAndTrack(snapshot, key);
+    return visit(found, snapshot.source, snapshot.features != nullptr && snapshot.fromPayload);
   }
 
   // Rebuilds the table from the component's payload for the configuration's appId.
@@ -68,9 +77,24 @@ class OrvFeatureManager {
   OrvFeatureManager& operator=(const OrvFeatureManager&) = delete;
 
  private:
-  OrvFeatureManager() = default;
+  // What reads see; immutable once published.
+  struct Snapshot {
+    std::shared_ptr<const OrvFeatureTable> features;
+    std::shared_ptr<OrvExperimentConfig> config;
+    OrvValueSource source = OrvValueSource::kDefault;
+    bool fromPayload = false;
+  };
+
+  OrvFeatureManager();
   // Under mutex_: the table's entry for `key` or null; hands a found key to the tracker.
   const std::shared_ptr<const OrvFeature>* findAndTrack(const std::string& key, bool trackExposure);
+  // The calling thread's snapshot, brought up to date when a newer one was published.
+  const Snapshot& current();
+  // The snapshot's feature for `key` or null; hands a found key to the exposure tracker
+  // when the snapshot's configuration tracks exposures automatically.
+  static const OrvFeature* findAndTrack(const Snapshot& snapshot, const std::string& key);
+  // Under mutex_: makes the guarded state the one reads see.
+  void publishLocked();
 
   mutable std::recursive_mutex mutex_;
   // Guarded by mutex_.
@@ -78,4 +102,7 @@ class OrvFeatureManager {
   std::shared_ptr<const OrvFeatureTable> features_;   // null until the first load
   OrvValueSource source_ = OrvValueSource::kDefault;  // of the payload features_ came from
   bool fromPayload_ = false;  // features_ was built from a payload (not an absent one)
+  std::shared_ptr<const Snapshot> snapshot_;  // never null
+  // Changed under mutex_ whenever snapshot_ is; read without it.
+  std::atomic<std::uint64_t> generation_{1};
 };
