@@ -459,19 +459,29 @@ void OrvDefaultsDatabase::writeSucceededLocked() {
   if (!broken_) return;
   broken_ = false;
   backoff_ = std::chrono::milliseconds(0);
-  while (!unwritten_.empty()) {
-    auto it = unwritten_.begin();
-    if (!writeRowLocked(it->first.first, it->first.second, it->second)) {
-      writeFailedLocked(sqliteErrorLocked("cannot write"));
-      return;
-    }
-    unwritten_.erase(it);
+  if (unwritten_.empty() && memoryEvents_.empty() && removedUnwritten_.empty()) return;
+  // What memory kept goes to the file in one transaction, so a record written back
+  // never lands without its event (an event still in memory would die with the process).
+  bool ok = execLocked("BEGIN IMMEDIATE");
+  for (auto it = unwritten_.begin(); ok && it != unwritten_.end(); ++it)
+    ok = writeRowLocked(it->first.first, it->first.second, it->second);
+  for (auto it = memoryEvents_.begin(); ok && it != memoryEvents_.end(); ++it) {
+    OrvOutboxEvent stored = *it;
+    ok = insertEventLocked(stored);
   }
-  for (auto it = removedUnwritten_.begin(); it != removedUnwritten_.end();) {
+  for (auto it = removedUnwritten_.begin(); ok && it != removedUnwritten_.end(); ++it) {
     sqlite3_bind_int64(statements_->deleteEvent.get(), 1, *it);
-    if (Statements::run(statements_->deleteEvent.get()) != SQLITE_DONE) break;
-    it = removedUnwritten_.erase(it);
+    ok = Statements::run(statements_->deleteEvent.get()) == SQLITE_DONE;
   }
+  if (ok && execLocked("COMMIT")) {
+    unwritten_.clear();
+    memoryEvents_.clear();
+    removedUnwritten_.clear();
+    return;
+  }
+  const std::string why = sqliteErrorLocked("cannot write");
+  execLocked("ROLLBACK");
+  writeFailedLocked(why);
 }
 
 bool OrvDefaultsDatabase::execLocked(const char* sql) {
