@@ -9,6 +9,7 @@
 #include <simdjson.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -378,6 +379,42 @@ void BM_ReadFlood(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_ReadFlood)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// ---- reads while another thread reloads ------------------------------------------------
+
+// One thread reloads a 100,000-feature table in a loop (the parse, then the swap, as a
+// fetch's reload does); this thread reads and times every read. Reports the 99.9th
+// percentile and the worst read. Restores the read benchmarks' table afterwards.
+void BM_ReadDuringReload(benchmark::State& state) {
+  auto& manager = OrvFeatureManager::sharedInstance();
+  const auto original = manager.features();
+  const OrvValue payload = OrvValue::parseJson(payloadText(100'000)).value;
+  std::atomic<bool> stop{false};
+  std::atomic<int> reloads{0};
+  std::thread reloader([&] {
+    while (!stop) {
+      manager.setFeatures(OrvFeatureParser::parse(payload));
+      ++reloads;
+    }
+  });
+  std::vector<std::int64_t> nanos;
+  nanos.reserve(4'000'000);
+  for (auto _ : state) {
+    const auto t0 = std::chrono::steady_clock::now();
+    benchmark::DoNotOptimize(OrvExperiment::getValueAsString("f4"));
+    nanos.push_back(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0)
+            .count());
+  }
+  stop = true;
+  reloader.join();
+  manager.setFeatures(original);
+  std::sort(nanos.begin(), nanos.end());
+  state.counters["p999_us"] = nanos[nanos.size() * 999 / 1000] / 1000.0;
+  state.counters["max_us"] = nanos.back() / 1000.0;
+  state.counters["reloads"] = reloads.load();
+}
+BENCHMARK(BM_ReadDuringReload)->Iterations(3'000'000)->UseRealTime();
 
 // ---- OTLP/HTTP export to orvexp serve ----------------------------------------------
 

@@ -1,6 +1,9 @@
 #include "OrvFeatureManager.h"
 
+#include <utility>
+
 #include "OrvExpLog.h"
+#include "OrvExperimentQueue.h"
 #include "OrvExposureTracker.h"
 #include "OrvFeatureParser.h"
 #include "OrvRemoteConfig.h"
@@ -29,9 +32,17 @@ const OrvFeatureManager::Snapshot& OrvFeatureManager::current() {
   thread_local std::uint64_t seen = 0;
   thread_local std::shared_ptr<const Snapshot> held;
   if (generation_.load(std::memory_order_acquire) != seen) {
-    std::lock_guard lock(mutex_);
-    held = snapshot_;
-    seen = generation_.load(std::memory_order_relaxed);
+    std::shared_ptr<const Snapshot> old;
+    {
+      std::lock_guard lock(mutex_);
+      old = std::exchange(held, snapshot_);
+      seen = generation_.load(std::memory_order_relaxed);
+    }
+    // The last reference to an old table is dropped on the work queue: freeing a large
+    // table would otherwise stall this read by milliseconds.
+    if (old && old.use_count() == 1) {
+      OrvExperimentQueue::sharedInstance().serialQueue().submit([old = std::move(old)] {});
+    }
   }
   return *held;
 }
