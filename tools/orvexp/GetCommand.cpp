@@ -1,7 +1,9 @@
 // `orvexp get --app ID --server URL [--data-dir D] [--no-tracking] [--events FILE]
-//  [--timeout S] KEY...`: a real client of the library.
+//  [--timeout S] [--json] KEY...`: a real client of the library.
+#include <unistd.h>
 #include <CLI/CLI.hpp>
 
+#include <cstdlib>
 #include <iostream>
 
 #include "Commands.h"
@@ -20,12 +22,24 @@ struct GetOptions {
   std::string eventsFile;
   std::string eventsUrl;
   bool noTracking = false;
+  bool json = false;
   double timeoutSeconds = 30;
   std::vector<std::string> keys;
 };
 
-int runGet(const GetOptions& o) {
-  if (!o.dataDir.empty()) OrvPlatform::setDataDirectory(o.dataDir);
+// The tool's own data directory, beside the library's per-user default: exposures
+// recorded by a look at the values must never count as the real application's.
+std::string defaultDataDir() {
+  const char* xdg = std::getenv("XDG_DATA_HOME");
+  if (xdg && *xdg == '/') return std::string(xdg) + "/orvexp";
+  const char* home = std::getenv("HOME");
+  if (home && *home) return std::string(home) + "/.local/share/orvexp";
+  return "/tmp/orvexp-" + std::to_string(::getuid());
+}
+
+int runGet(GetOptions o) {
+  if (o.dataDir.empty()) o.dataDir = defaultDataDir();
+  OrvPlatform::setDataDirectory(o.dataDir);
   if (!o.eventsUrl.empty()) {
     OrvOtlpExporterOptions exporter;
     exporter.endpoint = o.eventsUrl;
@@ -37,8 +51,11 @@ int runGet(const GetOptions& o) {
   if (!o.eventsFile.empty()) {
     OrvMediator::sharedInstance()->addEventSink(OrvMediator::jsonLinesFileSink(o.eventsFile));
   } else if (o.eventsUrl.empty()) {
-    OrvMediator::sharedInstance()->addEventSink(
-        [](const OrvMediatorEvent& e) { std::cout << "event " << e.toJson() << std::endl; });
+    // With --json every line of stdout is one JSON object.
+    OrvMediator::sharedInstance()->addEventSink([json = o.json](const OrvMediatorEvent& e) {
+      std::cout << (json ? "{\"event\":" + e.toJson() + "}\n" : "event " + e.toJson() + "\n")
+                << std::flush;
+    });
   }
   auto config = OrvExperimentConfig::create(o.app, o.server);
   config->setAutomaticExposureTracking(!o.noTracking);
@@ -61,7 +78,13 @@ int runGet(const GetOptions& o) {
   }
   // The cache is loaded before any fetch outcome, so reads are meaningful either way.
   OrvExperiment::flush(timeout);
-  for (const std::string& key : o.keys) printTypedReads(std::cout, key);
+  for (const std::string& key : o.keys) {
+    if (o.json) {
+      printTypedReadsJson(std::cout, key);
+    } else {
+      printTypedReads(std::cout, key);
+    }
+  }
   if (!OrvExperiment::flush(timeout)) {
     std::cerr << "orvexp get: exposures still pending at exit (recorded; they are sent by a "
                  "later run)\n";
@@ -78,7 +101,9 @@ void setupGetCommand(CLI::App& app, int& exitCode) {
   cmd->add_option("--app", o->app, "Application identifier")->required();
   cmd->add_option("--server", o->server, "Config server URL (http://, https:// or file://)")
       ->required();
-  cmd->add_option("--data-dir", o->dataDir, "Data directory (default: the per-user one)");
+  cmd->add_option("--data-dir", o->dataDir,
+                  "Data directory (default: orvexp's own, $XDG_DATA_HOME/orvexp or "
+                  "~/.local/share/orvexp, never the applications' one)");
   cmd->add_flag("--no-tracking", o->noTracking, "Do not report exposures when reading");
   cmd->add_option("--events", o->eventsFile, "Append exposure events to this file as JSON lines");
   cmd->add_option("--events-url", o->eventsUrl,
@@ -87,6 +112,9 @@ void setupGetCommand(CLI::App& app, int& exitCode) {
   cmd->add_option("--timeout", o->timeoutSeconds, "Seconds to wait for the fetch")
       ->capture_default_str()
       ->check(CLI::PositiveNumber);
+  cmd->add_flag("--json", o->json,
+                "Print one JSON object per key: key, present, and when present kind, value, "
+                "string, number, boolean, json (events as {\"event\":...})");
   cmd->add_option("keys", o->keys, "Feature keys to read")->required();
   cmd->callback([o, &exitCode] { exitCode = runGet(*o); });
 }
