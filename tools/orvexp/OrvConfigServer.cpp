@@ -2,6 +2,9 @@
 
 #include <httplib.h>
 
+#include <chrono>
+#include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -10,6 +13,31 @@
 #include "OrvEventCollector.h"
 #include "OrvRemoteConfig.h"
 #include "platform/OrvMD5.h"
+
+namespace {
+
+// What the request log needs to know of the request a server thread is answering.
+struct RequestNote {
+  std::chrono::steady_clock::time_point start;
+  std::string app = "-";
+  std::string missingFile;
+};
+thread_local RequestNote currentRequest;
+
+std::string utcNow() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[40];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  std::snprintf(text + 19, sizeof text - 19, ".%03dZ", static_cast<int>(ms));
+  return text;
+}
+
+}  // namespace
 
 struct OrvConfigServer::Impl {
   std::string directory;
@@ -48,11 +76,17 @@ struct OrvConfigServer::Impl {
       return answer(400, "\"template_code\" must be a string");
     const std::string appId = body["app_id"].stringValue();
     const std::string templateCode = code.isString() ? code.stringValue() : "ki_feature";
+    currentRequest.app = appId;
     if (!isSafeIdentifier(appId) || !isSafeIdentifier(templateCode)) {
       return answer(404, "unknown application");
     }
     std::ifstream in(payloadPath(directory, appId, templateCode), std::ios::binary);
-    if (!in) return answer(404, "unknown application");
+    if (!in) {
+      // Named relative to DIR for the client, in full in the server's log.
+      currentRequest.missingFile = payloadPath(directory, appId, templateCode);
+      return answer(404, "unknown application: no file " + appId + "/" + templateCode +
+                             ".json in the served directory");
+    }
     std::ostringstream content;
     content << in.rdbuf();
     std::string etag(1, '"');
@@ -74,6 +108,30 @@ OrvConfigServer::OrvConfigServer(std::string directory) : impl_(std::make_unique
 }
 
 OrvConfigServer::~OrvConfigServer() { stop(); }
+
+void OrvConfigServer::logRequestsTo(std::function<void(const std::string& line)> log) {
+  impl_->server.set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
+    currentRequest = RequestNote{};
+    currentRequest.start = std::chrono::steady_clock::now();
+    return httplib::Server::HandlerResponse::Unhandled;
+  });
+  impl_->server.set_logger(
+      [log = std::move(log)](const httplib::Request& req, const httplib::Response& res) {
+        RequestNote note = std::move(currentRequest);
+        currentRequest = RequestNote{};
+        char took[32] = "-";
+        if (note.start != std::chrono::steady_clock::time_point{}) {
+          const std::chrono::duration<double, std::milli> ms =
+              std::chrono::steady_clock::now() - note.start;
+          std::snprintf(took, sizeof took, "%.1f ms", ms.count());
+        }
+        std::string line = utcNow() + " " + req.method + " " + req.path + " app=" + note.app + " " +
+                           std::to_string(res.status) + " " + std::to_string(res.body.size()) +
+                           " bytes " + took;
+        if (!note.missingFile.empty()) line += ": no file " + note.missingFile;
+        log(line);
+      });
+}
 
 void OrvConfigServer::collectEventsTo(const std::string& path) {
   impl_->collector = std::make_unique<OrvEventCollector>(path);

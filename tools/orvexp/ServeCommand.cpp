@@ -12,9 +12,11 @@
 namespace orvexp {
 namespace {
 
-int runServe(const std::string& dir, const std::string& host, int port, const std::string& events) {
+int runServe(const std::string& dir, const std::string& host, int port, const std::string& events,
+             bool quiet) {
   OrvConfigServer server(dir);
   if (!events.empty()) server.collectEventsTo(events);
+  if (!quiet) server.logRequestsTo([](const std::string& line) { std::cerr << line + "\n"; });
   if (!server.start(host, port)) {
     std::cerr << "orvexp serve: cannot listen on " << host << ":" << port << "\n";
     return 1;
@@ -40,9 +42,12 @@ void setupServeCommand(CLI::App& app, int& exitCode) {
     std::string host = "127.0.0.1";
     int port = 8080;
     std::string events;
+    bool quiet = false;
   };
   auto options = std::make_shared<Options>();
-  cmd->add_option("--dir", options->dir, "Directory of payloads: DIR/<app_id>/<template_code>.json")
+  cmd->add_option("--dir", options->dir,
+                  "Directory of payloads: DIR/<app_id>/ki_feature.json (the library's template "
+                  "code; DIR/<app_id>/<template_code>.json for others)")
       ->required()
       ->check(CLI::ExistingDirectory);
   cmd->add_option("--host", options->host, "Address to bind")->capture_default_str();
@@ -52,6 +57,9 @@ void setupServeCommand(CLI::App& app, int& exitCode) {
   cmd->add_option("--events", options->events,
                   "Also collect exposure events: accept OTLP/HTTP logs (POST /v1/logs) and append "
                   "them to this file as JSON lines, each eventId once");
+  cmd->add_flag("--quiet", options->quiet,
+                "Do not log requests (by default one line each on stderr: time, method, path, "
+                "application, status, body bytes, time taken)");
   cmd->callback([options, &exitCode] {
     // Signals are blocked in every thread the server starts, and waited for here.
     sigset_t set;
@@ -59,7 +67,8 @@ void setupServeCommand(CLI::App& app, int& exitCode) {
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    exitCode = runServe(options->dir, options->host, options->port, options->events);
+    exitCode =
+        runServe(options->dir, options->host, options->port, options->events, options->quiet);
   });
 }
 
