@@ -1,35 +1,70 @@
 // `orvexp parse FILE`: shows the feature table a payload file turns into.
 #include <CLI/CLI.hpp>
 
-#include <fstream>
+#include <filesystem>
 #include <iostream>
-#include <sstream>
+#include <vector>
 
 #include "Commands.h"
 #include "OrvFeatureParser.h"
+#include "OrvRCResponse.h"
+#include "OrvRCTransport.h"
 #include "ToolSupport.h"
 
 namespace orvexp {
 namespace {
 
+// What the parser passes over without a word: entries that are not objects, list
+// elements that are not strings, listed keys that are not features.
+std::vector<std::string> skippedParts(const OrvValue& payload) {
+  std::vector<std::string> warnings;
+  const std::string name = OrvFeatureParser::kExperimentDetailKey;
+  const OrvValue& detail = payload[name];
+  if (!detail.isAbsent() && !detail.isArray())
+    warnings.push_back(name + " is not an array: no feature belongs to an experiment");
+  for (std::size_t i = 0; i < detail.elements().size(); ++i) {
+    const OrvValue& entry = detail.at(i);
+    const std::string where = name + "[" + std::to_string(i) + "]";
+    if (!entry.isDictionary()) {
+      warnings.push_back(where + " is not an object: skipped");
+      continue;
+    }
+    const OrvValue& list = entry["#feature_list"];
+    if (!list.isArray()) warnings.push_back(where + " has no #feature_list array: lists nothing");
+    for (std::size_t j = 0; j < list.elements().size(); ++j) {
+      const OrvValue& key = list.at(j);
+      if (!key.isString()) {
+        warnings.push_back(where + ".#feature_list[" + std::to_string(j) + "] " + key.toJson() +
+                           " is not a string: skipped");
+      } else if (key.stringValue() == name || payload[key.stringValue()].isAbsent()) {
+        warnings.push_back(where + " lists \"" + key.stringValue() +
+                           "\", which is not a feature: skipped");
+      }
+    }
+  }
+  return warnings;
+}
+
 int runParse(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    std::cerr << "orvexp parse: " << path << ": cannot open file\n";
+  std::error_code error;
+  if (std::filesystem::is_directory(path, error)) {
+    std::cerr << "orvexp parse: " << path
+              << ": is a directory; give a payload file, such as DIR/<app_id>/ki_feature.json\n";
     return 1;
   }
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) {
-    std::cerr << "orvexp parse: " << path << ": read error\n";
+  // Read and judged as the library fetches a file:// URL, so a file it would refuse
+  // fails here with the library's failure code and message.
+  OrvRCRequest request;
+  request.serverUrl = "file://" + path;
+  OrvRCFetchOutcome outcome = OrvRCResponse::interpret(OrvRCTransport::fetch(request));
+  if (!outcome.success) {
+    std::cerr << "orvexp parse: " << path << ": " << outcome.message << " (failure code "
+              << outcome.code << ")\n";
     return 1;
   }
-  OrvValue::ParseResult parsed = OrvValue::parseJson(text.str());
-  if (!parsed.ok()) {
-    std::cerr << "orvexp parse: " << path << ": " << parsed.error << "\n";
-    return 1;
-  }
-  auto table = OrvFeatureParser::parse(parsed.value);
+  for (const std::string& warning : skippedParts(outcome.payload))
+    std::cerr << "orvexp parse: " << path << ": warning: " << warning << "\n";
+  auto table = OrvFeatureParser::parse(outcome.payload);
 
   std::cout << "key\tvalue\texperiment_id\tgroup_id\tcontrol\tbucket_id\n";
   for (const auto* row : sortedRows(*table)) {
@@ -45,7 +80,7 @@ int runParse(const std::string& path) {
     }
     std::cout << '\n';
   }
-  std::cout << table->size() << " features\n";
+  std::cout << table->size() << (table->size() == 1 ? " feature\n" : " features\n");
   return 0;
 }
 
