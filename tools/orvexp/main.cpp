@@ -57,7 +57,14 @@ int main(int argc, char** argv) {
   for (CLI::App* command : app.get_subcommands({}))
     command->footer(exitCodeHelp(command->get_name()));
 
-  if (argc < 2) {
+  // No command, or a word that is none: the command list, as a usage error.
+  const auto isCommand = [&app](const std::string& word) {
+    for (const CLI::App* command : app.get_subcommands({}))
+      if (command->check_name(word)) return true;
+    return false;
+  };
+  if (argc < 2 || (argv[1][0] != '-' && !isCommand(argv[1]))) {
+    if (argc >= 2) std::cerr << "orvexp: unknown command " << argv[1] << "\n";
     std::cout << app.help();
     return 2;
   }
