@@ -19,5 +19,5 @@ dpkg-deb --field "$deb" Package Version Depends
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
 $sudo dpkg -i "$deb" >/dev/null
-trap '$sudo dpkg -r liborvexperiment-dev >/dev/null' EXIT
+trap '$sudo dpkg --purge liborvexperiment-dev >/dev/null' EXIT
 bash tests/consumer/consume.sh /usr build/package/consumer-check

@@ -58,6 +58,6 @@ done
 
 if [ -x "$prefix/bin/orvexp" ]; then
   [ "$("$prefix/bin/orvexp" --version)" = "orvexp 1.0.2" ] || fail "orvexp --version"
-  "$prefix/bin/orvexp" parse "$payload" >/dev/null || fail "orvexp parse"
+  "$prefix/bin/orvexp" parse "$payload" >/dev/null 2>&1 || fail "orvexp parse"
   echo "consume: orvexp ok"
 fi
