@@ -43,8 +43,8 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/OrvExperiment.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 # `cpack -G DEB`: one -dev style package with everything above and the orvexp tool.
-# dpkg-shlibdeps adds the runtime libraries the shared library and orvexp link; the
-# -dev packages are what the headers, the static library and the .pc file need.
+# Depends: the -dev packages that a static link and the .pc file need, and (see
+# OrvDebDepends.cmake) the runtime libraries the shared library and orvexp link.
 set(CPACK_PACKAGE_NAME liborvexperiment-dev)
 set(CPACK_PACKAGE_VENDOR OrvExperiment)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
@@ -56,8 +56,11 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "OrvExperiment maintainers" CACHE STRING
   "Maintainer field of the Debian package")
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
   "libsimdjson-dev, libcurl4-openssl-dev | libcurl-dev, libsqlite3-dev, libssl-dev, zlib1g-dev")
+set(_orv_binaries $<$<TARGET_EXISTS:OrvExperimentShared>:$<TARGET_FILE:OrvExperimentShared>>
+  $<$<TARGET_EXISTS:orvexp>:$<TARGET_FILE:orvexp>>)
+file(GENERATE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/OrvCPackProject.cmake CONTENT
+  "set(ORV_PACKAGED_BINARIES ${_orv_binaries})\ninclude(${CMAKE_CURRENT_SOURCE_DIR}/cmake/OrvDebDepends.cmake)\n")
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_BINARY_DIR}/OrvCPackProject.cmake)
 include(CPack)
