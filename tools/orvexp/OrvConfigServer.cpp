@@ -76,7 +76,7 @@ struct OrvConfigServer::Impl {
       return answer(400, "\"template_code\" must be a string");
     const std::string appId = body["app_id"].stringValue();
     const std::string templateCode = code.isString() ? code.stringValue() : "ki_feature";
-    currentRequest.app = appId;
+    currentRequest.app = appId.size() > 64 ? appId.substr(0, 64) + "..." : appId;
     if (!isSafeIdentifier(appId) || !isSafeIdentifier(templateCode)) {
       return answer(404, "unknown application");
     }
@@ -129,6 +129,10 @@ void OrvConfigServer::logRequestsTo(std::function<void(const std::string& line)>
                            std::to_string(res.status) + " " + std::to_string(res.body.size()) +
                            " bytes " + took;
         if (!note.missingFile.empty()) line += ": no file " + note.missingFile;
+        // Paths and identifiers come from clients: one request stays one line.
+        for (char& c : line) {
+          if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+        }
         log(line);
       });
 }
