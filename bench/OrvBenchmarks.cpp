@@ -439,7 +439,8 @@ const Collector& collector() {
     if (out->pid == 0) {
       std::freopen(portFile.c_str(), "w", stdout);
       ::execl(ORV_ORVEXP_PATH, "orvexp", "serve", "--dir", (dataRoot + "/payloads").c_str(),
-              "--port", "0", "--events", out->events.c_str(), static_cast<char*>(nullptr));
+              "--port", "0", "--events", out->events.c_str(), "--quiet",
+              static_cast<char*>(nullptr));
       ::_exit(127);
     }
     for (int i = 0; i < 1000 && out->url.empty(); ++i) {

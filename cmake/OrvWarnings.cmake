@@ -6,7 +6,7 @@ set(ORV_SANITIZE "" CACHE STRING
     "Sanitizers for this project's targets, e.g. 'address;undefined' or 'thread'")
 
 function(orv_target_settings target)
-  target_compile_features(${target} PUBLIC cxx_std_20)
+  target_compile_features(${target} PRIVATE cxx_std_20)
   if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
     target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic)
     if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)

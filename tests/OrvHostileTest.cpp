@@ -79,7 +79,7 @@ TEST_F(HostileTest, ADataDirectoryOthersCouldWriteIsRefusedForTheProcess) {
   // Without HOME and XDG_DATA_HOME the user's runtime directory comes before /tmp.
   runCommand("env -u HOME -u XDG_DATA_HOME XDG_RUNTIME_DIR=" + dir_.path() + " " +
              ORV_TEST_BINARY_DIR + "/tools/orvexp/orvexp get --app a --server file:///none k");
-  EXPECT_TRUE(fs::is_directory(dir_.file("orv-experiment")));
+  EXPECT_TRUE(fs::is_directory(dir_.file("orvexp")));  // get's own data directory
 }
 
 TEST_F(HostileTest, LinksPlantedInTheDataDirectoryAreNeverFollowed) {

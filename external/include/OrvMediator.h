@@ -26,10 +26,11 @@
 #include <memory>
 #include <string>
 
+#include "OrvExperiment/OrvExport.h"
 #include "OrvExperiment/OrvValue.h"
 #include "OrvOtlpExporter.h"
 
-struct OrvMediatorEvent {
+struct ORV_EXPORT OrvMediatorEvent {
   std::string name;                            // "zu_experiment_exposure"
   OrvValue properties;                         // a dictionary
   std::string appId;                           // the application the exposure was for
@@ -42,7 +43,7 @@ struct OrvMediatorEvent {
   std::string toJson() const;
 };
 
-class OrvMediator {
+class ORV_EXPORT OrvMediator {
  public:
   using Sink = std::function<void(const OrvMediatorEvent&)>;
 

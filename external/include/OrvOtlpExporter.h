@@ -24,9 +24,11 @@
 #include <utility>
 #include <vector>
 
+#include "OrvExperiment/OrvExport.h"
+
 struct OrvOutboxEvent;
 
-struct OrvOtlpExporterOptions {
+struct ORV_EXPORT OrvOtlpExporterOptions {
   // "http(s)://host[:port][/base]": requests go to {endpoint}/v1/logs (an endpoint that
   // already ends in /v1/logs is used as it is). Required.
   std::string endpoint;
@@ -42,14 +44,14 @@ struct OrvOtlpExporterOptions {
   std::string serviceName = "orv-experiment";        // resource attribute service.name
 };
 
-struct OrvOtlpExporterStats {
+struct ORV_EXPORT OrvOtlpExporterStats {
   std::uint64_t exported = 0;        // log records the collector accepted
   std::uint64_t rejected = 0;        // of those, reported rejected in a partialSuccess
   std::uint64_t dropped = 0;         // log records of batches refused for good
   std::uint64_t failedRequests = 0;  // requests that will be retried
 };
 
-class OrvOtlpExporter {
+class ORV_EXPORT OrvOtlpExporter {
  public:
   explicit OrvOtlpExporter(OrvOtlpExporterOptions options);
   ~OrvOtlpExporter();  // stops the thread (waiting for a request in flight)

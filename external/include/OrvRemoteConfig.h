@@ -25,13 +25,14 @@
 #include <string>
 #include <vector>
 
+#include "OrvExperiment/OrvExport.h"
 #include "OrvExperiment/OrvValue.h"
 
 // The listeners of one start or one fetch. Every listener runs on the component's
 // callback thread, never inside the call that adds it. An outcome reached before a
 // listener of its kind was added is delivered to that listener when it is added, so
 // nothing is lost to a late registration. Thread-safe.
-class OrvRCFetchTask : public std::enable_shared_from_this<OrvRCFetchTask> {
+class ORV_EXPORT OrvRCFetchTask : public std::enable_shared_from_this<OrvRCFetchTask> {
  public:
   using SuccessListener = std::function<void()>;
   using FailureListener = std::function<void(std::int64_t code, const std::string& message)>;
@@ -67,7 +68,7 @@ class OrvRCFetchTask : public std::enable_shared_from_this<OrvRCFetchTask> {
 
 // What startWithSettings needs: build it, then hand it over. Not synchronised: fill it
 // in on one thread before the call; the component copies what it needs.
-class OrvRemoteConfigSettings {
+class ORV_EXPORT OrvRemoteConfigSettings {
  public:
   static std::shared_ptr<OrvRemoteConfigSettings> create() {
     return std::make_shared<OrvRemoteConfigSettings>();
@@ -120,7 +121,7 @@ class OrvRemoteConfigSettings {
 };
 
 // The payload handed out: objectValue() is the payload (a dictionary), never changed.
-class OrvRCValue {
+class ORV_EXPORT OrvRCValue {
  public:
   explicit OrvRCValue(OrvValue value, bool fromCache = false)
       : value_(std::move(value)), fromCache_(fromCache) {}
@@ -139,7 +140,7 @@ using OrvRCLookup = std::function<std::shared_ptr<OrvRCValue>(const std::string&
 
 // A handle on one application's payloads. get() always returns a callable lookup,
 // which reads the in-memory payload at the time it is called (no disk, no network).
-class OrvRCData {
+class ORV_EXPORT OrvRCData {
  public:
   explicit OrvRCData(std::string appId) : appId_(std::move(appId)) {}
   OrvRCLookup get() const;
@@ -148,7 +149,7 @@ class OrvRCData {
   const std::string appId_;
 };
 
-class OrvRemoteConfig {
+class ORV_EXPORT OrvRemoteConfig {
  public:
   OrvRemoteConfig() = delete;
 

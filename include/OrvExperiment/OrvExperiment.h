@@ -21,9 +21,10 @@
 #include "OrvExperiment/OrvEvaluationDetail.h"
 #include "OrvExperiment/OrvExperimentConfig.h"
 #include "OrvExperiment/OrvExperimentTask.h"
+#include "OrvExperiment/OrvExport.h"
 #include "OrvExperiment/OrvValue.h"
 
-class OrvExperiment {
+class ORV_EXPORT OrvExperiment {
  public:
   OrvExperiment() = delete;
 
@@ -112,7 +113,7 @@ class OrvExperiment {
 
 extern "C" {
 // 1.0
-extern const double OrvExperimentVersionNumber;
+ORV_EXPORT extern const double OrvExperimentVersionNumber;
 // "@(#)PROGRAM:OrvExperiment  PROJECT:OrvExperiment-1.0.2\n"
-extern const unsigned char OrvExperimentVersionString[];
+ORV_EXPORT extern const unsigned char OrvExperimentVersionString[];
 }

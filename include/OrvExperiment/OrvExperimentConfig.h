@@ -17,11 +17,12 @@
 #include <mutex>
 #include <string>
 
+#include "OrvExperiment/OrvExport.h"
 #include "OrvExperiment/OrvValue.h"
 
 class OrvExperimentTask;
 
-class OrvExperimentConfig {
+class ORV_EXPORT OrvExperimentConfig {
  public:
   // Automatic exposure tracking starts on; bucket identifier, fetch parameters and
   // start-up task start absent. Neither argument is checked.

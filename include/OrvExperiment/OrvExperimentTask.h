@@ -27,7 +27,9 @@
 #include <utility>
 #include <vector>
 
-class OrvExperimentTask : public std::enable_shared_from_this<OrvExperimentTask> {
+#include "OrvExperiment/OrvExport.h"
+
+class ORV_EXPORT OrvExperimentTask : public std::enable_shared_from_this<OrvExperimentTask> {
  public:
   using SuccessListener = std::function<void()>;
   using FailureListener = std::function<void(std::int64_t code, const std::string& message)>;

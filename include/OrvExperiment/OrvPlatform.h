@@ -7,7 +7,9 @@
 #include <string>
 #include <string_view>
 
-struct OrvPlatform {
+#include "OrvExperiment/OrvExport.h"
+
+struct ORV_EXPORT OrvPlatform {
   OrvPlatform() = delete;
 
   // Directory for the exposure store and the payload cache. Default: $XDG_DATA_HOME

@@ -16,7 +16,9 @@
 #include <utility>
 #include <vector>
 
-class OrvValue {
+#include "OrvExperiment/OrvExport.h"
+
+class ORV_EXPORT OrvValue {
  public:
   enum class Kind : std::uint8_t {
     kAbsent,  // no value at all (a default-constructed handle)
@@ -138,7 +140,7 @@ class OrvValue {
 
 // The result of OrvValue::parseJson(): a value, or a readable error naming the byte
 // offset where the input went wrong.
-struct OrvValue::ParseResult {
+struct ORV_EXPORT OrvValue::ParseResult {
   OrvValue value;     // absent on failure
   std::string error;  // empty on success
   bool ok() const noexcept { return error.empty(); }

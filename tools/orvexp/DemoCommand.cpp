@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iostream>
 #include <mutex>
+#include <vector>
 
 #include "Commands.h"
 #include "DemoPayload.h"
@@ -23,11 +24,26 @@ namespace {
 constexpr const char* kDemoApp = "demo-app";
 constexpr auto kTimeout = std::chrono::seconds(10);
 
-// Demo output and library lines come from several threads; keep lines whole.
+// Log lines and events come from library threads. They wait in `pending` until the
+// step that caused them has been printed and its work has run (settle()), so the
+// output reads in order: each read, then what it logged and sent.
 std::mutex outputMutex;
+std::vector<std::string> pending;  // guarded by outputMutex
 void say(const std::string& line) {
   std::lock_guard lock(outputMutex);
   std::cout << line << std::endl;
+}
+void later(std::string line) {
+  std::lock_guard lock(outputMutex);
+  pending.push_back(std::move(line));
+}
+bool settle() {
+  const bool drained = OrvExperiment::flush(kTimeout);
+  std::lock_guard lock(outputMutex);
+  for (const std::string& line : pending) std::cout << line << '\n';
+  pending.clear();
+  std::cout.flush();
+  return drained;
 }
 
 bool writePayload(const std::string& dir, const std::string& json) {
@@ -89,9 +105,9 @@ int runDemo(std::string dataDir) {
   say("data directory: " + dataDir);
 
   OrvPlatform::setDataDirectory(dataDir);
-  OrvPlatform::setConsoleSink([](std::string_view line) { say("  log   " + std::string(line)); });
+  OrvPlatform::setConsoleSink([](std::string_view line) { later("  log   " + std::string(line)); });
   OrvMediator::sharedInstance()->addEventSink(
-      [](const OrvMediatorEvent& e) { say("  event " + e.name + " " + e.properties.toJson()); });
+      [](const OrvMediatorEvent& e) { later("  event " + e.name + " " + e.properties.toJson()); });
   // The same events also go over OTLP/HTTP to the server's embedded collector.
   OrvOtlpExporterOptions exporter;
   exporter.endpoint = server.url();
@@ -111,6 +127,7 @@ int runDemo(std::string dataDir) {
   OrvExperiment::startWithConfig(config);
   Outcome outcome = started.wait(kTimeout);
   if (!outcome.reported) return fail("start-up did not finish within 10 s");
+  if (!settle()) return fail("the work queue did not drain");
   if (!outcome.success)
     return fail("start-up fetch failed (" + std::to_string(outcome.code) + "): " + outcome.message);
 
@@ -125,28 +142,32 @@ int runDemo(std::string dataDir) {
       std::lock_guard lock(outputMutex);
       printTypedReads(std::cout, key);
     }
-    if (!OrvExperiment::flush(kTimeout)) return fail("the work queue did not drain");
+    if (!settle()) return fail("the work queue did not drain");
   }
 
   say("\n== reading experiment features again: no new events");
   for (int round = 0; round < 2; ++round) {
-    say("  color=" + OrvExperiment::getValueAsString("color") +
-        " limit=" + OrvExperiment::getValueAsNumber("limit").description());
+    const std::string color = OrvExperiment::getValueAsString("color");
+    const std::string limit = OrvExperiment::getValueAsNumber("limit").description();
+    say("  color=" + color + " limit=" + limit);
+    if (!settle()) return fail("the work queue did not drain");
   }
-  if (!OrvExperiment::flush(kTimeout)) return fail("the work queue did not drain");
 
   say("\n== the server's payload changes; fetch()");
   if (!writePayload(payloadDir, changedPayload())) return fail("cannot change the served payload");
   OutcomeWaiter fetched(OrvExperiment::fetch());
   outcome = fetched.wait(kTimeout);
   if (!outcome.reported) return fail("fetch did not finish within 10 s");
+  if (!settle()) return fail("the work queue did not drain");
   if (!outcome.success)
     return fail("fetch failed (" + std::to_string(outcome.code) + "): " + outcome.message);
   for (const char* key : {"color", "limit", "new_feature"}) {
-    std::lock_guard lock(outputMutex);
-    printTypedReads(std::cout, key);
+    {
+      std::lock_guard lock(outputMutex);
+      printTypedReads(std::cout, key);
+    }
+    if (!settle()) return fail("the work queue did not drain");
   }
-  if (!OrvExperiment::flush(kTimeout)) return fail("the work queue did not drain");
   OrvExperiment::enableLog(false);
   OrvPlatform::setConsoleSink(nullptr);
   say("\n== events that reached the collector over OTLP/HTTP (one line each, by eventId)");

@@ -1,5 +1,5 @@
 // `orvexp get --app ID --server URL [--data-dir D] [--no-tracking] [--events FILE]
-//  [--timeout S] KEY...`: a real client of the library.
+//  [--timeout S] [--wait-ready] [--detail] [--json] KEY...`: a real client of the library.
 #include <fcntl.h>
 #include <unistd.h>
 #include <CLI/CLI.hpp>
@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 
@@ -29,9 +30,23 @@ struct GetOptions {
   bool noTracking = false;
   bool waitReady = false;
   bool detail = false;
+  bool json = false;
   double timeoutSeconds = 30;
   std::vector<std::string> keys;
 };
+
+// The tool's own data directory, beside the library's per-user default: exposures
+// recorded by a look at the values must never count as the real application's.
+std::string defaultDataDir() {
+  const char* xdg = std::getenv("XDG_DATA_HOME");
+  if (xdg && *xdg == '/') return std::string(xdg) + "/orvexp";
+  const char* home = std::getenv("HOME");
+  if (home && *home) return std::string(home) + "/.local/share/orvexp";
+  // The user's own runtime directory before a name others could claim in /tmp.
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (runtime && *runtime == '/') return std::string(runtime) + "/orvexp";
+  return "/tmp/orvexp-" + std::to_string(::getuid());
+}
 
 // "" when `url` is one the library can fetch from: http:// or https:// with a host, or
 // file:// with a path (schemes in any case); otherwise what is wrong with it.
@@ -46,10 +61,11 @@ std::string serverUrlProblem(const std::string& url) {
   return "";
 }
 
-int runGet(const GetOptions& o) {
+int runGet(GetOptions o) {
+  if (o.dataDir.empty()) o.dataDir = defaultDataDir();
   // Everything the options name is checked before the library starts.
   std::string why;
-  if (!o.dataDir.empty() && !OrvDataDirectory::ensureUsable(o.dataDir, &why)) {
+  if (!OrvDataDirectory::ensureUsable(o.dataDir, &why)) {
     std::cerr << "orvexp get: --data-dir: " << why << "\n";
     return 2;
   }
@@ -62,7 +78,7 @@ int runGet(const GetOptions& o) {
     }
     ::close(fd);
   }
-  if (!o.dataDir.empty()) OrvPlatform::setDataDirectory(o.dataDir);
+  OrvPlatform::setDataDirectory(o.dataDir);
   if (!o.eventsUrl.empty()) {
     OrvOtlpExporterOptions exporter;
     exporter.endpoint = o.eventsUrl;
@@ -74,8 +90,11 @@ int runGet(const GetOptions& o) {
   if (!o.eventsFile.empty()) {
     OrvMediator::sharedInstance()->addEventSink(OrvMediator::jsonLinesFileSink(o.eventsFile));
   } else if (o.eventsUrl.empty()) {
-    OrvMediator::sharedInstance()->addEventSink(
-        [](const OrvMediatorEvent& e) { std::cout << "event " << e.toJson() << std::endl; });
+    // With --json every line of stdout is one JSON object.
+    OrvMediator::sharedInstance()->addEventSink([json = o.json](const OrvMediatorEvent& e) {
+      std::cout << (json ? "{\"event\":" + e.toJson() + "}\n" : "event " + e.toJson() + "\n")
+                << std::flush;
+    });
   }
   auto config = OrvExperimentConfig::create(o.app, o.server);
   config->setAutomaticExposureTracking(!o.noTracking);
@@ -108,7 +127,9 @@ int runGet(const GetOptions& o) {
   // The cache is loaded before any fetch outcome, so reads are meaningful either way.
   OrvExperiment::flush(timeout);
   for (const std::string& key : o.keys) {
-    if (o.detail) {
+    if (o.json) {
+      printTypedReadsJson(std::cout, key);
+    } else if (o.detail) {
       printDetail(std::cout, key);
     } else {
       printTypedReads(std::cout, key);
@@ -136,7 +157,9 @@ void setupGetCommand(CLI::App& app, int& exitCode) {
             return problem.empty() ? problem : url + ": " + problem;
           },
           "URL"));
-  cmd->add_option("--data-dir", o->dataDir, "Data directory (default: the per-user one)");
+  cmd->add_option("--data-dir", o->dataDir,
+                  "Data directory (default: orvexp's own, $XDG_DATA_HOME/orvexp or "
+                  "~/.local/share/orvexp, never the applications' one)");
   cmd->add_flag("--no-tracking", o->noTracking, "Do not report exposures when reading");
   cmd->add_option("--events", o->eventsFile, "Append exposure events to this file as JSON lines");
   cmd->add_option("--events-url", o->eventsUrl,
@@ -158,6 +181,9 @@ void setupGetCommand(CLI::App& app, int& exitCode) {
                 "Wait until a feature table (cached or fetched) is in place; exit 6 if none");
   cmd->add_flag("--detail", o->detail,
                 "Show each key's source, reason and experiment membership (a string read)");
+  cmd->add_flag("--json", o->json,
+                "Print one JSON object per key: key, present, and when present kind, value, "
+                "string, number, boolean, json (events as {\"event\":...})");
   cmd->add_option("keys", o->keys, "Feature keys to read")->required();
   cmd->callback([o, &exitCode] { exitCode = runGet(*o); });
 }

@@ -12,9 +12,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <deque>
 #include <iostream>
 #include <map>
@@ -154,6 +157,27 @@ int readPayload(const std::string& directory, const std::string& file, std::stri
   }
 }
 
+// What the request log needs to know of the request a server thread is answering.
+struct RequestNote {
+  std::chrono::steady_clock::time_point start;
+  std::string app = "-";
+  std::string missingFile;
+};
+thread_local RequestNote currentRequest;
+
+std::string utcNow() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[40];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  std::snprintf(text + 19, sizeof text - 19, ".%03dZ", static_cast<int>(ms));
+  return text;
+}
+
 }  // namespace
 
 struct OrvConfigServer::Impl {
@@ -257,6 +281,7 @@ struct OrvConfigServer::Impl {
       return answer(400, "\"template_code\" must be a string");
     const std::string appId = body["app_id"].stringValue();
     const std::string templateCode = code.isString() ? code.stringValue() : "ki_feature";
+    currentRequest.app = appId.size() > 64 ? appId.substr(0, 64) + "..." : appId;
     if (!isSafeIdentifier(appId) || !isSafeIdentifier(templateCode)) {
       return answer(404, "unknown application");
     }
@@ -264,7 +289,12 @@ struct OrvConfigServer::Impl {
     std::string content;
     std::string problem;
     const int status = readPayload(directory, file, &content, &problem);
-    if (status == 404) return answer(404, "unknown application");
+    if (status == 404) {
+      // Named relative to DIR for the client, in full in the server's log.
+      currentRequest.missingFile = file;
+      return answer(404, "unknown application: no file " + appId + "/" + templateCode +
+                             ".json in the served directory");
+    }
     if (status == 200) {
       auto payload = OrvValue::parseJson(content);
       if (!payload.value.isDictionary())
@@ -305,6 +335,34 @@ OrvConfigServer::OrvConfigServer(std::string directory) : impl_(std::make_unique
 OrvConfigServer::~OrvConfigServer() { stop(); }
 
 void OrvConfigServer::setMaxAge(long seconds) { impl_->maxAge = seconds; }
+
+void OrvConfigServer::logRequestsTo(std::function<void(const std::string& line)> log) {
+  impl_->server.set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
+    currentRequest = RequestNote{};
+    currentRequest.start = std::chrono::steady_clock::now();
+    return httplib::Server::HandlerResponse::Unhandled;
+  });
+  impl_->server.set_logger(
+      [log = std::move(log)](const httplib::Request& req, const httplib::Response& res) {
+        RequestNote note = std::move(currentRequest);
+        currentRequest = RequestNote{};
+        char took[32] = "-";
+        if (note.start != std::chrono::steady_clock::time_point{}) {
+          const std::chrono::duration<double, std::milli> ms =
+              std::chrono::steady_clock::now() - note.start;
+          std::snprintf(took, sizeof took, "%.1f ms", ms.count());
+        }
+        std::string line = utcNow() + " " + req.method + " " + req.path + " app=" + note.app + " " +
+                           std::to_string(res.status) + " " + std::to_string(res.body.size()) +
+                           " bytes " + took;
+        if (!note.missingFile.empty()) line += ": no file " + note.missingFile;
+        // Paths and identifiers come from clients: one request stays one line.
+        for (char& c : line) {
+          if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+        }
+        log(line);
+      });
+}
 
 void OrvConfigServer::collectEventsTo(const std::string& path) {
   impl_->collector = std::make_unique<OrvEventCollector>(path);

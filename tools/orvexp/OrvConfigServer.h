@@ -2,9 +2,9 @@
 // serves each application's payload from "DIR/<app_id>/<template_code>.json".
 // POST /v1/remote-config/fetch answers 200 with the file and a strong ETag (the MD5 of
 // its bytes), 304 when If-None-Match matches, 404 for an unknown application or a
-// missing file, 400 for a malformed request, 500 (with a line on stderr) for a payload
-// file that is not a JSON object or is too large. Identifiers are only looked up when
-// they consist of letters, digits, ".", "_" and "-" and do not start with "."; anything
+// missing file (naming the file it looked for), 400 for a malformed request, 500 (with a line on
+// stderr) for a payload file that is not a JSON object or is too large. Identifiers are only looked
+// up when they consist of letters, digits, ".", "_" and "-" and do not start with "."; anything
 // else is unknown (404), so no request can name a path outside DIR. Only regular files
 // are served, and a symbolic link only while it leads to a file inside DIR.
 //
@@ -20,6 +20,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -51,6 +52,11 @@ class OrvConfigServer {
   // Answers 200 and 304 with "Cache-Control: max-age=N" (negative: none). Call before
   // start().
   void setMaxAge(long seconds);
+
+  // Passes one line per request answered to `log` (from the server's threads): time,
+  // method, path, application, status, body bytes, time taken, and for a missing
+  // payload the file looked for. Call before start().
+  void logRequestsTo(std::function<void(const std::string& line)> log);
 
   // Binds (port 0 picks a free one) and starts serving. False when it cannot bind,
   // also when another socket holds the port.

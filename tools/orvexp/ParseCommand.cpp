@@ -4,62 +4,70 @@
 #include <unistd.h>
 #include <CLI/CLI.hpp>
 
-#include <cerrno>
-#include <cstring>
+#include <filesystem>
 #include <iostream>
+#include <vector>
 
 #include "Commands.h"
 #include "OrvFeatureParser.h"
-#include "OrvRemoteConfig.h"
+#include "OrvRCResponse.h"
+#include "OrvRCTransport.h"
 #include "ToolSupport.h"
 
 namespace orvexp {
 namespace {
 
-// The file's text, under the component's limit for a payload. Only a regular file is
-// read: a device such as /dev/zero never ends, a FIFO may never open.
-bool readPayloadFile(const std::string& path, std::string* text, std::string* why) {
-  const std::size_t limit = OrvRemoteConfigSettings().maxBodyBytes();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    *why = std::string("cannot open file: ") + std::strerror(errno);
-    return false;
-  }
-  struct stat st {};
-  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  if (!ok) *why = "not a regular file";
-  char buffer[65536];
-  while (ok) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n < 0) *why = std::string("read error: ") + std::strerror(errno);
-      ok = n == 0;
-      break;
+// What the parser passes over without a word: entries that are not objects, list
+// elements that are not strings, listed keys that are not features.
+std::vector<std::string> skippedParts(const OrvValue& payload) {
+  std::vector<std::string> warnings;
+  const std::string name = OrvFeatureParser::kExperimentDetailKey;
+  const OrvValue& detail = payload[name];
+  if (!detail.isAbsent() && !detail.isArray())
+    warnings.push_back(name + " is not an array: no feature belongs to an experiment");
+  for (std::size_t i = 0; i < detail.elements().size(); ++i) {
+    const OrvValue& entry = detail.at(i);
+    const std::string where = name + "[" + std::to_string(i) + "]";
+    if (!entry.isDictionary()) {
+      warnings.push_back(where + " is not an object: skipped");
+      continue;
     }
-    text->append(buffer, static_cast<std::size_t>(n));
-    if (text->size() > limit) {
-      *why = "larger than the payload limit of " + std::to_string(limit) + " bytes";
-      ok = false;
+    const OrvValue& list = entry["#feature_list"];
+    if (!list.isArray()) warnings.push_back(where + " has no #feature_list array: lists nothing");
+    for (std::size_t j = 0; j < list.elements().size(); ++j) {
+      const OrvValue& key = list.at(j);
+      if (!key.isString()) {
+        warnings.push_back(where + ".#feature_list[" + std::to_string(j) + "] " + key.toJson() +
+                           " is not a string: skipped");
+      } else if (key.stringValue() == name || payload[key.stringValue()].isAbsent()) {
+        warnings.push_back(where + " lists \"" + key.stringValue() +
+                           "\", which is not a feature: skipped");
+      }
     }
   }
-  ::close(fd);
-  return ok;
+  return warnings;
 }
 
 int runParse(const std::string& path) {
-  std::string text;
-  std::string why;
-  if (!readPayloadFile(path, &text, &why)) {
-    std::cerr << "orvexp parse: " << path << ": " << why << "\n";
+  std::error_code error;
+  if (std::filesystem::is_directory(path, error)) {
+    std::cerr << "orvexp parse: " << path
+              << ": is a directory; give a payload file, such as DIR/<app_id>/ki_feature.json\n";
     return 1;
   }
-  OrvValue::ParseResult parsed = OrvValue::parseJson(text);
-  if (!parsed.ok()) {
-    std::cerr << "orvexp parse: " << path << ": " << parsed.error << "\n";
+  // Read and judged as the library fetches a file:// URL, so a file it would refuse
+  // fails here with the library's failure code and message.
+  OrvRCRequest request;
+  request.serverUrl = "file://" + path;
+  OrvRCFetchOutcome outcome = OrvRCResponse::interpret(OrvRCTransport::fetch(request));
+  if (!outcome.success) {
+    std::cerr << "orvexp parse: " << path << ": " << outcome.message << " (failure code "
+              << outcome.code << ")\n";
     return 1;
   }
-  auto table = OrvFeatureParser::parse(parsed.value);
+  for (const std::string& warning : skippedParts(outcome.payload))
+    std::cerr << "orvexp parse: " << path << ": warning: " << warning << "\n";
+  auto table = OrvFeatureParser::parse(outcome.payload);
 
   std::cout << "key\tvalue\texperiment_id\tgroup_id\tcontrol\tbucket_id\n";
   for (const auto* row : sortedRows(*table)) {
@@ -75,7 +83,7 @@ int runParse(const std::string& path) {
     }
     std::cout << '\n';
   }
-  std::cout << table->size() << " features\n";
+  std::cout << table->size() << (table->size() == 1 ? " feature\n" : " features\n");
   return 0;
 }
 

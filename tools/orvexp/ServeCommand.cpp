@@ -13,10 +13,11 @@ namespace orvexp {
 namespace {
 
 int runServe(const std::string& dir, const std::string& host, int port, const std::string& events,
-             long maxAge) {
+             long maxAge, bool quiet) {
   OrvConfigServer server(dir);
   server.setMaxAge(maxAge);
   if (!events.empty()) server.collectEventsTo(events);
+  if (!quiet) server.logRequestsTo([](const std::string& line) { std::cerr << line + "\n"; });
   if (!server.start(host, port)) {
     std::cerr << "orvexp serve: cannot listen on " << host << ":" << port
               << ": the port is in use, or the address is not one of this host's\n";
@@ -44,9 +45,12 @@ void setupServeCommand(CLI::App& app, int& exitCode) {
     int port = 8080;
     std::string events;
     long maxAge = -1;
+    bool quiet = false;
   };
   auto options = std::make_shared<Options>();
-  cmd->add_option("--dir", options->dir, "Directory of payloads: DIR/<app_id>/<template_code>.json")
+  cmd->add_option("--dir", options->dir,
+                  "Directory of payloads: DIR/<app_id>/ki_feature.json (the library's template "
+                  "code; DIR/<app_id>/<template_code>.json for others)")
       ->required()
       ->check(CLI::ExistingDirectory);
   cmd->add_option("--host", options->host, "Address to bind")->capture_default_str();
@@ -59,6 +63,9 @@ void setupServeCommand(CLI::App& app, int& exitCode) {
   cmd->add_option("--max-age", options->maxAge,
                   "Send Cache-Control: max-age=N with payloads (clients refresh no sooner)")
       ->check(CLI::Range(0L, 31'536'000L));
+  cmd->add_flag("--quiet", options->quiet,
+                "Do not log requests (by default one line each on stderr: time, method, path, "
+                "application, status, body bytes, time taken)");
   cmd->callback([options, &exitCode] {
     // Signals are blocked in every thread the server starts, and waited for here.
     sigset_t set;
@@ -66,8 +73,8 @@ void setupServeCommand(CLI::App& app, int& exitCode) {
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    exitCode =
-        runServe(options->dir, options->host, options->port, options->events, options->maxAge);
+    exitCode = runServe(options->dir, options->host, options->port, options->events,
+                        options->maxAge, options->quiet);
   });
 }
 

@@ -37,11 +37,68 @@ Outcome OutcomeWaiter::wait(std::chrono::milliseconds timeout) {
   return state_->outcome;
 }
 
+namespace {
+
+// The feature of `key` in the current table, without reporting an exposure.
+std::shared_ptr<const OrvFeature> lookUp(const std::string& key) {
+  auto table = OrvFeatureManager::sharedInstance().features();
+  if (!table) return nullptr;
+  auto it = table->find(key);
+  return it == table->end() ? nullptr : it->second;
+}
+
+const char* kindName(const OrvValue& value) {
+  switch (value.kind()) {
+    case OrvValue::Kind::kAbsent:
+    case OrvValue::Kind::kNull:
+      return "null";
+    case OrvValue::Kind::kBoolean:
+      return "boolean";
+    case OrvValue::Kind::kInteger:
+    case OrvValue::Kind::kUnsigned:
+      return "integer";
+    case OrvValue::Kind::kFloating:
+    case OrvValue::Kind::kDecimal:
+      return "number";
+    case OrvValue::Kind::kString:
+      return "string";
+    case OrvValue::Kind::kArray:
+      return "array";
+    case OrvValue::Kind::kDictionary:
+      return "object";
+  }
+  return "null";
+}
+
+}  // namespace
+
+// Each line is written with one call, so lines from event sinks never cut into it.
 void printTypedReads(std::ostream& out, const std::string& key) {
-  out << "  " << key << ": string=\"" << OrvExperiment::getValueAsString(key)
-      << "\" number=" << OrvExperiment::getValueAsNumber(key).description()
-      << " boolean=" << (OrvExperiment::getValueAsBoolean(key) ? "true" : "false")
-      << " json=" << OrvExperiment::getValueAsJson(key).toJson() << "\n";
+  std::string line = "  " + key + ": ";
+  if (!lookUp(key)) {
+    line += "missing\n";
+  } else {
+    line += "string=\"" + OrvExperiment::getValueAsString(key) +
+            "\" number=" + OrvExperiment::getValueAsNumber(key).description() +
+            " boolean=" + (OrvExperiment::getValueAsBoolean(key) ? "true" : "false") +
+            " json=" + OrvExperiment::getValueAsJson(key).toJson() + "\n";
+  }
+  out << line << std::flush;
+}
+
+void printTypedReadsJson(std::ostream& out, const std::string& key) {
+  std::string line = "{\"key\":" + OrvValue(key).toJson();
+  if (auto feature = lookUp(key)) {
+    line += ",\"present\":true,\"kind\":\"" + std::string(kindName(feature->value())) +
+            "\",\"value\":" + feature->value().toJson() +
+            ",\"string\":" + OrvValue(OrvExperiment::getValueAsString(key)).toJson() +
+            ",\"number\":" + OrvExperiment::getValueAsNumber(key).toJson() +
+            ",\"boolean\":" + (OrvExperiment::getValueAsBoolean(key) ? "true" : "false") +
+            ",\"json\":" + OrvExperiment::getValueAsJson(key).toJson() + "}\n";
+  } else {
+    line += ",\"present\":false}\n";
+  }
+  out << line << std::flush;
 }
 
 void printDetail(std::ostream& out, const std::string& key) {

@@ -36,10 +36,14 @@ class OutcomeWaiter {
 // The table's entries in key order.
 std::vector<const OrvFeatureTable::value_type*> sortedRows(const OrvFeatureTable& table);
 
-// Prints one line per key: its value read as string, number, boolean and JSON.
+// Prints one line for `key`: its value read as string, number, boolean and JSON, or
+// "missing" when the feature table does not hold it (and then reads nothing).
 void printTypedReads(std::ostream& out, const std::string& key);
 // "  KEY: "VALUE" source=... reason=... [experiment=... group=... control=... bucket=...]"
 void printDetail(std::ostream& out, const std::string& key);
+// The same as one JSON object on one line: {"key", "present"} and, when present, the
+// payload's "kind" and "value" and the reads "string", "number", "boolean", "json".
+void printTypedReadsJson(std::ostream& out, const std::string& key);
 
 // Prints the current feature table, one row per feature in key order.
 void printFeatureTable(std::ostream& out);

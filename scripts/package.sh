@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Builds the Debian package build/package/liborvexperiment-dev_<version>_<arch>.deb:
+# headers, static and shared library, CMake package, pkg-config file and orvexp, from
+# the release build. With --check it then installs the package with dpkg -i (as root or
+# through sudo), builds and runs a C++17 consumer against it through find_package and
+# pkg-config (shared and static), runs the installed orvexp, and removes the package.
+# Usage: bash scripts/package.sh [--check]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+cmake --preset package >/dev/null
+cmake --build --preset package -j "${ORV_JOBS:-$(nproc)}"
+rm -f build/package/liborvexperiment-dev_*.deb
+(cd build/package && cpack -G DEB >/dev/null)
+deb="$(echo build/package/liborvexperiment-dev_*.deb)"
+dpkg-deb --field "$deb" Package Version Depends
+[ "${1:-}" = --check ] || exit 0
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+$sudo dpkg -i "$deb" >/dev/null
+trap '$sudo dpkg --purge liborvexperiment-dev >/dev/null' EXIT
+bash tests/consumer/consume.sh /usr build/package/consumer-check
