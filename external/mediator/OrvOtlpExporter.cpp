@@ -246,22 +246,27 @@ OrvOtlpExporter::OrvOtlpExporter(OrvOtlpExporterOptions options) : impl_(std::ma
   impl_->options = std::move(options);
   // Stopped with the library's other threads at exit: told first, then waited for.
   std::weak_ptr<Impl> weak = impl_;
-  OrvProcessLifetime::addAbortHook([weak] {
-    if (auto impl = weak.lock()) {
-      std::lock_guard lock(impl->mutex);
-      impl->stopping = true;
-      impl->changed.notify_all();
-    }
-  });
-  OrvProcessLifetime::addStopHook([weak](std::chrono::steady_clock::time_point deadline) {
-    auto impl = weak.lock();
-    if (!impl) return;
-    std::unique_lock lock(impl->mutex);
-    if (!impl->changed.wait_until(lock, deadline, [&] { return impl->finished; })) return;
-    std::thread thread = std::move(impl->thread);
-    lock.unlock();
-    if (thread.joinable()) thread.join();
-  });
+  const bool joinedAtExit = OrvProcessLifetime::addHooks(
+      [weak] {
+        if (auto impl = weak.lock()) {
+          std::lock_guard lock(impl->mutex);
+          impl->stopping = true;
+          impl->changed.notify_all();
+        }
+      },
+      [weak](std::chrono::steady_clock::time_point deadline) {
+        auto impl = weak.lock();
+        if (!impl) return;
+        std::unique_lock lock(impl->mutex);
+        if (!impl->changed.wait_until(lock, deadline, [&] { return impl->finished; })) return;
+        std::thread thread = std::move(impl->thread);
+        lock.unlock();
+        if (thread.joinable()) thread.join();
+      });
+  if (!joinedAtExit) {
+    impl_->stopping = impl_->finished = true;  // made during exit: no thread to leave behind
+    return;
+  }
   std::lock_guard lock(impl_->mutex);
   // The thread holds the state, so an exporter dropped during exit stays valid for it.
   impl_->thread = std::thread([impl = impl_] { impl->run(); });

@@ -286,19 +286,22 @@ class RefreshScheduler {
 
  private:
   RefreshScheduler() {
-    OrvProcessLifetime::addAbortHook([this] {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
-      changed_.notify_all();
-    });
-    OrvProcessLifetime::addStopHook([this](auto deadline) {
-      std::unique_lock lock(mutex_);
-      if (!changed_.wait_until(lock, deadline, [this] { return finished_ || !thread_.joinable(); }))
-        return;
-      std::thread thread = std::move(thread_);
-      lock.unlock();
-      if (thread.joinable()) thread.join();
-    });
+    const bool joinedAtExit = OrvProcessLifetime::addHooks(
+        [this] {
+          std::lock_guard lock(mutex_);
+          stopping_ = true;
+          changed_.notify_all();
+        },
+        [this](auto deadline) {
+          std::unique_lock lock(mutex_);
+          if (!changed_.wait_until(lock, deadline,
+                                   [this] { return finished_ || !thread_.joinable(); }))
+            return;
+          std::thread thread = std::move(thread_);
+          lock.unlock();
+          if (thread.joinable()) thread.join();
+        });
+    stopping_ = !joinedAtExit;  // made during exit: it never starts its thread
   }
 
   void run() {

@@ -76,3 +76,13 @@ void OrvProcessLifetime::addStopHook(
   // Once exit is under way there is nothing left to wait for it.
   if (!exiting()) hooks().stop.push_back(std::move(stop));
 }
+
+bool OrvProcessLifetime::addHooks(std::function<void()> abort,
+                                  std::function<void(std::chrono::steady_clock::time_point)> stop) {
+  initialise();
+  std::lock_guard lock(hooks().mutex);
+  if (exiting()) return false;
+  hooks().abort.push_back(std::move(abort));
+  hooks().stop.push_back(std::move(stop));
+  return true;
+}

@@ -38,4 +38,10 @@ class OrvProcessLifetime {
   // threads to stop and waits for them until `deadline`, then returns either way.
   // Added once exit is under way, it is not run.
   static void addStopHook(std::function<void(std::chrono::steady_clock::time_point)> stop);
+
+  // Both hooks of one owner of threads, added together: true when they will run at exit;
+  // false (and neither is kept) when exit is under way already, and the owner must then
+  // start no thread at all, since nothing would join it.
+  static bool addHooks(std::function<void()> abort,
+                       std::function<void(std::chrono::steady_clock::time_point)> stop);
 };

@@ -12,8 +12,15 @@ OrvSerialExecutor::OrvSerialExecutor(std::string name, const OrvLogChannel* log)
   OrvProcessLifetime::initialise();
   // All executors are told to stop first, then waited for, so that they wind down
   // together within one grace period.
-  OrvProcessLifetime::addAbortHook([this] { beginStop(); });
-  OrvProcessLifetime::addStopHook([this](auto deadline) { waitStopped(deadline); });
+  if (!OrvProcessLifetime::addHooks([this] { beginStop(); },
+                                    [this](auto deadline) { waitStopped(deadline); })) {
+    // Made while the process exits: no worker, since nothing would join it; every job
+    // submitted is dropped, as queued jobs are at exit.
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+    workerExited_ = true;
+    return;
+  }
   std::lock_guard lock(mutex_);
   worker_ = std::thread([this] { run(); });
   workerId_ = worker_.get_id();
