@@ -28,19 +28,19 @@ State& state() {
 
 std::atomic<const OrvLogChannel*> logChannel{nullptr};
 
-std::string defaultDirectory() {
+}  // namespace
+
+std::string OrvDataDirectory::perUser(const std::string& name) {
   const char* xdg = std::getenv("XDG_DATA_HOME");
-  if (xdg && *xdg == '/') return std::string(xdg) + "/orv-experiment";
+  if (xdg && *xdg == '/') return std::string(xdg) + "/" + name;
   const char* home = std::getenv("HOME");
-  if (home && *home) return std::string(home) + "/.local/share/orv-experiment";
+  if (home && *home) return std::string(home) + "/.local/share/" + name;
   // A shared /tmp lets another user create the name first; the runtime directory is
   // the user's own.
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  if (runtime && *runtime == '/') return std::string(runtime) + "/orv-experiment";
-  return "/tmp/orv-experiment-" + std::to_string(::getuid());
+  if (runtime && *runtime == '/') return std::string(runtime) + "/" + name;
+  return "/tmp/" + name + "-" + std::to_string(::getuid());
 }
-
-}  // namespace
 
 void OrvDataDirectory::set(std::string path) {
   std::lock_guard lock(state().mutex);
@@ -52,7 +52,7 @@ std::string OrvDataDirectory::get() {
     std::lock_guard lock(state().mutex);
     if (!state().path.empty()) return state().path;
   }
-  return defaultDirectory();
+  return perUser("orv-experiment");
 }
 
 void OrvDataDirectory::setLogChannel(const OrvLogChannel* log) {

@@ -22,6 +22,9 @@ class OrvDataDirectory {
   // $HOME/.local/share/orv-experiment, else $XDG_RUNTIME_DIR/orv-experiment (a
   // per-user directory), and only then /tmp/orv-experiment-<uid>.
   static std::string get();
+  // The per-user location of a directory called `name`: $XDG_DATA_HOME/NAME,
+  // ~/.local/share/NAME, $XDG_RUNTIME_DIR/NAME, then /tmp/NAME-UID.
+  static std::string perUser(const std::string& name);
   // Where the refusal of a data directory is reported (null: nowhere). `log` must
   // live forever.
   static void setLogChannel(const OrvLogChannel* log);

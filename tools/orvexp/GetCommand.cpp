@@ -37,16 +37,7 @@ struct GetOptions {
 
 // The tool's own data directory, beside the library's per-user default: exposures
 // recorded by a look at the values must never count as the real application's.
-std::string defaultDataDir() {
-  const char* xdg = std::getenv("XDG_DATA_HOME");
-  if (xdg && *xdg == '/') return std::string(xdg) + "/orvexp";
-  const char* home = std::getenv("HOME");
-  if (home && *home) return std::string(home) + "/.local/share/orvexp";
-  // The user's own runtime directory before a name others could claim in /tmp.
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  if (runtime && *runtime == '/') return std::string(runtime) + "/orvexp";
-  return "/tmp/orvexp-" + std::to_string(::getuid());
-}
+std::string defaultDataDir() { return OrvDataDirectory::perUser("orvexp"); }
 
 // "" when `url` is one the library can fetch from: http:// or https:// with a host, or
 // file:// with a path (schemes in any case); otherwise what is wrong with it.
