@@ -140,11 +140,7 @@ struct OrvOtlpExporter::Impl : std::enable_shared_from_this<Impl> {
         continue;
       }
       // Wait for a fuller batch while the oldest event is young enough.
-      const auto ageMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                             std::chrono::system_clock::now().time_since_epoch())
-                             .count() -
-                         batch.front().timeMs;
-      const auto age = std::chrono::milliseconds(ageMs);
+      const auto age = std::chrono::milliseconds(OrvEventOutbox::nowMs() - batch.front().timeMs);
       if (batch.size() < options.maxBatch && flushWaiters == 0 && age < options.flushInterval) {
         waitForWork(lock, options.flushInterval - age);
         continue;
@@ -321,9 +317,7 @@ OrvOtlpExporterStats OrvOtlpExporter::stats() const {
 
 std::string OrvOtlpExporter::encode(const std::vector<OrvOutboxEvent>& events,
                                     const std::string& serviceName) {
-  const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                       std::chrono::system_clock::now().time_since_epoch())
-                       .count();
+  const std::int64_t now = OrvEventOutbox::nowMs();
   OrvValue::Array records;
   records.reserve(events.size());
   for (const auto& e : events) {

@@ -14,17 +14,6 @@ std::string_view trim(std::string_view s) {
   return s;
 }
 
-bool startsWithNoCase(std::string_view s, std::string_view prefix) {
-  if (s.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(s[i])) !=
-        std::tolower(static_cast<unsigned char>(prefix[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
 // A short, printable excerpt of a body for failure messages.
 std::string excerpt(const std::string& body) {
   std::string out;
@@ -42,12 +31,8 @@ bool OrvRCResponse::isValidEtag(std::string_view value) {
 
 std::string OrvRCResponse::etag(const std::vector<std::string>& headerLines) {
   std::string found;
-  for (const std::string& line : headerLines) {
-    std::string_view l = line;
-    if (startsWithNoCase(l, "HTTP/")) found.clear();  // a new header block begins
-    if (!startsWithNoCase(l, "etag:")) continue;
-    std::string_view value = trim(l.substr(5));
-    if (isValidEtag(value)) found = std::string(value);
+  for (std::string& value : OrvHttpClient::headerValues(headerLines, "ETag")) {
+    if (isValidEtag(value)) found = std::move(value);
   }
   return found;
 }

@@ -683,13 +683,7 @@ bool OrvDefaultsDatabase::isPersistent() {
 
 std::vector<bool> OrvDefaultsDatabase::recordOnce(const std::string& suite,
                                                   std::vector<Record> records) {
-  const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                       std::chrono::system_clock::now().time_since_epoch())
-                       .count();
-  for (auto& r : records) {
-    if (r.event.eventId.empty()) r.event.eventId = OrvEventOutbox::newEventId();
-    if (r.event.timeMs == 0) r.event.timeMs = now;
-  }
+  for (auto& r : records) OrvEventOutbox::stamp(r.event);
   std::unique_lock lock(mutex_);
   std::vector<bool> fresh(records.size(), false);
   // The check and the write in one IMMEDIATE transaction: it holds the database's
@@ -733,13 +727,7 @@ std::vector<bool> OrvDefaultsDatabase::recordOnce(const std::string& suite,
 }
 
 void OrvDefaultsDatabase::appendEvents(std::vector<OrvOutboxEvent> events) {
-  const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                       std::chrono::system_clock::now().time_since_epoch())
-                       .count();
-  for (auto& event : events) {
-    if (event.eventId.empty()) event.eventId = OrvEventOutbox::newEventId();
-    if (event.timeMs == 0) event.timeMs = now;
-  }
+  for (auto& event : events) OrvEventOutbox::stamp(event);
   std::unique_lock lock(mutex_);
   if (writableLocked() && execLocked("BEGIN IMMEDIATE")) {
     std::size_t inserted = 0;

@@ -2,6 +2,7 @@
 
 #include <openssl/rand.h>
 
+#include <chrono>
 #include <random>
 
 #include "platform/OrvDataDirectory.h"
@@ -43,6 +44,17 @@ void OrvEventOutbox::setLimit(std::size_t limit) { OrvDefaultsDatabase::setEvent
 std::size_t OrvEventOutbox::limit() { return OrvDefaultsDatabase::eventLimit(); }
 
 std::uint64_t OrvEventOutbox::droppedCount() { return OrvDefaultsDatabase::droppedEvents(); }
+
+std::int64_t OrvEventOutbox::nowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+void OrvEventOutbox::stamp(OrvOutboxEvent& event) {
+  if (event.eventId.empty()) event.eventId = newEventId();
+  if (event.timeMs == 0) event.timeMs = nowMs();
+}
 
 std::string OrvEventOutbox::newEventId() {
   OrvProcessLifetime::initialise();

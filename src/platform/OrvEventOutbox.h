@@ -64,6 +64,11 @@ class OrvEventOutbox {
   static std::size_t limit();
   static std::uint64_t droppedCount();
 
+  // Milliseconds since the epoch, the clock of OrvOutboxEvent::timeMs.
+  static std::int64_t nowMs();
+  // Fills in a missing eventId and time, as storing an event does.
+  static void stamp(OrvOutboxEvent& event);
+
   // A new random event identifier: 32 lower-case hexadecimal digits in the 8-4-4-4-12
   // form of a UUID (version 4).
   static std::string newEventId();

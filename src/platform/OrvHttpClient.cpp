@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <cctype>
 #include <ctime>
 #include <memory>
 #include <mutex>
@@ -217,19 +218,27 @@ bool startsWithNoCase(std::string_view s, std::string_view prefix) {
 
 }  // namespace
 
-std::string OrvHttpClient::header(const std::vector<std::string>& headerLines,
-                                  std::string_view name) {
-  std::string found;
+std::vector<std::string> OrvHttpClient::headerValues(const std::vector<std::string>& headerLines,
+                                                     std::string_view name) {
+  std::vector<std::string> found;
   for (const auto& line : headerLines) {
     if (startsWithNoCase(line, "HTTP/")) found.clear();  // a new header block begins
     if (line.size() <= name.size() || line[name.size()] != ':' || !startsWithNoCase(line, name))
       continue;
-    std::string value = line.substr(name.size() + 1);
-    const auto first = value.find_first_not_of(" \t");
-    const auto last = value.find_last_not_of(" \t\r\n");
-    found = first == std::string::npos ? "" : value.substr(first, last - first + 1);
+    std::string_view value = std::string_view(line).substr(name.size() + 1);
+    while (!value.empty() && std::isspace(static_cast<unsigned char>(value.front())))
+      value.remove_prefix(1);
+    while (!value.empty() && std::isspace(static_cast<unsigned char>(value.back())))
+      value.remove_suffix(1);
+    found.emplace_back(value);
   }
   return found;
+}
+
+std::string OrvHttpClient::header(const std::vector<std::string>& headerLines,
+                                  std::string_view name) {
+  std::vector<std::string> values = headerValues(headerLines, name);
+  return values.empty() ? std::string() : std::move(values.back());
 }
 
 std::chrono::milliseconds OrvHttpClient::retryAfter(const std::vector<std::string>& headerLines) {

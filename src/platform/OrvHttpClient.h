@@ -38,6 +38,9 @@ class OrvHttpClient {
   // The value of the last header `name` (case-insensitive) in the last header block of
   // `headerLines` (after redirects or 100-continue), trimmed; "" when there is none.
   static std::string header(const std::vector<std::string>& headerLines, std::string_view name);
+  // Every value of header `name` in that last block, in order, trimmed.
+  static std::vector<std::string> headerValues(const std::vector<std::string>& headerLines,
+                                               std::string_view name);
   // Retry-After as a delay (delta-seconds or an HTTP date); negative when absent or bad.
   static std::chrono::milliseconds retryAfter(const std::vector<std::string>& headerLines);
   // Cache-Control max-age; negative when absent.
