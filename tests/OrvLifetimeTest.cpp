@@ -152,9 +152,10 @@ TEST(Flush, TimesOutBehindABlockedQueueAndRefusesToWaitForItself) {
   EXPECT_FALSE(answer.get());
 }
 
-TEST(ThrowingJobs, OutOfMemoryOnAPayloadFailsThatOutcomeAndLaterFetchesStillRun) {
+TEST(ThrowingJobs, APayloadTooCostlyToLoadFailsThatOutcomeAndLaterFetchesStillRun) {
   if (kSanitized) GTEST_SKIP() << "sanitizer runtimes do not run under an address-space limit";
-  // About 20 MB of JSON that takes far more than 1 GiB as values.
+  // About 20 MB of JSON that would take far more than 1 GiB as values: refused by its
+  // memory budget before it is built, so the address-space limit is never reached.
   std::string huge = R"({"color":"huge","zeros":[0)";
   huge.reserve(20u << 20);
   while (huge.size() < (20u << 20)) huge += ",0";
@@ -176,7 +177,8 @@ TEST(ThrowingJobs, OutOfMemoryOnAPayloadFailsThatOutcomeAndLaterFetchesStillRun)
                              data.file("payload.json") + " '" + small + "'",
                          120, &out),
               0);
-    const std::string start = hugeCache ? "0" : std::to_string(OrvRemoteConfig::kErrorResources);
+    const std::string start =
+        hugeCache ? "0" : std::to_string(OrvRemoteConfig::kErrorPayloadTooCostly);
     EXPECT_EQ(out, "start " + start + "\nfetch 0\ncolor red\nexiting\n");
   }
 }

@@ -68,6 +68,11 @@ OrvRCFetchOutcome OrvRCResponse::interpret(const OrvRCRawResponse& raw) {
     return outcome;
   }
   auto parsed = OrvValue::parseJson(raw.body);
+  if (parsed.tooCostly) {
+    outcome.code = OrvRemoteConfig::kErrorPayloadTooCostly;
+    outcome.message = "response body too costly to load: " + parsed.error;
+    return outcome;
+  }
   if (!parsed.ok()) {
     outcome.code = OrvRemoteConfig::kErrorMalformedBody;
     outcome.message = "response body is not JSON: " + parsed.error;

@@ -1,11 +1,13 @@
 // OrvValue: the one dynamic value type of the library. Every feature value, payload,
 // fetch parameter, bucket identifier and event property is an OrvValue.
 //
-// An OrvValue is an immutable, cheaply copied handle to a shared node. Copies share the
-// node (isSameObject() is true between them), so "copying" and "sharing" a value are
-// the same thing. Handles may be copied and read from any number of threads at once.
-// All readers are noexcept: a reader asked for the wrong kind answers empty, zero or
-// false, never throws.
+// An OrvValue is an immutable, cheaply copied handle. Numbers, booleans and null are
+// held inside the handle itself; strings, arrays and dictionaries live in a shared node
+// that copies share (isSameObject() is true between them), so "copying" and "sharing" a
+// value are the same thing. The values of one parsed JSON document live together in
+// one block: a handle to any part of it keeps the whole document alive. Handles may be
+// copied and read from any number of threads at once. All readers are noexcept: a
+// reader asked for the wrong kind answers empty, zero or false, never throws.
 #pragma once
 
 #include <cstdint>
@@ -40,11 +42,54 @@ class ORV_EXPORT OrvValue {
   // The result of parseJson(), defined below the class.
   struct ParseResult;
 
+  // parseJson() refuses a text whose value would take more than this many bytes of
+  // memory per byte of text (with kMinParseBudget as the least it allows any text), so
+  // one hostile document cannot exhaust the process.
+  static constexpr std::size_t kMaxParseCostPerByte = 8;
+  static constexpr std::size_t kMinParseBudget = std::size_t{64} << 20;
+
   // Deepest array/dictionary nesting parseJson() accepts. Deeper input is rejected
   // with an error instead of exhausting the stack.
   static constexpr int kMaxNestingDepth = 256;
 
   OrvValue() noexcept = default;  // absent
+  OrvValue(const OrvValue& other) noexcept
+      : kind_(other.kind_), exponent_(other.exponent_), bits_(other.bits_) {
+    if (hasNode()) retain();
+  }
+  // Takes the handle as it is. Only the library moves handles that are borrowed (see
+  // below): the interface hands those out by const reference, which copies.
+  OrvValue(OrvValue&& other) noexcept
+      : kind_(other.kind_),
+        borrowed_(other.borrowed_),
+        exponent_(other.exponent_),
+        bits_(other.bits_) {
+    other.kind_ = Kind::kAbsent;
+    other.borrowed_ = false;
+    other.exponent_ = 0;
+    other.bits_ = 0;
+  }
+  OrvValue& operator=(const OrvValue& other) noexcept {
+    if (this != &other) *this = OrvValue(other);
+    return *this;
+  }
+  OrvValue& operator=(OrvValue&& other) noexcept {
+    if (this != &other) {
+      if (hasNode() && !borrowed_) release();
+      kind_ = other.kind_;
+      borrowed_ = other.borrowed_;
+      exponent_ = other.exponent_;
+      bits_ = other.bits_;
+      other.kind_ = Kind::kAbsent;
+      other.borrowed_ = false;
+      other.exponent_ = 0;
+      other.bits_ = 0;
+    }
+    return *this;
+  }
+  ~OrvValue() {
+    if (hasNode() && !borrowed_) release();
+  }
   OrvValue(bool b);
   OrvValue(int i) : OrvValue(static_cast<std::int64_t>(i)) {}
   OrvValue(std::int64_t i);
@@ -71,11 +116,12 @@ class ORV_EXPORT OrvValue {
   static OrvValue parseDecimal(std::string_view text);
 
   // Parses JSON text (RFC 8259, UTF-8). Never throws; malformed or invalid UTF-8 input
-  // and nesting deeper than kMaxNestingDepth give an error with the byte offset.
+  // and nesting deeper than kMaxNestingDepth give an error with the byte offset; a text
+  // over its memory budget (see kMaxParseCostPerByte) gives an error with tooCostly set.
   static ParseResult parseJson(std::string_view text);
 
   Kind kind() const noexcept;
-  bool isAbsent() const noexcept { return !node_; }
+  bool isAbsent() const noexcept { return kind_ == Kind::kAbsent; }
   bool isNull() const noexcept { return kind() == Kind::kNull; }
   bool isBoolean() const noexcept { return kind() == Kind::kBoolean; }
   // Booleans and decimals are numbers too.
@@ -115,8 +161,12 @@ class ORV_EXPORT OrvValue {
   std::int64_t decimalMantissa() const noexcept;
   std::int32_t decimalExponent() const noexcept;
 
-  // Identity: both handles refer to the same node (two absents are the same).
-  bool isSameObject(const OrvValue& other) const noexcept { return node_ == other.node_; }
+  // Identity: both handles refer to the same node. Values held inside the handle (see
+  // above) are the same object when they have the same kind and the same bits; two
+  // absents are the same.
+  bool isSameObject(const OrvValue& other) const noexcept {
+    return kind_ == other.kind_ && exponent_ == other.exponent_ && bits_ == other.bits_;
+  }
   // Content equality. Numbers (booleans, integers, floating, decimals) compare by
   // numeric value; strings, arrays and dictionaries by content (by identity when
   // deeper than kMaxNestingDepth).
@@ -132,16 +182,33 @@ class ORV_EXPORT OrvValue {
   std::string toJson() const;
 
   struct Node;
+  struct Block;
+  struct Builder;
 
  private:
-  explicit OrvValue(std::shared_ptr<const Node> node) noexcept : node_(std::move(node)) {}
-  std::shared_ptr<const Node> node_;
+  friend struct Builder;
+  bool hasNode() const noexcept { return kind_ >= Kind::kString; }
+  const Node* node() const noexcept { return reinterpret_cast<const Node*>(bits_); }
+  // Count one more / one less reference on the node's block (release frees it).
+  void retain() const noexcept;
+  void release() noexcept;
+
+  Kind kind_ = Kind::kAbsent;
+  // Set on a handle stored inside its own document: it holds no reference, since the
+  // document owns it (a reference would keep the document alive forever). Copies of
+  // it are ordinary owning handles.
+  bool borrowed_ = false;
+  std::int32_t exponent_ = 0;  // of a decimal
+  // The scalar's bits (bool, int64, uint64, double, decimal mantissa), or the node's
+  // address for strings, arrays and dictionaries.
+  std::uint64_t bits_ = 0;
 };
 
 // The result of OrvValue::parseJson(): a value, or a readable error naming the byte
 // offset where the input went wrong.
 struct ORV_EXPORT OrvValue::ParseResult {
-  OrvValue value;     // absent on failure
-  std::string error;  // empty on success
+  OrvValue value;          // absent on failure
+  std::string error;       // empty on success
+  bool tooCostly = false;  // failed because the value would exceed the memory budget
   bool ok() const noexcept { return error.empty(); }
 };

@@ -8,10 +8,13 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <optional>
+#include <algorithm>
 #include <string>
 #include <type_traits>
 
 #include "OrvExperiment/OrvValue.h"
+#include "platform/OrvValueNode.h"
 
 namespace {
 
@@ -58,10 +61,20 @@ std::size_t firstInvalidUtf8(std::string_view s) {
 
 class Converter {
  public:
-  Converter(const char* base) : base_(base) {}
+  Converter(const char* base, std::size_t budget) : base_(base), budget_(budget) {}
 
   // The error to report, with its position when simdjson can name it.
   std::string message;
+  bool overBudget = false;
+
+  // Counts what the value built so far takes; false (with the error set) past the budget.
+  template <class V>
+  bool spend(std::size_t bytes, V& v) {
+    spent_ += bytes;
+    if (spent_ <= budget_) return true;
+    overBudget = true;
+    return fail("the value needs more memory than its budget", v);
+  }
 
   template <class V>
   bool scalar(V& v, od::json_type type, OrvValue& out) {
@@ -81,7 +94,7 @@ class Converter {
       }
       case od::json_type::string: {
         std::string_view s;
-        if (!check(v.get_string().get(s), v)) return false;
+        if (!check(v.get_string().get(s), v) || !spend(64 + s.size(), v)) return false;
         out = OrvValue(std::string(s));
         return true;
       }
@@ -113,7 +126,7 @@ class Converter {
       od::value child;
       if (!check(std::move(element).get(child), v)) return false;
       OrvValue converted;
-      if (!value(child, depth, converted)) return false;
+      if (!spend(sizeof(OrvValue), v) || !value(child, depth, converted)) return false;
       elements.push_back(std::move(converted));
     }
     out = OrvValue::array(std::move(elements));
@@ -128,7 +141,8 @@ class Converter {
       od::field f;
       if (!check(std::move(field).get(f), v)) return false;
       std::string_view key;
-      if (!check(f.unescaped_key().get(key), v)) return false;
+      if (!check(f.unescaped_key().get(key), v) || !spend(sizeof(OrvValue::Entry) + key.size(), v))
+        return false;
       OrvValue converted;
       if (!value(f.value(), depth, converted)) return false;
       entries.emplace_back(std::string(key), std::move(converted));
@@ -201,63 +215,189 @@ class Converter {
   }
 
   const char* base_;
+  std::size_t budget_;
+  std::size_t spent_ = 0;
 };
 
-// Converts a DOM element that simdjson has already validated.
-bool fromDom(simdjson::dom::element e, int depth, OrvValue& out) {
-  using simdjson::dom::element_type;
-  switch (e.type()) {
-    case element_type::ARRAY: {
-      if (depth >= OrvValue::kMaxNestingDepth) return false;
-      simdjson::dom::array arr = e.get_array().value_unsafe();
-      OrvValue::Array elements;
-      elements.reserve(arr.size());
-      for (simdjson::dom::element child : arr) {
-        OrvValue converted;
-        if (!fromDom(child, depth + 1, converted)) return false;
-        elements.push_back(std::move(converted));
-      }
-      out = OrvValue::array(std::move(elements));
-      return true;
-    }
-    case element_type::OBJECT: {
-      if (depth >= OrvValue::kMaxNestingDepth) return false;
-      simdjson::dom::object obj = e.get_object().value_unsafe();
-      OrvValue::Dictionary entries;
-      entries.reserve(obj.size());
-      for (auto field : obj) {
-        OrvValue converted;
-        if (!fromDom(field.value, depth + 1, converted)) return false;
-        entries.emplace_back(std::string(field.key), std::move(converted));
-      }
-      out = OrvValue::dictionary(std::move(entries));
-      return true;
-    }
-    case element_type::INT64:
-      out = OrvValue(e.get_int64().value_unsafe());
-      return true;
-    case element_type::UINT64:
-      out = OrvValue(e.get_uint64().value_unsafe());
-      return true;
-    case element_type::DOUBLE:
-      out = OrvValue(e.get_double().value_unsafe());
-      return true;
-    case element_type::STRING:
-      out = OrvValue(std::string(e.get_string().value_unsafe()));
-      return true;
-    case element_type::BOOL:
-      out = OrvValue(e.get_bool().value_unsafe());
-      return true;
-    case element_type::NULL_VALUE:
-      out = OrvValue::null();
-      return true;
+// Builds a document from a DOM that simdjson has already validated: every node in the
+// document's arenas, children as borrowed handles, and the memory it takes counted
+// against the budget as it goes.
+class DomBuilder {
+ public:
+  explicit DomBuilder(std::size_t budget) : budget_(budget), document_(new OrvDocument()) {}
+  ~DomBuilder() {
+    if (document_) delete document_;
   }
-  return false;
+
+  bool overBudget = false;
+
+  // The root as an owning handle (the document's one reference), or false when too deep
+  // or over the budget.
+  bool build(simdjson::dom::element root, OrvValue& out) {
+    if (!convert(root, 0, out)) return false;
+    if (OrvValue::Builder::node(out) == nullptr) return true;  // a scalar: no document needed
+    out = OrvValue::Builder::owning(OrvValue::Builder::kind(out), OrvValue::Builder::node(out));
+    document_->refs.store(1, std::memory_order_relaxed);
+    document_ = nullptr;  // owned by `out` now
+    return true;
+  }
+
+ private:
+  bool spend(std::size_t bytes) {
+    spent_ += bytes;
+    if (spent_ > budget_) overBudget = true;
+    return !overBudget;
+  }
+  static std::size_t heapBytes(std::size_t textLength) {
+    return textLength < sizeof(std::string) / 2 ? 0 : textLength + 1;  // past the inline buffer
+  }
+
+  bool convert(simdjson::dom::element e, int depth, OrvValue& out) {
+    using simdjson::dom::element_type;
+    using Kind = OrvValue::Kind;
+    switch (e.type()) {
+      case element_type::ARRAY: {
+        if (depth >= OrvValue::kMaxNestingDepth) return false;
+        simdjson::dom::array arr = e.get_array().value_unsafe();
+        const std::size_t n = arr.size();
+        if (!spend(sizeof(OrvArrayNode) + n * sizeof(OrvValue))) return false;
+        OrvArrayNode* node = document_->arrays.make();
+        node->block = document_;
+        node->inDocument = true;
+        node->elements.reserve(n);
+        std::uint32_t deepest = 0;
+        for (simdjson::dom::element child : arr) {
+          OrvValue converted;
+          if (!convert(child, depth + 1, converted)) return false;
+          deepest = std::max(deepest, converted.nestingDepth());
+          node->elements.push_back(std::move(converted));
+        }
+        node->depth = deepest + 1;
+        out = OrvValue::Builder::borrowed(Kind::kArray, node);
+        return true;
+      }
+      case element_type::OBJECT: {
+        if (depth >= OrvValue::kMaxNestingDepth) return false;
+        // The fields are sorted as small records before any entry is made, so no entry
+        // (a string and a handle) is ever moved; nested objects use the scratch beyond
+        // this one's range, which is why it is addressed by index.
+        const std::size_t begin = fields_.size();
+        std::uint32_t index = 0;
+        simdjson::dom::object obj = e.get_object().value_unsafe();
+        for (auto field : obj)
+          fields_.push_back(Field{prefixOf(field.key), field.key, field.value, index++});
+        const std::size_t end = fields_.size();
+        const auto first = fields_.begin() + static_cast<std::ptrdiff_t>(begin);
+        const auto last = fields_.begin() + static_cast<std::ptrdiff_t>(end);
+        if (std::adjacent_find(first, last, [](const Field& a, const Field& b) {
+              return !(a < b);
+            }) != last)
+          std::sort(first, last);
+        if (!spend(sizeof(OrvDictionaryNode) + (end - begin) * sizeof(OrvValue::Entry)))
+          return false;
+        OrvDictionaryNode* node = document_->dictionaries.make();
+        node->block = document_;
+        node->inDocument = true;
+        node->entries.reserve(end - begin);
+        std::uint32_t deepest = 0;
+        for (std::size_t i = begin; i < end; ++i) {
+          const Field field = fields_[i];
+          // Of equal keys the last one written wins; it sorts last among them.
+          if (i + 1 < end && fields_[i + 1].key == field.key) continue;
+          OrvValue converted;
+          if (!spend(heapBytes(field.key.size())) || !convert(field.value, depth + 1, converted))
+            return false;
+          deepest = std::max(deepest, converted.nestingDepth());
+          node->entries.emplace_back(std::string(field.key), std::move(converted));
+        }
+        fields_.resize(begin);
+        node->depth = deepest + 1;
+        out = OrvValue::Builder::borrowed(Kind::kDictionary, node);
+        return true;
+      }
+      case element_type::STRING: {
+        const std::string_view text = e.get_string().value_unsafe();
+        if (!spend(sizeof(OrvStringNode) + heapBytes(text.size()))) return false;
+        OrvStringNode* node = document_->strings.make();
+        node->block = document_;
+        node->text.assign(text);
+        out = OrvValue::Builder::borrowed(Kind::kString, node);
+        return true;
+      }
+      case element_type::INT64:
+        out = OrvValue(e.get_int64().value_unsafe());
+        return true;
+      case element_type::UINT64:
+        out = OrvValue(e.get_uint64().value_unsafe());
+        return true;
+      case element_type::DOUBLE:
+        out = OrvValue(e.get_double().value_unsafe());
+        return true;
+      case element_type::BOOL:
+        out = OrvValue(e.get_bool().value_unsafe());
+        return true;
+      case element_type::NULL_VALUE:
+        out = OrvValue::null();
+        return true;
+    }
+    return false;
+  }
+
+  // An object's field awaiting conversion. Ordered by key (the first eight bytes as one
+  // big-endian number settle most comparisons), then by position.
+  struct Field {
+    std::uint64_t prefix;
+    std::string_view key;
+    simdjson::dom::element value;
+    std::uint32_t index;
+    bool operator<(const Field& other) const noexcept {
+      if (prefix != other.prefix) return prefix < other.prefix;
+      if (const int c = key.compare(other.key)) return c < 0;
+      return index < other.index;
+    }
+  };
+  static std::uint64_t prefixOf(std::string_view key) noexcept {
+    std::uint64_t prefix = 0;
+    const std::size_t n = std::min<std::size_t>(key.size(), 8);
+    for (std::size_t i = 0; i < n; ++i)
+      prefix |= std::uint64_t{static_cast<unsigned char>(key[i])} << (56 - 8 * i);
+    return prefix;
+  }
+
+  std::size_t budget_;
+  std::size_t spent_ = 0;
+  OrvDocument* document_;  // owned until build() hands it to the root handle
+  std::vector<Field> fields_;
+};
+
+// A lower bound of what parsing `text` costs (the parser's tape plus our handles and
+// string nodes), from one pass counting values outside strings. Lets a text that is
+// certainly over its budget be refused before the parser allocates anything for it.
+std::size_t estimatedCost(std::string_view text) {
+  std::size_t values = 1, strings = 0;
+  bool inString = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (inString) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+      ++strings;
+    } else if (c == ',' || c == '[' || c == '{') {
+      ++values;
+    }
+  }
+  constexpr std::size_t kTapePerValue = 16;
+  return values * (kTapePerValue + sizeof(OrvValue)) + strings * sizeof(OrvStringNode);
 }
 
 // The slow path: walks the input with the on-demand API. Gives the value (for inputs
 // the DOM parser refuses only for their numbers) or an error with its byte offset.
-OrvValue::ParseResult parseOnDemand(const simdjson::padded_string& padded) {
+OrvValue::ParseResult parseOnDemand(const simdjson::padded_string& padded, std::size_t budget) {
   thread_local od::parser parser;
   OrvValue::ParseResult result;
   od::document doc;
@@ -266,7 +406,7 @@ OrvValue::ParseResult parseOnDemand(const simdjson::padded_string& padded) {
     result.error = std::string("JSON error: ") + simdjson::error_message(error);
     return result;
   }
-  Converter converter(padded.data());
+  Converter converter(padded.data(), budget);
   od::json_type type{};
   if (!converter.check(doc.type().get(type), doc)) {
     result.error = converter.message;
@@ -286,6 +426,7 @@ OrvValue::ParseResult parseOnDemand(const simdjson::padded_string& padded) {
   }
   if (!ok) {
     result.error = converter.message.empty() ? "JSON error" : converter.message;
+    result.tooCostly = converter.overBudget;
     return result;
   }
   result.value = std::move(out);
@@ -295,18 +436,34 @@ OrvValue::ParseResult parseOnDemand(const simdjson::padded_string& padded) {
 }  // namespace
 
 OrvValue::ParseResult OrvValue::parseJson(std::string_view text) {
-  // One parser per thread: parsers keep their buffers between documents and are not
-  // safe to share.
-  thread_local simdjson::dom::parser parser;
-  simdjson::padded_string padded(text);
   ParseResult result;
+  const std::size_t budget = std::max(kMinParseBudget, text.size() * kMaxParseCostPerByte);
+  // Only a text of more than budget/cost-per-byte can be over it: small texts skip the scan.
+  if (text.size() > kMinParseBudget / kMaxParseCostPerByte && estimatedCost(text) > budget) {
+    result.error = "JSON error: the value needs more than " + std::to_string(kMaxParseCostPerByte) +
+                   " bytes of memory per byte of text";
+    result.tooCostly = true;
+    return result;
+  }
+  // One parser per thread: parsers keep their buffers between documents and are not
+  // safe to share. A large text gets a parser of its own, so its buffers (several times
+  // the text) are given back as soon as it is parsed.
+  constexpr std::size_t kKeepParserUpTo = std::size_t{1} << 20;
+  thread_local simdjson::dom::parser shared;
+  std::optional<simdjson::dom::parser> own;
+  simdjson::dom::parser& parser = text.size() <= kKeepParserUpTo ? shared : own.emplace();
+  simdjson::padded_string padded(text);
   simdjson::dom::element root;
   const error_code error = parser.parse(padded).get(root);
   if (error == simdjson::SUCCESS) {
-    if (fromDom(root, 0, result.value)) return result;
+    DomBuilder builder(budget);
+    if (builder.build(root, result.value)) return result;
     result.value = OrvValue();
-    result.error =
-        "JSON error: nesting deeper than " + std::to_string(kMaxNestingDepth) + " levels";
+    result.tooCostly = builder.overBudget;
+    result.error = builder.overBudget
+                       ? "JSON error: the value needs more memory than its budget"
+                       : "JSON error: nesting deeper than " + std::to_string(kMaxNestingDepth) +
+                             " levels";
     return result;
   }
   if (error == simdjson::UTF8_ERROR) {
@@ -320,7 +477,7 @@ OrvValue::ParseResult OrvValue::parseJson(std::string_view text) {
         "JSON error: nesting deeper than " + std::to_string(kMaxNestingDepth) + " levels";
     return result;
   }
-  ParseResult slow = parseOnDemand(padded);
+  ParseResult slow = parseOnDemand(padded, budget);
   if (!slow.ok()) return slow;
   if (error == simdjson::NUMBER_ERROR) return slow;
   // The on-demand walk accepted what the DOM parser refused: trust the refusal.

@@ -1,10 +1,12 @@
 #include "OrvExperiment/OrvValue.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <type_traits>
 
 #include "platform/OrvValueNode.h"
 
@@ -28,6 +30,11 @@ const OrvValue& absentValue() {
   static const OrvValue* v = new OrvValue();
   return *v;
 }
+
+struct OrvDecimal {
+  std::int64_t mantissa = 0;
+  std::int32_t exponent = 0;
+};
 
 constexpr int kDecimalMaxDigits = 18;  // always fits an int64 mantissa
 constexpr int kDecimalMinExponent = -128;
@@ -209,21 +216,15 @@ std::uint32_t depthOf(const Children& children, Get get) {
 // children to it instead of destroying them in their own frame.
 thread_local std::vector<OrvValue>* tlDoomed = nullptr;
 
-}  // namespace
-
-OrvValue::Node::~Node() {
-  // A value nested a hundred thousand levels would otherwise take one stack frame (or
-  // several) per level. Shallow values are destroyed the ordinary way.
+// Moves a deep standalone container's children out to be destroyed iteratively. A
+// document's nodes hold borrowed handles and are swept linearly, so they never recurse.
+template <class Children, class Take>
+void destroyDeep(const OrvContainerNode& node, Children& children, Take take) {
   constexpr std::uint32_t kRecursionIsFine = 64;
-  if (depth == 0 || (!tlDoomed && depth < kRecursionIsFine)) return;
+  if (node.inDocument || node.depth == 0 || (!tlDoomed && node.depth < kRecursionIsFine)) return;
   std::vector<OrvValue> local;
   std::vector<OrvValue>* doomed = tlDoomed ? tlDoomed : &local;
-  // Inside its destructor the node is no longer const: its children may be moved out.
-  if (auto* elements = std::get_if<OrvValue::Array>(&data)) {
-    for (auto& element : *elements) doomed->push_back(std::move(element));
-  } else if (auto* entries = std::get_if<OrvValue::Dictionary>(&data)) {
-    for (auto& entry : *entries) doomed->push_back(std::move(entry.second));
-  }
+  for (auto& child : children) doomed->push_back(std::move(take(child)));
   if (doomed != &local) return;
   tlDoomed = &local;
   while (!local.empty()) {
@@ -234,48 +235,104 @@ OrvValue::Node::~Node() {
   tlDoomed = nullptr;
 }
 
-OrvValue::OrvValue(bool b) : node_(std::make_shared<const Node>(Node{b})) {}
-OrvValue::OrvValue(std::int64_t i) : node_(std::make_shared<const Node>(Node{i})) {}
-OrvValue::OrvValue(std::uint64_t u)
-    : node_(u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
-                ? std::make_shared<const Node>(Node{static_cast<std::int64_t>(u)})
-                : std::make_shared<const Node>(Node{u})) {}
-OrvValue::OrvValue(double d) : node_(std::make_shared<const Node>(Node{d})) {}
-OrvValue::OrvValue(std::string s) : node_(std::make_shared<const Node>(Node{std::move(s)})) {}
+// A node with a block of its own.
+template <class T>
+struct Single final : OrvValue::Block {
+  T node;
+};
 
-OrvValue OrvValue::null() { return OrvValue(std::make_shared<const Node>(Node{OrvNullTag{}})); }
+template <class T>
+OrvValue makeSingle(OrvValue::Kind kind, std::uint32_t depth, void (*fill)(T&, void*), void* arg) {
+  auto* single = new Single<T>();
+  single->node.block = single;
+  if constexpr (std::is_base_of_v<OrvContainerNode, T>) single->node.depth = depth;
+  fill(single->node, arg);
+  return OrvValue::Builder::owning(kind, &single->node);
+}
+
+}  // namespace
+
+OrvArrayNode::~OrvArrayNode() {
+  destroyDeep(*this, elements, [](OrvValue& v) -> OrvValue& { return v; });
+}
+
+OrvDictionaryNode::~OrvDictionaryNode() {
+  destroyDeep(*this, entries, [](OrvValue::Entry& e) -> OrvValue& { return e.second; });
+}
+
+void OrvValue::retain() const noexcept {
+  node()->block->refs.fetch_add(1, std::memory_order_relaxed);
+}
+
+void OrvValue::release() noexcept {
+  const Block* block = node()->block;
+  if (block->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete block;
+}
+
+OrvValue::OrvValue(bool b) : kind_(Kind::kBoolean), bits_(b ? 1 : 0) {}
+OrvValue::OrvValue(std::int64_t i) : kind_(Kind::kInteger), bits_(static_cast<std::uint64_t>(i)) {}
+OrvValue::OrvValue(std::uint64_t u)
+    : kind_(u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
+                ? Kind::kInteger
+                : Kind::kUnsigned),
+      bits_(u) {}
+OrvValue::OrvValue(double d) : kind_(Kind::kFloating), bits_(std::bit_cast<std::uint64_t>(d)) {}
+OrvValue::OrvValue(std::string s) {
+  *this = makeSingle<OrvStringNode>(
+      Kind::kString, 0, [](OrvStringNode& n, void* arg) { n.text = std::move(*static_cast<std::string*>(arg)); },
+      &s);
+}
+
+OrvValue OrvValue::null() {
+  OrvValue v;
+  v.kind_ = Kind::kNull;
+  return v;
+}
 
 OrvValue OrvValue::array(Array elements) {
   const std::uint32_t depth =
       depthOf(elements, [](const OrvValue& v) -> const OrvValue& { return v; });
-  return OrvValue(std::make_shared<const Node>(Node{std::move(elements), depth}));
+  return makeSingle<OrvArrayNode>(
+      Kind::kArray, depth,
+      [](OrvArrayNode& n, void* arg) { n.elements = std::move(*static_cast<Array*>(arg)); },
+      &elements);
+}
+
+void OrvValue::Builder::normaliseEntries(Dictionary& entries) {
+  const auto less = [](const Entry& a, const Entry& b) { return a.first < b.first; };
+  // Text we wrote ourselves (toJson, caches) arrives sorted and unique: check first.
+  if (std::adjacent_find(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+        return !(a.first < b.first);
+      }) == entries.end())
+    return;
+  std::stable_sort(entries.begin(), entries.end(), less);
+  // Within a run of equal keys the last one wins.
+  auto out = entries.begin();
+  for (auto it = entries.begin(); it != entries.end(); ++it) {
+    if (std::next(it) != entries.end() && std::next(it)->first == it->first) continue;
+    if (out != it) *out = std::move(*it);
+    ++out;
+  }
+  entries.erase(out, entries.end());
 }
 
 OrvValue OrvValue::dictionary(Dictionary entries) {
-  const auto less = [](const Entry& a, const Entry& b) { return a.first < b.first; };
-  // Text we wrote ourselves (toJson, caches) arrives sorted and unique: check first.
-  const bool sortedUnique =
-      std::adjacent_find(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-        return !(a.first < b.first);
-      }) == entries.end();
-  if (!sortedUnique) {
-    std::stable_sort(entries.begin(), entries.end(), less);
-    // Within a run of equal keys the last one wins.
-    auto out = entries.begin();
-    for (auto it = entries.begin(); it != entries.end(); ++it) {
-      if (std::next(it) != entries.end() && std::next(it)->first == it->first) continue;
-      if (out != it) *out = std::move(*it);
-      ++out;
-    }
-    entries.erase(out, entries.end());
-  }
+  Builder::normaliseEntries(entries);
   const std::uint32_t depth =
       depthOf(entries, [](const Entry& e) -> const OrvValue& { return e.second; });
-  return OrvValue(std::make_shared<const Node>(Node{std::move(entries), depth}));
+  return makeSingle<OrvDictionaryNode>(
+      Kind::kDictionary, depth,
+      [](OrvDictionaryNode& n, void* arg) { n.entries = std::move(*static_cast<Dictionary*>(arg)); },
+      &entries);
 }
 
 OrvValue OrvValue::decimal(std::int64_t mantissa, std::int32_t exponent) {
-  return OrvValue(std::make_shared<const Node>(Node{normalise(mantissa, exponent)}));
+  const OrvDecimal d = normalise(mantissa, exponent);
+  OrvValue v;
+  v.kind_ = Kind::kDecimal;
+  v.bits_ = static_cast<std::uint64_t>(d.mantissa);
+  v.exponent_ = d.exponent;
+  return v;
 }
 
 OrvValue OrvValue::parseDecimal(std::string_view text) {
@@ -334,13 +391,11 @@ OrvValue OrvValue::parseDecimal(std::string_view text) {
   OrvDecimal d = normalise(negative ? -mantissa : mantissa, 0);
   exponent += d.exponent;
   if (exponent < kDecimalMinExponent || exponent > kDecimalMaxExponent) return OrvValue();
-  return OrvValue(std::make_shared<const Node>(
-      Node{OrvDecimal{d.mantissa, static_cast<std::int32_t>(exponent)}}));
+  return decimal(d.mantissa, static_cast<std::int32_t>(exponent));
 }
 
 OrvValue::Kind OrvValue::kind() const noexcept {
-  if (!node_) return Kind::kAbsent;
-  return static_cast<Kind>(node_->data.index() + 1);
+  return kind_;
 }
 
 bool OrvValue::isNumber() const noexcept {
@@ -357,24 +412,24 @@ bool OrvValue::isNumber() const noexcept {
 }
 
 const std::string& OrvValue::stringValue() const noexcept {
-  if (const auto* s = node_ ? std::get_if<std::string>(&node_->data) : nullptr) return *s;
+  if (kind_ == Kind::kString) return static_cast<const OrvStringNode*>(node())->text;
   return emptyString();
 }
 
 bool OrvValue::boolValue() const noexcept {
   switch (kind()) {
     case Kind::kBoolean:
-      return std::get<bool>(node_->data);
+      return (bits_ != 0);
     case Kind::kInteger:
-      return std::get<std::int64_t>(node_->data) != 0;
+      return static_cast<std::int64_t>(bits_) != 0;
     case Kind::kUnsigned:
       return true;  // only values above INT64_MAX are kUnsigned
     case Kind::kFloating:
-      return std::get<double>(node_->data) != 0.0;
+      return std::bit_cast<double>(bits_) != 0.0;
     case Kind::kDecimal:
-      return std::get<OrvDecimal>(node_->data).mantissa != 0;
+      return bits_ != 0;
     case Kind::kString: {
-      const std::string& s = std::get<std::string>(node_->data);
+      const std::string& s = stringValue();
       std::size_t i = 0;
       while (i < s.size() && isBlank(s[i])) ++i;
       if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
@@ -391,17 +446,17 @@ bool OrvValue::boolValue() const noexcept {
 std::int64_t OrvValue::int64Value() const noexcept {
   switch (kind()) {
     case Kind::kBoolean:
-      return std::get<bool>(node_->data) ? 1 : 0;
+      return (bits_ != 0) ? 1 : 0;
     case Kind::kInteger:
-      return std::get<std::int64_t>(node_->data);
+      return static_cast<std::int64_t>(bits_);
     case Kind::kUnsigned:
       return std::numeric_limits<std::int64_t>::max();
     case Kind::kFloating:
-      return saturatingFromDouble(std::get<double>(node_->data));
+      return saturatingFromDouble(std::bit_cast<double>(bits_));
     case Kind::kDecimal:
-      return decimalToInt64(std::get<OrvDecimal>(node_->data));
+      return decimalToInt64(OrvDecimal{static_cast<std::int64_t>(bits_), exponent_});
     case Kind::kString:
-      return parseDecimal(std::get<std::string>(node_->data)).int64Value();
+      return parseDecimal(stringValue()).int64Value();
     default:
       return 0;
   }
@@ -410,17 +465,17 @@ std::int64_t OrvValue::int64Value() const noexcept {
 double OrvValue::doubleValue() const noexcept {
   switch (kind()) {
     case Kind::kBoolean:
-      return std::get<bool>(node_->data) ? 1.0 : 0.0;
+      return (bits_ != 0) ? 1.0 : 0.0;
     case Kind::kInteger:
-      return static_cast<double>(std::get<std::int64_t>(node_->data));
+      return static_cast<double>(static_cast<std::int64_t>(bits_));
     case Kind::kUnsigned:
-      return static_cast<double>(std::get<std::uint64_t>(node_->data));
+      return static_cast<double>(bits_);
     case Kind::kFloating:
-      return std::get<double>(node_->data);
+      return std::bit_cast<double>(bits_);
     case Kind::kDecimal:
-      return decimalToDouble(std::get<OrvDecimal>(node_->data));
+      return decimalToDouble(OrvDecimal{static_cast<std::int64_t>(bits_), exponent_});
     case Kind::kString:
-      return parseDecimal(std::get<std::string>(node_->data)).doubleValue();
+      return parseDecimal(stringValue()).doubleValue();
     default:
       return 0.0;
   }
@@ -451,29 +506,31 @@ std::size_t OrvValue::size() const noexcept {
 }
 
 const OrvValue::Array& OrvValue::elements() const noexcept {
-  if (const auto* a = node_ ? std::get_if<Array>(&node_->data) : nullptr) return *a;
+  if (kind_ == Kind::kArray) return static_cast<const OrvArrayNode*>(node())->elements;
   return emptyArray();
 }
 
 const OrvValue::Dictionary& OrvValue::entries() const noexcept {
-  if (const auto* d = node_ ? std::get_if<Dictionary>(&node_->data) : nullptr) return *d;
+  if (kind_ == Kind::kDictionary) return static_cast<const OrvDictionaryNode*>(node())->entries;
   return emptyDictionary();
 }
 
 std::int64_t OrvValue::decimalMantissa() const noexcept {
-  const auto* d = node_ ? std::get_if<OrvDecimal>(&node_->data) : nullptr;
-  return d ? d->mantissa : 0;
+  return kind_ == Kind::kDecimal ? static_cast<std::int64_t>(bits_) : 0;
 }
 
 std::int32_t OrvValue::decimalExponent() const noexcept {
-  const auto* d = node_ ? std::get_if<OrvDecimal>(&node_->data) : nullptr;
-  return d ? d->exponent : 0;
+  return kind_ == Kind::kDecimal ? exponent_ : 0;
 }
 
-std::uint32_t OrvValue::nestingDepth() const noexcept { return node_ ? node_->depth : 0; }
+std::uint32_t OrvValue::nestingDepth() const noexcept {
+  return kind_ == Kind::kArray || kind_ == Kind::kDictionary
+             ? static_cast<const OrvContainerNode*>(node())->depth
+             : 0;
+}
 
 bool OrvValue::operator==(const OrvValue& other) const noexcept {
-  if (node_ == other.node_) return true;
+  if (isSameObject(other)) return true;
   if (nestingDepth() != other.nestingDepth() || nestingDepth() > kMaxNestingDepth) return false;
   const Kind a = kind();
   const Kind b = other.kind();
@@ -484,7 +541,7 @@ bool OrvValue::operator==(const OrvValue& other) const noexcept {
       // kUnsigned lies above every int64, so it only ever equals another kUnsigned.
       if (a == Kind::kUnsigned || b == Kind::kUnsigned)
         return a == b &&
-               std::get<std::uint64_t>(node_->data) == std::get<std::uint64_t>(other.node_->data);
+               bits_ == other.bits_;
       return int64Value() == other.int64Value();
     }
     if (a == Kind::kDecimal && b == Kind::kDecimal) {
@@ -516,17 +573,17 @@ std::string OrvValue::description() const {
     case Kind::kNull:
       return "null";
     case Kind::kBoolean:
-      return std::get<bool>(node_->data) ? "true" : "false";
+      return (bits_ != 0) ? "true" : "false";
     case Kind::kInteger:
-      return std::to_string(std::get<std::int64_t>(node_->data));
+      return std::to_string(static_cast<std::int64_t>(bits_));
     case Kind::kUnsigned:
-      return std::to_string(std::get<std::uint64_t>(node_->data));
+      return std::to_string(bits_);
     case Kind::kFloating:
-      return doubleText(std::get<double>(node_->data));
+      return doubleText(std::bit_cast<double>(bits_));
     case Kind::kDecimal:
-      return decimalText(std::get<OrvDecimal>(node_->data));
+      return decimalText(OrvDecimal{static_cast<std::int64_t>(bits_), exponent_});
     case Kind::kString:
-      return std::get<std::string>(node_->data);
+      return stringValue();
     case Kind::kArray:
     case Kind::kDictionary:
       return toJson();
