@@ -31,15 +31,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   auto table = OrvFeatureParser::parse(parsed.value);
   OrvFeatureManager::sharedInstance().setFeatures(table);
-  for (const auto& [key, feature] : *table) {
+  for (const OrvFeature& feature : *table) {
+    const std::string& key = feature.key();
     (void)OrvExperiment::getValueAsString(key);
     (void)OrvExperiment::getValueAsNumber(key).description();
     (void)OrvExperiment::getValueAsBoolean(key);
     (void)OrvExperiment::getValueAsJson(key).toJson();
-    if (const auto& info = feature->experimentInfo()) {
+    if (const auto* info = feature.experimentInfo()) {
       if (info->recordKey().size() != 32) std::abort();
     }
-    const OrvValue& value = feature->value();
+    const OrvValue& value = feature.value();
     (void)value.int64Value();
     (void)value.doubleValue();
     (void)value.boolValue();

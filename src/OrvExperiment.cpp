@@ -166,13 +166,16 @@ OrvValue OrvExperiment::getValueAsNumber(const std::string& key) {
 }
 
 OrvValue OrvExperiment::getValueAsNumber(const std::string& key, const OrvValue& defaultValue) {
-  OrvValue value = trackedValue(key);  // moved out below: one reference taken per read
-  if (value.isNumber()) return value;
-  if (value.isString()) {
+  // Converted in place: a number is held inside its handle, so the read takes no
+  // reference on the payload (whose count every reading thread would share).
+  return OrvFeatureManager::sharedInstance().visitFeature(key, [&](const OrvFeature* feature) {
+    if (!feature) return defaultValue;
+    const OrvValue& value = feature->value();
+    if (value.isNumber()) return value;
+    if (!value.isString()) return defaultValue;
     OrvValue number = OrvValue::parseDecimal(value.stringValue());
     return number.isAbsent() ? defaultValue : number;
-  }
-  return defaultValue;
+  });
 }
 
 bool OrvExperiment::getValueAsBoolean(const std::string& key) {

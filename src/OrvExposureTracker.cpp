@@ -72,7 +72,8 @@ void OrvExposureTracker::runBatch(const std::shared_ptr<Batch>& batch) {
 void OrvExposureTracker::doExposures(const std::vector<std::string>& keys) {
   struct Pending {
     const std::string* key;
-    std::shared_ptr<const OrvExperimentInfo> info;
+    std::shared_ptr<const OrvFeature> feature;  // keeps its table, and so `info`, alive
+    const OrvExperimentInfo* info;
   };
   std::vector<Pending> pending;
   std::vector<std::string> recordKeys;
@@ -83,7 +84,7 @@ void OrvExposureTracker::doExposures(const std::vector<std::string>& keys) {
   for (const std::string& key : keys) {
     auto feature = OrvFeatureManager::sharedInstance().getFeature(key, false);
     if (!feature) continue;
-    const auto& info = feature->experimentInfo();
+    const OrvExperimentInfo* info = feature->experimentInfo();
     if (!info) {
       OrvExpLog::info(OrvExpLog::kNoExperiment, key);
       continue;
@@ -105,7 +106,7 @@ void OrvExposureTracker::doExposures(const std::vector<std::string>& keys) {
       OrvExpLog::info(OrvExpLog::kAlreadyExposed, key);  // another feature of the experiment
       continue;
     }
-    pending.push_back({&key, info});
+    pending.push_back({&key, feature, info});
     recordKeys.push_back(recordKey);
     OrvOutboxEvent event;
     event.appId = appId;

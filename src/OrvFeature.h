@@ -1,33 +1,69 @@
-// One feature: the payload's value under the feature key, held by reference, and the
-// experiment membership that controls it, if any. Immutable once published in a
-// feature table; shared by the table and by every caller that looked it up, so a
-// caller keeps a valid record after a reload replaces the table.
+// The feature table: every feature of one payload, immutable once the parser returns it
+// and replaced whole on reload.
+//
+// A table is flat: one array of features in key order, each pointing at its key and
+// value inside the payload (which the table holds, so a payload document is kept
+// exactly once and never copied), and an open-addressing index over that array. The
+// experiment records live in one array of the table too. A feature reference stays
+// valid as long as its table is held; lookups hand out features as shared pointers
+// that share the table's ownership, so a caller keeps a valid record after a reload
+// replaces the table.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
-#include <unordered_map>
+#include <string_view>
+#include <vector>
 
 #include "OrvExperiment/OrvValue.h"
 #include "OrvExperimentInfo.h"
 
 class OrvFeature {
  public:
-  const OrvValue& value() const noexcept { return value_; }
-  void setValue(OrvValue v) { value_ = std::move(v); }
-
-  const std::shared_ptr<const OrvExperimentInfo>& experimentInfo() const noexcept {
-    return experimentInfo_;
-  }
-  void setExperimentInfo(std::shared_ptr<const OrvExperimentInfo> info) {
-    experimentInfo_ = std::move(info);
-  }
+  const std::string& key() const noexcept { return *key_; }
+  const OrvValue& value() const noexcept { return *value_; }
+  // The experiment membership that controls this feature, or null.
+  const OrvExperimentInfo* experimentInfo() const noexcept { return experimentInfo_; }
 
  private:
-  OrvValue value_;
-  std::shared_ptr<const OrvExperimentInfo> experimentInfo_;
+  friend class OrvFeatureTable;
+  friend class OrvFeatureParser;
+  const std::string* key_ = nullptr;
+  const OrvValue* value_ = nullptr;
+  const OrvExperimentInfo* experimentInfo_ = nullptr;
 };
 
-// Feature key (exact, case-sensitive) to feature. A table is never changed after the
-// parser returns it; it is replaced whole.
-using OrvFeatureTable = std::unordered_map<std::string, std::shared_ptr<const OrvFeature>>;
+class OrvFeatureTable {
+ public:
+  OrvFeatureTable() = default;
+  OrvFeatureTable(const OrvFeatureTable&) = delete;
+  OrvFeatureTable& operator=(const OrvFeatureTable&) = delete;
+
+  // The feature of `key` (exact, case-sensitive), or null.
+  const OrvFeature* find(std::string_view key) const noexcept;
+  // The feature of `key`; throws std::out_of_range when there is none.
+  const OrvFeature& at(std::string_view key) const;
+  bool contains(std::string_view key) const noexcept { return find(key) != nullptr; }
+
+  std::size_t size() const noexcept { return features_.size(); }
+  bool empty() const noexcept { return features_.empty(); }
+  // In key order.
+  std::vector<OrvFeature>::const_iterator begin() const noexcept { return features_.begin(); }
+  std::vector<OrvFeature>::const_iterator end() const noexcept { return features_.end(); }
+
+ private:
+  friend class OrvFeatureParser;
+  struct Slot {
+    std::uint32_t hash = 0;   // the key's hash, low half; settles most mismatches
+    std::uint32_t index = 0;  // into features_, plus one; 0 is an empty slot
+  };
+  static std::uint64_t hashOf(std::string_view key) noexcept;
+  // Builds the index over features_; called once by the parser.
+  void index();
+
+  OrvValue payload_;  // what every key_ and value_ points into
+  std::vector<OrvFeature> features_;
+  std::unique_ptr<OrvExperimentInfo[]> experiments_;
+  std::vector<Slot> slots_;  // a power of two in size, at most three quarters full
+};

@@ -3,7 +3,6 @@
 #include <utility>
 
 #include "OrvExpLog.h"
-#include "OrvExperimentQueue.h"
 #include "OrvExposureTracker.h"
 #include "OrvFeatureParser.h"
 #include "OrvRemoteConfig.h"
@@ -17,14 +16,22 @@ OrvFeatureManager& OrvFeatureManager::sharedInstance() {
 }
 
 void OrvFeatureManager::setConfig(std::shared_ptr<OrvExperimentConfig> config) {
+  std::vector<std::shared_ptr<const Snapshot>> released;  // after the lock
   std::lock_guard lock(mutex_);
   config_ = std::move(config);
-  publishLocked();
+  released = publishLocked();
 }
 
-void OrvFeatureManager::publishLocked() {
-  snapshot_ = std::make_shared<const Snapshot>(Snapshot{features_, config_, source_, fromPayload_});
+std::vector<std::shared_ptr<const OrvFeatureManager::Snapshot>> OrvFeatureManager::publishLocked() {
+  std::vector<std::shared_ptr<const Snapshot>> released;
+  {
+    std::lock_guard retiredLock(retiredMutex_);
+    released.swap(retired_);
+  }
+  released.push_back(std::exchange(snapshot_, std::make_shared<const Snapshot>(Snapshot{
+                                                  features_, config_, source_, fromPayload_})));
   generation_.fetch_add(1, std::memory_order_release);
+  return released;
 }
 
 const OrvFeatureManager::Snapshot& OrvFeatureManager::current() {
@@ -38,10 +45,12 @@ const OrvFeatureManager::Snapshot& OrvFeatureManager::current() {
       old = std::exchange(held, snapshot_);
       seen = generation_.load(std::memory_order_relaxed);
     }
-    // The last reference to an old table is dropped on the work queue: freeing a large
-    // table would otherwise stall this read by milliseconds.
+    // Freeing a large table would stall this read by milliseconds, and handing it to
+    // another thread to free would wake that thread, which on a busy machine takes
+    // this one's core: the next writer frees it.
     if (old && old.use_count() == 1) {
-      OrvExperimentQueue::sharedInstance().serialQueue().submit([old = std::move(old)] {});
+      std::lock_guard retiredLock(retiredMutex_);
+      retired_.push_back(std::move(old));
     }
   }
   return *held;
@@ -50,13 +59,12 @@ const OrvFeatureManager::Snapshot& OrvFeatureManager::current() {
 const OrvFeature* OrvFeatureManager::findAndTrack(const Snapshot& snapshot,
                                                   const std::string& key) {
   if (!snapshot.features) return nullptr;
-  auto it = snapshot.features->find(key);
-  if (it == snapshot.features->end()) return nullptr;
+  const OrvFeature* found = snapshot.features->find(key);
   // The tracker only queues work, so calling it from a read cannot block.
-  if (snapshot.config && snapshot.config->automaticExposureTracking()) {
-    OrvExposureTracker::sharedInstance().exposure(key, *it->second);
+  if (found && snapshot.config && snapshot.config->automaticExposureTracking()) {
+    OrvExposureTracker::sharedInstance().exposure(key, *found);
   }
-  return it->second.get();
+  return found;
 }
 
 std::shared_ptr<const OrvFeature> OrvFeatureManager::getFeature(const std::string& key) {
@@ -66,20 +74,14 @@ std::shared_ptr<const OrvFeature> OrvFeatureManager::getFeature(const std::strin
 std::shared_ptr<const OrvFeature> OrvFeatureManager::getFeature(const std::string& key,
                                                                 bool trackExposure) {
   std::lock_guard lock(mutex_);
-  const auto* found = findAndTrack(key, trackExposure);
-  return found ? *found : nullptr;
-}
-
-const std::shared_ptr<const OrvFeature>* OrvFeatureManager::findAndTrack(const std::string& key,
-                                                                         bool trackExposure) {
   if (!features_) return nullptr;
-  auto it = features_->find(key);
-  if (it == features_->end()) return nullptr;
+  const OrvFeature* found = features_->find(key);
+  if (!found) return nullptr;
   // The tracker only queues work, so calling it under the lock cannot deadlock.
   if (trackExposure && config_ && config_->automaticExposureTracking()) {
-    OrvExposureTracker::sharedInstance().exposure(key, *it->second);
+    OrvExposureTracker::sharedInstance().exposure(key, *found);
   }
-  return &it->second;
+  return std::shared_ptr<const OrvFeature>(features_, found);
 }
 
 void OrvFeatureManager::parseExperimentConfig() {
@@ -100,7 +102,8 @@ void OrvFeatureManager::parseExperimentConfig() {
   auto data = OrvRemoteConfig::getDataWithAppId(config->appId(), kTemplateCode);
   auto value = data->get()(kTemplateCode);
   std::shared_ptr<const OrvFeatureTable> table =
-      OrvFeatureParser::parse(value ? value->objectValue() : OrvValue());
+      OrvFeatureParser::parse(value ? value->objectValue() : OrvValue(), previous.get());
+  std::vector<std::shared_ptr<const Snapshot>> released;
   {
     std::lock_guard lock(mutex_);
     features_ = table;
@@ -108,16 +111,10 @@ void OrvFeatureManager::parseExperimentConfig() {
     source_ = !value               ? OrvValueSource::kDefault
               : value->fromCache() ? OrvValueSource::kCache
                                    : OrvValueSource::kNetwork;
-    publishLocked();
+    released = publishLocked();
   }
   // The old table is released here, outside the lock, however large it is.
   if (value) OrvTableWatch::sharedInstance().tableLoaded(previous.get(), *table);
-}
-
-void OrvFeatureManager::clear() {
-  std::lock_guard lock(mutex_);
-  features_.reset();
-  publishLocked();
 }
 
 std::shared_ptr<OrvExperimentConfig> OrvFeatureManager::config() const {
@@ -131,7 +128,10 @@ std::shared_ptr<const OrvFeatureTable> OrvFeatureManager::features() const {
 }
 
 void OrvFeatureManager::setFeatures(std::shared_ptr<const OrvFeatureTable> features) {
+  // The replaced table and snapshot are released after the lock: freeing a large table
+  // takes milliseconds, and a reader picking up the new one waits for this lock.
+  std::vector<std::shared_ptr<const Snapshot>> released;
   std::lock_guard lock(mutex_);
-  features_ = std::move(features);
-  publishLocked();
+  std::swap(features_, features);
+  released = publishLocked();
 }

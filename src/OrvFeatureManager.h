@@ -14,8 +14,9 @@
 // immutable snapshot (table, configuration, source) and bumps a generation counter;
 // each thread keeps a reference to the snapshot it last saw and only takes the lock to
 // pick up a newer one. So a read sees one whole table, and an idle thread keeps the
-// table it last read alive until its next read. Lookups never touch the disk or the
-// network.
+// table it last read alive until its next read; a table whose last reference a reader
+// drops is freed by the next change, not by the reader. Lookups never touch the disk
+// or the network.
 #pragma once
 
 #include <atomic>
@@ -23,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "OrvExperiment/OrvEvaluationDetail.h"
 #include "OrvExperiment/OrvExperimentConfig.h"
@@ -65,9 +67,6 @@ class OrvFeatureManager {
   // Without a configuration it logs an error line and leaves the table as it is.
   void parseExperimentConfig();
 
-  // Drops the table (lookups answer null until the next load); keeps the configuration.
-  void clear();
-
   std::shared_ptr<OrvExperimentConfig> config() const;
   std::shared_ptr<const OrvFeatureTable> features() const;
   // Replaces the table whole (null drops it), as a load does; for tools and fuzzing.
@@ -86,15 +85,14 @@ class OrvFeatureManager {
   };
 
   OrvFeatureManager();
-  // Under mutex_: the table's entry for `key` or null; hands a found key to the tracker.
-  const std::shared_ptr<const OrvFeature>* findAndTrack(const std::string& key, bool trackExposure);
   // The calling thread's snapshot, brought up to date when a newer one was published.
   const Snapshot& current();
   // The snapshot's feature for `key` or null; hands a found key to the exposure tracker
   // when the snapshot's configuration tracks exposures automatically.
   static const OrvFeature* findAndTrack(const Snapshot& snapshot, const std::string& key);
-  // Under mutex_: makes the guarded state the one reads see.
-  void publishLocked();
+  // Under mutex_: makes the guarded state the one reads see. Returns the snapshot it
+  // replaced and those readers retired, for the caller to release after unlocking.
+  std::vector<std::shared_ptr<const Snapshot>> publishLocked();
 
   mutable std::recursive_mutex mutex_;
   // Guarded by mutex_.
@@ -105,4 +103,8 @@ class OrvFeatureManager {
   std::shared_ptr<const Snapshot> snapshot_;  // never null
   // Changed under mutex_ whenever snapshot_ is; read without it.
   std::atomic<std::uint64_t> generation_{1};
+  // Snapshots whose last reference a reader dropped, freed by the next publication.
+  // Taken inside mutex_ by writers, alone by readers.
+  std::mutex retiredMutex_;
+  std::vector<std::shared_ptr<const Snapshot>> retired_;  // guarded by retiredMutex_
 };

@@ -1,50 +1,92 @@
 #include "OrvFeatureParser.h"
 
-#include <string_view>
-#include <vector>
+#include <functional>
+#include <stdexcept>
 
-std::shared_ptr<const OrvFeatureTable> OrvFeatureParser::parse(const OrvValue& payload) {
-  auto table = std::make_shared<OrvFeatureTable>();
-  if (!payload.isDictionary()) return table;
+std::uint64_t OrvFeatureTable::hashOf(std::string_view key) noexcept {
+  return std::hash<std::string_view>{}(key);
+}
 
-  // Feature key to the record of the experiment entry that lists it (an index into
-  // `infos`). Later entries overwrite earlier ones, so the last entry listing a key wins.
-  std::vector<std::shared_ptr<const OrvExperimentInfo>> infos;
-  std::unordered_map<std::string_view, std::size_t> memberships;
-  const OrvValue::Array& entries = payload[kExperimentDetailKey].elements();
-  std::size_t listed = 0;
-  for (const OrvValue& entry : entries) listed += entry["#feature_list"].size();
-  memberships.reserve(listed);
-  for (const OrvValue& entry : entries) {
-    if (!entry.isDictionary()) continue;
-    auto info = std::make_shared<OrvExperimentInfo>();
-    info->setExperimentId(entry["#experiment_id"]);
-    info->setExperimentGroupId(entry["#experiment_group_id"]);
-    info->setIsControl(entry["#is_control_group"].boolValue());
-    info->setCustomBucketId(entry["bucket_id"]);
-    infos.push_back(std::move(info));
-    // The views point into the payload, which outlives this function's map.
-    for (const OrvValue& key : entry["#feature_list"].elements()) {
-      if (key.isString()) memberships[key.stringValue()] = infos.size() - 1;
+void OrvFeatureTable::index() {
+  // At most three quarters full: probes stay short and the index small.
+  std::size_t capacity = 16;
+  while (capacity * 3 < features_.size() * 4) capacity *= 2;
+  slots_.assign(capacity, Slot{});
+  const std::size_t mask = capacity - 1;
+  for (std::size_t i = 0; i < features_.size(); ++i) {
+    const std::uint64_t hash = hashOf(features_[i].key());
+    std::size_t at = hash & mask;
+    while (slots_[at].index != 0) at = (at + 1) & mask;
+    slots_[at] = Slot{static_cast<std::uint32_t>(hash), static_cast<std::uint32_t>(i + 1)};
+  }
+}
+
+const OrvFeature* OrvFeatureTable::find(std::string_view key) const noexcept {
+  if (slots_.empty()) return nullptr;
+  const std::uint64_t hash = hashOf(key);
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
+    const Slot slot = slots_[at];
+    if (slot.index == 0) return nullptr;
+    if (slot.hash == static_cast<std::uint32_t>(hash)) {
+      const OrvFeature& feature = features_[slot.index - 1];
+      if (feature.key() == key) return &feature;
     }
   }
+}
 
-  // All features of a table live in one block; the table's entries share its
-  // ownership, so a feature handed out keeps the block (and nothing else) alive.
-  struct FeatureBlock {
-    std::vector<OrvFeature> features;
-  };
-  auto block = std::make_shared<FeatureBlock>();
-  block->features.reserve(payload.size());  // no reallocation: entries point into it
-  table->reserve(payload.size());
-  for (const auto& [key, value] : payload.entries()) {
+const OrvFeature& OrvFeatureTable::at(std::string_view key) const {
+  if (const OrvFeature* feature = find(key)) return *feature;
+  throw std::out_of_range("no feature " + std::string(key));
+}
+
+std::shared_ptr<const OrvFeatureTable> OrvFeatureParser::parse(const OrvValue& payload,
+                                                               const OrvFeatureTable* previous) {
+  auto table = std::make_shared<OrvFeatureTable>();
+  if (!payload.isDictionary()) return table;
+  table->payload_ = payload;
+  const OrvValue& root = table->payload_;
+
+  // The payload's entries are sorted and unique: so are the features.
+  table->features_.reserve(root.size());
+  for (const auto& [key, value] : root.entries()) {
     if (key == kExperimentDetailKey) continue;
-    OrvFeature& feature = block->features.emplace_back();
-    feature.setValue(value);
-    if (auto it = memberships.find(key); it != memberships.end()) {
-      feature.setExperimentInfo(infos[it->second]);
+    OrvFeature& feature = table->features_.emplace_back();
+    feature.key_ = &key;
+    feature.value_ = &value;
+  }
+  table->index();
+
+  // Each experiment entry becomes one record, shared by every feature it lists; a key
+  // listed by several entries belongs to the last of them.
+  const OrvValue::Array& entries = root[kExperimentDetailKey].elements();
+  table->experiments_ = std::make_unique<OrvExperimentInfo[]>(entries.size());
+  std::size_t used = 0;
+  for (const OrvValue& entry : entries) {
+    if (!entry.isDictionary()) continue;
+    OrvExperimentInfo& info = table->experiments_[used++];
+    info.setExperimentId(entry["#experiment_id"]);
+    info.setExperimentGroupId(entry["#experiment_group_id"]);
+    info.setIsControl(entry["#is_control_group"].boolValue());
+    info.setCustomBucketId(entry["bucket_id"]);
+    bool carried = previous == nullptr;
+    for (const OrvValue& key : entry["#feature_list"].elements()) {
+      if (!key.isString()) continue;
+      if (!carried) {
+        // The first listed key that the previous table knew tells whether it had this
+        // record (the same exposure key) and what it knew of it.
+        if (const OrvFeature* before = previous->find(key.stringValue())) {
+          carried = true;
+          const OrvExperimentInfo* was = before->experimentInfo();
+          if (was && was->recordedGeneration() != 0 &&
+              was->exposureKeyString() == info.exposureKeyString())
+            info.setRecordedGeneration(was->recordedGeneration());
+        }
+      }
+      // Found through the table's own (const) index; the table is still private here.
+      if (const OrvFeature* feature = table->find(key.stringValue()))
+        const_cast<OrvFeature*>(feature)->experimentInfo_ = &info;
     }
-    table->emplace(key, std::shared_ptr<const OrvFeature>(block, &feature));
   }
   return table;
 }

@@ -15,5 +15,9 @@ class OrvFeatureParser {
   // The reserved top-level key that lists experiment entries; never a feature.
   static constexpr const char* kExperimentDetailKey = "experiment_detail";
 
-  static std::shared_ptr<const OrvFeatureTable> parse(const OrvValue& payload);
+  // With `previous` (the table this one replaces), an experiment record of the same
+  // exposure key as one there starts with that one's note of being stored, so a reload
+  // does not send every already exposed key back to the store.
+  static std::shared_ptr<const OrvFeatureTable> parse(const OrvValue& payload,
+                                                      const OrvFeatureTable* previous = nullptr);
 };

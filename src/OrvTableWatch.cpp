@@ -7,8 +7,7 @@
 
 namespace {
 
-bool sameMembership(const std::shared_ptr<const OrvExperimentInfo>& a,
-                    const std::shared_ptr<const OrvExperimentInfo>& b) {
+bool sameMembership(const OrvExperimentInfo* a, const OrvExperimentInfo* b) {
   if (!a || !b) return !a && !b;
   return a->experimentId() == b->experimentId() &&
          a->experimentGroupId() == b->experimentGroupId() && a->isControl() == b->isControl() &&
@@ -95,15 +94,15 @@ void OrvTableWatch::startupFailed(std::int64_t code, const std::string& message)
 std::vector<std::string> OrvTableWatch::changedKeys(const OrvFeatureTable* previous,
                                                     const OrvFeatureTable& current) {
   std::vector<std::string> keys;
-  for (const auto& [key, feature] : current) {
-    const auto before = previous ? previous->find(key) : current.end();
-    if (!previous || before == previous->end() || !(before->second->value() == feature->value()) ||
-        !sameMembership(before->second->experimentInfo(), feature->experimentInfo()))
-      keys.push_back(key);
+  for (const OrvFeature& feature : current) {
+    const OrvFeature* before = previous ? previous->find(feature.key()) : nullptr;
+    if (!before || !(before->value() == feature.value()) ||
+        !sameMembership(before->experimentInfo(), feature.experimentInfo()))
+      keys.push_back(feature.key());
   }
   if (previous) {
-    for (const auto& entry : *previous)
-      if (!current.count(entry.first)) keys.push_back(entry.first);
+    for (const OrvFeature& feature : *previous)
+      if (!current.contains(feature.key())) keys.push_back(feature.key());
   }
   std::sort(keys.begin(), keys.end());
   return keys;

@@ -97,8 +97,8 @@ int main(int argc, char** argv) {
     if (!OrvExperiment::flush(std::chrono::seconds(60))) return 4;
     std::promise<void> done;
     OrvExperimentQueue::sharedInstance().execute([&] {
-      for (const auto& [key, feature] : *table) {
-        const auto& info = feature->experimentInfo();
+      for (const OrvFeature& feature : *table) {
+        const auto* info = feature.experimentInfo();
         if (info && OrvExperimentStorage::getBoolForKey(info->recordKey(), false))
           say("recorded " + info->experimentId().stringValue());
       }
@@ -111,7 +111,7 @@ int main(int argc, char** argv) {
     std::atomic<int> events{0};
     OrvMediator::sharedInstance()->addEventSink([&](const OrvMediatorEvent&) { ++events; });
     for (int round = 0; round < 2; ++round) {
-      for (const auto& entry : *table) OrvExperiment::getValueAsString(entry.first);
+      for (const OrvFeature& feature : *table) OrvExperiment::getValueAsString(feature.key());
     }
     OrvExperiment::flush(std::chrono::seconds(60));
     std::printf("events %d\n", events.load());

@@ -5,6 +5,8 @@
 #include <limits>
 #include <map>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "OrvExperiment/OrvValue.h"
 #include "OrvFeatureParser.h"
@@ -69,6 +71,43 @@ TEST(OrvValueJson, BadInputGivesAnErrorWithThePositionAndDepthIsBounded) {
   EXPECT_TRUE(OrvValue::parseJson(std::string(depth, '[') + std::string(depth, ']')).ok());
 }
 
+TEST(OrvValueDocument, PartsOutliveTheirDocumentAcrossThreadsAndCostIsBounded) {
+  // A parsed document is one block: parts copied out (here from several threads at once,
+  // the last one freeing it) keep it alive, and dropping them all frees it (the sanitizer
+  // runs see a use after free or a leak).
+  std::vector<OrvValue> kept(4);
+  {
+    OrvValue doc = json(R"({"a":{"b":[1,"a string longer than the inline buffer",{"c":null}]},
+                            "s":"short"})");
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([&kept, t, doc] {
+        for (int i = 0; i <= 2000; ++i) kept[t] = i % 2 ? doc["s"] : doc["a"]["b"].at(t % 3);
+      });
+    }
+    for (auto& thread : threads) thread.join();
+    OrvValue::Array copied = doc["a"]["b"].elements();
+    kept.push_back(OrvValue::array(std::move(copied)));  // a built value holding parts
+  }
+  EXPECT_EQ(kept[0].toJson() + kept[1].toJson() + kept[2].toJson() + kept[4].toJson(),
+            R"(1"a string longer than the inline buffer"{"c":null})"
+            R"([1,"a string longer than the inline buffer",{"c":null}])");
+  EXPECT_TRUE(kept[4].at(1).isSameObject(kept[1]));
+
+  // 8 bytes of memory per byte of text: an array of 5 million zeros (10 MiB) would take
+  // far more and is refused; the same size of text as a few long strings is not.
+  std::string zeros = "[0";
+  while (zeros.size() < (10u << 20)) zeros += ",0";
+  auto refused = OrvValue::parseJson(zeros + "]");
+  EXPECT_TRUE(refused.tooCostly && refused.value.isAbsent()) << refused.error;
+  const std::string longText(1u << 20, 'x');
+  std::string strings = "[\"" + longText + "\"";
+  for (int i = 0; i < 9; ++i) strings += ",\"" + longText + "\"";
+  auto accepted = OrvValue::parseJson(strings + "]");
+  ASSERT_TRUE(accepted.ok()) << accepted.error;
+  EXPECT_EQ(accepted.value.at(9).stringValue().size(), longText.size());
+}
+
 TEST(OrvValueReaders, TruthRuleWrongKindsAndEquality) {
   const std::pair<const char*, bool> truths[] = {
       {"yes", true}, {"YES", true},    {"T", true},   {"9", true},  {"  +007", true},
@@ -124,9 +163,10 @@ std::string describe(const std::string& payload) {
   const auto text = [](const OrvValue& v) { return v.isAbsent() ? "-" : v.toJson(); };
   std::map<std::string, std::string> sorted;
   const auto table = OrvFeatureParser::parse(json(payload));
-  for (const auto& [key, feature] : *table) {
-    sorted[key] = text(feature->value());
-    if (const auto& i = feature->experimentInfo()) {
+  for (const OrvFeature& feature : *table) {
+    const std::string& key = feature.key();
+    sorted[key] = text(feature.value());
+    if (const auto* i = feature.experimentInfo()) {
       sorted[key] += "[" + text(i->experimentId()) + "|" + text(i->experimentGroupId()) + "|" +
                      (i->isControl() ? "1" : "0") + "|" + text(i->customBucketId()) + "]";
     }
@@ -164,7 +204,7 @@ TEST(OrvFeatureParser, WorkedExampleAndMisfitsSkippedWhereTheyStand) {
   // Features listed by one entry share its record.
   auto shared = OrvFeatureParser::parse(json(R"({"x":1,"y":2,
       "experiment_detail":[{"#experiment_id":"e","#feature_list":["x","y"]}]})"));
-  EXPECT_EQ(shared->at("x")->experimentInfo(), shared->at("y")->experimentInfo());
+  EXPECT_EQ(shared->at("x").experimentInfo(), shared->at("y").experimentInfo());
 }
 
 // Each part of the exposure key string is its text form: a boolean is a number there.
@@ -181,11 +221,11 @@ TEST(OrvExperimentInfo, KeyStringsFollowTheTextFormOfEachKind) {
   for (const auto& [fields, expected] : cases) {
     auto table = OrvFeatureParser::parse(json(
         std::string(R"({"f":1,"experiment_detail":[{"#feature_list":["f"])") + fields + "}]}"));
-    EXPECT_EQ(table->at("f")->experimentInfo()->exposureKeyString(), expected) << fields;
+    EXPECT_EQ(table->at("f").experimentInfo()->exposureKeyString(), expected) << fields;
   }
   auto table = OrvFeatureParser::parse(json(kWorkedExamplePayload));
-  EXPECT_EQ(table->at("color")->experimentInfo()->recordKey(), "eab42a8b1be8e342da1d4cdead8b1da0");
-  EXPECT_EQ(table->at("limit")->experimentInfo()->recordKey(), "a0d2f4cb424c9363f8df96bad6765bf8");
+  EXPECT_EQ(table->at("color").experimentInfo()->recordKey(), "eab42a8b1be8e342da1d4cdead8b1da0");
+  EXPECT_EQ(table->at("limit").experimentInfo()->recordKey(), "a0d2f4cb424c9363f8df96bad6765bf8");
   EXPECT_EQ(OrvMD5::hex("_101_2"), "b4b028846820c20551745aa9e8cf3086");
   EXPECT_EQ(OrvMD5::hex(std::string("_101_2\0tail", 11)), "331b36ab7b64f029d84e9e88d8ca0fd9");
 }

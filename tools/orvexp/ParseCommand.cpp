@@ -70,9 +70,8 @@ int runParse(const std::string& path) {
   auto table = OrvFeatureParser::parse(outcome.payload);
 
   std::cout << "key\tvalue\texperiment_id\tgroup_id\tcontrol\tbucket_id\n";
-  for (const auto* row : sortedRows(*table)) {
-    const OrvFeature& feature = *row->second;
-    std::cout << row->first << '\t' << feature.value().description();
+  for (const OrvFeature& feature : *table) {  // in key order
+    std::cout << feature.key() << '\t' << feature.value().description();
     if (const auto& info = feature.experimentInfo()) {
       std::cout << '\t' << info->experimentId().description() << '\t'
                 << info->experimentGroupId().description() << '\t'

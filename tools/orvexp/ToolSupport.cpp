@@ -42,9 +42,8 @@ namespace {
 // The feature of `key` in the current table, without reporting an exposure.
 std::shared_ptr<const OrvFeature> lookUp(const std::string& key) {
   auto table = OrvFeatureManager::sharedInstance().features();
-  if (!table) return nullptr;
-  auto it = table->find(key);
-  return it == table->end() ? nullptr : it->second;
+  const OrvFeature* feature = table ? table->find(key) : nullptr;
+  return feature ? std::shared_ptr<const OrvFeature>(table, feature) : nullptr;
 }
 
 const char* kindName(const OrvValue& value) {
@@ -116,23 +115,15 @@ void printDetail(std::ostream& out, const std::string& key) {
   out << "\n";
 }
 
-std::vector<const OrvFeatureTable::value_type*> sortedRows(const OrvFeatureTable& table) {
-  std::vector<const OrvFeatureTable::value_type*> rows;
-  rows.reserve(table.size());
-  for (const auto& row : table) rows.push_back(&row);
-  std::sort(rows.begin(), rows.end(), [](auto* a, auto* b) { return a->first < b->first; });
-  return rows;
-}
-
 void printFeatureTable(std::ostream& out) {
   auto table = OrvFeatureManager::sharedInstance().features();
   if (!table) {
     out << "  (no feature table loaded)\n";
     return;
   }
-  for (const auto* row : sortedRows(*table)) {
-    out << "  " << row->first << " = " << row->second->value().description();
-    if (const auto& info = row->second->experimentInfo()) {
+  for (const OrvFeature& feature : *table) {  // in key order
+    out << "  " << feature.key() << " = " << feature.value().description();
+    if (const auto* info = feature.experimentInfo()) {
       out << "  [experiment " << info->experimentId().description() << ", group "
           << info->experimentGroupId().description() << (info->isControl() ? ", control" : "")
           << ", bucket " << info->customBucketId().description() << "]";

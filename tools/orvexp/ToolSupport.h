@@ -33,9 +33,6 @@ class OutcomeWaiter {
   std::shared_ptr<State> state_;
 };
 
-// The table's entries in key order.
-std::vector<const OrvFeatureTable::value_type*> sortedRows(const OrvFeatureTable& table);
-
 // Prints one line for `key`: its value read as string, number, boolean and JSON, or
 // "missing" when the feature table does not hold it (and then reads nothing).
 void printTypedReads(std::ostream& out, const std::string& key);
