@@ -6,8 +6,8 @@
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <simdjson.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -429,6 +430,50 @@ void BM_ReadDuringReload(benchmark::State& state) {
   state.counters["reloads"] = reloads.load();
 }
 BENCHMARK(BM_ReadDuringReload)->Iterations(3'000'000)->UseRealTime();
+
+// ---- memory of one big payload, in a fresh process -------------------------------
+
+// A 31 MiB body through the whole start-up (file://, parse, table) in a child process:
+// /0 an object holding a long array of zeros, /1 the usual mix of features. Peak and
+// held resident growth are reported less a tiny payload's, and as multiples of the body.
+void BM_PayloadMemory(benchmark::State& state) {
+  constexpr std::size_t kBody = 31u << 20;
+  std::string body;
+  if (state.range(0) == 0) {
+    body = R"({"zeros":[0)";
+    body.reserve(kBody);
+    while (body.size() + 3 < kBody) body += ",0";
+    body += "]}";
+  } else {
+    // Longer numbers make large payloads longer per feature: aim a little under.
+    body = makePayload(static_cast<int>(8500.0 * kBody / payloadText(10000).size()));
+  }
+  const auto probe = [&](const std::string& name, const std::string& text) {
+    const std::string dir = dataRoot + "/probe-" + name;
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir + "/payload.json", std::ios::binary) << text;
+    const std::string command =
+        std::string(ORV_PROBE_PATH) + " " + dir + " " + dir + "/payload.json";
+    std::map<std::string, double> out;
+    if (FILE* p = ::popen(command.c_str(), "r")) {
+      char key[32];
+      double value = 0;
+      while (std::fscanf(p, " %31[a-z]=%lf", key, &value) == 2) out[key] = value;
+      ::pclose(p);
+    }
+    return out;
+  };
+  for (auto _ : state) {
+    const auto tiny = probe("tiny", R"({"a":"b"})");
+    const auto big = probe(std::to_string(state.range(0)), body);
+    const double size = static_cast<double>(body.size());
+    state.counters["code"] = big.count("code") ? big.at("code") : -999;
+    state.counters["features"] = big.count("features") ? big.at("features") : 0;
+    state.counters["peak_x_body"] = (big.at("peak") - tiny.at("peak")) / size;
+    state.counters["held_x_body"] = (big.at("held") - tiny.at("held")) / size;
+  }
+}
+BENCHMARK(BM_PayloadMemory)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 // ---- OTLP/HTTP export to orvexp serve ----------------------------------------------
 

@@ -73,12 +73,12 @@ std::shared_ptr<const OrvFeatureTable> OrvFeatureParser::parse(const OrvValue& p
     for (const OrvValue& key : entry["#feature_list"].elements()) {
       if (!key.isString()) continue;
       if (!carried) {
-        // The first listed key that the previous table knew tells whether it had this
-        // record (the same exposure key) and what it knew of it.
-        if (const OrvFeature* before = previous->find(key.stringValue())) {
+        // The first listed key that had a record in the previous table tells whether
+        // that was this record (the same exposure key) and what it knew of it.
+        const OrvFeature* before = previous->find(key.stringValue());
+        if (const OrvExperimentInfo* was = before ? before->experimentInfo() : nullptr) {
           carried = true;
-          const OrvExperimentInfo* was = before->experimentInfo();
-          if (was && was->recordedGeneration() != 0 &&
+          if (was->recordedGeneration() != 0 &&
               was->exposureKeyString() == info.exposureKeyString())
             info.setRecordedGeneration(was->recordedGeneration());
         }

@@ -205,6 +205,37 @@ TEST(OrvFeatureParser, WorkedExampleAndMisfitsSkippedWhereTheyStand) {
   auto shared = OrvFeatureParser::parse(json(R"({"x":1,"y":2,
       "experiment_detail":[{"#experiment_id":"e","#feature_list":["x","y"]}]})"));
   EXPECT_EQ(shared->at("x").experimentInfo(), shared->at("y").experimentInfo());
+
+  // A reload keeps what the table it replaces knew of a record with the same exposure
+  // key, found through any listed key the old table had; a changed group starts afresh.
+  const auto payload = [](const char* group, const char* list) {
+    return json(std::string(R"({"x":1,"y":2,"z":3,"experiment_detail":[{"#experiment_id":"e",)") +
+                R"("#experiment_group_id":")" + group + R"(","#feature_list":[)" + list + "]}]}");
+  };
+  auto before = OrvFeatureParser::parse(payload("1", R"("x","y")"));
+  before->at("x").experimentInfo()->setRecordedGeneration(7);
+  std::string kept;
+  for (const auto& [group, list] : {std::pair{"1", R"("x","y")"},
+                                    {"1", R"("w","z","y")"},
+                                    {"2", R"("x","y")"},
+                                    {"1", R"("z")"}}) {
+    auto after = OrvFeatureParser::parse(payload(group, list), before.get());
+    kept += std::to_string(after->at("y").experimentInfo()
+                               ? after->at("y").experimentInfo()->recordedGeneration()
+                               : after->at("z").experimentInfo()->recordedGeneration());
+  }
+  EXPECT_EQ(kept, "7700");  // same key; via "y"; another group; "z" unknown to the old table
+  // The index finds every key, present or not, in tables of every size.
+  for (const int n : {0, 1, 13, 1000}) {
+    std::string text = "{";
+    for (int i = 0; i < n; ++i) text += "\"k" + std::to_string(i) + "\":" + std::to_string(i) + ",";
+    auto table = OrvFeatureParser::parse(json(text + "\"experiment_detail\":[]}"));
+    ASSERT_EQ(table->size(), static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i)
+      EXPECT_EQ(table->at("k" + std::to_string(i)).value().int64Value(), i);
+    EXPECT_FALSE(table->contains("k" + std::to_string(n)) || table->contains("") ||
+                 table->contains("experiment_detail"));
+  }
 }
 
 // Each part of the exposure key string is its text form: a boolean is a number there.

@@ -5,11 +5,11 @@
 // Recursion is bounded by OrvValue::kMaxNestingDepth on both paths.
 #include <simdjson.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
 #include <optional>
-#include <algorithm>
 #include <string>
 #include <type_traits>
 
@@ -289,9 +289,8 @@ class DomBuilder {
         const std::size_t end = fields_.size();
         const auto first = fields_.begin() + static_cast<std::ptrdiff_t>(begin);
         const auto last = fields_.begin() + static_cast<std::ptrdiff_t>(end);
-        if (std::adjacent_find(first, last, [](const Field& a, const Field& b) {
-              return !(a < b);
-            }) != last)
+        if (std::adjacent_find(first, last,
+                               [](const Field& a, const Field& b) { return !(a < b); }) != last)
           std::sort(first, last);
         if (!spend(sizeof(OrvDictionaryNode) + (end - begin) * sizeof(OrvValue::Entry)))
           return false;
@@ -452,18 +451,18 @@ OrvValue::ParseResult OrvValue::parseJson(std::string_view text) {
   thread_local simdjson::dom::parser shared;
   std::optional<simdjson::dom::parser> own;
   simdjson::dom::parser& parser = text.size() <= kKeepParserUpTo ? shared : own.emplace();
-  simdjson::padded_string padded(text);
+  std::optional<simdjson::padded_string> padded(std::in_place, text);
   simdjson::dom::element root;
-  const error_code error = parser.parse(padded).get(root);
+  const error_code error = parser.parse(*padded).get(root);
   if (error == simdjson::SUCCESS) {
+    padded.reset();  // the parsed document keeps its own copy of every string
     DomBuilder builder(budget);
     if (builder.build(root, result.value)) return result;
     result.value = OrvValue();
     result.tooCostly = builder.overBudget;
-    result.error = builder.overBudget
-                       ? "JSON error: the value needs more memory than its budget"
-                       : "JSON error: nesting deeper than " + std::to_string(kMaxNestingDepth) +
-                             " levels";
+    result.error = builder.overBudget ? "JSON error: the value needs more memory than its budget"
+                                      : "JSON error: nesting deeper than " +
+                                            std::to_string(kMaxNestingDepth) + " levels";
     return result;
   }
   if (error == simdjson::UTF8_ERROR) {
@@ -477,7 +476,7 @@ OrvValue::ParseResult OrvValue::parseJson(std::string_view text) {
         "JSON error: nesting deeper than " + std::to_string(kMaxNestingDepth) + " levels";
     return result;
   }
-  ParseResult slow = parseOnDemand(padded, budget);
+  ParseResult slow = parseOnDemand(*padded, budget);
   if (!slow.ok()) return slow;
   if (error == simdjson::NUMBER_ERROR) return slow;
   // The on-demand walk accepted what the DOM parser refused: trust the refusal.

@@ -279,8 +279,8 @@ OrvValue::OrvValue(std::uint64_t u)
 OrvValue::OrvValue(double d) : kind_(Kind::kFloating), bits_(std::bit_cast<std::uint64_t>(d)) {}
 OrvValue::OrvValue(std::string s) {
   *this = makeSingle<OrvStringNode>(
-      Kind::kString, 0, [](OrvStringNode& n, void* arg) { n.text = std::move(*static_cast<std::string*>(arg)); },
-      &s);
+      Kind::kString, 0,
+      [](OrvStringNode& n, void* arg) { n.text = std::move(*static_cast<std::string*>(arg)); }, &s);
 }
 
 OrvValue OrvValue::null() {
@@ -322,7 +322,9 @@ OrvValue OrvValue::dictionary(Dictionary entries) {
       depthOf(entries, [](const Entry& e) -> const OrvValue& { return e.second; });
   return makeSingle<OrvDictionaryNode>(
       Kind::kDictionary, depth,
-      [](OrvDictionaryNode& n, void* arg) { n.entries = std::move(*static_cast<Dictionary*>(arg)); },
+      [](OrvDictionaryNode& n, void* arg) {
+        n.entries = std::move(*static_cast<Dictionary*>(arg));
+      },
       &entries);
 }
 
@@ -394,9 +396,7 @@ OrvValue OrvValue::parseDecimal(std::string_view text) {
   return decimal(d.mantissa, static_cast<std::int32_t>(exponent));
 }
 
-OrvValue::Kind OrvValue::kind() const noexcept {
-  return kind_;
-}
+OrvValue::Kind OrvValue::kind() const noexcept { return kind_; }
 
 bool OrvValue::isNumber() const noexcept {
   switch (kind()) {
@@ -539,9 +539,7 @@ bool OrvValue::operator==(const OrvValue& other) const noexcept {
     const bool bExact = b == Kind::kBoolean || b == Kind::kInteger || b == Kind::kUnsigned;
     if (aExact && bExact) {
       // kUnsigned lies above every int64, so it only ever equals another kUnsigned.
-      if (a == Kind::kUnsigned || b == Kind::kUnsigned)
-        return a == b &&
-               bits_ == other.bits_;
+      if (a == Kind::kUnsigned || b == Kind::kUnsigned) return a == b && bits_ == other.bits_;
       return int64Value() == other.int64Value();
     }
     if (a == Kind::kDecimal && b == Kind::kDecimal) {

@@ -60,7 +60,7 @@ class OrvArena {
   ~OrvArena() {
     for (Chunk& chunk : chunks_) {
       for (std::size_t i = 0; i < chunk.used; ++i) chunk.items[i].~T();
-      ::operator delete(static_cast<void*>(chunk.items), std::align_val_t{alignof(T)});
+      ::operator delete (static_cast<void*>(chunk.items), std::align_val_t{alignof(T)});
     }
   }
 
@@ -87,7 +87,7 @@ class OrvArena {
     const std::size_t capacity =
         chunks_.empty() ? 8 : std::min<std::size_t>(chunks_.back().capacity * 2, 8192);
     chunks_.reserve(chunks_.size() + 1);
-    void* raw = ::operator new(capacity * sizeof(T), std::align_val_t{alignof(T)});
+    void* raw = ::operator new (capacity * sizeof(T), std::align_val_t{alignof(T)});
     chunks_.push_back(Chunk{static_cast<T*>(raw), 0, capacity});
     reserved_ += capacity;
   }
