@@ -94,6 +94,24 @@ TEST(OrvValueDocument, PartsOutliveTheirDocumentAcrossThreadsAndCostIsBounded) {
             R"([1,"a string longer than the inline buffer",{"c":null}])");
   EXPECT_TRUE(kept[4].at(1).isSameObject(kept[1]));
 
+  // Large objects are sorted another way: keys sharing long prefixes, repeated keys
+  // (the last wins), keys that are prefixes of others, all in scrambled order.
+  std::map<std::string, int> expected;
+  std::string text = "{";
+  for (int i = 0; i < 3000; ++i) {
+    const int n = (i * 7919) % 1200;
+    const std::string name = (n % 3 ? "common-prefix-" : "") + std::to_string(n);
+    const bool nul = n % 5 == 0;  // an escaped NUL at the end: sorts after the bare name
+    text += std::string(i ? "," : "") + "\"" + name + (nul ? "\\u0000" : "") +
+            "\":" + std::to_string(i);
+    expected[nul ? name + std::string(1, '\0') : name] = i;
+  }
+  const OrvValue big = json(text + "}");
+  std::string got, want;
+  for (const auto& [key, value] : big.entries()) got += key + "=" + value.description() + ";";
+  for (const auto& [key, value] : expected) want += key + "=" + std::to_string(value) + ";";
+  EXPECT_EQ(got, want);
+
   // 8 bytes of memory per byte of text: an array of 5 million zeros (10 MiB) would take
   // far more and is refused; the same size of text as a few long strings is not.
   std::string zeros = "[0";

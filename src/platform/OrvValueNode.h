@@ -72,9 +72,6 @@ class OrvArena {
     return item;
   }
 
-  // Bytes reserved for items so far.
-  std::size_t reservedBytes() const noexcept { return reserved_ * sizeof(T); }
-
  private:
   struct Chunk {
     T* items;
@@ -89,11 +86,9 @@ class OrvArena {
     chunks_.reserve(chunks_.size() + 1);
     void* raw = ::operator new (capacity * sizeof(T), std::align_val_t{alignof(T)});
     chunks_.push_back(Chunk{static_cast<T*>(raw), 0, capacity});
-    reserved_ += capacity;
   }
 
   std::vector<Chunk> chunks_;
-  std::size_t reserved_ = 0;
 };
 
 // All the nodes of one parsed JSON text.
