@@ -43,6 +43,9 @@ TEST(OrvValueJson, IntegersUpTo2To64Minus1StayExactAsWritten) {
   EXPECT_EQ(v.toJson(), R"({"bigger":1.2345678901234568e+29,"low":9223372036854775808,)"
                         R"("max":18446744073709551615,"max1":18446744073709551614})");
   EXPECT_EQ(json("[18446744073709551615]").toJson(), "[18446744073709551615]");  // fast path
+  // The slow path with a number as the whole text (it once refused every such text).
+  EXPECT_EQ(json(" 72036854775800799232 ").toJson(), "72036854775800799232");
+  EXPECT_EQ(json("-1e400").doubleValue(), -std::numeric_limits<double>::max());
   EXPECT_EQ(v["max"].kind(), OrvValue::Kind::kUnsigned);
   EXPECT_FALSE(v["max"] == v["max1"]);  // as doubles they would be one number
   EXPECT_FALSE(v["low"] == OrvValue(std::numeric_limits<std::int64_t>::max()));
@@ -56,6 +59,7 @@ TEST(OrvValueJson, BadInputGivesAnErrorWithThePositionAndDepthIsBounded) {
       {"", "JSON error"},
       {R"({"a":tru})", "at byte"},
       {R"({"a":1} x)", "at byte"},
+      {"1e400 1", "unexpected content"},
       {"{\"a\":\"\xFF\"}", "at byte 6: invalid UTF-8"},
       {"[\"\xC0\xAF\"]", "at byte 2: invalid UTF-8"},
       {R"(["\ud800"])", "JSON error"},

@@ -59,6 +59,56 @@ std::size_t firstInvalidUtf8(std::string_view s) {
   return std::string_view::npos;
 }
 
+// The double nearest to a JSON number's text; past the largest finite double, the
+// largest finite double of the same sign. False when the text is no number at all.
+bool nearestDouble(std::string_view token, double& out) {
+  const std::string text(token);
+  char* end = nullptr;
+  double d = std::strtod(text.c_str(), &end);
+  if (end == text.c_str() || std::isnan(d)) return false;
+  out = std::isinf(d) ? std::copysign(std::numeric_limits<double>::max(), d) : d;
+  return true;
+}
+
+bool isJsonBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// A whole text that is one number (with blanks around it): the DOM parser refuses one
+// beyond 64 bits or beyond the range of a double, and the on-demand iterator cannot say
+// what follows a scalar root, so the grammar is checked here. False when the text does
+// not start like a number; otherwise `result` holds the value or the error.
+bool rootNumber(std::string_view text, OrvValue::ParseResult& result) {
+  std::size_t i = 0;
+  const std::size_t n = text.size();
+  while (i < n && isJsonBlank(text[i])) ++i;
+  if (i == n || (text[i] != '-' && (text[i] < '0' || text[i] > '9'))) return false;
+  const std::size_t start = i;
+  const auto digits = [&] {
+    const std::size_t from = i;
+    while (i < n && text[i] >= '0' && text[i] <= '9') ++i;
+    return i > from;
+  };
+  if (text[i] == '-') ++i;
+  bool valid = i < n && text[i] == '0' ? (++i, true) : digits();
+  if (valid && i < n && text[i] == '.') valid = (++i, digits());
+  if (valid && i < n && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
+    valid = digits();
+  }
+  const std::size_t end = i;
+  while (i < n && isJsonBlank(text[i])) ++i;
+  double d = 0;
+  if (!valid || !nearestDouble(text.substr(start, end - start), d)) {
+    result.error = "JSON error at byte " + std::to_string(end) + ": invalid number";
+  } else if (i != n) {
+    result.error =
+        "JSON error at byte " + std::to_string(i) + ": unexpected content after the JSON value";
+  } else {
+    result.value = OrvValue(d);
+  }
+  return true;
+}
+
 class Converter {
  public:
   Converter(const char* base, std::size_t budget) : base_(base), budget_(budget) {}
@@ -205,11 +255,8 @@ class Converter {
     } else {
       token = v.raw_json_token();
     }
-    std::string text(token);
-    char* end = nullptr;
-    double d = std::strtod(text.c_str(), &end);
-    if (end == text.c_str() || std::isnan(d)) return fail("invalid number", v);
-    if (std::isinf(d)) d = std::copysign(std::numeric_limits<double>::max(), d);
+    double d = 0;
+    if (!nearestDouble(token, d)) return fail("invalid number", v);
     out = OrvValue(d);
     return true;
   }
@@ -413,15 +460,17 @@ OrvValue::ParseResult parseOnDemand(const simdjson::padded_string& padded, std::
   }
   OrvValue out;
   bool ok;
+  const char* rest = nullptr;
   if (type == od::json_type::array || type == od::json_type::object) {
     od::value root;
     ok = converter.check(doc.get_value().get(root), doc) && converter.value(root, 0, out);
+    if (ok && doc.current_location().get(rest) == simdjson::SUCCESS)
+      ok = converter.fail("unexpected content after the JSON value", doc);
   } else {
+    // Only reached for a scalar the DOM parser refused, and its refusal stands unless a
+    // number was the trouble, which rootNumber() settles first: the on-demand iterator
+    // cannot tell what follows a scalar root.
     ok = converter.scalar(doc, type, out);
-  }
-  const char* rest = nullptr;
-  if (ok && doc.current_location().get(rest) == simdjson::SUCCESS) {
-    ok = converter.fail("unexpected content after the JSON value", doc);
   }
   if (!ok) {
     result.error = converter.message.empty() ? "JSON error" : converter.message;
@@ -476,6 +525,7 @@ OrvValue::ParseResult OrvValue::parseJson(std::string_view text) {
         "JSON error: nesting deeper than " + std::to_string(kMaxNestingDepth) + " levels";
     return result;
   }
+  if (error == simdjson::NUMBER_ERROR && rootNumber(text, result)) return result;
   ParseResult slow = parseOnDemand(*padded, budget);
   if (!slow.ok()) return slow;
   if (error == simdjson::NUMBER_ERROR) return slow;
