@@ -16,6 +16,7 @@
 #include "OrvTableWatch.h"
 #include "platform/OrvProcessLifetime.h"
 #include "platform/OrvUserDefaults.h"
+#include "platform/OrvValueNode.h"
 
 extern "C" {
 const double OrvExperimentVersionNumber = 1.0;
@@ -34,13 +35,6 @@ const bool storeReportsToLibraryLog = [] {
 }();
 
 constexpr const char* kTemplateCode = OrvFeatureManager::kTemplateCode;
-
-// The value of a feature found with tracking, or absent. The lookup (and the exposure
-// it may cause) happens whatever the caller then makes of the value.
-OrvValue trackedValue(const std::string& key) {
-  return OrvFeatureManager::sharedInstance().visitFeature(
-      key, [](const OrvFeature* feature) { return feature ? feature->value() : OrvValue(); });
-}
 
 // The reload after a successful fetch, then the task's outcome. A reload that throws
 // (std::bad_alloc on a huge payload) keeps the table it had and turns the outcome into
@@ -65,7 +59,8 @@ const OrvValue& zeroNumber() {
 }
 
 const OrvValue& emptyDictionary() {
-  static const OrvValue* empty = new OrvValue(OrvValue::dictionary({}));
+  static const OrvValue* empty =
+      new OrvValue(OrvValue::Builder::immortal(OrvValue::dictionary({})));
   return *empty;
 }
 
@@ -193,8 +188,10 @@ OrvValue OrvExperiment::getValueAsJson(const std::string& key) {
 }
 
 OrvValue OrvExperiment::getValueAsJson(const std::string& key, const OrvValue& defaultValue) {
-  const OrvValue value = trackedValue(key);
-  return value.isDictionary() ? value : defaultValue;
+  // Only a dictionary is copied out: a copy counts a reference on the whole payload.
+  return OrvFeatureManager::sharedInstance().visitFeature(key, [&](const OrvFeature* feature) {
+    return feature && feature->value().isDictionary() ? feature->value() : defaultValue;
+  });
 }
 
 std::shared_ptr<OrvExperimentTask> OrvExperiment::fetch() {

@@ -261,12 +261,13 @@ OrvDictionaryNode::~OrvDictionaryNode() {
 }
 
 void OrvValue::retain() const noexcept {
-  node()->block->refs.fetch_add(1, std::memory_order_relaxed);
+  const Block* block = node()->block;
+  if (!block->immortal) block->refs.fetch_add(1, std::memory_order_relaxed);
 }
 
 void OrvValue::release() noexcept {
   const Block* block = node()->block;
-  if (block->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete block;
+  if (!block->immortal && block->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete block;
 }
 
 OrvValue::OrvValue(bool b) : kind_(Kind::kBoolean), bits_(b ? 1 : 0) {}

@@ -21,6 +21,9 @@
 
 struct OrvValue::Block {
   mutable std::atomic<std::size_t> refs{1};
+  // Never freed and never counted: set (before the value is shared) on process-wide
+  // defaults that every thread copies, so those copies write no shared cache line.
+  bool immortal = false;
   virtual ~Block() = default;
 };
 
@@ -116,6 +119,12 @@ struct OrvValue::Builder {
     return v;
   }
   static const Node* node(const OrvValue& v) noexcept { return v.hasNode() ? v.node() : nullptr; }
+  // Makes `v`'s block immortal (see Block) and returns `v`. Only for a value no other
+  // thread can see yet.
+  static OrvValue immortal(OrvValue v) noexcept {
+    if (v.hasNode()) const_cast<Block*>(v.node()->block)->immortal = true;
+    return v;
+  }
   static Kind kind(const OrvValue& v) noexcept { return v.kind_; }
   // Sorts entries by key, the last of equal keys winning, as dictionary() keeps them.
   static void normaliseEntries(Dictionary& entries);
