@@ -325,37 +325,50 @@ class DomBuilder {
       }
       case element_type::OBJECT: {
         if (depth >= OrvValue::kMaxNestingDepth) return false;
-        // The fields are sorted as small records before any entry is made, so no entry
-        // (a string and a handle) is ever moved; nested objects use the scratch beyond
-        // this one's range, which is why it is addressed by index.
+        // Sort keys of 16 bytes are sorted before any entry is made, so no entry (a
+        // string and a handle) is ever moved; nested objects use the scratch beyond this
+        // one's range, which is why it is addressed by index.
         const std::size_t begin = fields_.size();
-        std::uint32_t index = 0;
         simdjson::dom::object obj = e.get_object().value_unsafe();
-        for (auto field : obj)
-          fields_.push_back(Field{prefixOf(field.key), field.key, field.value, index++});
+        for (auto field : obj) {
+          keys_.push_back(
+              Key{prefixOf(field.key), static_cast<std::uint32_t>(fields_.size() - begin)});
+          fields_.push_back(Field{field.key, field.value});
+        }
         const std::size_t end = fields_.size();
-        const auto first = fields_.begin() + static_cast<std::ptrdiff_t>(begin);
-        const auto last = fields_.begin() + static_cast<std::ptrdiff_t>(end);
-        if (std::adjacent_find(first, last,
-                               [](const Field& a, const Field& b) { return !(a < b); }) != last)
-          std::sort(first, last);
-        if (!spend(sizeof(OrvDictionaryNode) + (end - begin) * sizeof(OrvValue::Entry)))
-          return false;
+        const std::size_t n = end - begin;
+        const std::size_t keysBegin = keys_.size() - n;
+        const auto first = keys_.begin() + static_cast<std::ptrdiff_t>(keysBegin);
+        const auto before = [&](const Key& a, const Key& b) {
+          if (a.prefix != b.prefix) return a.prefix < b.prefix;
+          if (const int c = fields_[begin + a.index].key.compare(fields_[begin + b.index].key))
+            return c < 0;
+          return a.index < b.index;
+        };
+        if (std::adjacent_find(first, keys_.end(), [&](const Key& a, const Key& b) {
+              return !before(a, b);
+            }) != keys_.end())
+          std::sort(first, keys_.end(), before);
+        if (!spend(sizeof(OrvDictionaryNode) + n * sizeof(OrvValue::Entry))) return false;
         OrvDictionaryNode* node = document_->dictionaries.make();
         node->block = document_;
         node->inDocument = true;
-        node->entries.reserve(end - begin);
+        node->entries.reserve(n);
         std::uint32_t deepest = 0;
-        for (std::size_t i = begin; i < end; ++i) {
-          const Field field = fields_[i];
+        for (std::size_t k = keysBegin; k < keysBegin + n; ++k) {
+          // Nested objects push beyond this range and truncate again: indices stay valid.
+          const Field field = fields_[begin + keys_[k].index];
           // Of equal keys the last one written wins; it sorts last among them.
-          if (i + 1 < end && fields_[i + 1].key == field.key) continue;
+          if (k + 1 < keysBegin + n && keys_[k + 1].prefix == keys_[k].prefix &&
+              fields_[begin + keys_[k + 1].index].key == field.key)
+            continue;
           OrvValue converted;
           if (!spend(heapBytes(field.key.size())) || !convert(field.value, depth + 1, converted))
             return false;
           deepest = std::max(deepest, converted.nestingDepth());
           node->entries.emplace_back(std::string(field.key), std::move(converted));
         }
+        keys_.resize(keysBegin);
         fields_.resize(begin);
         node->depth = deepest + 1;
         out = OrvValue::Builder::borrowed(Kind::kDictionary, node);
@@ -389,18 +402,16 @@ class DomBuilder {
     return false;
   }
 
-  // An object's field awaiting conversion. Ordered by key (the first eight bytes as one
-  // big-endian number settle most comparisons), then by position.
+  // An object's field awaiting conversion, in the order written.
   struct Field {
-    std::uint64_t prefix;
     std::string_view key;
     simdjson::dom::element value;
-    std::uint32_t index;
-    bool operator<(const Field& other) const noexcept {
-      if (prefix != other.prefix) return prefix < other.prefix;
-      if (const int c = key.compare(other.key)) return c < 0;
-      return index < other.index;
-    }
+  };
+  // What an object's fields are sorted by: the key's first eight bytes as one big-endian
+  // number (which settle most comparisons), then the whole key, then the position.
+  struct Key {
+    std::uint64_t prefix;
+    std::uint32_t index;  // into the object's fields
   };
   static std::uint64_t prefixOf(std::string_view key) noexcept {
     std::uint64_t prefix = 0;
@@ -413,7 +424,10 @@ class DomBuilder {
   std::size_t budget_;
   std::size_t spent_ = 0;
   OrvDocument* document_;  // owned until build() hands it to the root handle
+  // Stacks of the objects being converted: a nested object uses the part beyond its
+  // parent's and gives it back.
   std::vector<Field> fields_;
+  std::vector<Key> keys_;
 };
 
 // A lower bound of what parsing `text` costs (the parser's tape plus our handles and
