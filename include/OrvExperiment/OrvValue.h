@@ -115,7 +115,8 @@ class ORV_EXPORT OrvValue {
   // 10^-128 .. 10^127 yields absent.
   static OrvValue parseDecimal(std::string_view text);
 
-  // Parses JSON text (RFC 8259, UTF-8). Never throws; malformed or invalid UTF-8 input
+  // Parses JSON text (RFC 8259, UTF-8). Throws only std::bad_alloc, when memory runs
+  // out (the library turns that into failure -9); malformed or invalid UTF-8 input
   // and nesting deeper than kMaxNestingDepth give an error with the byte offset; a text
   // over its memory budget (see kMaxParseCostPerByte) gives an error with tooCostly set.
   static ParseResult parseJson(std::string_view text);

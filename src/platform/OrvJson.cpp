@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <new>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -528,6 +529,9 @@ OrvValue::ParseResult OrvValue::parseJson(std::string_view text) {
                                             std::to_string(kMaxNestingDepth) + " levels";
     return result;
   }
+  // The parser's buffers could not be had: the same failure as our own allocations,
+  // not a malformed text.
+  if (error == simdjson::MEMALLOC) throw std::bad_alloc();
   if (error == simdjson::UTF8_ERROR) {
     const std::size_t at = firstInvalidUtf8(text);
     result.error = "JSON error at byte " + std::to_string(at == std::string_view::npos ? 0 : at) +
