@@ -44,9 +44,9 @@ class OrvFeatureManager {
   std::shared_ptr<const OrvFeature> getFeature(const std::string& key, bool trackExposure);
 
   // The tracked lookup of getFeature(key), handing the feature (or null) to `visit`
-  // while the lock is held instead of returning a shared reference: a read then costs
-  // no reference-count traffic on the feature. `visit` must be short and must not call
-  // back into the library.
+  // against the calling thread's snapshot instead of returning a shared reference: a
+  // read then writes no reference count that other threads share. `visit` must be
+  // short and must not call back into the library.
   template <class Visit>
   auto visitFeature(const std::string& key, Visit&& visit) {
     const Snapshot& snapshot = current();
