@@ -68,20 +68,9 @@ const OrvFeature* OrvFeatureManager::findAndTrack(const Snapshot& snapshot,
 }
 
 std::shared_ptr<const OrvFeature> OrvFeatureManager::getFeature(const std::string& key) {
-  return getFeature(key, true);
-}
-
-std::shared_ptr<const OrvFeature> OrvFeatureManager::getFeature(const std::string& key,
-                                                                bool trackExposure) {
-  std::lock_guard lock(mutex_);
-  if (!features_) return nullptr;
-  const OrvFeature* found = features_->find(key);
-  if (!found) return nullptr;
-  // The tracker only queues work, so calling it under the lock cannot deadlock.
-  if (trackExposure && config_ && config_->automaticExposureTracking()) {
-    OrvExposureTracker::sharedInstance().exposure(key, *found);
-  }
-  return std::shared_ptr<const OrvFeature>(features_, found);
+  const Snapshot& snapshot = current();
+  const OrvFeature* found = snapshot.features ? snapshot.features->find(key) : nullptr;
+  return found ? std::shared_ptr<const OrvFeature>(snapshot.features, found) : nullptr;
 }
 
 void OrvFeatureManager::parseExperimentConfig() {

@@ -38,12 +38,11 @@ class OrvFeatureManager {
 
   void setConfig(std::shared_ptr<OrvExperimentConfig> config);
 
-  // The feature, or null. With tracking, a found feature's key goes to the exposure
-  // tracker when a configuration is set and its automaticExposureTracking is on.
+  // The feature, or null, sharing its table's ownership. Reports no exposure.
   std::shared_ptr<const OrvFeature> getFeature(const std::string& key);
-  std::shared_ptr<const OrvFeature> getFeature(const std::string& key, bool trackExposure);
 
-  // The tracked lookup of getFeature(key), handing the feature (or null) to `visit`
+  // A lookup that reports an exposure of a found key when the configuration tracks
+  // exposures automatically, handing the feature (or null) to `visit`
   // against the calling thread's snapshot instead of returning a shared reference: a
   // read then writes no reference count that other threads share. `visit` must be
   // short and must not call back into the library.

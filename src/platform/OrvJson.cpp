@@ -110,21 +110,46 @@ bool rootNumber(std::string_view text, OrvValue::ParseResult& result) {
   return true;
 }
 
+constexpr const char* kOverBudget = "the value needs more memory than its budget";
+
+// What the value being built takes, counted against the text's memory budget.
+class ParseBudget {
+ public:
+  explicit ParseBudget(std::size_t limit) : limit_(limit) {}
+  // False once the total passes the limit.
+  bool spend(std::size_t bytes) {
+    spent_ += bytes;
+    exceeded = exceeded || spent_ > limit_;
+    return !exceeded;
+  }
+  // A string's node, and its heap block when it does not fit the inline buffer.
+  static std::size_t stringBytes(std::size_t length) {
+    return sizeof(OrvStringNode) + keyBytes(length);
+  }
+  // A key's heap block, if any: the entry holding it is counted with its dictionary.
+  static std::size_t keyBytes(std::size_t length) {
+    return length < sizeof(std::string) / 2 ? 0 : length + 1;
+  }
+
+  bool exceeded = false;
+
+ private:
+  std::size_t limit_;
+  std::size_t spent_ = 0;
+};
+
 class Converter {
  public:
   Converter(const char* base, std::size_t budget) : base_(base), budget_(budget) {}
 
   // The error to report, with its position when simdjson can name it.
   std::string message;
-  bool overBudget = false;
+  bool overBudget() const { return budget_.exceeded; }
 
   // Counts what the value built so far takes; false (with the error set) past the budget.
   template <class V>
   bool spend(std::size_t bytes, V& v) {
-    spent_ += bytes;
-    if (spent_ <= budget_) return true;
-    overBudget = true;
-    return fail("the value needs more memory than its budget", v);
+    return budget_.spend(bytes) || fail(kOverBudget, v);
   }
 
   template <class V>
@@ -145,7 +170,8 @@ class Converter {
       }
       case od::json_type::string: {
         std::string_view s;
-        if (!check(v.get_string().get(s), v) || !spend(64 + s.size(), v)) return false;
+        if (!check(v.get_string().get(s), v) || !spend(ParseBudget::stringBytes(s.size()), v))
+          return false;
         out = OrvValue(std::string(s));
         return true;
       }
@@ -192,7 +218,8 @@ class Converter {
       od::field f;
       if (!check(std::move(field).get(f), v)) return false;
       std::string_view key;
-      if (!check(f.unescaped_key().get(key), v) || !spend(sizeof(OrvValue::Entry) + key.size(), v))
+      if (!check(f.unescaped_key().get(key), v) ||
+          !spend(sizeof(OrvValue::Entry) + ParseBudget::keyBytes(key.size()), v))
         return false;
       OrvValue converted;
       if (!value(f.value(), depth, converted)) return false;
@@ -263,8 +290,7 @@ class Converter {
   }
 
   const char* base_;
-  std::size_t budget_;
-  std::size_t spent_ = 0;
+  ParseBudget budget_;
 };
 
 // Builds a document from a DOM that simdjson has already validated: every node in the
@@ -277,7 +303,7 @@ class DomBuilder {
     if (document_) delete document_;
   }
 
-  bool overBudget = false;
+  bool overBudget() const { return budget_.exceeded; }
 
   // The root as an owning handle (the document's one reference), or false when too deep
   // or over the budget.
@@ -291,15 +317,6 @@ class DomBuilder {
   }
 
  private:
-  bool spend(std::size_t bytes) {
-    spent_ += bytes;
-    if (spent_ > budget_) overBudget = true;
-    return !overBudget;
-  }
-  static std::size_t heapBytes(std::size_t textLength) {
-    return textLength < sizeof(std::string) / 2 ? 0 : textLength + 1;  // past the inline buffer
-  }
-
   bool convert(simdjson::dom::element e, int depth, OrvValue& out) {
     using simdjson::dom::element_type;
     using Kind = OrvValue::Kind;
@@ -308,7 +325,7 @@ class DomBuilder {
         if (depth >= OrvValue::kMaxNestingDepth) return false;
         simdjson::dom::array arr = e.get_array().value_unsafe();
         const std::size_t n = arr.size();
-        if (!spend(sizeof(OrvArrayNode) + n * sizeof(OrvValue))) return false;
+        if (!budget_.spend(sizeof(OrvArrayNode) + n * sizeof(OrvValue))) return false;
         OrvArrayNode* node = document_->arrays.make();
         node->block = document_;
         node->inDocument = true;
@@ -350,7 +367,7 @@ class DomBuilder {
               return !before(a, b);
             }) != keys_.end())
           std::sort(first, keys_.end(), before);
-        if (!spend(sizeof(OrvDictionaryNode) + n * sizeof(OrvValue::Entry))) return false;
+        if (!budget_.spend(sizeof(OrvDictionaryNode) + n * sizeof(OrvValue::Entry))) return false;
         OrvDictionaryNode* node = document_->dictionaries.make();
         node->block = document_;
         node->inDocument = true;
@@ -364,7 +381,8 @@ class DomBuilder {
               fields_[begin + keys_[k + 1].index].key == field.key)
             continue;
           OrvValue converted;
-          if (!spend(heapBytes(field.key.size())) || !convert(field.value, depth + 1, converted))
+          if (!budget_.spend(ParseBudget::keyBytes(field.key.size())) ||
+              !convert(field.value, depth + 1, converted))
             return false;
           deepest = std::max(deepest, converted.nestingDepth());
           node->entries.emplace_back(std::string(field.key), std::move(converted));
@@ -377,7 +395,7 @@ class DomBuilder {
       }
       case element_type::STRING: {
         const std::string_view text = e.get_string().value_unsafe();
-        if (!spend(sizeof(OrvStringNode) + heapBytes(text.size()))) return false;
+        if (!budget_.spend(ParseBudget::stringBytes(text.size()))) return false;
         OrvStringNode* node = document_->strings.make();
         node->block = document_;
         node->text.assign(text);
@@ -422,8 +440,7 @@ class DomBuilder {
     return prefix;
   }
 
-  std::size_t budget_;
-  std::size_t spent_ = 0;
+  ParseBudget budget_;
   OrvDocument* document_;  // owned until build() hands it to the root handle
   // Stacks of the objects being converted: a nested object uses the part beyond its
   // parent's and gives it back.
@@ -489,7 +506,7 @@ OrvValue::ParseResult parseOnDemand(const simdjson::padded_string& padded, std::
   }
   if (!ok) {
     result.error = converter.message.empty() ? "JSON error" : converter.message;
-    result.tooCostly = converter.overBudget;
+    result.tooCostly = converter.overBudget();
     return result;
   }
   result.value = std::move(out);
@@ -523,10 +540,10 @@ OrvValue::ParseResult OrvValue::parseJson(std::string_view text) {
     DomBuilder builder(budget);
     if (builder.build(root, result.value)) return result;
     result.value = OrvValue();
-    result.tooCostly = builder.overBudget;
-    result.error = builder.overBudget ? "JSON error: the value needs more memory than its budget"
-                                      : "JSON error: nesting deeper than " +
-                                            std::to_string(kMaxNestingDepth) + " levels";
+    result.tooCostly = builder.overBudget();
+    result.error = builder.overBudget() ? std::string("JSON error: ") + kOverBudget
+                                        : "JSON error: nesting deeper than " +
+                                              std::to_string(kMaxNestingDepth) + " levels";
     return result;
   }
   // The parser's buffers could not be had: the same failure as our own allocations,

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
-#include <type_traits>
+#include <utility>
 
 #include "platform/OrvValueNode.h"
 
@@ -241,13 +241,13 @@ struct Single final : OrvValue::Block {
   T node;
 };
 
+// A new node of type T with a block of its own, and the handle that holds its one
+// reference; the caller fills the node before the handle is shared.
 template <class T>
-OrvValue makeSingle(OrvValue::Kind kind, std::uint32_t depth, void (*fill)(T&, void*), void* arg) {
+std::pair<OrvValue, T*> makeSingle(OrvValue::Kind kind) {
   auto* single = new Single<T>();
   single->node.block = single;
-  if constexpr (std::is_base_of_v<OrvContainerNode, T>) single->node.depth = depth;
-  fill(single->node, arg);
-  return OrvValue::Builder::owning(kind, &single->node);
+  return {OrvValue::Builder::owning(kind, &single->node), &single->node};
 }
 
 }  // namespace
@@ -279,9 +279,9 @@ OrvValue::OrvValue(std::uint64_t u)
       bits_(u) {}
 OrvValue::OrvValue(double d) : kind_(Kind::kFloating), bits_(std::bit_cast<std::uint64_t>(d)) {}
 OrvValue::OrvValue(std::string s) {
-  *this = makeSingle<OrvStringNode>(
-      Kind::kString, 0,
-      [](OrvStringNode& n, void* arg) { n.text = std::move(*static_cast<std::string*>(arg)); }, &s);
+  auto [value, node] = makeSingle<OrvStringNode>(Kind::kString);
+  node->text = std::move(s);
+  *this = std::move(value);
 }
 
 OrvValue OrvValue::null() {
@@ -293,10 +293,10 @@ OrvValue OrvValue::null() {
 OrvValue OrvValue::array(Array elements) {
   const std::uint32_t depth =
       depthOf(elements, [](const OrvValue& v) -> const OrvValue& { return v; });
-  return makeSingle<OrvArrayNode>(
-      Kind::kArray, depth,
-      [](OrvArrayNode& n, void* arg) { n.elements = std::move(*static_cast<Array*>(arg)); },
-      &elements);
+  auto [value, node] = makeSingle<OrvArrayNode>(Kind::kArray);
+  node->depth = depth;
+  node->elements = std::move(elements);
+  return std::move(value);
 }
 
 void OrvValue::Builder::normaliseEntries(Dictionary& entries) {
@@ -321,12 +321,10 @@ OrvValue OrvValue::dictionary(Dictionary entries) {
   Builder::normaliseEntries(entries);
   const std::uint32_t depth =
       depthOf(entries, [](const Entry& e) -> const OrvValue& { return e.second; });
-  return makeSingle<OrvDictionaryNode>(
-      Kind::kDictionary, depth,
-      [](OrvDictionaryNode& n, void* arg) {
-        n.entries = std::move(*static_cast<Dictionary*>(arg));
-      },
-      &entries);
+  auto [value, node] = makeSingle<OrvDictionaryNode>(Kind::kDictionary);
+  node->depth = depth;
+  node->entries = std::move(entries);
+  return std::move(value);
 }
 
 OrvValue OrvValue::decimal(std::int64_t mantissa, std::int32_t exponent) {

@@ -39,13 +39,6 @@ Outcome OutcomeWaiter::wait(std::chrono::milliseconds timeout) {
 
 namespace {
 
-// The feature of `key` in the current table, without reporting an exposure.
-std::shared_ptr<const OrvFeature> lookUp(const std::string& key) {
-  auto table = OrvFeatureManager::sharedInstance().features();
-  const OrvFeature* feature = table ? table->find(key) : nullptr;
-  return feature ? std::shared_ptr<const OrvFeature>(table, feature) : nullptr;
-}
-
 const char* kindName(const OrvValue& value) {
   switch (value.kind()) {
     case OrvValue::Kind::kAbsent:
@@ -74,7 +67,7 @@ const char* kindName(const OrvValue& value) {
 // Each line is written with one call, so lines from event sinks never cut into it.
 void printTypedReads(std::ostream& out, const std::string& key) {
   std::string line = "  " + key + ": ";
-  if (!lookUp(key)) {
+  if (!OrvFeatureManager::sharedInstance().getFeature(key)) {
     line += "missing\n";
   } else {
     line += "string=\"" + OrvExperiment::getValueAsString(key) +
@@ -87,7 +80,7 @@ void printTypedReads(std::ostream& out, const std::string& key) {
 
 void printTypedReadsJson(std::ostream& out, const std::string& key) {
   std::string line = "{\"key\":" + OrvValue(key).toJson();
-  if (auto feature = lookUp(key)) {
+  if (auto feature = OrvFeatureManager::sharedInstance().getFeature(key)) {
     line += ",\"present\":true,\"kind\":\"" + std::string(kindName(feature->value())) +
             "\",\"value\":" + feature->value().toJson() +
             ",\"string\":" + OrvValue(OrvExperiment::getValueAsString(key)).toJson() +
