@@ -42,10 +42,6 @@ class OrvExpLog {
   // The library's channel, for the platform parts that report on the library's behalf.
   static const OrvLogChannel& channel() noexcept { return channel_; }
 
-  // The message that a format and its arguments give (no tag).
-  static std::string render(std::string_view format, std::initializer_list<std::string> args) {
-    return OrvLogChannel::render(format, args);
-  }
 
  private:
   static inline OrvLogChannel channel_{kTag};

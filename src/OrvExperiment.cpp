@@ -14,6 +14,7 @@
 #include "OrvMediator.h"
 #include "OrvRemoteConfig.h"
 #include "OrvTableWatch.h"
+#include "platform/OrvMainQueue.h"
 #include "platform/OrvProcessLifetime.h"
 #include "platform/OrvUserDefaults.h"
 #include "platform/OrvValueNode.h"
@@ -26,11 +27,13 @@ const unsigned char OrvExperimentVersionString[] =
 
 namespace {
 
-// The store reports on the library's behalf from the start: its database may be opened
-// before start-up (the mediator opens it to deliver what an earlier run left). Both
-// sides are constant-initialised, so the order of static initialisation does not matter.
-const bool storeReportsToLibraryLog = [] {
+// The store and the main queue report on the library's behalf from the start: the
+// database may be opened before start-up (the mediator opens it to deliver what an
+// earlier run left). Both sides are constant-initialised, so the order of static
+// initialisation does not matter.
+const bool platformReportsToLibraryLog = [] {
   OrvUserDefaults::setLogChannel(&OrvExpLog::channel());
+  OrvMainQueue::setLogChannel(&OrvExpLog::channel());
   return true;
 }();
 

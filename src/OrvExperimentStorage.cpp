@@ -34,7 +34,6 @@ std::shared_ptr<OrvUserDefaults> current() {
 }  // namespace
 
 void OrvExperimentStorage::initWithAppId(const std::string& appId) {
-  OrvUserDefaults::setLogChannel(&OrvExpLog::channel());
   // Opened outside the lock: opening may touch the disk.
   auto opened = OrvUserDefaults::initWithSuiteName(std::string(kDomainPrefix) + appId);
   std::lock_guard lock(openStore().mutex);
@@ -89,7 +88,6 @@ std::uint64_t OrvExperimentStorage::generation() noexcept {
   return storeGeneration.load(std::memory_order_acquire);
 }
 
-bool OrvExperimentStorage::isOpen() { return current() != nullptr; }
 
 std::string OrvExperimentStorage::appId() {
   std::lock_guard lock(openStore().mutex);

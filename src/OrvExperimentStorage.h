@@ -33,8 +33,6 @@ class OrvExperimentStorage {
   // Empties the open domain only.
   static void clear();
 
-  // True once a domain is open (for diagnostics and tests).
-  static bool isOpen();
   // The application identifier of the open domain ("" before any).
   static std::string appId();
 

@@ -134,4 +134,3 @@ OrvValue OrvExposureTracker::eventProperties(const OrvExperimentInfo& info) {
   return OrvValue::dictionary(std::move(properties));
 }
 
-std::string OrvExposureTracker::md5(const std::string& s) const { return OrvMD5::hex(s); }

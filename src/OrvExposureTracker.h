@@ -45,8 +45,6 @@ class OrvExposureTracker {
   void doExposure(const std::string& key) { doExposures({key}); }
   // The event's properties: the identifiers that are present and the control flag.
   static OrvValue eventProperties(const OrvExperimentInfo& info);
-  // 32 lower-case hexadecimal digits of the MD5 of every byte of `s`.
-  std::string md5(const std::string& s) const;
 
   OrvExposureTracker(const OrvExposureTracker&) = delete;
   OrvExposureTracker& operator=(const OrvExposureTracker&) = delete;

@@ -18,18 +18,19 @@ OrvFeatureManager& OrvFeatureManager::sharedInstance() {
 void OrvFeatureManager::setConfig(std::shared_ptr<OrvExperimentConfig> config) {
   std::vector<std::shared_ptr<const Snapshot>> released;  // after the lock
   std::lock_guard lock(mutex_);
-  config_ = std::move(config);
-  released = publishLocked();
+  Snapshot next = *snapshot_;
+  next.config = std::move(config);
+  released = publishLocked(std::move(next));
 }
 
-std::vector<std::shared_ptr<const OrvFeatureManager::Snapshot>> OrvFeatureManager::publishLocked() {
+std::vector<std::shared_ptr<const OrvFeatureManager::Snapshot>> OrvFeatureManager::publishLocked(
+    Snapshot next) {
   std::vector<std::shared_ptr<const Snapshot>> released;
   {
     std::lock_guard retiredLock(retiredMutex_);
     released.swap(retired_);
   }
-  released.push_back(std::exchange(snapshot_, std::make_shared<const Snapshot>(Snapshot{
-                                                  features_, config_, source_, fromPayload_})));
+  released.push_back(std::exchange(snapshot_, std::make_shared<const Snapshot>(std::move(next))));
   generation_.fetch_add(1, std::memory_order_release);
   return released;
 }
@@ -78,8 +79,8 @@ void OrvFeatureManager::parseExperimentConfig() {
   std::shared_ptr<const OrvFeatureTable> previous;
   {
     std::lock_guard lock(mutex_);
-    config = config_;
-    previous = features_;
+    config = snapshot_->config;
+    previous = snapshot_->features;
   }
   if (!config) {
     // A console sink is application code: never called under the manager's lock.
@@ -95,12 +96,12 @@ void OrvFeatureManager::parseExperimentConfig() {
   std::vector<std::shared_ptr<const Snapshot>> released;
   {
     std::lock_guard lock(mutex_);
-    features_ = table;
-    fromPayload_ = value != nullptr;
-    source_ = !value               ? OrvValueSource::kDefault
-              : value->fromCache() ? OrvValueSource::kCache
-                                   : OrvValueSource::kNetwork;
-    released = publishLocked();
+    Snapshot next = *snapshot_;  // the configuration may have changed meanwhile
+    next.features = table;
+    next.source = !value               ? OrvValueSource::kDefault
+                  : value->fromCache() ? OrvValueSource::kCache
+                                       : OrvValueSource::kNetwork;
+    released = publishLocked(std::move(next));
   }
   // The old table is released here, outside the lock, however large it is.
   if (value) OrvTableWatch::sharedInstance().tableLoaded(previous.get(), *table);
@@ -108,12 +109,12 @@ void OrvFeatureManager::parseExperimentConfig() {
 
 std::shared_ptr<OrvExperimentConfig> OrvFeatureManager::config() const {
   std::lock_guard lock(mutex_);
-  return config_;
+  return snapshot_->config;
 }
 
 std::shared_ptr<const OrvFeatureTable> OrvFeatureManager::features() const {
   std::lock_guard lock(mutex_);
-  return features_;
+  return snapshot_->features;
 }
 
 void OrvFeatureManager::setFeatures(std::shared_ptr<const OrvFeatureTable> features) {
@@ -121,6 +122,7 @@ void OrvFeatureManager::setFeatures(std::shared_ptr<const OrvFeatureTable> featu
   // takes milliseconds, and a reader picking up the new one waits for this lock.
   std::vector<std::shared_ptr<const Snapshot>> released;
   std::lock_guard lock(mutex_);
-  std::swap(features_, features);
-  released = publishLocked();
+  Snapshot next = *snapshot_;
+  next.features = std::move(features);
+  released = publishLocked(std::move(next));
 }

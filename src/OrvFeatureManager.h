@@ -59,7 +59,8 @@ class OrvFeatureManager {
   auto visitFeatureWithSource(const std::string& key, Visit&& visit) {
     const Snapshot& snapshot = current();
     const OrvFeature* found = findAndTrack(snapshot, key);
-    return visit(found, snapshot.source, snapshot.features != nullptr && snapshot.fromPayload);
+    return visit(found, snapshot.source,
+                 snapshot.features != nullptr && snapshot.source != OrvValueSource::kDefault);
   }
 
   // Rebuilds the table from the component's payload for the configuration's appId.
@@ -79,8 +80,9 @@ class OrvFeatureManager {
   struct Snapshot {
     std::shared_ptr<const OrvFeatureTable> features;
     std::shared_ptr<OrvExperimentConfig> config;
+    // Of the payload the table came from; kDefault while none was (no table, or one
+    // built from an absent payload).
     OrvValueSource source = OrvValueSource::kDefault;
-    bool fromPayload = false;
   };
 
   OrvFeatureManager();
@@ -89,17 +91,13 @@ class OrvFeatureManager {
   // The snapshot's feature for `key` or null; hands a found key to the exposure tracker
   // when the snapshot's configuration tracks exposures automatically.
   static const OrvFeature* findAndTrack(const Snapshot& snapshot, const std::string& key);
-  // Under mutex_: makes the guarded state the one reads see. Returns the snapshot it
-  // replaced and those readers retired, for the caller to release after unlocking.
-  std::vector<std::shared_ptr<const Snapshot>> publishLocked();
+  // Under mutex_: makes `next` the snapshot reads see. Returns the snapshot it replaced
+  // and those readers retired, for the caller to release after unlocking.
+  std::vector<std::shared_ptr<const Snapshot>> publishLocked(Snapshot next);
 
   mutable std::recursive_mutex mutex_;
-  // Guarded by mutex_.
-  std::shared_ptr<OrvExperimentConfig> config_;
-  std::shared_ptr<const OrvFeatureTable> features_;   // null until the first load
-  OrvValueSource source_ = OrvValueSource::kDefault;  // of the payload features_ came from
-  bool fromPayload_ = false;  // features_ was built from a payload (not an absent one)
-  std::shared_ptr<const Snapshot> snapshot_;  // never null
+  // Guarded by mutex_; never null. Its table is null until the first load.
+  std::shared_ptr<const Snapshot> snapshot_;
   // Changed under mutex_ whenever snapshot_ is; read without it.
   std::atomic<std::uint64_t> generation_{1};
   // Snapshots whose last reference a reader dropped, freed by the next publication.

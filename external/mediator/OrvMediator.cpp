@@ -13,18 +13,19 @@
 #include <string>
 #include <unordered_set>
 
+#include "OrvMediatorInternal.h"
 #include "platform/OrvDataDirectory.h"
 #include "platform/OrvEventOutbox.h"
 #include "platform/OrvLogChannel.h"
 
+OrvLogChannel& orvMediatorLog() {
+  static OrvLogChannel* channel = new OrvLogChannel("[OrvMediator]");  // never destroyed
+  return *channel;
+}
+
 namespace {
 
 constexpr std::size_t kDeliveryBatch = 256;
-
-OrvLogChannel& mediatorLog() {
-  static OrvLogChannel channel{"[OrvMediator]"};
-  return channel;
-}
 
 // Set while this thread delivers: a sink that tracks an event of its own leaves it to
 // the delivery under way, which picks it up in its next round.
@@ -34,9 +35,9 @@ void deliver(const std::shared_ptr<const OrvMediator::Sink>& sink, const OrvMedi
   try {
     (*sink)(event);
   } catch (const std::exception& e) {
-    mediatorLog().error("an event sink threw an exception: %@", e.what());
+    orvMediatorLog().error("an event sink threw an exception: %@", e.what());
   } catch (...) {
-    mediatorLog().error("an event sink threw an exception");
+    orvMediatorLog().error("an event sink threw an exception");
   }
 }
 
@@ -110,8 +111,8 @@ OrvMediator* OrvMediator::sharedInstance() {
 void OrvMediator::orvAnalyticsTrackEvent(const std::string& name, const OrvValue& properties,
                                          const std::string& appId) {
   if (properties.nestingDepth() > OrvValue::kMaxNestingDepth) {
-    mediatorLog().error("event %@: properties nested deeper than %@ levels refused", name,
-                        OrvValue::kMaxNestingDepth);
+    orvMediatorLog().error("event %@: properties nested deeper than %@ levels refused", name,
+                           OrvValue::kMaxNestingDepth);
     return;
   }
   auto outbox = state_->outboxFor(OrvDataDirectory::get());
@@ -187,7 +188,7 @@ void OrvMediator::deliverRound() {
 
 std::uint64_t OrvMediator::addOtlpExporter(OrvOtlpExporterOptions options) {
   if (options.endpoint.rfind("http://", 0) != 0 && options.endpoint.rfind("https://", 0) != 0) {
-    mediatorLog().error("not an http(s) URL for an OTLP exporter: %@", options.endpoint);
+    orvMediatorLog().error("not an http(s) URL for an OTLP exporter: %@", options.endpoint);
     return 0;
   }
   auto exporter = std::make_shared<OrvOtlpExporter>(std::move(options));
@@ -234,7 +235,7 @@ bool OrvMediator::flushExporters(std::chrono::milliseconds timeout) {
   return all;
 }
 
-void OrvMediator::enableLog(bool enable) { mediatorLog().setEnabled(enable); }
+void OrvMediator::enableLog(bool enable) { orvMediatorLog().setEnabled(enable); }
 
 std::uint64_t OrvMediator::addEventSink(Sink sink) {
   if (!sink) return 0;
@@ -282,7 +283,7 @@ OrvMediator::Sink OrvMediator::jsonLinesFileSink(const std::string& path) {
   auto file = std::make_shared<File>();
   file->fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   if (file->fd < 0) {
-    mediatorLog().error("cannot open %@ for events", path);
+    orvMediatorLog().error("cannot open %@ for events", path);
   } else {
     // The ids already written, so that a redelivery (after a crash) is not written again.
     std::string text;
@@ -301,7 +302,7 @@ OrvMediator::Sink OrvMediator::jsonLinesFileSink(const std::string& path) {
     }
     // A line cut short (a crash mid-write) is ended, so the next one stands alone.
     if (!text.empty() && text.back() != '\n' && ::write(file->fd, "\n", 1) != 1)
-      mediatorLog().error("cannot write an event to %@", path);
+      orvMediatorLog().error("cannot write an event to %@", path);
   }
   return [file, path](const OrvMediatorEvent& event) {
     if (file->fd < 0) return;
@@ -314,7 +315,7 @@ OrvMediator::Sink OrvMediator::jsonLinesFileSink(const std::string& path) {
       if (n <= 0) {
         file->written.erase(event.eventId);  // not in the file: may be written later
         lock.unlock();
-        mediatorLog().error("cannot write an event to %@", path);
+        orvMediatorLog().error("cannot write an event to %@", path);
         return;
       }
       written += static_cast<std::size_t>(n);

@@ -13,6 +13,8 @@
 #include "platform/OrvLogChannel.h"
 #include "platform/OrvProcessLifetime.h"
 
+#include "OrvMediatorInternal.h"
+
 namespace {
 
 constexpr const char* kSdkName = "OrvExperiment";
@@ -20,11 +22,6 @@ constexpr const char* kSdkVersion = "1.0.2";
 // How often an idle exporter looks for work nobody told it about (events of a dead
 // process it has just claimed, say).
 constexpr auto kIdlePoll = std::chrono::seconds(1);
-
-OrvLogChannel& exporterLog() {
-  static OrvLogChannel channel{"[OrvMediator]"};
-  return channel;
-}
 
 OrvValue text(const std::string& s) { return OrvValue::dictionary({{"stringValue", OrvValue(s)}}); }
 
@@ -206,10 +203,10 @@ struct OrvOtlpExporter::Impl : std::enable_shared_from_this<Impl> {
     if (response.error != OrvHttpResponse::Error::kNone || status == 408 || status == 429 ||
         status >= 500) {
       *retryDelay = OrvHttpClient::retryAfter(response.headerLines);
-      exporterLog().info("OTLP export to %@ failed (%@); will retry", url,
-                         response.error != OrvHttpResponse::Error::kNone
-                             ? response.errorMessage
-                             : "HTTP " + std::to_string(status));
+      orvMediatorLog().info("OTLP export to %@ failed (%@); will retry", url,
+                            response.error != OrvHttpResponse::Error::kNone
+                                ? response.errorMessage
+                                : "HTTP " + std::to_string(status));
       return Sent::kRetry;
     }
     std::lock_guard lock(mutex);
@@ -221,15 +218,15 @@ struct OrvOtlpExporter::Impl : std::enable_shared_from_this<Impl> {
           rejected.isString() ? std::atoll(rejected.stringValue().c_str()) : rejected.int64Value();
       if (count > 0) {
         stats.rejected += static_cast<std::uint64_t>(count);
-        exporterLog().error("the collector at %@ rejected %@ of %@ log records: %@", url, count,
-                            batch.size(),
-                            parsed.value["partialSuccess"]["errorMessage"].stringValue());
+        orvMediatorLog().error("the collector at %@ rejected %@ of %@ log records: %@", url, count,
+                               batch.size(),
+                               parsed.value["partialSuccess"]["errorMessage"].stringValue());
       }
     } else {
       // Not retryable (400, 401, 413, ...): sending it again would fail again.
       stats.dropped += batch.size();
-      exporterLog().error("the collector at %@ refused a batch of %@ events (HTTP %@); dropped",
-                          url, batch.size(), status);
+      orvMediatorLog().error("the collector at %@ refused a batch of %@ events (HTTP %@); dropped",
+                             url, batch.size(), status);
     }
     return Sent::kDone;
   }

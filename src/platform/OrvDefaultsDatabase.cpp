@@ -319,9 +319,7 @@ bool OrvDefaultsDatabase::openLocked() {
                             "SELECT DISTINCT owner FROM orv_outbox WHERE owner != ?1") &&
         Statements::prepare(db, &s.claim, "UPDATE orv_outbox SET owner = ?1 WHERE owner = ?2");
     if (ok) {
-      if (sqlite3_step(s.countEvents.get()) == SQLITE_ROW)
-        approxEvents_ = static_cast<std::size_t>(sqlite3_column_int64(s.countEvents.get(), 0));
-      sqlite3_reset(s.countEvents.get());
+      countEventsLocked(s.countEvents.get());
       return true;
     }
   }
@@ -436,10 +434,7 @@ void OrvDefaultsDatabase::recreateLocked() {
     const int rc = copy ? sqlite3_backup_step(copy, -1) : SQLITE_ERROR;
     if (copy) sqlite3_backup_finish(copy);
     if (rc != SQLITE_DONE) writeFailedLocked(sqliteErrorLocked("cannot copy into"));
-    sqlite3_stmt* count = statements_ ? statements_->countEvents.get() : nullptr;
-    if (count && sqlite3_step(count) == SQLITE_ROW)
-      approxEvents_ = static_cast<std::size_t>(sqlite3_column_int64(count, 0));
-    if (count) sqlite3_reset(count);
+    if (statements_) countEventsLocked(statements_->countEvents.get());
   }
   sqlite3_close_v2(old);
 }
@@ -462,26 +457,25 @@ void OrvDefaultsDatabase::writeSucceededLocked() {
   if (unwritten_.empty() && memoryEvents_.empty() && removedUnwritten_.empty()) return;
   // What memory kept goes to the file in one transaction, so a record written back
   // never lands without its event (an event still in memory would die with the process).
-  bool ok = execLocked("BEGIN IMMEDIATE");
-  for (auto it = unwritten_.begin(); ok && it != unwritten_.end(); ++it)
-    ok = writeRowLocked(it->first.first, it->first.second, it->second);
-  for (auto it = memoryEvents_.begin(); ok && it != memoryEvents_.end(); ++it) {
-    OrvOutboxEvent stored = *it;
-    ok = insertEventLocked(stored);
-  }
-  for (auto it = removedUnwritten_.begin(); ok && it != removedUnwritten_.end(); ++it) {
-    sqlite3_bind_int64(statements_->deleteEvent.get(), 1, *it);
-    ok = Statements::run(statements_->deleteEvent.get()) == SQLITE_DONE;
-  }
-  if (ok && execLocked("COMMIT")) {
+  const bool written = transactionLocked([&] {
+    bool ok = true;
+    for (auto it = unwritten_.begin(); ok && it != unwritten_.end(); ++it)
+      ok = writeRowLocked(it->first.first, it->first.second, it->second);
+    for (auto it = memoryEvents_.begin(); ok && it != memoryEvents_.end(); ++it) {
+      OrvOutboxEvent stored = *it;
+      ok = insertEventLocked(stored);
+    }
+    for (auto it = removedUnwritten_.begin(); ok && it != removedUnwritten_.end(); ++it) {
+      sqlite3_bind_int64(statements_->deleteEvent.get(), 1, *it);
+      ok = Statements::run(statements_->deleteEvent.get()) == SQLITE_DONE;
+    }
+    return ok;
+  });
+  if (written) {
     unwritten_.clear();
     memoryEvents_.clear();
     removedUnwritten_.clear();
-    return;
   }
-  const std::string why = sqliteErrorLocked("cannot write");
-  execLocked("ROLLBACK");
-  writeFailedLocked(why);
 }
 
 bool OrvDefaultsDatabase::execLocked(const char* sql) {
@@ -601,10 +595,7 @@ bool OrvDefaultsDatabase::insertEventLocked(OrvOutboxEvent& event) {
 // transaction that added to it. Under mutex_.
 void OrvDefaultsDatabase::trimEventsLocked() {
   if (approxEvents_ <= limitOfEvents.load(std::memory_order_relaxed)) return;
-  sqlite3_stmt* count = statements_->countEvents.get();
-  if (sqlite3_step(count) == SQLITE_ROW)
-    approxEvents_ = static_cast<std::size_t>(sqlite3_column_int64(count, 0));
-  sqlite3_reset(count);
+  countEventsLocked(statements_->countEvents.get());
   if (approxEvents_ <= limitOfEvents.load(std::memory_order_relaxed)) return;
   const std::size_t excess = approxEvents_ - limitOfEvents.load(std::memory_order_relaxed);
   sqlite3_bind_int64(statements_->trimEvents.get(), 1, static_cast<sqlite3_int64>(excess));
@@ -681,6 +672,25 @@ bool OrvDefaultsDatabase::isPersistent() {
   return connection_ && !broken_;
 }
 
+template <class Body>
+bool OrvDefaultsDatabase::transactionLocked(Body&& body) {
+  const std::size_t eventsBefore = approxEvents_;
+  if (execLocked("BEGIN IMMEDIATE") && body() && execLocked("COMMIT")) return true;
+  // SQLite's message for the step that failed, before the rollback replaces it.
+  const std::string why = sqliteErrorLocked("cannot write");
+  execLocked("ROLLBACK");
+  approxEvents_ = eventsBefore;
+  writeFailedLocked(why);
+  return false;
+}
+
+bool OrvDefaultsDatabase::countEventsLocked(sqlite3_stmt* count) {
+  const bool ok = sqlite3_step(count) == SQLITE_ROW;
+  if (ok) approxEvents_ = static_cast<std::size_t>(sqlite3_column_int64(count, 0));
+  sqlite3_reset(count);
+  return ok;
+}
+
 std::vector<bool> OrvDefaultsDatabase::recordOnce(const std::string& suite,
                                                   std::vector<Record> records) {
   for (auto& r : records) OrvEventOutbox::stamp(r.event);
@@ -689,30 +699,26 @@ std::vector<bool> OrvDefaultsDatabase::recordOnce(const std::string& suite,
   // The check and the write in one IMMEDIATE transaction: it holds the database's
   // write lock from the first read, so another process cannot record a key between
   // our check and our write.
-  if (writableLocked() && execLocked("BEGIN IMMEDIATE")) {
-    bool ok = true;
-    for (std::size_t i = 0; ok && i < records.size(); ++i) {
-      OrvValue existing;
-      ok = readRowLocked(suite, records[i].key, &existing);
-      if (!ok || truthy(existing)) continue;
-      ok = writeRowLocked(suite, records[i].key, OrvValue(true)) &&
-           insertEventLocked(records[i].event);
-      fresh[i] = ok;
-    }
-    if (ok) trimEventsLocked();
-    if (ok && execLocked("COMMIT")) {
-      for (const auto& r : records) unwritten_.erase({suite, r.key});
-      writeSucceededLocked();
-      flushErrors(lock);
-      return fresh;
-    }
-    const std::string why = sqliteErrorLocked("cannot write");
-    execLocked("ROLLBACK");
-    approxEvents_ -= std::min(approxEvents_, records.size());
-    writeFailedLocked(why);
-  } else if (connection_) {
-    writeFailedLocked(sqliteErrorLocked("cannot write"));
+  const bool writable = writableLocked();
+  if (writable && transactionLocked([&] {
+        bool ok = true;
+        for (std::size_t i = 0; ok && i < records.size(); ++i) {
+          OrvValue existing;
+          ok = readRowLocked(suite, records[i].key, &existing);
+          if (!ok || truthy(existing)) continue;
+          ok = writeRowLocked(suite, records[i].key, OrvValue(true)) &&
+               insertEventLocked(records[i].event);
+          fresh[i] = ok;
+        }
+        if (ok) trimEventsLocked();
+        return ok;
+      })) {
+    for (const auto& r : records) unwritten_.erase({suite, r.key});
+    writeSucceededLocked();
+    flushErrors(lock);
+    return fresh;
   }
+  if (!writable && connection_) writeFailedLocked(sqliteErrorLocked("cannot write"));
   // In memory for this process. Whatever the file still shows is respected.
   for (std::size_t i = 0; i < records.size(); ++i) {
     OrvValue existing;
@@ -729,19 +735,15 @@ std::vector<bool> OrvDefaultsDatabase::recordOnce(const std::string& suite,
 void OrvDefaultsDatabase::appendEvents(std::vector<OrvOutboxEvent> events) {
   for (auto& event : events) OrvEventOutbox::stamp(event);
   std::unique_lock lock(mutex_);
-  if (writableLocked() && execLocked("BEGIN IMMEDIATE")) {
-    std::size_t inserted = 0;
-    while (inserted < events.size() && insertEventLocked(events[inserted])) ++inserted;
-    if (inserted == events.size()) trimEventsLocked();
-    if (inserted == events.size() && execLocked("COMMIT")) {
-      writeSucceededLocked();
-      flushErrors(lock);
-      return;
-    }
-    approxEvents_ -= std::min(approxEvents_, inserted);
-    const std::string why = sqliteErrorLocked("cannot write");
-    execLocked("ROLLBACK");
-    writeFailedLocked(why);
+  if (writableLocked() && transactionLocked([&] {
+        for (auto& event : events)
+          if (!insertEventLocked(event)) return false;
+        trimEventsLocked();
+        return true;
+      })) {
+    writeSucceededLocked();
+    flushErrors(lock);
+    return;
   }
   for (auto& event : events) keepInMemoryLocked(std::move(event));
   flushErrors(lock);
@@ -816,20 +818,18 @@ void OrvDefaultsDatabase::removeEvents(const std::vector<std::int64_t>& seqs) {
     }
   }
   if (stored.empty()) return flushErrors(lock);
-  bool ok = writableLocked() && execLocked("BEGIN IMMEDIATE");
-  if (ok) {
-    for (std::int64_t seq : stored) {
-      sqlite3_bind_int64(statements_->deleteEvent.get(), 1, seq);
-      ok = ok && Statements::run(statements_->deleteEvent.get()) == SQLITE_DONE;
-    }
-    ok = ok && execLocked("COMMIT");
-    if (!ok) execLocked("ROLLBACK");
-  }
-  if (ok) {
+  const bool writable = writableLocked();
+  if (writable && transactionLocked([&] {
+        for (std::int64_t seq : stored) {
+          sqlite3_bind_int64(statements_->deleteEvent.get(), 1, seq);
+          if (Statements::run(statements_->deleteEvent.get()) != SQLITE_DONE) return false;
+        }
+        return true;
+      })) {
     approxEvents_ -= std::min(approxEvents_, stored.size());
     writeSucceededLocked();
   } else {
-    if (connection_) writeFailedLocked(sqliteErrorLocked("cannot write"));
+    if (!writable && connection_) writeFailedLocked(sqliteErrorLocked("cannot write"));
     removedUnwritten_.insert(stored.begin(), stored.end());
   }
   flushErrors(lock);
@@ -861,28 +861,26 @@ void OrvDefaultsDatabase::handOverEvents(const std::vector<OrvOutboxEvent>& even
     }
   }
   if (stored.empty()) return flushErrors(lock);
-  bool ok = writableLocked() && execLocked("BEGIN IMMEDIATE");
-  if (ok) {
-    for (const OrvOutboxEvent* e : stored) {
-      for (std::size_t c = 1; ok && c < consumers.size(); ++c) {
-        sqlite3_bind_int64(statements_->copyTo.get(), 1, e->seq);
-        bindText(statements_->copyTo.get(), 2, consumers[c]);
-        ok = Statements::run(statements_->copyTo.get()) == SQLITE_DONE;
-        approxEvents_ += ok ? 1 : 0;
-      }
-      sqlite3_bind_int64(statements_->passOn.get(), 1, e->seq);
-      bindText(statements_->passOn.get(), 2, consumers[0]);
-      ok = ok && Statements::run(statements_->passOn.get()) == SQLITE_DONE;
-    }
-    ok = ok && execLocked("COMMIT");
-    if (!ok) execLocked("ROLLBACK");
-  }
-  if (ok) {
+  const bool writable = writableLocked();
+  if (writable && transactionLocked([&] {
+        for (const OrvOutboxEvent* e : stored) {
+          for (std::size_t c = 1; c < consumers.size(); ++c) {
+            sqlite3_bind_int64(statements_->copyTo.get(), 1, e->seq);
+            bindText(statements_->copyTo.get(), 2, consumers[c]);
+            if (Statements::run(statements_->copyTo.get()) != SQLITE_DONE) return false;
+            ++approxEvents_;
+          }
+          sqlite3_bind_int64(statements_->passOn.get(), 1, e->seq);
+          bindText(statements_->passOn.get(), 2, consumers[0]);
+          if (Statements::run(statements_->passOn.get()) != SQLITE_DONE) return false;
+        }
+        return true;
+      })) {
     writeSucceededLocked();
   } else {
     // The rows stay where they are (and are not handed out again); the consumers get
     // copies kept in memory for the process.
-    if (connection_) writeFailedLocked(sqliteErrorLocked("cannot write"));
+    if (!writable && connection_) writeFailedLocked(sqliteErrorLocked("cannot write"));
     for (const OrvOutboxEvent* e : stored) {
       removedUnwritten_.insert(e->seq);
       for (const auto& consumer : consumers) {
@@ -899,12 +897,8 @@ std::size_t OrvDefaultsDatabase::eventCount() {
   std::lock_guard lock(mutex_);
   std::size_t count = memoryEvents_.size();
   if (connection_ && statements_) {
-    sqlite3_stmt* st = statements_->countEvents.get();
-    if (sqlite3_step(st) == SQLITE_ROW) {
-      approxEvents_ = static_cast<std::size_t>(sqlite3_column_int64(st, 0));
+    if (countEventsLocked(statements_->countEvents.get()))
       count += approxEvents_ - std::min(approxEvents_, removedUnwritten_.size());
-    }
-    sqlite3_reset(st);
   }
   return count;
 }

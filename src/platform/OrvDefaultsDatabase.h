@@ -106,6 +106,12 @@ class OrvDefaultsDatabase : public std::enable_shared_from_this<OrvDefaultsDatab
   void writeFailedLocked(const std::string& why);
   void writeSucceededLocked();
   bool execLocked(const char* sql);
+  // Runs `body` (false when a statement failed) in one IMMEDIATE transaction: true once
+  // committed; otherwise rolled back, the event count restored and the failure reported.
+  template <class Body>
+  bool transactionLocked(Body&& body);
+  // Reads the outbox's row count into approxEvents_; false when it could not be read.
+  bool countEventsLocked(sqlite3_stmt* count);
   bool readRowLocked(const std::string& suite, const std::string& key, OrvValue* out);
   bool writeRowLocked(const std::string& suite, const std::string& key, const OrvValue& value);
   bool insertEventLocked(OrvOutboxEvent& event);

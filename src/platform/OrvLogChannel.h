@@ -30,7 +30,6 @@ class OrvLogChannel {
 
   void setEnabled(bool on) noexcept { enabled_.store(on, std::memory_order_relaxed); }
   bool enabled() const noexcept { return enabled_.load(std::memory_order_relaxed); }
-  std::string_view tag() const noexcept { return tag_; }
 
   template <class... Args>
   void info(std::string_view format, const Args&... args) const {

@@ -1,5 +1,6 @@
 #include "platform/OrvMainQueue.h"
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -12,6 +13,7 @@ using Executor = std::function<void(std::function<void()>)>;
 struct MainQueueState {
   std::mutex mutex;
   std::shared_ptr<const Executor> custom;  // guarded by mutex; null means the default
+  std::atomic<const OrvLogChannel*> log{nullptr};
 };
 
 MainQueueState& state() {
@@ -21,7 +23,7 @@ MainQueueState& state() {
 
 OrvSerialExecutor& defaultQueue() {
   // Created on first use, never destroyed (see OrvSerialExecutor's lifetime notes).
-  static OrvSerialExecutor* q = new OrvSerialExecutor("main queue");
+  static OrvSerialExecutor* q = new OrvSerialExecutor("main queue", state().log.load());
   return *q;
 }
 
@@ -47,3 +49,5 @@ void OrvMainQueue::setExecutor(std::function<void(std::function<void()>)> execut
   std::lock_guard lock(state().mutex);
   state().custom = std::move(replacement);
 }
+
+void OrvMainQueue::setLogChannel(const OrvLogChannel* log) { state().log.store(log); }

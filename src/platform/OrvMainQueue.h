@@ -6,9 +6,14 @@
 
 #include <functional>
 
+class OrvLogChannel;
+
 class OrvMainQueue {
  public:
   OrvMainQueue() = delete;
   static void async(std::function<void()> job);
   static void setExecutor(std::function<void(std::function<void()>)> executor);
+  // Where the default queue reports a job that throws. Takes effect only before the
+  // queue's first job (the library sets it while it loads).
+  static void setLogChannel(const OrvLogChannel* log);
 };

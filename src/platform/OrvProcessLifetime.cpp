@@ -69,14 +69,6 @@ void OrvProcessLifetime::addAbortHook(std::function<void()> hook) {
   hook();  // exit is under way already: abort now
 }
 
-void OrvProcessLifetime::addStopHook(
-    std::function<void(std::chrono::steady_clock::time_point)> stop) {
-  initialise();
-  std::lock_guard lock(hooks().mutex);
-  // Once exit is under way there is nothing left to wait for it.
-  if (!exiting()) hooks().stop.push_back(std::move(stop));
-}
-
 bool OrvProcessLifetime::addHooks(std::function<void()> abort,
                                   std::function<void(std::chrono::steady_clock::time_point)> stop) {
   initialise();

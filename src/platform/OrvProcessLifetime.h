@@ -34,12 +34,9 @@ class OrvProcessLifetime {
   // hook must be quick and must not wait for a library thread.
   static void addAbortHook(std::function<void()> hook);
 
-  // `stop(deadline)` runs at exit after the abort hooks, in the order added: it asks its
-  // threads to stop and waits for them until `deadline`, then returns either way.
-  // Added once exit is under way, it is not run.
-  static void addStopHook(std::function<void(std::chrono::steady_clock::time_point)> stop);
-
-  // Both hooks of one owner of threads, added together: true when they will run at exit;
+  // Both hooks of one owner of threads, added together: `abort` as addAbortHook's, and
+  // `stop(deadline)`, run at exit after every abort hook, in the order added, which asks
+  // its threads to stop and waits for them until `deadline`. True when they will run at exit;
   // false (and neither is kept) when exit is under way already, and the owner must then
   // start no thread at all, since nothing would join it.
   static bool addHooks(std::function<void()> abort,

@@ -27,7 +27,6 @@ class OrvLogChannel;
 
 class OrvUserDefaults {
  public:
-  static constexpr const char* kDatabaseFileName = "orv_defaults.sqlite3";
 
   // Where error lines go (null: nowhere). Process-wide; `log` must live forever.
   static void setLogChannel(const OrvLogChannel* log);
