@@ -67,6 +67,41 @@ const OrvValue& emptyDictionary() {
   return *empty;
 }
 
+// What each typed read makes of a feature's value; nullopt when it takes the default.
+// Only a number is held inside its handle: returning any other value copies a handle,
+// which counts a reference on the whole payload, so the readers avoid it where they can.
+std::optional<std::string> asString(const OrvValue& v) {
+  if (v.isAbsent()) return std::nullopt;
+  return v.isString() ? v.stringValue() : v.description();
+}
+
+std::optional<OrvValue> asNumber(const OrvValue& v) {
+  if (v.isNumber()) return v;
+  if (!v.isString()) return std::nullopt;
+  OrvValue number = OrvValue::parseDecimal(v.stringValue());
+  if (number.isAbsent()) return std::nullopt;
+  return number;
+}
+
+std::optional<bool> asBoolean(const OrvValue& v) {
+  if (!v.isNumber()) return std::nullopt;
+  return v.boolValue();
+}
+
+std::optional<OrvValue> asJson(const OrvValue& v) {
+  if (!v.isDictionary()) return std::nullopt;
+  return v;
+}
+
+// The tracked read of `key` converted by `convert`, or `defaultValue`.
+template <class T, class Convert>
+T typedRead(const std::string& key, const T& defaultValue, Convert convert) {
+  return OrvFeatureManager::sharedInstance().visitFeature(key, [&](const OrvFeature* feature) {
+    std::optional<T> converted = feature ? convert(feature->value()) : std::nullopt;
+    return converted ? std::move(*converted) : defaultValue;
+  });
+}
+
 }  // namespace
 
 void OrvExperiment::startWithAppId(const std::string& appId, const std::string& serverUrl) {
@@ -141,22 +176,7 @@ std::string OrvExperiment::getValueAsString(const std::string& key) {
 
 std::string OrvExperiment::getValueAsString(const std::string& key,
                                             const std::string& defaultValue) {
-  // A string is copied while the lock is held (no reference to take); any other value
-  // is formatted after the lock is released.
-  OrvValue other;
-  std::string text;
-  const bool found =
-      OrvFeatureManager::sharedInstance().visitFeature(key, [&](const OrvFeature* feature) {
-        if (!feature || feature->value().isAbsent()) return false;
-        if (feature->value().isString()) {
-          text = feature->value().stringValue();
-        } else {
-          other = feature->value();
-        }
-        return true;
-      });
-  if (!found) return defaultValue;
-  return other.isAbsent() ? text : other.description();
+  return typedRead(key, defaultValue, asString);
 }
 
 OrvValue OrvExperiment::getValueAsNumber(const std::string& key) {
@@ -164,16 +184,7 @@ OrvValue OrvExperiment::getValueAsNumber(const std::string& key) {
 }
 
 OrvValue OrvExperiment::getValueAsNumber(const std::string& key, const OrvValue& defaultValue) {
-  // Converted in place: a number is held inside its handle, so the read takes no
-  // reference on the payload (whose count every reading thread would share).
-  return OrvFeatureManager::sharedInstance().visitFeature(key, [&](const OrvFeature* feature) {
-    if (!feature) return defaultValue;
-    const OrvValue& value = feature->value();
-    if (value.isNumber()) return value;
-    if (!value.isString()) return defaultValue;
-    OrvValue number = OrvValue::parseDecimal(value.stringValue());
-    return number.isAbsent() ? defaultValue : number;
-  });
+  return typedRead(key, defaultValue, asNumber);
 }
 
 bool OrvExperiment::getValueAsBoolean(const std::string& key) {
@@ -181,9 +192,7 @@ bool OrvExperiment::getValueAsBoolean(const std::string& key) {
 }
 
 bool OrvExperiment::getValueAsBoolean(const std::string& key, bool defaultValue) {
-  return OrvFeatureManager::sharedInstance().visitFeature(key, [&](const OrvFeature* feature) {
-    return feature && feature->value().isNumber() ? feature->value().boolValue() : defaultValue;
-  });
+  return typedRead(key, defaultValue, asBoolean);
 }
 
 OrvValue OrvExperiment::getValueAsJson(const std::string& key) {
@@ -191,10 +200,7 @@ OrvValue OrvExperiment::getValueAsJson(const std::string& key) {
 }
 
 OrvValue OrvExperiment::getValueAsJson(const std::string& key, const OrvValue& defaultValue) {
-  // Only a dictionary is copied out: a copy counts a reference on the whole payload.
-  return OrvFeatureManager::sharedInstance().visitFeature(key, [&](const OrvFeature* feature) {
-    return feature && feature->value().isDictionary() ? feature->value() : defaultValue;
-  });
+  return typedRead(key, defaultValue, asJson);
 }
 
 std::shared_ptr<OrvExperimentTask> OrvExperiment::fetch() {
@@ -259,24 +265,11 @@ OrvEvaluationDetail<T> detailRead(const std::string& key, T defaultValue, Conver
   return detail;
 }
 
-std::optional<OrvValue> asNumber(const OrvValue& value) {
-  if (value.isNumber()) return value;
-  if (value.isString()) {
-    OrvValue number = OrvValue::parseDecimal(value.stringValue());
-    if (!number.isAbsent()) return number;
-  }
-  return std::nullopt;
-}
-
 }  // namespace
 
 OrvEvaluationDetail<std::string> OrvExperiment::getStringDetail(const std::string& key,
                                                                 const std::string& defaultValue) {
-  return detailRead<std::string>(key, defaultValue,
-                                 [](const OrvValue& v) -> std::optional<std::string> {
-                                   if (v.isAbsent()) return std::nullopt;
-                                   return v.isString() ? v.stringValue() : v.description();
-                                 });
+  return detailRead<std::string>(key, defaultValue, asString);
 }
 
 OrvEvaluationDetail<OrvValue> OrvExperiment::getNumberDetail(const std::string& key) {
@@ -290,10 +283,7 @@ OrvEvaluationDetail<OrvValue> OrvExperiment::getNumberDetail(const std::string& 
 
 OrvEvaluationDetail<bool> OrvExperiment::getBooleanDetail(const std::string& key,
                                                           bool defaultValue) {
-  return detailRead<bool>(key, defaultValue, [](const OrvValue& v) -> std::optional<bool> {
-    if (!v.isNumber()) return std::nullopt;
-    return v.boolValue();
-  });
+  return detailRead<bool>(key, defaultValue, asBoolean);
 }
 
 OrvEvaluationDetail<OrvValue> OrvExperiment::getJsonDetail(const std::string& key) {
@@ -302,10 +292,7 @@ OrvEvaluationDetail<OrvValue> OrvExperiment::getJsonDetail(const std::string& ke
 
 OrvEvaluationDetail<OrvValue> OrvExperiment::getJsonDetail(const std::string& key,
                                                            const OrvValue& defaultValue) {
-  return detailRead<OrvValue>(key, defaultValue, [](const OrvValue& v) -> std::optional<OrvValue> {
-    if (!v.isDictionary()) return std::nullopt;
-    return v;
-  });
+  return detailRead<OrvValue>(key, defaultValue, asJson);
 }
 
 bool OrvExperiment::isReady() { return OrvTableWatch::sharedInstance().isReady(); }
