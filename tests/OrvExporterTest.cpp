@@ -72,13 +72,16 @@ TEST_F(ExporterTest, EveryEventReachesTheReferenceCollectorOnce) {
   OrvConfigServer server(dir_.path());
   server.collectEventsTo(dir_.file("collected.jsonl"));
   ASSERT_TRUE(server.start());
-  exposeAll(45, server.url());
+  exposeAll(45, "HTTP" + server.url().substr(4));  // schemes are case-insensitive
   const auto seen = collected(dir_.file("collected.jsonl"));
   EXPECT_EQ(seen.size(), 45u);
   for (const auto& [experiment, count] : seen) EXPECT_EQ(count, 1) << experiment;
   const auto stats = OrvMediator::sharedInstance()->otlpExporterStats(exporter_);
   EXPECT_EQ(stats.exported, 45u);
   EXPECT_EQ(stats.dropped, 0u);
+  OrvOtlpExporterOptions hostless;  // libcurl would take "v1" for the host
+  hostless.endpoint = "http:///v1/logs";
+  EXPECT_EQ(OrvMediator::sharedInstance()->addOtlpExporter(hostless), 0u);
 }
 
 // Each row: what the collector does to the first requests; every event still arrives

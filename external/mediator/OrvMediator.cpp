@@ -16,6 +16,7 @@
 #include "OrvMediatorInternal.h"
 #include "platform/OrvDataDirectory.h"
 #include "platform/OrvEventOutbox.h"
+#include "platform/OrvHttpClient.h"
 #include "platform/OrvLogChannel.h"
 
 OrvLogChannel& orvMediatorLog() {
@@ -187,8 +188,8 @@ void OrvMediator::deliverRound() {
 }
 
 std::uint64_t OrvMediator::addOtlpExporter(OrvOtlpExporterOptions options) {
-  if (options.endpoint.rfind("http://", 0) != 0 && options.endpoint.rfind("https://", 0) != 0) {
-    orvMediatorLog().error("not an http(s) URL for an OTLP exporter: %@", options.endpoint);
+  if (const std::string problem = OrvHttpClient::urlProblem(options.endpoint); !problem.empty()) {
+    orvMediatorLog().error("%@ for an OTLP exporter: %@", problem, options.endpoint);
     return 0;
   }
   auto exporter = std::make_shared<OrvOtlpExporter>(std::move(options));

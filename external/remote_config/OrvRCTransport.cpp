@@ -62,35 +62,18 @@ OrvRCRawResponse fromFile(const OrvRCRequest& request) {
   return response;
 }
 
-// The URL with its scheme in lower case (schemes are case-insensitive), and the scheme
-// alone; both empty when there is no "scheme://".
-std::pair<std::string, std::string> normalizedUrl(const std::string& url) {
-  const std::size_t end = url.find("://");
-  if (end == std::string::npos) return {};
-  std::string normal = url;
-  for (std::size_t i = 0; i < end; ++i)
-    normal[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(normal[i])));
-  return {normal, normal.substr(0, end)};
-}
-
 }  // namespace
 
 OrvRCRawResponse OrvRCTransport::fetch(const OrvRCRequest& request) {
-  const auto [normalUrl, scheme] = normalizedUrl(request.serverUrl);
-  if (scheme == "file") return fromFile(request);
-
   OrvRCRawResponse response;
-  // Without a host, libcurl would take the first path segment for one.
-  const std::size_t hostStart = scheme.size() + 3;
-  if ((scheme == "http" || scheme == "https") &&
-      (hostStart >= normalUrl.size() || normalUrl[hostStart] == '/' ||
-       normalUrl[hostStart] == ':' || normalUrl[hostStart] == '?' || normalUrl[hostStart] == '#')) {
+  OrvHttpRequest http;
+  http.url = OrvHttpClient::withLowerCaseScheme(request.serverUrl);
+  if (http.url.rfind("file://", 0) == 0) return fromFile(request);
+  if (const std::string problem = OrvHttpClient::urlProblem(http.url); !problem.empty()) {
     response.transportError = OrvRemoteConfig::kErrorBadUrl;
-    response.transportMessage = "no host in server URL \"" + request.serverUrl + "\"";
+    response.transportMessage = problem + ": server URL \"" + request.serverUrl + "\"";
     return response;
   }
-  OrvHttpRequest http;
-  http.url = normalUrl.empty() ? request.serverUrl : normalUrl;
   while (!http.url.empty() && http.url.back() == '/') http.url.pop_back();
   http.url += OrvRemoteConfig::kFetchPath;
   http.headers = {"Content-Type: application/json", "Accept: application/json"};

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <cctype>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <mutex>
@@ -122,14 +123,38 @@ struct SlistDeleter {
 
 }  // namespace
 
+std::string OrvHttpClient::withLowerCaseScheme(std::string url) {
+  const std::size_t end = url.find("://");
+  for (std::size_t i = 0; end != std::string::npos && i < end; ++i)
+    url[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(url[i])));
+  return url;
+}
+
+std::string OrvHttpClient::urlProblem(const std::string& url) {
+  const std::string normal = withLowerCaseScheme(url);
+  std::size_t hostStart;
+  if (normal.rfind("http://", 0) == 0) {
+    hostStart = 7;
+  } else if (normal.rfind("https://", 0) == 0) {
+    hostStart = 8;
+  } else {
+    return "not an http:// or https:// URL";
+  }
+  // Without a host, libcurl would take the first path segment for one.
+  if (hostStart >= normal.size() || std::strchr("/:?#", normal[hostStart]))
+    return "no host in the URL";
+  return "";
+}
+
 OrvHttpResponse OrvHttpClient::send(const OrvHttpRequest& request) {
   using Error = OrvHttpResponse::Error;
   OrvHttpResponse response;
-  if (request.url.rfind("http://", 0) != 0 && request.url.rfind("https://", 0) != 0) {
+  if (const std::string problem = urlProblem(request.url); !problem.empty()) {
     response.error = Error::kBadUrl;
-    response.errorMessage = "unsupported URL \"" + request.url + "\"";
+    response.errorMessage = problem + ": \"" + request.url + "\"";
     return response;
   }
+  const std::string url = withLowerCaseScheme(request.url);
   static std::once_flag globalInit;
   std::call_once(globalInit, [] {
     OrvProcessLifetime::initialise();  // OpenSSL first, on our terms (see there)
@@ -149,7 +174,7 @@ OrvHttpResponse OrvHttpClient::send(const OrvHttpRequest& request) {
   transfer.maxBodyBytes = request.maxResponseBytes;
   char errorBuffer[CURL_ERROR_SIZE] = {0};
   CURL* c = curl.get();
-  curl_easy_setopt(c, CURLOPT_URL, request.url.c_str());
+  curl_easy_setopt(c, CURLOPT_URL, url.c_str());
   curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);

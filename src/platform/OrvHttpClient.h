@@ -33,7 +33,15 @@ struct OrvHttpResponse {
 class OrvHttpClient {
  public:
   OrvHttpClient() = delete;
+  // Sends to an http:// or https:// URL with a host (schemes in any case); any other
+  // URL fails with kBadUrl and urlProblem()'s reason.
   static OrvHttpResponse send(const OrvHttpRequest& request);
+
+  // `url` with its scheme in lower case (schemes are case-insensitive); unchanged when
+  // it has no "scheme://".
+  static std::string withLowerCaseScheme(std::string url);
+  // "" when send() takes `url`; otherwise what is wrong with it.
+  static std::string urlProblem(const std::string& url);
 
   // The value of the last header `name` (case-insensitive) in the last header block of
   // `headerLines` (after redirects or 100-continue), trimmed; "" when there is none.

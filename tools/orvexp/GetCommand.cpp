@@ -17,6 +17,7 @@
 #include "OrvMediator.h"
 #include "ToolSupport.h"
 #include "platform/OrvDataDirectory.h"
+#include "platform/OrvHttpClient.h"
 
 namespace orvexp {
 namespace {
@@ -42,14 +43,11 @@ std::string defaultDataDir() { return OrvDataDirectory::perUser("orvexp"); }
 // "" when `url` is one the library can fetch from: http:// or https:// with a host, or
 // file:// with a path (schemes in any case); otherwise what is wrong with it.
 std::string serverUrlProblem(const std::string& url) {
-  const std::size_t end = url.find("://");
-  std::string scheme = url.substr(0, end == std::string::npos ? 0 : end);
-  for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  const std::string rest = end == std::string::npos ? "" : url.substr(end + 3);
-  if (scheme == "file") return rest.empty() ? "no path after file://" : "";
-  if (scheme != "http" && scheme != "https") return "not an http://, https:// or file:// URL";
-  if (rest.empty() || std::strchr("/:?#", rest[0])) return "no host in the URL";
-  return "";
+  const std::string normal = OrvHttpClient::withLowerCaseScheme(url);
+  if (normal.rfind("file://", 0) == 0) return normal.size() == 7 ? "no path after file://" : "";
+  if (normal.rfind("http://", 0) != 0 && normal.rfind("https://", 0) != 0)
+    return "not an http://, https:// or file:// URL";
+  return OrvHttpClient::urlProblem(normal);
 }
 
 int runGet(GetOptions o) {
