@@ -16,13 +16,14 @@
 #include "OrvTableWatch.h"
 #include "platform/OrvMainQueue.h"
 #include "platform/OrvProcessLifetime.h"
+#include "platform/OrvSdkVersion.h"
 #include "platform/OrvUserDefaults.h"
 #include "platform/OrvValueNode.h"
 
 extern "C" {
 const double OrvExperimentVersionNumber = 1.0;
 const unsigned char OrvExperimentVersionString[] =
-    "@(#)PROGRAM:OrvExperiment  PROJECT:OrvExperiment-1.0.2\n";
+    "@(#)PROGRAM:OrvExperiment  PROJECT:OrvExperiment-" ORV_SDK_VERSION "\n";
 }
 
 namespace {
@@ -341,6 +342,6 @@ bool OrvExperiment::flush(std::chrono::milliseconds timeout) {
 }
 
 const std::string& OrvExperiment::getSDKVersion() {
-  static const std::string* version = new std::string("1.0.2");
+  static const std::string* version = new std::string(kOrvSdkVersion);
   return *version;
 }

@@ -17,6 +17,7 @@
 #include "platform/OrvDataDirectory.h"
 #include "platform/OrvEventOutbox.h"
 #include "platform/OrvHttpClient.h"
+#include "platform/OrvIsoTime.h"
 #include "platform/OrvLogChannel.h"
 
 OrvLogChannel& orvMediatorLog() {
@@ -40,18 +41,6 @@ void deliver(const std::shared_ptr<const OrvMediator::Sink>& sink, const OrvMedi
   } catch (...) {
     orvMediatorLog().error("an event sink threw an exception");
   }
-}
-
-std::string isoTime(std::chrono::system_clock::time_point t) {
-  using namespace std::chrono;
-  const std::time_t seconds = system_clock::to_time_t(t);
-  const auto millis = duration_cast<milliseconds>(t.time_since_epoch()).count() % 1000;
-  std::tm utc{};
-  gmtime_r(&seconds, &utc);
-  char text[40];
-  const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-  std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(millis));
-  return text;
 }
 
 OrvMediatorEvent fromOutbox(const OrvOutboxEvent& e) {
@@ -97,7 +86,7 @@ std::string OrvMediatorEvent::toJson() const {
   return OrvValue::dictionary({{"event_id", OrvValue(eventId)},
                                {"name", OrvValue(name)},
                                {"app_id", OrvValue(appId)},
-                               {"time", OrvValue(isoTime(time))},
+                               {"time", OrvValue(orvIsoTime(time))},
                                {"properties", properties}})
       .toJson();
 }

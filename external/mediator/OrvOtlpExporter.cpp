@@ -12,13 +12,12 @@
 #include "platform/OrvHttpClient.h"
 #include "platform/OrvLogChannel.h"
 #include "platform/OrvProcessLifetime.h"
+#include "platform/OrvSdkVersion.h"
 
 #include "OrvMediatorInternal.h"
 
 namespace {
 
-constexpr const char* kSdkName = "OrvExperiment";
-constexpr const char* kSdkVersion = "1.0.2";
 // How often an idle exporter looks for work nobody told it about (events of a dead
 // process it has just claimed, say).
 constexpr auto kIdlePoll = std::chrono::seconds(1);
@@ -334,12 +333,12 @@ std::string OrvOtlpExporter::encode(const std::vector<OrvOutboxEvent>& events,
   }
   OrvValue resource = OrvValue::dictionary(
       {{"attributes", OrvValue::array({attribute("service.name", text(serviceName)),
-                                       attribute("telemetry.sdk.name", text(kSdkName)),
-                                       attribute("telemetry.sdk.version", text(kSdkVersion)),
+                                       attribute("telemetry.sdk.name", text(kOrvSdkName)),
+                                       attribute("telemetry.sdk.version", text(kOrvSdkVersion)),
                                        attribute("telemetry.sdk.language", text("cpp"))})}});
   OrvValue scope = OrvValue::dictionary(
-      {{"scope",
-        OrvValue::dictionary({{"name", OrvValue(kSdkName)}, {"version", OrvValue(kSdkVersion)}})},
+      {{"scope", OrvValue::dictionary(
+                     {{"name", OrvValue(kOrvSdkName)}, {"version", OrvValue(kOrvSdkVersion)}})},
        {"logRecords", OrvValue::array(std::move(records))}});
   return OrvValue::dictionary(
              {{"resourceLogs", OrvValue::array({OrvValue::dictionary(

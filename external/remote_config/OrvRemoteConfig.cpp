@@ -15,11 +15,9 @@
 #include "OrvRCTransport.h"
 #include "platform/OrvDataDirectory.h"
 #include "platform/OrvProcessLifetime.h"
+#include "platform/OrvSdkVersion.h"
 
 namespace {
-
-constexpr const char* kSdkName = "OrvExperiment";
-constexpr const char* kSdkVersion = "1.0.2";
 
 // One application and template code as the component knows it.
 struct App {
@@ -171,8 +169,8 @@ OrvRCFetchOutcome runFetchUnguarded(const std::shared_ptr<App>& app,
     OrvValue::Dictionary body = {
         {"app_id", OrvValue(app->appId)},
         {"template_code", OrvValue(app->templateCode)},
-        {"sdk",
-         OrvValue::dictionary({{"name", OrvValue(kSdkName)}, {"version", OrvValue(kSdkVersion)}})}};
+        {"sdk", OrvValue::dictionary(
+                    {{"name", OrvValue(kOrvSdkName)}, {"version", OrvValue(kOrvSdkVersion)}})}};
     if (!app->fetchParams.isAbsent()) body.emplace_back("fetch_params", app->fetchParams);
     if (!app->bucketId.isAbsent()) body.emplace_back("bucket_id", app->bucketId);
     request.body = OrvValue::dictionary(std::move(body)).toJson();

@@ -10,6 +10,7 @@
 #include <set>
 
 #include "platform/OrvProcessLifetime.h"
+#include "platform/OrvSdkVersion.h"
 
 namespace {
 
@@ -189,7 +190,7 @@ OrvHttpResponse OrvHttpClient::send(const OrvHttpRequest& request) {
   }
   curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
   if (request.acceptCompressed) curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "");
-  curl_easy_setopt(c, CURLOPT_USERAGENT, "OrvExperiment/1.0.2");
+  curl_easy_setopt(c, CURLOPT_USERAGENT, "OrvExperiment/" ORV_SDK_VERSION);
   curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, request.connectTimeoutMs);
   curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, request.totalTimeoutMs);
   curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);

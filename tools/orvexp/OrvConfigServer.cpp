@@ -28,6 +28,7 @@
 
 #include "OrvEventCollector.h"
 #include "OrvRemoteConfig.h"
+#include "platform/OrvIsoTime.h"
 #include "platform/OrvMD5.h"
 
 namespace {
@@ -164,19 +165,6 @@ struct RequestNote {
   std::string missingFile;
 };
 thread_local RequestNote currentRequest;
-
-std::string utcNow() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  const auto ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  std::tm utc{};
-  gmtime_r(&seconds, &utc);
-  char text[40];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-  std::snprintf(text + 19, sizeof text - 19, ".%03dZ", static_cast<int>(ms));
-  return text;
-}
 
 }  // namespace
 
@@ -352,9 +340,9 @@ void OrvConfigServer::logRequestsTo(std::function<void(const std::string& line)>
               std::chrono::steady_clock::now() - note.start;
           std::snprintf(took, sizeof took, "%.1f ms", ms.count());
         }
-        std::string line = utcNow() + " " + req.method + " " + req.path + " app=" + note.app + " " +
-                           std::to_string(res.status) + " " + std::to_string(res.body.size()) +
-                           " bytes " + took;
+        std::string line = orvIsoTime(std::chrono::system_clock::now()) + " " + req.method + " " +
+                           req.path + " app=" + note.app + " " + std::to_string(res.status) + " " +
+                           std::to_string(res.body.size()) + " bytes " + took;
         if (!note.missingFile.empty()) line += ": no file " + note.missingFile;
         // Paths and identifiers come from clients: one request stays one line.
         for (char& c : line) {
