@@ -175,6 +175,13 @@ struct OrvDefaultsDatabase::Statements {
   Statement insertEvent, selectEvents, deleteEvent, countEvents, trimEvents, owners, claim;
   Statement passOn, copyTo;
 
+  // The statements a read-only connection needs too.
+  bool prepareReads(sqlite3* db) {
+    return prepare(db, &selectOne,
+                   "SELECT kind, value FROM orv_defaults WHERE suite = ?1 AND key = ?2") &&
+           prepare(db, &selectAll, "SELECT key, kind, value FROM orv_defaults WHERE suite = ?1");
+  }
+
   static bool prepare(sqlite3* db, Statement* out, const char* sql) {
     sqlite3_stmt* raw = nullptr;
     const int rc = retryWhileBusy(kOpenBusyWait, [&] {
@@ -289,10 +296,7 @@ bool OrvDefaultsDatabase::openLocked() {
         // Each consumer's queue in order, without sorting the whole outbox per batch.
         execLocked(
             "CREATE INDEX IF NOT EXISTS orv_outbox_queue ON orv_outbox (consumer, owner, id)") &&
-        Statements::prepare(db, &s.selectOne,
-                            "SELECT kind, value FROM orv_defaults WHERE suite = ?1 AND key = ?2") &&
-        Statements::prepare(db, &s.selectAll,
-                            "SELECT key, kind, value FROM orv_defaults WHERE suite = ?1") &&
+        s.prepareReads(db) &&
         Statements::prepare(
             db, &s.upsert,
             "INSERT INTO orv_defaults (suite, key, kind, value) VALUES (?1, ?2, ?3, ?4) ON "
@@ -345,11 +349,7 @@ bool OrvDefaultsDatabase::openLocked() {
             SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW,
             nullptr) == SQLITE_OK) {
       statements_ = std::make_unique<Statements>();
-      if (Statements::prepare(
-              readConnection_, &statements_->selectOne,
-              "SELECT kind, value FROM orv_defaults WHERE suite = ?1 AND key = ?2") &&
-          Statements::prepare(readConnection_, &statements_->selectAll,
-                              "SELECT key, kind, value FROM orv_defaults WHERE suite = ?1")) {
+      if (statements_->prepareReads(readConnection_)) {
         const int rc = sqlite3_step(statements_->selectAll.get());
         sqlite3_reset(statements_->selectAll.get());
         if (rc == SQLITE_ROW || rc == SQLITE_DONE) return false;
