@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "../external/remote_config/OrvRCInternal.h"
 #include "OrvExperiment/OrvExperiment.h"
 #include "OrvExperiment/OrvPlatform.h"
 #include "OrvExperimentQueue.h"
@@ -78,6 +79,31 @@ bool waitForFile(const char* path) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
+}
+
+// A payload of `count` features "k0".."k<count-1>", each in an experiment of its own.
+std::string manyExperiments(int count) {
+  std::string out = "{";
+  std::string detail = "\"experiment_detail\":[";
+  for (int i = 0; i < count; ++i) {
+    const std::string n = std::to_string(i);
+    out += "\"k" + n + "\":" + n + ",";
+    detail += std::string(i ? "," : "") + "{\"#experiment_id\":\"e" + n +
+              "\",\"#experiment_group_id\":\"g\",\"#feature_list\":[\"k" + n + "\"]}";
+  }
+  return out + detail + "]}";
+}
+
+// Writes a payload of `count` experiments to DIR/payload.json and starts on it.
+bool startOnExperiments(const char* dir, int count) {
+  const std::string payload = std::string(dir) + "/payload.json";
+  if (std::FILE* f = std::fopen(payload.c_str(), "w")) {
+    std::fputs(manyExperiments(count).c_str(), f);
+    std::fclose(f);
+  } else {
+    return false;
+  }
+  return start(dir, "file://" + payload) != 1;
 }
 
 void sayExiting() {
@@ -163,6 +189,60 @@ int main(int argc, char** argv) {
     const std::int64_t code = waitOutcome();
     std::printf("ready %lld %d %s\n", static_cast<long long>(code), OrvExperiment::isReady(),
                 color->c_str());
+    return 0;
+  }
+  // deliver DIR N: an event sink, N first-time exposures read, and return at once: the
+  // work queue records them and the sink is being called while main returns.
+  if (std::strcmp(mode, "deliver") == 0 && argc == 4) {
+    OrvMediator::sharedInstance()->addEventSink([](const OrvMediatorEvent&) {});
+    if (!startOnExperiments(argv[2], std::atoi(argv[3]))) return 4;
+    for (int i = 0, n = std::atoi(argv[3]); i < n; ++i)
+      OrvExperiment::getValueAsString("k" + std::to_string(i));
+    sayExiting();
+    return 0;
+  }
+  // export DIR N URL: the same with an OTLP exporter to the collector at URL as well.
+  if (std::strcmp(mode, "export") == 0 && argc == 5) {
+    OrvOtlpExporterOptions options;
+    options.endpoint = argv[4];
+    options.maxBatch = 50;
+    options.flushInterval = std::chrono::milliseconds(1);
+    OrvMediator::sharedInstance()->addOtlpExporter(options);
+    OrvMediator::sharedInstance()->addEventSink([](const OrvMediatorEvent&) {});
+    if (!startOnExperiments(argv[2], std::atoi(argv[3]))) return 4;
+    for (int i = 0, n = std::atoi(argv[3]); i < n; ++i)
+      OrvExperiment::getValueAsString("k" + std::to_string(i));
+    OrvExperiment::flush(std::chrono::milliseconds(50));  // some requests under way
+    sayExiting();
+    return 0;
+  }
+  // refresh DIR N: refreshes every few milliseconds (the schedule scaled down), each
+  // reloading a payload of N experiments; return while they run.
+  if (std::strcmp(mode, "refresh") == 0 && argc == 4) {
+    orvRCSetRefreshTimeScaleForTesting(1e-4);  // 30 s become 3 ms
+    const std::string payload = std::string(argv[2]) + "/payload.json";
+    if (std::FILE* f = std::fopen(payload.c_str(), "w")) {
+      std::fputs(manyExperiments(std::atoi(argv[3])).c_str(), f);
+      std::fclose(f);
+    }
+    auto config = OrvExperimentConfig::create("exit-app", "file://" + payload);
+    config->setRefreshInterval(std::chrono::seconds(30));
+    config->setStartupTask(listened(OrvExperimentTask::create()));
+    OrvPlatform::setDataDirectory(argv[2]);
+    OrvExperiment::startWithConfig(config);
+    if (waitOutcome() == 1) return 4;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // refreshes under way
+    OrvExperiment::getValueAsString("k0");
+    sayExiting();
+    return 0;
+  }
+  // reload DIR N: fetch() three times over a payload of N experiments, and return while
+  // the reloads parse it on the work queue.
+  if (std::strcmp(mode, "reload") == 0 && argc == 4) {
+    if (!startOnExperiments(argv[2], std::atoi(argv[3]))) return 4;
+    for (int i = 0; i < 3; ++i) OrvExperiment::fetch();
+    OrvExperiment::getValueAsString("k1");
+    sayExiting();
     return 0;
   }
   if (std::strcmp(mode, "exit-inside-block") == 0) {

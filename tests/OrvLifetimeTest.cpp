@@ -17,6 +17,7 @@
 #include "OrvExperiment/OrvExperiment.h"
 #include "OrvExperimentQueue.h"
 #include "OrvRemoteConfig.h"
+#include "ScriptedServer.h"
 #include "TestSupport.h"
 
 using namespace orvtest;
@@ -110,6 +111,32 @@ TEST(ProcessExit, EndsCleanlyAndPromptlyWhateverLibraryWorkIsInFlight) {
     // A fetch stalled in the TLS handshake, and one stalled in the body.
     expectCleanPromptExit({"stalled", data.path(), tls.url("https"), tls.freshMarker()});
     expectCleanPromptExit({"stalled", data.path(), http.url("http"), http.freshMarker()});
+    if (HasFailure()) break;
+  }
+}
+
+// Every library thread at work while main returns: the work queue recording thousands
+// of exposures and calling a sink, the OTLP exporter with requests in flight, refreshes
+// every few milliseconds, reloads parsing a large payload. What they touch (simdjson's
+// singletons, libcurl, SQLite, OpenSSL, streams) must outlive them: this once aborted
+// with "pure virtual method called" in half the runs.
+TEST(ProcessExit, NoLibraryThreadOutlivesWhatItUsesWhateverPathIsBusy) {
+  ScriptedServer collector("/v1/logs");
+  collector.answer([](const httplib::Request&, httplib::Response& res) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));  // a collector under load
+    res.set_content("{}", "application/json");
+  });
+  BusyLoops busy;
+  for (int i = 0; i < runs(); ++i) {
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"deliver", "5000"},
+                                                 {"export", "2000", collector.url()},
+                                                 {"refresh", "2000"},
+                                                 {"reload", "20000"}}) {
+      TempDir data;
+      std::vector<std::string> argv{args[0], data.path()};
+      argv.insert(argv.end(), args.begin() + 1, args.end());
+      expectCleanPromptExit(argv);
+    }
     if (HasFailure()) break;
   }
 }

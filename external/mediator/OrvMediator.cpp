@@ -19,6 +19,7 @@
 #include "platform/OrvHttpClient.h"
 #include "platform/OrvIsoTime.h"
 #include "platform/OrvLogChannel.h"
+#include "platform/OrvProcessLifetime.h"
 
 OrvLogChannel& orvMediatorLog() {
   static OrvLogChannel* channel = new OrvLogChannel("[OrvMediator]");  // never destroyed
@@ -161,17 +162,22 @@ void OrvMediator::deliverRound() {
         for (const auto& entry : state_->exporters) exporters.push_back(entry.second);
       }
       if (sinks.empty() && exporters.empty()) return;  // events wait in the outbox
-      const std::vector<OrvOutboxEvent> batch = outbox->pending(kDeliveryBatch);
+      std::vector<OrvOutboxEvent> batch = outbox->pending(kDeliveryBatch);
       if (batch.empty()) break;
-      for (const auto& stored : batch) {
-        const OrvMediatorEvent event = fromOutbox(stored);
+      // Once the process exits, what the sinks have not taken stays in the outbox for
+      // the next run: a round over a backlog must not outlast the exit's grace period.
+      std::size_t taken = 0;
+      for (; taken < batch.size() && !OrvProcessLifetime::exiting(); ++taken) {
+        const OrvMediatorEvent event = fromOutbox(batch[taken]);
         for (const auto& sink : sinks) deliver(sink, event);
       }
+      batch.resize(taken);
       // Taken by every sink: the exporters' queues get it, in the same database.
       std::vector<std::string> consumers;
       for (const auto& exporter : exporters) consumers.push_back(exporter->consumerName());
       outbox->handOver(batch, consumers);
       for (const auto& exporter : exporters) exporter->wake();
+      if (OrvProcessLifetime::exiting()) return;
     }
   }
 }

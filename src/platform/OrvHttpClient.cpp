@@ -156,11 +156,8 @@ OrvHttpResponse OrvHttpClient::send(const OrvHttpRequest& request) {
     return response;
   }
   const std::string url = withLowerCaseScheme(request.url);
-  static std::once_flag globalInit;
-  std::call_once(globalInit, [] {
-    OrvProcessLifetime::initialise();  // OpenSSL first, on our terms (see there)
-    curl_global_init(CURL_GLOBAL_DEFAULT);
-  });
+  // libcurl's global state (after OpenSSL's, on our terms) is set up there, once.
+  OrvProcessLifetime::initialise();
   std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
   if (!curl) {
     response.error = Error::kTransport;

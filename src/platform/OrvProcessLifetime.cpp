@@ -1,11 +1,18 @@
 #include "platform/OrvProcessLifetime.h"
 
+#include <curl/curl.h>
 #include <openssl/crypto.h>
+#include <sqlite3.h>
 
 #include <atomic>
 #include <cstdlib>
+#include <locale>
 #include <mutex>
+#include <sstream>
 #include <vector>
+
+#include "OrvExperiment/OrvValue.h"
+#include "platform/OrvMD5.h"
 
 namespace {
 
@@ -39,11 +46,38 @@ void atExit() {
   for (const auto& hook : stop) hook(deadline);
 }
 
+// Builds every function-local static that a library thread may reach, so that each is
+// destroyed after atExit() has stopped those threads: statics are destroyed in the
+// reverse order of their construction, interleaved with atexit handlers, so one built
+// after our handler was registered would be destroyed before it runs, under the feet of
+// a thread still at work (simdjson's implementation singletons did that: "pure virtual
+// method called" from a delivery parsing an outbox row while main returned). Cheap:
+// well under a millisecond in all.
+void buildWhatThreadsUse() {
+  // simdjson picks its kernel on the first parse and keeps its implementations in
+  // function-local statics; the on-demand walk (a number beyond a double) has its own.
+  (void)OrvValue::parseJson(R"({"a":[1,"b",{"c":null}]})");
+  (void)OrvValue::parseJson("[1e400]");
+  // OpenSSL's digest (fetched once, from a library context of our own), libcurl's and
+  // SQLite's global state, and the C++ locale behind every stream a thread makes.
+  (void)OrvMD5::hex("");
+  curl_global_init(CURL_GLOBAL_DEFAULT);
+  sqlite3_initialize();
+  std::ostringstream stream;
+  stream.imbue(std::locale());
+  stream << 1 << 1.5;
+}
+
 }  // namespace
 
 void OrvProcessLifetime::initialise() {
+  // What buildWhatThreadsUse() reaches may call back in here (MD5 does): already under way
+  // on this thread, so nothing to wait for.
+  thread_local bool underWay = false;
+  if (underWay) return;
   static std::once_flag once;
   std::call_once(once, [] {
+    underWay = true;
     // OpenSSL's first initialisation decides whether it registers its exit cleanup;
     // asking for none means no library thread left behind past the grace period (a
     // listener that never returns, say) can ever touch freed OpenSSL state. When the
@@ -51,7 +85,9 @@ void OrvProcessLifetime::initialise() {
     // than our handler and so runs after it. libcurl and SQLite register no exit
     // cleanup of their own.
     OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT | OPENSSL_INIT_LOAD_CONFIG, nullptr);
+    buildWhatThreadsUse();
     std::atexit(&atExit);
+    underWay = false;
   });
 }
 

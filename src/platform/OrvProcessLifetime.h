@@ -2,13 +2,19 @@
 //
 // Exit-time order is the whole point. Third-party libraries register their own exit
 // cleanup when first used (OpenSSL frees its global state from an atexit handler), and
-// atexit handlers run in reverse order of registration. So initialise() sets up OpenSSL
-// (without its exit cleanup, see the .cpp) before it registers the library's own exit
-// handler, and every library thread is started only after initialise() has run. At exit
+// function-local statics are destroyed in the reverse order of their construction,
+// interleaved with atexit handlers. So initialise() builds everything a library thread
+// may touch (OpenSSL without its exit cleanup, simdjson's implementation singletons,
+// libcurl's and SQLite's global state, the stream locale; the library's own statics are
+// leaked or trivially destructible) before it registers the library's own exit handler,
+// and every library thread is started only after initialise() has run. At exit
 // the handler then runs before any third-party cleanup could: it marks the process as
 // exiting, runs the abort hooks (which cut short whatever could keep a library thread
 // busy, such as an HTTP transfer), and stops every library thread (see
-// OrvSerialExecutor), all within one short grace period.
+// OrvSerialExecutor), all within one short grace period. Loops of library threads
+// that could outlast it (delivering a backlog to sinks, say) look at exiting() between
+// steps and stop, so no library thread is at work once static destruction begins
+// (application code a thread is running, such as a sink that never returns, aside).
 //
 // Thread-safe: every member may be called from any thread, also during exit.
 #pragma once
