@@ -26,6 +26,11 @@ OrvSerialExecutor::OrvSerialExecutor(std::string name, const OrvLogChannel* log)
   workerId_ = worker_.get_id();
 }
 
+OrvSerialExecutor& OrvSerialExecutor::background() {
+  static auto* queue = new OrvSerialExecutor("background");  // never destroyed
+  return *queue;
+}
+
 void OrvSerialExecutor::submit(std::function<void()> job) {
   if (!job) return;
   {
@@ -37,6 +42,28 @@ void OrvSerialExecutor::submit(std::function<void()> job) {
     if (jobs_.size() > peak_) peak_ = jobs_.size();
   }
   wake_.notify_one();
+}
+
+void OrvSerialExecutor::submitAt(std::chrono::steady_clock::time_point at,
+                                 std::function<void()> job) {
+  if (!job) return;
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_) return;
+    timed_.emplace(at, std::move(job));  // after any other job of the same time
+  }
+  wake_.notify_one();
+}
+
+void OrvSerialExecutor::releaseDueLocked() {
+  const auto now = std::chrono::steady_clock::now();
+  while (!timed_.empty() && timed_.begin()->first <= now) {
+    jobs_.push_back(std::move(timed_.begin()->second));
+    timed_.erase(timed_.begin());
+    outstanding_.fetch_add(1, std::memory_order_acq_rel);
+    ++submitted_;
+    if (jobs_.size() > peak_) peak_ = jobs_.size();
+  }
 }
 
 std::size_t OrvSerialExecutor::pendingCount() const {
@@ -62,8 +89,16 @@ std::size_t OrvSerialExecutor::peakPendingCount() const {
 void OrvSerialExecutor::run() {
   std::unique_lock lock(mutex_);
   for (;;) {
-    wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+    releaseDueLocked();
     if (stopping_) break;
+    if (jobs_.empty()) {
+      if (timed_.empty()) {
+        wake_.wait(lock);
+      } else {
+        wake_.wait_until(lock, timed_.begin()->first);
+      }
+      continue;
+    }
     std::function<void()> job = std::move(jobs_.front());
     jobs_.pop_front();
     lock.unlock();
@@ -89,10 +124,12 @@ void OrvSerialExecutor::beginStop() {
   // Queued jobs are dropped, not run: the process is going away. Their captures are
   // destroyed outside the lock.
   std::deque<std::function<void()>> dropped;
+  std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> droppedTimed;
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
     dropped.swap(jobs_);
+    droppedTimed.swap(timed_);
   }
   wake_.notify_all();
 }

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -27,12 +28,21 @@ class OrvSerialExecutor {
  public:
   // A job that throws is reported on `log` (when given) and the queue goes on.
   explicit OrvSerialExecutor(std::string name, const OrvLogChannel* log = nullptr);
+
+  // The library's background queue, made on first use: retries of the database, scans
+  // for another process's leftovers, watchdogs, mostly submitted with submitAt(). Its
+  // jobs are short, but one may deliver events and so run sinks.
+  static OrvSerialExecutor& background();
   OrvSerialExecutor(const OrvSerialExecutor&) = delete;
   OrvSerialExecutor& operator=(const OrvSerialExecutor&) = delete;
 
   // Queues `job` behind everything already queued. An empty function is ignored.
   // After process exit has begun, jobs are dropped.
   void submit(std::function<void()> job);
+  // Queues `job` at `at` (steady clock): it then runs behind what is queued at that
+  // moment. Jobs due at the same time run in the order submitted. A job waiting for its
+  // time is not pending (isIdle() and pendingCount() ignore it); at exit it is dropped.
+  void submitAt(std::chrono::steady_clock::time_point at, std::function<void()> job);
 
   // Jobs waiting (not counting a running one), and the most ever waiting at once.
   std::size_t pendingCount() const;
@@ -48,6 +58,8 @@ class OrvSerialExecutor {
 
  private:
   void run();
+  // Moves the timed jobs that are due to the queue. Under mutex_.
+  void releaseDueLocked();
   void beginStop();
   void waitStopped(std::chrono::steady_clock::time_point deadline);
 
@@ -62,6 +74,8 @@ class OrvSerialExecutor {
   std::condition_variable wake_;
   std::condition_variable exited_;
   std::deque<std::function<void()>> jobs_;
+  // Jobs waiting for their time, by time and then submission order.
+  std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> timed_;
   std::size_t peak_ = 0;
   std::uint64_t submitted_ = 0;
   bool stopping_ = false;
