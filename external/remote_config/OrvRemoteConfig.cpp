@@ -14,6 +14,7 @@
 #include "OrvRCResponse.h"
 #include "OrvRCTransport.h"
 #include "platform/OrvDataDirectory.h"
+#include "platform/OrvHttpClient.h"
 #include "platform/OrvProcessLifetime.h"
 #include "platform/OrvSdkVersion.h"
 
@@ -360,7 +361,8 @@ void scheduleRefresh(const std::shared_ptr<App>& app, const OrvRCFetchOutcome& o
       delay = std::min<std::chrono::milliseconds>(
           kMaxRefreshBackoff, std::chrono::milliseconds(static_cast<long long>(std::min(
                                   interval.count() * jitter(random) * (1 << doublings), 1e12))));
-      delay = std::max(delay, outcome.retryAfter);  // never before the server allows
+      // Never before the server allows, within the ceiling every client of ours keeps.
+      delay = OrvHttpClient::retryDelay(delay, outcome.retryAfter);
     }
   }
   RefreshScheduler::instance().schedule(app, delay);

@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <ctime>
@@ -18,6 +19,7 @@ struct Transfer {
   std::string body;
   std::vector<std::string> headerLines;
   std::size_t maxBodyBytes = 0;
+  bool truncate = false;
   bool tooLarge = false;
 };
 
@@ -25,6 +27,8 @@ std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) 
   auto* transfer = static_cast<Transfer*>(user);
   const std::size_t n = size * count;
   if (transfer->body.size() + n > transfer->maxBodyBytes) {
+    if (transfer->truncate)
+      transfer->body.append(data, transfer->maxBodyBytes - transfer->body.size());
     transfer->tooLarge = true;
     return 0;  // aborts the transfer: memory stays bounded whatever the server sends
   }
@@ -170,6 +174,7 @@ OrvHttpResponse OrvHttpClient::send(const OrvHttpRequest& request) {
 
   Transfer transfer;
   transfer.maxBodyBytes = request.maxResponseBytes;
+  transfer.truncate = request.truncateLargeBody;
   char errorBuffer[CURL_ERROR_SIZE] = {0};
   CURL* c = curl.get();
   curl_easy_setopt(c, CURLOPT_URL, url.c_str());
@@ -192,7 +197,9 @@ OrvHttpResponse OrvHttpClient::send(const OrvHttpRequest& request) {
   curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, request.totalTimeoutMs);
   curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
-  curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(request.maxResponseBytes));
+  if (!request.truncateLargeBody)
+    curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE,
+                     static_cast<curl_off_t>(request.maxResponseBytes));
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &onBody);
   curl_easy_setopt(c, CURLOPT_WRITEDATA, &transfer);
   curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &onHeader);
@@ -204,6 +211,14 @@ OrvHttpResponse OrvHttpClient::send(const OrvHttpRequest& request) {
   if (aborted) {
     response.error = Error::kAborted;
     response.errorMessage = "aborted: the process is exiting";
+    return response;
+  }
+  if (rc == CURLE_WRITE_ERROR && transfer.tooLarge && request.truncateLargeBody) {
+    // Stopped on purpose after the prefix the caller wants: the answer stands.
+    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &response.status);
+    response.headerLines = std::move(transfer.headerLines);
+    response.body = std::move(transfer.body);
+    response.bodyTruncated = true;
     return response;
   }
   if (rc != CURLE_OK) {
@@ -265,17 +280,29 @@ std::string OrvHttpClient::header(const std::vector<std::string>& headerLines,
 }
 
 std::chrono::milliseconds OrvHttpClient::retryAfter(const std::vector<std::string>& headerLines) {
+  using std::chrono::milliseconds;
   const std::string value = header(headerLines, "Retry-After");
-  if (value.empty()) return std::chrono::milliseconds(-1);
-  if (value.find_first_not_of("0123456789") == std::string::npos)
-    return std::chrono::seconds(std::stoll(value.substr(0, 9)));
+  if (value.empty()) return milliseconds(-1);
+  const auto ceiling = std::chrono::duration_cast<std::chrono::seconds>(kMaxRetryAfter).count();
+  if (value.find_first_not_of("0123456789") == std::string::npos) {
+    // Past the ceiling the exact number does not matter (and may not fit 64 bits).
+    const long long seconds = value.size() > 9 ? ceiling : std::stoll(value);
+    return std::chrono::seconds(std::min<long long>(seconds, ceiling));
+  }
   std::tm tm{};
-  if (!strptime(value.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &tm))
-    return std::chrono::milliseconds(-1);
-  const auto wait =
-      std::chrono::system_clock::from_time_t(timegm(&tm)) - std::chrono::system_clock::now();
-  return std::max(std::chrono::milliseconds(0),
-                  std::chrono::duration_cast<std::chrono::milliseconds>(wait));
+  const char* end = strptime(value.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &tm);
+  if (!end || *end != '\0') return milliseconds(-1);
+  // In seconds, as time_t, before any conversion to the clock's finer ticks: a date in
+  // the year 9999 overflows nanoseconds.
+  const long long at = static_cast<long long>(timegm(&tm));
+  const long long now = static_cast<long long>(std::time(nullptr));
+  if (at <= now) return milliseconds(0);
+  return std::chrono::seconds(std::min<long long>(at - now, ceiling));
+}
+
+std::chrono::milliseconds OrvHttpClient::retryDelay(std::chrono::milliseconds backoff,
+                                                    std::chrono::milliseconds retryAfter) {
+  return std::max(backoff, std::min<std::chrono::milliseconds>(retryAfter, kMaxRetryAfter));
 }
 
 std::chrono::milliseconds OrvHttpClient::maxAge(const std::vector<std::string>& headerLines) {
@@ -285,5 +312,39 @@ std::chrono::milliseconds OrvHttpClient::maxAge(const std::vector<std::string>& 
   const std::string digits =
       value.substr(at + 8, value.find_first_not_of("0123456789", at + 8) - (at + 8));
   if (digits.empty()) return std::chrono::milliseconds(-1);
-  return std::chrono::seconds(std::stoll(digits.substr(0, 9)));
+  const auto ceiling = std::chrono::duration_cast<std::chrono::seconds>(kMaxMaxAge).count();
+  const long long seconds = digits.size() > 9 ? ceiling : std::stoll(digits);
+  return std::chrono::seconds(std::min<long long>(seconds, ceiling));
+}
+
+std::string OrvHttpClient::sameOriginRedirect(const std::string& url, const std::string& location,
+                                              std::string* why) {
+  struct UrlDeleter {
+    void operator()(CURLU* u) const { curl_url_cleanup(u); }
+  };
+  const auto part = [](CURLU* u, CURLUPart which, unsigned flags) {
+    char* text = nullptr;
+    std::string out;
+    if (curl_url_get(u, which, &text, flags) == CURLUE_OK && text) out = text;
+    curl_free(text);
+    return out;
+  };
+  std::unique_ptr<CURLU, UrlDeleter> from(curl_url()), to(curl_url());
+  if (!from || !to || location.empty() ||
+      curl_url_set(from.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK ||
+      curl_url_set(to.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK ||
+      // Relative to the URL asked, as a browser resolves it.
+      curl_url_set(to.get(), CURLUPART_URL, location.c_str(), 0) != CURLUE_OK) {
+    if (why) *why = "a redirect to \"" + location + "\" that is no URL";
+    return "";
+  }
+  for (const CURLUPart which : {CURLUPART_SCHEME, CURLUPART_HOST, CURLUPART_PORT}) {
+    if (part(from.get(), which, CURLU_DEFAULT_PORT) != part(to.get(), which, CURLU_DEFAULT_PORT)) {
+      if (why)
+        *why = "a redirect to " + part(to.get(), CURLUPART_URL, 0) +
+               ", another scheme, host or port, which is not followed";
+      return "";
+    }
+  }
+  return part(to.get(), CURLUPART_URL, 0);
 }

@@ -18,7 +18,10 @@ struct OrvHttpRequest {
   long connectTimeoutMs = 10'000;
   long totalTimeoutMs = 30'000;
   std::size_t maxResponseBytes = 32u << 20;  // decoded; larger bodies fail the request
-  bool acceptCompressed = false;             // ask for (and decode) gzip and friends
+  // Instead: keep the first maxResponseBytes of a larger body, stop reading there and
+  // answer with the status (bodyTruncated set), for callers that need only a prefix.
+  bool truncateLargeBody = false;
+  bool acceptCompressed = false;  // ask for (and decode) gzip and friends
 };
 
 struct OrvHttpResponse {
@@ -28,6 +31,7 @@ struct OrvHttpResponse {
   long status = 0;
   std::vector<std::string> headerLines;  // raw, as received (at most 256)
   std::string body;
+  bool bodyTruncated = false;  // see OrvHttpRequest::truncateLargeBody
 };
 
 class OrvHttpClient {
@@ -49,8 +53,23 @@ class OrvHttpClient {
   // Every value of header `name` in that last block, in order, trimmed.
   static std::vector<std::string> headerValues(const std::vector<std::string>& headerLines,
                                                std::string_view name);
-  // Retry-After as a delay (delta-seconds or an HTTP date); negative when absent or bad.
+  // The longest wait a server's Retry-After is honoured for: a longer one (up to the
+  // year 9999) is cut to this, so that no answer can silence a client for good.
+  static constexpr std::chrono::hours kMaxRetryAfter{1};
+  // The longest Cache-Control max-age a refresh waits for, for the same reason.
+  static constexpr std::chrono::hours kMaxMaxAge{24};
+  // Retry-After as a delay (delta-seconds or an HTTP date), between 0 and
+  // kMaxRetryAfter; negative when absent or malformed.
   static std::chrono::milliseconds retryAfter(const std::vector<std::string>& headerLines);
-  // Cache-Control max-age; negative when absent.
+  // The one rule for waiting after a failure, of every client of ours: the caller's own
+  // back-off, lengthened (never shortened) to what a Retry-After asks, as clamped above.
+  static std::chrono::milliseconds retryDelay(std::chrono::milliseconds backoff,
+                                              std::chrono::milliseconds retryAfter);
+  // Cache-Control max-age, at most kMaxMaxAge; negative when absent.
   static std::chrono::milliseconds maxAge(const std::vector<std::string>& headerLines);
+
+  // Where a redirect from `url` to `location` (absolute or relative) leads, when that is
+  // the same scheme, host and port; otherwise "" with the reason in `why`.
+  static std::string sameOriginRedirect(const std::string& url, const std::string& location,
+                                        std::string* why);
 };
