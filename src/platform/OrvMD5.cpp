@@ -12,8 +12,10 @@ namespace {
 // into the default context does not take MD5 away from this non-security use. Fetched
 // once and kept for the process; null when OpenSSL cannot provide it at all.
 const EVP_MD* md5() {
+  // OpenSSL on our terms first. Outside the static's initialiser: initialise() itself
+  // fetches the digest, so that it is built before the exit handler.
+  OrvProcessLifetime::initialise();
   static const EVP_MD* md = []() -> const EVP_MD* {
-    OrvProcessLifetime::initialise();
     OSSL_LIB_CTX* context = OSSL_LIB_CTX_new();
     if (!context || !OSSL_PROVIDER_load(context, "default"))
       return EVP_MD_fetch(nullptr, "MD5", nullptr);
