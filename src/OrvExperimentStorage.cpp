@@ -88,16 +88,15 @@ std::uint64_t OrvExperimentStorage::generation() noexcept {
   return storeGeneration.load(std::memory_order_acquire);
 }
 
-
 std::string OrvExperimentStorage::appId() {
   std::lock_guard lock(openStore().mutex);
   return openStore().appId;
 }
 
-std::vector<bool> OrvExperimentStorage::recordExposures(std::vector<std::string> recordKeys,
-                                                        std::vector<OrvOutboxEvent> events) {
+std::vector<OrvRecordOutcome> OrvExperimentStorage::recordExposures(
+    std::vector<std::string> recordKeys, std::vector<OrvOutboxEvent> events) {
   if (auto store = current()) return store->recordOnce(std::move(recordKeys), std::move(events));
   auto outbox = OrvEventOutbox::forDirectory(OrvDataDirectory::get());
   outbox->append(std::move(events));
-  return std::vector<bool>(recordKeys.size(), true);
+  return std::vector<OrvRecordOutcome>(recordKeys.size(), OrvRecordOutcome::kRecorded);
 }

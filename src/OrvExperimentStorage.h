@@ -38,10 +38,12 @@ class OrvExperimentStorage {
 
   // For each record key in order: stores YES under it and its event in the outbox of
   // the domain's database, in one transaction, unless YES is stored there already (by
-  // any process). True where it was recorded now. Before any domain is open nothing
-  // can be remembered: every event is stored for delivery and every answer is true.
-  static std::vector<bool> recordExposures(std::vector<std::string> recordKeys,
-                                           std::vector<OrvOutboxEvent> events);
+  // any process). What became of each: recorded now, there already, or waiting until
+  // the database can be checked (another process holds it), when it is decided in the
+  // background. Before any domain is open nothing can be remembered: every event is
+  // stored for delivery and every answer is kRecorded.
+  static std::vector<OrvRecordOutcome> recordExposures(std::vector<std::string> recordKeys,
+                                                       std::vector<OrvOutboxEvent> events);
 
   // Changes whenever a stored YES may have stopped reading YES: a domain is opened,
   // a key is removed or cleared, or a NO or a string is written. Never 0. Lets the

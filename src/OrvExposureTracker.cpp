@@ -115,11 +115,14 @@ void OrvExposureTracker::doExposures(const std::vector<std::string>& keys) {
     events.push_back(std::move(event));
   }
   if (pending.empty()) return;
-  const std::vector<bool> recordedNow =
+  const std::vector<OrvRecordOutcome> outcomes =
       OrvExperimentStorage::recordExposures(std::move(recordKeys), std::move(events));
   for (std::size_t i = 0; i < pending.size(); ++i) {
+    // One that waits is the store's to decide: it records it (or finds it recorded)
+    // once the database can be checked, so this process need not ask again.
     pending[i].info->setRecordedGeneration(generation);
-    if (!recordedNow[i]) OrvExpLog::info(OrvExpLog::kAlreadyExposed, *pending[i].key);
+    if (outcomes[i] == OrvRecordOutcome::kAlreadyRecorded)
+      OrvExpLog::info(OrvExpLog::kAlreadyExposed, *pending[i].key);
   }
   OrvMediator::sharedInstance()->deliverPending();
 }
@@ -133,4 +136,3 @@ OrvValue OrvExposureTracker::eventProperties(const OrvExperimentInfo& info) {
   properties.emplace_back("#is_control_group", OrvValue(info.isControl()));
   return OrvValue::dictionary(std::move(properties));
 }
-

@@ -11,8 +11,14 @@
 // outboxLimit() events; storing one more drops the oldest, with an error line, counted
 // in droppedEventCount().
 //
-// Sinks run on the thread that delivers (the library's work queue, or the caller of
-// addEventSink or orvAnalyticsTrackEvent), one event at a time, never two at once; a
+// What a process that died left undelivered in the outbox is taken over and delivered
+// by a process with a sink or an exporter within OrvEventOutbox's orphan-scan interval
+// (30 s), also when that process stores nothing itself.
+//
+// Sinks run on the thread that delivers (the library's work queue, the caller of
+// addEventSink or orvAnalyticsTrackEvent, or the library's background thread for
+// leftovers and exposures that waited for the database), one event at a time, never
+// two at once; a
 // sink that throws is logged and the event counts as taken. No lock of the mediator is
 // held while a sink runs or a line is logged: a call made while another thread
 // delivers leaves its events to that delivery and returns. Thread-safe: every member
@@ -69,7 +75,9 @@ class ORV_EXPORT OrvMediator {
 
   // Sends every event, once the sinks have taken it, to an OTLP/HTTP collector (see
   // OrvOtlpExporter). Returns an id for removeOtlpExporter; 0 when the endpoint is not
-  // an http(s) URL. Events waiting in the outbox are handed to it before it returns.
+  // an http(s) URL. An endpoint that has an exporter already (the same {endpoint}/v1/logs)
+  // gets that one's id, and these options are not used. Events waiting in the outbox are
+  // handed to it before it returns.
   std::uint64_t addOtlpExporter(OrvOtlpExporterOptions options);
   // Stops it (waiting for a request in flight). What it had not delivered stays queued
   // in the outbox for an exporter to the same endpoint, in this run or a later one.
@@ -102,6 +110,8 @@ class ORV_EXPORT OrvMediator {
  private:
   OrvMediator();
   void deliverRound();
+  void scanForLeftovers();
+  void startScanningLocked();
   struct State;
   // Constant after construction; never destroyed (the mediator lives for the process).
   State* const state_;

@@ -4,16 +4,31 @@
 // Each event becomes one OTLP log record, sent as JSON (`POST {endpoint}/v1/logs`,
 // Content-Type application/json, gzip above a small size) in batches. The exporter is a
 // consumer of the mediator's durable outbox: once the sinks have taken an event it is
-// handed to the exporter's own queue in the same database, and it leaves that queue only
-// when the collector has accepted it (2xx), or when the collector refused its batch for
-// good (4xx other than 408 and 429: dropped, logged and counted). 408, 429, 5xx and
-// transport errors are retried with exponential back-off and jitter, honouring
-// Retry-After. So events survive crashes and restarts and are delivered at least once,
-// each with its stable eventId.
+// handed to the exporter's own queue in the same database, and it leaves that queue
+// when the collector has accepted it, or when the collector refused it for good. So
+// events survive crashes and restarts and are delivered at least once, each with its
+// stable eventId, in the order they were stored.
+//
+// What each answer leads to:
+// - 2xx: accepted, whatever the body (only its first 64 KiB are read, for a
+//   partialSuccess; rejected records are counted and logged, never more than were sent).
+// - 429, 502, 503, 504, a timeout or a transport failure: retried after an exponential
+//   back-off with jitter (minBackoff doubling to maxBackoff), which a Retry-After may
+//   lengthen, never shorten, up to one hour (OrvHttpClient::kMaxRetryAfter).
+// - 307 and 308 to the same scheme, host and port: followed (up to 5); any other
+//   redirect keeps the batch, retried like a failure, with a line saying why.
+// - 413: the batch is sent again in halves, at once, down to single records; later
+//   batches stay that small until 16 have gone through, then grow again. A single
+//   record still too large is refused for good.
+// - Any other status: refused for good (OTLP/HTTP forbids retrying it). The batch goes
+//   to the dead letters of the outbox with the status and the start of the answer,
+//   counted in `dropped` and logged; `orvexp outbox` lists them, `--redrive` queues them
+//   again.
 //
 // Thread-safe. The exporter sends from a thread of its own; nothing it does blocks a
-// read or the library's work queue. It stops at process exit (a request in flight is
-// aborted; what was not accepted stays queued for the next run).
+// read or the library's work queue. Every wait uses the steady clock, so a wall clock
+// set back delays nothing. It stops at process exit (a request in flight is aborted;
+// what was not accepted stays queued for the next run).
 #pragma once
 
 #include <chrono>
@@ -45,9 +60,10 @@ struct ORV_EXPORT OrvOtlpExporterOptions {
 };
 
 struct ORV_EXPORT OrvOtlpExporterStats {
-  std::uint64_t exported = 0;        // log records the collector accepted
-  std::uint64_t rejected = 0;        // of those, reported rejected in a partialSuccess
-  std::uint64_t dropped = 0;         // log records of batches refused for good
+  std::uint64_t exported = 0;  // log records the collector accepted
+  std::uint64_t rejected = 0;  // of those, reported rejected in a partialSuccess
+  // Log records refused for good, kept as dead letters in the outbox.
+  std::uint64_t dropped = 0;
   std::uint64_t failedRequests = 0;  // requests that will be retried
 };
 

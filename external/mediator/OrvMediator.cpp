@@ -20,6 +20,7 @@
 #include "platform/OrvIsoTime.h"
 #include "platform/OrvLogChannel.h"
 #include "platform/OrvProcessLifetime.h"
+#include "platform/OrvSerialExecutor.h"
 
 OrvLogChannel& orvMediatorLog() {
   static OrvLogChannel* channel = new OrvLogChannel("[OrvMediator]");  // never destroyed
@@ -66,6 +67,10 @@ struct OrvMediator::State {
   // meanwhile sets `again`, and the delivering thread makes another round for it.
   bool delivering = false;
   bool again = false;
+  // A job on the background queue delivers every orphan-scan interval while a sink or an
+  // exporter is registered, so that what a process that died left is delivered here
+  // even when this process stores nothing of its own.
+  bool scanning = false;
   std::condition_variable idle;  // notified when `delivering` ends
 
   // Opens the outbox outside the lock: opening may log, and a console sink may call
@@ -92,7 +97,39 @@ std::string OrvMediatorEvent::toJson() const {
       .toJson();
 }
 
-OrvMediator::OrvMediator() : state_(new State()) {}
+namespace {
+
+// The database stored events on a library thread of its own (exposures that waited for
+// another process's lock): they are delivered from there.
+void deliverStoredInBackground() { OrvMediator::sharedInstance()->deliverPending(); }
+
+}  // namespace
+
+OrvMediator::OrvMediator() : state_(new State()) {
+  OrvEventOutbox::setStoredListener(&deliverStoredInBackground);
+}
+
+void OrvMediator::scanForLeftovers() {
+  {
+    std::lock_guard lock(state_->mutex);
+    if (state_->sinks.empty() && state_->exporters.empty()) {
+      state_->scanning = false;  // the next sink or exporter starts it again
+      return;
+    }
+  }
+  deliverPending();
+  OrvSerialExecutor::background().submitAt(
+      std::chrono::steady_clock::now() + OrvEventOutbox::orphanScanInterval(),
+      [this] { scanForLeftovers(); });
+}
+
+void OrvMediator::startScanningLocked() {
+  if (state_->scanning) return;
+  state_->scanning = true;
+  OrvSerialExecutor::background().submitAt(
+      std::chrono::steady_clock::now() + OrvEventOutbox::orphanScanInterval(),
+      [this] { scanForLeftovers(); });
+}
 
 OrvMediator* OrvMediator::sharedInstance() {
   static OrvMediator* instance = new OrvMediator();
@@ -188,12 +225,24 @@ std::uint64_t OrvMediator::addOtlpExporter(OrvOtlpExporterOptions options) {
     return 0;
   }
   auto exporter = std::make_shared<OrvOtlpExporter>(std::move(options));
-  std::uint64_t id;
+  std::shared_ptr<OrvOtlpExporter> duplicate;  // stopped outside the lock
+  std::uint64_t id = 0;
   {
     std::lock_guard lock(state_->mutex);
-    id = state_->nextId++;
-    state_->exporters.emplace(id, std::move(exporter));
+    // One queue per endpoint: a second exporter to it would share (and race) the first
+    // one's queue, so the one there is the answer.
+    for (const auto& [existing, other] : state_->exporters) {
+      if (other->consumerName() == exporter->consumerName()) id = existing;
+    }
+    if (id != 0) {
+      duplicate = std::move(exporter);
+    } else {
+      id = state_->nextId++;
+      state_->exporters.emplace(id, std::move(exporter));
+      startScanningLocked();
+    }
   }
+  if (duplicate) return id;
   state_->outboxFor(OrvDataDirectory::get());
   deliverPending();
   return id;
@@ -243,6 +292,7 @@ std::uint64_t OrvMediator::addEventSink(Sink sink) {
     std::lock_guard lock(state_->mutex);
     id = state_->nextId++;
     state_->sinks.emplace(id, shared);
+    startScanningLocked();
   }
   deliverPending();
   return id;

@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <random>
@@ -21,6 +22,11 @@ namespace {
 // How often an idle exporter looks for work nobody told it about (events of a dead
 // process it has just claimed, say).
 constexpr auto kIdlePoll = std::chrono::seconds(1);
+// Of an answer, only this much is read: enough for any partialSuccess of a batch.
+constexpr std::size_t kMaxAnswerBytes = 64 * 1024;
+// Redirects followed for one request, and the most of an error answer kept as reason.
+constexpr int kMaxRedirects = 5;
+constexpr std::size_t kMaxReasonBytes = 200;
 
 OrvValue text(const std::string& s) { return OrvValue::dictionary({{"stringValue", OrvValue(s)}}); }
 
@@ -79,6 +85,7 @@ std::string gzip(const std::string& in) {
 }
 
 std::string logsUrl(std::string endpoint) {
+  endpoint = OrvHttpClient::withLowerCaseScheme(std::move(endpoint));
   while (!endpoint.empty() && endpoint.back() == '/') endpoint.pop_back();
   const std::string path = "/v1/logs";
   if (endpoint.size() < path.size() ||
@@ -105,7 +112,17 @@ struct OrvOtlpExporter::Impl : std::enable_shared_from_this<Impl> {
   OrvOtlpExporterStats stats;
   std::thread thread;
 
-  enum class Sent { kDone, kRetry, kAborted };
+  // What the collector made of a request.
+  struct Verdict {
+    enum Kind { kAccepted, kRetry, kTooLarge, kRefused, kAborted } kind = kRetry;
+    long status = 0;
+    std::string reason;
+    std::chrono::milliseconds retryAfter{-1};
+  };
+
+  // Only run()'s thread touches these.
+  std::size_t batchCap = 0;  // records per request: maxBatch, halved after a 413
+  unsigned fullSends = 0;    // accepted requests at the current cap
 
   void run() {
     struct Finish {
@@ -118,11 +135,16 @@ struct OrvOtlpExporter::Impl : std::enable_shared_from_this<Impl> {
     } finish{this};
     std::uint32_t failures = 0;
     std::mt19937 random(std::random_device{}());
+    batchCap = options.maxBatch;
+    // When the exporter first saw the oldest event waiting: how long a batch has waited
+    // is told by the steady clock, so a wall clock set back never holds a batch.
+    std::int64_t head = 0;
+    auto headSeen = std::chrono::steady_clock::now();
     for (;;) {
       std::shared_ptr<OrvEventOutbox> outbox;
       std::vector<OrvOutboxEvent> batch;
       for (auto& open : OrvEventOutbox::allOpen()) {
-        batch = open->pending(options.maxBatch, consumer);
+        batch = open->pending(batchCap, consumer);
         if (!batch.empty()) {
           outbox = std::move(open);
           break;
@@ -135,35 +157,81 @@ struct OrvOtlpExporter::Impl : std::enable_shared_from_this<Impl> {
         waitForWork(lock, kIdlePoll);
         continue;
       }
-      // Wait for a fuller batch while the oldest event is young enough.
-      const auto age = std::chrono::milliseconds(OrvEventOutbox::nowMs() - batch.front().timeMs);
-      if (batch.size() < options.maxBatch && flushWaiters == 0 && age < options.flushInterval) {
+      // Wait for a fuller batch while the oldest event is young enough: young by the
+      // wall clock (an event stored by an earlier run may be old already) and by how
+      // long this exporter has seen it (a time in the future is as good as now).
+      const auto now = std::chrono::steady_clock::now();
+      if (batch.front().seq != head) {
+        head = batch.front().seq;
+        headSeen = now;
+      }
+      const auto stored = std::chrono::milliseconds(
+          std::max<std::int64_t>(0, OrvEventOutbox::nowMs() - batch.front().timeMs));
+      const auto age =
+          std::max(stored, std::chrono::duration_cast<std::chrono::milliseconds>(now - headSeen));
+      if (batch.size() < batchCap && flushWaiters == 0 && age < options.flushInterval) {
         waitForWork(lock, options.flushInterval - age);
         continue;
       }
       lock.unlock();
-      std::chrono::milliseconds delay{0};
-      const Sent sent = send(batch, &delay);
-      if (sent == Sent::kAborted) return;
-      if (sent == Sent::kDone) {
-        std::vector<std::int64_t> seqs;
-        for (const auto& e : batch) seqs.push_back(e.seq);
-        outbox->remove(seqs);
-        failures = 0;
-        lock.lock();
-        changed.notify_all();
-        continue;
+      const Verdict verdict = send(batch);
+      std::vector<std::int64_t> seqs;
+      for (const auto& e : batch) seqs.push_back(e.seq);
+      switch (verdict.kind) {
+        case Verdict::kAborted:
+          return;
+        case Verdict::kAccepted:
+          outbox->remove(seqs);
+          failures = 0;
+          // After a 413, larger batches are tried again once smaller ones have gone
+          // through for a while.
+          if (batch.size() == batchCap && batchCap < options.maxBatch && ++fullSends >= 16) {
+            batchCap = std::min(options.maxBatch, batchCap * 2);
+            fullSends = 0;
+          }
+          lock.lock();
+          changed.notify_all();
+          continue;
+        case Verdict::kTooLarge:
+          if (batch.size() > 1) {
+            // Resent in halves at once: the collector is not overloaded, only strict.
+            batchCap = batch.size() / 2;
+            fullSends = 0;
+            orvMediatorLog().info(
+                "the collector at %@ found %@ log records too large (HTTP 413); sending %@ at "
+                "a time",
+                url, batch.size(), batchCap);
+            continue;
+          }
+          [[fallthrough]];
+        case Verdict::kRefused: {
+          // Refused for good: sending it again would be refused again. Nothing is lost
+          // silently: the events go to the dead letters (orvexp outbox lists them and
+          // --redrive sends them again).
+          if (!outbox->deadLetter(batch, verdict.status, verdict.reason)) break;  // retried
+          failures = 0;
+          orvMediatorLog().error(
+              "the collector at %@ refused %@ log records for good (%@); kept as dead letters", url,
+              batch.size(), verdict.reason);
+          lock.lock();
+          stats.dropped += batch.size();
+          changed.notify_all();
+          continue;
+        }
+        case Verdict::kRetry:
+          break;
       }
-      if (delay.count() < 0) {
-        // Exponential back-off with jitter: a random point in the upper half.
-        const std::chrono::milliseconds cap = std::min(
-            options.maxBackoff,
-            std::chrono::milliseconds(options.minBackoff.count() << std::min(failures, 20u)));
-        std::uniform_int_distribution<long long> pick(cap.count() / 2, cap.count());
-        delay = std::chrono::milliseconds(pick(random));
-      }
-      delay = std::min(delay, options.maxBackoff);
+      // Exponential back-off with jitter (a random point in the upper half), which a
+      // Retry-After may lengthen but never shorten.
+      const std::chrono::milliseconds cap = std::min(
+          options.maxBackoff,
+          std::chrono::milliseconds(options.minBackoff.count() << std::min(failures, 20u)));
+      std::uniform_int_distribution<long long> pick(cap.count() / 2, cap.count());
+      const auto delay =
+          OrvHttpClient::retryDelay(std::chrono::milliseconds(pick(random)), verdict.retryAfter);
       ++failures;
+      orvMediatorLog().info("OTLP export to %@ failed (%@); retrying in %@ ms", url, verdict.reason,
+                            delay.count());
       lock.lock();
       ++stats.failedRequests;
       changed.wait_for(lock, delay, [&] { return stopping; });
@@ -178,7 +246,8 @@ struct OrvOtlpExporter::Impl : std::enable_shared_from_this<Impl> {
                      [&] { return stopping || wakeups != seen || flushWaiters > flushes; });
   }
 
-  Sent send(const std::vector<OrvOutboxEvent>& batch, std::chrono::milliseconds* retryDelay) {
+  // One request, following redirects that keep to the collector's origin.
+  Verdict send(const std::vector<OrvOutboxEvent>& batch) {
     OrvHttpRequest request;
     request.url = url;
     request.body = encode(batch, options.serviceName);
@@ -194,40 +263,87 @@ struct OrvOtlpExporter::Impl : std::enable_shared_from_this<Impl> {
       request.headers.push_back(name + ": " + value);
     request.connectTimeoutMs = static_cast<long>(options.connectTimeout.count());
     request.totalTimeoutMs = static_cast<long>(options.requestTimeout.count());
-    request.maxResponseBytes = 1u << 20;
-    const OrvHttpResponse response = OrvHttpClient::send(request);
-    *retryDelay = std::chrono::milliseconds(-1);
-    if (response.error == OrvHttpResponse::Error::kAborted) return Sent::kAborted;
-    const long status = response.status;
-    if (response.error != OrvHttpResponse::Error::kNone || status == 408 || status == 429 ||
-        status >= 500) {
-      *retryDelay = OrvHttpClient::retryAfter(response.headerLines);
-      orvMediatorLog().info("OTLP export to %@ failed (%@); will retry", url,
-                            response.error != OrvHttpResponse::Error::kNone
-                                ? response.errorMessage
-                                : "HTTP " + std::to_string(status));
-      return Sent::kRetry;
-    }
-    std::lock_guard lock(mutex);
-    if (status >= 200 && status < 300) {
-      stats.exported += batch.size();
-      const auto parsed = OrvValue::parseJson(response.body);
-      const OrvValue rejected = parsed.value["partialSuccess"]["rejectedLogRecords"];
-      const std::int64_t count =
-          rejected.isString() ? std::atoll(rejected.stringValue().c_str()) : rejected.int64Value();
-      if (count > 0) {
-        stats.rejected += static_cast<std::uint64_t>(count);
-        orvMediatorLog().error("the collector at %@ rejected %@ of %@ log records: %@", url, count,
-                               batch.size(),
-                               parsed.value["partialSuccess"]["errorMessage"].stringValue());
+    // A 2xx is a success whatever its body: only enough of it is read to find a
+    // partialSuccess.
+    request.maxResponseBytes = kMaxAnswerBytes;
+    request.truncateLargeBody = true;
+    Verdict verdict;
+    for (int hop = 0;; ++hop) {
+      const OrvHttpResponse response = OrvHttpClient::send(request);
+      if (response.error == OrvHttpResponse::Error::kAborted) {
+        verdict.kind = Verdict::kAborted;
+        return verdict;
       }
-    } else {
-      // Not retryable (400, 401, 413, ...): sending it again would fail again.
-      stats.dropped += batch.size();
-      orvMediatorLog().error("the collector at %@ refused a batch of %@ events (HTTP %@); dropped",
-                             url, batch.size(), status);
+      // Transport failures and timeouts: the collector may have the batch or not; it
+      // goes again, after the back-off (with its eventIds, so a collector can tell).
+      if (response.error != OrvHttpResponse::Error::kNone) {
+        verdict.reason = response.errorMessage;
+        return verdict;
+      }
+      verdict.status = response.status;
+      const long status = response.status;
+      if (status == 307 || status == 308) {
+        std::string why;
+        const std::string target = OrvHttpClient::sameOriginRedirect(
+            request.url, OrvHttpClient::header(response.headerLines, "Location"), &why);
+        if (target.empty() || hop >= kMaxRedirects) {
+          verdict.reason = "HTTP " + std::to_string(status) + ", " +
+                           (target.empty() ? why : "too many redirects") + "; the batch is kept";
+          return verdict;
+        }
+        request.url = target;
+        continue;
+      }
+      if (status >= 300 && status < 400) {
+        // 301, 302 and 303 would turn the POST into a GET without the batch.
+        verdict.reason = "HTTP " + std::to_string(status) + " to " +
+                         OrvHttpClient::header(response.headerLines, "Location") +
+                         ", a redirect that does not keep the request; the batch is kept";
+        return verdict;
+      }
+      if (status >= 200 && status < 300) {
+        verdict.kind = Verdict::kAccepted;
+        noteAccepted(batch.size(), response);
+        return verdict;
+      }
+      verdict.reason = "HTTP " + std::to_string(status) + excerpt(response);
+      if (status == 413) {
+        verdict.kind = Verdict::kTooLarge;
+      } else if (status == 429 || status == 502 || status == 503 || status == 504) {
+        // The only statuses OTLP/HTTP allows to retry; the collector may say when.
+        verdict.retryAfter = OrvHttpClient::retryAfter(response.headerLines);
+      } else {
+        verdict.kind = Verdict::kRefused;
+      }
+      return verdict;
     }
-    return Sent::kDone;
+  }
+
+  void noteAccepted(std::size_t sent, const OrvHttpResponse& response) {
+    std::lock_guard lock(mutex);
+    stats.exported += sent;
+    if (response.bodyTruncated) return;  // no room for a partialSuccess of ours to read
+    const auto parsed = OrvValue::parseJson(response.body);
+    const OrvValue partial = parsed.value["partialSuccess"];
+    const OrvValue rejected = partial["rejectedLogRecords"];
+    long long count =
+        rejected.isString() ? std::atoll(rejected.stringValue().c_str()) : rejected.int64Value();
+    // A collector's count is only believed within what it was sent.
+    count = std::clamp<long long>(count, 0, static_cast<long long>(sent));
+    if (count == 0) return;
+    stats.rejected += static_cast<std::uint64_t>(count);
+    orvMediatorLog().error("the collector at %@ rejected %@ of %@ log records: %@", url, count,
+                           sent, partial["errorMessage"].stringValue().substr(0, kMaxReasonBytes));
+  }
+
+  // The start of an error answer's body, for the reason kept with a dead letter.
+  static std::string excerpt(const OrvHttpResponse& response) {
+    if (response.body.empty()) return "";
+    const auto parsed = OrvValue::parseJson(response.body);
+    // An OTLP Status carries its message; anything else is shown as it came.
+    const std::string text =
+        parsed.value["message"].isString() ? parsed.value["message"].stringValue() : response.body;
+    return ": " + text.substr(0, kMaxReasonBytes);
   }
 };
 

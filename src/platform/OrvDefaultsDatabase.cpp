@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -27,7 +26,10 @@ enum StoredKind : int { kBool = 0, kString = 1, kInteger = 2, kFloating = 3, kJs
 
 constexpr auto kFirstBackoff = std::chrono::milliseconds(100);
 constexpr auto kMaxBackoff = std::chrono::milliseconds(30'000);
-constexpr auto kOrphanScanInterval = std::chrono::seconds(30);
+// Free pages worth giving back to the file system once the outbox has drained.
+constexpr std::int64_t kReclaimAboveBytes = 1 << 20;
+// The write-ahead log is cut back to this after a checkpoint (SQLite keeps it whole).
+constexpr const char* kJournalSizeLimit = "PRAGMA journal_size_limit=1048576";
 // How long a call waits for another process's lock: opening only briefly (start-up
 // must not wait for another process), a write while the database works normally for
 // as long as a writer may reasonably hold it, and hardly at all during an outage.
@@ -38,6 +40,13 @@ constexpr auto kOutageBusyWait = std::chrono::milliseconds(20);
 std::atomic<const OrvLogChannel*> logChannel{nullptr};
 std::atomic<std::size_t> limitOfEvents{OrvEventOutbox::kDefaultLimit};
 std::atomic<std::uint64_t> eventsDropped{0};
+std::atomic<std::int64_t> orphanScanMs{30'000};
+std::atomic<void (*)()> storedListener{nullptr};
+
+bool isBusy(int code) {
+  const int primary = code & 0xFF;
+  return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
+}
 
 struct OpenDatabases {
   std::mutex mutex;
@@ -59,32 +68,6 @@ int waitWhileBusy(void* budget, int attempt) {
   if (OrvProcessLifetime::exiting() || attempt * kStepMs >= limit) return 0;
   std::this_thread::sleep_for(std::chrono::milliseconds(kStepMs));
   return 1;
-}
-
-// Background retries of databases that hold records in memory: one thread, started on
-// the first outage. A retry waits for its time, or until the process begins to exit.
-OrvSerialExecutor& retryQueue() {
-  static auto* queue = new OrvSerialExecutor("defaults database retry");
-  return *queue;
-}
-
-void waitUntilOrExit(std::chrono::steady_clock::time_point at) {
-  struct Clock {
-    std::mutex mutex;
-    std::condition_variable wake;
-  };
-  static Clock* clock = [] {
-    auto* c = new Clock();
-    // The exit flag is set before abort hooks run, so a waiter either sees it or is
-    // woken here.
-    OrvProcessLifetime::addAbortHook([c] {
-      std::lock_guard lock(c->mutex);
-      c->wake.notify_all();
-    });
-    return c;
-  }();
-  std::unique_lock lock(clock->mutex);
-  clock->wake.wait_until(lock, at, [] { return OrvProcessLifetime::exiting(); });
 }
 
 // The start time of process `pid` in clock ticks since boot (field 22 of its stat
@@ -173,13 +156,65 @@ struct OrvDefaultsDatabase::Statements {
   using Statement = std::unique_ptr<sqlite3_stmt, Finalize>;
   Statement selectOne, selectAll, upsert, remove;  // suites
   Statement insertEvent, selectEvents, deleteEvent, countEvents, trimEvents, owners, claim;
-  Statement passOn, copyTo;
+  Statement copyTo;
+  Statement buryStored, buryEvent, countDead, trimDead, selectDead, redrive, clearDead;
 
   // The statements a read-only connection needs too.
   bool prepareReads(sqlite3* db) {
     return prepare(db, &selectOne,
                    "SELECT kind, value FROM orv_defaults WHERE suite = ?1 AND key = ?2") &&
            prepare(db, &selectAll, "SELECT key, kind, value FROM orv_defaults WHERE suite = ?1");
+  }
+
+  // Every statement of the read-write connection.
+  bool prepareAll(sqlite3* db) {
+    return prepareReads(db) &&
+           prepare(db, &upsert,
+                   "INSERT INTO orv_defaults (suite, key, kind, value) VALUES (?1, ?2, ?3, ?4) ON "
+                   "CONFLICT (suite, key) DO UPDATE SET kind = excluded.kind, value = "
+                   "excluded.value") &&
+           prepare(db, &remove, "DELETE FROM orv_defaults WHERE suite = ?1 AND key = ?2") &&
+           // A consumer that holds an event already keeps the one it has.
+           prepare(db, &insertEvent,
+                   "INSERT OR IGNORE INTO orv_outbox (event_id, app_id, name, properties, "
+                   "time_ms, owner, consumer) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)") &&
+           prepare(db, &selectEvents,
+                   "SELECT id, event_id, app_id, name, properties, time_ms FROM orv_outbox "
+                   "WHERE owner = ?1 AND consumer = ?3 ORDER BY id LIMIT ?2") &&
+           prepare(db, &copyTo,
+                   "INSERT OR IGNORE INTO orv_outbox (event_id, app_id, name, properties, "
+                   "time_ms, owner, consumer) SELECT event_id, app_id, name, properties, "
+                   "time_ms, owner, ?2 FROM orv_outbox WHERE id = ?1") &&
+           prepare(db, &deleteEvent, "DELETE FROM orv_outbox WHERE id = ?1") &&
+           prepare(db, &countEvents, "SELECT count(*) FROM orv_outbox") &&
+           prepare(db, &trimEvents,
+                   "DELETE FROM orv_outbox WHERE id IN (SELECT id FROM orv_outbox ORDER BY id "
+                   "LIMIT ?1)") &&
+           prepare(db, &owners, "SELECT DISTINCT owner FROM orv_outbox WHERE owner != ?1") &&
+           prepare(db, &claim, "UPDATE orv_outbox SET owner = ?1 WHERE owner = ?2") &&
+           prepare(db, &buryStored,
+                   "INSERT OR IGNORE INTO orv_dead_letters (event_id, app_id, name, "
+                   "properties, time_ms, consumer, status, reason, dead_at_ms) SELECT "
+                   "event_id, app_id, name, properties, time_ms, consumer, ?2, ?3, ?4 FROM "
+                   "orv_outbox WHERE id = ?1") &&
+           prepare(db, &buryEvent,
+                   "INSERT OR IGNORE INTO orv_dead_letters (event_id, app_id, name, "
+                   "properties, time_ms, consumer, status, reason, dead_at_ms) VALUES (?1, ?2, "
+                   "?3, ?4, ?5, ?6, ?7, ?8, ?9)") &&
+           prepare(db, &countDead, "SELECT count(*) FROM orv_dead_letters") &&
+           prepare(db, &trimDead,
+                   "DELETE FROM orv_dead_letters WHERE id IN (SELECT id FROM orv_dead_letters "
+                   "ORDER BY id LIMIT ?1)") &&
+           prepare(db, &selectDead,
+                   "SELECT event_id, app_id, name, properties, time_ms, consumer, status, "
+                   "reason, dead_at_ms FROM orv_dead_letters ORDER BY id LIMIT ?1") &&
+           // Unowned ('' is no running process): the next process with the consumer
+           // claims them.
+           prepare(db, &redrive,
+                   "INSERT OR IGNORE INTO orv_outbox (event_id, app_id, name, properties, "
+                   "time_ms, owner, consumer) SELECT event_id, app_id, name, properties, "
+                   "time_ms, '', consumer FROM orv_dead_letters ORDER BY id") &&
+           prepare(db, &clearDead, "DELETE FROM orv_dead_letters");
   }
 
   static bool prepare(sqlite3* db, Statement* out, const char* sql) {
@@ -261,16 +296,16 @@ bool OrvDefaultsDatabase::openLocked() {
     if (OrvDataDirectory::isRefused(directory_)) {
       broken_ = true;
     } else {
-      writeFailedLocked(why);
+      writeFailedLocked(why, SQLITE_CANTOPEN);
     }
     return false;
   }
   if (!prepareFilesLocked(&why)) {
     // Nothing planted in the directory is read either.
-    writeFailedLocked(why);
+    writeFailedLocked(why, SQLITE_CANTOPEN);
     return false;
   }
-  const int rc =
+  int rc =
       sqlite3_open_v2(path_.c_str(), &connection_,
                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW, nullptr);
   struct stat st {};
@@ -278,60 +313,101 @@ bool OrvDefaultsDatabase::openLocked() {
     fileDevice_ = st.st_dev;
     fileInode_ = st.st_ino;
     sqlite3_busy_handler(connection_, &waitWhileBusy, &busyBudget_);
-    statements_ = std::make_unique<Statements>();
-    auto& s = *statements_;
-    sqlite3* db = connection_;
-    // journal_mode returns a row; the others do not. A file that is not a database,
-    // or one we may not write, fails here.
-    const bool ok =
-        execLocked("PRAGMA journal_mode=WAL") && execLocked("PRAGMA synchronous=FULL") &&
-        execLocked(
-            "CREATE TABLE IF NOT EXISTS orv_defaults (suite TEXT NOT NULL, key TEXT NOT "
-            "NULL, kind INTEGER NOT NULL, value, PRIMARY KEY (suite, key)) WITHOUT ROWID") &&
-        execLocked(
-            "CREATE TABLE IF NOT EXISTS orv_outbox (id INTEGER PRIMARY KEY "
-            "AUTOINCREMENT, event_id TEXT NOT NULL, app_id TEXT NOT NULL, name TEXT NOT "
-            "NULL, properties TEXT NOT NULL, time_ms INTEGER NOT NULL, owner TEXT NOT NULL, "
-            "consumer TEXT NOT NULL DEFAULT '', UNIQUE (consumer, event_id))") &&
-        // Each consumer's queue in order, without sorting the whole outbox per batch.
-        execLocked(
-            "CREATE INDEX IF NOT EXISTS orv_outbox_queue ON orv_outbox (consumer, owner, id)") &&
-        s.prepareReads(db) &&
-        Statements::prepare(
-            db, &s.upsert,
-            "INSERT INTO orv_defaults (suite, key, kind, value) VALUES (?1, ?2, ?3, ?4) ON "
-            "CONFLICT (suite, key) DO UPDATE SET kind = excluded.kind, value = excluded.value") &&
-        Statements::prepare(db, &s.remove,
-                            "DELETE FROM orv_defaults WHERE suite = ?1 AND key = ?2") &&
-        Statements::prepare(db, &s.insertEvent,
-                            "INSERT INTO orv_outbox (event_id, app_id, name, properties, "
-                            "time_ms, owner, consumer) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)") &&
-        Statements::prepare(db, &s.selectEvents,
-                            "SELECT id, event_id, app_id, name, properties, time_ms FROM "
-                            "orv_outbox WHERE owner = ?1 AND consumer = ?3 ORDER BY id LIMIT ?2") &&
-        Statements::prepare(db, &s.passOn, "UPDATE orv_outbox SET consumer = ?2 WHERE id = ?1") &&
-        Statements::prepare(db, &s.copyTo,
-                            "INSERT OR IGNORE INTO orv_outbox (event_id, app_id, name, "
-                            "properties, time_ms, owner, consumer) SELECT event_id, app_id, "
-                            "name, properties, time_ms, owner, ?2 FROM orv_outbox WHERE id = ?1") &&
-        Statements::prepare(db, &s.deleteEvent, "DELETE FROM orv_outbox WHERE id = ?1") &&
-        Statements::prepare(db, &s.countEvents, "SELECT count(*) FROM orv_outbox") &&
-        Statements::prepare(db, &s.trimEvents,
-                            "DELETE FROM orv_outbox WHERE id IN (SELECT id FROM orv_outbox "
-                            "ORDER BY id LIMIT ?1)") &&
-        Statements::prepare(db, &s.owners,
-                            "SELECT DISTINCT owner FROM orv_outbox WHERE owner != ?1") &&
-        Statements::prepare(db, &s.claim, "UPDATE orv_outbox SET owner = ?1 WHERE owner = ?2");
-    if (ok) {
-      countEventsLocked(s.countEvents.get());
-      return true;
+    if (migrateLocked(&why)) {
+      statements_ = std::make_unique<Statements>();
+      if (statements_->prepareAll(connection_)) {
+        contended_ = false;
+        countEventsLocked(statements_->countEvents.get());
+        return true;
+      }
+      why = sqliteErrorLocked("cannot use");
     }
+    rc = sqlite3_extended_errcode(connection_);
+  } else {
+    why = sqliteErrorLocked("cannot use");
   }
-  writeFailedLocked(sqliteErrorLocked("cannot use"));
+  writeFailedLocked(why, rc);
   closeLocked();
-  // Still read what is there, so that a record the file holds is never taken for a new
-  // one: read-only (which also reads the journal), or failing that as an immutable
-  // file (no locks, no journal), as in a read-only directory.
+  if (why.find("newer version") != std::string::npos) return false;  // not ours to read
+  openReadOnlyLocked();
+  return false;
+}
+
+// The schema as this build writes it, created or completed in one transaction (a
+// file of release 1.0.2 has no user_version and lacks the dead letters). New files
+// give back free pages on request (incremental auto-vacuum); older ones are converted
+// the first time a drained outbox leaves space to give back. False, with why, for a
+// file that is no database of ours, a newer version's, or one that cannot be written.
+bool OrvDefaultsDatabase::migrateLocked(std::string* why) {
+  const auto scalar = [&](const char* sql, std::int64_t* out) {
+    sqlite3_stmt* st = nullptr;
+    const int rc = retryWhileBusy(busyBudget_, [&] {
+      sqlite3_finalize(st);
+      st = nullptr;
+      const int prepared = sqlite3_prepare_v2(connection_, sql, -1, &st, nullptr);
+      return prepared != SQLITE_OK ? prepared : sqlite3_step(st);
+    });
+    if (rc == SQLITE_ROW) *out = sqlite3_column_int64(st, 0);
+    sqlite3_finalize(st);
+    return rc == SQLITE_ROW;
+  };
+  std::int64_t version = 0, tables = 0;
+  // journal_mode returns a row; a file that is not a database, or one we may not
+  // write, fails here.
+  if (!execLocked("PRAGMA journal_mode=WAL") || !scalar("PRAGMA user_version", &version) ||
+      !scalar("SELECT count(*) FROM sqlite_schema", &tables)) {
+    *why = sqliteErrorLocked("cannot use");
+    return false;
+  }
+  if (version > kSchemaVersion) {
+    *why = path_ + " was written by a newer version of the library (schema " +
+           std::to_string(version) + ", this one knows up to " + std::to_string(kSchemaVersion) +
+           "); leaving it alone";
+    return false;
+  }
+  if (!execLocked("PRAGMA synchronous=FULL") || !execLocked(kJournalSizeLimit)) {
+    *why = sqliteErrorLocked("cannot use");
+    return false;
+  }
+  if (version == kSchemaVersion) return true;
+  // Only an empty file takes a new auto-vacuum mode without a VACUUM.
+  if (tables == 0 && !execLocked("PRAGMA auto_vacuum=INCREMENTAL")) {
+    *why = sqliteErrorLocked("cannot use");
+    return false;
+  }
+  const bool ok =
+      execLocked("BEGIN IMMEDIATE") &&
+      execLocked(
+          "CREATE TABLE IF NOT EXISTS orv_defaults (suite TEXT NOT NULL, key TEXT NOT "
+          "NULL, kind INTEGER NOT NULL, value, PRIMARY KEY (suite, key)) WITHOUT ROWID") &&
+      // The id is the insertion sequence: delivery order, whatever the clock says.
+      execLocked(
+          "CREATE TABLE IF NOT EXISTS orv_outbox (id INTEGER PRIMARY KEY "
+          "AUTOINCREMENT, event_id TEXT NOT NULL, app_id TEXT NOT NULL, name TEXT NOT "
+          "NULL, properties TEXT NOT NULL, time_ms INTEGER NOT NULL, owner TEXT NOT NULL, "
+          "consumer TEXT NOT NULL DEFAULT '', UNIQUE (consumer, event_id))") &&
+      // Each consumer's queue in order, without sorting the whole outbox per batch.
+      execLocked(
+          "CREATE INDEX IF NOT EXISTS orv_outbox_queue ON orv_outbox (consumer, owner, id)") &&
+      execLocked(
+          "CREATE TABLE IF NOT EXISTS orv_dead_letters (id INTEGER PRIMARY KEY "
+          "AUTOINCREMENT, event_id TEXT NOT NULL, app_id TEXT NOT NULL, name TEXT NOT NULL, "
+          "properties TEXT NOT NULL, time_ms INTEGER NOT NULL, consumer TEXT NOT NULL, "
+          "status INTEGER NOT NULL, reason TEXT NOT NULL, dead_at_ms INTEGER NOT NULL, "
+          "UNIQUE (consumer, event_id))") &&
+      execLocked(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str()) &&
+      execLocked("COMMIT");
+  if (!ok) {
+    *why = sqliteErrorLocked("cannot use");
+    execLocked("ROLLBACK");
+  }
+  return ok;
+}
+
+// Still reads what is there, so that a record the file holds is never taken for a new
+// one: read-only (which also reads the journal), or failing that as an immutable file
+// (no locks, no journal), as in a read-only directory. Under mutex_.
+bool OrvDefaultsDatabase::openReadOnlyLocked() {
   std::string uriPath;
   for (char c : path_) {
     if (c == '%' || c == '?' || c == '#') {
@@ -352,7 +428,11 @@ bool OrvDefaultsDatabase::openLocked() {
       if (statements_->prepareReads(readConnection_)) {
         const int rc = sqlite3_step(statements_->selectAll.get());
         sqlite3_reset(statements_->selectAll.get());
-        if (rc == SQLITE_ROW || rc == SQLITE_DONE) return false;
+        if (rc == SQLITE_ROW || rc == SQLITE_DONE) {
+          readImmutable_ = name != path_;
+          return true;
+        }
+        if (isBusy(rc)) contended_ = true;
       }
     }
     closeLocked();
@@ -399,16 +479,18 @@ void OrvDefaultsDatabase::closeLocked() {
   if (readConnection_) sqlite3_close_v2(readConnection_);
   connection_ = nullptr;
   readConnection_ = nullptr;
+  readImmutable_ = false;
 }
 
 // True when a write may be tried now: the connection is open and no back-off is
-// running, or it could be opened again. Under mutex_.
+// running, or it could be opened again; after an outage, once what memory kept has been
+// written back, so that it reaches the file before anything newer. Under mutex_.
 bool OrvDefaultsDatabase::writableLocked() {
   if (broken_ && Clock::now() < retryAt_) return false;
   if (connection_ && movedLocked()) recreateLocked();
   if (!connection_ && !openLocked()) return false;
   busyBudget_ = broken_ ? kOutageBusyWait : kWriteBusyWait;
-  return true;
+  return !broken_ || writeBackLocked();
 }
 
 // True when the path no longer names the file connection_ has open: the directory was
@@ -433,30 +515,39 @@ void OrvDefaultsDatabase::recreateLocked() {
     sqlite3_backup* copy = sqlite3_backup_init(connection_, "main", old, "main");
     const int rc = copy ? sqlite3_backup_step(copy, -1) : SQLITE_ERROR;
     if (copy) sqlite3_backup_finish(copy);
-    if (rc != SQLITE_DONE) writeFailedLocked(sqliteErrorLocked("cannot copy into"));
+    if (rc != SQLITE_DONE) writeFailedLocked(sqliteErrorLocked("cannot copy into"), rc);
     if (statements_) countEventsLocked(statements_->countEvents.get());
   }
   sqlite3_close_v2(old);
 }
 
-void OrvDefaultsDatabase::writeFailedLocked(const std::string& why) {
+void OrvDefaultsDatabase::writeFailedLocked(const std::string& why, int code) {
+  const bool busy = isBusy(code);
   if (!broken_) {
-    errors_.push_back("OrvUserDefaults: " + why +
-                      "; keeping records in memory until the database can be written again");
+    errors_.push_back(
+        "OrvUserDefaults: " + why +
+        (busy ? "; another process holds the database: exposures wait until their records "
+                "can be checked, other writes are kept in memory until it is free"
+              : "; keeping records in memory until the database can be written again"));
   }
+  contended_ = busy;
   broken_ = true;
   backoff_ = std::min(kMaxBackoff, backoff_ < kFirstBackoff ? kFirstBackoff : backoff_ * 2);
   retryAt_ = Clock::now() + backoff_;
 }
 
-// After a write reached the file: what was kept in memory goes there too.
 void OrvDefaultsDatabase::writeSucceededLocked() {
-  if (!broken_) return;
   broken_ = false;
+  contended_ = false;
   backoff_ = std::chrono::milliseconds(0);
-  if (unwritten_.empty() && memoryEvents_.empty() && removedUnwritten_.empty()) return;
-  // What memory kept goes to the file in one transaction, so a record written back
-  // never lands without its event (an event still in memory would die with the process).
+}
+
+bool OrvDefaultsDatabase::writeBackLocked() {
+  bool stored = false;
+  // One transaction, so a record written back never lands without its event (an event
+  // still in memory would die with the process). Events go in the order they were kept,
+  // after everything the file holds: the insertion order is the delivery order. A copy
+  // a consumer already holds (the same consumer and eventId) is not added twice.
   const bool written = transactionLocked([&] {
     bool ok = true;
     for (auto it = unwritten_.begin(); ok && it != unwritten_.end(); ++it)
@@ -468,14 +559,24 @@ void OrvDefaultsDatabase::writeSucceededLocked() {
     for (auto it = removedUnwritten_.begin(); ok && it != removedUnwritten_.end(); ++it) {
       sqlite3_bind_int64(statements_->deleteEvent.get(), 1, *it);
       ok = Statements::run(statements_->deleteEvent.get()) == SQLITE_DONE;
+      if (ok) approxEvents_ -= std::min<std::size_t>(approxEvents_, sqlite3_changes(connection_));
     }
-    return ok;
+    return ok && recordWaitingLocked(&stored) && (trimEventsLocked(), true);
   });
-  if (written) {
-    unwritten_.clear();
-    memoryEvents_.clear();
-    removedUnwritten_.clear();
-  }
+  if (!written) return false;
+  unwritten_.clear();
+  memoryEvents_.clear();
+  removedUnwritten_.clear();
+  storedInBackground_ = storedInBackground_ || stored;
+  writeSucceededLocked();
+  return true;
+}
+
+bool OrvDefaultsDatabase::uncheckableLocked() const {
+  if (contended_) return true;
+  if (!readImmutable_) return false;
+  struct stat st {};
+  return ::stat((path_ + "-wal").c_str(), &st) == 0 && st.st_size > 0;
 }
 
 bool OrvDefaultsDatabase::execLocked(const char* sql) {
@@ -491,32 +592,38 @@ std::string OrvDefaultsDatabase::sqliteErrorLocked(const char* what) {
 }
 
 void OrvDefaultsDatabase::flushErrors(std::unique_lock<std::mutex>& lock) {
-  std::vector<std::string> errors;
+  std::vector<std::string> errors, notes;
   errors.swap(errors_);
-  const bool pending = !unwritten_.empty() || !removedUnwritten_.empty();
+  notes.swap(notes_);
+  const bool pending = !unwritten_.empty() || !removedUnwritten_.empty() ||
+                       !memoryEvents_.empty() || !waiting_.empty();
   const bool scheduleRetry = broken_ && pending && !retryScheduled_ &&
                              !OrvDataDirectory::isRefused(directory_) &&
                              !OrvProcessLifetime::exiting();
   if (scheduleRetry) retryScheduled_ = true;
+  const bool stored = std::exchange(storedInBackground_, false);
   const Clock::time_point at = retryAt_;
   lock.unlock();
   if (scheduleRetry) {
-    retryQueue().submit([self = weak_from_this(), at] {
-      waitUntilOrExit(at);
+    OrvSerialExecutor::background().submitAt(at, [self = weak_from_this()] {
       if (auto db = self.lock()) db->retry();
     });
+  }
+  if (stored) {
+    if (auto* listener = storedListener.load(std::memory_order_acquire)) listener();
   }
   const OrvLogChannel* log = logChannel.load(std::memory_order_acquire);
   if (!log) return;
   for (const auto& e : errors) log->error("%@", e);
+  for (const auto& n : notes) log->info("%@", n);
 }
 
-// Writes back what memory holds once the back-off has passed; schedules itself again
-// (through flushErrors) while that fails.
+// Writes back what memory holds, and records what waits, once the back-off has passed;
+// schedules itself again (through flushErrors) while that fails.
 void OrvDefaultsDatabase::retry() {
   std::unique_lock lock(mutex_);
   retryScheduled_ = false;
-  if (broken_ && !OrvProcessLifetime::exiting() && writableLocked()) writeSucceededLocked();
+  if (!OrvProcessLifetime::exiting() && broken_) writableLocked();
   flushErrors(lock);
 }
 
@@ -586,25 +693,25 @@ bool OrvDefaultsDatabase::insertEventLocked(OrvOutboxEvent& event) {
   bindText(st, 6, owner_);
   bindText(st, 7, event.consumer);
   if (Statements::run(st) != SQLITE_DONE) return false;
-  event.seq = sqlite3_last_insert_rowid(connection_);
-  ++approxEvents_;
+  if (sqlite3_changes(connection_) == 1) {
+    event.seq = sqlite3_last_insert_rowid(connection_);
+    ++approxEvents_;
+  }
   return true;
 }
 
 // Keeps the outbox within its limit, dropping the oldest events. Inside the
 // transaction that added to it. Under mutex_.
 void OrvDefaultsDatabase::trimEventsLocked() {
-  if (approxEvents_ <= limitOfEvents.load(std::memory_order_relaxed)) return;
+  const std::size_t limit = limitOfEvents.load(std::memory_order_relaxed);
+  if (approxEvents_ <= limit) return;
   countEventsLocked(statements_->countEvents.get());
-  if (approxEvents_ <= limitOfEvents.load(std::memory_order_relaxed)) return;
-  const std::size_t excess = approxEvents_ - limitOfEvents.load(std::memory_order_relaxed);
+  if (approxEvents_ <= limit) return;
+  const std::size_t excess = approxEvents_ - limit;
   sqlite3_bind_int64(statements_->trimEvents.get(), 1, static_cast<sqlite3_int64>(excess));
   if (Statements::run(statements_->trimEvents.get()) != SQLITE_DONE) return;
   approxEvents_ -= excess;
-  eventsDropped.fetch_add(excess, std::memory_order_relaxed);
-  errors_.push_back("OrvEventOutbox: more than " +
-                    std::to_string(limitOfEvents.load(std::memory_order_relaxed)) +
-                    " events waiting; dropped the oldest " + std::to_string(excess));
+  noteDroppedLocked(excess, "");
 }
 
 void OrvDefaultsDatabase::keepInMemoryLocked(OrvOutboxEvent event) {
@@ -612,11 +719,61 @@ void OrvDefaultsDatabase::keepInMemoryLocked(OrvOutboxEvent event) {
   memoryEvents_.push_back(std::move(event));
   if (memoryEvents_.size() > limitOfEvents.load(std::memory_order_relaxed)) {
     memoryEvents_.pop_front();
-    eventsDropped.fetch_add(1, std::memory_order_relaxed);
+    noteDroppedLocked(1, " in memory");
+  }
+}
+
+// A full outbox is one episode, from the first event it drops until it has room
+// again: one error line when it starts and one line with the count when it ends, not
+// one per event. Under mutex_.
+void OrvDefaultsDatabase::noteDroppedLocked(std::size_t count, const char* where) {
+  eventsDropped.fetch_add(count, std::memory_order_relaxed);
+  if (droppedInEpisode_ == 0) {
     errors_.push_back("OrvEventOutbox: more than " +
                       std::to_string(limitOfEvents.load(std::memory_order_relaxed)) +
-                      " events waiting in memory; dropped the oldest");
+                      " events waiting" + where +
+                      "; dropping the oldest until there is room (counted in "
+                      "OrvMediator::droppedEventCount())");
   }
+  droppedInEpisode_ += count;
+}
+
+// After events left the outbox: ends a full episode once there is room again (a tenth of
+// the limit free, so that a queue at its limit does not start an episode per event).
+void OrvDefaultsDatabase::noteRoomLocked() {
+  const std::size_t limit = limitOfEvents.load(std::memory_order_relaxed);
+  if (droppedInEpisode_ == 0 || approxEvents_ + memoryEvents_.size() > limit - limit / 10) return;
+  notes_.push_back("OrvEventOutbox: room again; " + std::to_string(droppedInEpisode_) +
+                   " events were dropped while it was full");
+  droppedInEpisode_ = 0;
+}
+
+// Once the outbox is empty, gives back the space a backlog left: free pages go back to
+// the file system (a file of an older version is converted to incremental auto-vacuum
+// the first time, by a VACUUM) and the write-ahead log is checkpointed and truncated.
+// Best effort: nothing here is an outage. Under mutex_.
+void OrvDefaultsDatabase::reclaimIfEmptyLocked() {
+  if (!reclaimPending_ || approxEvents_ != 0 || !connection_) return;
+  if (!countEventsLocked(statements_->countEvents.get()) || approxEvents_ != 0) return;
+  reclaimPending_ = false;
+  const auto pragma = [&](const char* sql) {
+    std::int64_t value = -1;
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(connection_, sql, -1, &st, nullptr) == SQLITE_OK &&
+        sqlite3_step(st) == SQLITE_ROW)
+      value = sqlite3_column_int64(st, 0);
+    sqlite3_finalize(st);
+    return value;
+  };
+  if (pragma("PRAGMA freelist_count") * pragma("PRAGMA page_size") >= kReclaimAboveBytes) {
+    if (pragma("PRAGMA auto_vacuum") == 2) {
+      execLocked("PRAGMA incremental_vacuum");
+    } else {
+      execLocked("PRAGMA auto_vacuum=INCREMENTAL");
+      execLocked("VACUUM");
+    }
+  }
+  execLocked("PRAGMA wal_checkpoint(TRUNCATE)");
 }
 
 OrvValue OrvDefaultsDatabase::get(const std::string& suite, const std::string& key) {
@@ -657,11 +814,13 @@ std::map<std::string, OrvValue> OrvDefaultsDatabase::all(const std::string& suit
 void OrvDefaultsDatabase::put(const std::string& suite, const std::string& key,
                               const OrvValue& value) {
   std::unique_lock lock(mutex_);
-  if (writableLocked() && writeRowLocked(suite, key, value)) {
+  const bool writable = writableLocked();
+  if (writable && writeRowLocked(suite, key, value)) {
     unwritten_.erase({suite, key});
     writeSucceededLocked();
   } else {
-    if (connection_) writeFailedLocked(sqliteErrorLocked("cannot write"));
+    if (writable && connection_)
+      writeFailedLocked(sqliteErrorLocked("cannot write"), sqlite3_extended_errcode(connection_));
     unwritten_[{suite, key}] = value;
   }
   flushErrors(lock);
@@ -676,11 +835,18 @@ template <class Body>
 bool OrvDefaultsDatabase::transactionLocked(Body&& body) {
   const std::size_t eventsBefore = approxEvents_;
   if (execLocked("BEGIN IMMEDIATE") && body() && execLocked("COMMIT")) return true;
-  // SQLite's message for the step that failed, before the rollback replaces it.
+  // SQLite's message and code for the step that failed, before the rollback replaces it.
   const std::string why = sqliteErrorLocked("cannot write");
+  const int code = sqlite3_extended_errcode(connection_);
   execLocked("ROLLBACK");
   approxEvents_ = eventsBefore;
-  writeFailedLocked(why);
+  if ((code & 0xFF) == SQLITE_CONSTRAINT) {
+    // A row that breaks a rule of the schema is a fault of this code, not of the disk:
+    // reported, and the database stays in use.
+    errors_.push_back("OrvUserDefaults: " + why);
+    return false;
+  }
+  writeFailedLocked(why, code);
   return false;
 }
 
@@ -691,45 +857,92 @@ bool OrvDefaultsDatabase::countEventsLocked(sqlite3_stmt* count) {
   return ok;
 }
 
-std::vector<bool> OrvDefaultsDatabase::recordOnce(const std::string& suite,
-                                                  std::vector<Record> records) {
+bool OrvDefaultsDatabase::recordLocked(const std::string& suite, std::vector<Record>& records,
+                                       std::vector<OrvRecordOutcome>& outcomes) {
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    OrvValue existing;
+    if (!readRowLocked(suite, records[i].key, &existing)) return false;
+    if (truthy(existing)) {
+      outcomes[i] = OrvRecordOutcome::kAlreadyRecorded;
+      continue;
+    }
+    if (!writeRowLocked(suite, records[i].key, OrvValue(true)) ||
+        !insertEventLocked(records[i].event))
+      return false;
+    outcomes[i] = OrvRecordOutcome::kRecorded;
+  }
+  return true;
+}
+
+bool OrvDefaultsDatabase::recordWaitingLocked(bool* stored) {
+  for (Waiting& w : waiting_) {
+    OrvValue existing;
+    if (!readRowLocked(w.suite, w.key, &existing)) return false;
+    if (truthy(existing)) continue;
+    if (!writeRowLocked(w.suite, w.key, OrvValue(true)) || !insertEventLocked(w.event))
+      return false;
+    *stored = true;
+  }
+  // Only once the transaction commits do they leave memory: see the callers.
+  return true;
+}
+
+void OrvDefaultsDatabase::waitLocked(const std::string& suite, Record& record) {
+  if (!waitingKeys_.insert({suite, record.key}).second) return;
+  waiting_.push_back({suite, std::move(record.key), std::move(record.event)});
+  if (waiting_.size() > limitOfEvents.load(std::memory_order_relaxed)) {
+    waitingKeys_.erase({waiting_.front().suite, waiting_.front().key});
+    waiting_.pop_front();
+    noteDroppedLocked(1, " to be checked");
+  }
+}
+
+std::size_t OrvDefaultsDatabase::waitingCount() {
+  std::lock_guard lock(mutex_);
+  return waiting_.size();
+}
+
+std::vector<OrvRecordOutcome> OrvDefaultsDatabase::recordOnce(const std::string& suite,
+                                                              std::vector<Record> records) {
   for (auto& r : records) OrvEventOutbox::stamp(r.event);
   std::unique_lock lock(mutex_);
-  std::vector<bool> fresh(records.size(), false);
+  std::vector<OrvRecordOutcome> outcomes(records.size(), OrvRecordOutcome::kRecorded);
   // The check and the write in one IMMEDIATE transaction: it holds the database's
   // write lock from the first read, so another process cannot record a key between
-  // our check and our write.
+  // our check and our write. What waited to be checked goes first, in the order asked.
   const bool writable = writableLocked();
+  bool storedWaiting = false;
   if (writable && transactionLocked([&] {
-        bool ok = true;
-        for (std::size_t i = 0; ok && i < records.size(); ++i) {
-          OrvValue existing;
-          ok = readRowLocked(suite, records[i].key, &existing);
-          if (!ok || truthy(existing)) continue;
-          ok = writeRowLocked(suite, records[i].key, OrvValue(true)) &&
-               insertEventLocked(records[i].event);
-          fresh[i] = ok;
-        }
-        if (ok) trimEventsLocked();
-        return ok;
+        return recordWaitingLocked(&storedWaiting) && recordLocked(suite, records, outcomes) &&
+               (trimEventsLocked(), true);
       })) {
+    waiting_.clear();
+    waitingKeys_.clear();
     for (const auto& r : records) unwritten_.erase({suite, r.key});
     writeSucceededLocked();
     flushErrors(lock);
-    return fresh;
+    return outcomes;
   }
-  if (!writable && connection_) writeFailedLocked(sqliteErrorLocked("cannot write"));
-  // In memory for this process. Whatever the file still shows is respected.
+  // Not written. What the file can still show is respected; a record it may hold
+  // unseen (another process has the database) waits until it can be checked; otherwise
+  // it is kept in memory for this process, with its event, and written back later.
   for (std::size_t i = 0; i < records.size(); ++i) {
     OrvValue existing;
-    readRowLocked(suite, records[i].key, &existing);
-    fresh[i] = !truthy(existing);
-    if (!fresh[i]) continue;
-    unwritten_[{suite, records[i].key}] = OrvValue(true);
-    keepInMemoryLocked(std::move(records[i].event));
+    const bool read = readRowLocked(suite, records[i].key, &existing);
+    if (read && truthy(existing)) {
+      outcomes[i] = OrvRecordOutcome::kAlreadyRecorded;
+    } else if (waitingKeys_.count({suite, records[i].key}) ||
+               (read ? uncheckableLocked() : contended_ || readConnection_ != nullptr)) {
+      outcomes[i] = OrvRecordOutcome::kWaiting;
+      waitLocked(suite, records[i]);
+    } else {
+      outcomes[i] = OrvRecordOutcome::kRecorded;
+      unwritten_[{suite, records[i].key}] = OrvValue(true);
+      keepInMemoryLocked(std::move(records[i].event));
+    }
   }
   flushErrors(lock);
-  return fresh;
+  return outcomes;
 }
 
 void OrvDefaultsDatabase::appendEvents(std::vector<OrvOutboxEvent> events) {
@@ -751,8 +964,9 @@ void OrvDefaultsDatabase::appendEvents(std::vector<OrvOutboxEvent> events) {
 
 // Takes over the rows of owners that are no longer running. Under mutex_.
 void OrvDefaultsDatabase::claimOrphansLocked() {
-  if (Clock::now() < nextOrphanScan_ || broken_ || !connection_) return;
-  nextOrphanScan_ = Clock::now() + kOrphanScanInterval;
+  const auto interval = std::chrono::milliseconds(orphanScanMs.load(std::memory_order_relaxed));
+  if (Clock::now() - lastOrphanScan_ < interval || broken_ || !connection_) return;
+  lastOrphanScan_ = Clock::now();
   std::vector<std::string> dead;
   sqlite3_stmt* owners = statements_->owners.get();
   bindText(owners, 1, owner_);
@@ -773,13 +987,16 @@ std::vector<OrvOutboxEvent> OrvDefaultsDatabase::pendingEvents(std::size_t max,
                                                                const std::string& consumer) {
   std::unique_lock lock(mutex_);
   std::vector<OrvOutboxEvent> events;
+  // The file's rows in insertion order, then what memory kept, which is newer: kept
+  // events reach the file only by a write-back, which precedes every later write.
   if (connection_ && statements_) {
     claimOrphansLocked();
     sqlite3_stmt* st = statements_->selectEvents.get();
     bindText(st, 1, owner_);
     sqlite3_bind_int64(st, 2, static_cast<sqlite3_int64>(max + removedUnwritten_.size()));
     bindText(st, 3, consumer);
-    while (events.size() < max && sqlite3_step(st) == SQLITE_ROW) {
+    while (events.size() < max && !OrvProcessLifetime::exiting() &&
+           sqlite3_step(st) == SQLITE_ROW) {
       OrvOutboxEvent e;
       e.seq = sqlite3_column_int64(st, 0);
       if (removedUnwritten_.count(e.seq)) continue;
@@ -797,10 +1014,6 @@ std::vector<OrvOutboxEvent> OrvDefaultsDatabase::pendingEvents(std::size_t max,
     if (events.size() >= max) break;
     if (e.consumer == consumer) events.push_back(e);
   }
-  // Events kept in memory while the file could not be written are interleaved with the
-  // stored ones by the time they were stored.
-  std::stable_sort(events.begin(), events.end(),
-                   [](const auto& a, const auto& b) { return a.timeMs < b.timeMs; });
   flushErrors(lock);
   return events;
 }
@@ -817,9 +1030,11 @@ void OrvDefaultsDatabase::removeEvents(const std::vector<std::int64_t>& seqs) {
       stored.push_back(seq);
     }
   }
-  if (stored.empty()) return flushErrors(lock);
-  const bool writable = writableLocked();
-  if (writable && transactionLocked([&] {
+  if (stored.empty()) {
+    noteRoomLocked();
+    return flushErrors(lock);
+  }
+  if (writableLocked() && transactionLocked([&] {
         for (std::int64_t seq : stored) {
           sqlite3_bind_int64(statements_->deleteEvent.get(), 1, seq);
           if (Statements::run(statements_->deleteEvent.get()) != SQLITE_DONE) return false;
@@ -828,16 +1043,22 @@ void OrvDefaultsDatabase::removeEvents(const std::vector<std::int64_t>& seqs) {
       })) {
     approxEvents_ -= std::min(approxEvents_, stored.size());
     writeSucceededLocked();
+    reclaimPending_ = true;
+    reclaimIfEmptyLocked();
   } else {
-    if (!writable && connection_) writeFailedLocked(sqliteErrorLocked("cannot write"));
     removedUnwritten_.insert(stored.begin(), stored.end());
   }
+  noteRoomLocked();
   flushErrors(lock);
 }
 
 void OrvDefaultsDatabase::handOverEvents(const std::vector<OrvOutboxEvent>& events,
                                          const std::vector<std::string>& consumers) {
-  if (consumers.empty()) {
+  // One queue per consumer name, however often it is named.
+  std::vector<std::string> queues;
+  for (const auto& c : consumers)
+    if (std::find(queues.begin(), queues.end(), c) == queues.end()) queues.push_back(c);
+  if (queues.empty()) {
     std::vector<std::int64_t> seqs;
     for (const auto& e : events) seqs.push_back(e.seq);
     return removeEvents(seqs);
@@ -853,26 +1074,29 @@ void OrvDefaultsDatabase::handOverEvents(const std::vector<OrvOutboxEvent>& even
     auto it = std::find_if(memoryEvents_.begin(), memoryEvents_.end(),
                            [&](const auto& m) { return m.seq == e.seq; });
     if (it == memoryEvents_.end()) continue;
-    it->consumer = consumers[0];
-    for (std::size_t c = 1; c < consumers.size(); ++c) {
-      OrvOutboxEvent copy = *it;
-      copy.consumer = consumers[c];
+    OrvOutboxEvent original = std::move(*it);
+    memoryEvents_.erase(it);
+    for (const auto& queue : queues) {
+      OrvOutboxEvent copy = original;
+      copy.consumer = queue;
       keepInMemoryLocked(std::move(copy));
     }
   }
   if (stored.empty()) return flushErrors(lock);
   const bool writable = writableLocked();
+  // Each consumer gets a row of its own, after everything already in its queue, and the
+  // row handed over goes; a consumer holding the event already keeps the one it has.
   if (writable && transactionLocked([&] {
         for (const OrvOutboxEvent* e : stored) {
-          for (std::size_t c = 1; c < consumers.size(); ++c) {
+          for (const auto& queue : queues) {
             sqlite3_bind_int64(statements_->copyTo.get(), 1, e->seq);
-            bindText(statements_->copyTo.get(), 2, consumers[c]);
+            bindText(statements_->copyTo.get(), 2, queue);
             if (Statements::run(statements_->copyTo.get()) != SQLITE_DONE) return false;
-            ++approxEvents_;
+            approxEvents_ += static_cast<std::size_t>(sqlite3_changes(connection_));
           }
-          sqlite3_bind_int64(statements_->passOn.get(), 1, e->seq);
-          bindText(statements_->passOn.get(), 2, consumers[0]);
-          if (Statements::run(statements_->passOn.get()) != SQLITE_DONE) return false;
+          sqlite3_bind_int64(statements_->deleteEvent.get(), 1, e->seq);
+          if (Statements::run(statements_->deleteEvent.get()) != SQLITE_DONE) return false;
+          approxEvents_ -= std::min<std::size_t>(approxEvents_, sqlite3_changes(connection_));
         }
         return true;
       })) {
@@ -880,17 +1104,123 @@ void OrvDefaultsDatabase::handOverEvents(const std::vector<OrvOutboxEvent>& even
   } else {
     // The rows stay where they are (and are not handed out again); the consumers get
     // copies kept in memory for the process.
-    if (!writable && connection_) writeFailedLocked(sqliteErrorLocked("cannot write"));
     for (const OrvOutboxEvent* e : stored) {
       removedUnwritten_.insert(e->seq);
-      for (const auto& consumer : consumers) {
+      for (const auto& queue : queues) {
         OrvOutboxEvent copy = *e;
-        copy.consumer = consumer;
+        copy.consumer = queue;
         keepInMemoryLocked(std::move(copy));
       }
     }
   }
   flushErrors(lock);
+}
+
+bool OrvDefaultsDatabase::deadLetterEvents(const std::vector<OrvOutboxEvent>& events, long status,
+                                           const std::string& reason) {
+  std::unique_lock lock(mutex_);
+  const std::int64_t now = OrvEventOutbox::nowMs();
+  std::size_t trimmed = 0;
+  const bool moved =
+      writableLocked() && transactionLocked([&] {
+        for (const OrvOutboxEvent& e : events) {
+          if (e.seq >= 0) {
+            sqlite3_stmt* st = statements_->buryStored.get();
+            sqlite3_bind_int64(st, 1, e.seq);
+            sqlite3_bind_int64(st, 2, status);
+            bindText(st, 3, reason);
+            sqlite3_bind_int64(st, 4, now);
+            if (Statements::run(st) != SQLITE_DONE) return false;
+            sqlite3_bind_int64(statements_->deleteEvent.get(), 1, e.seq);
+            if (Statements::run(statements_->deleteEvent.get()) != SQLITE_DONE) return false;
+            approxEvents_ -= std::min<std::size_t>(approxEvents_, sqlite3_changes(connection_));
+          } else {
+            sqlite3_stmt* st = statements_->buryEvent.get();
+            bindText(st, 1, e.eventId);
+            bindText(st, 2, e.appId);
+            bindText(st, 3, e.name);
+            bindText(st, 4, e.properties.toJson());
+            sqlite3_bind_int64(st, 5, e.timeMs);
+            bindText(st, 6, e.consumer);
+            sqlite3_bind_int64(st, 7, status);
+            bindText(st, 8, reason);
+            sqlite3_bind_int64(st, 9, now);
+            if (Statements::run(st) != SQLITE_DONE) return false;
+          }
+        }
+        sqlite3_stmt* count = statements_->countDead.get();
+        const bool counted = sqlite3_step(count) == SQLITE_ROW;
+        const auto dead = counted ? static_cast<std::size_t>(sqlite3_column_int64(count, 0)) : 0;
+        sqlite3_reset(count);
+        if (dead > kDeadLetterLimit) {
+          trimmed = dead - kDeadLetterLimit;
+          sqlite3_bind_int64(statements_->trimDead.get(), 1, static_cast<sqlite3_int64>(trimmed));
+          if (Statements::run(statements_->trimDead.get()) != SQLITE_DONE) return false;
+        }
+        return counted;
+      });
+  if (moved) {
+    writeSucceededLocked();
+    for (const OrvOutboxEvent& e : events) {
+      if (e.seq >= 0) continue;
+      memoryEvents_.erase(std::remove_if(memoryEvents_.begin(), memoryEvents_.end(),
+                                         [&](const auto& m) { return m.seq == e.seq; }),
+                          memoryEvents_.end());
+    }
+    if (trimmed > 0) {
+      eventsDropped.fetch_add(trimmed, std::memory_order_relaxed);
+      errors_.push_back("OrvEventOutbox: more than " + std::to_string(kDeadLetterLimit) +
+                        " dead letters; dropped the oldest " + std::to_string(trimmed));
+    }
+    reclaimPending_ = true;
+    reclaimIfEmptyLocked();
+    noteRoomLocked();
+  }
+  flushErrors(lock);
+  return moved;
+}
+
+std::vector<OrvDeadLetter> OrvDefaultsDatabase::deadLetters(std::size_t max) {
+  std::unique_lock lock(mutex_);
+  std::vector<OrvDeadLetter> letters;
+  if (!connection_ && Clock::now() >= retryAt_) openLocked();
+  if (connection_ && statements_) {
+    sqlite3_stmt* st = statements_->selectDead.get();
+    sqlite3_bind_int64(st, 1, static_cast<sqlite3_int64>(max));
+    while (sqlite3_step(st) == SQLITE_ROW) {
+      OrvDeadLetter d;
+      d.event.eventId = columnText(st, 0);
+      d.event.appId = columnText(st, 1);
+      d.event.name = columnText(st, 2);
+      d.event.properties = OrvValue::parseJson(columnText(st, 3)).value;
+      d.event.timeMs = sqlite3_column_int64(st, 4);
+      d.event.consumer = columnText(st, 5);
+      d.status = static_cast<long>(sqlite3_column_int64(st, 6));
+      d.reason = columnText(st, 7);
+      d.deadAtMs = sqlite3_column_int64(st, 8);
+      letters.push_back(std::move(d));
+    }
+    sqlite3_reset(st);
+  }
+  flushErrors(lock);
+  return letters;
+}
+
+std::size_t OrvDefaultsDatabase::redriveDeadLetters() {
+  std::unique_lock lock(mutex_);
+  std::size_t moved = 0;
+  if (writableLocked() && transactionLocked([&] {
+        if (Statements::run(statements_->redrive.get()) != SQLITE_DONE) return false;
+        moved = static_cast<std::size_t>(sqlite3_changes(connection_));
+        approxEvents_ += moved;
+        return Statements::run(statements_->clearDead.get()) == SQLITE_DONE;
+      })) {
+    writeSucceededLocked();
+  } else {
+    moved = 0;
+  }
+  flushErrors(lock);
+  return moved;
 }
 
 std::size_t OrvDefaultsDatabase::eventCount() {
@@ -913,4 +1243,16 @@ std::size_t OrvDefaultsDatabase::eventLimit() {
 
 std::uint64_t OrvDefaultsDatabase::droppedEvents() {
   return eventsDropped.load(std::memory_order_relaxed);
+}
+
+void OrvDefaultsDatabase::setOrphanScanInterval(std::chrono::milliseconds interval) {
+  orphanScanMs.store(std::max<std::int64_t>(1, interval.count()), std::memory_order_relaxed);
+}
+
+std::chrono::milliseconds OrvDefaultsDatabase::orphanScanInterval() {
+  return std::chrono::milliseconds(orphanScanMs.load(std::memory_order_relaxed));
+}
+
+void OrvDefaultsDatabase::setStoredListener(void (*listener)()) {
+  storedListener.store(listener, std::memory_order_release);
 }

@@ -1,6 +1,9 @@
 // The one SQLite database of a data directory ("orv_defaults.sqlite3", WAL journal): the
-// rows of every user-defaults suite (one per suite and key) and the event outbox. One
-// object per directory in use, shared by every suite and outbox opened there.
+// rows of every user-defaults suite (one per suite and key), the event outbox and its
+// dead letters. One object per directory in use, shared by every suite and outbox opened
+// there. The schema carries its version (PRAGMA user_version); a file of an older
+// version is brought up to date when opened, one of a newer version is refused (one
+// line; the process then keeps everything in memory).
 //
 // The database decides, not a copy in memory: reads go to the file, so a process sees
 // what another process wrote, and recordOnce() checks and writes inside one
@@ -9,10 +12,14 @@
 //
 // Faults never cause a resend. A write that fails is kept in memory for the process
 // (reads see it) and the database is tried again after a back-off (doubling from
-// 100 ms to 30 s), on later calls and in the background; what was kept is written back
-// once it can be. A database that cannot be opened for writing is still read
-// (read-only) where possible, so a record it holds is never sent again. One error line
-// per outage.
+// 100 ms to 30 s), on later calls and in the background; what was kept is written back,
+// before anything newer, once it can be. A database that cannot be opened for writing
+// is still read (read-only) where possible, so a record it holds is never sent again.
+// While another process holds the database (locked), or only its main file can be read
+// (a journal that cannot be read may hold records), a record cannot be checked: it
+// then waits in memory, without its event, and is checked and written once the
+// database can be had; at exit, what still waits is left for a later run to record.
+// One error line per outage.
 //
 // Opening never waits long for another process's lock (start-up must not), and a
 // database another process holds is retried later instead. Every file of the database
@@ -20,7 +27,8 @@
 // ours; group and other permission bits are removed. Before each write the file at the
 // path must still be the one open: when the directory was deleted (or the file
 // replaced) while in use, the database is recreated there with everything the open
-// one held.
+// one held. Once the outbox drains, the space a backlog took is given back to the file
+// system.
 //
 // Thread-safe: every member may be called from any thread. No member calls out to
 // application code while holding the internal lock.
@@ -72,12 +80,16 @@ class OrvDefaultsDatabase : public std::enable_shared_from_this<OrvDefaultsDatab
 
   // Records each key (as true) with its event stored in the outbox, in one
   // transaction, unless the suite already holds a true value under it. For each
-  // record, in order: true when it was recorded now, false when it was there already.
+  // record, in order, what became of it (see OrvRecordOutcome). Records that wait (the
+  // database cannot be checked now) are recorded later in the background, or found
+  // there already; their events are then stored and the stored-events listener hears.
   struct Record {
     std::string key;
     OrvOutboxEvent event;
   };
-  std::vector<bool> recordOnce(const std::string& suite, std::vector<Record> records);
+  std::vector<OrvRecordOutcome> recordOnce(const std::string& suite, std::vector<Record> records);
+  // Records waiting to be checked.
+  std::size_t waitingCount();
 
   // The outbox (see OrvEventOutbox).
   void appendEvents(std::vector<OrvOutboxEvent> events);  // one transaction
@@ -85,26 +97,65 @@ class OrvDefaultsDatabase : public std::enable_shared_from_this<OrvDefaultsDatab
   void removeEvents(const std::vector<std::int64_t>& seqs);
   void handOverEvents(const std::vector<OrvOutboxEvent>& events,
                       const std::vector<std::string>& consumers);
+  bool deadLetterEvents(const std::vector<OrvOutboxEvent>& events, long status,
+                        const std::string& reason);
+  std::vector<OrvDeadLetter> deadLetters(std::size_t max);
+  std::size_t redriveDeadLetters();
   std::size_t eventCount();
   // Process-wide: the bound of every outbox, and the events all of them dropped.
   static void setEventLimit(std::size_t limit);
   static std::size_t eventLimit();
   static std::uint64_t droppedEvents();
+  // Process-wide: how often the rows of processes that died are looked for.
+  static void setOrphanScanInterval(std::chrono::milliseconds interval);
+  static std::chrono::milliseconds orphanScanInterval();
+  // Process-wide: called (on a library thread, no lock held) after events were stored
+  // in the background, so that someone delivers them. Set once; must live forever.
+  static void setStoredListener(void (*listener)());
+
+  // The schema version this build writes (PRAGMA user_version).
+  static constexpr int kSchemaVersion = 2;
+  // At most this many dead letters are kept; storing one more drops the oldest.
+  static constexpr std::size_t kDeadLetterLimit = 10'000;
 
  private:
   struct Statements;
   using Clock = std::chrono::steady_clock;
 
+  struct Waiting {
+    std::string suite;
+    std::string key;
+    OrvOutboxEvent event;
+  };
+
   void start();
   bool openLocked();
   bool prepareFilesLocked(std::string* why);
+  // Brings the schema to kSchemaVersion; false (with `why`) for a file it cannot use.
+  bool migrateLocked(std::string* why);
+  bool openReadOnlyLocked();
   void closeLocked();
   bool writableLocked();
   bool movedLocked();
   void recreateLocked();
   void retry();
-  void writeFailedLocked(const std::string& why);
+  void writeFailedLocked(const std::string& why, int code);
   void writeSucceededLocked();
+  // Writes what memory kept to the file, in one transaction. Under mutex_.
+  bool writeBackLocked();
+  // True while a record the file may hold cannot be seen: another process holds the
+  // database, or only the main file is read while a journal may hold more.
+  bool uncheckableLocked() const;
+  // Checks and writes `records` in the current transaction. Under mutex_.
+  bool recordLocked(const std::string& suite, std::vector<Record>& records,
+                    std::vector<OrvRecordOutcome>& outcomes);
+  // The records that wait, checked and written in the current transaction; false when
+  // a statement failed. `stored` is set when an event was stored. Under mutex_.
+  bool recordWaitingLocked(bool* stored);
+  void waitLocked(const std::string& suite, Record& record);
+  void noteDroppedLocked(std::size_t count, const char* where);
+  void noteRoomLocked();
+  void reclaimIfEmptyLocked();
   bool execLocked(const char* sql);
   // Runs `body` (false when a statement failed) in one IMMEDIATE transaction: true once
   // committed; otherwise rolled back, the event count restored and the failure reported.
@@ -139,7 +190,9 @@ class OrvDefaultsDatabase : public std::enable_shared_from_this<OrvDefaultsDatab
   ino_t fileInode_ = 0;
   // How long SQLite may wait for another process's lock in the current call.
   std::chrono::milliseconds busyBudget_{0};
-  bool broken_ = false;  // writes are failing; memory holds what they could not write
+  bool broken_ = false;         // writes are failing; memory holds what they could not write
+  bool contended_ = false;      // the last failure was another process's lock
+  bool readImmutable_ = false;  // readConnection_ sees the main file only
   bool retryScheduled_ = false;
   Clock::time_point retryAt_{};
   std::chrono::milliseconds backoff_{0};
@@ -150,7 +203,16 @@ class OrvDefaultsDatabase : public std::enable_shared_from_this<OrvDefaultsDatab
   std::int64_t nextMemorySeq_ = -1;
   // Delivered events whose rows could not be deleted yet.
   std::set<std::int64_t> removedUnwritten_;
+  // Records that cannot be checked yet, in the order asked, at most one per suite and
+  // key; the keys, for that check.
+  std::deque<Waiting> waiting_;
+  std::set<std::pair<std::string, std::string>> waitingKeys_;
+  bool storedInBackground_ = false;  // the listener is to hear of it
   std::size_t approxEvents_ = 0;
-  Clock::time_point nextOrphanScan_{};
-  std::vector<std::string> errors_;  // to log once the lock is released
+  // Events dropped since the outbox (or memory) last had room; 0 when it has room.
+  std::uint64_t droppedInEpisode_ = 0;
+  bool reclaimPending_ = false;         // a backlog was removed: give the space back once empty
+  Clock::time_point lastOrphanScan_{};  // epoch: never
+  std::vector<std::string> errors_;     // to log once the lock is released
+  std::vector<std::string> notes_;      // information lines, likewise
 };

@@ -37,7 +37,30 @@ void OrvEventOutbox::handOver(const std::vector<OrvOutboxEvent>& events,
 
 void OrvEventOutbox::remove(const std::vector<std::int64_t>& seqs) { db_->removeEvents(seqs); }
 
+bool OrvEventOutbox::deadLetter(const std::vector<OrvOutboxEvent>& events, long status,
+                                const std::string& reason) {
+  return db_->deadLetterEvents(events, status, reason);
+}
+
+std::vector<OrvDeadLetter> OrvEventOutbox::deadLetters(std::size_t max) {
+  return db_->deadLetters(max);
+}
+
+std::size_t OrvEventOutbox::redriveDeadLetters() { return db_->redriveDeadLetters(); }
+
 std::size_t OrvEventOutbox::size() { return db_->eventCount(); }
+
+void OrvEventOutbox::setOrphanScanInterval(std::chrono::milliseconds interval) {
+  OrvDefaultsDatabase::setOrphanScanInterval(interval);
+}
+
+std::chrono::milliseconds OrvEventOutbox::orphanScanInterval() {
+  return OrvDefaultsDatabase::orphanScanInterval();
+}
+
+void OrvEventOutbox::setStoredListener(void (*listener)()) {
+  OrvDefaultsDatabase::setStoredListener(listener);
+}
 
 void OrvEventOutbox::setLimit(std::size_t limit) { OrvDefaultsDatabase::setEventLimit(limit); }
 

@@ -2,18 +2,25 @@
 // records they belong to, so that an event outlives a crash, a missing sink or a
 // restart. Rows are owned by the process that stored them (or claimed one); only the
 // owner delivers them, and the rows of a process that died are claimed by the next
-// process that looks. An event leaves the outbox only through remove(), once its
-// consumers have taken it: delivery is in order and at least once, and the stable
-// eventId lets a consumer drop a redelivery.
+// process that looks (at most every orphanScanInterval()). An event leaves the outbox
+// only through remove(), once its consumers have taken it, or deadLetter(), once a
+// consumer refused it for good: delivery is in insertion order and at least once, and
+// the stable eventId lets a consumer drop a redelivery.
+//
+// Dead letters are kept (at most OrvDefaultsDatabase::kDeadLetterLimit, the oldest
+// dropped and counted) with the status and reason of their refusal, until
+// redriveDeadLetters() queues them again for the consumer that refused them.
 //
 // When the database cannot be written, events are kept in memory for the process
-// instead (and delivered from there). The outbox holds at most limit() events: storing
-// one more drops the oldest, counted in droppedCount() and logged.
+// instead (delivered from there, and written back once the database can be written).
+// The outbox holds at most limit() events: storing one more drops the oldest, counted
+// in droppedCount(), with one error line per episode (and one when there is room again).
 //
 // Thread-safe: every member may be called from any thread. No member calls out to
 // application code.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -36,6 +43,21 @@ struct OrvOutboxEvent {
   std::int64_t timeMs = 0;  // milliseconds since the epoch, when stored
 };
 
+// What recording an exposure came to.
+enum class OrvRecordOutcome {
+  kRecorded,         // recorded now, and its event stored (or kept in memory)
+  kAlreadyRecorded,  // the store held it already, written by this process or another
+  kWaiting,          // cannot be checked now (the database is held); decided later
+};
+
+// An event a consumer refused for good, with why.
+struct OrvDeadLetter {
+  OrvOutboxEvent event;
+  long status = 0;     // the HTTP status of the refusal
+  std::string reason;  // what the consumer said
+  std::int64_t deadAtMs = 0;
+};
+
 class OrvEventOutbox {
  public:
   static constexpr std::size_t kDefaultLimit = 100'000;
@@ -56,6 +78,15 @@ class OrvEventOutbox {
   // with no consumer this is remove().
   void handOver(const std::vector<OrvOutboxEvent>& events,
                 const std::vector<std::string>& consumers);
+  // Moves events (returned by pending()) to the dead letters, with the status and
+  // reason of their refusal. False when they could not be moved (they stay queued).
+  bool deadLetter(const std::vector<OrvOutboxEvent>& events, long status,
+                  const std::string& reason);
+  // Up to `max` dead letters, oldest first.
+  std::vector<OrvDeadLetter> deadLetters(std::size_t max);
+  // Queues every dead letter again for the consumer that refused it (as rows no running
+  // process owns, so the next process with that consumer claims them). How many.
+  std::size_t redriveDeadLetters();
   // Events waiting, in the file (of every owner) and in memory.
   std::size_t size();
 
@@ -63,6 +94,12 @@ class OrvEventOutbox {
   static void setLimit(std::size_t limit);
   static std::size_t limit();
   static std::uint64_t droppedCount();
+  // How often the rows of processes that died are looked for (default 30 s).
+  static void setOrphanScanInterval(std::chrono::milliseconds interval);
+  static std::chrono::milliseconds orphanScanInterval();
+  // Called (on a library thread, no lock held) after events were stored in the
+  // background, so that they are delivered. Set once; must live forever.
+  static void setStoredListener(void (*listener)());
 
   // Milliseconds since the epoch, the clock of OrvOutboxEvent::timeMs.
   static std::int64_t nowMs();

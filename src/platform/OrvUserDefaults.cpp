@@ -49,8 +49,8 @@ std::map<std::string, OrvValue> OrvUserDefaults::dictionaryRepresentation() cons
   return db_->all(suite_);
 }
 
-std::vector<bool> OrvUserDefaults::recordOnce(std::vector<std::string> keys,
-                                              std::vector<OrvOutboxEvent> events) {
+std::vector<OrvRecordOutcome> OrvUserDefaults::recordOnce(std::vector<std::string> keys,
+                                                          std::vector<OrvOutboxEvent> events) {
   std::vector<OrvDefaultsDatabase::Record> records;
   records.reserve(keys.size());
   for (std::size_t i = 0; i < keys.size() && i < events.size(); ++i)

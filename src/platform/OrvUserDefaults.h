@@ -27,7 +27,6 @@ class OrvLogChannel;
 
 class OrvUserDefaults {
  public:
-
   // Where error lines go (null: nowhere). Process-wide; `log` must live forever.
   static void setLogChannel(const OrvLogChannel* log);
 
@@ -52,8 +51,10 @@ class OrvUserDefaults {
 
   // For each key in order: records it (as true) and stores its event in the outbox, in
   // one transaction, unless the suite already holds a true value under it (written by
-  // any process). True where it was recorded now. `events` pairs with `keys`.
-  std::vector<bool> recordOnce(std::vector<std::string> keys, std::vector<OrvOutboxEvent> events);
+  // any process). What became of each; a record that waits is decided in the background
+  // (see OrvDefaultsDatabase). `events` pairs with `keys`.
+  std::vector<OrvRecordOutcome> recordOnce(std::vector<std::string> keys,
+                                           std::vector<OrvOutboxEvent> events);
 
   const std::string& suiteName() const { return suite_; }
   // False while writes cannot reach the file (see the class comment).

@@ -13,5 +13,6 @@ void setupParseCommand(CLI::App& app, int& exitCode);
 void setupServeCommand(CLI::App& app, int& exitCode);
 void setupGetCommand(CLI::App& app, int& exitCode);
 void setupDemoCommand(CLI::App& app, int& exitCode);
+void setupOutboxCommand(CLI::App& app, int& exitCode);
 
 }  // namespace orvexp

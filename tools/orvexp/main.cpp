@@ -21,6 +21,7 @@ constexpr ExitCode kExitCodes[] = {
     {1, "parse", "the file cannot be read, is not JSON or is not a JSON object"},
     {1, "serve", "cannot listen: the port is in use, or the address is not one of this host's"},
     {1, "demo", "the demo could not complete (the reason is on stderr)"},
+    {1, "outbox", "no database in --data-dir, or --redrive could not write it"},
     {2, "", "usage: no command or an unknown one; an unknown, missing or invalid option"},
     {3, "get", "the fetch failed (the values printed come from the cache)"},
     {4, "get", "no answer within --timeout (the values printed come from the cache)"},
@@ -53,6 +54,7 @@ int main(int argc, char** argv) {
   orvexp::setupServeCommand(app, exitCode);
   orvexp::setupGetCommand(app, exitCode);
   orvexp::setupDemoCommand(app, exitCode);
+  orvexp::setupOutboxCommand(app, exitCode);
 
   app.footer(exitCodeHelp(""));
   for (CLI::App* command : app.get_subcommands({}))
