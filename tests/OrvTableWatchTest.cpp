@@ -15,23 +15,26 @@ TEST(Readiness, CacheAndFetchOutcomesInEveryCombination) {
   writeFile(dir.file("payload.json"), R"({"color":"red"})");
   const std::string good = "file://" + dir.file("payload.json");
   const std::string bad = "file://" + dir.file("missing.json");
-  const std::string notReady = std::to_string(static_cast<int>(OrvEvaluationReason::kNotReady));
+  const std::string before =
+      "before " + std::to_string(static_cast<int>(OrvEvaluationReason::kNotReady)) + "\n";
   const std::string fileError = std::to_string(OrvRemoteConfig::kErrorFile);
-  const struct {
-    std::string data, url, expected;
-  } rows[] = {
-      {"cached", good, "ready 0 1 red"},             // no cache, fetch succeeds (and caches)
-      {"cached", bad, "ready 0 1 red"},              // cache, fetch fails: ready from the cache
-      {"cached", good, "ready 0 1 red"},             // cache, fetch succeeds
-      {"empty", bad, "ready " + fileError + " 0 "},  // neither: the fetch's failure
+  const std::pair<std::string, std::string> rows[] = {
+      // no cache, fetch succeeds (and caches)
+      {"ready " + dir.file("cached") + " " + good, before + "ready 0 1 red\n"},
+      // cache, fetch fails: ready from the cache
+      {"ready " + dir.file("cached") + " " + bad, before + "ready 0 1 red\n"},
+      // cache, fetch succeeds
+      {"ready " + dir.file("cached") + " " + good, before + "ready 0 1 red\n"},
+      // neither: the fetch's failure
+      {"ready " + dir.file("empty") + " " + bad, before + "ready " + fileError + " 0 \n"},
+      // neither, then a fetch() that succeeds: the waiting task hears that too
+      {"ready-later " + dir.file("later") + " " + dir.file("later.json"),
+       "fetch 0 early " + fileError + " success\nready 1 late 0 red\n"},
   };
-  for (const auto& row : rows) {
+  for (const auto& [args, expected] : rows) {
     std::string out;
-    ASSERT_EQ(
-        runCommand(helperPath("orv_exit_helper") + " ready " + dir.file(row.data) + " " + row.url,
-                   60, &out),
-        0);
-    EXPECT_EQ(out, "before " + notReady + "\n" + row.expected + "\n") << row.data << " " << row.url;
+    ASSERT_EQ(runCommand(helperPath("orv_exit_helper") + " " + args, 60, &out), 0) << args;
+    EXPECT_EQ(out, expected) << args;
   }
 }
 
