@@ -32,13 +32,15 @@ std::shared_ptr<OrvExperimentTask> OrvTableWatch::whenReady() {
   if (ready_) {
     lock.unlock();
     OrvNotifyTaskSuccess(task);
-  } else if (failed_) {
+    return task;
+  }
+  // It waits for the first table also after a failed start-up: a later fetch may bring it.
+  waiting_.push_back(task);
+  if (failed_) {
     const std::int64_t code = failureCode_;
     const std::string message = failureMessage_;
     lock.unlock();
     OrvNotifyTaskFailure(task, code, message);
-  } else {
-    waiting_.push_back(task);
   }
   return task;
 }
@@ -86,7 +88,7 @@ void OrvTableWatch::startupFailed(std::int64_t code, const std::string& message)
     failed_ = true;
     failureCode_ = code;
     failureMessage_ = message;
-    waiting.swap(waiting_);
+    waiting = waiting_;  // they stay for the success of a later load
   }
   for (const auto& task : waiting) OrvNotifyTaskFailure(task, code, message);
 }

@@ -24,9 +24,10 @@ class OrvTableWatch {
   static OrvTableWatch& sharedInstance();
 
   bool isReady() const;
-  // A task that hears success once a table is in place (at once if it is), or the
+  // A task that hears success once a table is in place (at once if it is), and the
   // start-up fetch's failure when start-up ended with neither a usable cache nor a
-  // successful fetch.
+  // successful fetch; after such a failure it still hears the success of the first
+  // table a later fetch or refresh brings.
   std::shared_ptr<OrvExperimentTask> whenReady();
 
   std::uint64_t addChangeListener(ChangeListener listener);

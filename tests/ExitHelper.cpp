@@ -176,6 +176,43 @@ int main(int argc, char** argv) {
     sayExiting();
     return 0;
   }
+  // ready-later DIR PAYLOAD: start-up on file://PAYLOAD while it is missing (no cache, a
+  // failed fetch); once a whenReady() task made before start-up heard that, PAYLOAD is
+  // written and fetch() called. Then what that task heard in all, isReady(), and what a
+  // whenReady() task made afterwards hears.
+  if (std::strcmp(mode, "ready-later") == 0 && argc == 4) {
+    OrvPlatform::setDataDirectory(argv[2]);
+    auto early = std::make_shared<std::string>();  // guarded by m
+    const auto note = [early](const std::string& what) {
+      std::lock_guard lock(m);
+      *early += " " + what;
+      cv.notify_all();
+    };
+    OrvExperiment::whenReady()
+        ->addOnSuccessListener([note] { note("success"); })
+        ->addOnFailureListener(
+            [note](std::int64_t code, const std::string&) { note(std::to_string(code)); });
+    OrvExperiment::startWithAppId("exit-app", std::string("file://") + argv[3]);
+    {
+      std::unique_lock lock(m);
+      if (!cv.wait_for(lock, std::chrono::seconds(60), [&] { return !early->empty(); })) return 4;
+    }
+    if (std::FILE* f = std::fopen(argv[3], "w")) {
+      std::fputs(R"({"color":"red"})", f);
+      std::fclose(f);
+    }
+    // The fetch's outcome is delivered on the main queue after anything the new table's
+    // arrival told readiness listeners.
+    const std::int64_t fetched = (listened(OrvExperiment::fetch()), waitOutcome());
+    {
+      std::lock_guard lock(m);
+      std::printf("fetch %lld early%s\n", static_cast<long long>(fetched), early->c_str());
+    }
+    const std::int64_t late = (listened(OrvExperiment::whenReady()), waitOutcome());
+    std::printf("ready %d late %lld %s\n", OrvExperiment::isReady(), static_cast<long long>(late),
+                OrvExperiment::getValueAsString("color").c_str());
+    return 0;
+  }
   // ready DIR URL: readiness in a fresh process: the detail reason before start-up,
   // then whenReady()'s outcome with isReady() and the value read in its listener.
   if (std::strcmp(mode, "ready") == 0 && argc == 4) {

@@ -2,6 +2,7 @@
 // cache, failures, the wire, the reference server) and the analytics mediator.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <zlib.h>
 
 #include <filesystem>
 
@@ -28,13 +29,14 @@ class RemoteConfigTest : public LibraryTest {
   // Starts the component for `app`; the payload it had at local-cache-ready goes to
   // `payloadAtReady`, then `ready` is notified.
   std::shared_ptr<TaskOutcome> startComponent(const std::string& app, const std::string& url,
-                                              std::size_t maxBodyBytes = 32u << 20) {
+                                              std::size_t maxBodyBytes = 32u << 20,
+                                              long totalTimeoutMs = 30'000) {
     auto settings = OrvRemoteConfigSettings::create();
     settings->setAppId(app);
     settings->setServerUrl(url);
     settings->setTemplateCode(kTemplate);
     settings->setMaxBodyBytes(maxBodyBytes);
-    settings->setTotalTimeoutMs(1000);
+    settings->setTotalTimeoutMs(totalTimeoutMs);
     auto task = OrvRCFetchTask::create();
     task->addOnLocalCacheReadyListener([this, app] {
       payloadAtReady = currentPayload(app);
@@ -103,6 +105,8 @@ TEST_F(RemoteConfigTest, NotModifiedKeepsThePayloadAndIsASuccess) {
   EXPECT_EQ(requests[2].status, 200);
 }
 
+// Each row can end only one way, whatever the load: the transport's own timeout is left
+// long for every row but the timeout row, whose server never answers.
 TEST_F(RemoteConfigTest, EveryFailureHasItsCodeAndLeavesPayloadAndCacheAlone) {
   ScriptedServer scripted;
   scripted.answer([](auto&, auto& res) { res.set_content(R"({"good":1})", "application/json"); });
@@ -110,11 +114,19 @@ TEST_F(RemoteConfigTest, EveryFailureHasItsCodeAndLeavesPayloadAndCacheAlone) {
   const std::string cacheBytes = readFile(cacheFile(appId()));
   const OrvValue payload = currentPayload(appId());
   ASSERT_EQ(payload, json(R"({"good":1})"));
-  auto release = std::make_shared<Signal>();  // holds the timeout case until it gave up
   const auto endless = [](std::size_t, httplib::DataSink& sink) {
     static const std::string chunk(1 << 16, ' ');
     return sink.write(chunk.data(), chunk.size());  // a body that never ends
   };
+  // 1 MiB of zeros deflated to about 1 KiB: under the limit on the wire, over it decoded.
+  std::string bomb(compressBound(1 << 20), '\0');
+  uLongf bombSize = bomb.size();
+  ASSERT_EQ(compress(reinterpret_cast<Bytef*>(bomb.data()), &bombSize,
+                     reinterpret_cast<const Bytef*>(std::string(1 << 20, '\0').data()), 1 << 20),
+            Z_OK);
+  bomb.resize(bombSize);
+  ASSERT_LT(bomb.size(), 4096u);
+  // Content types the server does not compress on its own, so the bytes are as written.
   const std::pair<std::int64_t, ScriptedServer::Handler> cases[] = {
       {503, [](auto&, auto& res) { res.status = 503; }},
       {OrvRemoteConfig::kErrorMalformedBody,
@@ -122,7 +134,14 @@ TEST_F(RemoteConfigTest, EveryFailureHasItsCodeAndLeavesPayloadAndCacheAlone) {
       {OrvRemoteConfig::kErrorNotAnObject,
        [](auto&, auto& res) { res.set_content("[1,2]", "application/json"); }},
       {OrvRemoteConfig::kErrorBodyTooLarge,
-       [&](auto&, auto& res) { res.set_chunked_content_provider("text/plain", endless); }},
+       [&](auto&, auto& res) {
+         res.set_chunked_content_provider("application/octet-stream", endless);
+       }},
+      {OrvRemoteConfig::kErrorBodyTooLarge,
+       [&](auto&, auto& res) {
+         res.set_header("Content-Encoding", "deflate");
+         res.set_content(bomb, "application/octet-stream");
+       }},
       {OrvRemoteConfig::kErrorTransport,
        [](auto&, auto& res) {
          res.set_content_provider(1000, "text/plain", [](std::size_t, std::size_t, auto& sink) {
@@ -130,17 +149,25 @@ TEST_F(RemoteConfigTest, EveryFailureHasItsCodeAndLeavesPayloadAndCacheAlone) {
            return false;  // closes the connection mid-body
          });
        }},
-      {OrvRemoteConfig::kErrorTimeout, [release](auto&, auto&) { release->waitFor(1); }},
   };
-  for (const auto& [code, handler] : cases) {
-    scripted.answer(handler);
-    auto outcome = fetchComponent();
+  const auto leftAlone = [&](std::int64_t code, const std::shared_ptr<TaskOutcome>& outcome) {
     EXPECT_EQ(outcome->code, code) << outcome->message;
     EXPECT_FALSE(outcome->message.empty()) << code;
     EXPECT_TRUE(currentPayload(appId()).isSameObject(payload)) << code;
     EXPECT_EQ(readFile(cacheFile(appId())), cacheBytes) << code;
+  };
+  for (const auto& [code, handler] : cases) {
+    scripted.answer(handler);
+    leftAlone(code, fetchComponent());
   }
+  // A server that holds the request until the client gave up: started again with a
+  // short total timeout, the start-up fetch can only time out.
+  auto release = std::make_shared<Signal>();
+  scripted.answer([release](auto&, auto&) { release->waitFor(1); });
+  auto timedOut = startComponent(appId(), scripted.url(), 4096, 100);
+  EXPECT_TRUE(timedOut->done.waitFor(1));
   release->notify();
+  leftAlone(OrvRemoteConfig::kErrorTimeout, timedOut);
   // Nothing listening, and a file that is not there.
   for (const auto& [code, url] : {std::pair{OrvRemoteConfig::kErrorTransport, kClosedPortUrl},
                                   std::pair{OrvRemoteConfig::kErrorFile, "file:///no/such.json"}}) {

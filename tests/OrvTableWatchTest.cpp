@@ -15,23 +15,26 @@ TEST(Readiness, CacheAndFetchOutcomesInEveryCombination) {
   writeFile(dir.file("payload.json"), R"({"color":"red"})");
   const std::string good = "file://" + dir.file("payload.json");
   const std::string bad = "file://" + dir.file("missing.json");
-  const std::string notReady = std::to_string(static_cast<int>(OrvEvaluationReason::kNotReady));
+  const std::string before =
+      "before " + std::to_string(static_cast<int>(OrvEvaluationReason::kNotReady)) + "\n";
   const std::string fileError = std::to_string(OrvRemoteConfig::kErrorFile);
-  const struct {
-    std::string data, url, expected;
-  } rows[] = {
-      {"cached", good, "ready 0 1 red"},             // no cache, fetch succeeds (and caches)
-      {"cached", bad, "ready 0 1 red"},              // cache, fetch fails: ready from the cache
-      {"cached", good, "ready 0 1 red"},             // cache, fetch succeeds
-      {"empty", bad, "ready " + fileError + " 0 "},  // neither: the fetch's failure
+  const std::pair<std::string, std::string> rows[] = {
+      // no cache, fetch succeeds (and caches)
+      {"ready " + dir.file("cached") + " " + good, before + "ready 0 1 red\n"},
+      // cache, fetch fails: ready from the cache
+      {"ready " + dir.file("cached") + " " + bad, before + "ready 0 1 red\n"},
+      // cache, fetch succeeds
+      {"ready " + dir.file("cached") + " " + good, before + "ready 0 1 red\n"},
+      // neither: the fetch's failure
+      {"ready " + dir.file("empty") + " " + bad, before + "ready " + fileError + " 0 \n"},
+      // neither, then a fetch() that succeeds: the waiting task hears that too
+      {"ready-later " + dir.file("later") + " " + dir.file("later.json"),
+       "fetch 0 early " + fileError + " success\nready 1 late 0 red\n"},
   };
-  for (const auto& row : rows) {
+  for (const auto& [args, expected] : rows) {
     std::string out;
-    ASSERT_EQ(
-        runCommand(helperPath("orv_exit_helper") + " ready " + dir.file(row.data) + " " + row.url,
-                   60, &out),
-        0);
-    EXPECT_EQ(out, "before " + notReady + "\n" + row.expected + "\n") << row.data << " " << row.url;
+    ASSERT_EQ(runCommand(helperPath("orv_exit_helper") + " " + args, 60, &out), 0) << args;
+    EXPECT_EQ(out, expected) << args;
   }
 }
 
@@ -83,11 +86,32 @@ TEST_F(TableWatchTest, ChangeListenersHearTheKeysThatDifferAndNothingAfterA304) 
   ASSERT_TRUE(server.start());
   const std::string payload = OrvConfigServer::payloadPath(dir_.path(), app, "ki_feature");
   std::filesystem::create_directories(dir_.file(app));
-  const auto entry = [](const char* id) {
-    return std::string(R"({"#experiment_id":")") + id + R"(","#feature_list":["m"]})";
+  // Each row is a payload fetched in turn (the same one again is a 304): features, and
+  // the membership of feature "m", then the keys the listener hears of it.
+  const std::string before = R"("same":1,"gone":1,"value":1)";
+  const std::string after = R"("same":1,"value":2,"added":1)";
+  const struct {
+    std::string features, experiment, group;
+    int bucket;
+    bool control;
+    std::vector<std::string> heard;
+  } rows[] = {
+      {before, "a", "g", 1, false, {}},  // the start-up's payload
+      {before, "a", "g", 1, false, {}},
+      {after, "b", "g", 1, false, {"added", "gone", "m", "value"}},
+      {after, "b", "g", 1, false, {}},
+      {after, "b", "h", 1, false, {"m"}},  // the group alone
+      {after, "b", "h", 2, false, {"m"}},  // the bucket alone
+      {after, "b", "h", 2, true, {"m"}},   // the control flag alone
   };
-  writeFile(payload,
-            R"({"same":1,"gone":1,"value":1,"m":1,"experiment_detail":[)" + entry("a") + "]}");
+  const auto write = [&](const auto& row) {
+    writeFile(payload,
+              "{" + row.features + R"(,"m":1,"experiment_detail":[{"#feature_list":["m"],)" +
+                  R"("#experiment_id":")" + row.experiment + R"(","#experiment_group_id":")" +
+                  row.group + R"(","bucket_id":)" + std::to_string(row.bucket) +
+                  R"(,"#is_control_group":)" + (row.control ? "true" : "false") + "}]}");
+  };
+  write(rows[0]);
   auto config = OrvExperimentConfig::create(app, server.url());
   auto task = OrvExperimentTask::create();
   auto started = listenTo(task);
@@ -100,16 +124,16 @@ TEST_F(TableWatchTest, ChangeListenersHearTheKeysThatDifferAndNothingAfterA304) 
     std::lock_guard lock(mutex);
     heard.push_back(keys);
   });
-  auto fetchNow = [] { ASSERT_TRUE(listenTo(OrvExperiment::fetch())->done.waitFor(1)); };
-  fetchNow();  // 304: nothing changed
-  writeFile(payload,
-            R"({"same":1,"value":2,"added":1,"m":1,"experiment_detail":[)" + entry("b") + "]}");
-  fetchNow();
-  fetchNow();  // 304 again
+  for (std::size_t i = 1; i < std::size(rows); ++i) {
+    write(rows[i]);
+    EXPECT_EQ(fetch()->successes, 1) << i;
+    ASSERT_TRUE(drainMainQueue());
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(heard, rows[i].heard.empty() ? decltype(heard){} : decltype(heard){rows[i].heard})
+        << i;
+    heard.clear();
+  }
   OrvExperiment::removeChangeListener(id);
-  std::lock_guard lock(mutex);
-  ASSERT_EQ(heard.size(), 1u);
-  EXPECT_EQ(heard[0], (std::vector<std::string>{"added", "gone", "m", "value"}));
 }
 
 TEST_F(TableWatchTest, RefreshBacksOffHonoursRetryAfterAndReachesChangeListenersOnly) {

@@ -77,7 +77,9 @@ class ORV_EXPORT OrvExperiment {
   // A task whose success listeners run once the first table is in place (at once, on
   // the main queue, when it already is), and whose failure listeners run when start-up
   // ended with neither a usable cache nor a successful fetch (with that fetch's code
-  // and message). With a usable cache and a failed fetch, readiness is a success.
+  // and message). With a usable cache and a failed fetch, readiness is a success. After
+  // such a failure the success listeners still run when a later fetch or refresh brings
+  // the first table.
   static std::shared_ptr<OrvExperimentTask> whenReady();
 
   // After each load whose table differs from the one before (a value or an experiment
