@@ -332,9 +332,11 @@ bool OrvExperiment::flush(std::chrono::milliseconds timeout) {
     std::unique_lock lock(marker->mutex);
     if (!marker->reached.wait_until(lock, deadline, [&] { return marker->done; })) return false;
   }
-  // The queue's own delivery may have left its events to a delivery under way on
-  // another thread: they are handed over once that one ends. Then whatever went to an
-  // OTLP exporter, until the collector has it.
+  // Exposures the store could not check yet (another process holds the database) are
+  // decided in the background, and then delivered. The queue's own delivery may have
+  // left its events to a delivery under way on another thread: they are handed over
+  // once that one ends. Then whatever went to an OTLP exporter, until the collector has it.
+  if (!OrvExperimentStorage::waitUntilChecked(deadline)) return false;
   if (!OrvMediator::sharedInstance()->waitForDelivery(deadline)) return false;
   return OrvMediator::sharedInstance()->flushExporters(
       std::chrono::duration_cast<std::chrono::milliseconds>(deadline -

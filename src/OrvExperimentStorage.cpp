@@ -100,3 +100,8 @@ std::vector<OrvRecordOutcome> OrvExperimentStorage::recordExposures(
   outbox->append(std::move(events));
   return std::vector<OrvRecordOutcome>(recordKeys.size(), OrvRecordOutcome::kRecorded);
 }
+
+bool OrvExperimentStorage::waitUntilChecked(std::chrono::steady_clock::time_point deadline) {
+  auto store = current();
+  return !store || store->waitUntilChecked(deadline);
+}

@@ -13,6 +13,7 @@
 
 #include "platform/OrvEventOutbox.h"
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -44,6 +45,10 @@ class OrvExperimentStorage {
   // stored for delivery and every answer is kRecorded.
   static std::vector<OrvRecordOutcome> recordExposures(std::vector<std::string> recordKeys,
                                                        std::vector<OrvOutboxEvent> events);
+
+  // Waits until no exposure of the open domain waits to be checked, and those that did
+  // are stored and handed on, or until `deadline`. False on timeout.
+  static bool waitUntilChecked(std::chrono::steady_clock::time_point deadline);
 
   // Changes whenever a stored YES may have stopped reading YES: a domain is opened,
   // a key is removed or cleared, or a NO or a string is written. Never 0. Lets the

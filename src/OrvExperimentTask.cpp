@@ -5,6 +5,7 @@
 #include "OrvExpLog.h"
 #include "OrvExperimentTaskNotify.h"
 #include "platform/OrvMainQueue.h"
+#include "platform/OrvSerialExecutor.h"
 
 namespace {
 
@@ -138,8 +139,10 @@ struct OrvExperimentTaskAccess {
   static std::shared_ptr<OrvExperimentTask> createKeeping() {
     auto task = OrvExperimentTask::create();
     task->keepsUnheard_ = true;
+    task->askedInMainQueueJob_ = OrvMainQueue::currentJob();
     return task;
   }
+  static std::uint64_t askedIn(const OrvExperimentTask& task) { return task.askedInMainQueueJob_; }
 
   // Outcomes kept for listeners not yet added; later ones beyond are dropped.
   static constexpr std::size_t kMaxUnheard = 16;
@@ -187,9 +190,31 @@ std::shared_ptr<OrvExperimentTask> OrvCreateLibraryTask() {
   return OrvExperimentTaskAccess::createKeeping();
 }
 
+namespace {
+
+// An outcome queued while the main-queue job that asked for its task still runs: if that
+// job is still running a second later, it is most likely waiting for this very outcome,
+// which cannot be delivered before it returns. Said once, on the library's log.
+void watchForWaitOnTheMainQueue(const std::shared_ptr<OrvExperimentTask>& task) {
+  const std::uint64_t job = OrvExperimentTaskAccess::askedIn(*task);
+  if (job == 0 || OrvMainQueue::runningJob() != job) return;
+  OrvSerialExecutor::background().submitAt(
+      std::chrono::steady_clock::now() + std::chrono::seconds(1), [job] {
+        if (OrvMainQueue::runningJob() != job) return;
+        OrvExpLog::error(
+            "OrvExperimentTask: the outcome of whenReady() or fetch() called inside a "
+            "main-queue listener has waited 1 s behind that listener; outcomes are delivered "
+            "on the main queue, so a listener that waits for one waits until its own "
+            "timeout. Add a listener instead, or wait on a thread of your own");
+      });
+}
+
+}  // namespace
+
 void OrvNotifyTaskSuccess(const std::shared_ptr<OrvExperimentTask>& task) {
   if (!task) return;
   OrvMainQueue::async([task] { OrvExperimentTaskAccess::deliver(task, {true, 0, {}}); });
+  watchForWaitOnTheMainQueue(task);
 }
 
 void OrvNotifyTaskFailure(const std::shared_ptr<OrvExperimentTask>& task, std::int64_t code,
@@ -198,4 +223,5 @@ void OrvNotifyTaskFailure(const std::shared_ptr<OrvExperimentTask>& task, std::i
   OrvMainQueue::async([task, code, message] {
     OrvExperimentTaskAccess::deliver(task, {false, code, message});
   });
+  watchForWaitOnTheMainQueue(task);
 }

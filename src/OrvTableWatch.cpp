@@ -1,7 +1,9 @@
 #include "OrvTableWatch.h"
 
 #include <algorithm>
+#include <utility>
 
+#include "OrvExpLog.h"
 #include "OrvExperimentTaskNotify.h"
 #include "platform/OrvMainQueue.h"
 
@@ -35,12 +37,25 @@ std::shared_ptr<OrvExperimentTask> OrvTableWatch::whenReady() {
     return task;
   }
   // It waits for the first table also after a failed start-up: a later fetch may bring it.
+  // Bounded, for an application that asks again every frame while no table comes: the
+  // oldest of those that heard the failure already give way.
+  bool warn = false;
+  if (failed_ && waiting_.size() >= kMaxWaiting) {
+    waiting_.erase(waiting_.begin());
+    warn = !std::exchange(warnedFull_, true);
+  }
   waiting_.push_back(task);
   if (failed_) {
     const std::int64_t code = failureCode_;
     const std::string message = failureMessage_;
     lock.unlock();
     OrvNotifyTaskFailure(task, code, message);
+  }
+  if (warn) {
+    OrvExpLog::error(
+        "whenReady(): more than %@ tasks wait for a first table after a failed "
+        "start-up; the oldest will not hear of it",
+        kMaxWaiting);
   }
   return task;
 }

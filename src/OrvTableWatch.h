@@ -54,6 +54,8 @@ class OrvTableWatch {
   std::int64_t failureCode_ = 0;
   std::string failureMessage_;
   std::vector<std::shared_ptr<OrvExperimentTask>> waiting_;
+  bool warnedFull_ = false;
+  static constexpr std::size_t kMaxWaiting = 4096;
   std::map<std::uint64_t, std::shared_ptr<const ChangeListener>> listeners_;
   std::uint64_t nextId_ = 1;
 };

@@ -98,6 +98,10 @@ TEST(OrvExpLog, BothLevelsWriteWhileOnAndNothingIsFormattedWhileOff) {
   OrvExpLog::info(OrvExpLog::kAlreadyExposed, std::string("50%off %@ %d %s %n"));
   OrvExpLog::info("%@ and %@ and %@", OrvValue(7), json(R"({"a":[1]})"));
   OrvExpLog::info("100%% %@, trailing %", static_cast<const char*>(nullptr));
+  // Control characters in a value never end the line (an application id, a collector's
+  // message could forge the next one).
+  OrvExpLog::info(OrvExpLog::kInitSuccess, std::string("a\n[OrvExperiment] forged\r\t\x01\x7f"),
+                  std::string("1"));
   OrvExpLog::setEnableLog(false);
   OrvExpLog::info("hidden again");
   EXPECT_EQ(
@@ -109,5 +113,7 @@ TEST(OrvExpLog, BothLevelsWriteWhileOnAndNothingIsFormattedWhileOff) {
           "[OrvExperiment] 50%off %@ %d %s %n : Already exposed, skip this exposure incident.",
           "[OrvExperiment] 7 and {\"a\":[1]} and (null)",
           "[OrvExperiment] 100% (null), trailing %",
+          "[OrvExperiment] OrvExperiment SDK initialize Success with appId = "
+          "a\\n[OrvExperiment] forged\\r\\t\\x01\\x7f, version = 1",
       }));
 }

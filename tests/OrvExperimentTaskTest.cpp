@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <deque>
+#include <future>
 #include <thread>
 
 #include "OrvExperiment/OrvExperimentTask.h"
@@ -115,6 +116,38 @@ TEST(OrvExperimentTask, AddingToTheListBeingDeliveredOrThrowingKeepsTheWalkSafe)
   EXPECT_EQ(r.calls, (Calls{"adder", "second"}));
   EXPECT_EQ(log.countContaining("[ERROR] OrvExperimentTask: a success listener was added"), 1);
   EXPECT_EQ(log.countContaining("[ERROR] OrvExperimentTask: a listener threw"), 1);
+}
+
+// A listener that waits for the outcome of a task it asked for blocks the very queue
+// that would deliver it: said once, a second on. One that asks and returns is not.
+TEST(OrvExperimentTask, WaitingInsideAMainQueueJobForAnOutcomeItAskedForIsReported) {
+  constexpr const char* kReport = "has waited 1 s behind that listener";
+  Signal reported;
+  std::mutex mutex;
+  std::vector<std::string> lines;
+  OrvPlatform::setConsoleSink([&](std::string_view line) {
+    {
+      std::lock_guard lock(mutex);
+      lines.emplace_back(line);
+    }
+    if (line.find(kReport) != std::string_view::npos) reported.notify();
+  });
+  OrvExpLog::setEnableLog(true);
+  OrvMainQueue::async([] { OrvNotifyTaskSuccess(OrvCreateLibraryTask()); });
+  std::promise<bool> heard;
+  OrvMainQueue::async([&] {
+    auto task = OrvCreateLibraryTask();
+    OrvNotifyTaskSuccess(task);
+    heard.set_value(reported.waitFor(1));  // blocks the main queue as a real wait would
+  });
+  EXPECT_TRUE(heard.get_future().get());
+  ASSERT_TRUE(drainMainQueue());
+  OrvExpLog::setEnableLog(false);
+  OrvPlatform::setConsoleSink(nullptr);
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [&](const std::string& l) { return l.find(kReport) != l.npos; }),
+            1);
 }
 
 TEST(OrvPlatformMainQueue, AnApplicationLoopReceivesEveryDeliveryAndNoneRunsInsideTheCall) {

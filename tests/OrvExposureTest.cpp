@@ -123,7 +123,10 @@ TEST_F(ExposureTest, AReadFloodSendsOneEventAnswersEveryReadAndStaysBounded) {
   EventCapture events;
   startWithPayload(appId(), kFlood);
   ASSERT_TRUE(drainWorkQueue());
-  const std::size_t before = residentBytes();
+  // Bounded: the requests fold into one job while the queue is held (how much memory
+  // a flood takes is measured by a benchmark, not here).
+  const std::size_t queuedBefore =
+      OrvExperimentQueue::sharedInstance().serialQueue().pendingCount();
   {
     QueueGate busy;  // the work queue is held up (a slow sink): nothing drains meanwhile
     std::vector<std::thread> readers;
@@ -136,9 +139,7 @@ TEST_F(ExposureTest, AReadFloodSendsOneEventAnswersEveryReadAndStaysBounded) {
       });
     }
     for (auto& r : readers) r.join();
-    if (!kSanitized) {
-      EXPECT_LT(residentBytes(), before + (16u << 20));
-    }
+    EXPECT_LE(OrvExperimentQueue::sharedInstance().serialQueue().pendingCount(), queuedBefore + 1);
   }
   ASSERT_TRUE(drainWorkQueue());
   EXPECT_EQ(events.size(), 1u);
@@ -299,6 +300,47 @@ TEST_F(StorageTest, AnUnusableDatabaseOrDirectoryIsReportedOnceAndTheStoreWorksI
     EXPECT_EQ(log.countContaining(error), 1);
   }
   EXPECT_EQ(readFile(garbage + "/orv_defaults.sqlite3"), std::string(4096, 'G'));
+}
+
+// A data directory as release 1.0.2 left it (tests/fixtures, made by that release): its
+// records still count, what waited is delivered once, and the schema is brought up to
+// date. A file of a newer version is left alone.
+TEST_F(StorageTest, ADatabaseOfRelease102IsMigratedAndOneOfANewerVersionLeftAlone) {
+  const std::string fixture =
+      readFile(std::string(ORV_TEST_SOURCE_DIR) + "/tests/fixtures/orv_defaults-1.0.2.sqlite3");
+  const std::string tool = "python3 " + std::string(ORV_TEST_SOURCE_DIR) + "/tests/sqlite_tool.py ";
+  const std::string old = dir_.file("old"), newer = dir_.file("newer");
+  for (const std::string& d : {old, newer}) {
+    ASSERT_EQ(::mkdir(d.c_str(), 0700), 0);
+    writeFile(d + "/orv_defaults.sqlite3", fixture);
+  }
+  std::string out;
+  runCommand(tool + "version " + newer + "/orv_defaults.sqlite3 99", 60, &out);
+  ASSERT_EQ(out, "99\n");
+  const std::string newerBytes = readFile(newer + "/orv_defaults.sqlite3");
+
+  OrvPlatform::setDataDirectory(old);
+  EventCapture events;  // the three events 1.0.2 kept for a sink, by a process long gone
+  EXPECT_TRUE(domain("fixture-app")->boolForKey("eab42a8b1be8e342da1d4cdead8b1da0"));
+  EXPECT_TRUE(domain("other-app")->boolForKey("k2"));
+  EXPECT_TRUE(domain("other-app")->isPersistent());
+  std::vector<std::string> names;
+  for (const auto& e : events.events()) names.push_back(e.name + "/" + e.appId);
+  EXPECT_EQ(names, (Strings{"e0/other-app", "e1/other-app", "e2/other-app"}));
+  out.clear();
+  runCommand(tool + "version " + old + "/orv_defaults.sqlite3", 60, &out);
+  EXPECT_EQ(out, "2\n");
+  // The exporter's queue of 1.0.2 is kept for an exporter to the same endpoint.
+  EXPECT_EQ(OrvMediator::sharedInstance()->pendingEventCount(), 2u);
+
+  LogCapture log;
+  OrvPlatform::setDataDirectory(newer);
+  auto store = domain("fixture-app");
+  store->setBool(true, "kept-in-memory");
+  EXPECT_TRUE(store->boolForKey("kept-in-memory"));
+  EXPECT_FALSE(store->isPersistent());
+  EXPECT_EQ(log.countContaining("was written by a newer version of the library (schema 99"), 1);
+  EXPECT_EQ(readFile(newer + "/orv_defaults.sqlite3"), newerBytes);
 }
 
 TEST_F(StorageTest, ATruncatedDatabaseNeverCrashes) {

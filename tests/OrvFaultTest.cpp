@@ -22,6 +22,7 @@
 #include "OrvFeatureManager.h"
 #include "OrvFeatureParser.h"
 #include "ScriptedServer.h"
+#include "platform/OrvUserDefaults.h"
 
 using namespace orvtest;
 
@@ -164,6 +165,73 @@ TEST_F(FaultTest, AFullDiskIsReportedAndNothingIsSentTwice) {
   ASSERT_TRUE(drained);
   EXPECT_EQ(events.size(), 40u);  // each once, although the store could not keep growing
   EXPECT_EQ(log.countContaining("[ERROR] OrvUserDefaults"), 1);
+}
+
+// What memory kept while the disk was full reaches the file once there is room, without
+// another call: records with their events, and events of their own (which no retry
+// wrote back, so they died with the process). What was delivered meanwhile, kept or
+// stored, is not written back.
+class DiskFull : public ::testing::Test {
+ protected:
+  void SetUp() override { OrvPlatform::setDataDirectory(dir_.path()); }
+  void TearDown() override { OrvPlatform::setDataDirectory(""); }
+  void fill() {
+    oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    const rlimit full{1, saved_.rlim_max};  // no file may grow: every commit fails
+    ::setrlimit(RLIMIT_FSIZE, &full);
+  }
+  void makeRoom() {
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, oldHandler_);
+  }
+  static void track(const std::string& name) {
+    OrvMediator::sharedInstance()->orvAnalyticsTrackEvent(name, OrvValue::dictionary({}), "app");
+  }
+  // The outbox's event names as another process reads them, once they are `expected`
+  // (polled; this process does nothing meanwhile), or as they are after kWait.
+  std::string eventsInFile(const std::string& expected) {
+    std::string names;
+    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    do {
+      names.clear();
+      runCommand("python3 " + std::string(ORV_TEST_SOURCE_DIR) + "/tests/sqlite_tool.py events " +
+                     dir_.file("orv_defaults.sqlite3") + " 2>&1",
+                 60, &names);
+      if (names == expected) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));  // polling another process
+    } while (std::chrono::steady_clock::now() < deadline);
+    return names;
+  }
+  TempDir dir_;
+  void (*oldHandler_)(int) = nullptr;
+  rlimit saved_{};
+};
+
+TEST_F(DiskFull, WhatMemoryKeptReachesTheFileOnceThereIsRoomAndNothingDeliveredReturns) {
+  for (int i = 0; i < 3; ++i) track("stored" + std::to_string(i));  // no sink: they wait
+  fill();
+  OrvExperimentStorage::initWithAppId("disk-app");
+  std::vector<OrvOutboxEvent> events(2);
+  events[0].name = "recorded0";
+  events[1].name = "recorded1";
+  EXPECT_EQ(OrvExperimentStorage::recordExposures({"r0", "r1"}, events),
+            std::vector<OrvRecordOutcome>(2, OrvRecordOutcome::kRecorded));
+  std::vector<std::string> delivered;
+  {
+    EventCapture sink;  // takes all, stored or kept; the removals cannot reach the file
+    for (const auto& e : sink.events()) delivered.push_back(e.name);
+  }
+  EXPECT_EQ(delivered,
+            (std::vector<std::string>{"stored0", "stored1", "stored2", "recorded0", "recorded1"}));
+  makeRoom();
+  EXPECT_EQ(eventsInFile(""), "");
+  EXPECT_TRUE(OrvUserDefaults::initWithSuiteName("orv_experiment_sp_disk-app")->boolForKey("r1"));
+  // Events alone, nothing recorded: once, these waited in memory for good.
+  fill();
+  for (int i = 0; i < 2; ++i) track("kept" + std::to_string(i));
+  makeRoom();
+  EXPECT_EQ(eventsInFile("kept0\nkept1\n"), "kept0\nkept1\n");
 }
 
 TEST_F(FaultTest, ReadersRacingReloadsSeeWholeTablesAndEachExposureIsSentOnce) {

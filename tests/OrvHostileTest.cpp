@@ -14,6 +14,8 @@
 #include "../external/remote_config/OrvRCCache.h"
 #include "LibraryFixture.h"
 #include "ScriptedServer.h"
+#include "platform/OrvDataDirectory.h"
+#include "platform/OrvMD5.h"
 #include "platform/OrvUserDefaults.h"
 
 using namespace orvtest;
@@ -76,10 +78,24 @@ TEST_F(HostileTest, ADataDirectoryOthersCouldWriteIsRefusedForTheProcess) {
     EXPECT_FALSE(fs::exists(data + "/orv_defaults.sqlite3")) << name;
     EXPECT_EQ(linesWith(log, "[ERROR]"), 1) << name;
   }
-  // Without HOME and XDG_DATA_HOME the user's runtime directory comes before /tmp.
-  runCommand("env -u HOME -u XDG_DATA_HOME XDG_RUNTIME_DIR=" + dir_.path() + " " +
-             ORV_TEST_BINARY_DIR + "/tools/orvexp/orvexp get --app a --server file:///none k");
-  EXPECT_TRUE(fs::is_directory(dir_.file("orvexp")));  // get's own data directory
+  // Without HOME and XDG_DATA_HOME the user's runtime directory comes before /tmp, when
+  // it is the user's own: not one another user owns and everybody may write.
+  const std::string runtime = dir_.file("runtime"), foreign = dir_.file("foreign-runtime");
+  fs::create_directories(runtime);
+  fs::create_directories(foreign);
+  ASSERT_EQ(runCommand("chown 65534 " + foreign + " && chmod 0777 " + foreign), 0);
+  for (const std::string& dir : {runtime, foreign}) {
+    runCommand("env -u HOME -u XDG_DATA_HOME XDG_RUNTIME_DIR=" + dir + " " + ORV_TEST_BINARY_DIR +
+               "/tools/orvexp/orvexp get --app a --server file:///none k");
+  }
+  EXPECT_TRUE(fs::is_directory(runtime + "/orvexp"));  // get's own data directory
+  EXPECT_FALSE(fs::exists(foreign + "/orvexp"));
+  // Nor is a data directory used below a directory others may write to.
+  const std::string below = foreign + "/mine";
+  ASSERT_EQ(::mkdir(below.c_str(), 0700), 0);
+  std::string why;
+  EXPECT_FALSE(OrvDataDirectory::ensureExists(below + "/data", &why));
+  EXPECT_NE(why.find("foreign-runtime is writable by others"), std::string::npos) << why;
 }
 
 TEST_F(HostileTest, LinksPlantedInTheDataDirectoryAreNeverFollowed) {
@@ -200,22 +216,45 @@ TEST_F(HostileTest, ADataDirectoryDeletedWhileRunningIsRecreatedWithEveryRecord)
   EXPECT_EQ(recordRows(dir_.path() + "/data"), "2\n");
 }
 
-TEST_F(HostileTest, ADatabaseLockedByAnotherProcessIsWrittenOnceItIsFree) {
-  const std::string data = dir_.file("locked");
-  ASSERT_EQ(runCommand(helperPath("orv_store_helper") + " '" + data + "' put other x=1"), 0);
+// Another process holds the database while records of a process that ran before live
+// only in its write-ahead log. An exposure that cannot be checked against them waits:
+// a process that ends meanwhile sends nothing (reading the main file alone, it once sent
+// "k0" again), and this one, still running, decides once the lock is gone: "k0" was
+// recorded, "k1" was not.
+TEST_F(HostileTest, AnExposureThatCannotBeCheckedWaitsAndIsNeverSentTwice) {
+  const std::string data = dir_.file("locked"), app = appId();
+  replacePayload(app, kTwoExperiments);
+  const auto get = [&](const std::string& events) {
+    return runCommand(std::string(ORV_TEST_BINARY_DIR) + "/tools/orvexp/orvexp get --app " + app +
+                      " --server file://" + dir_.file(app + ".json") + " --data-dir " + data +
+                      " --timeout 2 --events " + events + " k0 >/dev/null 2>&1");
+  };
+  // "k0" recorded by a process whose record stays in the write-ahead log.
+  ASSERT_EQ(runCommand(helperPath("orv_store_helper") + " '" + data + "' put " + app + " " +
+                       OrvMD5::hex("1_e0_g")),
+            0);
+  ASSERT_NE(readFile(data + "/orv_defaults.sqlite3-wal").size(), 0u);
   ChildProcess locker({"/usr/bin/python3", kSqliteTool, "lock", data + "/orv_defaults.sqlite3"});
   std::string line;
   ASSERT_TRUE(locker.readLine(&line) && line == "locked");
+  EXPECT_EQ(get(dir_.file("second.jsonl")), 5);  // pending at exit: left for a later read
+  EXPECT_EQ(readFile(dir_.file("second.jsonl")), "");
+  Signal delivered;
   OrvPlatform::setDataDirectory(data);
-  EventCapture events;
-  startWithPayload(appId(), kTwoExperiments);  // while the lock is held
+  const auto sink = OrvMediator::sharedInstance()->addEventSink([&](const OrvMediatorEvent& e) {
+    EXPECT_EQ(e.properties["#experiment_id"].stringValue(), "e1");
+    delivered.notify();
+  });
+  startWithPayload(app, kTwoExperiments);  // while the lock is held
   OrvExperiment::getValueAsString("k0");
-  ASSERT_TRUE(drainWorkQueue());
+  OrvExperiment::getValueAsString("k1");
+  EXPECT_FALSE(OrvExperiment::flush(std::chrono::milliseconds(300)));  // both wait
+  EXPECT_EQ(delivered.count(), 0);
   locker.killNow();
-  // Nothing else writes: the record reaches the file in the background.
-  const auto deadline = std::chrono::steady_clock::now() + kWait;
-  while (recordRows(data) != "2\n" && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  // Nothing else is called: the background retry decides both and delivers "k1".
+  EXPECT_TRUE(delivered.waitFor(1));
+  EXPECT_TRUE(OrvExperiment::flush(kWait));
+  EXPECT_EQ(delivered.count(), 1);
   EXPECT_EQ(recordRows(data), "2\n");
-  EXPECT_EQ(events.size(), 1u);
+  OrvMediator::sharedInstance()->removeEventSink(sink);
 }

@@ -7,6 +7,8 @@
 #include "OrvExperiment/OrvPlatform.h"
 #include "OrvMediator.h"
 #include "TestSupport.h"
+#include "platform/OrvEventOutbox.h"
+#include "platform/OrvUserDefaults.h"
 
 using namespace orvtest;
 using Strings = std::vector<std::string>;
@@ -31,9 +33,17 @@ class Collected {
 
  private:
   void add(const OrvMediatorEvent& e) {
-    std::lock_guard lock(mutex_);
-    events_.push_back(e);
+    {
+      std::lock_guard lock(mutex_);
+      events_.push_back(e);
+    }
+    arrived_.notify();
   }
+
+ public:
+  Signal arrived_;
+
+ private:
   std::mutex mutex_;
   std::vector<OrvMediatorEvent> events_;
   std::uint64_t id_;
@@ -49,6 +59,7 @@ class OrvMediatorTest : public ::testing::Test {
   void SetUp() override { OrvPlatform::setDataDirectory(dir_.path()); }
   void TearDown() override {
     OrvMediator::setOutboxLimit(100'000);
+    OrvEventOutbox::setOrphanScanInterval(std::chrono::seconds(30));
     OrvPlatform::setDataDirectory("");
   }
   TempDir dir_;
@@ -110,13 +121,53 @@ TEST_F(OrvMediatorTest, EventsOfADeadProcessAreDeliveredOnceHereAndTheFileSinkNe
   EXPECT_EQ(readFile(path), written + fresh.toJson() + "\n");
 }
 
-TEST_F(OrvMediatorTest, AFullOutboxDropsTheOldestAndCountsThem) {
+// A process that died with events undelivered: a process with a sink delivers them
+// within the orphan-scan interval although it stores nothing of its own.
+TEST_F(OrvMediatorTest, WhatADeadProcessLeftIsDeliveredHereWithoutAnythingOfOurOwn) {
+  OrvEventOutbox::setOrphanScanInterval(std::chrono::milliseconds(100));
+  Collected sink;
+  ASSERT_EQ(runCommand(helperPath("orv_store_helper") + " " + dir_.path() + " track gone 3"), 0);
+  ASSERT_TRUE(sink.arrived_.waitFor(3));
+  EXPECT_EQ(sink.names(), (Strings{"e0", "e1", "e2"}));
+}
+
+TEST_F(OrvMediatorTest, AFullOutboxDropsTheOldestWithOneLinePerEpisodeAndCountsThem) {
+  LogCapture log;
+  OrvUserDefaults::setLogChannel(&OrvExpLog::channel());  // as the library sets it
   OrvMediator::setOutboxLimit(5);
   const std::uint64_t droppedBefore = OrvMediator::droppedEventCount();
   for (int i = 0; i < 8; ++i) track("e" + std::to_string(i));
   EXPECT_EQ(OrvMediator::droppedEventCount() - droppedBefore, 3u);
+  {
+    Collected c;
+    EXPECT_EQ(c.names(), (Strings{"e3", "e4", "e5", "e6", "e7"}));
+  }
+  for (int i = 0; i < 7; ++i) track("f" + std::to_string(i));  // a second episode
   Collected c;
-  EXPECT_EQ(c.names(), (Strings{"e3", "e4", "e5", "e6", "e7"}));
+  EXPECT_EQ(log.countContaining("[ERROR] OrvEventOutbox: more than 5 events waiting"), 2);
+  EXPECT_EQ(log.countContaining("room again; 3 events were dropped"), 1);
+  EXPECT_EQ(log.countContaining("room again; 2 events were dropped"), 1);
+}
+
+// A backlog of megabytes, delivered: the file and its write-ahead log shrink back.
+TEST_F(OrvMediatorTest, ADrainedBacklogGivesItsSpaceBackToTheFileSystem) {
+  std::vector<OrvOutboxEvent> backlog(4000);
+  for (auto& e : backlog) {
+    e.name = "backlog";
+    e.properties = OrvValue::dictionary({{"padding", OrvValue(std::string(1000, 'x'))}});
+  }
+  OrvEventOutbox::forDirectory(dir_.path())->append(backlog);
+  const auto bytes = [&] {
+    std::size_t total = 0;
+    for (const char* suffix : {"", "-wal"})
+      total += readFile(dir_.file("orv_defaults.sqlite3") + suffix).size();
+    return total;
+  };
+  const std::size_t full = bytes();
+  EXPECT_GT(full, 4u << 20);
+  Collected drain;
+  EXPECT_EQ(drain.events().size(), 4000u);
+  EXPECT_LT(bytes(), 1u << 20) << "from " << full;
 }
 
 TEST_F(OrvMediatorTest, JsonLinesSinkWritesOneObjectPerLineFromManyThreads) {

@@ -110,7 +110,7 @@ class ORV_EXPORT OrvMediator {
  private:
   OrvMediator();
   void deliverRound();
-  void scanForLeftovers();
+  void scanForLeftovers(std::uint64_t chain);
   void startScanningLocked();
   struct State;
   // Constant after construction; never destroyed (the mediator lives for the process).

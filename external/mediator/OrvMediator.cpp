@@ -70,7 +70,7 @@ struct OrvMediator::State {
   // A job on the background queue delivers every orphan-scan interval while a sink or an
   // exporter is registered, so that what a process that died left is delivered here
   // even when this process stores nothing of its own.
-  bool scanning = false;
+  std::uint64_t scanChain = 0;
   std::condition_variable idle;  // notified when `delivering` ends
 
   // Opens the outbox outside the lock: opening may log, and a console sink may call
@@ -109,26 +109,26 @@ OrvMediator::OrvMediator() : state_(new State()) {
   OrvEventOutbox::setStoredListener(&deliverStoredInBackground);
 }
 
-void OrvMediator::scanForLeftovers() {
+void OrvMediator::scanForLeftovers(std::uint64_t chain) {
   {
     std::lock_guard lock(state_->mutex);
-    if (state_->sinks.empty() && state_->exporters.empty()) {
-      state_->scanning = false;  // the next sink or exporter starts it again
-      return;
-    }
+    // A newer chain took over, or there is nobody to deliver to (the next sink or
+    // exporter starts a chain again).
+    if (chain != state_->scanChain || (state_->sinks.empty() && state_->exporters.empty())) return;
   }
   deliverPending();
   OrvSerialExecutor::background().submitAt(
       std::chrono::steady_clock::now() + OrvEventOutbox::orphanScanInterval(),
-      [this] { scanForLeftovers(); });
+      [this, chain] { scanForLeftovers(chain); });
 }
 
 void OrvMediator::startScanningLocked() {
-  if (state_->scanning) return;
-  state_->scanning = true;
+  // Each sink or exporter added starts a chain with the interval of the moment; the
+  // chain before it ends at its next step.
+  const std::uint64_t chain = ++state_->scanChain;
   OrvSerialExecutor::background().submitAt(
       std::chrono::steady_clock::now() + OrvEventOutbox::orphanScanInterval(),
-      [this] { scanForLeftovers(); });
+      [this, chain] { scanForLeftovers(chain); });
 }
 
 OrvMediator* OrvMediator::sharedInstance() {

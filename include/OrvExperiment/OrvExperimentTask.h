@@ -7,6 +7,12 @@
 // later deliveries, and nothing is replayed: a task made with create() that had no
 // listener when a delivery ran never hears that outcome.
 //
+// Waiting for an outcome inside a listener (or any job of the main queue) blocks until
+// the wait's own timeout: the outcome is delivered on the main queue, behind the job
+// that waits. A task from whenReady() or fetch() asked for on the main queue whose
+// outcome has waited a second behind the job that asked is reported with an error line.
+// Add a listener instead, or wait on a thread of your own.
+//
 // A task the library makes and returns (fetch()) is the one exception: the main queue
 // is a thread of its own, so a fast outcome could otherwise be delivered before the
 // caller had the chance to add listeners. Such a task keeps an outcome that found no
@@ -64,6 +70,8 @@ class ORV_EXPORT OrvExperimentTask : public std::enable_shared_from_this<OrvExpe
   };
   std::vector<Outcome> unheard_;  // oldest first; only when keepsUnheard_
 
-  // Constant after construction: set for tasks the library returns.
+  // Constant after construction: set for tasks the library returns, with the main-queue
+  // job that asked for the task (0: none), whose listener may wait for its outcome.
   bool keepsUnheard_ = false;
+  std::uint64_t askedInMainQueueJob_ = 0;
 };

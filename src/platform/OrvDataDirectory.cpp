@@ -28,6 +28,27 @@ State& state() {
 
 std::atomic<const OrvLogChannel*> logChannel{nullptr};
 
+// True when an existing directory above a data directory cannot be used against it:
+// anyone who may write there (another user owning it, or everybody, without the sticky
+// bit that keeps them to their own entries) could move the data directory away and put
+// one of theirs in its place.
+bool unsafeAncestor(const std::string& path, std::string* problem) {
+  for (std::size_t slash = path.find_last_of('/'); slash != std::string::npos && slash > 0;
+       slash = path.find_last_of('/', slash - 1)) {
+    const std::string ancestor = path.substr(0, slash);
+    struct stat st {};
+    if (::stat(ancestor.c_str(), &st) != 0) continue;  // missing: created owner-only later
+    const bool othersWrite = (st.st_mode & S_IWOTH) != 0 && (st.st_mode & S_ISVTX) == 0;
+    if (othersWrite || (st.st_uid != ::geteuid() && st.st_uid != 0)) {
+      *problem = ancestor +
+                 (othersWrite ? " is writable by others"
+                              : " belongs to another user (uid " + std::to_string(st.st_uid) + ")");
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 std::string OrvDataDirectory::perUser(const std::string& name) {
@@ -36,9 +57,12 @@ std::string OrvDataDirectory::perUser(const std::string& name) {
   const char* home = std::getenv("HOME");
   if (home && *home) return std::string(home) + "/.local/share/" + name;
   // A shared /tmp lets another user create the name first; the runtime directory is
-  // the user's own.
+  // the user's own, when it is what it claims to be (ours, and nobody else's to write).
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  if (runtime && *runtime == '/') return std::string(runtime) + "/" + name;
+  struct stat st {};
+  if (runtime && *runtime == '/' && ::lstat(runtime, &st) == 0 && S_ISDIR(st.st_mode) &&
+      st.st_uid == ::geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0)
+    return std::string(runtime) + "/" + name;
   return "/tmp/" + name + "-" + std::to_string(::getuid());
 }
 
@@ -72,7 +96,7 @@ bool OrvDataDirectory::isSafe(const std::string& path, std::string* why) {
     problem = path + " belongs to another user (uid " + std::to_string(st.st_uid) + ")";
   } else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
     problem = path + " is writable by group or others";
-  } else {
+  } else if (!unsafeAncestor(path, &problem)) {
     return true;
   }
   if (why) *why = problem;

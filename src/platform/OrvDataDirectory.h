@@ -1,11 +1,12 @@
 // Where the library keeps its files, and whether a directory may hold them.
 //
 // A directory is used only when its last component is a real directory (not a
-// symbolic link) owned by the effective user and not writable by group or others:
-// anyone else who could write there could plant a cache or a database the library
-// would trust, or read what it writes. A data directory refused once stays refused
-// for the process (the library then keeps everything in memory); the refusal is
-// reported once, through the channel given to setLogChannel.
+// symbolic link) owned by the effective user and not writable by group or others, and
+// no directory above it belongs to another user (root aside) or is writable by others
+// without the sticky bit: anyone else who could write there could plant a cache or a
+// database the library would trust, or read what it writes. A data directory refused once stays
+// refused for the process (the library then keeps everything in memory); the refusal is reported
+// once, through the channel given to setLogChannel.
 //
 // Thread-safe. No member calls out while holding the internal lock.
 #pragma once
@@ -20,7 +21,8 @@ class OrvDataDirectory {
   static void set(std::string path);
   // The directory set, or the per-user default: $XDG_DATA_HOME/orv-experiment, else
   // $HOME/.local/share/orv-experiment, else $XDG_RUNTIME_DIR/orv-experiment (a
-  // per-user directory), and only then /tmp/orv-experiment-<uid>.
+  // per-user directory, used only when it is the user's and writable by nobody else),
+  // and only then /tmp/orv-experiment-<uid>.
   static std::string get();
   // The per-user location of a directory called `name`: $XDG_DATA_HOME/NAME,
   // ~/.local/share/NAME, $XDG_RUNTIME_DIR/NAME, then /tmp/NAME-UID.

@@ -567,6 +567,8 @@ bool OrvDefaultsDatabase::writeBackLocked() {
   unwritten_.clear();
   memoryEvents_.clear();
   removedUnwritten_.clear();
+  waiting_.clear();
+  waitingKeys_.clear();
   storedInBackground_ = storedInBackground_ || stored;
   writeSucceededLocked();
   return true;
@@ -602,6 +604,8 @@ void OrvDefaultsDatabase::flushErrors(std::unique_lock<std::mutex>& lock) {
                              !OrvProcessLifetime::exiting();
   if (scheduleRetry) retryScheduled_ = true;
   const bool stored = std::exchange(storedInBackground_, false);
+  if (stored) ++listenerCalls_;
+  if (waiting_.empty()) checked_.notify_all();
   const Clock::time_point at = retryAt_;
   lock.unlock();
   if (scheduleRetry) {
@@ -611,6 +615,10 @@ void OrvDefaultsDatabase::flushErrors(std::unique_lock<std::mutex>& lock) {
   }
   if (stored) {
     if (auto* listener = storedListener.load(std::memory_order_acquire)) listener();
+    lock.lock();
+    --listenerCalls_;
+    checked_.notify_all();
+    lock.unlock();
   }
   const OrvLogChannel* log = logChannel.load(std::memory_order_acquire);
   if (!log) return;
@@ -900,6 +908,14 @@ void OrvDefaultsDatabase::waitLocked(const std::string& suite, Record& record) {
 std::size_t OrvDefaultsDatabase::waitingCount() {
   std::lock_guard lock(mutex_);
   return waiting_.size();
+}
+
+bool OrvDefaultsDatabase::waitUntilChecked(std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock lock(mutex_);
+  return checked_.wait_until(lock, deadline, [&] {
+    return OrvProcessLifetime::exiting() ||
+           (waiting_.empty() && !storedInBackground_ && listenerCalls_ == 0);
+  });
 }
 
 std::vector<OrvRecordOutcome> OrvDefaultsDatabase::recordOnce(const std::string& suite,

@@ -36,6 +36,7 @@
 
 #include <sys/types.h>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -90,6 +91,9 @@ class OrvDefaultsDatabase : public std::enable_shared_from_this<OrvDefaultsDatab
   std::vector<OrvRecordOutcome> recordOnce(const std::string& suite, std::vector<Record> records);
   // Records waiting to be checked.
   std::size_t waitingCount();
+  // Waits until no record waits to be checked and the events of those that were are
+  // handed to the stored-events listener, or until `deadline`. False on timeout.
+  bool waitUntilChecked(std::chrono::steady_clock::time_point deadline);
 
   // The outbox (see OrvEventOutbox).
   void appendEvents(std::vector<OrvOutboxEvent> events);  // one transaction
@@ -208,6 +212,8 @@ class OrvDefaultsDatabase : public std::enable_shared_from_this<OrvDefaultsDatab
   std::deque<Waiting> waiting_;
   std::set<std::pair<std::string, std::string>> waitingKeys_;
   bool storedInBackground_ = false;  // the listener is to hear of it
+  int listenerCalls_ = 0;            // stored-events listener calls under way
+  std::condition_variable checked_;  // waiting_ emptied, or a listener call ended
   std::size_t approxEvents_ = 0;
   // Events dropped since the outbox (or memory) last had room; 0 when it has room.
   std::uint64_t droppedInEpisode_ = 0;

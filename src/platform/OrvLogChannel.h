@@ -5,8 +5,9 @@
 //
 // Formats use "%@" placeholders, each filled with the next argument's text form
 // (OrvValue::description(); strings as themselves; a missing argument as "(null)"),
-// and "%%" for a percent sign. Argument text is inserted as is: a "%" inside an
-// argument is never read as a format. While a channel is off, a call costs one atomic
+// and "%%" for a percent sign. Argument text is never read as a format (a "%" inside an
+// argument stays as it is), and its control characters are escaped (\n, \r, \t, \xNN),
+// so one call writes one line whatever the values. While a channel is off, a call costs one atomic
 // load and formats nothing.
 //
 // Thread-safe: any thread may log or switch a channel at any time. Never call a channel

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 #include "platform/OrvSerialExecutor.h"
 
@@ -14,7 +15,11 @@ struct MainQueueState {
   std::mutex mutex;
   std::shared_ptr<const Executor> custom;  // guarded by mutex; null means the default
   std::atomic<const OrvLogChannel*> log{nullptr};
+  std::atomic<std::uint64_t> lastJob{0};
+  std::atomic<std::uint64_t> running{0};
 };
+
+thread_local std::uint64_t tlJob = 0;
 
 MainQueueState& state() {
   static MainQueueState* s = new MainQueueState();
@@ -31,6 +36,21 @@ OrvSerialExecutor& defaultQueue() {
 
 void OrvMainQueue::async(std::function<void()> job) {
   if (!job) return;
+  const std::uint64_t number = state().lastJob.fetch_add(1, std::memory_order_relaxed) + 1;
+  job = [number, job = std::move(job)] {
+    // Restored afterwards: an application's loop may run one job inside another.
+    struct Running {
+      std::uint64_t thread = std::exchange(tlJob, 0);
+      std::uint64_t queue = state().running.load(std::memory_order_relaxed);
+      ~Running() {
+        tlJob = thread;
+        state().running.store(queue, std::memory_order_relaxed);
+      }
+    } running;
+    tlJob = number;
+    state().running.store(number, std::memory_order_relaxed);
+    job();
+  };
   std::shared_ptr<const Executor> custom;
   {
     std::lock_guard lock(state().mutex);
@@ -51,3 +71,9 @@ void OrvMainQueue::setExecutor(std::function<void(std::function<void()>)> execut
 }
 
 void OrvMainQueue::setLogChannel(const OrvLogChannel* log) { state().log.store(log); }
+
+std::uint64_t OrvMainQueue::currentJob() noexcept { return tlJob; }
+
+std::uint64_t OrvMainQueue::runningJob() noexcept {
+  return state().running.load(std::memory_order_relaxed);
+}

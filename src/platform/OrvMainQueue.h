@@ -4,6 +4,7 @@
 // receives every job instead. async() never runs the job inside the call.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 
 class OrvLogChannel;
@@ -16,4 +17,11 @@ class OrvMainQueue {
   // Where the default queue reports a job that throws. Takes effect only before the
   // queue's first job (the library sets it while it loads).
   static void setLogChannel(const OrvLogChannel* log);
+
+  // Every job gets a number when submitted. The number of the job this thread is
+  // running (0 when it runs none), and of the job running on the main queue now,
+  // wherever it runs (0 when none is): a job that waits for another job queued behind
+  // it waits for ever, which these let the library notice.
+  static std::uint64_t currentJob() noexcept;
+  static std::uint64_t runningJob() noexcept;
 };

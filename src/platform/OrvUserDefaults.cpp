@@ -59,3 +59,7 @@ std::vector<OrvRecordOutcome> OrvUserDefaults::recordOnce(std::vector<std::strin
 }
 
 bool OrvUserDefaults::isPersistent() const { return db_->isPersistent(); }
+
+bool OrvUserDefaults::waitUntilChecked(std::chrono::steady_clock::time_point deadline) const {
+  return db_->waitUntilChecked(deadline);
+}

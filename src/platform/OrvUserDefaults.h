@@ -12,6 +12,7 @@
 // Thread-safe: every member may be called from any thread.
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <optional>
@@ -55,6 +56,10 @@ class OrvUserDefaults {
   // (see OrvDefaultsDatabase). `events` pairs with `keys`.
   std::vector<OrvRecordOutcome> recordOnce(std::vector<std::string> keys,
                                            std::vector<OrvOutboxEvent> events);
+
+  // Waits until no record of this database waits to be checked (see recordOnce), or
+  // `deadline`; false on timeout.
+  bool waitUntilChecked(std::chrono::steady_clock::time_point deadline) const;
 
   const std::string& suiteName() const { return suite_; }
   // False while writes cannot reach the file (see the class comment).

@@ -125,8 +125,9 @@ int runGet(GetOptions o) {
     }
   }
   if (!OrvExperiment::flush(timeout)) {
-    std::cerr << "orvexp get: exposures still pending at exit (recorded; they are sent by a "
-                 "later run)\n";
+    std::cerr << "orvexp get: exposures still pending at exit (recorded ones are sent by a "
+                 "later run; ones the database could not check yet, as another process held "
+                 "it, are left for a later read)\n";
     return 5;
   }
   return exitCode;

@@ -25,7 +25,9 @@ constexpr ExitCode kExitCodes[] = {
     {2, "", "usage: no command or an unknown one; an unknown, missing or invalid option"},
     {3, "get", "the fetch failed (the values printed come from the cache)"},
     {4, "get", "no answer within --timeout (the values printed come from the cache)"},
-    {5, "get", "exposures were still being delivered at exit (recorded; a later run sends them)"},
+    {5, "get",
+     "exposures were still being delivered at exit (recorded; a later run sends them), or "
+     "could not be checked as another process held the database (a later read records them)"},
     {6, "get", "--wait-ready: no table, neither a usable cache nor a successful fetch"},
 };
 
