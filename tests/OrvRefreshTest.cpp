@@ -272,3 +272,29 @@ TEST_F(RefreshTest, AFetchRestartsTheWaitNothingQueuesBehindItAndBackOffStopsAtI
   EXPECT_LT(requests.position("a3", 1), requests.position("w3", 1));
   quiet({appId("a3"), appId("w3")});
 }
+
+// A Retry-After is honoured, but only up to an hour: one of 31.7 years (or a date in
+// the year 9999) once silenced refresh for good.
+TEST_F(RefreshTest, RetryAfterIsHonouredUpToAnHour) {
+  constexpr double kScale = 0.0001;  // an hour runs as 360 ms
+  orvRCSetRefreshTimeScaleForTesting(kScale);
+  for (const char* retryAfter : {"999999999", "Fri, 31 Dec 9999 23:59:59 GMT"}) {
+    SCOPED_TRACE(retryAfter);
+    ScriptedServer server;
+    const std::string name = std::string("retry-after ") + retryAfter;
+    auto script = requests.script(name, {{200, "", {}}});
+    std::atomic<int> n{0};
+    server.answer([&](const httplib::Request& req, httplib::Response& res) {
+      script(req, res);
+      if (n++ > 0) return;
+      res.status = 503;
+      res.set_header("Retry-After", retryAfter);
+    });
+    EXPECT_EQ(startComponent(appId(name), server.url(), seconds(30))->failures, 1);
+    ASSERT_TRUE(requests.waitFor(name, 2));
+    const auto seen = requests.of(name, 2);
+    EXPECT_GE(ms(seen[1].arrived - seen[0].answered), ms(std::chrono::hours(1) * kScale));
+    quiet({appId(name)});
+    orvRCSetRefreshTimeScaleForTesting(kScale);
+  }
+}
