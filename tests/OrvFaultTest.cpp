@@ -22,6 +22,7 @@
 #include "OrvFeatureManager.h"
 #include "OrvFeatureParser.h"
 #include "ScriptedServer.h"
+#include "platform/OrvEventOutbox.h"
 #include "platform/OrvUserDefaults.h"
 
 using namespace orvtest;
@@ -254,6 +255,25 @@ TEST_F(DiskFull, WhatMemoryKeptReachesTheFileOnceThereIsRoomAndNothingDeliveredR
   for (int i = 0; i < 2; ++i) track("kept" + std::to_string(i));
   makeRoom();
   EXPECT_EQ(eventsInFile("kept0\nkept1\n"), "kept0\nkept1\n");
+}
+
+// A consumer holds a batch read from memory while the disk was full; the write-back
+// stores those events in the file meanwhile. Its removal must still reach them there, or
+// they would be delivered a second time.
+TEST_F(DiskFull, ABatchReadFromMemoryIsRemovedFromTheFileAfterTheWriteBack) {
+  auto outbox = OrvEventOutbox::forDirectory(dir_.path());
+  fill();
+  track("held");
+  const auto batch = outbox->pending(10);
+  ASSERT_EQ(batch.size(), 1u);
+  ASSERT_LT(batch[0].seq, 0);  // kept in memory
+  makeRoom();
+  track("after");  // written after "held" (now, or by the background retry with it)
+  EXPECT_EQ(eventsInFile("held\nafter\n"), "held\nafter\n");
+  outbox->remove({batch[0].seq});
+  const auto left = outbox->pending(10);
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left[0].name, "after");
 }
 
 TEST_F(FaultTest, ReadersRacingReloadsSeeWholeTablesAndEachExposureIsSentOnce) {

@@ -147,6 +147,15 @@ void bindText(sqlite3_stmt* st, int index, const std::string& text) {
   sqlite3_bind_text(st, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
 }
 
+// An event's own columns, as parameters 1 to 5 of every statement that stores one.
+void bindEvent(sqlite3_stmt* st, const OrvOutboxEvent& event) {
+  bindText(st, 1, event.eventId);
+  bindText(st, 2, event.appId);
+  bindText(st, 3, event.name);
+  bindText(st, 4, event.properties.toJson());
+  sqlite3_bind_int64(st, 5, event.timeMs);
+}
+
 }  // namespace
 
 struct OrvDefaultsDatabase::Statements {
@@ -552,15 +561,14 @@ bool OrvDefaultsDatabase::writeBackLocked() {
     bool ok = true;
     for (auto it = unwritten_.begin(); ok && it != unwritten_.end(); ++it)
       ok = writeRowLocked(it->first.first, it->first.second, it->second);
+    writtenBack_.clear();
     for (auto it = memoryEvents_.begin(); ok && it != memoryEvents_.end(); ++it) {
       OrvOutboxEvent stored = *it;
       ok = insertEventLocked(stored);
+      if (ok && stored.seq > 0) writtenBack_.emplace(it->seq, stored.seq);
     }
-    for (auto it = removedUnwritten_.begin(); ok && it != removedUnwritten_.end(); ++it) {
-      sqlite3_bind_int64(statements_->deleteEvent.get(), 1, *it);
-      ok = Statements::run(statements_->deleteEvent.get()) == SQLITE_DONE;
-      if (ok) approxEvents_ -= std::min<std::size_t>(approxEvents_, sqlite3_changes(connection_));
-    }
+    for (auto it = removedUnwritten_.begin(); ok && it != removedUnwritten_.end(); ++it)
+      ok = deleteEventLocked(*it);
     return ok && recordWaitingLocked(&stored) && (trimEventsLocked(), true);
   });
   if (!written) return false;
@@ -693,11 +701,7 @@ bool OrvDefaultsDatabase::writeRowLocked(const std::string& suite, const std::st
 
 bool OrvDefaultsDatabase::insertEventLocked(OrvOutboxEvent& event) {
   sqlite3_stmt* st = statements_->insertEvent.get();
-  bindText(st, 1, event.eventId);
-  bindText(st, 2, event.appId);
-  bindText(st, 3, event.name);
-  bindText(st, 4, event.properties.toJson());
-  sqlite3_bind_int64(st, 5, event.timeMs);
+  bindEvent(st, event);
   bindText(st, 6, owner_);
   bindText(st, 7, event.consumer);
   if (Statements::run(st) != SQLITE_DONE) return false;
@@ -705,6 +709,19 @@ bool OrvDefaultsDatabase::insertEventLocked(OrvOutboxEvent& event) {
     event.seq = sqlite3_last_insert_rowid(connection_);
     ++approxEvents_;
   }
+  return true;
+}
+
+std::int64_t OrvDefaultsDatabase::currentSeqLocked(std::int64_t seq) const {
+  if (seq >= 0) return seq;
+  const auto it = writtenBack_.find(seq);
+  return it != writtenBack_.end() ? it->second : seq;
+}
+
+bool OrvDefaultsDatabase::deleteEventLocked(std::int64_t seq) {
+  sqlite3_bind_int64(statements_->deleteEvent.get(), 1, seq);
+  if (Statements::run(statements_->deleteEvent.get()) != SQLITE_DONE) return false;
+  approxEvents_ -= std::min<std::size_t>(approxEvents_, sqlite3_changes(connection_));
   return true;
 }
 
@@ -1038,11 +1055,12 @@ void OrvDefaultsDatabase::removeEvents(const std::vector<std::int64_t>& seqs) {
   std::unique_lock lock(mutex_);
   std::vector<std::int64_t> stored;
   for (std::int64_t seq : seqs) {
+    seq = currentSeqLocked(seq);
     if (seq < 0) {
       memoryEvents_.erase(std::remove_if(memoryEvents_.begin(), memoryEvents_.end(),
                                          [seq](const auto& e) { return e.seq == seq; }),
                           memoryEvents_.end());
-    } else {
+    } else if (seq > 0) {
       stored.push_back(seq);
     }
   }
@@ -1051,13 +1069,10 @@ void OrvDefaultsDatabase::removeEvents(const std::vector<std::int64_t>& seqs) {
     return flushErrors(lock);
   }
   if (writableLocked() && transactionLocked([&] {
-        for (std::int64_t seq : stored) {
-          sqlite3_bind_int64(statements_->deleteEvent.get(), 1, seq);
-          if (Statements::run(statements_->deleteEvent.get()) != SQLITE_DONE) return false;
-        }
+        for (std::int64_t seq : stored)
+          if (!deleteEventLocked(seq)) return false;
         return true;
       })) {
-    approxEvents_ -= std::min(approxEvents_, stored.size());
     writeSucceededLocked();
     reclaimPending_ = true;
     reclaimIfEmptyLocked();
@@ -1080,9 +1095,18 @@ void OrvDefaultsDatabase::handOverEvents(const std::vector<OrvOutboxEvent>& even
     return removeEvents(seqs);
   }
   std::unique_lock lock(mutex_);
+  std::vector<OrvOutboxEvent> written;  // kept in memory when read, in the file now
+  written.reserve(events.size());
   std::vector<const OrvOutboxEvent*> stored;
   for (const auto& e : events) {
-    if (e.seq >= 0) {
+    const std::int64_t seq = currentSeqLocked(e.seq);
+    if (seq > 0 && e.seq < 0) {
+      written.push_back(e);
+      written.back().seq = seq;
+      stored.push_back(&written.back());
+      continue;
+    }
+    if (seq > 0) {
       stored.push_back(&e);
       continue;
     }
@@ -1110,9 +1134,7 @@ void OrvDefaultsDatabase::handOverEvents(const std::vector<OrvOutboxEvent>& even
             if (Statements::run(statements_->copyTo.get()) != SQLITE_DONE) return false;
             approxEvents_ += static_cast<std::size_t>(sqlite3_changes(connection_));
           }
-          sqlite3_bind_int64(statements_->deleteEvent.get(), 1, e->seq);
-          if (Statements::run(statements_->deleteEvent.get()) != SQLITE_DONE) return false;
-          approxEvents_ -= std::min<std::size_t>(approxEvents_, sqlite3_changes(connection_));
+          if (!deleteEventLocked(e->seq)) return false;
         }
         return true;
       })) {
@@ -1140,23 +1162,16 @@ bool OrvDefaultsDatabase::deadLetterEvents(const std::vector<OrvOutboxEvent>& ev
   const bool moved =
       writableLocked() && transactionLocked([&] {
         for (const OrvOutboxEvent& e : events) {
-          if (e.seq >= 0) {
+          if (const std::int64_t seq = currentSeqLocked(e.seq); seq > 0) {
             sqlite3_stmt* st = statements_->buryStored.get();
-            sqlite3_bind_int64(st, 1, e.seq);
+            sqlite3_bind_int64(st, 1, seq);
             sqlite3_bind_int64(st, 2, status);
             bindText(st, 3, reason);
             sqlite3_bind_int64(st, 4, now);
-            if (Statements::run(st) != SQLITE_DONE) return false;
-            sqlite3_bind_int64(statements_->deleteEvent.get(), 1, e.seq);
-            if (Statements::run(statements_->deleteEvent.get()) != SQLITE_DONE) return false;
-            approxEvents_ -= std::min<std::size_t>(approxEvents_, sqlite3_changes(connection_));
+            if (Statements::run(st) != SQLITE_DONE || !deleteEventLocked(seq)) return false;
           } else {
             sqlite3_stmt* st = statements_->buryEvent.get();
-            bindText(st, 1, e.eventId);
-            bindText(st, 2, e.appId);
-            bindText(st, 3, e.name);
-            bindText(st, 4, e.properties.toJson());
-            sqlite3_bind_int64(st, 5, e.timeMs);
+            bindEvent(st, e);
             bindText(st, 6, e.consumer);
             sqlite3_bind_int64(st, 7, status);
             bindText(st, 8, reason);

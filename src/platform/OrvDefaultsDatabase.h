@@ -170,6 +170,11 @@ class OrvDefaultsDatabase : public std::enable_shared_from_this<OrvDefaultsDatab
   bool readRowLocked(const std::string& suite, const std::string& key, OrvValue* out);
   bool writeRowLocked(const std::string& suite, const std::string& key, const OrvValue& value);
   bool insertEventLocked(OrvOutboxEvent& event);
+  // Deletes one outbox row (counted out of approxEvents_); false when the statement failed.
+  bool deleteEventLocked(std::int64_t seq);
+  // Where an event handed out as `seq` is now: in the file, once a write-back stored
+  // what memory kept (a consumer may hold a batch read before); otherwise `seq`.
+  std::int64_t currentSeqLocked(std::int64_t seq) const;
   void trimEventsLocked();
   void claimOrphansLocked();
   void keepInMemoryLocked(OrvOutboxEvent event);
@@ -207,6 +212,8 @@ class OrvDefaultsDatabase : public std::enable_shared_from_this<OrvDefaultsDatab
   std::int64_t nextMemorySeq_ = -1;
   // Delivered events whose rows could not be deleted yet.
   std::set<std::int64_t> removedUnwritten_;
+  // The memory seqs of the last write-back, and the rows they became.
+  std::map<std::int64_t, std::int64_t> writtenBack_;
   // Records that cannot be checked yet, in the order asked, at most one per suite and
   // key; the keys, for that check.
   std::deque<Waiting> waiting_;
