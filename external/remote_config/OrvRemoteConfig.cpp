@@ -314,7 +314,9 @@ class RefreshScheduler {
         return a.second < b.second;
       });
       if (next->second > std::chrono::steady_clock::now()) {
-        changed_.wait_until(lock, next->second);
+        // A copy: schedule() may replace the time while this waits.
+        const auto due = next->second;
+        changed_.wait_until(lock, due);
         continue;
       }
       std::shared_ptr<App> app = next->first;

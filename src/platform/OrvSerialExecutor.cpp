@@ -95,7 +95,9 @@ void OrvSerialExecutor::run() {
       if (timed_.empty()) {
         wake_.wait(lock);
       } else {
-        wake_.wait_until(lock, timed_.begin()->first);
+        // A copy: the node may be gone (run, or dropped at exit) before the wait ends.
+        const auto due = timed_.begin()->first;
+        wake_.wait_until(lock, due);
       }
       continue;
     }
