@@ -944,7 +944,7 @@ std::vector<OrvRecordOutcome> OrvDefaultsDatabase::recordOnce(const std::string&
   // write lock from the first read, so another process cannot record a key between
   // our check and our write. What waited to be checked goes first, in the order asked.
   const bool writable = writableLocked();
-  bool storedWaiting = false;
+  bool storedWaiting = false;  // delivered with this call's events, by the caller's delivery
   if (writable && transactionLocked([&] {
         return recordWaitingLocked(&storedWaiting) && recordLocked(suite, records, outcomes) &&
                (trimEventsLocked(), true);

@@ -46,7 +46,7 @@ start() {
 }
 
 # Usage errors, help, version.
-expect 2 'Subcommands:' 'parse' 'serve' 'get' 'demo' -- "$orvexp"
+expect 2 'Subcommands:' 'parse' 'serve' 'get' 'demo' 'outbox' -- "$orvexp"
 expect 0 '^orvexp 1\.0\.2$' -- "$orvexp" --version
 expect 0 '5  get: exposures' -- "$orvexp" --help
 expect 0 '3  the fetch failed' -- "$orvexp" get --help
@@ -91,6 +91,11 @@ start stall python3 "$src/tests/stall_server.py" http-body "$work/marker"
 expect 4 'no answer' -- "$orvexp" get --app a --server "http://127.0.0.1:$stall" --timeout 1 k
 expect 5 'pending at exit' -- "$orvexp" get --app shop-app --timeout 1 --data-dir "$work/d5" \
   --server "file://$work/srv/shop-app/ki_feature.json" --events-url "http://127.0.0.1:$stall" color
+
+# outbox: what waits there (the exposure the stalled collector never took), dead letters,
+# and a directory without a database (1).
+expect 0 'waiting: 1 events' 'dead letters: 0' -- "$orvexp" outbox --data-dir "$work/d5"
+expect 1 'no event outbox in' -- "$orvexp" outbox --data-dir "$work/srv"
 
 # demo: each read is followed by what it logged and sent.
 expect 0 $'color: string="red"[^\n]*\n  event zu_experiment_exposure[^\n]*\n  log' 'demo finished' \
