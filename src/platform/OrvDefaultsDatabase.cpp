@@ -165,7 +165,7 @@ struct OrvDefaultsDatabase::Statements {
   using Statement = std::unique_ptr<sqlite3_stmt, Finalize>;
   Statement selectOne, selectAll, upsert, remove;  // suites
   Statement insertEvent, selectEvents, deleteEvent, countEvents, trimEvents, owners, claim;
-  Statement copyTo;
+  Statement passOn, copyTo;
   Statement buryStored, buryEvent, countDead, trimDead, selectDead, redrive, clearDead;
 
   // The statements a read-only connection needs too.
@@ -190,6 +190,7 @@ struct OrvDefaultsDatabase::Statements {
            prepare(db, &selectEvents,
                    "SELECT id, event_id, app_id, name, properties, time_ms FROM orv_outbox "
                    "WHERE owner = ?1 AND consumer = ?3 ORDER BY id LIMIT ?2") &&
+           prepare(db, &passOn, "UPDATE OR IGNORE orv_outbox SET consumer = ?2 WHERE id = ?1") &&
            prepare(db, &copyTo,
                    "INSERT OR IGNORE INTO orv_outbox (event_id, app_id, name, properties, "
                    "time_ms, owner, consumer) SELECT event_id, app_id, name, properties, "
@@ -790,7 +791,10 @@ void OrvDefaultsDatabase::reclaimIfEmptyLocked() {
     sqlite3_finalize(st);
     return value;
   };
+  // Only after a backlog: an outbox that empties after every event costs nothing here.
+  bool reclaim = false;
   if (pragma("PRAGMA freelist_count") * pragma("PRAGMA page_size") >= kReclaimAboveBytes) {
+    reclaim = true;
     if (pragma("PRAGMA auto_vacuum") == 2) {
       execLocked("PRAGMA incremental_vacuum");
     } else {
@@ -798,7 +802,9 @@ void OrvDefaultsDatabase::reclaimIfEmptyLocked() {
       execLocked("VACUUM");
     }
   }
-  execLocked("PRAGMA wal_checkpoint(TRUNCATE)");
+  struct stat wal {};
+  if (reclaim || (::stat((path_ + "-wal").c_str(), &wal) == 0 && wal.st_size >= kReclaimAboveBytes))
+    execLocked("PRAGMA wal_checkpoint(TRUNCATE)");
 }
 
 OrvValue OrvDefaultsDatabase::get(const std::string& suite, const std::string& key) {
@@ -1124,17 +1130,22 @@ void OrvDefaultsDatabase::handOverEvents(const std::vector<OrvOutboxEvent>& even
   }
   if (stored.empty()) return flushErrors(lock);
   const bool writable = writableLocked();
-  // Each consumer gets a row of its own, after everything already in its queue, and the
-  // row handed over goes; a consumer holding the event already keeps the one it has.
+  // Each consumer gets a row of its own: the first one the row handed over (keeping its
+  // place in the insertion order), the others copies after everything in their queues. A
+  // consumer that holds the event already keeps the row it has, and the one handed over
+  // goes.
   if (writable && transactionLocked([&] {
         for (const OrvOutboxEvent* e : stored) {
-          for (const auto& queue : queues) {
+          for (std::size_t q = 1; q < queues.size(); ++q) {
             sqlite3_bind_int64(statements_->copyTo.get(), 1, e->seq);
-            bindText(statements_->copyTo.get(), 2, queue);
+            bindText(statements_->copyTo.get(), 2, queues[q]);
             if (Statements::run(statements_->copyTo.get()) != SQLITE_DONE) return false;
             approxEvents_ += static_cast<std::size_t>(sqlite3_changes(connection_));
           }
-          if (!deleteEventLocked(e->seq)) return false;
+          sqlite3_bind_int64(statements_->passOn.get(), 1, e->seq);
+          bindText(statements_->passOn.get(), 2, queues[0]);
+          if (Statements::run(statements_->passOn.get()) != SQLITE_DONE) return false;
+          if (sqlite3_changes(connection_) == 0 && !deleteEventLocked(e->seq)) return false;
         }
         return true;
       })) {
