@@ -28,8 +28,9 @@ constexpr auto kFirstBackoff = std::chrono::milliseconds(100);
 constexpr auto kMaxBackoff = std::chrono::milliseconds(30'000);
 // Free pages worth giving back to the file system once the outbox has drained.
 constexpr std::int64_t kReclaimAboveBytes = 1 << 20;
-// The write-ahead log is cut back to this after a checkpoint (SQLite keeps it whole).
-constexpr const char* kJournalSizeLimit = "PRAGMA journal_size_limit=1048576";
+// The write-ahead log is cut back to this after a checkpoint (SQLite keeps it whole):
+// about what SQLite's automatic checkpoint lets it reach, so that normal work reuses it.
+constexpr const char* kJournalSizeLimit = "PRAGMA journal_size_limit=4194304";
 // How long a call waits for another process's lock: opening only briefly (start-up
 // must not wait for another process), a write while the database works normally for
 // as long as a writer may reasonably hold it, and hardly at all during an outage.
