@@ -111,6 +111,7 @@ class ORV_EXPORT OrvMediator {
   OrvMediator();
   void deliverRound();
   void scanForLeftovers(std::uint64_t chain);
+  void scheduleScan(std::uint64_t chain);
   void startScanningLocked();
   struct State;
   // Constant after construction; never destroyed (the mediator lives for the process).

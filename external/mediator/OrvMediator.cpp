@@ -117,6 +117,10 @@ void OrvMediator::scanForLeftovers(std::uint64_t chain) {
     if (chain != state_->scanChain || (state_->sinks.empty() && state_->exporters.empty())) return;
   }
   deliverPending();
+  scheduleScan(chain);
+}
+
+void OrvMediator::scheduleScan(std::uint64_t chain) {
   OrvSerialExecutor::background().submitAt(
       std::chrono::steady_clock::now() + OrvEventOutbox::orphanScanInterval(),
       [this, chain] { scanForLeftovers(chain); });
@@ -125,10 +129,7 @@ void OrvMediator::scanForLeftovers(std::uint64_t chain) {
 void OrvMediator::startScanningLocked() {
   // Each sink or exporter added starts a chain with the interval of the moment; the
   // chain before it ends at its next step.
-  const std::uint64_t chain = ++state_->scanChain;
-  OrvSerialExecutor::background().submitAt(
-      std::chrono::steady_clock::now() + OrvEventOutbox::orphanScanInterval(),
-      [this, chain] { scanForLeftovers(chain); });
+  scheduleScan(++state_->scanChain);
 }
 
 OrvMediator* OrvMediator::sharedInstance() {

@@ -175,12 +175,12 @@ struct OrvOtlpExporter::Impl : std::enable_shared_from_this<Impl> {
       }
       lock.unlock();
       const Verdict verdict = send(batch);
-      std::vector<std::int64_t> seqs;
-      for (const auto& e : batch) seqs.push_back(e.seq);
       switch (verdict.kind) {
         case Verdict::kAborted:
           return;
-        case Verdict::kAccepted:
+        case Verdict::kAccepted: {
+          std::vector<std::int64_t> seqs;
+          for (const auto& e : batch) seqs.push_back(e.seq);
           outbox->remove(seqs);
           failures = 0;
           // After a 413, larger batches are tried again once smaller ones have gone
@@ -192,6 +192,7 @@ struct OrvOtlpExporter::Impl : std::enable_shared_from_this<Impl> {
           lock.lock();
           changed.notify_all();
           continue;
+        }
         case Verdict::kTooLarge:
           if (batch.size() > 1) {
             // Resent in halves at once: the collector is not overloaded, only strict.

@@ -148,6 +148,27 @@ void bindText(sqlite3_stmt* st, int index, const std::string& text) {
   sqlite3_bind_text(st, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
 }
 
+// The dead letters' statements (see Statements::lazy).
+constexpr const char* kBuryStoredSql =
+    "INSERT OR IGNORE INTO orv_dead_letters (event_id, app_id, name, properties, time_ms, "
+    "consumer, status, reason, dead_at_ms) SELECT event_id, app_id, name, properties, time_ms, "
+    "consumer, ?2, ?3, ?4 FROM orv_outbox WHERE id = ?1";
+constexpr const char* kBuryEventSql =
+    "INSERT OR IGNORE INTO orv_dead_letters (event_id, app_id, name, properties, time_ms, "
+    "consumer, status, reason, dead_at_ms) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)";
+constexpr const char* kTrimDeadSql =
+    "DELETE FROM orv_dead_letters WHERE id NOT IN (SELECT id FROM orv_dead_letters ORDER BY id "
+    "DESC LIMIT ?1)";
+constexpr const char* kSelectDeadSql =
+    "SELECT event_id, app_id, name, properties, time_ms, consumer, status, reason, dead_at_ms "
+    "FROM orv_dead_letters ORDER BY id LIMIT ?1";
+// Unowned ('' is no running process): the next process with the consumer claims them.
+constexpr const char* kRedriveSql =
+    "INSERT OR IGNORE INTO orv_outbox (event_id, app_id, name, properties, time_ms, owner, "
+    "consumer) SELECT event_id, app_id, name, properties, time_ms, '', consumer FROM "
+    "orv_dead_letters ORDER BY id";
+constexpr const char* kClearDeadSql = "DELETE FROM orv_dead_letters";
+
 // An event's own columns, as parameters 1 to 5 of every statement that stores one.
 void bindEvent(sqlite3_stmt* st, const OrvOutboxEvent& event) {
   bindText(st, 1, event.eventId);
@@ -167,7 +188,7 @@ struct OrvDefaultsDatabase::Statements {
   Statement selectOne, selectAll, upsert, remove;  // suites
   Statement insertEvent, selectEvents, deleteEvent, countEvents, trimEvents, owners, claim;
   Statement passOn, copyTo;
-  Statement buryStored, buryEvent, countDead, trimDead, selectDead, redrive, clearDead;
+  Statement buryStored, buryEvent, trimDead, selectDead, redrive, clearDead;  // lazy
 
   // The statements a read-only connection needs too.
   bool prepareReads(sqlite3* db) {
@@ -202,30 +223,14 @@ struct OrvDefaultsDatabase::Statements {
                    "DELETE FROM orv_outbox WHERE id IN (SELECT id FROM orv_outbox ORDER BY id "
                    "LIMIT ?1)") &&
            prepare(db, &owners, "SELECT DISTINCT owner FROM orv_outbox WHERE owner != ?1") &&
-           prepare(db, &claim, "UPDATE orv_outbox SET owner = ?1 WHERE owner = ?2") &&
-           prepare(db, &buryStored,
-                   "INSERT OR IGNORE INTO orv_dead_letters (event_id, app_id, name, "
-                   "properties, time_ms, consumer, status, reason, dead_at_ms) SELECT "
-                   "event_id, app_id, name, properties, time_ms, consumer, ?2, ?3, ?4 FROM "
-                   "orv_outbox WHERE id = ?1") &&
-           prepare(db, &buryEvent,
-                   "INSERT OR IGNORE INTO orv_dead_letters (event_id, app_id, name, "
-                   "properties, time_ms, consumer, status, reason, dead_at_ms) VALUES (?1, ?2, "
-                   "?3, ?4, ?5, ?6, ?7, ?8, ?9)") &&
-           prepare(db, &countDead, "SELECT count(*) FROM orv_dead_letters") &&
-           prepare(db, &trimDead,
-                   "DELETE FROM orv_dead_letters WHERE id IN (SELECT id FROM orv_dead_letters "
-                   "ORDER BY id LIMIT ?1)") &&
-           prepare(db, &selectDead,
-                   "SELECT event_id, app_id, name, properties, time_ms, consumer, status, "
-                   "reason, dead_at_ms FROM orv_dead_letters ORDER BY id LIMIT ?1") &&
-           // Unowned ('' is no running process): the next process with the consumer
-           // claims them.
-           prepare(db, &redrive,
-                   "INSERT OR IGNORE INTO orv_outbox (event_id, app_id, name, properties, "
-                   "time_ms, owner, consumer) SELECT event_id, app_id, name, properties, "
-                   "time_ms, '', consumer FROM orv_dead_letters ORDER BY id") &&
-           prepare(db, &clearDead, "DELETE FROM orv_dead_letters");
+           prepare(db, &claim, "UPDATE orv_outbox SET owner = ?1 WHERE owner = ?2");
+  }
+
+  // A statement of the rare calls (dead letters), prepared on first use rather than at
+  // start-up; null when it cannot be prepared.
+  sqlite3_stmt* lazy(sqlite3* db, Statement& slot, const char* sql) {
+    if (!slot) prepare(db, &slot, sql);
+    return slot.get();
   }
 
   static bool prepare(sqlite3* db, Statement* out, const char* sql) {
@@ -339,8 +344,7 @@ bool OrvDefaultsDatabase::openLocked() {
   }
   writeFailedLocked(why, rc);
   closeLocked();
-  if (why.find("newer version") != std::string::npos) return false;  // not ours to read
-  openReadOnlyLocked();
+  if (!newerSchema_) openReadOnlyLocked();  // a newer version's file is not ours to read
   return false;
 }
 
@@ -362,6 +366,7 @@ bool OrvDefaultsDatabase::migrateLocked(std::string* why) {
     sqlite3_finalize(st);
     return rc == SQLITE_ROW;
   };
+  newerSchema_ = false;
   std::int64_t version = 0, tables = 0;
   // journal_mode returns a row; a file that is not a database, or one we may not
   // write, fails here.
@@ -370,7 +375,8 @@ bool OrvDefaultsDatabase::migrateLocked(std::string* why) {
     *why = sqliteErrorLocked("cannot use");
     return false;
   }
-  if (version > kSchemaVersion) {
+  newerSchema_ = version > kSchemaVersion;
+  if (newerSchema_) {
     *why = path_ + " was written by a newer version of the library (schema " +
            std::to_string(version) + ", this one knows up to " + std::to_string(kSchemaVersion) +
            "); leaving it alone";
@@ -889,33 +895,25 @@ bool OrvDefaultsDatabase::countEventsLocked(sqlite3_stmt* count) {
   return ok;
 }
 
-bool OrvDefaultsDatabase::recordLocked(const std::string& suite, std::vector<Record>& records,
-                                       std::vector<OrvRecordOutcome>& outcomes) {
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    OrvValue existing;
-    if (!readRowLocked(suite, records[i].key, &existing)) return false;
-    if (truthy(existing)) {
-      outcomes[i] = OrvRecordOutcome::kAlreadyRecorded;
-      continue;
-    }
-    if (!writeRowLocked(suite, records[i].key, OrvValue(true)) ||
-        !insertEventLocked(records[i].event))
-      return false;
-    outcomes[i] = OrvRecordOutcome::kRecorded;
+bool OrvDefaultsDatabase::recordLocked(const std::string& suite, const std::string& key,
+                                       OrvOutboxEvent& event, OrvRecordOutcome* outcome) {
+  OrvValue existing;
+  if (!readRowLocked(suite, key, &existing)) return false;
+  if (truthy(existing)) {
+    *outcome = OrvRecordOutcome::kAlreadyRecorded;
+    return true;
   }
-  return true;
+  *outcome = OrvRecordOutcome::kRecorded;
+  return writeRowLocked(suite, key, OrvValue(true)) && insertEventLocked(event);
 }
 
 bool OrvDefaultsDatabase::recordWaitingLocked(bool* stored) {
   for (Waiting& w : waiting_) {
-    OrvValue existing;
-    if (!readRowLocked(w.suite, w.key, &existing)) return false;
-    if (truthy(existing)) continue;
-    if (!writeRowLocked(w.suite, w.key, OrvValue(true)) || !insertEventLocked(w.event))
-      return false;
-    *stored = true;
+    OrvRecordOutcome outcome;
+    if (!recordLocked(w.suite, w.key, w.event, &outcome)) return false;
+    *stored = *stored || outcome == OrvRecordOutcome::kRecorded;
   }
-  // Only once the transaction commits do they leave memory: see the callers.
+  // Only once the transaction commits do they leave memory: see writeBackLocked().
   return true;
 }
 
@@ -927,11 +925,6 @@ void OrvDefaultsDatabase::waitLocked(const std::string& suite, Record& record) {
     waiting_.pop_front();
     noteDroppedLocked(1, " to be checked");
   }
-}
-
-std::size_t OrvDefaultsDatabase::waitingCount() {
-  std::lock_guard lock(mutex_);
-  return waiting_.size();
 }
 
 bool OrvDefaultsDatabase::waitUntilChecked(std::chrono::steady_clock::time_point deadline) {
@@ -949,15 +942,14 @@ std::vector<OrvRecordOutcome> OrvDefaultsDatabase::recordOnce(const std::string&
   std::vector<OrvRecordOutcome> outcomes(records.size(), OrvRecordOutcome::kRecorded);
   // The check and the write in one IMMEDIATE transaction: it holds the database's
   // write lock from the first read, so another process cannot record a key between
-  // our check and our write. What waited to be checked goes first, in the order asked.
-  const bool writable = writableLocked();
-  bool storedWaiting = false;  // delivered with this call's events, by the caller's delivery
-  if (writable && transactionLocked([&] {
-        return recordWaitingLocked(&storedWaiting) && recordLocked(suite, records, outcomes) &&
-               (trimEventsLocked(), true);
+  // our check and our write. (What waited to be checked went first, in the write-back
+  // that writableLocked() makes after any failure.)
+  if (writableLocked() && transactionLocked([&] {
+        for (std::size_t i = 0; i < records.size(); ++i)
+          if (!recordLocked(suite, records[i].key, records[i].event, &outcomes[i])) return false;
+        trimEventsLocked();
+        return true;
       })) {
-    waiting_.clear();
-    waitingKeys_.clear();
     for (const auto& r : records) unwritten_.erase({suite, r.key});
     writeSucceededLocked();
     flushErrors(lock);
@@ -1102,19 +1094,12 @@ void OrvDefaultsDatabase::handOverEvents(const std::vector<OrvOutboxEvent>& even
     return removeEvents(seqs);
   }
   std::unique_lock lock(mutex_);
-  std::vector<OrvOutboxEvent> written;  // kept in memory when read, in the file now
-  written.reserve(events.size());
-  std::vector<const OrvOutboxEvent*> stored;
+  // The rows of the file, by where each event is now (a write-back may have moved one
+  // read from memory there).
+  std::vector<std::pair<std::int64_t, const OrvOutboxEvent*>> stored;
   for (const auto& e : events) {
-    const std::int64_t seq = currentSeqLocked(e.seq);
-    if (seq > 0 && e.seq < 0) {
-      written.push_back(e);
-      written.back().seq = seq;
-      stored.push_back(&written.back());
-      continue;
-    }
-    if (seq > 0) {
-      stored.push_back(&e);
+    if (const std::int64_t seq = currentSeqLocked(e.seq); seq > 0) {
+      stored.emplace_back(seq, &e);
       continue;
     }
     // Kept in memory: passed on in memory.
@@ -1136,17 +1121,17 @@ void OrvDefaultsDatabase::handOverEvents(const std::vector<OrvOutboxEvent>& even
   // consumer that holds the event already keeps the row it has, and the one handed over
   // goes.
   if (writable && transactionLocked([&] {
-        for (const OrvOutboxEvent* e : stored) {
+        for (const auto& [seq, e] : stored) {
           for (std::size_t q = 1; q < queues.size(); ++q) {
-            sqlite3_bind_int64(statements_->copyTo.get(), 1, e->seq);
+            sqlite3_bind_int64(statements_->copyTo.get(), 1, seq);
             bindText(statements_->copyTo.get(), 2, queues[q]);
             if (Statements::run(statements_->copyTo.get()) != SQLITE_DONE) return false;
             approxEvents_ += static_cast<std::size_t>(sqlite3_changes(connection_));
           }
-          sqlite3_bind_int64(statements_->passOn.get(), 1, e->seq);
+          sqlite3_bind_int64(statements_->passOn.get(), 1, seq);
           bindText(statements_->passOn.get(), 2, queues[0]);
           if (Statements::run(statements_->passOn.get()) != SQLITE_DONE) return false;
-          if (sqlite3_changes(connection_) == 0 && !deleteEventLocked(e->seq)) return false;
+          if (sqlite3_changes(connection_) == 0 && !deleteEventLocked(seq)) return false;
         }
         return true;
       })) {
@@ -1154,10 +1139,11 @@ void OrvDefaultsDatabase::handOverEvents(const std::vector<OrvOutboxEvent>& even
   } else {
     // The rows stay where they are (and are not handed out again); the consumers get
     // copies kept in memory for the process.
-    for (const OrvOutboxEvent* e : stored) {
-      removedUnwritten_.insert(e->seq);
+    for (const auto& [seq, e] : stored) {
+      removedUnwritten_.insert(seq);
       for (const auto& queue : queues) {
         OrvOutboxEvent copy = *e;
+        copy.seq = seq;
         copy.consumer = queue;
         keepInMemoryLocked(std::move(copy));
       }
@@ -1173,34 +1159,32 @@ bool OrvDefaultsDatabase::deadLetterEvents(const std::vector<OrvOutboxEvent>& ev
   std::size_t trimmed = 0;
   const bool moved =
       writableLocked() && transactionLocked([&] {
+        Statements& s = *statements_;
+        sqlite3_stmt* buryStored = s.lazy(connection_, s.buryStored, kBuryStoredSql);
+        sqlite3_stmt* buryEvent = s.lazy(connection_, s.buryEvent, kBuryEventSql);
+        sqlite3_stmt* trim = s.lazy(connection_, s.trimDead, kTrimDeadSql);
+        if (!buryStored || !buryEvent || !trim) return false;
         for (const OrvOutboxEvent& e : events) {
           if (const std::int64_t seq = currentSeqLocked(e.seq); seq > 0) {
-            sqlite3_stmt* st = statements_->buryStored.get();
-            sqlite3_bind_int64(st, 1, seq);
-            sqlite3_bind_int64(st, 2, status);
-            bindText(st, 3, reason);
-            sqlite3_bind_int64(st, 4, now);
-            if (Statements::run(st) != SQLITE_DONE || !deleteEventLocked(seq)) return false;
+            sqlite3_bind_int64(buryStored, 1, seq);
+            sqlite3_bind_int64(buryStored, 2, status);
+            bindText(buryStored, 3, reason);
+            sqlite3_bind_int64(buryStored, 4, now);
+            if (Statements::run(buryStored) != SQLITE_DONE || !deleteEventLocked(seq)) return false;
           } else {
-            sqlite3_stmt* st = statements_->buryEvent.get();
-            bindEvent(st, e);
-            bindText(st, 6, e.consumer);
-            sqlite3_bind_int64(st, 7, status);
-            bindText(st, 8, reason);
-            sqlite3_bind_int64(st, 9, now);
-            if (Statements::run(st) != SQLITE_DONE) return false;
+            // Still only in memory (kept after a failure that was no outage).
+            bindEvent(buryEvent, e);
+            bindText(buryEvent, 6, e.consumer);
+            sqlite3_bind_int64(buryEvent, 7, status);
+            bindText(buryEvent, 8, reason);
+            sqlite3_bind_int64(buryEvent, 9, now);
+            if (Statements::run(buryEvent) != SQLITE_DONE) return false;
           }
         }
-        sqlite3_stmt* count = statements_->countDead.get();
-        const bool counted = sqlite3_step(count) == SQLITE_ROW;
-        const auto dead = counted ? static_cast<std::size_t>(sqlite3_column_int64(count, 0)) : 0;
-        sqlite3_reset(count);
-        if (dead > kDeadLetterLimit) {
-          trimmed = dead - kDeadLetterLimit;
-          sqlite3_bind_int64(statements_->trimDead.get(), 1, static_cast<sqlite3_int64>(trimmed));
-          if (Statements::run(statements_->trimDead.get()) != SQLITE_DONE) return false;
-        }
-        return counted;
+        sqlite3_bind_int64(trim, 1, static_cast<sqlite3_int64>(kDeadLetterLimit));
+        if (Statements::run(trim) != SQLITE_DONE) return false;
+        trimmed = static_cast<std::size_t>(sqlite3_changes(connection_));
+        return true;
       });
   if (moved) {
     writeSucceededLocked();
@@ -1227,8 +1211,10 @@ std::vector<OrvDeadLetter> OrvDefaultsDatabase::deadLetters(std::size_t max) {
   std::unique_lock lock(mutex_);
   std::vector<OrvDeadLetter> letters;
   if (!connection_ && Clock::now() >= retryAt_) openLocked();
-  if (connection_ && statements_) {
-    sqlite3_stmt* st = statements_->selectDead.get();
+  sqlite3_stmt* st = connection_
+                         ? statements_->lazy(connection_, statements_->selectDead, kSelectDeadSql)
+                         : nullptr;
+  if (st) {
     sqlite3_bind_int64(st, 1, static_cast<sqlite3_int64>(max));
     while (sqlite3_step(st) == SQLITE_ROW) {
       OrvDeadLetter d;
@@ -1253,10 +1239,13 @@ std::size_t OrvDefaultsDatabase::redriveDeadLetters() {
   std::unique_lock lock(mutex_);
   std::size_t moved = 0;
   if (writableLocked() && transactionLocked([&] {
-        if (Statements::run(statements_->redrive.get()) != SQLITE_DONE) return false;
+        Statements& s = *statements_;
+        sqlite3_stmt* redrive = s.lazy(connection_, s.redrive, kRedriveSql);
+        sqlite3_stmt* clear = s.lazy(connection_, s.clearDead, kClearDeadSql);
+        if (!redrive || !clear || Statements::run(redrive) != SQLITE_DONE) return false;
         moved = static_cast<std::size_t>(sqlite3_changes(connection_));
         approxEvents_ += moved;
-        return Statements::run(statements_->clearDead.get()) == SQLITE_DONE;
+        return Statements::run(clear) == SQLITE_DONE;
       })) {
     writeSucceededLocked();
   } else {

@@ -89,8 +89,6 @@ class OrvDefaultsDatabase : public std::enable_shared_from_this<OrvDefaultsDatab
     OrvOutboxEvent event;
   };
   std::vector<OrvRecordOutcome> recordOnce(const std::string& suite, std::vector<Record> records);
-  // Records waiting to be checked.
-  std::size_t waitingCount();
   // Waits until no record waits to be checked and the events of those that were are
   // handed to the stored-events listener, or until `deadline`. False on timeout.
   bool waitUntilChecked(std::chrono::steady_clock::time_point deadline);
@@ -150,9 +148,10 @@ class OrvDefaultsDatabase : public std::enable_shared_from_this<OrvDefaultsDatab
   // True while a record the file may hold cannot be seen: another process holds the
   // database, or only the main file is read while a journal may hold more.
   bool uncheckableLocked() const;
-  // Checks and writes `records` in the current transaction. Under mutex_.
-  bool recordLocked(const std::string& suite, std::vector<Record>& records,
-                    std::vector<OrvRecordOutcome>& outcomes);
+  // Checks one record and, unless the suite holds it already, writes it with its event,
+  // in the current transaction; false when a statement failed. Under mutex_.
+  bool recordLocked(const std::string& suite, const std::string& key, OrvOutboxEvent& event,
+                    OrvRecordOutcome* outcome);
   // The records that wait, checked and written in the current transaction; false when
   // a statement failed. `stored` is set when an event was stored. Under mutex_.
   bool recordWaitingLocked(bool* stored);
@@ -201,6 +200,7 @@ class OrvDefaultsDatabase : public std::enable_shared_from_this<OrvDefaultsDatab
   std::chrono::milliseconds busyBudget_{0};
   bool broken_ = false;         // writes are failing; memory holds what they could not write
   bool contended_ = false;      // the last failure was another process's lock
+  bool newerSchema_ = false;    // the file is a newer version's: neither written nor read
   bool readImmutable_ = false;  // readConnection_ sees the main file only
   bool retryScheduled_ = false;
   Clock::time_point retryAt_{};
@@ -215,7 +215,8 @@ class OrvDefaultsDatabase : public std::enable_shared_from_this<OrvDefaultsDatab
   // The memory seqs of the last write-back, and the rows they became.
   std::map<std::int64_t, std::int64_t> writtenBack_;
   // Records that cannot be checked yet, in the order asked, at most one per suite and
-  // key; the keys, for that check.
+  // key; the keys, for that check. Empty while broken_ is false: they arise only from a
+  // failure, and the write-back that ends an outage records them.
   std::deque<Waiting> waiting_;
   std::set<std::pair<std::string, std::string>> waitingKeys_;
   bool storedInBackground_ = false;  // the listener is to hear of it

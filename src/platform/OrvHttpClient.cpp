@@ -279,16 +279,24 @@ std::string OrvHttpClient::header(const std::vector<std::string>& headerLines,
   return values.empty() ? std::string() : std::move(values.back());
 }
 
+namespace {
+
+// Seconds given as decimal digits (non-empty), at most `ceiling`: past it the exact
+// number does not matter, and may not fit 64 bits.
+std::chrono::seconds secondsUpTo(const std::string& digits, std::chrono::seconds ceiling) {
+  if (digits.size() > 9) return ceiling;
+  return std::min(std::chrono::seconds(std::stoll(digits)), ceiling);
+}
+
+}  // namespace
+
 std::chrono::milliseconds OrvHttpClient::retryAfter(const std::vector<std::string>& headerLines) {
   using std::chrono::milliseconds;
   const std::string value = header(headerLines, "Retry-After");
   if (value.empty()) return milliseconds(-1);
   const auto ceiling = std::chrono::duration_cast<std::chrono::seconds>(kMaxRetryAfter).count();
-  if (value.find_first_not_of("0123456789") == std::string::npos) {
-    // Past the ceiling the exact number does not matter (and may not fit 64 bits).
-    const long long seconds = value.size() > 9 ? ceiling : std::stoll(value);
-    return std::chrono::seconds(std::min<long long>(seconds, ceiling));
-  }
+  if (value.find_first_not_of("0123456789") == std::string::npos)
+    return secondsUpTo(value, kMaxRetryAfter);
   std::tm tm{};
   const char* end = strptime(value.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &tm);
   if (!end || *end != '\0') return milliseconds(-1);
@@ -312,9 +320,7 @@ std::chrono::milliseconds OrvHttpClient::maxAge(const std::vector<std::string>& 
   const std::string digits =
       value.substr(at + 8, value.find_first_not_of("0123456789", at + 8) - (at + 8));
   if (digits.empty()) return std::chrono::milliseconds(-1);
-  const auto ceiling = std::chrono::duration_cast<std::chrono::seconds>(kMaxMaxAge).count();
-  const long long seconds = digits.size() > 9 ? ceiling : std::stoll(digits);
-  return std::chrono::seconds(std::min<long long>(seconds, ceiling));
+  return secondsUpTo(digits, kMaxMaxAge);
 }
 
 std::string OrvHttpClient::sameOriginRedirect(const std::string& url, const std::string& location,
