@@ -192,6 +192,15 @@ void OrvMediator::deliverRound() {
   const std::vector<std::shared_ptr<OrvEventOutbox>> outboxes = OrvEventOutbox::allOpen();
   for (const auto& outbox : outboxes) {
     for (;;) {
+      {
+        std::lock_guard lock(state_->mutex);
+        if (state_->sinks.empty() && state_->exporters.empty()) return;  // events wait
+      }
+      std::vector<OrvOutboxEvent> batch = outbox->pending(kDeliveryBatch);
+      if (batch.empty()) break;
+      // Who takes them is read after they were: a sink or an exporter added meanwhile
+      // (while this thread delivers for a call that found it delivering) gets them too,
+      // instead of a hand-over that leaves it out.
       std::vector<std::shared_ptr<const Sink>> sinks;
       std::vector<std::shared_ptr<OrvOtlpExporter>> exporters;
       {
@@ -199,9 +208,7 @@ void OrvMediator::deliverRound() {
         for (const auto& entry : state_->sinks) sinks.push_back(entry.second);
         for (const auto& entry : state_->exporters) exporters.push_back(entry.second);
       }
-      if (sinks.empty() && exporters.empty()) return;  // events wait in the outbox
-      std::vector<OrvOutboxEvent> batch = outbox->pending(kDeliveryBatch);
-      if (batch.empty()) break;
+      if (sinks.empty() && exporters.empty()) return;  // all removed meanwhile: they wait
       // Once the process exits, what the sinks have not taken stays in the outbox for
       // the next run: a round over a backlog must not outlast the exit's grace period.
       std::size_t taken = 0;
