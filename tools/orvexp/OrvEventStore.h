@@ -1,0 +1,88 @@
+// The collector's store: the log records `orvexp serve --events DB` accepted, in a
+// SQLite file of their own, each eventId once.
+//
+// A request's records go in with one transaction, so the collector can answer 2xx
+// exactly when they are committed and 503 when they are not (disk full, I/O error, the
+// file locked past kBusyTimeout): nothing is acknowledged that is not stored, and
+// nothing stored is half a request. A record without an eventId gets one derived from
+// its content ("content-" and the MD5 of its JSON line), so a retried request of such
+// records is stored once too.
+//
+// The file is refused, never repaired or followed: a missing directory, a symbolic
+// link, anything but a regular file, a file that is not SQLite, another program's
+// database, or one written by a newer orvexp (schema version above kSchemaVersion).
+//
+// Memory stays bounded whatever the file holds: nothing reads the file whole; queries
+// aggregate in SQLite. Thread-safe: writers take turns on one connection, and queries
+// use a connection of their own, so a report never waits for an ingest (WAL).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "OrvMediator.h"
+
+class OrvEventStore {
+ public:
+  static constexpr int kSchemaVersion = 1;
+  static constexpr std::chrono::milliseconds kBusyTimeout{2000};
+  // The name exposure events carry; only they are counted.
+  static constexpr const char* kExposureEvent = "zu_experiment_exposure";
+
+  // Opens the store at `path`, creating it (owner-only) when it does not exist. nullptr
+  // with `*error` saying why when the path is refused (see above).
+  static std::unique_ptr<OrvEventStore> open(const std::string& path, std::string* error);
+  ~OrvEventStore();
+  OrvEventStore(const OrvEventStore&) = delete;
+  OrvEventStore& operator=(const OrvEventStore&) = delete;
+
+  // Stores `events` in one transaction, each eventId once (also across restarts). True
+  // once committed, with `*added` the number that were new; false with `*error` when
+  // nothing was stored.
+  bool add(const std::vector<OrvMediatorEvent>& events, std::size_t* added, std::string* error);
+
+  // Exposure events per application, experiment and group, ordered by those three.
+  // Experiment and group identifiers are the text of "#experiment_id" and
+  // "#experiment_group_id" (a string itself, a number its decimal text, anything else
+  // its JSON); `control` is true when any of the group's events says so.
+  struct GroupCount {
+    std::string appId;
+    std::string experimentId;
+    std::string groupId;
+    bool control = false;
+    std::int64_t exposures = 0;
+  };
+  std::vector<GroupCount> exposureCounts() const;
+
+  // One experiment's exposures over time: per group, how many arrived in each step of
+  // `*stepMs` (chosen so that at most `maxSteps` steps span the first to the last
+  // exposure), ordered by group, then time. Steps without exposures are left out.
+  struct SeriesPoint {
+    std::string groupId;
+    std::int64_t startMs = 0;  // start of the step, Unix milliseconds
+    std::int64_t exposures = 0;
+  };
+  std::vector<SeriesPoint> exposureSeries(const std::string& appId,
+                                          const std::string& experimentId, int maxSteps,
+                                          std::int64_t* stepMs) const;
+
+  std::int64_t eventCount() const;
+
+  // Every stored event as one JSON line (OrvMediatorEvent::toJson), in the order they
+  // were stored. False with `*error` when the file could not be read to the end.
+  bool exportJsonLines(std::ostream& out, std::string* error) const;
+
+  // The counting query behind exposureCounts(), as documented for other stores: it
+  // reads only the view "exposures" (app_id, experiment_id, group_id, is_control,
+  // time_ms), which this store defines over its table.
+  static const char* countsSql();
+
+ private:
+  struct Impl;
+  explicit OrvEventStore(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
