@@ -1,6 +1,7 @@
 // Raw bytes from a client through `orvexp serve`'s request handling: HTTP parsing on
-// the connection's own stream, the connection limits, routing, and the file rules on a
-// payload directory holding every kind of entry the server must tell apart. Whatever
+// the connection's own stream, the connection limits, routing, the file rules on a
+// payload directory holding every kind of entry the server must tell apart, assignment
+// of weighted groups, the collector and the report pages. Whatever
 // arrives, each answer starts with a status line and nothing outside the directory is
 // ever served.
 #include <sys/socket.h>
@@ -28,16 +29,20 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   char pattern[] = "/tmp/fuzz_serve-XXXXXX";
   const std::string root = ::mkdtemp(pattern);
   const std::string dir = root + "/payloads";
-  for (const char* app : {"a", "dir", "fifo", "outside", "inside", "array"})
+  for (const char* app : {"a", "dir", "fifo", "outside", "inside", "array", "groups"})
     fs::create_directories(dir + "/" + app);
   std::ofstream(dir + "/a/ki_feature.json") << R"({"color":"red","limit":20})";
   std::ofstream(dir + "/array/ki_feature.json") << "[1,2]";
+  std::ofstream(dir + "/groups/ki_feature.json")
+      << R"({"k":0,"experiment_detail":[{"#experiment_id":"e","#feature_list":["k"],)"
+         R"("#groups":[{"id":"1","weight":1,"values":{"k":1}},{"id":"2","weight":3}]}]})";
   std::ofstream(root + "/secret.json") << "{\"secret\":\"" << kOutsideMarker << "\"}";
   fs::create_directories(dir + "/dir/ki_feature.json");
   ::mkfifo((dir + "/fifo/ki_feature.json").c_str(), 0600);
   fs::create_symlink(root + "/secret.json", dir + "/outside/ki_feature.json");
   fs::create_symlink(dir + "/a/ki_feature.json", dir + "/inside/ki_feature.json");
   server = new OrvConfigServer(dir);
+  if (!server->collectEventsTo(root + "/events.db")) std::abort();
   return 0;
 }
 

@@ -1,8 +1,13 @@
 // orvexp against hostile clients, files and arguments, run as real processes.
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
 
 #include <filesystem>
 #include <tuple>
@@ -17,10 +22,14 @@ namespace {
 
 const std::string kOrvexp = std::string(ORV_TEST_BINARY_DIR) + "/tools/orvexp/orvexp";
 
-// `orvexp serve DIR` on a free loopback port.
+// `orvexp serve DIR` on a free loopback port, with `extra` options.
 struct Serve {
-  explicit Serve(const std::string& dir)
-      : process({kOrvexp, "serve", "--dir", dir, "--port", "0"}) {
+  explicit Serve(const std::string& dir, std::vector<std::string> extra = {})
+      : process([&] {
+          std::vector<std::string> argv = {kOrvexp, "serve", "--dir", dir, "--port", "0"};
+          argv.insert(argv.end(), extra.begin(), extra.end());
+          return argv;
+        }()) {
     std::string line;
     if (process.readLine(&line)) port = std::atoi(line.substr(line.rfind(':') + 1).c_str());
   }
@@ -35,7 +44,124 @@ struct Serve {
   int port = 0;
 };
 
+// `bytes` gzip-compressed.
+std::string gzip(const std::string& bytes) {
+  z_stream z{};
+  deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY);
+  std::string out(deflateBound(&z, bytes.size()), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+  z.avail_in = static_cast<uInt>(bytes.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+// Sends `request` on a new connection while reading what comes back, as an HTTP client
+// does, and stops sending once an answer has begun; returns what came back until the
+// server closed the connection.
+std::string exchange(int port, const std::string& request) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string answer;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+    std::size_t sent = 0;
+    for (;;) {
+      pollfd p{fd, static_cast<short>(POLLIN | (answer.empty() && sent < request.size() ? POLLOUT : 0)), 0};
+      if (::poll(&p, 1, 60'000) <= 0) break;
+      if (p.revents & (POLLIN | POLLHUP | POLLERR)) {
+        char buffer[4096];
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) break;
+        answer.append(buffer, static_cast<std::size_t>(n));
+      } else if (p.revents & POLLOUT) {
+        const ssize_t n =
+            ::send(fd, request.data() + sent, std::min<std::size_t>(request.size() - sent, 1 << 16),
+                   MSG_NOSIGNAL);
+        if (n <= 0) break;
+        sent += static_cast<std::size_t>(n);
+      }
+    }
+  }
+  ::close(fd);
+  return answer;
+}
+
+std::string statusLine(const std::string& answer) { return answer.substr(0, answer.find('\r')); }
+
 }  // namespace
+
+// Every body is bounded by what it decodes to, whatever its encoding and framing: a
+// gzip bomb (64 MiB of zeros in 64 KiB) and an endless chunked body are cut off at the
+// limit and answered 413, on both endpoints, and the server's memory stays small.
+TEST(OrvexpServe, BodiesAreBoundedByWhatTheyDecodeToWhateverTheirEncodingOrFraming) {
+  TempDir dir;
+  Serve serve(dir.path(), {"--events", dir.file("events.db"), "--quiet"});
+  ASSERT_GT(serve.port, 0);
+  const std::string bomb = gzip(std::string(64u << 20, '0'));
+  ASSERT_LT(bomb.size(), 200u << 10);
+  std::string chunk(1u << 20, ' ');
+  for (const char* path : {"/v1/remote-config/fetch", "/v1/logs"}) {
+    for (int round = 0; round < 3; ++round) {
+      const std::string gzipped = exchange(
+          serve.port, std::string("POST ") + path +
+                          " HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
+                          "Content-Encoding: gzip\r\nContent-Length: " +
+                          std::to_string(bomb.size()) + "\r\n\r\n" + bomb);
+      EXPECT_EQ(statusLine(gzipped), "HTTP/1.1 413 Payload Too Large") << path;
+    }
+    std::string chunked = std::string("POST ") + path +
+                          " HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
+                          "Transfer-Encoding: chunked\r\n\r\n";
+    for (int i = 0; i < 24; ++i) chunked += "100000\r\n" + chunk + "\r\n";
+    chunked += "0\r\n\r\n";
+    EXPECT_EQ(statusLine(exchange(serve.port, chunked)), "HTTP/1.1 413 Payload Too Large") << path;
+  }
+  const std::string multipart = exchange(
+      serve.port,
+      "POST /v1/logs HTTP/1.1\r\nHost: x\r\nContent-Type: multipart/form-data; boundary=b\r\n"
+      "Content-Length: 4\r\n\r\n--b\n");
+  EXPECT_EQ(statusLine(multipart), "HTTP/1.1 415 Unsupported Media Type");
+  // The collector's errors are OTLP Status bodies.
+  const std::string logs = exchange(
+      serve.port, "POST /v1/logs HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
+                  "Content-Length: 5\r\nConnection: close\r\n\r\n[1,2]");
+  EXPECT_EQ(statusLine(logs), "HTTP/1.1 400 Bad Request");
+  EXPECT_NE(logs.find(R"({"code":3,"message":)"), std::string::npos) << logs;
+  EXPECT_EQ(serve.post(R"({"app_id":"none"})"), 404);  // still serving
+  std::string rss;
+  runCommand("ps -o rss= -p " + std::to_string(serve.process.pid()), 60, &rss);
+  if (!kSanitized) EXPECT_LT(std::atol(rss.c_str()), 150 * 1024) << "KiB resident";
+}
+
+// 64 slow connections from 8 addresses fill every place the server keeps; newcomers
+// are still answered at once, each taking the place of a connection of the heaviest
+// client, while the slow connections it did not need stay open (so the answers did not
+// wait for the slow ones' deadline).
+TEST(OrvexpServe, ClientsHoldingEveryPlaceLeaveRoomForOthers) {
+  TempDir dir;
+  Serve serve(dir.path(), {"--quiet"});
+  std::string sources;
+  for (int i = 2; i <= 9; ++i) sources += (sources.empty() ? "127.0.0." : ",127.0.0.") + std::to_string(i);
+  ChildProcess slow({"/usr/bin/python3", std::string(ORV_TEST_SOURCE_DIR) + "/tests/slow_client.py",
+                     std::to_string(serve.port), "8", sources});
+  std::string line;
+  ASSERT_TRUE(slow.readLine(&line) && line == "connected");
+  for (int i = 0; i < 15; ++i) {
+    httplib::Client client("127.0.0.1", serve.port);
+    client.set_read_timeout(60, 0);
+    auto res = client.Post(OrvRemoteConfig::kFetchPath, R"({"app_id":"none"})", "application/json");
+    ASSERT_EQ(res ? res->status : -1, 404) << i;
+  }
+  ::kill(slow.pid(), SIGUSR1);
+  ASSERT_TRUE(slow.readLine(&line));
+  EXPECT_GE(std::atoi(line.substr(5).c_str()), 64 - 15) << line;
+}
 
 TEST(OrvexpServe, GreedyOrSlowClientsNeitherBloatNorStarveIt) {
   TempDir dir;

@@ -1,5 +1,8 @@
-// `orvexp demo [--data-dir D]`: the whole start-read-expose-fetch flow against the
-// reference server on a loopback port, with the bundled example payload.
+// `orvexp demo [--data-dir D] [--devices N]`: the whole start-read-expose-fetch flow
+// against the reference server on a loopback port, with the bundled example payload;
+// then the experiment loop: N devices (separate processes) assigned to groups by the
+// server, their exposures counted per group and checked for a sample ratio mismatch,
+// once healthy and once with a faulty client.
 #include <CLI/CLI.hpp>
 
 #include <unistd.h>
@@ -8,11 +11,16 @@
 #include <fstream>
 #include <iostream>
 #include <mutex>
+#include <sstream>
 #include <vector>
 
 #include "Commands.h"
+#include "DemoFleet.h"
 #include "DemoPayload.h"
+#include "OrvAssignment.h"
 #include "OrvConfigServer.h"
+#include "OrvEventStore.h"
+#include "OrvSrm.h"
 #include "OrvExperiment/OrvExperiment.h"
 #include "OrvExperiment/OrvPlatform.h"
 #include "OrvMediator.h"
@@ -46,8 +54,9 @@ bool settle() {
   return drained;
 }
 
-bool writePayload(const std::string& dir, const std::string& json) {
-  const std::string path = OrvConfigServer::payloadPath(dir, kDemoApp, "ki_feature");
+bool writePayload(const std::string& dir, const std::string& json,
+                  const std::string& app = kDemoApp) {
+  const std::string path = OrvConfigServer::payloadPath(dir, app, "ki_feature");
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
   const std::string temp = path + ".tmp";
   {
@@ -77,7 +86,67 @@ int fail(const std::string& why) {
   return 1;
 }
 
-int runDemo(std::string dataDir) {
+// The experiment loop: `devices` devices of `app` read the assigned payload's feature,
+// then the collector's counts and the mismatch check of its experiment are printed.
+// A faulty fleet drops the exposures of every other device in the group "green".
+// False when a device failed or the check came out otherwise than `expectAlarm`.
+bool runFleetOf(const std::string& app, bool faulty, bool expectAlarm, int devices,
+                const OrvConfigServer& server, const std::string& payloadDir,
+                const std::string& scratch, const std::string& eventsPath) {
+  const std::string experiment = "checkout-button";
+  if (!writePayload(payloadDir, kAssignedPayload, app)) return fail("cannot write " + app) == 0;
+  const OrvValue payload = OrvValue::parseJson(kAssignedPayload).value;
+  OrvValue groups;
+  for (const OrvValue& entry : payload["experiment_detail"].elements())
+    if (entry["#experiment_id"].stringValue() == experiment) groups = entry["#groups"];
+  FleetRun run;
+  run.orvexp = "/proc/self/exe";
+  run.serverUrl = server.url();
+  run.appId = app;
+  run.dataRoot = scratch + "/" + app;
+  run.devices = devices;
+  run.key = "button_color";
+  int dropped = 0;
+  int greens = 0;
+  if (faulty) {
+    run.exports = [&](const std::string& unit) {
+      const int index = OrvAssignment::groupIndex(experiment, unit, groups);
+      if (groups.at(static_cast<std::size_t>(index))["id"].stringValue() != "green") return true;
+      const bool keep = ++greens % 2 == 1;
+      if (!keep) ++dropped;
+      return keep;
+    };
+  }
+  std::filesystem::create_directories(run.dataRoot);
+  say("\n== " + std::to_string(devices) + " devices of " + app + (faulty ? " (faulty: half of group green's exposures never leave the device)" : "") +
+      ": each a separate orvexp get with its own data directory and --bucket-id device-N");
+  std::string problem;
+  if (runFleet(run, &problem) != 0) return fail(problem) == 0;
+  if (faulty) say("  exposures dropped by the faulty client: " + std::to_string(dropped));
+  std::string why;
+  const auto store = OrvEventStore::open(eventsPath, &why);
+  if (!store) return fail(why) == 0;
+  OrvSplitSource source;
+  source.payloadDir = payloadDir;
+  for (const OrvSrmCheck& check : orvSrmChecks(*store, source)) {
+    if (check.appId != app) continue;
+    say("  experiment " + check.experimentId + ":");
+    for (const OrvSrmGroup& g : check.groups) {
+      char line[160];
+      std::snprintf(line, sizeof line, "    group %-8s %4lld exposures  %5.1f%% (intended %5.1f%%)",
+                    g.groupId.c_str(), static_cast<long long>(g.exposures), 100 * g.share,
+                    100 * g.intendedShare);
+      say(line);
+    }
+    say("  " + check.verdict);
+    if (check.alarm != expectAlarm)
+      return fail(std::string("the check ") + (check.alarm ? "raised" : "did not raise") +
+                  " an alarm") == 0;
+  }
+  return true;
+}
+
+int runDemo(std::string dataDir, int devices) {
   std::error_code error;
   const auto scratch =
       std::filesystem::temp_directory_path(error) / ("orvexp-demo-" + std::to_string(::getpid()));
@@ -97,8 +166,9 @@ int runDemo(std::string dataDir) {
   if (!writePayload(payloadDir, kDemoPayload))
     return fail("cannot write the payload to " + payloadDir);
   OrvConfigServer server(payloadDir);
-  const std::string collected = (scratch / "collected.jsonl").string();
-  server.collectEventsTo(collected);
+  const std::string collected = (scratch / "events.sqlite3").string();
+  std::string refused;
+  if (!server.collectEventsTo(collected, &refused)) return fail(refused);
   if (!server.start("127.0.0.1", 0)) return fail("cannot start the config server on 127.0.0.1");
   say("config server: " + server.url() + " serving " + payloadDir +
       ", collecting OTLP events into " + collected);
@@ -171,8 +241,20 @@ int runDemo(std::string dataDir) {
   OrvExperiment::enableLog(false);
   OrvPlatform::setConsoleSink(nullptr);
   say("\n== events that reached the collector over OTLP/HTTP (one line each, by eventId)");
-  std::ifstream lines(collected);
-  for (std::string line; std::getline(lines, line);) say("  collected " + line);
+  {
+    std::string why;
+    const auto store = OrvEventStore::open(collected, &why);
+    std::ostringstream lines;
+    if (!store || !store->exportJsonLines(lines, &why)) return fail(why);
+    std::istringstream in(lines.str());
+    for (std::string line; std::getline(in, line);) say("  collected " + line);
+  }
+  if (devices > 0) {
+    const std::string fleets = (scratch / "devices").string();
+    if (!runFleetOf("fleet-app", false, false, devices, server, payloadDir, fleets, collected) ||
+        !runFleetOf("faulty-app", true, true, devices, server, payloadDir, fleets, collected))
+      return 1;
+  }
   say("\ndemo finished");
   return 0;
 }
@@ -183,8 +265,13 @@ void setupDemoCommand(CLI::App& app, int& exitCode) {
   auto* cmd = app.add_subcommand(
       "demo", "Run the whole flow against a loopback server with the example payload");
   auto dataDir = std::make_shared<std::string>();
+  auto devices = std::make_shared<int>(200);
   cmd->add_option("--data-dir", *dataDir, "Data directory (default: a fresh temporary one)");
-  cmd->callback([dataDir, &exitCode] { exitCode = runDemo(*dataDir); });
+  cmd->add_option("--devices", *devices,
+                  "Simulated devices per fleet in the experiment loop (0 leaves it out)")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 100000));
+  cmd->callback([dataDir, devices, &exitCode] { exitCode = runDemo(*dataDir, *devices); });
 }
 
 }  // namespace orvexp

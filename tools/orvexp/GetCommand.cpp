@@ -1,5 +1,5 @@
-// `orvexp get --app ID --server URL [--data-dir D] [--no-tracking] [--events FILE]
-//  [--timeout S] [--wait-ready] [--detail] [--json] KEY...`: a real client of the library.
+// `orvexp get --app ID --server URL [--data-dir D] [--bucket-id TEXT] [--no-tracking]
+//  [--events FILE] [--events-url URL] [--timeout S] [--wait-ready] [--detail] [--json] KEY...`: a real client of the library.
 #include <fcntl.h>
 #include <unistd.h>
 #include <CLI/CLI.hpp>
@@ -28,6 +28,7 @@ struct GetOptions {
   std::string dataDir;
   std::string eventsFile;
   std::string eventsUrl;
+  std::string bucketId;
   bool noTracking = false;
   bool waitReady = false;
   bool detail = false;
@@ -87,6 +88,7 @@ int runGet(GetOptions o) {
   }
   auto config = OrvExperimentConfig::create(o.app, o.server);
   config->setAutomaticExposureTracking(!o.noTracking);
+  if (!o.bucketId.empty()) config->setCustomBucketId(OrvValue(o.bucketId));
   auto task = OrvExperimentTask::create();
   OutcomeWaiter waiter(task);
   config->setStartupTask(task);
@@ -150,6 +152,9 @@ void setupGetCommand(CLI::App& app, int& exitCode) {
   cmd->add_option("--data-dir", o->dataDir,
                   "Data directory (default: orvexp's own, $XDG_DATA_HOME/orvexp or "
                   "~/.local/share/orvexp, never the applications' one)");
+  cmd->add_option("--bucket-id", o->bucketId,
+                  "Bucket identifier sent with every fetch (an assigning server places this "
+                  "unit in a group)");
   cmd->add_flag("--no-tracking", o->noTracking, "Do not report exposures when reading");
   cmd->add_option("--events", o->eventsFile, "Append exposure events to this file as JSON lines");
   cmd->add_option("--events-url", o->eventsUrl,

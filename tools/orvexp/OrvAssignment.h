@@ -32,6 +32,12 @@ int groupIndex(const std::string& experimentId, const std::string& unit, const O
 // every other is served byte for byte.
 bool hasGroups(const OrvValue& payload);
 
+// What is wrong with the "#groups" declarations of `payload`; "" when nothing is. Each
+// needs an "#experiment_id" (string or number) and no "#experiment_group_id"; its
+// groups a unique non-empty string "id", a whole "weight" from 0 to 1000000 (the sum
+// above 0), and optionally a boolean "control" and an object "values".
+std::string problemOf(const OrvValue& payload);
+
 // `payload` with its "#groups" entries resolved for `unit`. Without a unit, such an
 // experiment is left out: its features keep their top-level values and no membership.
 OrvValue resolve(const OrvValue& payload, const std::string& unit);

@@ -20,14 +20,17 @@
 #include <ctime>
 #include <deque>
 #include <iostream>
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <thread>
 
+#include "OrvAssignment.h"
 #include "OrvEventCollector.h"
 #include "OrvRemoteConfig.h"
+#include "OrvReportPage.h"
 #include "platform/OrvIsoTime.h"
 #include "platform/OrvMD5.h"
 
@@ -158,6 +161,23 @@ int readPayload(const std::string& directory, const std::string& file, std::stri
   }
 }
 
+// After an answer that left part of a body unread: closing at once would reset the
+// connection, and a reset can destroy the answer before the client reads it. So the
+// answer is ended (FIN) and what the client still sends is read and dropped until it
+// stops, up to kLingerBytes or kLingerTime.
+void lingerAfterAnswer(int fd) {
+  constexpr std::size_t kLingerBytes = 4u << 20;
+  constexpr auto kLingerTime = std::chrono::seconds(2);
+  ::shutdown(fd, SHUT_WR);
+  const auto deadline = Clock::now() + kLingerTime;
+  char buffer[16384];
+  for (std::size_t dropped = 0; dropped < kLingerBytes && waitFor(fd, POLLIN, deadline);) {
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) break;
+    dropped += static_cast<std::size_t>(n);
+  }
+}
+
 // What the request log needs to know of the request a server thread is answering.
 struct RequestNote {
   std::chrono::steady_clock::time_point start;
@@ -165,6 +185,114 @@ struct RequestNote {
   std::string missingFile;
 };
 thread_local RequestNote currentRequest;
+// Set when an answer leaves part of the request's body unread: the connection cannot
+// carry another request and is closed after the answer.
+thread_local bool closeAfterAnswer = false;
+// Set on the accepting thread when no connection thread could be started: serve()
+// then only answers 503.
+thread_local bool refuseEveryConnection = false;
+
+// httplib hands each accepted socket to a task queue. This one starts a thread per
+// connection at once, so every connection reaches admission (serve()) at once, and a
+// connection refused is answered at once, however many slow ones are open. Admission
+// bounds the connections kept; kMaxThreads bounds the threads in between.
+class ConnectionThreads : public httplib::TaskQueue {
+ public:
+  static constexpr std::size_t kMaxThreads = 1024;
+
+  void enqueue(std::function<void()> fn) override {
+    std::unique_lock lock(mutex_);
+    reapLocked();
+    if (threads_.size() < kMaxThreads) {
+      auto done = std::make_shared<std::atomic<bool>>(false);
+      try {
+        threads_.push_back({std::thread([fn, done] {
+                              fn();
+                              *done = true;
+                            }),
+                            done});
+        return;
+      } catch (const std::system_error&) {
+      }
+    }
+    lock.unlock();
+    refuseEveryConnection = true;
+    fn();
+    refuseEveryConnection = false;
+  }
+
+  void shutdown() override {
+    std::list<Worker> all;
+    {
+      std::lock_guard lock(mutex_);
+      all.swap(threads_);
+    }
+    for (Worker& w : all) w.thread.join();
+  }
+
+ private:
+  struct Worker {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+  };
+  void reapLocked() {
+    for (auto it = threads_.begin(); it != threads_.end();) {
+      if (*it->done) {
+        it->thread.join();
+        it = threads_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  std::mutex mutex_;
+  std::list<Worker> threads_;  // guarded by mutex_
+};
+
+// Log request bytes held at once across connections (see kMaxHeldLogsBytes).
+class HeldBytes {
+ public:
+  bool take(std::size_t n) {
+    std::size_t now = held_.load();
+    do {
+      if (now + n > OrvConfigServer::kMaxHeldLogsBytes) return false;
+    } while (!held_.compare_exchange_weak(now, now + n));
+    return true;
+  }
+  void give(std::size_t n) { held_ -= n; }
+
+ private:
+  std::atomic<std::size_t> held_{0};
+};
+
+enum class BodyRead { kWhole, kTooLarge, kNoRoom, kBroken };
+
+// Reads the decoded body up to `limit` bytes, taking each chunk from `held` when given
+// (given back by the caller through `*taken`). Decoding (gzip, brotli, deflate) and
+// chunked framing happen below the receiver, so the bound holds for the bytes a body
+// decodes to, and reading stops at the first chunk past it.
+BodyRead readBody(const httplib::ContentReader& reader, std::size_t limit, std::string* body,
+                  HeldBytes* held, std::size_t* taken) {
+  BodyRead outcome = BodyRead::kWhole;
+  const bool complete = reader([&](const char* data, std::size_t length) {
+    if (body->size() + length > limit) {
+      outcome = BodyRead::kTooLarge;
+      return false;
+    }
+    if (held) {
+      if (!held->take(length)) {
+        outcome = BodyRead::kNoRoom;
+        return false;
+      }
+      *taken += length;
+    }
+    body->append(data, length);
+    return true;
+  });
+  if (complete) return BodyRead::kWhole;
+  closeAfterAnswer = true;
+  return outcome == BodyRead::kWhole ? BodyRead::kBroken : outcome;
+}
 
 }  // namespace
 
@@ -191,17 +319,54 @@ struct OrvConfigServer::Impl {
   std::string directory;
   std::unique_ptr<OrvEventCollector> collector;
   long maxAge = -1;  // constant once serving
+  HeldBytes heldLogsBytes;
 
   Server server{*this};
   std::thread thread;
   int port = 0;
   std::atomic<bool> stopping{false};
 
+  struct OpenConnection {
+    std::string client;
+    Clock::time_point since;
+    bool evicted = false;  // shut down to make room; its thread has yet to end
+  };
+
   mutable std::mutex mutex;
   // Guarded by mutex.
   std::deque<Request> requests;
-  std::map<std::string, std::size_t> connectionsPerClient;
-  std::set<int> openSockets;
+  std::map<std::string, std::size_t> connectionsPerClient;  // evicted ones included
+  std::map<int, OpenConnection> openSockets;
+  std::size_t evictedCount = 0;
+
+  // Whether `client` may open another connection (see the class comment); makes room by
+  // evicting when the server is full. Called with mutex held.
+  bool admitLocked(int fd, const std::string& client) {
+    if (stopping || refuseEveryConnection) return false;
+    const auto mine = connectionsPerClient.find(client);
+    const std::size_t held = mine == connectionsPerClient.end() ? 0 : mine->second;
+    if (held >= kMaxConnectionsPerClient) return false;
+    if (openSockets.size() - evictedCount >= kMaxConnections) {
+      std::string heaviest;
+      std::size_t most = 0;
+      for (const auto& [address, count] : connectionsPerClient)
+        if (count > most) most = count, heaviest = address;
+      if (most < held + 2) return false;
+      OpenConnection* oldest = nullptr;
+      int oldestFd = -1;
+      for (auto& [socket, open] : openSockets) {
+        if (open.client != heaviest || open.evicted) continue;
+        if (!oldest || open.since < oldest->since) oldest = &open, oldestFd = socket;
+      }
+      if (!oldest) return false;
+      oldest->evicted = true;
+      ++evictedCount;
+      ::shutdown(oldestFd, SHUT_RDWR);
+    }
+    ++connectionsPerClient[client];
+    openSockets[fd] = OpenConnection{client, Clock::now()};
+    return true;
+  }
 
   void record(Request r) {
     std::lock_guard lock(mutex);
@@ -210,18 +375,14 @@ struct OrvConfigServer::Impl {
   }
 
   void serve(int fd) {
+    closeAfterAnswer = false;
     std::string client;
     int clientPort = 0;
     socketAddress(fd, true, client, clientPort);
     bool admitted = false;
     {
       std::lock_guard lock(mutex);
-      if (!stopping && openSockets.size() < kMaxConnections &&
-          connectionsPerClient[client] < kMaxConnectionsPerClient) {
-        ++connectionsPerClient[client];
-        openSockets.insert(fd);
-        admitted = true;
-      }
+      admitted = admitLocked(fd, client);
     }
     if (!admitted) {
       static constexpr char kBusy[] =
@@ -234,21 +395,37 @@ struct OrvConfigServer::Impl {
         if (!waitFor(fd, POLLIN, Clock::now() + kKeepAliveTimeout)) break;
         stream.startRequest();
         bool closed = false;
-        if (!server.serveRequest(stream, i + 1 == kKeepAliveMaxRequests, closed) || closed) break;
+        closeAfterAnswer = false;
+        if (!server.serveRequest(stream, i + 1 == kKeepAliveMaxRequests, closed) || closed ||
+            closeAfterAnswer)
+          break;
       }
       std::lock_guard lock(mutex);
       if (--connectionsPerClient[client] == 0) connectionsPerClient.erase(client);
-      // Removed before it is closed, so stop() never shuts down a reused descriptor.
-      openSockets.erase(fd);
+      // Removed before it is closed, so neither stop() nor an eviction ever shuts down a
+      // reused descriptor.
+      const auto open = openSockets.find(fd);
+      if (open->second.evicted) --evictedCount;
+      openSockets.erase(open);
     }
+    if (closeAfterAnswer) lingerAfterAnswer(fd);
     ::shutdown(fd, SHUT_RDWR);
     ::close(fd);
   }
 
-  void handle(const httplib::Request& req, httplib::Response& res) {
+  void handle(const httplib::Request& req, httplib::Response& res,
+              const httplib::ContentReader& reader) {
     Request seen;
     seen.ifNoneMatch = req.get_header_value("If-None-Match");
-    auto parsed = OrvValue::parseJson(req.body);
+    std::string text;
+    const BodyRead read = readBody(reader, kMaxRequestBytes, &text, nullptr, nullptr);
+    if (read != BodyRead::kWhole) {
+      res.status = read == BodyRead::kTooLarge ? 413 : 400;
+      seen.status = res.status;
+      record(std::move(seen));
+      return;
+    }
+    auto parsed = OrvValue::parseJson(text);
     auto answer = [&](int status, const std::string& error) {
       res.status = status;
       if (!error.empty()) {
@@ -257,7 +434,7 @@ struct OrvConfigServer::Impl {
       }
       seen.status = status;
       // What the log keeps is bounded; the parsed body goes with this request.
-      if (req.body.size() <= kMaxLoggedBodyBytes) seen.body = parsed.value;
+      if (text.size() <= kMaxLoggedBodyBytes) seen.body = parsed.value;
       record(std::move(seen));
     };
     const OrvValue& body = parsed.value;
@@ -285,8 +462,13 @@ struct OrvConfigServer::Impl {
     }
     if (status == 200) {
       auto payload = OrvValue::parseJson(content);
-      if (!payload.value.isDictionary())
+      if (!payload.value.isDictionary()) {
         problem = "is not a JSON object" + (payload.ok() ? std::string() : ": " + payload.error);
+      } else if (OrvAssignment::hasGroups(payload.value)) {
+        problem = OrvAssignment::problemOf(payload.value);
+        if (problem.empty())
+          content = OrvAssignment::resolve(payload.value, OrvAssignment::unitOf(body)).toJson();
+      }
     }
     if (!problem.empty()) {
       std::cerr << ("orvexp serve: " + file + " " + problem + "; answered 500\n");
@@ -306,18 +488,31 @@ struct OrvConfigServer::Impl {
 OrvConfigServer::OrvConfigServer(std::string directory) : impl_(std::make_unique<Impl>()) {
   impl_->directory = std::move(directory);
   auto& server = impl_->server;
-  server.set_payload_max_length(kMaxRequestBytes);
-  // A worker for every connection admitted, so a slow one never holds up another.
-  server.new_task_queue = [] { return new httplib::ThreadPool(kMaxConnections); };
+  // Bodies are bounded by what they decode to, in readBody(); this bounds the bytes sent
+  // for one, as a Content-Length announces them.
+  server.set_payload_max_length(kMaxLogsRequestBytes);
+  server.new_task_queue = [] { return new ConnectionThreads(); };
   // SO_REUSEADDR only: httplib's default adds SO_REUSEPORT, which lets a second server
   // bind a port already in use and take part of its connections.
   server.set_socket_options([](socket_t sock) {
     int yes = 1;
     ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   });
-  server.Post(
-      OrvRemoteConfig::kFetchPath,
-      [this](const httplib::Request& req, httplib::Response& res) { impl_->handle(req, res); });
+  server.Post(OrvRemoteConfig::kFetchPath,
+              [this](const httplib::Request& req, httplib::Response& res,
+                     const httplib::ContentReader& reader) { impl_->handle(req, res, reader); });
+  // Runs before any body is read. A multipart body would be taken apart by the HTTP
+  // library before any handler could bound it; no endpoint takes one.
+  server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+    currentRequest = RequestNote{};
+    currentRequest.start = std::chrono::steady_clock::now();
+    if (req.get_header_value("Content-Type").rfind("multipart/", 0) == 0) {
+      res.status = 415;
+      closeAfterAnswer = true;
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    return httplib::Server::HandlerResponse::Unhandled;
+  });
 }
 
 OrvConfigServer::~OrvConfigServer() { stop(); }
@@ -325,11 +520,6 @@ OrvConfigServer::~OrvConfigServer() { stop(); }
 void OrvConfigServer::setMaxAge(long seconds) { impl_->maxAge = seconds; }
 
 void OrvConfigServer::logRequestsTo(std::function<void(const std::string& line)> log) {
-  impl_->server.set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
-    currentRequest = RequestNote{};
-    currentRequest.start = std::chrono::steady_clock::now();
-    return httplib::Server::HandlerResponse::Unhandled;
-  });
   impl_->server.set_logger(
       [log = std::move(log)](const httplib::Request& req, const httplib::Response& res) {
         RequestNote note = std::move(currentRequest);
@@ -352,13 +542,39 @@ void OrvConfigServer::logRequestsTo(std::function<void(const std::string& line)>
       });
 }
 
-void OrvConfigServer::collectEventsTo(const std::string& path) {
-  impl_->collector = std::make_unique<OrvEventCollector>(path);
-  impl_->server.Post("/v1/logs", [this](const httplib::Request& req, httplib::Response& res) {
-    const auto answer = impl_->collector->handle(req.body, req.get_header_value("Content-Type"));
+bool OrvConfigServer::collectEventsTo(const std::string& path, std::string* error) {
+  std::string why;
+  impl_->collector = OrvEventCollector::open(path, &why);
+  if (!impl_->collector) {
+    if (error) *error = why;
+    return false;
+  }
+  Impl& impl = *impl_;
+  impl.server.Post("/v1/logs", [&impl](const httplib::Request& req, httplib::Response& res,
+                                       const httplib::ContentReader& reader) {
+    std::string body;
+    std::size_t taken = 0;
+    const BodyRead read = readBody(reader, kMaxLogsRequestBytes, &body, &impl.heldLogsBytes, &taken);
+    OrvEventCollector::Answer answer;
+    if (read == BodyRead::kWhole) {
+      answer = impl.collector->handle(body, req.get_header_value("Content-Type"));
+    } else if (read == BodyRead::kTooLarge) {
+      answer = {413, OrvEventCollector::statusBody(
+                         413, "the request body decodes to more than " +
+                                  std::to_string(kMaxLogsRequestBytes) + " bytes")};
+    } else if (read == BodyRead::kNoRoom) {
+      answer = {503, OrvEventCollector::statusBody(503, "busy with other requests; retry"), 1};
+    } else {
+      answer = {400, OrvEventCollector::statusBody(400, "the request body could not be read")};
+    }
+    impl.heldLogsBytes.give(taken);
     res.status = answer.status;
+    if (answer.retryAfterSeconds >= 0)
+      res.set_header("Retry-After", std::to_string(answer.retryAfterSeconds));
     res.set_content(answer.body, "application/json");
   });
+  OrvReportPage::serve(impl.server, impl.collector->store(), impl.directory);
+  return true;
 }
 
 bool OrvConfigServer::start(const std::string& host, int port) {
@@ -378,7 +594,7 @@ void OrvConfigServer::stop() {
   {
     // Connections waiting for a slow client end now instead of at their deadline.
     std::lock_guard lock(impl_->mutex);
-    for (int fd : impl_->openSockets) ::shutdown(fd, SHUT_RDWR);
+    for (const auto& [fd, open] : impl_->openSockets) ::shutdown(fd, SHUT_RDWR);
   }
   impl_->server.stop();
   if (impl_->thread.joinable()) impl_->thread.join();

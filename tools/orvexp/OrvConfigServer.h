@@ -8,10 +8,19 @@
 // else is unknown (404), so no request can name a path outside DIR. Only regular files
 // are served, and a symbolic link only while it leads to a file inside DIR.
 //
+// A payload that declares weighted groups ("#groups", see OrvAssignment.h) is resolved
+// for the unit each request names, and its ETag is that of the resolved payload; any
+// other payload is served byte for byte.
+//
 // Slow or greedy clients cannot starve it: a request (headers and body) must arrive
-// within kRequestTimeout and be at most kMaxRequestBytes, a client (by address) holds at
-// most kMaxConnectionsPerClient connections at once (more are answered 503), and every
-// accepted connection gets a worker of its own up to kMaxConnections. The port is bound
+// within kRequestTimeout; a body may decode (whatever its Content-Encoding and framing)
+// to at most kMaxRequestBytes (kMaxLogsRequestBytes for POST /v1/logs), and is read
+// only that far; a client (by address) holds at most kMaxConnectionsPerClient
+// connections at once (more are answered 503), and every connection admitted gets a
+// thread of its own at once, up to kMaxConnections. When that many are open, a
+// newcomer takes the oldest connection of the client that holds the most (when it
+// holds at least two more than the newcomer), so a few addresses cannot lock out the
+// rest. The port is bound
 // exclusively: a port in use is refused. Memory per request is released when it is
 // answered; requests() keeps only the last kMaxLoggedRequests, with bodies up to
 // kMaxLoggedBodyBytes. Thread-safe; the server runs on threads of its own between
@@ -36,6 +45,14 @@ class OrvConfigServer {
   // parameters while bounding what one costs: its parsed body, and the parser buffers
   // each worker thread keeps at the size of the largest document it has read.
   static constexpr std::size_t kMaxRequestBytes = 64u << 10;
+  // A log request, decoded. Our exporter's default batch, 512 exposure records, is about
+  // 300 KiB of JSON; 8 MiB leaves 16 KiB per record of a batch that size, and the
+  // exporter halves a batch answered 413, so larger batches still get through.
+  static constexpr std::size_t kMaxLogsRequestBytes = 8u << 20;
+  // Log request bodies held at once, from the first byte read until the answer; past it
+  // a request is answered 503 with Retry-After, which an OTLP exporter retries. Bounds
+  // the collector's memory whatever many clients send.
+  static constexpr std::size_t kMaxHeldLogsBytes = 32u << 20;
   static constexpr std::size_t kMaxPayloadBytes = 32u << 20;
   static constexpr std::size_t kMaxLoggedRequests = 64;
   static constexpr std::size_t kMaxLoggedBodyBytes = 4096;
@@ -45,9 +62,11 @@ class OrvConfigServer {
   OrvConfigServer(const OrvConfigServer&) = delete;
   OrvConfigServer& operator=(const OrvConfigServer&) = delete;
 
-  // Also accepts OTLP/HTTP logs (POST /v1/logs) and appends them to `path` (see
-  // OrvEventCollector). Call before start().
-  void collectEventsTo(const std::string& path);
+  // Also accepts OTLP/HTTP logs (POST /v1/logs) into the event store at `path` (see
+  // OrvEventCollector), and serves the exposure report of that store: GET / and
+  // GET /experiments/<id> as pages, GET /api/experiments as JSON. False, with `*error`,
+  // when the store refuses the path. Call before start().
+  bool collectEventsTo(const std::string& path, std::string* error = nullptr);
 
   // Answers 200 and 304 with "Cache-Control: max-age=N" (negative: none). Call before
   // start().

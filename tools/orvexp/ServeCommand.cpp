@@ -1,5 +1,6 @@
-// `orvexp serve --dir DIR [--host H] [--port N] [--events FILE]`: the reference config
-// server, and with --events the reference OTLP/HTTP collector of exposure events.
+// `orvexp serve --dir DIR [--host H] [--port N] [--events DB]`: the reference config
+// server (with assignment of weighted groups), and with --events the reference
+// OTLP/HTTP collector of exposure events and the exposure report page.
 #include <CLI/CLI.hpp>
 
 #include <csignal>
@@ -16,7 +17,11 @@ int runServe(const std::string& dir, const std::string& host, int port, const st
              long maxAge, bool quiet) {
   OrvConfigServer server(dir);
   server.setMaxAge(maxAge);
-  if (!events.empty()) server.collectEventsTo(events);
+  std::string why;
+  if (!events.empty() && !server.collectEventsTo(events, &why)) {
+    std::cerr << "orvexp serve: --events: " << why << "\n";
+    return 1;
+  }
   if (!quiet) server.logRequestsTo([](const std::string& line) { std::cerr << line + "\n"; });
   if (!server.start(host, port)) {
     std::cerr << "orvexp serve: cannot listen on " << host << ":" << port
@@ -24,6 +29,9 @@ int runServe(const std::string& dir, const std::string& host, int port, const st
     return 1;
   }
   std::cout << "serving " << dir << " on http://" << host << ":" << server.port() << std::endl;
+  if (!events.empty())
+    std::cout << "collecting events into " << events << "; exposure report on http://" << host
+              << ":" << server.port() << "/" << std::endl;
   // Block until SIGINT/SIGTERM; sigwait keeps the handling off the server's threads.
   sigset_t set;
   sigemptyset(&set);
@@ -58,8 +66,9 @@ void setupServeCommand(CLI::App& app, int& exitCode) {
       ->capture_default_str()
       ->check(CLI::Range(0, 65535));
   cmd->add_option("--events", options->events,
-                  "Also collect exposure events: accept OTLP/HTTP logs (POST /v1/logs) and append "
-                  "them to this file as JSON lines, each eventId once");
+                  "Also collect exposure events: accept OTLP/HTTP logs (POST /v1/logs) into this "
+                  "SQLite file (created when missing), each eventId once, and serve the exposure "
+                  "report: GET / and /experiments/<id> (pages), /api/experiments (JSON)");
   cmd->add_option("--max-age", options->maxAge,
                   "Send Cache-Control: max-age=N with payloads (clients refresh no sooner)")
       ->check(CLI::Range(0L, 31'536'000L));

@@ -20,6 +20,7 @@ constexpr ExitCode kExitCodes[] = {
     {0, "serve", "stopped by SIGINT or SIGTERM"},
     {1, "parse", "the file cannot be read, is not JSON or is not a JSON object"},
     {1, "serve", "cannot listen: the port is in use, or the address is not one of this host's"},
+    {1, "serve", "--events names a file it cannot own (the reason is on stderr)"},
     {1, "demo", "the demo could not complete (the reason is on stderr)"},
     {1, "outbox", "no database in --data-dir, or --redrive could not write it"},
     {2, "", "usage: no command or an unknown one; an unknown, missing or invalid option"},

@@ -1,0 +1,150 @@
+#include "OrvAssignment.h"
+
+#include <cstdint>
+#include <set>
+
+#include "platform/OrvMD5.h"
+
+namespace OrvAssignment {
+namespace {
+
+constexpr const char* kGroups = "#groups";
+constexpr std::int64_t kMaxWeight = 1'000'000;
+
+// An identifier's text as the hash and the report see it: a string itself, a number its
+// decimal text, anything else its JSON.
+std::string textOf(const OrvValue& v) {
+  if (v.isString()) return v.stringValue();
+  if (v.isNumber() && !v.isBoolean()) return v.description();
+  return v.toJson();
+}
+
+bool isWholeWeight(const OrvValue& w) {
+  return w.isNumber() && !w.isBoolean() && OrvValue(w.int64Value()) == w &&
+         w.int64Value() >= 0 && w.int64Value() <= kMaxWeight;
+}
+
+}  // namespace
+
+std::string unitOf(const OrvValue& requestBody) {
+  for (const OrvValue* v : {&requestBody["bucket_id"], &requestBody["fetch_params"]["unit_id"]}) {
+    if (v->isAbsent() || v->isNull()) continue;
+    std::string text = textOf(*v);
+    if (!text.empty()) return text;
+  }
+  return "";
+}
+
+int groupIndex(const std::string& experimentId, const std::string& unit, const OrvValue& groups) {
+  std::int64_t total = 0;
+  for (const OrvValue& g : groups.elements())
+    if (isWholeWeight(g["weight"])) total += g["weight"].int64Value();
+  if (total <= 0) return -1;
+  // The first 64 bits of MD5("<experiment id>/<unit>"), big-endian, modulo the sum of
+  // the weights, walk the groups in order. Integer arithmetic only, so every language
+  // reproduces it; the modulo bias is below 2^-32 for sums up to 2^32.
+  const std::string digest = OrvMD5::hex(experimentId + "/" + unit);
+  const std::uint64_t point = std::stoull(digest.substr(0, 16), nullptr, 16) %
+                              static_cast<std::uint64_t>(total);
+  std::uint64_t cumulative = 0;
+  for (std::size_t i = 0; i < groups.size(); ++i) {
+    const OrvValue& w = groups.at(i)["weight"];
+    if (!isWholeWeight(w)) continue;
+    cumulative += static_cast<std::uint64_t>(w.int64Value());
+    if (point < cumulative) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+bool hasGroups(const OrvValue& payload) {
+  for (const OrvValue& entry : payload["experiment_detail"].elements())
+    if (!entry[kGroups].isAbsent()) return true;
+  return false;
+}
+
+std::string problemOf(const OrvValue& payload) {
+  for (const OrvValue& entry : payload["experiment_detail"].elements()) {
+    const OrvValue& groups = entry[kGroups];
+    if (groups.isAbsent()) continue;
+    const std::string experiment = textOf(entry["#experiment_id"]);
+    const std::string where = "experiment " + experiment + ": ";
+    if (!entry["#experiment_id"].isString() && !entry["#experiment_id"].isNumber())
+      return "an entry with \"#groups\" has no \"#experiment_id\"";
+    if (!entry["#experiment_group_id"].isAbsent())
+      return where + "\"#groups\" and \"#experiment_group_id\" exclude each other";
+    if (!groups.isArray() || groups.size() == 0)
+      return where + "\"#groups\" must be a non-empty array";
+    std::set<std::string> ids;
+    std::int64_t total = 0;
+    for (const OrvValue& g : groups.elements()) {
+      if (!g.isDictionary() || !g["id"].isString() || g["id"].stringValue().empty())
+        return where + "every group needs a non-empty string \"id\"";
+      if (!ids.insert(g["id"].stringValue()).second)
+        return where + "group \"" + g["id"].stringValue() + "\" is declared twice";
+      if (!isWholeWeight(g["weight"]))
+        return where + "group \"" + g["id"].stringValue() +
+               "\": \"weight\" must be a whole number from 0 to 1000000";
+      if (!g["control"].isAbsent() && !g["control"].isBoolean())
+        return where + "group \"" + g["id"].stringValue() + "\": \"control\" must be a boolean";
+      if (!g["values"].isAbsent() && !g["values"].isDictionary())
+        return where + "group \"" + g["id"].stringValue() + "\": \"values\" must be an object";
+      if (g["values"]["experiment_detail"].isAbsent() == false)
+        return where + "a group's \"values\" cannot hold \"experiment_detail\"";
+      total += g["weight"].int64Value();
+    }
+    if (total <= 0) return where + "the weights of \"#groups\" add up to 0";
+  }
+  return "";
+}
+
+OrvValue resolve(const OrvValue& payload, const std::string& unit) {
+  OrvValue::Dictionary top;
+  for (const auto& [key, value] : payload.entries())
+    if (key != "experiment_detail") top.emplace_back(key, value);
+  OrvValue::Array detail;
+  // Values a group sets replace the top-level ones; later entries win, as the client's
+  // own rule for a feature listed twice.
+  OrvValue::Dictionary overrides;
+  for (const OrvValue& entry : payload["experiment_detail"].elements()) {
+    const OrvValue& groups = entry[kGroups];
+    if (groups.isAbsent()) {
+      detail.push_back(entry);
+      continue;
+    }
+    if (unit.empty()) continue;
+    const int index = groupIndex(textOf(entry["#experiment_id"]), unit, groups);
+    if (index < 0) continue;
+    const OrvValue& group = groups.at(static_cast<std::size_t>(index));
+    OrvValue::Dictionary resolved;
+    for (const auto& [key, value] : entry.entries())
+      if (key != kGroups) resolved.emplace_back(key, value);
+    resolved.emplace_back("#experiment_group_id", group["id"]);
+    resolved.emplace_back("#is_control_group", OrvValue(group["control"].boolValue()));
+    if (entry["bucket_id"].isAbsent()) resolved.emplace_back("bucket_id", OrvValue(unit));
+    if (entry["#feature_list"].isAbsent()) {
+      OrvValue::Array keys;
+      for (const auto& [key, value] : group["values"].entries()) keys.emplace_back(key);
+      resolved.emplace_back("#feature_list", OrvValue::array(std::move(keys)));
+    }
+    for (const auto& [key, value] : group["values"].entries()) overrides.emplace_back(key, value);
+    detail.push_back(OrvValue::dictionary(std::move(resolved)));
+  }
+  for (auto& entry : overrides) top.push_back(std::move(entry));  // dictionary(): last wins
+  if (!payload["experiment_detail"].isAbsent())
+    top.emplace_back("experiment_detail", OrvValue::array(std::move(detail)));
+  return OrvValue::dictionary(std::move(top));
+}
+
+OrvIntendedSplit splitOf(const OrvValue& payload, const std::string& experimentId) {
+  OrvIntendedSplit split;
+  for (const OrvValue& entry : payload["experiment_detail"].elements()) {
+    if (entry[kGroups].isAbsent() || textOf(entry["#experiment_id"]) != experimentId) continue;
+    split.clear();  // the last declaration wins, as it does for the features
+    for (const OrvValue& g : entry[kGroups].elements())
+      if (isWholeWeight(g["weight"]))
+        split.emplace_back(g["id"].stringValue(), static_cast<double>(g["weight"].int64Value()));
+  }
+  return split;
+}
+
+}  // namespace OrvAssignment
