@@ -64,8 +64,12 @@ int main(int argc, char** argv) {
   orvexp::setupEventsCommand(app, exitCode);
 
   app.footer(exitCodeHelp(""));
-  for (CLI::App* command : app.get_subcommands({}))
+  for (CLI::App* command : app.get_subcommands({})) {
     command->footer(exitCodeHelp(command->get_name()));
+    // `events export` answers with the codes of `events`.
+    for (CLI::App* sub : command->get_subcommands({}))
+      sub->footer(exitCodeHelp(command->get_name()));
+  }
 
   // No command, or a word that is none: the command list, as a usage error.
   const auto isCommand = [&app](const std::string& word) {
