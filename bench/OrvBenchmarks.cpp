@@ -18,11 +18,18 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <random>
 #include <thread>
 #include <unordered_map>
 
 #include "OrvExperiment/OrvExperiment.h"
 #include "OrvExperiment/OrvPlatform.h"
+#ifdef ORV_ORVEXP_PATH
+#include <httplib.h>
+
+#include "OrvEventCollector.h"
+#include "OrvSrm.h"
+#endif
 #include "OrvExperimentQueue.h"
 #include "OrvExperimentStorage.h"
 #include "OrvFeatureManager.h"
@@ -478,8 +485,8 @@ BENCHMARK(BM_PayloadMemory)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMil
 // ---- OTLP/HTTP export to orvexp serve ----------------------------------------------
 
 #ifdef ORV_ORVEXP_PATH
-// A real `orvexp serve --events` on loopback, started once; its collector file is
-// truncated between rounds.
+// A real `orvexp serve --events` on loopback, started once. Its store keeps every round's
+// events (each round's are new): rounds differ by a few percent of stored rows.
 struct Collector {
   pid_t pid = -1;
   std::string url;
@@ -491,7 +498,7 @@ Collector* startedCollector = nullptr;
 const Collector& collector() {
   static Collector* c = [] {
     auto* out = new Collector();
-    out->events = dataRoot + "/collected.jsonl";
+    out->events = dataRoot + "/collected.sqlite3";
     const std::string portFile = dataRoot + "/serve.out";
     std::filesystem::create_directories(dataRoot + "/payloads");
     out->pid = ::fork();
@@ -528,7 +535,6 @@ void BM_OtlpExport(benchmark::State& state) {
   std::size_t peakGrowth = 0;
   for (auto _ : state) {
     state.PauseTiming();
-    std::ofstream(c.events, std::ios::trunc);
     std::vector<OrvOutboxEvent> events(count);
     for (std::size_t i = 0; i < count; ++i) {
       events[i].consumer = "otlp " + c.url + "/v1/logs";
@@ -570,6 +576,170 @@ BENCHMARK(BM_OtlpExport)
     ->Arg(20'000)
     ->Arg(100'000)
     ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+#endif
+
+// ---- the collector's store: ingest over HTTP and the sample-ratio check --------------
+
+#ifdef ORV_ORVEXP_PATH
+constexpr std::int64_t kStoredEvents = 1'000'000;
+constexpr std::size_t kIngestBatch = 512;  // the exporter's default maxBatch
+
+// A random version-4 UUID, as the library gives every event: inserts land anywhere in
+// the event_id index, as they do in production.
+std::string randomUuid(std::mt19937_64& random) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string id(36, '-');
+  std::uint64_t bits = random();
+  for (int i = 0, used = 0; i < 36; ++i) {
+    if (i == 8 || i == 13 || i == 18 || i == 23) continue;
+    if (used++ == 16) bits = random();
+    id[i] = i == 14 ? '4' : kHex[bits & 15];
+    bits >>= 4;
+  }
+  return id;
+}
+
+// Exposures over 4 applications and 25 experiments each, split 50 : 50, about a
+// millisecond apart.
+std::vector<OrvOutboxEvent> randomExposures(std::size_t count, std::mt19937_64& random) {
+  static std::int64_t clockMs = 1'700'000'000'000;
+  std::vector<OrvOutboxEvent> events(count);
+  for (auto& e : events) {
+    const std::uint64_t draw = random();
+    e.eventId = randomUuid(random);
+    e.appId = "bench-app-" + std::to_string(draw % 4);
+    e.name = OrvEventStore::kExposureEvent;
+    e.timeMs = clockMs++;
+    const bool control = (draw >> 8) % 2 == 0;
+    e.properties =
+        OrvValue::dictionary({{"#experiment_id", OrvValue(std::to_string(100 + (draw >> 16) % 25))},
+                              {"#experiment_group_id", OrvValue(control ? "1" : "2")},
+                              {"#is_control_group", OrvValue(control)}});
+  }
+  return events;
+}
+
+// The collector's store with kStoredEvents exposures, stored once in transactions of
+// 50,000; nullptr (with a line on stderr) when it cannot be made. Closed by main().
+std::unique_ptr<OrvEventCollector> prefilled;
+
+OrvEventCollector* storedCollector() {
+  static OrvEventCollector* collector = []() -> OrvEventCollector* {
+    std::string error;
+    auto c = OrvEventCollector::open(dataRoot + "/collector.sqlite3", &error);
+    std::mt19937_64 random(2024);
+    for (std::int64_t done = 0; c && done < kStoredEvents; done += 50'000) {
+      std::vector<OrvMediatorEvent> batch;
+      for (auto& e : randomExposures(50'000, random)) {
+        OrvMediatorEvent m;
+        m.eventId = std::move(e.eventId);
+        m.appId = std::move(e.appId);
+        m.name = std::move(e.name);
+        m.properties = std::move(e.properties);
+        m.time = std::chrono::system_clock::time_point(std::chrono::milliseconds(e.timeMs));
+        batch.push_back(std::move(m));
+      }
+      if (!c->store().add(batch, nullptr, &error)) c.reset();
+    }
+    if (!c) std::fprintf(stderr, "the collector's store: %s\n", error.c_str());
+    prefilled = std::move(c);
+    return prefilled.get();
+  }();
+  return collector;
+}
+
+// The collector behind its own HTTP server on loopback. orvexp serve takes request
+// bodies up to OrvConfigServer::kMaxRequestBytes, which a 512-record batch exceeds (the
+// exporter halves a batch after a 413): this one takes whole batches, so the figure is
+// the collector's, not the halving's.
+struct IngestServer {
+  httplib::Server http;
+  std::thread thread;
+  int port = 0;
+};
+IngestServer* ingestServer = nullptr;
+
+void BM_SrmQuery(benchmark::State& state) {
+  OrvEventCollector* collector = storedCollector();
+  if (!collector) {
+    state.SkipWithError("the store could not be made");
+    return;
+  }
+  std::size_t experiments = 0;
+  for (auto _ : state) {
+    const auto checks = orvSrmChecks(collector->store(), OrvSplitSource{});
+    experiments = checks.size();
+    benchmark::DoNotOptimize(checks.data());
+  }
+  state.counters["experiments"] = static_cast<double>(experiments);
+  state.counters["stored_events"] = static_cast<double>(collector->store().eventCount());
+}
+BENCHMARK(BM_SrmQuery)->Unit(benchmark::kMillisecond)->Iterations(10);
+
+// Batches of kIngestBatch records as the library's exporter encodes them, posted by
+// `clients` connections at once into a store of kStoredEvents; timed from the first
+// request to the last answer. Every answer must be 200 and every record a new row.
+void BM_CollectorIngest(benchmark::State& state) {
+  constexpr int kBatches = 40;
+  const int clients = static_cast<int>(state.range(0));
+  OrvEventCollector* collector = storedCollector();
+  if (!collector) {
+    state.SkipWithError("the store could not be made");
+    return;
+  }
+  if (!ingestServer) {
+    ingestServer = new IngestServer();
+    ingestServer->http.set_payload_max_length(std::size_t{64} << 20);
+    // Without it every answer waited 40 ms for the client's delayed acknowledgement.
+    ingestServer->http.set_tcp_nodelay(true);
+    ingestServer->http.Post(
+        "/v1/logs", [collector](const httplib::Request& req, httplib::Response& res) {
+          const auto answer = collector->handle(req.body, req.get_header_value("Content-Type"));
+          res.status = answer.status;
+          res.set_content(answer.body, "application/json");
+        });
+    ingestServer->port = ingestServer->http.bind_to_any_port("127.0.0.1");
+    // Bound and listening: connections wait in the backlog until the thread accepts.
+    ingestServer->thread = std::thread([] { ingestServer->http.listen_after_bind(); });
+  }
+  std::mt19937_64 random(static_cast<std::uint64_t>(clients) * 7919);
+  const std::int64_t before = collector->store().eventCount();
+  std::atomic<int> failures{0};
+  std::size_t bodyBytes = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::vector<std::string> bodies;
+    for (int b = 0; b < kBatches; ++b)
+      bodies.push_back(OrvOtlpExporter::encode(randomExposures(kIngestBatch, random), "bench"));
+    bodyBytes = bodies.front().size();
+    state.ResumeTiming();
+    std::vector<std::thread> posting;
+    for (int c = 0; c < clients; ++c) {
+      posting.emplace_back([&, c] {
+        httplib::Client client("127.0.0.1", ingestServer->port);
+        client.set_keep_alive(true);
+        client.set_tcp_nodelay(true);  // as libcurl, the exporter's client, does
+        for (int b = c; b < kBatches; b += clients) {
+          const auto res = client.Post("/v1/logs", bodies[b], "application/json");
+          if (!res || res->status != 200) ++failures;
+        }
+      });
+    }
+    for (auto& t : posting) t.join();
+  }
+  const std::int64_t stored = collector->store().eventCount() - before;
+  const std::int64_t posted =
+      state.iterations() * kBatches * static_cast<std::int64_t>(kIngestBatch);
+  if (failures > 0 || stored != posted) state.SkipWithError("a batch was not stored whole");
+  state.SetItemsProcessed(posted);
+  state.counters["batch_KiB"] = static_cast<double>(bodyBytes) / 1024;
+}
+BENCHMARK(BM_CollectorIngest)
+    ->Arg(1)
+    ->Arg(4)
+    ->Iterations(5)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 #endif
@@ -646,6 +816,11 @@ int main(int argc, char** argv) {
   benchmark::Shutdown();
 #ifdef ORV_ORVEXP_PATH
   if (startedCollector && startedCollector->pid > 0) ::kill(startedCollector->pid, SIGTERM);
+  if (ingestServer) {
+    ingestServer->http.stop();
+    ingestServer->thread.join();
+  }
+  prefilled.reset();
 #endif
   std::error_code ignored;
   std::filesystem::remove_all(dataRoot, ignored);

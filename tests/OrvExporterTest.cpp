@@ -174,7 +174,8 @@ void expectEachOnce(const std::map<std::string, int>& counts, std::size_t expect
 
 TEST_F(ExporterTest, EveryEventReachesTheReferenceCollectorOnceAndAnEndpointHasOneQueue) {
   OrvConfigServer server(dir_.path());
-  server.collectEventsTo(dir_.file("collected.jsonl"));
+  std::string error;
+  ASSERT_TRUE(server.collectEventsTo(dir_.file("collected.sqlite3"), &error)) << error;
   ASSERT_TRUE(server.start());
   LogCapture log;
   OrvMediator::enableLog(true);
@@ -187,12 +188,10 @@ TEST_F(ExporterTest, EveryEventReachesTheReferenceCollectorOnceAndAnEndpointHasO
   ASSERT_TRUE(OrvExperiment::flush(kWait));
   OrvMediator::enableLog(false);
   std::map<std::string, int> lines;
-  for (const std::string& line : [&] {
-         std::vector<std::string> out;
-         std::istringstream in(readFile(dir_.file("collected.jsonl")));
-         for (std::string l; std::getline(in, l);) out.push_back(l);
-         return out;
-       }())
+  std::stringstream exported;
+  const auto stored = OrvEventStore::open(dir_.file("collected.sqlite3"), &error, false);
+  ASSERT_TRUE(stored && stored->exportJsonLines(exported, &error)) << error;
+  for (std::string line; std::getline(exported, line);)
     ++lines[json(line)["event_id"].stringValue()];
   expectEachOnce(lines, 45);
   expectEachOnce(sinks.calls(), 45);
@@ -426,14 +425,18 @@ TEST_F(ExporterTest, AClockSetBackDelaysNothingAndOrderIsTheOrderStored) {
 
 TEST(OrvEventCollector, RefusesWhatIsNotAnOtlpJsonLogsRequest) {
   TempDir dir;
-  OrvEventCollector collector(dir.file("c.jsonl"));
-  EXPECT_EQ(collector.handle("{}", "application/x-protobuf").status, 415);
-  EXPECT_EQ(collector.handle("not json", "application/json").status, 400);
-  EXPECT_EQ(collector.handle(R"({"resourceLogs":7})", "application/json").status, 400);
-  const auto partial = collector.handle(
+  std::string error;
+  auto collector = OrvEventCollector::open(dir.file("c.sqlite3"), &error);
+  ASSERT_TRUE(collector) << error;
+  EXPECT_EQ(collector->handle("{}", "application/x-protobuf").status, 415);
+  EXPECT_EQ(collector->handle("not json", "application/json").status, 400);
+  EXPECT_EQ(collector->handle(R"({"resourceLogs":7})", "application/json").status, 400);
+  const auto partial = collector->handle(
       R"({"resourceLogs":[{"scopeLogs":[{"logRecords":[1,{"timeUnixNano":"x"},{"eventName":"ok"}]}]}]})",
       "application/json; charset=utf-8");
   EXPECT_EQ(partial.status, 200);
   EXPECT_EQ(json(partial.body)["partialSuccess"]["rejectedLogRecords"].stringValue(), "2");
-  EXPECT_EQ(json(readFile(dir.file("c.jsonl")))["name"].stringValue(), "ok");
+  std::stringstream stored;
+  ASSERT_TRUE(collector->store().exportJsonLines(stored, &error)) << error;
+  EXPECT_EQ(json(stored.str())["name"].stringValue(), "ok");
 }

@@ -54,7 +54,9 @@ class FaultTest : public LibraryTest {};
 // and no eventId appears twice. ORV_KILL_ROUNDS sets the kills per consumer (20).
 class KillLoop : public FaultTest {
  protected:
-  void run(const std::string& collectorUrl, const std::string& events) {
+  // `store`: where the collector at `collectorUrl` keeps what it took.
+  void run(const std::string& collectorUrl, const std::string& events,
+           const OrvEventStore* store = nullptr) {
     const char* rounds = std::getenv("ORV_KILL_ROUNDS");
     const int kills = rounds ? std::atoi(rounds) : 20;
     const std::string payload = dir_.file("crash-payload.json");
@@ -96,7 +98,13 @@ class KillLoop : public FaultTest {
     }
     std::map<std::string, int> lines;
     std::set<std::string> ids;
-    std::istringstream eventLines(readFile(events));
+    std::stringstream eventLines;
+    std::string error;
+    if (store) {
+      ASSERT_TRUE(store->exportJsonLines(eventLines, &error)) << error;
+    } else {
+      eventLines << readFile(events);
+    }
     for (std::string line; std::getline(eventLines, line);) {
       OrvValue event = json(line);
       ++lines[event["properties"]["#experiment_id"].stringValue()];
@@ -119,13 +127,15 @@ class KillLoop : public FaultTest {
 TEST_F(KillLoop, ASlowJsonLinesSinkGetsEveryEventOnce) { run("", dir_.file("events.jsonl")); }
 
 TEST_F(KillLoop, ASlowOtlpCollectorGetsEveryEventOnce) {
-  OrvEventCollector collector(dir_.file("collected.jsonl"));
+  std::string error;
+  auto collector = OrvEventCollector::open(dir_.file("collected.sqlite3"), &error);
+  ASSERT_TRUE(collector) << error;
   ScriptedServer server("/v1/logs");
   std::mutex mutex;
   std::map<std::string, int> atTheWire;  // every log record of every request, by eventId
   server.answer([&](const httplib::Request& req, httplib::Response& res) {
     std::this_thread::sleep_for(std::chrono::milliseconds(3));  // a collector under load
-    const auto answer = collector.handle(req.body, req.get_header_value("Content-Type"));
+    const auto answer = collector->handle(req.body, req.get_header_value("Content-Type"));
     res.status = answer.status;
     res.set_content(answer.body, "application/json");
     const OrvValue body = json(req.body);
@@ -137,8 +147,8 @@ TEST_F(KillLoop, ASlowOtlpCollectorGetsEveryEventOnce) {
             if (attribute["key"].stringValue() == "eventId")
               ++atTheWire[attribute["value"]["stringValue"].stringValue()];
   });
-  run(server.url(), dir_.file("collected.jsonl"));
-  // The file deduplicates; the wire does not. A record sent twice needs a kill between
+  run(server.url(), dir_.file("unused.jsonl"), &collector->store());
+  // The store deduplicates; the wire does not. A record sent twice needs a kill between
   // the collector's answer and the removal: at most a batch (20) per kill.
   std::lock_guard lock(mutex);
   int duplicates = 0;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Interoperability: the OpenTelemetry JavaScript OTLP/HTTP logs exporter (from the npm
 # registry, installed into WORK, outside the repository) sends records to
-# `orvexp serve --events`, and each arrives exactly once in the collector's file.
+# `orvexp serve --events`, and each arrives exactly once in the collector's store (as
+# `orvexp events export` prints it).
 # Usage: otlp_js_interop.sh ORVEXP WORK
 set -euo pipefail
 orvexp="$1"
@@ -12,9 +13,10 @@ if [ ! -d "$work/npm/node_modules/@opentelemetry/exporter-logs-otlp-http" ]; the
   (cd "$work/npm" && npm install --no-audit --no-fund --loglevel=error \
     @opentelemetry/exporter-logs-otlp-http@0.301.2 @opentelemetry/sdk-logs@3.1.1)
 fi
+store="$work/events.sqlite3"
 events="$work/events.jsonl"
-rm -f "$events" "$work/serve.out"
-"$orvexp" serve --dir "$work/payloads" --port 0 --events "$events" >"$work/serve.out" &
+rm -f "$store" "$store-wal" "$store-shm" "$events" "$work/serve.out"
+"$orvexp" serve --dir "$work/payloads" --port 0 --events "$store" >"$work/serve.out" &
 server=$!
 trap 'kill "$server" 2>/dev/null || true' EXIT
 for _ in $(seq 1 200); do
@@ -25,6 +27,7 @@ url="$(grep -o 'http://[0-9.:]*' "$work/serve.out")"
 NODE_PATH="$work/npm/node_modules" node "$here/otlp_emit.js" "$url"
 # Sent again: a retrying exporter's duplicates are dropped by eventId.
 NODE_PATH="$work/npm/node_modules" node "$here/otlp_emit.js" "$url"
+"$orvexp" events export --events "$store" --out "$events"
 lines="$(wc -l <"$events")"
 for i in 0 1 2; do
   grep -q "\"event_id\":\"interop-$i\"" "$events" || { echo "interop-$i missing"; cat "$events"; exit 1; }

@@ -46,7 +46,7 @@ start() {
 }
 
 # Usage errors, help, version.
-expect 2 'Subcommands:' 'parse' 'serve' 'get' 'demo' 'outbox' -- "$orvexp"
+expect 2 'Subcommands:' 'parse' 'serve' 'get' 'demo' 'outbox' 'report' 'events' -- "$orvexp"
 expect 0 '^orvexp 1\.0\.2$' -- "$orvexp" --version
 expect 0 '5  get: exposures' -- "$orvexp" --help
 expect 0 '3  the fetch failed' -- "$orvexp" get --help
@@ -96,6 +96,27 @@ expect 5 'pending at exit' -- "$orvexp" get --app shop-app --timeout 1 --data-di
 # and a directory without a database (1).
 expect 0 'waiting: 1 events' 'dead letters: 0' -- "$orvexp" outbox --data-dir "$work/d5"
 expect 1 'no event outbox in' -- "$orvexp" outbox --data-dir "$work/srv"
+
+# report and events export on the store of serve --events: a sample ratio mismatch is 7,
+# a bad --expect 2; a store that is not there is neither made nor read (1).
+start col "$orvexp" serve --dir "$work/srv" --port 0 --quiet --events "$work/events.sqlite3"
+expect 0 '' -- "$orvexp" get --app shop-app --server "http://127.0.0.1:$col" --data-dir "$work/dc" \
+  --events-url "http://127.0.0.1:$col" color limit
+db="$work/events.sqlite3"
+expect 0 'experiment 101: 1 exposure; intended split: equal' 'only one group has exposures' \
+  'experiment 205' -- "$orvexp" report --events "$db" --dir "$work/srv"
+expect 0 '\(1 of 100\)' -- "$orvexp" report --events "$db" --expect 101=1:50,2:50
+expect 7 'Sample ratio mismatch: 1 exposure went to group 2,' -- "$orvexp" report --events "$db" \
+  --expect 101=1:50,3:50
+expect 0 '^\{"experiments":\[\{"alarm":false' -- "$orvexp" report --events "$db" --json
+expect 2 'not GROUP:WEIGHT' -- "$orvexp" report --events "$db" --expect 101=1
+expect 1 'none.sqlite3 does not exist' -- "$orvexp" report --events "$work/none.sqlite3"
+[ -e "$work/none.sqlite3" ] && { echo "FAILED: report made a store"; failures=$((failures + 1)); }
+expect 1 'is not a SQLite database' -- "$orvexp" report --events "$src/README.md"
+expect 0 '"app_id":"shop-app","event_id":"[^"]+","name":"zu_experiment_exposure"' \
+  -- "$orvexp" events export --events "$db"
+expect 1 'cannot write' -- "$orvexp" events export --events "$db" --out "$work/no/such/file"
+expect 2 'required' -- "$orvexp" events
 
 # demo: each read is followed by what it logged and sent.
 expect 0 $'color: string="red"[^\n]*\n  event zu_experiment_exposure[^\n]*\n  log' 'demo finished' \

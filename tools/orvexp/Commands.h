@@ -14,5 +14,7 @@ void setupServeCommand(CLI::App& app, int& exitCode);
 void setupGetCommand(CLI::App& app, int& exitCode);
 void setupDemoCommand(CLI::App& app, int& exitCode);
 void setupOutboxCommand(CLI::App& app, int& exitCode);
+void setupReportCommand(CLI::App& app, int& exitCode);
+void setupEventsCommand(CLI::App& app, int& exitCode);
 
 }  // namespace orvexp

@@ -1,6 +1,8 @@
 #include "OrvEventCollector.h"
 
 #include <cstdlib>
+#include <new>
+#include <vector>
 
 #include "OrvMediator.h"
 
@@ -73,45 +75,77 @@ bool toEvent(const OrvValue& record, OrvMediatorEvent* event) {
   return true;
 }
 
-std::string error(const std::string& message) {
-  return OrvValue::dictionary({{"error", OrvValue(message)}}).toJson();
-}
-
 }  // namespace
 
-struct OrvEventCollector::Impl {
-  // Constant after construction; the sink itself is thread-safe and drops an eventId it
-  // has written before.
-  OrvMediator::Sink sink;
-};
-
-OrvEventCollector::OrvEventCollector(std::string path) : impl_(std::make_unique<Impl>()) {
-  impl_->sink = OrvMediator::jsonLinesFileSink(path);
-}
+OrvEventCollector::OrvEventCollector(std::unique_ptr<OrvEventStore> store)
+    : store_(std::move(store)) {}
 
 OrvEventCollector::~OrvEventCollector() = default;
 
+std::unique_ptr<OrvEventCollector> OrvEventCollector::open(const std::string& path,
+                                                           std::string* error) {
+  auto store = OrvEventStore::open(path, error);
+  if (!store) return nullptr;
+  return std::unique_ptr<OrvEventCollector>(new OrvEventCollector(std::move(store)));
+}
+
+OrvEventStore& OrvEventCollector::store() { return *store_; }
+
+std::string OrvEventCollector::statusBody(int httpStatus, const std::string& message) {
+  // The gRPC code a client would have got for the same failure over OTLP/gRPC.
+  int code = 2;  // UNKNOWN
+  if (httpStatus == 413 || httpStatus == 429) {
+    code = 8;  // RESOURCE_EXHAUSTED
+  } else if (httpStatus == 502 || httpStatus == 503 || httpStatus == 504) {
+    code = 14;  // UNAVAILABLE
+  } else if (httpStatus >= 400 && httpStatus < 500) {
+    code = 3;  // INVALID_ARGUMENT
+  } else if (httpStatus >= 500) {
+    code = 13;  // INTERNAL
+  }
+  return OrvValue::dictionary({{"code", OrvValue(code)}, {"message", OrvValue(message)}}).toJson();
+}
+
 OrvEventCollector::Answer OrvEventCollector::handle(std::string_view body,
                                                     std::string_view contentType) {
+  const auto fail = [](int status, const std::string& message) {
+    return Answer{status, statusBody(status, message)};
+  };
   if (contentType.substr(0, contentType.find(';')) != "application/json")
-    return {415, error("only OTLP JSON (application/json) is accepted")};
-  const auto parsed = OrvValue::parseJson(body);
-  if (!parsed.ok() || !parsed.value.isDictionary() ||
-      !(parsed.value["resourceLogs"].isArray() || parsed.value["resourceLogs"].isAbsent()))
-    return {400, error("not an OTLP logs request: " +
-                       (parsed.ok() ? "no resourceLogs array" : parsed.error))};
+    return fail(415, "only OTLP JSON (application/json) is accepted");
+  std::vector<OrvMediatorEvent> events;
   std::int64_t rejected = 0;
-  for (const auto& resource : parsed.value["resourceLogs"].elements()) {
-    for (const auto& scope : resource["scopeLogs"].elements()) {
-      for (const auto& record : scope["logRecords"].elements()) {
-        OrvMediatorEvent event;
-        if (toEvent(record, &event)) {
-          impl_->sink(event);
-        } else {
-          ++rejected;
+  try {
+    const auto parsed = OrvValue::parseJson(body);
+    if (parsed.tooCostly) return fail(413, "the request is too large to take at once");
+    if (!parsed.ok() || !parsed.value.isDictionary() ||
+        !(parsed.value["resourceLogs"].isArray() || parsed.value["resourceLogs"].isAbsent()))
+      return fail(400, "not an OTLP logs request: " +
+                           (parsed.ok() ? "no resourceLogs array" : parsed.error));
+    for (const auto& resource : parsed.value["resourceLogs"].elements()) {
+      for (const auto& scope : resource["scopeLogs"].elements()) {
+        for (const auto& record : scope["logRecords"].elements()) {
+          OrvMediatorEvent event;
+          if (toEvent(record, &event)) {
+            events.push_back(std::move(event));
+          } else {
+            ++rejected;
+          }
         }
       }
     }
+  } catch (const std::bad_alloc&) {
+    return fail(500, "out of memory while reading the request");
+  }
+  std::size_t added = 0;
+  std::string why;
+  if (!store_->add(events, &added, &why)) {
+    // SQLite's reason only: the store's path is none of the client's business.
+    const std::size_t reason = why.rfind(": ");
+    Answer answer = fail(503, "the log records were not stored, send them again: " +
+                                  (reason == std::string::npos ? why : why.substr(reason + 2)));
+    answer.retryAfterSeconds = 1;
+    return answer;
   }
   if (rejected == 0) return {200, "{}"};
   return {200,

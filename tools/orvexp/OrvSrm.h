@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -59,3 +60,26 @@ double orvChiSquarePValue(double statistic, int degreesOfFreedom);
 OrvSrmCheck orvSrmCheck(const std::string& appId, const std::string& experimentId,
                         const std::vector<OrvEventStore::GroupCount>& counts,
                         const OrvIntendedSplit& intended, const std::string& intendedFrom);
+
+// Where an experiment's intended split comes from, in this order: `expected` (by
+// experiment id, as `orvexp report --expect` gives it), else the payload the server
+// serves the application (payloadDir/<app_id>/ki_feature.json) when it declares the
+// experiment's groups, else equal shares of the groups seen. The report, the API and
+// the page all ask here, so they agree.
+struct OrvSplitSource {
+  std::map<std::string, OrvIntendedSplit> expected;
+  std::string payloadDir;  // "" for none
+};
+
+// The intended split of one experiment and `*from` ("expect", "server", or "equal"
+// with an empty split). Reads the application's payload file when it gets that far.
+OrvIntendedSplit orvIntendedSplit(const OrvSplitSource& source, const std::string& appId,
+                                  const std::string& experimentId, std::string* from);
+
+// The check of every experiment in `counts` (as OrvEventStore::exposureCounts gives
+// them, ordered by application and experiment), in that order; each application's
+// payload is read at most once.
+std::vector<OrvSrmCheck> orvSrmChecks(const std::vector<OrvEventStore::GroupCount>& counts,
+                                      const OrvSplitSource& source);
+// The same over what `store` holds now.
+std::vector<OrvSrmCheck> orvSrmChecks(const OrvEventStore& store, const OrvSplitSource& source);

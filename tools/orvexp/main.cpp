@@ -23,6 +23,8 @@ constexpr ExitCode kExitCodes[] = {
     {1, "serve", "--events names a file it cannot own (the reason is on stderr)"},
     {1, "demo", "the demo could not complete (the reason is on stderr)"},
     {1, "outbox", "no database in --data-dir, or --redrive could not write it"},
+    {1, "report", "the store cannot be opened: missing, refused, or not an event store"},
+    {1, "events", "the store cannot be opened or read to the end, or --out cannot be written"},
     {2, "", "usage: no command or an unknown one; an unknown, missing or invalid option"},
     {3, "get", "the fetch failed (the values printed come from the cache)"},
     {4, "get", "no answer within --timeout (the values printed come from the cache)"},
@@ -30,6 +32,7 @@ constexpr ExitCode kExitCodes[] = {
      "exposures were still being delivered at exit (recorded; a later run sends them), or "
      "could not be checked as another process held the database (a later read records them)"},
     {6, "get", "--wait-ready: no table, neither a usable cache nor a successful fetch"},
+    {7, "report", "a sample ratio mismatch: at least one experiment's alarm is raised"},
 };
 
 // The exit status lines of `command`, or of every command for "".
@@ -58,10 +61,16 @@ int main(int argc, char** argv) {
   orvexp::setupGetCommand(app, exitCode);
   orvexp::setupDemoCommand(app, exitCode);
   orvexp::setupOutboxCommand(app, exitCode);
+  orvexp::setupReportCommand(app, exitCode);
+  orvexp::setupEventsCommand(app, exitCode);
 
   app.footer(exitCodeHelp(""));
-  for (CLI::App* command : app.get_subcommands({}))
+  for (CLI::App* command : app.get_subcommands({})) {
     command->footer(exitCodeHelp(command->get_name()));
+    // `events export` answers with the codes of `events`.
+    for (CLI::App* sub : command->get_subcommands({}))
+      sub->footer(exitCodeHelp(command->get_name()));
+  }
 
   // No command, or a word that is none: the command list, as a usage error.
   const auto isCommand = [&app](const std::string& word) {

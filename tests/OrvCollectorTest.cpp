@@ -1,0 +1,421 @@
+// The collector's SQLite store, its answers, and the sample-ratio-mismatch check: each
+// eventId once across restarts, files refused, a full disk, and p-values against SciPy.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <csignal>
+#include <set>
+
+#include "OrvEventCollector.h"
+#include "OrvSrm.h"
+#include "TestSupport.h"
+#include "platform/OrvMD5.h"
+
+using namespace orvtest;
+
+namespace {
+
+OrvMediatorEvent exposure(const std::string& id, OrvValue experiment, OrvValue group,
+                          bool control = false, std::int64_t ms = 1'700'000'000'000,
+                          const std::string& app = "a") {
+  OrvMediatorEvent e;
+  e.eventId = id;
+  e.appId = app;
+  e.name = OrvEventStore::kExposureEvent;
+  e.time = std::chrono::system_clock::time_point(std::chrono::milliseconds(ms));
+  e.properties = OrvValue::dictionary({{"#experiment_id", std::move(experiment)},
+                                       {"#experiment_group_id", std::move(group)},
+                                       {"#is_control_group", OrvValue(control)}});
+  return e;
+}
+
+std::vector<OrvMediatorEvent> batch(int count, const std::string& prefix) {
+  std::vector<OrvMediatorEvent> events;
+  for (int i = 0; i < count; ++i)
+    events.push_back(exposure(prefix + std::to_string(i), "x", std::to_string(i % 2)));
+  return events;
+}
+
+std::unique_ptr<OrvEventStore> openStore(const std::string& path, bool create = true) {
+  std::string error;
+  auto store = OrvEventStore::open(path, &error, create);
+  EXPECT_TRUE(store) << error;
+  return store;
+}
+
+std::vector<std::string> exported(const OrvEventStore& store) {
+  std::stringstream out;
+  std::string error;
+  EXPECT_TRUE(store.exportJsonLines(out, &error)) << error;
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(out, line);) lines.push_back(line);
+  return lines;
+}
+
+std::string refusal(const std::string& path, bool create = true) {
+  std::string error;
+  EXPECT_EQ(OrvEventStore::open(path, &error, create), nullptr) << path;
+  return error;
+}
+
+void sql(const std::string& path, const char* statements) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, statements, nullptr, nullptr, nullptr), SQLITE_OK)
+      << sqlite3_errmsg(db);
+  sqlite3_close(db);
+}
+
+// Files may not grow past `bytes` while it lives (EFBIG, as on a full disk).
+class DiskLimit {
+ public:
+  explicit DiskLimit(rlim_t bytes) : handler_(std::signal(SIGXFSZ, SIG_IGN)) {
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    const rlimit limit{bytes, saved_.rlim_max};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~DiskLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, handler_);
+  }
+
+ private:
+  void (*handler_)(int);
+  rlimit saved_{};
+};
+
+std::int64_t fileSize(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? st.st_size : 0;
+}
+
+}  // namespace
+
+TEST(EventStore, KeepsEachEventIdOnceAcrossReopenAndExportsInStoredOrder) {
+  TempDir dir;
+  const std::string path = dir.file("events.sqlite3");
+  std::vector<OrvMediatorEvent> first = {exposure("e1", "101", "1", true),
+                                         exposure("e2", "101", "2"), exposure("e1", "101", "1")};
+  std::size_t added = 0;
+  std::string error;
+  {
+    auto store = openStore(path);
+    ASSERT_TRUE(store->add(first, &added, &error)) << error;
+    EXPECT_EQ(added, 2u);
+  }
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  auto store = openStore(path, false);
+  ASSERT_TRUE(store->add({exposure("e2", "101", "2"), exposure("e3", "101", "2")}, &added, &error));
+  EXPECT_EQ(added, 1u);
+  EXPECT_EQ(store->eventCount(), 3);
+  EXPECT_EQ(exported(*store), (std::vector<std::string>{first[0].toJson(), first[1].toJson(),
+                                                        exposure("e3", "101", "2").toJson()}));
+}
+
+TEST(EventStore, ARecordWithoutEventIdGetsOneFromItsContentSoARetryIsStoredOnce) {
+  TempDir dir;
+  OrvMediatorEvent anonymous = exposure("", "101", "1");
+  std::size_t added = 0;
+  std::string error;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    auto store = openStore(dir.file("events.sqlite3"));
+    ASSERT_TRUE(store->add({anonymous}, &added, &error)) << error;
+    EXPECT_EQ(added, attempt == 0 ? 1u : 0u);
+  }
+  auto store = openStore(dir.file("events.sqlite3"));
+  ASSERT_TRUE(store->add({exposure("", "101", "2")}, &added, &error));
+  EXPECT_EQ(added, 1u);  // other content, another id
+  const auto lines = exported(*store);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(json(lines[0])["event_id"].stringValue(), "content-" + OrvMD5::hex(anonymous.toJson()));
+}
+
+TEST(EventStore, RefusesLinksOtherFilesOtherProgramsDatabasesAndNewerSchemas) {
+  TempDir dir;
+  openStore(dir.file("ours.sqlite3"));
+  std::filesystem::create_symlink(dir.file("ours.sqlite3"), dir.file("link.sqlite3"));
+  EXPECT_NE(refusal(dir.file("link.sqlite3")).find("link.sqlite3 is a symbolic link"),
+            std::string::npos);
+  openStore(dir.file("wal.sqlite3"));
+  std::filesystem::create_symlink(dir.file("elsewhere"), dir.file("wal.sqlite3-wal"));
+  EXPECT_NE(refusal(dir.file("wal.sqlite3")).find("-wal is a symbolic link"), std::string::npos);
+  ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  EXPECT_NE(refusal(dir.file("fifo")).find("fifo is a FIFO"), std::string::npos);
+  EXPECT_NE(refusal(dir.path()).find("is a directory"), std::string::npos);
+  EXPECT_NE(refusal(dir.file("no/such/events.sqlite3")).find("/no/such does not exist"),
+            std::string::npos);
+  EXPECT_NE(refusal(dir.file("missing.sqlite3"), false).find("missing.sqlite3 does not exist"),
+            std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("missing.sqlite3")));
+
+  writeFile(dir.file("notes.txt"), std::string(8192, 'x'));
+  EXPECT_NE(refusal(dir.file("notes.txt")).find("notes.txt is not a SQLite database"),
+            std::string::npos);
+  EXPECT_EQ(readFile(dir.file("notes.txt")), std::string(8192, 'x'));
+  sql(dir.file("theirs.sqlite3"), "PRAGMA application_id=12345; CREATE TABLE t (x)");
+  sql(dir.file("unmarked.sqlite3"), "CREATE TABLE events (x)");
+  for (const char* name : {"theirs.sqlite3", "unmarked.sqlite3"})
+    EXPECT_NE(refusal(dir.file(name)).find("is another program's database"), std::string::npos);
+  sql(dir.file("ours.sqlite3"), "PRAGMA user_version=2");
+  EXPECT_NE(refusal(dir.file("ours.sqlite3")).find("written by a newer orvexp (schema 2"),
+            std::string::npos);
+}
+
+TEST(EventStore, AFullDiskStoresNoPartOfABatchAndTheBatchGoesInOnceThereIsRoom) {
+  TempDir dir;
+  const std::string path = dir.file("events.sqlite3");
+  auto store = openStore(path);
+  std::size_t added = 0;
+  std::string error;
+  ASSERT_TRUE(store->add(batch(10, "before-"), &added, &error)) << error;
+  const auto big = batch(2000, "big-");  // hundreds of KiB of pages
+  {
+    // A few pages fit in the log, then the commit fails half-way.
+    DiskLimit full(static_cast<rlim_t>(fileSize(path + "-wal") + 16 * 1024));
+    EXPECT_FALSE(store->add(big, &added, &error));
+    EXPECT_NE(error.find("cannot store events in " + path), std::string::npos) << error;
+    EXPECT_EQ(store->eventCount(), 10);
+  }
+  store.reset();
+  store = openStore(path);
+  EXPECT_EQ(exported(*store).size(), 10u);
+  ASSERT_TRUE(store->add(big, &added, &error)) << error;
+  EXPECT_EQ(added, 2000u);
+  EXPECT_EQ(store->eventCount(), 2010);
+}
+
+TEST(EventStore, WritersOnManyThreadsStoreEachIdOnceWhileQueriesRun) {
+  TempDir dir;
+  auto store = openStore(dir.file("events.sqlite3"));
+  std::atomic<int> writing{4};
+  std::atomic<std::size_t> added{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 25; ++round) {
+        std::size_t n = 0;
+        std::string error;
+        // Threads 0 and 1 send the same ids, as do 2 and 3.
+        EXPECT_TRUE(store->add(batch(20, std::to_string(t / 2) + "-" + std::to_string(round) + "-"),
+                               &n, &error))
+            << error;
+        added += n;
+      }
+      --writing;
+    });
+  }
+  std::int64_t seen = 0;
+  while (writing > 0) {
+    std::int64_t total = 0;
+    for (const auto& c : store->exposureCounts()) total += c.exposures;
+    EXPECT_GE(total, seen);  // a query sees whole commits, never fewer than before
+    seen = total;
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(added, 1000u);
+  EXPECT_EQ(store->eventCount(), 1000);
+}
+
+TEST(EventStore, CountsExposuresPerGroupAndSeriesInSteps) {
+  TempDir dir;
+  auto store = openStore(dir.file("events.sqlite3"));
+  const std::int64_t t0 = 1'700'000'000'000;
+  OrvMediatorEvent other = exposure("o1", "101", "1", true, t0);
+  other.name = "purchase";
+  std::size_t added = 0;
+  std::string error;
+  ASSERT_TRUE(store->add(
+      {exposure("1", "101", "1", true, t0), exposure("2", "101", "1", false, t0 + 500),
+       exposure("3", "101", "1", false, t0 + 2500), exposure("4", "101", "2", false, t0 + 100),
+       exposure("5", "101", "2", true, t0 + 2600), exposure("6", 7, 1),
+       exposure("7", OrvValue::array({1}), "g", false, t0, "b"), other},
+      &added, &error))
+      << error;
+  std::vector<std::string> counts;
+  for (const auto& c : store->exposureCounts())
+    counts.push_back(c.appId + "/" + c.experimentId + "/" + c.groupId + "/" +
+                     (c.control ? "control" : "-") + "/" + std::to_string(c.exposures));
+  EXPECT_EQ(counts, (std::vector<std::string>{"a/101/1/control/3", "a/101/2/control/2", "a/7/1/-/1",
+                                              "b/[1]/g/-/1"}));
+  std::int64_t step = 0;
+  std::vector<std::string> series;
+  for (const auto& p : store->exposureSeries("a", "101", 3, &step))
+    series.push_back(p.groupId + "@" + std::to_string(p.startMs - t0) + "=" +
+                     std::to_string(p.exposures));
+  EXPECT_EQ(step, 1000);
+  EXPECT_EQ(series, (std::vector<std::string>{"1@0=2", "1@2000=1", "2@0=1", "2@2000=1"}));
+  EXPECT_TRUE(store->exposureSeries("a", "nope", 3, &step).empty());
+}
+
+TEST(EventCollector, AnswersOtlpStatusBodiesAndA503WhenStoringFails) {
+  TempDir dir;
+  std::string error;
+  auto collector = OrvEventCollector::open(dir.file("events.sqlite3"), &error);
+  ASSERT_TRUE(collector) << error;
+  EXPECT_EQ(OrvEventCollector::open(dir.file("no/dir.sqlite3"), &error), nullptr);
+  const auto unsupported = collector->handle("{}", "application/x-protobuf");
+  EXPECT_EQ(unsupported.status, 415);
+  EXPECT_EQ(json(unsupported.body)["code"].int64Value(), 3);
+  const auto malformed = collector->handle("{\"resourceLogs\":7}", "application/json");
+  EXPECT_EQ(malformed.status, 400);
+  EXPECT_EQ(json(malformed.body)["code"].int64Value(), 3);
+  EXPECT_EQ(json(OrvEventCollector::statusBody(413, "big"))["code"].int64Value(), 8);
+  const std::string body =
+      R"({"resourceLogs":[{"scopeLogs":[{"logRecords":[1,{"eventName":"ok","attributes":[{"key":"eventId","value":{"stringValue":"r1"}}]}]}]}]})";
+  {
+    DiskLimit full(1);
+    const auto refused = collector->handle(body, "application/json");
+    EXPECT_EQ(refused.status, 503);
+    EXPECT_EQ(refused.retryAfterSeconds, 1);
+    EXPECT_EQ(json(refused.body)["code"].int64Value(), 14);
+    EXPECT_EQ(collector->store().eventCount(), 0);
+  }
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const auto taken = collector->handle(body, "application/json; charset=utf-8");
+    EXPECT_EQ(taken.status, 200);
+    EXPECT_EQ(json(taken.body)["partialSuccess"]["rejectedLogRecords"].stringValue(), "1");
+  }
+  EXPECT_EQ(collector->store().eventCount(), 1);
+}
+
+TEST(Srm, PValuesAndStatisticsMatchScipy) {
+  if (runCommand("/usr/bin/python3 -c 'import scipy' 2>/dev/null") != 0)
+    GTEST_SKIP() << "SciPy is missing (Debian's python3-scipy)";
+  struct Fit {
+    std::vector<std::int64_t> counts;
+    std::vector<double> weights;
+  };
+  const std::vector<Fit> fits = {{{1000, 880}, {50, 50}},
+                                 {{1000, 1000}, {1, 1}},
+                                 {{500, 520, 480}, {1, 1, 1}},
+                                 {{9000, 1100}, {90, 10}},
+                                 {{700, 200, 100}, {70, 20, 10}},
+                                 {{6000, 4000}, {1, 1}},
+                                 {{3000, 2000, 2500, 2500}, {1, 1, 1, 1}},
+                                 {{10000, 100}, {1, 1}},
+                                 {{310, 290, 205, 95, 100}, {3, 3, 2, 1, 1}}};
+  const std::vector<std::pair<double, int>> tails = {
+      {0.5, 1},  {3.84, 1}, {5.99, 2}, {7.81, 3},  {1, 10},   {30, 10}, {49, 50},
+      {100, 50}, {500, 40}, {1e-3, 5}, {200, 199}, {15.5, 4}, {1e5, 7}, {60, 3}};
+  OrvValue::Array fitList, tailList;
+  for (const auto& f : fits) {
+    OrvValue::Array counts, weights;
+    for (auto c : f.counts) counts.push_back(OrvValue(c));
+    for (auto w : f.weights) weights.push_back(OrvValue(w));
+    fitList.push_back(OrvValue::dictionary(
+        {{"counts", OrvValue::array(counts)}, {"weights", OrvValue::array(weights)}}));
+  }
+  for (const auto& [x, df] : tails)
+    tailList.push_back(OrvValue::array({OrvValue(x), OrvValue(df)}));
+  TempDir dir;
+  writeFile(dir.file("cases.json"), OrvValue::dictionary({{"fits", OrvValue::array(fitList)},
+                                                          {"tails", OrvValue::array(tailList)}})
+                                        .toJson());
+  std::string output;
+  ASSERT_EQ(runCommand("/usr/bin/python3 " + std::string(ORV_TEST_SOURCE_DIR) +
+                           "/tests/srm_scipy.py " + dir.file("cases.json"),
+                       60, &output),
+            0)
+      << output;
+  const OrvValue reference = json(output);
+  const auto close = [](double ours, double theirs) {
+    const double gap = std::fabs(ours - theirs);
+    return gap <= 1e-9 && gap <= 1e-9 * std::fabs(theirs);
+  };
+  for (std::size_t i = 0; i < fits.size(); ++i) {
+    std::vector<OrvEventStore::GroupCount> counts;
+    OrvIntendedSplit split;
+    for (std::size_t g = 0; g < fits[i].counts.size(); ++g) {
+      counts.push_back({"a", "e", std::to_string(g), false, fits[i].counts[g]});
+      split.emplace_back(std::to_string(g), fits[i].weights[g]);
+    }
+    const OrvSrmCheck check = orvSrmCheck("a", "e", counts, split, "expect");
+    const double chi = reference["fits"].at(i).at(0).doubleValue();
+    const double p = reference["fits"].at(i).at(1).doubleValue();
+    EXPECT_NEAR(check.chiSquare, chi, 1e-9 * std::max(1.0, chi)) << "fit " << i;
+    EXPECT_TRUE(close(check.pValue, p)) << "fit " << i << ": " << check.pValue << " vs " << p;
+  }
+  for (std::size_t i = 0; i < tails.size(); ++i) {
+    const double ours = orvChiSquarePValue(tails[i].first, tails[i].second);
+    const double theirs = reference["tails"].at(i).doubleValue();
+    EXPECT_TRUE(close(ours, theirs))
+        << tails[i].first << ", df " << tails[i].second << ": " << ours << " vs " << theirs;
+  }
+  EXPECT_EQ(orvChiSquarePValue(0, 3), 1);
+  EXPECT_EQ(orvChiSquarePValue(INFINITY, 3), 0);
+}
+
+TEST(Srm, VerdictsAndAlarmsAtTheirBoundaries) {
+  const auto check = [](std::vector<std::int64_t> counts, const OrvIntendedSplit& split) {
+    std::vector<OrvEventStore::GroupCount> groups;
+    for (std::size_t g = 0; g < counts.size(); ++g)
+      groups.push_back({"a", "e", std::to_string(g + 1), g == 0, counts[g]});
+    return orvSrmCheck("a", "e", groups, split, "expect");
+  };
+  const OrvSrmCheck few = check({50, 49}, {});
+  EXPECT_FALSE(few.judged);
+  EXPECT_EQ(few.intendedFrom, "equal");
+  EXPECT_EQ(few.verdict, "Not enough exposures to judge yet (99 of 100).");
+  EXPECT_TRUE(check({50, 50}, {}).judged);
+  // At least 5 expected in every group: 3 of 100, then 6 of 300.
+  EXPECT_FALSE(check({97, 3}, {{"1", 97}, {"2", 3}}).judged);
+  EXPECT_TRUE(check({294, 6}, {{"1", 98}, {"2", 2}}).judged);
+  // p = 0.0011 and p = 0.00094 around kAlarmP.
+  const OrvSrmCheck calm = check({1073, 927}, {{"1", 50}, {"2", 50}});
+  EXPECT_FALSE(calm.alarm);
+  EXPECT_EQ(
+      calm.verdict.rfind("No mismatch: the observed split 1073 : 927 fits the intended 50 : 50", 0),
+      0u)
+      << calm.verdict;
+  const OrvSrmCheck alarm = check({1074, 926}, {{"1", 1}, {"2", 1}});
+  EXPECT_TRUE(alarm.alarm);
+  EXPECT_EQ(
+      alarm.verdict.rfind("Sample ratio mismatch: the observed split 1074 : 926 is unlikely", 0),
+      0u)
+      << alarm.verdict;
+  // A group the split does not have is an alarm at any count, and listed last.
+  const OrvSrmCheck stray = check({2, 1, 1}, {{"2", 1}, {"1", 1}});
+  EXPECT_FALSE(stray.judged);
+  EXPECT_TRUE(stray.alarm);
+  EXPECT_EQ(stray.groups[2].groupId, "3");
+  EXPECT_EQ(stray.groups[2].intendedShare, 0);
+  EXPECT_NE(stray.verdict.find("went to group 3,"), std::string::npos) << stray.verdict;
+  const OrvValue value = stray.toValue();
+  EXPECT_EQ(value["groups"].at(0)["group_id"].stringValue(), "2");
+  EXPECT_EQ(value["total"].kind(), OrvValue::Kind::kInteger);
+  EXPECT_EQ(value["groups"].at(1)["intended_share"].doubleValue(), 0.5);
+}
+
+TEST(Srm, TheIntendedSplitComesFromExpectThenTheServedPayloadThenEqualShares) {
+  TempDir dir;
+  std::filesystem::create_directories(dir.file("shop"));
+  writeFile(
+      dir.file("shop/ki_feature.json"),
+      R"({"experiment_detail":[{"#experiment_id":"9","#feature_list":["c"],"#groups":[)"
+      R"({"id":"1","weight":90,"control":true,"values":{"c":1}},{"id":"2","weight":10,"values":{"c":2}}]}]})");
+  OrvSplitSource source;
+  source.payloadDir = dir.path();
+  std::string from;
+  EXPECT_EQ(orvIntendedSplit(source, "shop", "9", &from), (OrvIntendedSplit{{"1", 90}, {"2", 10}}));
+  EXPECT_EQ(from, "server");
+  EXPECT_TRUE(orvIntendedSplit(source, "shop", "10", &from).empty());
+  EXPECT_EQ(from, "equal");
+  source.expected["9"] = {{"1", 1}, {"2", 1}};
+  EXPECT_EQ(orvIntendedSplit(source, "shop", "9", &from), (OrvIntendedSplit{{"1", 1}, {"2", 1}}));
+  EXPECT_EQ(from, "expect");
+  source.expected.clear();
+  const auto checks = orvSrmChecks({{"shop", "10", "1", false, 5},
+                                    {"shop", "9", "1", true, 900},
+                                    {"shop", "9", "2", false, 100}},
+                                   source);
+  ASSERT_EQ(checks.size(), 2u);
+  EXPECT_EQ(checks[0].intendedFrom, "equal");
+  EXPECT_EQ(checks[1].intendedFrom, "server");
+  EXPECT_FALSE(checks[1].alarm);
+}

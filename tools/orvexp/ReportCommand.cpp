@@ -1,0 +1,203 @@
+// `orvexp report --events DB [--dir PAYLOADS] [--expect EXP=GROUP:WEIGHT,...] [--json]`:
+// the sample-ratio-mismatch check of every experiment in the collector's store.
+// `orvexp events export --events DB [--out FILE]`: the stored events as JSON lines.
+// Neither creates a store that is not there.
+#include <CLI/CLI.hpp>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <map>
+
+#include "Commands.h"
+#include "OrvEventStore.h"
+#include "OrvSrm.h"
+
+namespace orvexp {
+namespace {
+
+constexpr int kAlarmExitCode = 7;
+
+// "EXP=GROUP:WEIGHT,GROUP:WEIGHT" into the experiment and its split; "" when it parses,
+// else what is wrong.
+std::string parseExpect(const std::string& text, std::string* experiment, OrvIntendedSplit* split) {
+  const std::size_t equals = text.find('=');
+  if (equals == std::string::npos || equals == 0)
+    return text + ": expected EXPERIMENT=GROUP:WEIGHT,GROUP:WEIGHT...";
+  *experiment = text.substr(0, equals);
+  split->clear();
+  double sum = 0;
+  std::size_t start = equals + 1;
+  while (start <= text.size()) {
+    std::size_t comma = text.find(',', start);
+    if (comma == std::string::npos) comma = text.size();
+    const std::string item = text.substr(start, comma - start);
+    const std::size_t colon = item.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == item.size())
+      return text + ": \"" + item + "\" is not GROUP:WEIGHT";
+    const std::string weightText = item.substr(colon + 1);
+    char* end = nullptr;
+    const double weight = std::strtod(weightText.c_str(), &end);
+    if (*end != '\0' || !std::isfinite(weight) || weight < 0)
+      return text + ": the weight of \"" + item + "\" is not a finite number >= 0";
+    split->emplace_back(item.substr(0, colon), weight);
+    sum += weight;
+    start = comma + 1;
+  }
+  if (!(sum > 0)) return text + ": no group has a positive weight";
+  return "";
+}
+
+std::string percent(double share) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f%%", share * 100);
+  return text;
+}
+
+std::string number(const char* pattern, double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, pattern, value);
+  return text;
+}
+
+std::string padded(const std::string& text, std::size_t width, bool right = false) {
+  if (text.size() >= width) return text;
+  const std::string fill(width - text.size(), ' ');
+  return right ? fill + text : text + fill;
+}
+
+void printCheck(std::ostream& out, const OrvSrmCheck& c) {
+  std::size_t idWidth = 5;
+  for (const auto& g : c.groups) idWidth = std::max(idWidth, g.groupId.size());
+  out << "app " << c.appId << ", experiment " << c.experimentId << ": " << c.total
+      << (c.total == 1 ? " exposure" : " exposures") << "; intended split: " << c.intendedFrom
+      << "\n";
+  out << "  " << padded("group", idWidth) << "  control  " << padded("exposures", 10, true) << "  "
+      << padded("share", 7, true) << "  " << padded("intended", 8, true) << "\n";
+  for (const auto& g : c.groups) {
+    out << "  " << padded(g.groupId, idWidth) << "  " << padded(g.control ? "yes" : "no", 7) << "  "
+        << padded(std::to_string(g.exposures), 10, true) << "  "
+        << padded(percent(g.share), 7, true) << "  " << padded(percent(g.intendedShare), 8, true)
+        << "\n";
+  }
+  out << "  chi-square " << number("%.4g", c.chiSquare) << ", " << c.degreesOfFreedom
+      << (c.degreesOfFreedom == 1 ? " degree" : " degrees")
+      << " of freedom, p = " << number("%.3g", c.pValue)
+      << "; judged: " << (c.judged ? "yes" : "no") << "; alarm: " << (c.alarm ? "yes" : "no")
+      << "\n";
+  out << "  " << c.verdict << "\n";
+}
+
+struct ReportOptions {
+  std::string events;
+  std::string dir;
+  std::vector<std::string> expect;
+  bool json = false;
+};
+
+int runReport(const ReportOptions& o) {
+  OrvSplitSource source;
+  source.payloadDir = o.dir;
+  for (const auto& text : o.expect) {
+    std::string experiment;
+    OrvIntendedSplit split;
+    parseExpect(text, &experiment, &split);  // checked when the options were parsed
+    source.expected[experiment] = split;
+  }
+  std::string error;
+  const auto store = OrvEventStore::open(o.events, &error, false);
+  if (!store) {
+    std::cerr << "orvexp report: " << error << "\n";
+    return 1;
+  }
+  const std::vector<OrvSrmCheck> checks = orvSrmChecks(*store, source);
+  bool alarm = false;
+  for (const auto& c : checks) alarm = alarm || c.alarm;
+  if (o.json) {
+    OrvValue::Array list;
+    for (const auto& c : checks) list.push_back(c.toValue());
+    std::cout << OrvValue::dictionary({{"experiments", OrvValue::array(std::move(list))}}).toJson()
+              << "\n";
+  } else if (checks.empty()) {
+    std::cout << "no exposures stored in " << o.events << "\n";
+  } else {
+    for (std::size_t i = 0; i < checks.size(); ++i) {
+      if (i) std::cout << "\n";
+      printCheck(std::cout, checks[i]);
+    }
+  }
+  std::cout.flush();
+  return alarm ? kAlarmExitCode : 0;
+}
+
+int runExport(const std::string& events, const std::string& outFile) {
+  std::string error;
+  const auto store = OrvEventStore::open(events, &error, false);
+  if (!store) {
+    std::cerr << "orvexp events export: " << error << "\n";
+    return 1;
+  }
+  std::ofstream file;
+  if (!outFile.empty()) {
+    file.open(outFile, std::ios::binary | std::ios::trunc);
+    if (!file) {
+      std::cerr << "orvexp events export: cannot write " << outFile << "\n";
+      return 1;
+    }
+  }
+  std::ostream& out = outFile.empty() ? std::cout : file;
+  if (!store->exportJsonLines(out, &error)) {
+    std::cerr << "orvexp events export: " << error << (outFile.empty() ? "" : " to " + outFile)
+              << "\n";
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+void setupReportCommand(CLI::App& app, int& exitCode) {
+  auto* cmd = app.add_subcommand(
+      "report",
+      "Check every experiment in the collector's store for a sample ratio mismatch (exit 7 "
+      "on an alarm)");
+  auto o = std::make_shared<ReportOptions>();
+  cmd->add_option("--events", o->events, "The store of orvexp serve --events")->required();
+  cmd->add_option("--dir", o->dir,
+                  "The served payload directory: an experiment whose payload declares its "
+                  "groups (\"#groups\") is checked against their weights")
+      ->check(CLI::ExistingDirectory);
+  cmd->add_option("--expect", o->expect,
+                  "EXPERIMENT=GROUP:WEIGHT,GROUP:WEIGHT...: the intended split of an "
+                  "experiment (before --dir; repeatable); otherwise groups are meant to be equal")
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            std::string experiment;
+            OrvIntendedSplit split;
+            return parseExpect(text, &experiment, &split);
+          },
+          "EXP=GROUP:WEIGHT,..."));
+  cmd->add_flag("--json", o->json,
+                "Print one JSON object: {\"experiments\": [...]}, each with its groups, "
+                "chi-square, p-value, judged, alarm and verdict");
+  cmd->callback([o, &exitCode] { exitCode = runReport(*o); });
+}
+
+void setupEventsCommand(CLI::App& app, int& exitCode) {
+  auto* cmd = app.add_subcommand("events", "Work with the collector's store of events");
+  cmd->require_subcommand(1);
+  auto* exportCmd = cmd->add_subcommand(
+      "export", "Print every stored event as a JSON line, in the order they were stored");
+  struct Options {
+    std::string events;
+    std::string out;
+  };
+  auto o = std::make_shared<Options>();
+  exportCmd->add_option("--events", o->events, "The store of orvexp serve --events")->required();
+  exportCmd->add_option("--out", o->out, "Write to this file instead of standard output");
+  exportCmd->callback([o, &exitCode] { exitCode = runExport(o->events, o->out); });
+}
+
+}  // namespace orvexp
