@@ -513,7 +513,7 @@ const Collector& collector() {
       std::ifstream in(portFile);
       std::string word;
       while (in >> word)
-        if (word.rfind("http://", 0) == 0) out->url = word;
+        if (out->url.empty() && word.rfind("http://", 0) == 0) out->url = word;
       if (out->url.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     startedCollector = out;

@@ -367,12 +367,17 @@ TEST(Srm, VerdictsAndAlarmsAtTheirBoundaries) {
   EXPECT_FALSE(check({97, 3}, {{"1", 97}, {"2", 3}}).judged);
   EXPECT_TRUE(check({294, 6}, {{"1", 98}, {"2", 2}}).judged);
   // p = 0.0011 and p = 0.00094 around kAlarmP.
-  const OrvSrmCheck calm = check({1073, 927}, {{"1", 50}, {"2", 50}});
-  EXPECT_FALSE(calm.alarm);
+  const OrvSrmCheck watch = check({1073, 927}, {{"1", 50}, {"2", 50}});
+  EXPECT_FALSE(watch.alarm);
+  EXPECT_EQ(watch.verdict.rfind("No alarm yet, but watch it: the observed split 1073 : 927", 0), 0u)
+      << watch.verdict;
+  // p = 0.0105 and p = 0.0091 around kWatchP.
+  const OrvSrmCheck calm = check({1057, 943}, {{"1", 50}, {"2", 50}});
   EXPECT_EQ(
-      calm.verdict.rfind("No mismatch: the observed split 1073 : 927 fits the intended 50 : 50", 0),
+      calm.verdict.rfind("No mismatch: the observed split 1057 : 943 fits the intended 50 : 50", 0),
       0u)
       << calm.verdict;
+  EXPECT_EQ(check({1058, 942}, {{"1", 50}, {"2", 50}}).verdict.rfind("No alarm yet", 0), 0u);
   const OrvSrmCheck alarm = check({1074, 926}, {{"1", 1}, {"2", 1}});
   EXPECT_TRUE(alarm.alarm);
   EXPECT_EQ(

@@ -62,7 +62,7 @@ std::string gzip(const std::string& bytes) {
 // Sends `request` on a new connection while reading what comes back, as an HTTP client
 // does, and stops sending once an answer has begun; returns what came back until the
 // server closed the connection.
-std::string exchange(int port, const std::string& request) {
+std::string roundTrip(int port, const std::string& request) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -108,7 +108,7 @@ TEST(OrvexpServe, BodiesAreBoundedByWhatTheyDecodeToWhateverTheirEncodingOrFrami
   std::string chunk(1u << 20, ' ');
   for (const char* path : {"/v1/remote-config/fetch", "/v1/logs"}) {
     for (int round = 0; round < 3; ++round) {
-      const std::string gzipped = exchange(
+      const std::string gzipped = roundTrip(
           serve.port, std::string("POST ") + path +
                           " HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
                           "Content-Encoding: gzip\r\nContent-Length: " +
@@ -120,15 +120,15 @@ TEST(OrvexpServe, BodiesAreBoundedByWhatTheyDecodeToWhateverTheirEncodingOrFrami
                           "Transfer-Encoding: chunked\r\n\r\n";
     for (int i = 0; i < 24; ++i) chunked += "100000\r\n" + chunk + "\r\n";
     chunked += "0\r\n\r\n";
-    EXPECT_EQ(statusLine(exchange(serve.port, chunked)), "HTTP/1.1 413 Payload Too Large") << path;
+    EXPECT_EQ(statusLine(roundTrip(serve.port, chunked)), "HTTP/1.1 413 Payload Too Large") << path;
   }
-  const std::string multipart = exchange(
+  const std::string multipart = roundTrip(
       serve.port,
       "POST /v1/logs HTTP/1.1\r\nHost: x\r\nContent-Type: multipart/form-data; boundary=b\r\n"
       "Content-Length: 4\r\n\r\n--b\n");
   EXPECT_EQ(statusLine(multipart), "HTTP/1.1 415 Unsupported Media Type");
   // The collector's errors are OTLP Status bodies.
-  const std::string logs = exchange(
+  const std::string logs = roundTrip(
       serve.port, "POST /v1/logs HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
                   "Content-Length: 5\r\nConnection: close\r\n\r\n[1,2]");
   EXPECT_EQ(statusLine(logs), "HTTP/1.1 400 Bad Request");
@@ -136,7 +136,9 @@ TEST(OrvexpServe, BodiesAreBoundedByWhatTheyDecodeToWhateverTheirEncodingOrFrami
   EXPECT_EQ(serve.post(R"({"app_id":"none"})"), 404);  // still serving
   std::string rss;
   runCommand("ps -o rss= -p " + std::to_string(serve.process.pid()), 60, &rss);
-  if (!kSanitized) EXPECT_LT(std::atol(rss.c_str()), 150 * 1024) << "KiB resident";
+  if (!kSanitized) {
+    EXPECT_LT(std::atol(rss.c_str()), 150 * 1024) << "KiB resident";
+  }
 }
 
 // 64 slow connections from 8 addresses fill every place the server keeps; newcomers

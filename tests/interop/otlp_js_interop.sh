@@ -23,7 +23,7 @@ for _ in $(seq 1 200); do
   grep -q 'http://' "$work/serve.out" 2>/dev/null && break
   sleep 0.05
 done
-url="$(grep -o 'http://[0-9.:]*' "$work/serve.out")"
+url="$(grep -o 'http://[0-9.:]*' "$work/serve.out" | head -1)"
 NODE_PATH="$work/npm/node_modules" node "$here/otlp_emit.js" "$url"
 # Sent again: a retrying exporter's duplicates are dropped by eventId.
 NODE_PATH="$work/npm/node_modules" node "$here/otlp_emit.js" "$url"

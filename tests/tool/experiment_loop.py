@@ -41,7 +41,7 @@ static_text = open(os.path.join(source, "examples/payload.json"), "rb").read()
 posted = {"experiment_detail": [
     {"#experiment_id": name, "#feature_list": ["x"],
      "#groups": [{"id": "1", "weight": 50, "control": True}, {"id": "2", "weight": 50}]}
-    for name in ("even", "thinned")]}
+    for name in ("even", "thinned", "lost")]}
 for app, text in (("fleet-app", assigned_text), ("faulty-app", assigned_text),
                   ("static-app", static_text), ("posted-app", json.dumps(posted).encode())):
     os.makedirs(os.path.join(payloads, app))
@@ -87,7 +87,6 @@ def unit_name(i):
 
 # --- assignment by the server -------------------------------------------------------
 FETCH = "/v1/remote-config/fetch"
-etags = {}
 greens = 0
 for i in range(1, 2001):
     unit = unit_name(i)
@@ -101,14 +100,15 @@ for i in range(1, 2001):
           and all(payload[k] == v for k, v in want.get("values", {}).items())
           and headers["ETag"] == '"%s"' % hashlib.md5(body).hexdigest())
     check(ok, "fetch for %s: %s %s" % (unit, status, body[:300]))
-    etags.setdefault(want["id"], set()).add(headers["ETag"])
     greens += want["id"] == "green"
-    if i == 1:
+    if i <= 2:
         again = request(FETCH, {"app_id": "fleet-app", "bucket_id": unit},
                         {"If-None-Match": headers["ETag"]})
-        check(again[0] == 304, "If-None-Match of the resolved payload gives 304")
-check(all(len(tags) == 1 for tags in etags.values()) and len(etags) == 2,
-      "one ETag per resolved payload: %s" % etags)
+        check(again[0] == 304, "the same unit gets the same payload: If-None-Match gives 304")
+        other = request(FETCH, {"app_id": "fleet-app", "bucket_id": unit + "x"},
+                        {"If-None-Match": headers["ETag"]})
+        check(other[0] == 200 and other[1]["ETag"] != headers["ETag"],
+              "another unit's resolved payload has an ETag of its own")
 # 2,000 units at 50/50: the green count is Binomial(2000, 0.5); 4 standard deviations.
 check(abs(greens - 1000) < 4 * 22.4, "the hash splits 2,000 units near 50/50: %d green" % greens)
 status, _, body = request(FETCH, {"app_id": "fleet-app", "fetch_params": {"unit_id": 42}})
@@ -135,9 +135,9 @@ def run_device(app, i, exports):
     return done.returncode, done.stdout, done.stderr
 
 
-def run_fleet(app, exports):
+def run_fleet(app, exports, count):
     with concurrent.futures.ThreadPoolExecutor(4) as pool:
-        futures = {i: pool.submit(run_device, app, i, exports(i)) for i in range(1, devices + 1)}
+        futures = {i: pool.submit(run_device, app, i, exports(i)) for i in range(1, count + 1)}
     counts = {}
     for i, future in futures.items():
         code, out, err = future.result()
@@ -161,7 +161,7 @@ def observed(entry):
     return {g["group_id"]: g["exposures"] for g in entry["groups"]}
 
 
-healthy = run_fleet("fleet-app", lambda i: True)
+healthy = run_fleet("fleet-app", lambda i: True, devices)
 
 
 def faulty_exports(i):
@@ -171,9 +171,11 @@ def faulty_exports(i):
     return i not in dropped
 
 
-dropped = set([i for i in range(1, devices + 1)
+# Twice as many devices: at 200, losing half of one group is not always below p = 0.001
+# (91 : 55 here at 200 devices gives p = 0.0029); at 400 it is, whatever the noise.
+dropped = set([i for i in range(1, 2 * devices + 1)
                if group_of(EXPERIMENT, unit_name(i), GROUPS)["id"] == "green"][1::2])
-faulty = run_fleet("faulty-app", faulty_exports)
+faulty = run_fleet("faulty-app", faulty_exports, 2 * devices)
 code, reported = report()
 fleet = reported.get(("fleet-app", EXPERIMENT), {})
 check(observed(fleet) == healthy and not fleet.get("alarm") and fleet.get("judged"),
@@ -207,6 +209,7 @@ def post_exposures(experiment, counts):
 
 post_exposures("even", {"1": 1000, "2": 1000})
 post_exposures("thinned", {"1": 1000, "2": 880})
+post_exposures("lost", {"1": 1000, "2": 850})
 post_exposures("thinned", {"1": 10})  # the same eventIds again: stored once
 
 # --- the API, the report and scipy ----------------------------------------------------
@@ -227,9 +230,12 @@ for key, entry in api.items():
           "%s: chi-square %s p %s, scipy %s %s" % (key, entry["chi_square"], entry["p_value"],
                                                    reference.statistic, reference.pvalue))
 check(not api[("posted-app", "even")]["alarm"], "1000 : 1000 at 50/50 is no alarm")
-check(api[("posted-app", "thinned")]["alarm"]
-      and observed(api[("posted-app", "thinned")]) == {"1": 1000, "2": 880},
-      "1000 : 880 at 50/50 is an alarm, each eventId counted once")
+# 1000 : 880 is p = 0.0057: worth watching, above the alarm threshold of 0.001.
+thinned = api[("posted-app", "thinned")]
+check(not thinned["alarm"] and thinned["verdict"].startswith("No alarm yet, but watch it")
+      and observed(thinned) == {"1": 1000, "2": 880},
+      "1000 : 880 at 50/50 asks to watch, each eventId counted once: %s" % thinned)
+check(api[("posted-app", "lost")]["alarm"], "1000 : 850 at 50/50 is an alarm")
 check(api[("posted-app", "thinned")]["intended_from"] == "server",
       "the intended split comes from the weights the server serves")
 
@@ -314,7 +320,7 @@ check(len(alarms) == sum(1 for e in api.values() if e["alarm"]),
       "the alarm in plain words, once per experiment in alarm: %s" % page.verdicts)
 subprocess.run([browser, *flags, "--window-size=900,1800",
                 "--screenshot=" + os.path.join(work, "page.png"),
-                url + "/experiments/thinned"], capture_output=True, timeout=120)
+                url + "/experiments/lost"], capture_output=True, timeout=120)
 check(os.path.getsize(os.path.join(work, "page.png")) > 10000, "a screenshot of the page")
 
 # --- only the documented routes exist ----------------------------------------------

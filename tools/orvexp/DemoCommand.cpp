@@ -252,7 +252,9 @@ int runDemo(std::string dataDir, int devices) {
   if (devices > 0) {
     const std::string fleets = (scratch / "devices").string();
     if (!runFleetOf("fleet-app", false, false, devices, server, payloadDir, fleets, collected) ||
-        !runFleetOf("faulty-app", true, true, devices, server, payloadDir, fleets, collected))
+        // Twice as many: at 200 devices, losing half of one group can stay above
+        // p = 0.001 by chance; at 400 it does not.
+        !runFleetOf("faulty-app", true, true, 2 * devices, server, payloadDir, fleets, collected))
       return 1;
   }
   say("\ndemo finished");

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <httplib.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -120,11 +121,10 @@ class DeadlineStream : public httplib::Stream {
   Clock::time_point deadline_ = Clock::now();
 };
 
-// The payload file of a request: a regular file inside `directory` (a symbolic link
-// only while it leads to one there), opened without blocking (a FIFO would hold the
-// worker) and read up to the size limit. Returns the HTTP status it calls for.
-int readPayload(const std::string& directory, const std::string& file, std::string* content,
-                std::string* problem) {
+}  // namespace
+
+int OrvConfigServer::readPayloadFile(const std::string& directory, const std::string& file,
+                                     std::string* content, std::string* problem) {
   struct Free {
     void operator()(char* p) const { std::free(p); }
   };
@@ -160,6 +160,8 @@ int readPayload(const std::string& directory, const std::string& file, std::stri
     }
   }
 }
+
+namespace {
 
 // After an answer that left part of a body unread: closing at once would reset the
 // connection, and a reset can destroy the answer before the client reads it. So the
@@ -322,6 +324,7 @@ struct OrvConfigServer::Impl {
   HeldBytes heldLogsBytes;
 
   Server server{*this};
+  int listeningSocket = -1;  // written while binding, before the serving thread starts
   std::thread thread;
   int port = 0;
   std::atomic<bool> stopping{false};
@@ -390,6 +393,10 @@ struct OrvConfigServer::Impl {
       [[maybe_unused]] const ssize_t ignored =
           ::send(fd, kBusy, sizeof kBusy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
     } else {
+      // An answer goes out in several writes (status and headers, then the body); with
+      // Nagle's algorithm the last one waits for the client's delayed ACK, 40 ms.
+      int yes = 1;
+      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
       DeadlineStream stream(fd);
       for (std::size_t i = 0; i < kKeepAliveMaxRequests && !stopping; ++i) {
         if (!waitFor(fd, POLLIN, Clock::now() + kKeepAliveTimeout)) break;
@@ -453,7 +460,7 @@ struct OrvConfigServer::Impl {
     const std::string file = payloadPath(directory, appId, templateCode);
     std::string content;
     std::string problem;
-    const int status = readPayload(directory, file, &content, &problem);
+    const int status = readPayloadFile(directory, file, &content, &problem);
     if (status == 404) {
       // Named relative to DIR for the client, in full in the server's log.
       currentRequest.missingFile = file;
@@ -494,9 +501,10 @@ OrvConfigServer::OrvConfigServer(std::string directory) : impl_(std::make_unique
   server.new_task_queue = [] { return new ConnectionThreads(); };
   // SO_REUSEADDR only: httplib's default adds SO_REUSEPORT, which lets a second server
   // bind a port already in use and take part of its connections.
-  server.set_socket_options([](socket_t sock) {
+  server.set_socket_options([impl = impl_.get()](socket_t sock) {
     int yes = 1;
     ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    impl->listeningSocket = sock;  // the last one made is the one bound
   });
   server.Post(OrvRemoteConfig::kFetchPath,
               [this](const httplib::Request& req, httplib::Response& res,
@@ -585,6 +593,10 @@ bool OrvConfigServer::start(const std::string& host, int port) {
     if (!impl_->server.bind_to_port(host, port)) return false;
     impl_->port = port;
   }
+  // The HTTP library listens with a backlog of 5: a burst of clients would wait for a
+  // SYN retransmission (a second, then three) before their connection is even seen.
+  // Listening again only changes the backlog.
+  if (impl_->listeningSocket >= 0) ::listen(impl_->listeningSocket, SOMAXCONN);
   impl_->thread = std::thread([this] { impl_->server.listen_after_bind(); });
   return true;
 }

@@ -101,6 +101,12 @@ class OrvConfigServer {
   static std::string payloadPath(const std::string& directory, const std::string& appId,
                                  const std::string& templateCode);
   static bool isSafeIdentifier(const std::string& id);
+  // A payload file as the server reads it: a regular file inside `directory` (a symbolic
+  // link only while it leads to one there), opened without blocking (a FIFO would hold
+  // the reader) and read up to kMaxPayloadBytes. Returns the HTTP status it calls for:
+  // 200 with `*content`, 404 when there is no such file, 500 with `*problem`.
+  static int readPayloadFile(const std::string& directory, const std::string& file,
+                             std::string* content, std::string* problem);
 
  private:
   struct Impl;

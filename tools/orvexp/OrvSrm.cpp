@@ -1,11 +1,9 @@
 #include "OrvSrm.h"
 
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <limits>
 #include <sstream>
 
@@ -67,15 +65,13 @@ std::string joined(const std::vector<std::string>& parts, const char* separator)
 // The application's payload as the server serves it; absent when there is none.
 OrvValue servedPayload(const std::string& directory, const std::string& appId) {
   if (directory.empty() || !OrvConfigServer::isSafeIdentifier(appId)) return OrvValue();
-  const std::string file = OrvConfigServer::payloadPath(directory, appId, "ki_feature");
-  struct stat st {};
-  if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
-      static_cast<std::size_t>(st.st_size) > OrvConfigServer::kMaxPayloadBytes)
+  std::string text;
+  std::string problem;
+  if (OrvConfigServer::readPayloadFile(
+          directory, OrvConfigServer::payloadPath(directory, appId, "ki_feature"), &text,
+          &problem) != 200)
     return OrvValue();
-  std::ifstream in(file, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  auto parsed = OrvValue::parseJson(text.str());
+  auto parsed = OrvValue::parseJson(text);
   return parsed.ok() ? parsed.value : OrvValue();
 }
 
@@ -217,6 +213,13 @@ OrvSrmCheck orvSrmCheck(const std::string& appId, const std::string& experimentI
     check.verdict = "Sample ratio mismatch: the observed split " + split +
                     " is unlikely (p = " + format("%.2g", check.pValue) + ") under the intended " +
                     intendedSplit + "; exposures are being lost or doubled in one group.";
+  } else if (check.pValue < OrvSrmCheck::kWatchP) {
+    // Worth a look, not yet an alarm: checked again and again as exposures arrive, a
+    // threshold this loose would raise false alarms on healthy experiments.
+    check.verdict = "No alarm yet, but watch it: the observed split " + split +
+                    " is somewhat unlikely (p = " + format("%.2g", check.pValue) +
+                    ") under the intended " + intendedSplit + "; the alarm is raised below p = " +
+                    format("%g", OrvSrmCheck::kAlarmP) + ".";
   } else {
     check.verdict = "No mismatch: the observed split " + split + " fits the intended " +
                     intendedSplit + " (p = " + format("%.2g", check.pValue) + ").";

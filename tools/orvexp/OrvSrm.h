@@ -28,6 +28,8 @@ struct OrvSrmGroup {
 
 struct OrvSrmCheck {
   static constexpr double kAlarmP = 0.001;
+  // Below it, and at or above kAlarmP, the verdict asks to watch the experiment.
+  static constexpr double kWatchP = 0.01;
   static constexpr std::int64_t kMinExposures = 100;
 
   std::string appId;
