@@ -27,6 +27,7 @@
 #ifdef ORV_ORVEXP_PATH
 #include <httplib.h>
 
+#include "OrvConfigServer.h"
 #include "OrvEventCollector.h"
 #include "OrvSrm.h"
 #endif
@@ -650,16 +651,22 @@ OrvEventCollector* storedCollector() {
   return collector;
 }
 
-// The collector behind its own HTTP server on loopback. orvexp serve takes request
-// bodies up to OrvConfigServer::kMaxRequestBytes, which a 512-record batch exceeds (the
-// exporter halves a batch after a 413): this one takes whole batches, so the figure is
-// the collector's, not the halving's.
-struct IngestServer {
-  httplib::Server http;
-  std::thread thread;
-  int port = 0;
-};
-IngestServer* ingestServer = nullptr;
+// `orvexp serve`'s server in this process, collecting into the prefilled store (a
+// connection of its own to the same file), so ingest and pages are measured through the
+// real request handling: bounded body reading, the collector, the report.
+std::unique_ptr<OrvConfigServer> startedReportServer;  // stopped by main()
+
+OrvConfigServer* reportServer() {
+  static OrvConfigServer* server = []() -> OrvConfigServer* {
+    if (!storedCollector()) return nullptr;
+    std::filesystem::create_directories(dataRoot + "/payloads");
+    auto s = std::make_unique<OrvConfigServer>(dataRoot + "/payloads");
+    if (!s->collectEventsTo(dataRoot + "/collector.sqlite3") || !s->start()) return nullptr;
+    startedReportServer = std::move(s);
+    return startedReportServer.get();
+  }();
+  return server;
+}
 
 void BM_SrmQuery(benchmark::State& state) {
   OrvEventCollector* collector = storedCollector();
@@ -685,24 +692,10 @@ void BM_CollectorIngest(benchmark::State& state) {
   constexpr int kBatches = 40;
   const int clients = static_cast<int>(state.range(0));
   OrvEventCollector* collector = storedCollector();
-  if (!collector) {
-    state.SkipWithError("the store could not be made");
+  OrvConfigServer* server = reportServer();
+  if (!collector || !server) {
+    state.SkipWithError("the store or the server could not be made");
     return;
-  }
-  if (!ingestServer) {
-    ingestServer = new IngestServer();
-    ingestServer->http.set_payload_max_length(std::size_t{64} << 20);
-    // Without it every answer waited 40 ms for the client's delayed acknowledgement.
-    ingestServer->http.set_tcp_nodelay(true);
-    ingestServer->http.Post(
-        "/v1/logs", [collector](const httplib::Request& req, httplib::Response& res) {
-          const auto answer = collector->handle(req.body, req.get_header_value("Content-Type"));
-          res.status = answer.status;
-          res.set_content(answer.body, "application/json");
-        });
-    ingestServer->port = ingestServer->http.bind_to_any_port("127.0.0.1");
-    // Bound and listening: connections wait in the backlog until the thread accepts.
-    ingestServer->thread = std::thread([] { ingestServer->http.listen_after_bind(); });
   }
   std::mt19937_64 random(static_cast<std::uint64_t>(clients) * 7919);
   const std::int64_t before = collector->store().eventCount();
@@ -718,7 +711,7 @@ void BM_CollectorIngest(benchmark::State& state) {
     std::vector<std::thread> posting;
     for (int c = 0; c < clients; ++c) {
       posting.emplace_back([&, c] {
-        httplib::Client client("127.0.0.1", ingestServer->port);
+        httplib::Client client("127.0.0.1", server->port());
         client.set_keep_alive(true);
         client.set_tcp_nodelay(true);  // as libcurl, the exporter's client, does
         for (int b = c; b < kBatches; b += clients) {
@@ -741,6 +734,48 @@ BENCHMARK(BM_CollectorIngest)
     ->Arg(4)
     ->Iterations(5)
     ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// GET / (the page of every experiment, with a chart each) and GET /api/experiments over
+// loopback, as a browser and a script load them, with kStoredEvents stored in 100
+// experiments. /0 and /1 while events arrive (one is stored before each load, so the
+// report is computed again every time); /2 while none do (the report is computed once).
+void BM_ReportPage(benchmark::State& state) {
+  OrvConfigServer* server = reportServer();
+  if (!server) {
+    state.SkipWithError("the store or the server could not be made");
+    return;
+  }
+  const char* path = state.range(0) == 1 ? "/api/experiments" : "/";
+  httplib::Client client("127.0.0.1", server->port());
+  client.set_keep_alive(true);
+  std::size_t bytes = 0;
+  std::mt19937_64 random(99 + static_cast<std::uint64_t>(state.range(0)));  // new ids per run
+  for (auto _ : state) {
+    if (state.range(0) < 2) {
+      state.PauseTiming();
+      const auto posted =
+          client.Post("/v1/logs", OrvOtlpExporter::encode(randomExposures(1, random), "bench"),
+                      "application/json");
+      if (!posted || posted->status != 200) state.SkipWithError("an event was not stored");
+      state.ResumeTiming();
+    }
+    const auto res = client.Get(path);
+    if (!res || res->status != 200) {
+      state.SkipWithError("the page was not served");
+      return;
+    }
+    bytes = res->body.size();
+  }
+  state.SetLabel(std::string(path) + (state.range(0) < 2 ? " while events arrive" : " unchanged"));
+  state.counters["KiB"] = static_cast<double>(bytes) / 1024;
+}
+BENCHMARK(BM_ReportPage)
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(2)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5)
     ->UseRealTime();
 #endif
 
@@ -816,10 +851,7 @@ int main(int argc, char** argv) {
   benchmark::Shutdown();
 #ifdef ORV_ORVEXP_PATH
   if (startedCollector && startedCollector->pid > 0) ::kill(startedCollector->pid, SIGTERM);
-  if (ingestServer) {
-    ingestServer->http.stop();
-    ingestServer->thread.join();
-  }
+  startedReportServer.reset();
   prefilled.reset();
 #endif
   std::error_code ignored;

@@ -72,7 +72,9 @@ std::string roundTrip(int port, const std::string& request) {
   if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
     std::size_t sent = 0;
     for (;;) {
-      pollfd p{fd, static_cast<short>(POLLIN | (answer.empty() && sent < request.size() ? POLLOUT : 0)), 0};
+      pollfd p{fd,
+               static_cast<short>(POLLIN | (answer.empty() && sent < request.size() ? POLLOUT : 0)),
+               0};
       if (::poll(&p, 1, 60'000) <= 0) break;
       if (p.revents & (POLLIN | POLLHUP | POLLERR)) {
         char buffer[4096];
@@ -108,11 +110,11 @@ TEST(OrvexpServe, BodiesAreBoundedByWhatTheyDecodeToWhateverTheirEncodingOrFrami
   std::string chunk(1u << 20, ' ');
   for (const char* path : {"/v1/remote-config/fetch", "/v1/logs"}) {
     for (int round = 0; round < 3; ++round) {
-      const std::string gzipped = roundTrip(
-          serve.port, std::string("POST ") + path +
-                          " HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
-                          "Content-Encoding: gzip\r\nContent-Length: " +
-                          std::to_string(bomb.size()) + "\r\n\r\n" + bomb);
+      const std::string gzipped =
+          roundTrip(serve.port, std::string("POST ") + path +
+                                    " HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
+                                    "Content-Encoding: gzip\r\nContent-Length: " +
+                                    std::to_string(bomb.size()) + "\r\n\r\n" + bomb);
       EXPECT_EQ(statusLine(gzipped), "HTTP/1.1 413 Payload Too Large") << path;
     }
     std::string chunked = std::string("POST ") + path +
@@ -128,9 +130,10 @@ TEST(OrvexpServe, BodiesAreBoundedByWhatTheyDecodeToWhateverTheirEncodingOrFrami
       "Content-Length: 4\r\n\r\n--b\n");
   EXPECT_EQ(statusLine(multipart), "HTTP/1.1 415 Unsupported Media Type");
   // The collector's errors are OTLP Status bodies.
-  const std::string logs = roundTrip(
-      serve.port, "POST /v1/logs HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
-                  "Content-Length: 5\r\nConnection: close\r\n\r\n[1,2]");
+  const std::string logs =
+      roundTrip(serve.port,
+                "POST /v1/logs HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
+                "Content-Length: 5\r\nConnection: close\r\n\r\n[1,2]");
   EXPECT_EQ(statusLine(logs), "HTTP/1.1 400 Bad Request");
   EXPECT_NE(logs.find(R"({"code":3,"message":)"), std::string::npos) << logs;
   EXPECT_EQ(serve.post(R"({"app_id":"none"})"), 404);  // still serving
@@ -149,7 +152,8 @@ TEST(OrvexpServe, ClientsHoldingEveryPlaceLeaveRoomForOthers) {
   TempDir dir;
   Serve serve(dir.path(), {"--quiet"});
   std::string sources;
-  for (int i = 2; i <= 9; ++i) sources += (sources.empty() ? "127.0.0." : ",127.0.0.") + std::to_string(i);
+  for (int i = 2; i <= 9; ++i)
+    sources += (sources.empty() ? "127.0.0." : ",127.0.0.") + std::to_string(i);
   ChildProcess slow({"/usr/bin/python3", std::string(ORV_TEST_SOURCE_DIR) + "/tests/slow_client.py",
                      std::to_string(serve.port), "8", sources});
   std::string line;

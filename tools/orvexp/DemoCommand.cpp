@@ -20,10 +20,10 @@
 #include "OrvAssignment.h"
 #include "OrvConfigServer.h"
 #include "OrvEventStore.h"
-#include "OrvSrm.h"
 #include "OrvExperiment/OrvExperiment.h"
 #include "OrvExperiment/OrvPlatform.h"
 #include "OrvMediator.h"
+#include "OrvSrm.h"
 #include "ToolSupport.h"
 
 namespace orvexp {
@@ -118,7 +118,8 @@ bool runFleetOf(const std::string& app, bool faulty, bool expectAlarm, int devic
     };
   }
   std::filesystem::create_directories(run.dataRoot);
-  say("\n== " + std::to_string(devices) + " devices of " + app + (faulty ? " (faulty: half of group green's exposures never leave the device)" : "") +
+  say("\n== " + std::to_string(devices) + " devices of " + app +
+      (faulty ? " (faulty: half of group green's exposures never leave the device)" : "") +
       ": each a separate orvexp get with its own data directory and --bucket-id device-N");
   std::string problem;
   if (runFleet(run, &problem) != 0) return fail(problem) == 0;

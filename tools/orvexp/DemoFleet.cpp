@@ -35,18 +35,17 @@ int runFleet(const FleetRun& run, std::string* firstProblem) {
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
       note(deviceUnit(device->second) + ": orvexp get ended with status " +
            std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)) +
-           " (its stderr is in " + run.dataRoot + "/" + std::to_string(device->second) +
-           ".err)");
+           " (its stderr is in " + run.dataRoot + "/" + std::to_string(device->second) + ".err)");
     running.erase(device);
   };
   for (int i = 1; i <= run.devices; ++i) {
     while (static_cast<int>(running.size()) >= run.parallel) reapOne();
     const std::string unit = deviceUnit(i);
-    std::vector<std::string> args = {run.orvexp,     "get",        "--app",
-                                     run.appId,      "--server",   run.serverUrl,
-                                     "--data-dir",   run.dataRoot + "/" + std::to_string(i),
-                                     "--bucket-id",  unit,         "--timeout",
-                                     "20",           "--json"};
+    std::vector<std::string> args = {
+        run.orvexp,    "get",         "--app",      run.appId,
+        "--server",    run.serverUrl, "--data-dir", run.dataRoot + "/" + std::to_string(i),
+        "--bucket-id", unit,          "--timeout",  "20",
+        "--json"};
     if (run.exports(unit)) {
       args.push_back("--events-url");
       args.push_back(run.serverUrl);

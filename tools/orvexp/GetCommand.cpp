@@ -1,5 +1,6 @@
 // `orvexp get --app ID --server URL [--data-dir D] [--bucket-id TEXT] [--no-tracking]
-//  [--events FILE] [--events-url URL] [--timeout S] [--wait-ready] [--detail] [--json] KEY...`: a real client of the library.
+//  [--events FILE] [--events-url URL] [--timeout S] [--wait-ready] [--detail] [--json] KEY...`: a
+//  real client of the library.
 #include <fcntl.h>
 #include <unistd.h>
 #include <CLI/CLI.hpp>

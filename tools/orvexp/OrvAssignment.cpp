@@ -20,8 +20,8 @@ std::string textOf(const OrvValue& v) {
 }
 
 bool isWholeWeight(const OrvValue& w) {
-  return w.isNumber() && !w.isBoolean() && OrvValue(w.int64Value()) == w &&
-         w.int64Value() >= 0 && w.int64Value() <= kMaxWeight;
+  return w.isNumber() && !w.isBoolean() && OrvValue(w.int64Value()) == w && w.int64Value() >= 0 &&
+         w.int64Value() <= kMaxWeight;
 }
 
 }  // namespace
@@ -44,8 +44,8 @@ int groupIndex(const std::string& experimentId, const std::string& unit, const O
   // the weights, walk the groups in order. Integer arithmetic only, so every language
   // reproduces it; the modulo bias is below 2^-32 for sums up to 2^32.
   const std::string digest = OrvMD5::hex(experimentId + "/" + unit);
-  const std::uint64_t point = std::stoull(digest.substr(0, 16), nullptr, 16) %
-                              static_cast<std::uint64_t>(total);
+  const std::uint64_t point =
+      std::stoull(digest.substr(0, 16), nullptr, 16) % static_cast<std::uint64_t>(total);
   std::uint64_t cumulative = 0;
   for (std::size_t i = 0; i < groups.size(); ++i) {
     const OrvValue& w = groups.at(i)["weight"];

@@ -562,14 +562,15 @@ bool OrvConfigServer::collectEventsTo(const std::string& path, std::string* erro
                                        const httplib::ContentReader& reader) {
     std::string body;
     std::size_t taken = 0;
-    const BodyRead read = readBody(reader, kMaxLogsRequestBytes, &body, &impl.heldLogsBytes, &taken);
+    const BodyRead read =
+        readBody(reader, kMaxLogsRequestBytes, &body, &impl.heldLogsBytes, &taken);
     OrvEventCollector::Answer answer;
     if (read == BodyRead::kWhole) {
       answer = impl.collector->handle(body, req.get_header_value("Content-Type"));
     } else if (read == BodyRead::kTooLarge) {
-      answer = {413, OrvEventCollector::statusBody(
-                         413, "the request body decodes to more than " +
-                                  std::to_string(kMaxLogsRequestBytes) + " bytes")};
+      answer = {413, OrvEventCollector::statusBody(413, "the request body decodes to more than " +
+                                                            std::to_string(kMaxLogsRequestBytes) +
+                                                            " bytes")};
     } else if (read == BodyRead::kNoRoom) {
       answer = {503, OrvEventCollector::statusBody(503, "busy with other requests; retry"), 1};
     } else {

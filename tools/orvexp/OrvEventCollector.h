@@ -22,7 +22,7 @@ class OrvEventCollector {
 
   struct Answer {
     int status = 200;
-    std::string body;  // an ExportLogsServiceResponse, or a Status
+    std::string body;             // an ExportLogsServiceResponse, or a Status
     long retryAfterSeconds = -1;  // sent as Retry-After when >= 0
   };
   // 200 with "{}" (or a partialSuccess naming the records it could not take), 400 for a

@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstdio>
 #include <map>
+#include <memory>
+#include <mutex>
 
 #include "platform/OrvIsoTime.h"
 
@@ -18,12 +20,23 @@ std::string escape(const std::string& text) {
   out.reserve(text.size());
   for (char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -57,7 +70,8 @@ constexpr const char* kColours[] = {"#1b6ac9", "#d1495b", "#2e933c", "#e08e0b",
 // Cumulative exposures per group over time, as polylines in an SVG of its own size.
 std::string chart(const Experiment& e) {
   constexpr int kWidth = 640, kHeight = 220, kLeft = 56, kRight = 12, kTop = 12, kBottom = 28;
-  if (e.series.empty() || e.stepMs <= 0) return "<p class=\"empty\">No exposures over time yet.</p>";
+  if (e.series.empty() || e.stepMs <= 0)
+    return "<p class=\"empty\">No exposures over time yet.</p>";
   std::int64_t first = e.series.front().startMs, last = first;
   std::map<std::string, std::vector<std::pair<std::int64_t, std::int64_t>>> lines;
   for (const auto& p : e.series) {
@@ -97,7 +111,8 @@ std::string chart(const Experiment& e) {
   for (const auto& [group, points] : lines) {
     std::string path = fixed(x(first), 1) + "," + fixed(y(0), 1);
     for (const auto& [t, n] : points) path += " " + fixed(x(t), 1) + "," + fixed(y(n), 1);
-    svg += "<polyline data-group=\"" + escape(group) + "\" fill=\"none\" stroke-width=\"2\" stroke=\"" +
+    svg += "<polyline data-group=\"" + escape(group) +
+           "\" fill=\"none\" stroke-width=\"2\" stroke=\"" +
            kColours[colour++ % std::size(kColours)] + "\" points=\"" + path + "\"><title>group " +
            escape(group) + "</title></polyline>";
   }
@@ -124,22 +139,22 @@ std::string section(const Experiment& e) {
          escape(c.experimentId) + "</a> <small>application " + escape(c.appId) + "</small></h2>";
   out += std::string("<p class=\"verdict ") + state + "\">" +
          (c.alarm ? "<strong>Alarm:</strong> " : "") + escape(c.verdict) + "</p>";
-  out += "<table><thead><tr><th>Group</th><th>Control</th><th>Exposures</th><th>Share</th>"
-         "<th>Intended share</th></tr></thead><tbody>";
+  out +=
+      "<table><thead><tr><th>Group</th><th>Control</th><th>Exposures</th><th>Share</th>"
+      "<th>Intended share</th></tr></thead><tbody>";
   for (const OrvSrmGroup& g : c.groups) {
     out += "<tr data-group=\"" + escape(g.groupId) + "\" data-control=\"" +
            (g.control ? "true" : "false") + "\" data-exposures=\"" + std::to_string(g.exposures) +
            "\" data-share=\"" + exact(g.share) + "\" data-intended-share=\"" +
            exact(g.intendedShare) + "\"><td>" + escape(g.groupId) + "</td><td>" +
            (g.control ? "yes" : "no") + "</td><td>" + std::to_string(g.exposures) + "</td><td>" +
-           fixed(100 * g.share, 1) + "%</td><td>" + fixed(100 * g.intendedShare, 1) +
-           "%</td></tr>";
+           fixed(100 * g.share, 1) + "%</td><td>" + fixed(100 * g.intendedShare, 1) + "%</td></tr>";
   }
   out += "</tbody></table>";
   out += "<p class=\"stats\">" + std::to_string(c.total) + " exposures; chi-square " +
          fixed(c.chiSquare, 3) + " with " + std::to_string(c.degreesOfFreedom) +
-         (c.degreesOfFreedom == 1 ? " degree" : " degrees") + " of freedom, p = " +
-         pValueText(c.pValue) + "; intended split: " +
+         (c.degreesOfFreedom == 1 ? " degree" : " degrees") +
+         " of freedom, p = " + pValueText(c.pValue) + "; intended split: " +
          (c.intendedFrom == "server"   ? "the weights the server serves"
           : c.intendedFrom == "expect" ? "as given"
                                        : "equal shares of the groups seen") +
@@ -205,8 +220,8 @@ std::string html(const std::vector<Experiment>& experiments, std::int64_t events
       "</style></head><body><h1>" +
       escape(title) + "</h1><p class=\"meta\" data-events=\"" + std::to_string(events) + "\">" +
       std::to_string(events) + " events stored; " + std::to_string(experiments.size()) +
-      (experiments.size() == 1 ? " experiment" : " experiments") + ", " +
-      std::to_string(alarms) + (alarms == 1 ? " alarm" : " alarms") + ". Generated " +
+      (experiments.size() == 1 ? " experiment" : " experiments") + ", " + std::to_string(alarms) +
+      (alarms == 1 ? " alarm" : " alarms") + ". Generated " +
       orvIsoTime(std::chrono::system_clock::now()) + "; refreshes every " +
       std::to_string(kRefreshSeconds) + " s. <a href=\"/\">All experiments</a> &middot; " +
       "<a href=\"/api/experiments\">JSON</a></p>";
@@ -215,19 +230,69 @@ std::string html(const std::vector<Experiment>& experiments, std::int64_t events
   return out + "</body></html>";
 }
 
+namespace {
+
+// The report of the whole store, computed again only when events arrived or it is older
+// than a refresh: viewers and the API share one computation, and a page that refreshes
+// itself costs nothing while the store does not change. Requests that find it stale
+// wait for the one computing it instead of computing side by side.
+class ReportCache {
+ public:
+  ReportCache(const OrvEventStore& store, std::string payloadDir)
+      : store_(store), payloadDir_(std::move(payloadDir)) {}
+
+  struct Report {
+    std::vector<Experiment> experiments;
+    std::int64_t events = 0;
+  };
+  std::shared_ptr<const Report> get() {
+    std::lock_guard lock(mutex_);
+    const std::int64_t events = store_.eventCount();
+    const auto now = std::chrono::steady_clock::now();
+    if (!report_ || report_->events != events ||
+        now - computedAt_ >= std::chrono::seconds(kRefreshSeconds)) {
+      auto fresh = std::make_shared<Report>();
+      fresh->events = events;
+      fresh->experiments = collect(store_, payloadDir_);
+      report_ = std::move(fresh);
+      computedAt_ = now;
+    }
+    return report_;
+  }
+
+ private:
+  const OrvEventStore& store_;
+  const std::string payloadDir_;
+  std::mutex mutex_;
+  std::shared_ptr<const Report> report_;  // guarded by mutex_
+  std::chrono::steady_clock::time_point computedAt_;
+};
+
+std::vector<Experiment> only(const std::vector<Experiment>& all, const std::string& experimentId) {
+  if (experimentId.empty()) return all;
+  std::vector<Experiment> out;
+  for (const Experiment& e : all)
+    if (e.check.experimentId == experimentId) out.push_back(e);
+  return out;
+}
+
+}  // namespace
+
 void serve(httplib::Server& server, const OrvEventStore& store, const std::string& payloadDir) {
-  const auto page = [&store, payloadDir](const std::string& experimentId, httplib::Response& res) {
-    const auto experiments = collect(store, payloadDir, experimentId);
+  auto cache = std::make_shared<ReportCache>(store, payloadDir);
+  const auto page = [cache](const std::string& experimentId, httplib::Response& res) {
+    const auto report = cache->get();
+    const auto experiments = only(report->experiments, experimentId);
     if (!experimentId.empty() && experiments.empty()) {
       res.status = 404;
-      res.set_content(html(experiments, store.eventCount(),
-                           "No exposures of experiment " + experimentId),
-                      "text/html; charset=utf-8");
+      res.set_content(
+          html(experiments, report->events, "No exposures of experiment " + experimentId),
+          "text/html; charset=utf-8");
       return;
     }
     res.set_header("Cache-Control", "no-store");
     res.set_content(
-        html(experiments, store.eventCount(),
+        html(experiments, report->events,
              experimentId.empty() ? "Experiment exposures" : "Experiment " + experimentId),
         "text/html; charset=utf-8");
   };
@@ -235,12 +300,11 @@ void serve(httplib::Server& server, const OrvEventStore& store, const std::strin
   server.Get("/experiments/([^/]+)", [page](const httplib::Request& req, httplib::Response& res) {
     page(req.matches[1].str(), res);
   });
-  server.Get("/api/experiments",
-             [&store, payloadDir](const httplib::Request&, httplib::Response& res) {
-               res.set_header("Cache-Control", "no-store");
-               res.set_content(json(collect(store, payloadDir), store.eventCount()),
-                               "application/json");
-             });
+  server.Get("/api/experiments", [cache](const httplib::Request&, httplib::Response& res) {
+    const auto report = cache->get();
+    res.set_header("Cache-Control", "no-store");
+    res.set_content(json(report->experiments, report->events), "application/json");
+  });
 }
 
 }  // namespace OrvReportPage

@@ -8,8 +8,9 @@
 // script, style sheet, font or image of another origin), so they work offline. Every
 // number on a page is also in a data- attribute, exactly as the API gives it. The
 // verdicts come from orvSrmChecks, as `orvexp report` prints them, with the intended
-// split from the payloads the server serves. Thread-safe: each request queries the
-// store anew.
+// split from the payloads the server serves. One computation of the whole report serves
+// every page and API request until events arrive (or kRefreshSeconds pass, for edited
+// payloads). Thread-safe.
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,5 @@
 #include "OrvSrm.h"
 
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -67,9 +66,9 @@ OrvValue servedPayload(const std::string& directory, const std::string& appId) {
   if (directory.empty() || !OrvConfigServer::isSafeIdentifier(appId)) return OrvValue();
   std::string text;
   std::string problem;
-  if (OrvConfigServer::readPayloadFile(
-          directory, OrvConfigServer::payloadPath(directory, appId, "ki_feature"), &text,
-          &problem) != 200)
+  if (OrvConfigServer::readPayloadFile(directory,
+                                       OrvConfigServer::payloadPath(directory, appId, "ki_feature"),
+                                       &text, &problem) != 200)
     return OrvValue();
   auto parsed = OrvValue::parseJson(text);
   return parsed.ok() ? parsed.value : OrvValue();
@@ -218,8 +217,8 @@ OrvSrmCheck orvSrmCheck(const std::string& appId, const std::string& experimentI
     // threshold this loose would raise false alarms on healthy experiments.
     check.verdict = "No alarm yet, but watch it: the observed split " + split +
                     " is somewhat unlikely (p = " + format("%.2g", check.pValue) +
-                    ") under the intended " + intendedSplit + "; the alarm is raised below p = " +
-                    format("%g", OrvSrmCheck::kAlarmP) + ".";
+                    ") under the intended " + intendedSplit +
+                    "; the alarm is raised below p = " + format("%g", OrvSrmCheck::kAlarmP) + ".";
   } else {
     check.verdict = "No mismatch: the observed split " + split + " fits the intended " +
                     intendedSplit + " (p = " + format("%.2g", check.pValue) + ").";
