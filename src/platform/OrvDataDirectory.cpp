@@ -83,6 +83,24 @@ void OrvDataDirectory::setLogChannel(const OrvLogChannel* log) {
   logChannel.store(log, std::memory_order_release);
 }
 
+std::string OrvDataDirectory::ownFileProblem(int fd, const std::string& file) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return "cannot open " + file + ": " + std::strerror(errno);
+  if (!S_ISREG(st.st_mode)) {
+    const char* kind = S_ISDIR(st.st_mode)                          ? "a directory"
+                       : S_ISFIFO(st.st_mode)                       ? "a FIFO"
+                       : S_ISSOCK(st.st_mode)                       ? "a socket"
+                       : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "a device"
+                                                                    : "something else";
+    return file + " is " + kind + ", not a regular file";
+  }
+  if (st.st_uid != ::geteuid())
+    return file + " belongs to another user (uid " + std::to_string(st.st_uid) + ")";
+  if ((st.st_mode & 077) != 0 && ::fchmod(fd, st.st_mode & 0700) != 0)
+    return "cannot make " + file + " owner-only: " + std::strerror(errno);
+  return "";
+}
+
 bool OrvDataDirectory::isSafe(const std::string& path, std::string* why) {
   struct stat st {};
   std::string problem;

@@ -39,4 +39,9 @@ class OrvDataDirectory {
   // ensureExists() for a data directory: a refusal is final for the process.
   static bool ensureUsable(const std::string& path, std::string* why);
   static bool isRefused(const std::string& path);
+
+  // "" when the open file `fd` (named `file` in messages) is a regular file of this
+  // user, made owner-only when it was not; otherwise what is wrong with it. For the
+  // files kept in such a directory, opened without following links.
+  static std::string ownFileProblem(int fd, const std::string& file);
 };

@@ -472,15 +472,7 @@ bool OrvDefaultsDatabase::prepareFilesLocked(std::string* why) {
       *why = file + " is a symbolic link";
       return false;
     }
-    struct stat st {};
-    std::string problem;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-      problem = file + " is not a regular file";
-    } else if (st.st_uid != ::geteuid()) {
-      problem = file + " belongs to another user (uid " + std::to_string(st.st_uid) + ")";
-    } else if ((st.st_mode & 077) != 0 && ::fchmod(fd, st.st_mode & 0700) != 0) {
-      problem = "cannot make " + file + " owner-only: " + std::strerror(errno);
-    }
+    const std::string problem = OrvDataDirectory::ownFileProblem(fd, file);
     ::close(fd);
     if (!problem.empty()) {
       *why = problem;

@@ -14,6 +14,7 @@
 #include <optional>
 #include <thread>
 
+#include "platform/OrvDataDirectory.h"
 #include "platform/OrvMD5.h"
 
 namespace {
@@ -115,14 +116,6 @@ std::optional<std::string> identifierText(const OrvValue& value) {
   return value.toJson();
 }
 
-const char* kindOf(mode_t mode) {
-  if (S_ISDIR(mode)) return "a directory";
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISSOCK(mode)) return "a socket";
-  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
-  return "not a regular file";
-}
-
 std::string directoryOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
@@ -156,17 +149,7 @@ bool checkFiles(const std::string& path, bool create, std::string* why) {
                                         : file + " does not exist";
       return false;
     }
-    struct stat st {};
-    std::string problem;
-    if (::fstat(fd, &st) != 0) {
-      problem = "cannot open " + file + ": " + std::strerror(errno);
-    } else if (!S_ISREG(st.st_mode)) {
-      problem = file + " is " + kindOf(st.st_mode) + "; the event store must be a regular file";
-    } else if (st.st_uid != ::geteuid()) {
-      problem = file + " belongs to another user (uid " + std::to_string(st.st_uid) + ")";
-    } else if ((st.st_mode & 077) != 0 && ::fchmod(fd, st.st_mode & 0700) != 0) {
-      problem = "cannot make " + file + " owner-only: " + std::strerror(errno);
-    }
+    const std::string problem = OrvDataDirectory::ownFileProblem(fd, file);
     ::close(fd);
     if (!problem.empty()) {
       *why = problem;
