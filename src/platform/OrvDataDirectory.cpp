@@ -1,5 +1,6 @@
 #include "platform/OrvDataDirectory.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -99,6 +100,32 @@ std::string OrvDataDirectory::ownFileProblem(int fd, const std::string& file) {
   if ((st.st_mode & 077) != 0 && ::fchmod(fd, st.st_mode & 0700) != 0)
     return "cannot make " + file + " owner-only: " + std::strerror(errno);
   return "";
+}
+
+bool OrvDataDirectory::checkDatabaseFiles(const std::string& path, bool create, std::string* why,
+                                          int* mainErrno) {
+  *mainErrno = 0;
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    const std::string file = path + suffix;
+    int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT && !*suffix && create)
+      fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      if (errno == ELOOP) {
+        *why = file + " is a symbolic link";
+        return false;
+      }
+      if (!*suffix) *mainErrno = errno;
+      continue;
+    }
+    const std::string problem = ownFileProblem(fd, file);
+    ::close(fd);
+    if (!problem.empty()) {
+      *why = problem;
+      return false;
+    }
+  }
+  return true;
 }
 
 bool OrvDataDirectory::isSafe(const std::string& path, std::string* why) {

@@ -44,4 +44,14 @@ class OrvDataDirectory {
   // user, made owner-only when it was not; otherwise what is wrong with it. For the
   // files kept in such a directory, opened without following links.
   static std::string ownFileProblem(int fd, const std::string& file);
+
+  // Checks a SQLite database's files (`path`, its -wal and its -shm) before SQLite opens
+  // them: never a symbolic link (one would lead SQLite, and the files it makes beside,
+  // out of the directory), each a regular file of this user, made owner-only. With
+  // `create`, a missing main file is created owner-only from its first byte (SQLite gives
+  // -wal and -shm the same mode). False with `*why` when a file is refused. A main file
+  // that cannot be opened otherwise is left to the caller: `*mainErrno` is its errno (0
+  // when it was checked); a missing -wal or -shm is fine.
+  static bool checkDatabaseFiles(const std::string& path, bool create, std::string* why,
+                                 int* mainErrno);
 };

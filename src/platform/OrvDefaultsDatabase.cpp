@@ -457,29 +457,11 @@ bool OrvDefaultsDatabase::openReadOnlyLocked() {
   return false;
 }
 
-// Checks each file of the database before SQLite opens it: never a symbolic link (one
-// would lead SQLite, and its -wal and -shm files, out of the directory), only a regular
-// file of ours, and owner-only (group and other bits are removed). Creates the main file
-// owner-only from its first byte; SQLite gives -wal and -shm the same mode. Under mutex_.
+// Checks each file of the database before SQLite opens it (see
+// OrvDataDirectory::checkDatabaseFiles). Under mutex_.
 bool OrvDefaultsDatabase::prepareFilesLocked(std::string* why) {
-  for (const char* suffix : {"", "-wal", "-shm"}) {
-    const std::string file = path_ + suffix;
-    int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0 && errno == ENOENT && !*suffix)
-      fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-      if (errno != ELOOP) continue;  // missing, or unreadable: SQLite reports what matters
-      *why = file + " is a symbolic link";
-      return false;
-    }
-    const std::string problem = OrvDataDirectory::ownFileProblem(fd, file);
-    ::close(fd);
-    if (!problem.empty()) {
-      *why = problem;
-      return false;
-    }
-  }
-  return true;
+  int mainErrno = 0;  // missing, or unreadable: SQLite reports what matters
+  return OrvDataDirectory::checkDatabaseFiles(path_, true, why, &mainErrno);
 }
 
 void OrvDefaultsDatabase::closeLocked() {

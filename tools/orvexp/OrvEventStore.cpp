@@ -122,11 +122,8 @@ std::string directoryOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Checks the store and its -wal and -shm files before SQLite opens them: never a
-// symbolic link (SQLite would follow it, and put its -wal and -shm beside the target),
-// only a regular file of this user, owner-only (group and other bits are removed).
-// Creates the main file owner-only from its first byte when `create`; SQLite gives -wal
-// and -shm the main file's mode.
+// Checks the store's directory, then its files as every database of ours is checked
+// (OrvDataDirectory::checkDatabaseFiles), saying what is wrong with the main file.
 bool checkFiles(const std::string& path, bool create, std::string* why) {
   struct stat dir {};
   const std::string directory = directoryOf(path);
@@ -134,27 +131,15 @@ bool checkFiles(const std::string& path, bool create, std::string* why) {
     *why = "cannot open " + path + ": the directory " + directory + " does not exist";
     return false;
   }
-  for (const char* suffix : {"", "-wal", "-shm"}) {
-    const std::string file = path + suffix;
-    int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0 && errno == ENOENT && !*suffix && create)
-      fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-      if (errno == ELOOP) {
-        *why = file + " is a symbolic link; the event store must be a regular file";
-        return false;
-      }
-      if (*suffix && errno == ENOENT) continue;
-      *why = *suffix || errno != ENOENT ? "cannot open " + file + ": " + std::strerror(errno)
-                                        : file + " does not exist";
-      return false;
-    }
-    const std::string problem = OrvDataDirectory::ownFileProblem(fd, file);
-    ::close(fd);
-    if (!problem.empty()) {
-      *why = problem;
-      return false;
-    }
+  int mainErrno = 0;
+  if (!OrvDataDirectory::checkDatabaseFiles(path, create, why, &mainErrno)) return false;
+  if (mainErrno == ENOENT) {
+    *why = path + " does not exist";
+    return false;
+  }
+  if (mainErrno != 0) {
+    *why = "cannot open " + path + ": " + std::strerror(mainErrno);
+    return false;
   }
   return true;
 }
