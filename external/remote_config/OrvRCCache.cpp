@@ -15,6 +15,7 @@
 
 #include "platform/OrvDataDirectory.h"
 #include "platform/OrvMD5.h"
+#include "platform/OrvRegularFile.h"
 
 namespace {
 
@@ -83,37 +84,26 @@ OrvRCCachedPayload OrvRCCache::load(const std::string& dataDirectory, const std:
   }
   // Our own file or nothing: never follow a link planted in its place, never wait in
   // open() for a FIFO's writer, never read anything but a regular file.
-  const int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno != ENOENT && problem) *problem = "cannot open " + file + ": " + std::strerror(errno);
-    return {};
-  }
-  std::string text;
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    if (problem) *problem = file + " is not a regular file";
-    return {};
-  }
-  if (static_cast<std::size_t>(st.st_size) > kMaxCacheBytes) {
-    ::close(fd);
-    if (problem) *problem = file + " is too large to be a payload cache";
-    return {};
-  }
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      ::close(fd);
-      if (problem) *problem = "cannot read " + file + ": " + std::strerror(errno);
+  OrvRegularFile read = OrvRegularFile::read(file, kMaxCacheBytes, false);
+  switch (read.outcome) {
+    case OrvRegularFile::Outcome::kRead:
+      break;
+    case OrvRegularFile::Outcome::kMissing:
       return {};
-    }
-    if (n == 0) break;
-    text.append(buffer, static_cast<std::size_t>(n));
-    if (text.size() > kMaxCacheBytes) break;
+    case OrvRegularFile::Outcome::kCannotOpen:
+      if (problem) *problem = "cannot open " + file + ": " + std::strerror(read.error);
+      return {};
+    case OrvRegularFile::Outcome::kNotRegular:
+      if (problem) *problem = file + " is not a regular file";
+      return {};
+    case OrvRegularFile::Outcome::kTooLarge:
+      if (problem) *problem = file + " is too large to be a payload cache";
+      return {};
+    case OrvRegularFile::Outcome::kCannotRead:
+      if (problem) *problem = "cannot read " + file + ": " + std::strerror(read.error);
+      return {};
   }
-  ::close(fd);
+  const std::string& text = read.content;
   std::string why;
   OrvRCCachedPayload cached = decode(text, appId, templateCode, &why);
   if (cached.payload.isAbsent() && problem) *problem = "damaged cache " + file + ": " + why;

@@ -11,6 +11,7 @@
 
 #include "OrvRemoteConfig.h"
 #include "platform/OrvHttpClient.h"
+#include "platform/OrvRegularFile.h"
 
 namespace {
 
@@ -23,42 +24,26 @@ OrvRCRawResponse fileError(std::int64_t code, std::string message) {
 
 OrvRCRawResponse fromFile(const OrvRCRequest& request) {
   const std::string path = request.serverUrl.substr(std::strlen("file://"));
-  // O_NONBLOCK: opening a FIFO or a device must never wait for a peer. Anything but a
-  // regular file (after following links) is refused before a byte is read.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    return fileError(OrvRemoteConfig::kErrorFile,
-                     "cannot open " + path + ": " + std::strerror(errno));
-  }
-  struct FdCloser {
-    int fd;
-    ~FdCloser() { ::close(fd); }
-  } closer{fd};
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    return fileError(OrvRemoteConfig::kErrorFile, path + " is not a regular file");
-  }
-  if (static_cast<std::uint64_t>(st.st_size) > request.maxBodyBytes) {
-    return fileError(OrvRemoteConfig::kErrorBodyTooLarge,
-                     path + " is larger than " + std::to_string(request.maxBodyBytes) + " bytes");
-  }
-  OrvRCRawResponse response;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
+  OrvRegularFile file = OrvRegularFile::read(path, request.maxBodyBytes, true);
+  switch (file.outcome) {
+    case OrvRegularFile::Outcome::kRead:
+      break;
+    case OrvRegularFile::Outcome::kMissing:
+    case OrvRegularFile::Outcome::kCannotOpen:
       return fileError(OrvRemoteConfig::kErrorFile,
-                       "cannot read " + path + ": " + std::strerror(errno));
-    }
-    if (n == 0) break;
-    response.body.append(buffer, static_cast<std::size_t>(n));
-    if (response.body.size() > request.maxBodyBytes) {  // grew while we read it
+                       "cannot open " + path + ": " + std::strerror(file.error));
+    case OrvRegularFile::Outcome::kNotRegular:
+      return fileError(OrvRemoteConfig::kErrorFile, path + " is not a regular file");
+    case OrvRegularFile::Outcome::kTooLarge:
       return fileError(OrvRemoteConfig::kErrorBodyTooLarge,
                        path + " is larger than " + std::to_string(request.maxBodyBytes) + " bytes");
-    }
+    case OrvRegularFile::Outcome::kCannotRead:
+      return fileError(OrvRemoteConfig::kErrorFile,
+                       "cannot read " + path + ": " + std::strerror(file.error));
   }
+  OrvRCRawResponse response;
   response.status = 200;
+  response.body = std::move(file.content);
   return response;
 }
 

@@ -34,6 +34,7 @@
 #include "OrvReportPage.h"
 #include "platform/OrvIsoTime.h"
 #include "platform/OrvMD5.h"
+#include "platform/OrvRegularFile.h"
 
 namespace {
 
@@ -132,33 +133,23 @@ int OrvConfigServer::readPayloadFile(const std::string& directory, const std::st
   std::unique_ptr<char, Free> real(::realpath(file.c_str(), nullptr));
   if (!root || !real || std::string(real.get()).rfind(std::string(root.get()) + "/", 0) != 0)
     return 404;
-  const int fd = ::open(real.get(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return 404;
-  struct Close {
-    int fd;
-    ~Close() { ::close(fd); }
-  } closer{fd};
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return 404;
-  if (static_cast<std::size_t>(st.st_size) > OrvConfigServer::kMaxPayloadBytes) {
-    *problem = "larger than " + std::to_string(OrvConfigServer::kMaxPayloadBytes) + " bytes";
-    return 500;
-  }
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *problem = std::string("cannot be read: ") + std::strerror(errno);
+  OrvRegularFile read = OrvRegularFile::read(real.get(), kMaxPayloadBytes, false);
+  switch (read.outcome) {
+    case OrvRegularFile::Outcome::kRead:
+      *content = std::move(read.content);
+      return 200;
+    case OrvRegularFile::Outcome::kMissing:
+    case OrvRegularFile::Outcome::kCannotOpen:
+    case OrvRegularFile::Outcome::kNotRegular:
+      return 404;
+    case OrvRegularFile::Outcome::kTooLarge:
+      *problem = "larger than " + std::to_string(kMaxPayloadBytes) + " bytes";
       return 500;
-    }
-    if (n == 0) return 200;
-    content->append(buffer, static_cast<std::size_t>(n));
-    if (content->size() > OrvConfigServer::kMaxPayloadBytes) {
-      *problem = "grew past " + std::to_string(OrvConfigServer::kMaxPayloadBytes) + " bytes";
+    case OrvRegularFile::Outcome::kCannotRead:
+      *problem = std::string("cannot be read: ") + std::strerror(read.error);
       return 500;
-    }
   }
+  return 500;
 }
 
 namespace {
