@@ -131,15 +131,10 @@ bool runFleetOf(const std::string& app, bool faulty, bool expectAlarm, int devic
   source.payloadDir = payloadDir;
   for (const OrvSrmCheck& check : orvSrmChecks(*store, source)) {
     if (check.appId != app) continue;
-    say("  experiment " + check.experimentId + ":");
-    for (const OrvSrmGroup& g : check.groups) {
-      char line[160];
-      std::snprintf(line, sizeof line, "    group %-8s %4lld exposures  %5.1f%% (intended %5.1f%%)",
-                    g.groupId.c_str(), static_cast<long long>(g.exposures), 100 * g.share,
-                    100 * g.intendedShare);
-      say(line);
+    {
+      std::lock_guard lock(outputMutex);
+      printSrmCheck(std::cout, check);
     }
-    say("  " + check.verdict);
     if (check.alarm != expectAlarm)
       return fail(std::string("the check ") + (check.alarm ? "raised" : "did not raise") +
                   " an alarm") == 0;

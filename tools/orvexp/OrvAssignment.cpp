@@ -11,14 +11,6 @@ namespace {
 constexpr const char* kGroups = "#groups";
 constexpr std::int64_t kMaxWeight = 1'000'000;
 
-// An identifier's text as the hash and the report see it: a string itself, a number its
-// decimal text, anything else its JSON.
-std::string textOf(const OrvValue& v) {
-  if (v.isString()) return v.stringValue();
-  if (v.isNumber() && !v.isBoolean()) return v.description();
-  return v.toJson();
-}
-
 bool isWholeWeight(const OrvValue& w) {
   return w.isNumber() && !w.isBoolean() && OrvValue(w.int64Value()) == w && w.int64Value() >= 0 &&
          w.int64Value() <= kMaxWeight;
@@ -26,10 +18,16 @@ bool isWholeWeight(const OrvValue& w) {
 
 }  // namespace
 
+std::string identifierText(const OrvValue& v) {
+  if (v.isString()) return v.stringValue();
+  if (v.isNumber() && !v.isBoolean()) return v.description();
+  return v.toJson();
+}
+
 std::string unitOf(const OrvValue& requestBody) {
   for (const OrvValue* v : {&requestBody["bucket_id"], &requestBody["fetch_params"]["unit_id"]}) {
     if (v->isAbsent() || v->isNull()) continue;
-    std::string text = textOf(*v);
+    std::string text = identifierText(*v);
     if (!text.empty()) return text;
   }
   return "";
@@ -66,7 +64,7 @@ std::string problemOf(const OrvValue& payload) {
   for (const OrvValue& entry : payload["experiment_detail"].elements()) {
     const OrvValue& groups = entry[kGroups];
     if (groups.isAbsent()) continue;
-    const std::string experiment = textOf(entry["#experiment_id"]);
+    const std::string experiment = identifierText(entry["#experiment_id"]);
     const std::string where = "experiment " + experiment + ": ";
     if (!entry["#experiment_id"].isString() && !entry["#experiment_id"].isNumber())
       return "an entry with \"#groups\" has no \"#experiment_id\"";
@@ -112,7 +110,7 @@ OrvValue resolve(const OrvValue& payload, const std::string& unit) {
       continue;
     }
     if (unit.empty()) continue;
-    const int index = groupIndex(textOf(entry["#experiment_id"]), unit, groups);
+    const int index = groupIndex(identifierText(entry["#experiment_id"]), unit, groups);
     if (index < 0) continue;
     const OrvValue& group = groups.at(static_cast<std::size_t>(index));
     OrvValue::Dictionary resolved;
@@ -138,7 +136,8 @@ OrvValue resolve(const OrvValue& payload, const std::string& unit) {
 OrvIntendedSplit splitOf(const OrvValue& payload, const std::string& experimentId) {
   OrvIntendedSplit split;
   for (const OrvValue& entry : payload["experiment_detail"].elements()) {
-    if (entry[kGroups].isAbsent() || textOf(entry["#experiment_id"]) != experimentId) continue;
+    if (entry[kGroups].isAbsent() || identifierText(entry["#experiment_id"]) != experimentId)
+      continue;
     split.clear();  // the last declaration wins, as it does for the features
     for (const OrvValue& g : entry[kGroups].elements())
       if (isWholeWeight(g["weight"]))

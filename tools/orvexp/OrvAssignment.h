@@ -19,6 +19,11 @@
 
 namespace OrvAssignment {
 
+// An identifier's text as the hash, the event store and the report see it: a string
+// itself, a number its decimal text, anything else its JSON. Experiment and group
+// identifiers are matched by it between served payloads and stored events.
+std::string identifierText(const OrvValue& identifier);
+
 // The unit a fetch request names: the text of its "bucket_id" (a string itself, a
 // number its decimal text, anything else its JSON), else its "fetch_params"."unit_id"
 // the same way; "" when it names none.

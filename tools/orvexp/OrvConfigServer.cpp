@@ -1,13 +1,11 @@
 #include "OrvConfigServer.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <httplib.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,7 +23,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <thread>
 
 #include "OrvAssignment.h"

@@ -14,6 +14,7 @@
 #include <optional>
 #include <thread>
 
+#include "OrvAssignment.h"
 #include "platform/OrvDataDirectory.h"
 #include "platform/OrvMD5.h"
 
@@ -108,12 +109,11 @@ std::optional<std::int64_t> scalar(sqlite3* db, const char* sql) {
   return sqlite3_column_int64(st.get(), 0);
 }
 
-// An experiment or group identifier as the columns keep it (see exposureCounts).
-std::optional<std::string> identifierText(const OrvValue& value) {
+// An experiment or group identifier as the columns keep it (NULL when absent), the text
+// the served payloads' identifiers are matched by.
+std::optional<std::string> columnIdentifier(const OrvValue& value) {
   if (value.isAbsent()) return std::nullopt;
-  if (value.isString()) return value.stringValue();
-  if (value.isNumber()) return value.description();
-  return value.toJson();
+  return OrvAssignment::identifierText(value);
 }
 
 std::string directoryOf(const std::string& path) {
@@ -169,8 +169,8 @@ Row rowOf(const OrvMediatorEvent& event) {
   }
   row.appId = event.appId;
   row.name = event.name;
-  row.experimentId = identifierText(event.properties["#experiment_id"]);
-  row.groupId = identifierText(event.properties["#experiment_group_id"]);
+  row.experimentId = columnIdentifier(event.properties["#experiment_id"]);
+  row.groupId = columnIdentifier(event.properties["#experiment_group_id"]);
   row.control = event.properties["#is_control_group"].boolValue();
   row.timeMs =
       std::chrono::duration_cast<std::chrono::milliseconds>(event.time.time_since_epoch()).count();

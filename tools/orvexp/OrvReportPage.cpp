@@ -165,13 +165,11 @@ std::string section(const Experiment& e) {
 
 }  // namespace
 
-std::vector<Experiment> collect(const OrvEventStore& store, const std::string& payloadDir,
-                                const std::string& experimentId) {
+std::vector<Experiment> collect(const OrvEventStore& store, const std::string& payloadDir) {
   OrvSplitSource source;
   source.payloadDir = payloadDir;
   std::vector<Experiment> out;
   for (OrvSrmCheck& check : orvSrmChecks(store, source)) {
-    if (!experimentId.empty() && check.experimentId != experimentId) continue;
     Experiment e;
     e.series = store.exposureSeries(check.appId, check.experimentId, kChartSteps, &e.stepMs);
     e.check = std::move(check);

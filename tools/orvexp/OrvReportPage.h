@@ -36,10 +36,8 @@ struct Experiment {
   std::int64_t stepMs = 0;
 };
 
-// The report of `store`, with intended splits from the payloads in `payloadDir`; only
-// experiments with identifier `experimentId` unless it is empty.
-std::vector<Experiment> collect(const OrvEventStore& store, const std::string& payloadDir,
-                                const std::string& experimentId = "");
+// The report of `store`, with intended splits from the payloads in `payloadDir`.
+std::vector<Experiment> collect(const OrvEventStore& store, const std::string& payloadDir);
 
 // {"events": N, "experiments": [check.toValue() plus "series": {"step_ms",
 //  "points": [{"group_id", "start_ms", "exposures"}]}]}

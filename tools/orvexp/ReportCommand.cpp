@@ -14,6 +14,7 @@
 #include "Commands.h"
 #include "OrvEventStore.h"
 #include "OrvSrm.h"
+#include "ToolSupport.h"
 
 namespace orvexp {
 namespace {
@@ -48,46 +49,6 @@ std::string parseExpect(const std::string& text, std::string* experiment, OrvInt
   }
   if (!(sum > 0)) return text + ": no group has a positive weight";
   return "";
-}
-
-std::string percent(double share) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f%%", share * 100);
-  return text;
-}
-
-std::string number(const char* pattern, double value) {
-  char text[32];
-  std::snprintf(text, sizeof text, pattern, value);
-  return text;
-}
-
-std::string padded(const std::string& text, std::size_t width, bool right = false) {
-  if (text.size() >= width) return text;
-  const std::string fill(width - text.size(), ' ');
-  return right ? fill + text : text + fill;
-}
-
-void printCheck(std::ostream& out, const OrvSrmCheck& c) {
-  std::size_t idWidth = 5;
-  for (const auto& g : c.groups) idWidth = std::max(idWidth, g.groupId.size());
-  out << "app " << c.appId << ", experiment " << c.experimentId << ": " << c.total
-      << (c.total == 1 ? " exposure" : " exposures") << "; intended split: " << c.intendedFrom
-      << "\n";
-  out << "  " << padded("group", idWidth) << "  control  " << padded("exposures", 10, true) << "  "
-      << padded("share", 7, true) << "  " << padded("intended", 8, true) << "\n";
-  for (const auto& g : c.groups) {
-    out << "  " << padded(g.groupId, idWidth) << "  " << padded(g.control ? "yes" : "no", 7) << "  "
-        << padded(std::to_string(g.exposures), 10, true) << "  "
-        << padded(percent(g.share), 7, true) << "  " << padded(percent(g.intendedShare), 8, true)
-        << "\n";
-  }
-  out << "  chi-square " << number("%.4g", c.chiSquare) << ", " << c.degreesOfFreedom
-      << (c.degreesOfFreedom == 1 ? " degree" : " degrees")
-      << " of freedom, p = " << number("%.3g", c.pValue)
-      << "; judged: " << (c.judged ? "yes" : "no") << "; alarm: " << (c.alarm ? "yes" : "no")
-      << "\n";
-  out << "  " << c.verdict << "\n";
 }
 
 struct ReportOptions {
@@ -125,7 +86,7 @@ int runReport(const ReportOptions& o) {
   } else {
     for (std::size_t i = 0; i < checks.size(); ++i) {
       if (i) std::cout << "\n";
-      printCheck(std::cout, checks[i]);
+      printSrmCheck(std::cout, checks[i]);
     }
   }
   std::cout.flush();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdio>
 #include <mutex>
 #include <vector>
 
@@ -123,6 +124,50 @@ void printFeatureTable(std::ostream& out) {
     }
     out << "\n";
   }
+}
+
+namespace {
+
+std::string percent(double share) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f%%", share * 100);
+  return text;
+}
+
+std::string number(const char* pattern, double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, pattern, value);
+  return text;
+}
+
+std::string padded(const std::string& text, std::size_t width, bool right = false) {
+  if (text.size() >= width) return text;
+  const std::string fill(width - text.size(), ' ');
+  return right ? fill + text : text + fill;
+}
+
+}  // namespace
+
+void printSrmCheck(std::ostream& out, const OrvSrmCheck& c) {
+  std::size_t idWidth = 5;
+  for (const auto& g : c.groups) idWidth = std::max(idWidth, g.groupId.size());
+  out << "app " << c.appId << ", experiment " << c.experimentId << ": " << c.total
+      << (c.total == 1 ? " exposure" : " exposures") << "; intended split: " << c.intendedFrom
+      << "\n";
+  out << "  " << padded("group", idWidth) << "  control  " << padded("exposures", 10, true) << "  "
+      << padded("share", 7, true) << "  " << padded("intended", 8, true) << "\n";
+  for (const auto& g : c.groups) {
+    out << "  " << padded(g.groupId, idWidth) << "  " << padded(g.control ? "yes" : "no", 7) << "  "
+        << padded(std::to_string(g.exposures), 10, true) << "  "
+        << padded(percent(g.share), 7, true) << "  " << padded(percent(g.intendedShare), 8, true)
+        << "\n";
+  }
+  out << "  chi-square " << number("%.4g", c.chiSquare) << ", " << c.degreesOfFreedom
+      << (c.degreesOfFreedom == 1 ? " degree" : " degrees")
+      << " of freedom, p = " << number("%.3g", c.pValue)
+      << "; judged: " << (c.judged ? "yes" : "no") << "; alarm: " << (c.alarm ? "yes" : "no")
+      << "\n";
+  out << "  " << c.verdict << "\n";
 }
 
 }  // namespace orvexp

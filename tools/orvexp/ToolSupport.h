@@ -10,6 +10,7 @@
 
 #include "OrvExperiment/OrvExperimentTask.h"
 #include "OrvFeature.h"
+#include "OrvSrm.h"
 
 namespace orvexp {
 
@@ -44,5 +45,9 @@ void printTypedReadsJson(std::ostream& out, const std::string& key);
 
 // Prints the current feature table, one row per feature in key order.
 void printFeatureTable(std::ostream& out);
+
+// Prints one experiment's sample-ratio check: a line naming it, a table of its groups
+// (control flag, exposures, share, intended share), the statistic, and the verdict.
+void printSrmCheck(std::ostream& out, const OrvSrmCheck& check);
 
 }  // namespace orvexp
