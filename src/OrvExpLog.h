@@ -23,6 +23,8 @@ class OrvExpLog {
       "FeatureManager: config is nil, SDK must be initialized first";
   static constexpr std::string_view kNoExperiment =
       "%@ : No relevant experiment detected, skip exposure event.";
+  static constexpr std::string_view kOverridden =
+      "%@ : Overridden locally, not an experiment assignment, skip exposure event.";
   static constexpr std::string_view kAlreadyExposed =
       "%@ : Already exposed, skip this exposure incident.";
 
@@ -41,7 +43,6 @@ class OrvExpLog {
 
   // The library's channel, for the platform parts that report on the library's behalf.
   static const OrvLogChannel& channel() noexcept { return channel_; }
-
 
  private:
   static inline OrvLogChannel channel_{kTag};

@@ -12,8 +12,10 @@
 #include "OrvExposureTracker.h"
 #include "OrvFeatureManager.h"
 #include "OrvMediator.h"
+#include "OrvOverridesFile.h"
 #include "OrvRemoteConfig.h"
 #include "OrvTableWatch.h"
+#include "OrvTestMode.h"
 #include "platform/OrvMainQueue.h"
 #include "platform/OrvProcessLifetime.h"
 #include "platform/OrvSdkVersion.h"
@@ -94,6 +96,13 @@ std::optional<OrvValue> asJson(const OrvValue& v) {
   return v;
 }
 
+std::optional<OrvExperimentMembership> membershipOf(const OrvFeature& feature) {
+  const OrvExperimentInfo* info = feature.experimentInfo();
+  if (!info) return std::nullopt;
+  return OrvExperimentMembership{info->experimentId(), info->experimentGroupId(), info->isControl(),
+                                 info->customBucketId()};
+}
+
 // The tracked read of `key` converted by `convert`, or `defaultValue`.
 template <class T, class Convert>
 T typedRead(const std::string& key, const T& defaultValue, Convert convert) {
@@ -111,6 +120,28 @@ void OrvExperiment::startWithAppId(const std::string& appId, const std::string& 
 
 void OrvExperiment::startWithConfig(const std::shared_ptr<OrvExperimentConfig>& config) {
   if (!config) return;
+  if (OrvTestMode::active()) {
+    // The application's own start-up code runs unchanged under its tests: the test's
+    // payload stays.
+    OrvExpLog::info("test mode: start of %@ ignored, the test's payload stays", config->appId());
+    return;
+  }
+  OrvTestMode::noteRealStart(config);
+  if (const std::string file = config->overridesFile(); !file.empty()) {
+    OrvOverridesFile::watch(file);
+  } else {
+    OrvOverridesFile::stop();
+  }
+  if (config->overrideMode() == OrvOverrideMode::kLocalOnly) {
+    // Nothing remote: no component, no cache, no exposure store (an override is never an
+    // experiment assignment).
+    OrvExperimentQueue::sharedInstance().execute([config] {
+      OrvFeatureManager::sharedInstance().setConfig(config);
+      reloadThenNotify(config->startupTask());
+      OrvExpLog::info(OrvExpLog::kInitSuccess, config->appId(), getSDKVersion());
+    });
+    return;
+  }
   auto settings = OrvRemoteConfigSettings::create();
   settings->setAppId(config->appId());
   settings->setServerUrl(config->serverUrl());
@@ -151,6 +182,9 @@ void OrvExperiment::startWithConfig(const std::shared_ptr<OrvExperimentConfig>& 
     });
   });
   settings->setFetchTask(fetchTask);
+  settings->setRequestHeaders(config->requestHeaders());
+  settings->setConnectTimeoutMs(static_cast<long>(config->connectTimeout().count()));
+  settings->setTotalTimeoutMs(static_cast<long>(config->requestTimeout().count()));
   if (const auto interval = config->refreshInterval(); interval.count() > 0) {
     settings->setRefreshIntervalMs(
         static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(interval).count()));
@@ -206,6 +240,19 @@ OrvValue OrvExperiment::getValueAsJson(const std::string& key, const OrvValue& d
 
 std::shared_ptr<OrvExperimentTask> OrvExperiment::fetch() {
   auto task = OrvCreateLibraryTask();
+  if (OrvTestMode::active() || OrvTestMode::localOnlyStarted()) {
+    // Nothing to fetch: the table is rebuilt from what is local (the test's payload, the
+    // overrides) so the task still hears an outcome, in order with other loads.
+    OrvExperimentQueue::sharedInstance().execute([task] {
+      if (OrvTestMode::active()) {
+        OrvNotifyTaskSuccess(task);
+      } else {
+        OrvOverridesFile::rereadNow();
+        reloadThenNotify(task);
+      }
+    });
+    return task;
+  }
   auto fetchTask = OrvRemoteConfig::fetchWithAppId("", kTemplateCode);
   if (!fetchTask) return task;
   fetchTask->addOnSuccessListener(
@@ -244,12 +291,8 @@ OrvEvaluationDetail<T> detailRead(const std::string& key, T defaultValue, Conver
         if (!feature) return;
         found = true;
         value = feature->value();
-        source = tableSource;
-        if (const auto& info = feature->experimentInfo()) {
-          detail.experiment =
-              OrvExperimentMembership{info->experimentId(), info->experimentGroupId(),
-                                      info->isControl(), info->customBucketId()};
-        }
+        source = feature->isOverride() ? OrvValueSource::kOverride : tableSource;
+        detail.experiment = membershipOf(*feature);
       });
   if (!found) {
     detail.reason = ready ? OrvEvaluationReason::kMissingKey : OrvEvaluationReason::kNotReady;
@@ -296,6 +339,32 @@ OrvEvaluationDetail<OrvValue> OrvExperiment::getJsonDetail(const std::string& ke
   return detailRead<OrvValue>(key, defaultValue, asJson);
 }
 
+std::vector<std::string> OrvExperiment::getKeys() {
+  return OrvFeatureManager::sharedInstance().visitTable(
+      [](const OrvFeatureTable* table, OrvValueSource) {
+        std::vector<std::string> keys;
+        if (!table) return keys;
+        keys.reserve(table->size());
+        for (const OrvFeature& feature : *table) keys.push_back(feature.key());
+        return keys;
+      });
+}
+
+std::vector<OrvFeatureEntry> OrvExperiment::getSnapshot() {
+  return OrvFeatureManager::sharedInstance().visitTable([](const OrvFeatureTable* table,
+                                                           OrvValueSource source) {
+    std::vector<OrvFeatureEntry> entries;
+    if (!table) return entries;
+    entries.reserve(table->size());
+    for (const OrvFeature& feature : *table) {
+      entries.push_back(OrvFeatureEntry{feature.key(), feature.value(),
+                                        feature.isOverride() ? OrvValueSource::kOverride : source,
+                                        membershipOf(feature)});
+    }
+    return entries;
+  });
+}
+
 bool OrvExperiment::isReady() { return OrvTableWatch::sharedInstance().isReady(); }
 
 std::shared_ptr<OrvExperimentTask> OrvExperiment::whenReady() {
@@ -316,22 +385,8 @@ bool OrvExperiment::flush(std::chrono::milliseconds timeout) {
   if (queue.serialQueue().isCurrentThread() || OrvProcessLifetime::exiting()) return false;
   // Exposure work runs in queue order, so once a job queued now has run, every
   // exposure requested earlier has been recorded and handed over.
-  struct Marker {
-    std::mutex mutex;
-    std::condition_variable reached;
-    bool done = false;  // guarded by mutex
-  };
-  auto marker = std::make_shared<Marker>();
-  queue.execute([marker] {
-    std::lock_guard lock(marker->mutex);
-    marker->done = true;
-    marker->reached.notify_all();
-  });
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  {
-    std::unique_lock lock(marker->mutex);
-    if (!marker->reached.wait_until(lock, deadline, [&] { return marker->done; })) return false;
-  }
+  if (!queue.drain(deadline)) return false;
   // Exposures the store could not check yet (another process holds the database) are
   // decided in the background, and then delivered. The queue's own delivery may have
   // left its events to a delivery under way on another thread: they are handed over

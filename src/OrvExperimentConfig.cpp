@@ -1,5 +1,9 @@
 #include "OrvExperiment/OrvExperimentConfig.h"
 
+#include <algorithm>
+#include <cctype>
+#include <string_view>
+
 #include "OrvExpLog.h"
 #include "OrvExperiment/OrvExperimentTask.h"
 
@@ -10,6 +14,41 @@ bool acceptable(const OrvValue& value, const char* what) {
   if (value.nestingDepth() <= OrvValue::kMaxNestingDepth) return true;
   OrvExpLog::error("OrvExperimentConfig: %@ nested deeper than %@ levels refused", what,
                    OrvValue::kMaxNestingDepth);
+  return false;
+}
+
+// An HTTP token (RFC 9110 section 5.6.2).
+bool isToken(std::string_view name) {
+  if (name.empty()) return false;
+  return std::all_of(name.begin(), name.end(), [](unsigned char c) {
+    return std::isalnum(c) ||
+           std::string_view("!#$%&'*+-.^_`|~").find(static_cast<char>(c)) != std::string_view::npos;
+  });
+}
+
+bool sameName(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// Why a header cannot be sent with a config fetch, or "" when it can.
+std::string headerProblem(const std::string& name, const std::string& value) {
+  if (!isToken(name)) return "the name \"" + name + "\" is not an HTTP token";
+  if (value.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos)
+    return "the value of " + name + " holds a line break or a NUL byte";
+  for (const char* own : {"Content-Type", "Content-Length", "Accept", "Accept-Encoding",
+                          "If-None-Match", "Host", "Transfer-Encoding", "Expect"}) {
+    if (sameName(name, own)) return name + " is set by the library itself";
+  }
+  return "";
+}
+
+bool acceptableTimeout(std::chrono::milliseconds timeout, const char* what) {
+  if (timeout.count() >= 1) return true;
+  OrvExpLog::error("OrvExperimentConfig: %@ of %@ ms refused (at least 1 ms)", what,
+                   static_cast<std::int64_t>(timeout.count()));
   return false;
 }
 
@@ -84,4 +123,59 @@ void OrvExperimentConfig::setRefreshInterval(std::chrono::seconds interval) {
     interval = kMinimumRefreshInterval;
   }
   refreshSeconds_.store(interval.count(), std::memory_order_relaxed);
+}
+
+bool OrvExperimentConfig::setOverrides(OrvValue overrides) {
+  if (!overrides.isAbsent() && !overrides.isDictionary()) {
+    OrvExpLog::error("OrvExperimentConfig: overrides must be a dictionary; refused");
+    return false;
+  }
+  if (!acceptable(overrides, "overrides")) return false;
+  std::lock_guard lock(mutex_);
+  overrides_ = std::move(overrides);
+  return true;
+}
+
+OrvValue OrvExperimentConfig::overrides() const {
+  std::lock_guard lock(mutex_);
+  return overrides_;
+}
+
+void OrvExperimentConfig::setOverridesFile(std::string path) {
+  std::lock_guard lock(mutex_);
+  overridesFile_ = std::move(path);
+}
+
+std::string OrvExperimentConfig::overridesFile() const {
+  std::lock_guard lock(mutex_);
+  return overridesFile_;
+}
+
+bool OrvExperimentConfig::setRequestHeaders(Headers headers) {
+  for (const auto& [name, value] : headers) {
+    if (const std::string problem = headerProblem(name, value); !problem.empty()) {
+      OrvExpLog::error("OrvExperimentConfig: request headers refused: %@", problem);
+      return false;
+    }
+  }
+  std::lock_guard lock(mutex_);
+  requestHeaders_ = std::move(headers);
+  return true;
+}
+
+OrvExperimentConfig::Headers OrvExperimentConfig::requestHeaders() const {
+  std::lock_guard lock(mutex_);
+  return requestHeaders_;
+}
+
+bool OrvExperimentConfig::setConnectTimeout(std::chrono::milliseconds timeout) {
+  if (!acceptableTimeout(timeout, "connect timeout")) return false;
+  connectTimeoutMs_.store(timeout.count(), std::memory_order_relaxed);
+  return true;
+}
+
+bool OrvExperimentConfig::setRequestTimeout(std::chrono::milliseconds timeout) {
+  if (!acceptableTimeout(timeout, "request timeout")) return false;
+  requestTimeoutMs_.store(timeout.count(), std::memory_order_relaxed);
+  return true;
 }

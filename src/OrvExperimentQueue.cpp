@@ -17,3 +17,8 @@ void OrvExperimentQueue::execute(std::function<void()> block) {
   ++epoch_;
   queue_.submit(std::move(block));
 }
+
+bool OrvExperimentQueue::drain(std::chrono::steady_clock::time_point deadline) {
+  // A marker changes nothing later work sees: no new epoch.
+  return queue_.drain(deadline);
+}

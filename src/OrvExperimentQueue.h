@@ -11,6 +11,7 @@
 // same state as a new request for the same key.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -36,6 +37,10 @@ class OrvExperimentQueue {
 
   // True when no block of any sort is queued or running.
   bool isIdle() const noexcept { return queue_.isIdle(); }
+
+  // Waits until every block queued before this call has run, or until `deadline`.
+  // False on timeout, and at once on the queue's own thread (it would wait for itself).
+  bool drain(std::chrono::steady_clock::time_point deadline);
 
   OrvSerialExecutor& serialQueue() { return queue_; }
 

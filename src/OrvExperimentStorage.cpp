@@ -3,6 +3,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <unordered_set>
 
 #include "OrvExpLog.h"
 #include "platform/OrvDataDirectory.h"
@@ -13,8 +14,11 @@ namespace {
 struct OpenStore {
   std::mutex mutex;
   // Guarded by mutex.
-  std::shared_ptr<OrvUserDefaults> defaults;  // null until opened
+  std::shared_ptr<OrvUserDefaults> defaults;  // null until opened, and in memory mode
   std::string appId;
+  bool memoryOnly = false;
+  std::unordered_set<std::string> memoryRecords;  // of the open domain, in memory mode
+  std::vector<OrvOutboxEvent> captured;
 };
 
 OpenStore& openStore() {
@@ -34,12 +38,46 @@ std::shared_ptr<OrvUserDefaults> current() {
 }  // namespace
 
 void OrvExperimentStorage::initWithAppId(const std::string& appId) {
+  if (memoryOnly()) {
+    std::lock_guard lock(openStore().mutex);
+    openStore().memoryRecords.clear();
+    openStore().appId = appId;
+    bumpGeneration();
+    return;
+  }
   // Opened outside the lock: opening may touch the disk.
   auto opened = OrvUserDefaults::initWithSuiteName(std::string(kDomainPrefix) + appId);
   std::lock_guard lock(openStore().mutex);
   openStore().defaults = std::move(opened);
   openStore().appId = appId;
   bumpGeneration();
+}
+
+void OrvExperimentStorage::setMemoryOnly(bool on) {
+  std::shared_ptr<OrvUserDefaults> closed;  // released outside the lock
+  std::lock_guard lock(openStore().mutex);
+  OpenStore& store = openStore();
+  store.memoryOnly = on;
+  closed = std::move(store.defaults);
+  store.appId.clear();
+  store.memoryRecords.clear();
+  store.captured.clear();
+  bumpGeneration();
+}
+
+bool OrvExperimentStorage::memoryOnly() {
+  std::lock_guard lock(openStore().mutex);
+  return openStore().memoryOnly;
+}
+
+std::vector<OrvOutboxEvent> OrvExperimentStorage::capturedEvents() {
+  std::lock_guard lock(openStore().mutex);
+  return openStore().captured;
+}
+
+void OrvExperimentStorage::clearCapturedEvents() {
+  std::lock_guard lock(openStore().mutex);
+  openStore().captured.clear();
 }
 
 void OrvExperimentStorage::putBool(bool value, const std::string& key) {
@@ -95,6 +133,22 @@ std::string OrvExperimentStorage::appId() {
 
 std::vector<OrvRecordOutcome> OrvExperimentStorage::recordExposures(
     std::vector<std::string> recordKeys, std::vector<OrvOutboxEvent> events) {
+  {
+    std::lock_guard lock(openStore().mutex);
+    OpenStore& store = openStore();
+    if (store.memoryOnly) {
+      std::vector<OrvRecordOutcome> outcomes;
+      for (std::size_t i = 0; i < recordKeys.size(); ++i) {
+        if (!store.memoryRecords.insert(recordKeys[i]).second) {
+          outcomes.push_back(OrvRecordOutcome::kAlreadyRecorded);
+          continue;
+        }
+        outcomes.push_back(OrvRecordOutcome::kRecorded);
+        store.captured.push_back(std::move(events[i]));
+      }
+      return outcomes;
+    }
+  }
   if (auto store = current()) return store->recordOnce(std::move(recordKeys), std::move(events));
   auto outbox = OrvEventOutbox::forDirectory(OrvDataDirectory::get());
   outbox->append(std::move(events));

@@ -50,6 +50,15 @@ class OrvExperimentStorage {
   // are stored and handed on, or until `deadline`. False on timeout.
   static bool waitUntilChecked(std::chrono::steady_clock::time_point deadline);
 
+  // Test mode. While on, a domain is opened in memory only: its records live in this
+  // process, and recordExposures keeps each event recorded now in capture order
+  // (capturedEvents) instead of storing it in the outbox. Switching either way forgets
+  // the open domain, its records and the captured events, and starts a new generation.
+  static void setMemoryOnly(bool on);
+  static bool memoryOnly();
+  static std::vector<OrvOutboxEvent> capturedEvents();
+  static void clearCapturedEvents();
+
   // Changes whenever a stored YES may have stopped reading YES: a domain is opened,
   // a key is removed or cleared, or a NO or a string is written. Never 0. Lets the
   // exposure tracker trust a note that a record is stored only while this is unchanged.

@@ -86,7 +86,8 @@ void OrvExposureTracker::doExposures(const std::vector<std::string>& keys) {
     if (!feature) continue;
     const OrvExperimentInfo* info = feature->experimentInfo();
     if (!info) {
-      OrvExpLog::info(OrvExpLog::kNoExperiment, key);
+      OrvExpLog::info(feature->isOverride() ? OrvExpLog::kOverridden : OrvExpLog::kNoExperiment,
+                      key);
       continue;
     }
     // Known stored in this generation: records are only ever removed through the
@@ -124,7 +125,8 @@ void OrvExposureTracker::doExposures(const std::vector<std::string>& keys) {
     if (outcomes[i] == OrvRecordOutcome::kAlreadyRecorded)
       OrvExpLog::info(OrvExpLog::kAlreadyExposed, *pending[i].key);
   }
-  OrvMediator::sharedInstance()->deliverPending();
+  // In test mode the events stay in memory: the mediator would open the outbox on disk.
+  if (!OrvExperimentStorage::memoryOnly()) OrvMediator::sharedInstance()->deliverPending();
 }
 
 OrvValue OrvExposureTracker::eventProperties(const OrvExperimentInfo& info) {

@@ -25,6 +25,8 @@ class OrvFeature {
   const OrvValue& value() const noexcept { return *value_; }
   // The experiment membership that controls this feature, or null.
   const OrvExperimentInfo* experimentInfo() const noexcept { return experimentInfo_; }
+  // A local override's value: it never belongs to an experiment.
+  bool isOverride() const noexcept { return override_; }
 
  private:
   friend class OrvFeatureTable;
@@ -32,6 +34,7 @@ class OrvFeature {
   const std::string* key_ = nullptr;
   const OrvValue* value_ = nullptr;
   const OrvExperimentInfo* experimentInfo_ = nullptr;
+  bool override_ = false;
 };
 
 class OrvFeatureTable {
@@ -45,6 +48,9 @@ class OrvFeatureTable {
   // The feature of `key`; throws std::out_of_range when there is none.
   const OrvFeature& at(std::string_view key) const;
   bool contains(std::string_view key) const noexcept { return find(key) != nullptr; }
+
+  // The payload the table was built from (absent for none), overrides aside.
+  const OrvValue& payload() const noexcept { return payload_; }
 
   std::size_t size() const noexcept { return features_.size(); }
   bool empty() const noexcept { return features_.empty(); }
@@ -62,7 +68,8 @@ class OrvFeatureTable {
   // Builds the index over features_; called once by the parser.
   void index();
 
-  OrvValue payload_;  // what every key_ and value_ points into
+  OrvValue payload_;    // what every key_ and value_ points into,
+  OrvValue overrides_;  // or this, for an override
   std::vector<OrvFeature> features_;
   std::unique_ptr<OrvExperimentInfo[]> experiments_;
   std::vector<Slot> slots_;  // a power of two in size, at most three quarters full

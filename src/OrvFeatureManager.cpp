@@ -75,36 +75,93 @@ std::shared_ptr<const OrvFeature> OrvFeatureManager::getFeature(const std::strin
 }
 
 void OrvFeatureManager::parseExperimentConfig() {
-  std::shared_ptr<OrvExperimentConfig> config;
-  std::shared_ptr<const OrvFeatureTable> previous;
-  {
-    std::lock_guard lock(mutex_);
-    config = snapshot_->config;
-    previous = snapshot_->features;
-  }
+  std::shared_ptr<OrvExperimentConfig> config = this->config();
   if (!config) {
     // A console sink is application code: never called under the manager's lock.
     OrvExpLog::error(OrvExpLog::kConfigNil);
     return;
   }
-  // Built without the lock: reads go on against the current table meanwhile. Loads
-  // run one at a time on the work queue, so no other load can slip in between.
+  if (config->overrideMode() == OrvOverrideMode::kLocalOnly) {
+    load(config, OrvValue(), OrvValueSource::kOverride);
+    return;
+  }
   auto data = OrvRemoteConfig::getDataWithAppId(config->appId(), kTemplateCode);
   auto value = data->get()(kTemplateCode);
+  if (!value) {
+    load(config, OrvValue(), OrvValueSource::kDefault);
+    return;
+  }
+  load(config, value->objectValue(),
+       value->fromCache() ? OrvValueSource::kCache : OrvValueSource::kNetwork);
+}
+
+void OrvFeatureManager::loadPayload(const OrvValue& payload, OrvValueSource source) {
+  std::shared_ptr<OrvExperimentConfig> config = this->config();
+  if (!config) {
+    OrvExpLog::error(OrvExpLog::kConfigNil);
+    return;
+  }
+  if (config->overrideMode() == OrvOverrideMode::kLocalOnly) source = OrvValueSource::kOverride;
+  load(config, payload, source);
+}
+
+void OrvFeatureManager::load(const std::shared_ptr<OrvExperimentConfig>& config,
+                             const OrvValue& payload, OrvValueSource source) {
+  std::shared_ptr<const OrvFeatureTable> previous;
+  OrvValue overrides = config->overrides();
+  {
+    std::lock_guard lock(mutex_);
+    previous = snapshot_->features;
+    if (overrides.size() == 0) {
+      overrides = fileOverrides_;
+    } else if (fileOverrides_.size() > 0) {
+      // The file's entries come last, so they win (a dictionary keeps a key's last).
+      OrvValue::Dictionary joined = overrides.entries();
+      joined.insert(joined.end(), fileOverrides_.entries().begin(), fileOverrides_.entries().end());
+      overrides = OrvValue::dictionary(std::move(joined));
+    }
+  }
+  // Built without the lock: reads go on against the current table meanwhile. Loads
+  // run one at a time on the work queue, so no other load can slip in between.
   std::shared_ptr<const OrvFeatureTable> table =
-      OrvFeatureParser::parse(value ? value->objectValue() : OrvValue(), previous.get());
+      OrvFeatureParser::parse(payload, previous.get(), overrides, config->overrideMode());
   std::vector<std::shared_ptr<const Snapshot>> released;
   {
     std::lock_guard lock(mutex_);
     Snapshot next = *snapshot_;  // the configuration may have changed meanwhile
     next.features = table;
-    next.source = !value               ? OrvValueSource::kDefault
-                  : value->fromCache() ? OrvValueSource::kCache
-                                       : OrvValueSource::kNetwork;
+    next.source = source;
     released = publishLocked(std::move(next));
   }
   // The old table is released here, outside the lock, however large it is.
-  if (value) OrvTableWatch::sharedInstance().tableLoaded(previous.get(), *table);
+  if (source != OrvValueSource::kDefault)
+    OrvTableWatch::sharedInstance().tableLoaded(previous.get(), *table);
+}
+
+void OrvFeatureManager::setFileOverrides(OrvValue overrides) {
+  std::lock_guard lock(mutex_);
+  fileOverrides_ = std::move(overrides);
+}
+
+void OrvFeatureManager::reapplyOverrides() {
+  std::shared_ptr<OrvExperimentConfig> config;
+  OrvValue payload;
+  OrvValueSource source = OrvValueSource::kDefault;
+  {
+    std::lock_guard lock(mutex_);
+    config = snapshot_->config;
+    if (snapshot_->features) payload = snapshot_->features->payload();
+    source = snapshot_->source;
+  }
+  if (config) load(config, payload, source);
+}
+
+void OrvFeatureManager::reset() {
+  std::vector<std::shared_ptr<const Snapshot>> released;
+  OrvValue overrides;
+  std::lock_guard lock(mutex_);
+  overrides = std::exchange(fileOverrides_, OrvValue());
+  released = publishLocked(Snapshot{});
 }
 
 std::shared_ptr<OrvExperimentConfig> OrvFeatureManager::config() const {

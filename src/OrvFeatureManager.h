@@ -63,9 +63,29 @@ class OrvFeatureManager {
                  snapshot.features != nullptr && snapshot.source != OrvValueSource::kDefault);
   }
 
-  // Rebuilds the table from the component's payload for the configuration's appId.
-  // Without a configuration it logs an error line and leaves the table as it is.
+  // Rebuilds the table from the component's payload for the configuration's appId
+  // (none in kLocalOnly mode) and the overrides. Without a configuration it logs an
+  // error line and leaves the table as it is. On the work queue, like every load.
   void parseExperimentConfig();
+  // The same from `payload`, taken as coming from `source` (test mode's payloads).
+  void loadPayload(const OrvValue& payload, OrvValueSource source);
+  // The overrides file's dictionary (absent: none), joined with the configuration's own
+  // overrides at the next load.
+  void setFileOverrides(OrvValue overrides);
+  // Rebuilds the table from the payload it holds, with the overrides as they are now
+  // (after the overrides file changed). Nothing before the first start.
+  void reapplyOverrides();
+
+  // The current table and where it came from, for listings; no exposure is reported.
+  template <class Visit>
+  auto visitTable(Visit&& visit) {
+    const Snapshot& snapshot = current();
+    return visit(snapshot.features.get(), snapshot.source);
+  }
+
+  // Back to the state before any start: no configuration, no table, no overrides. Only
+  // while no load runs (test mode's reset, after the work queue drained).
+  void reset();
 
   std::shared_ptr<OrvExperimentConfig> config() const;
   std::shared_ptr<const OrvFeatureTable> features() const;
@@ -91,6 +111,10 @@ class OrvFeatureManager {
   // The snapshot's feature for `key` or null; hands a found key to the exposure tracker
   // when the snapshot's configuration tracks exposures automatically.
   static const OrvFeature* findAndTrack(const Snapshot& snapshot, const std::string& key);
+  // Builds the table of `payload` with the configuration's overrides and publishes it;
+  // change listeners and readiness hear of it unless `source` is kDefault.
+  void load(const std::shared_ptr<OrvExperimentConfig>& config, const OrvValue& payload,
+            OrvValueSource source);
   // Under mutex_: makes `next` the snapshot reads see. Returns the snapshot it replaced
   // and those readers retired, for the caller to release after unlocking.
   std::vector<std::shared_ptr<const Snapshot>> publishLocked(Snapshot next);
@@ -98,6 +122,7 @@ class OrvFeatureManager {
   mutable std::recursive_mutex mutex_;
   // Guarded by mutex_; never null. Its table is null until the first load.
   std::shared_ptr<const Snapshot> snapshot_;
+  OrvValue fileOverrides_;  // guarded by mutex_
   // Changed under mutex_ whenever snapshot_ is; read without it.
   std::atomic<std::uint64_t> generation_{1};
   // Snapshots whose last reference a reader dropped, freed by the next publication.

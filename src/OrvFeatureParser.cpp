@@ -41,21 +41,44 @@ const OrvFeature& OrvFeatureTable::at(std::string_view key) const {
 }
 
 std::shared_ptr<const OrvFeatureTable> OrvFeatureParser::parse(const OrvValue& payload,
-                                                               const OrvFeatureTable* previous) {
+                                                               const OrvFeatureTable* previous,
+                                                               const OrvValue& overrides,
+                                                               OrvOverrideMode mode) {
   auto table = std::make_shared<OrvFeatureTable>();
-  if (!payload.isDictionary()) return table;
-  table->payload_ = payload;
-  const OrvValue& root = table->payload_;
+  if (overrides.isDictionary() && overrides.size() > 0) table->overrides_ = overrides;
+  const bool remote = mode != OrvOverrideMode::kLocalOnly && payload.isDictionary();
+  if (!remote && table->overrides_.isAbsent()) return table;
+  if (remote) table->payload_ = payload;
+  const OrvValue::Dictionary& fromPayload = table->payload_.entries();
+  const OrvValue::Dictionary& fromOverrides = table->overrides_.entries();
 
-  // The payload's entries are sorted and unique: so are the features.
-  table->features_.reserve(root.size());
-  for (const auto& [key, value] : root.entries()) {
-    if (key == kExperimentDetailKey) continue;
+  // Both lists are sorted and unique: a merge keeps the features so, and a key both
+  // hold takes the side `mode` prefers.
+  table->features_.reserve(fromPayload.size() + fromOverrides.size());
+  auto add = [&](const OrvValue::Entry& entry, bool isOverride) {
+    if (entry.first == kExperimentDetailKey) return;
     OrvFeature& feature = table->features_.emplace_back();
-    feature.key_ = &key;
-    feature.value_ = &value;
+    feature.key_ = &entry.first;
+    feature.value_ = &entry.second;
+    feature.override_ = isOverride;
+  };
+  const bool localWins = mode != OrvOverrideMode::kRemoteOverLocal;
+  auto p = fromPayload.begin();
+  auto o = fromOverrides.begin();
+  while (p != fromPayload.end() || o != fromOverrides.end()) {
+    if (o == fromOverrides.end() || (p != fromPayload.end() && p->first < o->first)) {
+      add(*p++, false);
+    } else if (p == fromPayload.end() || o->first < p->first) {
+      add(*o++, true);
+    } else {
+      add(localWins ? *o : *p, localWins);
+      ++p;
+      ++o;
+    }
   }
   table->index();
+  if (!remote) return table;
+  const OrvValue& root = table->payload_;
 
   // Each experiment entry becomes one record, shared by every feature it lists; a key
   // listed by several entries belongs to the last of them.
@@ -84,7 +107,8 @@ std::shared_ptr<const OrvFeatureTable> OrvFeatureParser::parse(const OrvValue& p
         }
       }
       // Found through the table's own (const) index; the table is still private here.
-      if (const OrvFeature* feature = table->find(key.stringValue()))
+      const OrvFeature* feature = table->find(key.stringValue());
+      if (feature && !feature->isOverride())
         const_cast<OrvFeature*>(feature)->experimentInfo_ = &info;
     }
   }

@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "OrvExperiment/OrvExperimentConfig.h"
 #include "OrvExperiment/OrvValue.h"
 #include "OrvFeature.h"
 
@@ -18,6 +19,12 @@ class OrvFeatureParser {
   // With `previous` (the table this one replaces), an experiment record of the same
   // exposure key as one there starts with that one's note of being stored, so a reload
   // does not send every already exposed key back to the store.
-  static std::shared_ptr<const OrvFeatureTable> parse(const OrvValue& payload,
-                                                      const OrvFeatureTable* previous = nullptr);
+  //
+  // `overrides` (a dictionary, else none) joins the payload's features as `mode` says
+  // (kLocalOnly: the payload is ignored); a feature whose value comes from it is marked
+  // as an override and belongs to no experiment, whatever the payload's entries list.
+  static std::shared_ptr<const OrvFeatureTable> parse(
+      const OrvValue& payload, const OrvFeatureTable* previous = nullptr,
+      const OrvValue& overrides = OrvValue(),
+      OrvOverrideMode mode = OrvOverrideMode::kLocalOverRemote);
 };

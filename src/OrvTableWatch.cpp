@@ -108,6 +108,19 @@ void OrvTableWatch::startupFailed(std::int64_t code, const std::string& message)
   for (const auto& task : waiting) OrvNotifyTaskFailure(task, code, message);
 }
 
+void OrvTableWatch::reset() {
+  std::vector<std::shared_ptr<OrvExperimentTask>> waiting;  // released outside the lock
+  std::map<std::uint64_t, std::shared_ptr<const ChangeListener>> listeners;
+  std::lock_guard lock(mutex_);
+  ready_ = false;
+  failed_ = false;
+  failureCode_ = 0;
+  failureMessage_.clear();
+  warnedFull_ = false;
+  waiting.swap(waiting_);
+  listeners.swap(listeners_);
+}
+
 std::vector<std::string> OrvTableWatch::changedKeys(const OrvFeatureTable* previous,
                                                     const OrvFeatureTable& current) {
   std::vector<std::string> keys;

@@ -39,6 +39,10 @@ class OrvTableWatch {
   // On the work queue: the start-up fetch failed.
   void startupFailed(std::int64_t code, const std::string& message);
 
+  // Back to the state before any start: not ready, no failure, no waiting task, no
+  // listener (test mode's reset).
+  void reset();
+
   // The sorted keys that differ between two tables: added, removed, or with another
   // value or experiment membership.
   static std::vector<std::string> changedKeys(const OrvFeatureTable* previous,

@@ -23,6 +23,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "OrvExperiment/OrvExport.h"
@@ -105,6 +106,11 @@ class ORV_EXPORT OrvRemoteConfigSettings {
   void setTotalTimeoutMs(long v) { totalTimeoutMs_ = v; }
   std::size_t maxBodyBytes() const { return maxBodyBytes_; }
   void setMaxBodyBytes(std::size_t v) { maxBodyBytes_ = v; }
+  // Sent with every fetch of this application ({"Authorization", "Bearer ..."}); the
+  // caller checks them (see OrvExperimentConfig::setRequestHeaders).
+  using Headers = std::vector<std::pair<std::string, std::string>>;
+  const Headers& requestHeaders() const { return requestHeaders_; }
+  void setRequestHeaders(Headers v) { requestHeaders_ = std::move(v); }
 
  private:
   std::string appId_;
@@ -118,6 +124,7 @@ class ORV_EXPORT OrvRemoteConfigSettings {
   long connectTimeoutMs_ = 10'000;
   long totalTimeoutMs_ = 30'000;
   std::size_t maxBodyBytes_ = 32u << 20;
+  Headers requestHeaders_;
 };
 
 // The payload handed out: objectValue() is the payload (a dictionary), never changed.

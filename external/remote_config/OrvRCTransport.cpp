@@ -63,6 +63,7 @@ OrvRCRawResponse OrvRCTransport::fetch(const OrvRCRequest& request) {
   http.url += OrvRemoteConfig::kFetchPath;
   http.headers = {"Content-Type: application/json", "Accept: application/json"};
   if (!request.etag.empty()) http.headers.push_back("If-None-Match: " + request.etag);
+  http.headers.insert(http.headers.end(), request.headers.begin(), request.headers.end());
   http.body = request.body;
   http.connectTimeoutMs = request.connectTimeoutMs;
   http.totalTimeoutMs = request.totalTimeoutMs;

@@ -14,6 +14,7 @@ struct OrvRCRequest {
   long connectTimeoutMs = 10'000;
   long totalTimeoutMs = 30'000;
   std::size_t maxBodyBytes = 32u << 20;
+  std::vector<std::string> headers;  // "Name: value" lines beyond the protocol's own
 };
 
 struct OrvRCRawResponse {

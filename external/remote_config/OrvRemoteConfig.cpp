@@ -36,6 +36,7 @@ struct App {
   long connectTimeoutMs = 0;
   long totalTimeoutMs = 0;
   std::size_t maxBodyBytes = 0;
+  std::vector<std::string> headers;
   OrvValue fetchParams;
   OrvValue bucketId;
   OrvValue payload;  // a dictionary, or absent before any cache or fetch
@@ -181,6 +182,7 @@ OrvRCFetchOutcome runFetchUnguarded(const std::shared_ptr<App>& app,
     request.connectTimeoutMs = app->connectTimeoutMs;
     request.totalTimeoutMs = app->totalTimeoutMs;
     request.maxBodyBytes = app->maxBodyBytes;
+    request.headers = app->headers;
     dataDirectory = app->dataDirectory;
   }
 
@@ -418,6 +420,9 @@ void OrvRemoteConfig::startWithSettings(const std::shared_ptr<OrvRemoteConfigSet
     app->connectTimeoutMs = settings->connectTimeoutMs();
     app->totalTimeoutMs = settings->totalTimeoutMs();
     app->maxBodyBytes = settings->maxBodyBytes();
+    app->headers.clear();
+    for (const auto& [name, value] : settings->requestHeaders())
+      app->headers.push_back(name + ": " + value);
     app->refreshIntervalMs = settings->refreshIntervalMs();
     app->refreshListener = settings->refreshListener()
                                ? std::make_shared<const OrvRemoteConfigSettings::RefreshListener>(

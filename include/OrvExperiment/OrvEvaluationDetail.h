@@ -11,6 +11,9 @@ enum class OrvValueSource {
   kDefault,  // the caller's default
   kCache,    // the payload cached on disk by an earlier run
   kNetwork,  // a payload the server sent (or confirmed unchanged) in this run
+  // A local override (OrvExperimentConfig::setOverrides): never an experiment
+  // assignment, so no membership and no exposure.
+  kOverride,
 };
 
 enum class OrvEvaluationReason {
@@ -34,4 +37,12 @@ struct OrvEvaluationDetail {
   OrvValueSource source = OrvValueSource::kDefault;
   OrvEvaluationReason reason = OrvEvaluationReason::kNotReady;
   std::optional<OrvExperimentMembership> experiment;  // also for a default of a found feature
+};
+
+// One feature of the current table, as OrvExperiment::getSnapshot() lists it.
+struct OrvFeatureEntry {
+  std::string key;
+  OrvValue value;  // as the payload (or the override) holds it, unconverted
+  OrvValueSource source = OrvValueSource::kDefault;
+  std::optional<OrvExperimentMembership> experiment;
 };

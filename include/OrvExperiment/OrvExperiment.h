@@ -72,6 +72,12 @@ class ORV_EXPORT OrvExperiment {
   static OrvEvaluationDetail<OrvValue> getJsonDetail(const std::string& key,
                                                      const OrvValue& defaultValue);
 
+  // The keys of the current table, sorted; and the whole table as it stands, with each
+  // feature's unconverted value, source and experiment membership. For listings and
+  // debugging screens: neither reports an exposure. Empty before the first table.
+  static std::vector<std::string> getKeys();
+  static std::vector<OrvFeatureEntry> getSnapshot();
+
   // True once a feature table from the cache or from a fetch is in place.
   static bool isReady();
   // A task whose success listeners run once the first table is in place (at once, on

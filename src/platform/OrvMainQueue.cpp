@@ -77,3 +77,12 @@ std::uint64_t OrvMainQueue::currentJob() noexcept { return tlJob; }
 std::uint64_t OrvMainQueue::runningJob() noexcept {
   return state().running.load(std::memory_order_relaxed);
 }
+
+bool OrvMainQueue::drain(std::chrono::steady_clock::time_point deadline) {
+  if (tlJob != 0) return false;
+  {
+    std::lock_guard lock(state().mutex);
+    if (state().custom) return false;
+  }
+  return defaultQueue().drain(deadline);
+}

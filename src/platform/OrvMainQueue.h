@@ -4,6 +4,7 @@
 // receives every job instead. async() never runs the job inside the call.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 
@@ -24,4 +25,9 @@ class OrvMainQueue {
   // it waits for ever, which these let the library notice.
   static std::uint64_t currentJob() noexcept;
   static std::uint64_t runningJob() noexcept;
+
+  // Waits until every job submitted before this call has run, or until `deadline`: false
+  // on timeout, and at once inside a main-queue job or while an application executor
+  // is installed (the application runs its jobs, maybe on this very thread).
+  static bool drain(std::chrono::steady_clock::time_point deadline);
 };

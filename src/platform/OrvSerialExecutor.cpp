@@ -1,6 +1,7 @@
 #include "platform/OrvSerialExecutor.h"
 
 #include <exception>
+#include <memory>
 
 #include "platform/OrvLogChannel.h"
 #include "platform/OrvProcessLifetime.h"
@@ -143,4 +144,23 @@ void OrvSerialExecutor::waitStopped(std::chrono::steady_clock::time_point deadli
   const bool finished = exited_.wait_until(lock, deadline, [this] { return workerExited_; });
   lock.unlock();
   if (finished && worker_.joinable()) worker_.join();
+}
+
+bool OrvSerialExecutor::drain(std::chrono::steady_clock::time_point deadline) {
+  if (isCurrentThread() || OrvProcessLifetime::exiting()) return false;
+  // Jobs run in submission order, so once one submitted now has run, so has every
+  // earlier one. The marker is shared: a timed-out wait leaves it to the job.
+  struct Marker {
+    std::mutex mutex;
+    std::condition_variable reached;
+    bool done = false;  // guarded by mutex
+  };
+  auto marker = std::make_shared<Marker>();
+  submit([marker] {
+    std::lock_guard lock(marker->mutex);
+    marker->done = true;
+    marker->reached.notify_all();
+  });
+  std::unique_lock lock(marker->mutex);
+  return marker->reached.wait_until(lock, deadline, [&] { return marker->done; });
 }

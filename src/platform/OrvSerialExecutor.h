@@ -53,6 +53,10 @@ class OrvSerialExecutor {
   std::uint64_t submittedCount() const;
   // True when no job is queued or running. One atomic load.
   bool isIdle() const noexcept { return outstanding_.load(std::memory_order_acquire) == 0; }
+  // Waits until every job submitted before this call has run, or until `deadline`.
+  // False on timeout, after exit has begun, and at once inside one of this executor's
+  // jobs (it would wait for itself).
+  bool drain(std::chrono::steady_clock::time_point deadline);
   // True when called from inside one of this executor's jobs.
   bool isCurrentThread() const noexcept { return std::this_thread::get_id() == workerId_; }
 
