@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
 # Builds and runs the consumer application (C++17) against OrvExperiment installed in
 # PREFIX (a scratch prefix, or /usr for the Debian package), then the installed orvexp.
+# First, the versions agree: the CMake package's version file, the .pc Version, the
+# shared library's file name and soname and `orvexp version` all say the version of
+# project(VERSION) in the source tree, while the SDK version (what servers see) stays
+# 1.0.2.
 # Usage: consume.sh PREFIX WORK_DIR [VARIANT...]
 #   variants: cmake-shared cmake-static pc-shared pc-static (default: all four)
 set -euo pipefail
@@ -19,6 +23,28 @@ export PKG_CONFIG_PATH="$(dirname "$pc")"
 rm -rf "$work" && mkdir -p "$work"
 fail() { echo "consume: $*" >&2; exit 1; }
 
+# The one source of truth, and what the SDK tells servers (independent of it).
+version="$(sed -nE 's/^project\(OrvExperiment VERSION ([0-9]+\.[0-9]+\.[0-9]+).*/\1/p' \
+  "$here/../../CMakeLists.txt")"
+[ -n "$version" ] || fail "no project(OrvExperiment VERSION ...) in CMakeLists.txt"
+major="${version%%.*}"
+sdk_version=1.0.2
+[ "$(pkg-config --modversion OrvExperiment)" = "$version" ] ||
+  fail "OrvExperiment.pc says Version $(pkg-config --modversion OrvExperiment), not $version"
+config_version=("$libdir"/cmake/OrvExperiment/OrvExperimentConfigVersion.cmake)
+grep -q "^set(PACKAGE_VERSION \"$version\")" "${config_version[0]}" ||
+  fail "${config_version[0]} is not version $version"
+sos=("$libdir"/libOrvExperiment.so.*.*.*)
+if [ "${#sos[@]}" -gt 0 ]; then
+  [ "${sos[*]}" = "$libdir/libOrvExperiment.so.$version" ] ||
+    fail "shared library ${sos[*]}, not libOrvExperiment.so.$version"
+  soname="$(readelf -d "${sos[0]}" | sed -nE 's/.*Library soname: \[(.*)\]/\1/p')"
+  [ "$soname" = "libOrvExperiment.so.$major" ] || fail "soname $soname, not libOrvExperiment.so.$major"
+  [ "$(readlink "$libdir/libOrvExperiment.so.$major")" = "libOrvExperiment.so.$version" ] ||
+    fail "libOrvExperiment.so.$major does not name libOrvExperiment.so.$version"
+fi
+echo "consume: version $version (soname .so.$major) in the CMake package, the .pc and the library"
+
 for v in "${variants[@]}"; do
   app="$work/$v/app"
   case "$v" in
@@ -26,6 +52,7 @@ for v in "${variants[@]}"; do
       static=OFF
       [ "$v" = cmake-static ] && static=ON
       cmake -S "$here" -B "$work/$v" -DCMAKE_PREFIX_PATH="$prefix" \
+        -DORV_EXPECTED_VERSION="$version" \
         -DOrvExperiment_USE_STATIC_LIBS=$static >"$work/$v.log" 2>&1 ||
         fail "$v: configure failed: $(cat "$work/$v.log")"
       cmake --build "$work/$v" >>"$work/$v.log" 2>&1 || fail "$v: build failed: $(cat "$work/$v.log")"
@@ -48,16 +75,20 @@ for v in "${variants[@]}"; do
     *) fail "unknown variant $v" ;;
   esac
   linked="$(readelf -d "$app" | grep -c 'NEEDED.*libOrvExperiment' || true)"
-  case "$v" in *-shared) [ "$linked" = 1 ] || fail "$v: not linked to the shared library" ;;
+  case "$v" in *-shared) [ "$linked" = 1 ] || fail "$v: not linked to the shared library"
+                         readelf -d "$app" | grep -q "NEEDED.*\[libOrvExperiment\.so\.$major\]" ||
+                           fail "$v: does not need libOrvExperiment.so.$major" ;;
                *) [ "$linked" = 0 ] || fail "$v: linked to the shared library" ;; esac
   out="$("$app" "$payload" "$work/$v/data" "$work/$v/events.jsonl")" || fail "$v: run failed"
-  [ "$out" = "red 1.0.2" ] || fail "$v: printed '$out'"
+  [ "$out" = "red $sdk_version" ] || fail "$v: printed '$out' (getSDKVersion() is $sdk_version)"
   grep -q '"name":"zu_experiment_exposure"' "$work/$v/events.jsonl" || fail "$v: no event"
   echo "consume: $v ok"
 done
 
 if [ -x "$prefix/bin/orvexp" ]; then
-  [ "$("$prefix/bin/orvexp" --version)" = "orvexp 1.0.2" ] || fail "orvexp --version"
+  said="$("$prefix/bin/orvexp" version 2>&1)" || fail "orvexp version: $said"
+  [[ "$said" == "orvexp $version (package OrvExperiment $version, shared library libOrvExperiment.so.$major)"$'\n'"SDK version $sdk_version "* ]] ||
+    fail "orvexp version says: $said"
   "$prefix/bin/orvexp" parse "$payload" >/dev/null 2>&1 || fail "orvexp parse"
   echo "consume: orvexp ok"
 fi

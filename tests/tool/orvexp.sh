@@ -14,7 +14,9 @@ pids=()
 trap 'kill "${pids[@]}" 2>/dev/null' EXIT
 
 # expect CODE PATTERN... -- COMMAND...: COMMAND exits with CODE and its output (stdout,
-# then stderr) matches every PATTERN (bash extended regular expressions).
+# then stderr; also left in $work/out) matches every PATTERN (bash extended regular
+# expressions). Every line on stderr, of every command, is one of ours: "orvexp
+# COMMAND: ..." (or "orvexp: ..." before a command is known).
 expect() {
   local code="$1" patterns=() out rc
   shift
@@ -22,16 +24,44 @@ expect() {
   shift
   out="$("$@" 2>"$work/stderr")"
   rc=$?
-  [ -s "$work/stderr" ] && out+=$'\n'"$(cat "$work/stderr")"
+  [ -s "$work/stderr" ] && out+="${out:+$'\n'}$(cat "$work/stderr")"
+  printf '%s\n' "$out" >"$work/out"
   local ok=1
   [ "$rc" = "$code" ] || ok=0
   for p in "${patterns[@]}"; do [[ "$out" =~ $p ]] || ok=0; done
+  if grep -qvE '^orvexp( [a-z]+)*: ' "$work/stderr"; then
+    echo "FAILED: a line on stderr without the prefix: $*"
+    ok=0
+  fi
   if [ "$ok" = 0 ]; then
     echo "FAILED: exit $rc (want $code), patterns: ${patterns[*]}: $*"
     echo "$out" | head -n 30
     failures=$((failures + 1))
   fi
 }
+# usage PATTERN... -- COMMAND...: a usage error: exit 2, nothing on stdout, and on
+# stderr a short reason and the usage line (never the whole help) matching every PATTERN.
+usage() {
+  expect 2 "$@"
+  if [ "$(wc -l <"$work/stderr")" -gt 2 ] || grep -q 'Subcommands:' "$work/out" ||
+    [ "$(wc -l <"$work/out")" != "$(wc -l <"$work/stderr")" ]; then
+    echo "FAILED: a usage error is two lines on stderr only: ${*: -1}"
+    head -n 5 "$work/out"
+    failures=$((failures + 1))
+  fi
+}
+# elapsed COMMAND...: runs COMMAND (its output to $work/elapsed.out) and sets `seconds`
+# to the whole seconds it took, rounded up.
+elapsed() {
+  local from to
+  from="$(date +%s%N)"
+  "$@" >"$work/elapsed.out" 2>&1
+  to="$(date +%s%N)"
+  seconds=$(((to - from + 999999999) / 1000000000))
+}
+# A port nothing listens on.
+dead_port="$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
+version="$(sed -nE 's/^project\(OrvExperiment VERSION ([0-9.]+).*/\1/p' "$src/CMakeLists.txt")"
 # start VAR COMMAND...: runs COMMAND in the background and sets VAR to the port it prints.
 start() {
   local var="$1" line=""
@@ -45,15 +75,26 @@ start() {
   printf -v "$var" '%s' "${line##*:}"
 }
 
-# Usage errors, help, version.
-expect 2 'Subcommands:' 'parse' 'serve' 'get' 'demo' 'outbox' 'report' 'events' -- "$orvexp"
-expect 0 '^orvexp 1\.0\.2$' -- "$orvexp" --version
+# Usage errors (a reason and the usage line, on stderr), help, version.
+usage '^orvexp: a command is required' 'commands: parse, serve, get, demo, outbox, report, events' \
+  -- "$orvexp"
+usage '^orvexp: unknown command bogus' 'usage: orvexp' -- "$orvexp" bogus
+usage '^orvexp: unknown option --bogus' -- "$orvexp" --bogus
+usage '^orvexp get: --server is required' 'orvexp get: usage: orvexp get ' -- "$orvexp" get --app a k
+usage '^orvexp get: --timeout: -1 is not' -- "$orvexp" get --app a --server http://h --timeout -1 k
+usage '^orvexp get: --app: must not be empty' -- "$orvexp" get --app '' --server "file://$work/one.json" k
+usage '^orvexp get: unknown option --nope' -- "$orvexp" get --app a --server http://h --nope k
+usage '^orvexp parse: unexpected argument' -- "$orvexp" parse a b
+usage '^orvexp events: a command is required' 'commands: export' -- "$orvexp" events
+usage '^orvexp help: unknown command nope' -- "$orvexp" help nope
+expect 0 "^orvexp ${version//./\\.} \(package OrvExperiment ${version//./\\.}, shared library libOrvExperiment\.so\.${version%%.*}\)" \
+  $'\nSDK version 1\\.0\\.2 ' -- "$orvexp" version
+expect 0 "^orvexp ${version//./\\.} " -- "$orvexp" --version
 expect 0 '5  get: exposures' -- "$orvexp" --help
-expect 0 '3  the fetch failed' -- "$orvexp" get --help
-expect 2 'unknown command bogus' 'Subcommands:' -- "$orvexp" bogus
-expect 2 'required' -- "$orvexp" get --app a k
-expect 2 '' -- "$orvexp" get --app a --server s --timeout -1 k
-expect 2 '' -- "$orvexp" parse a b
+expect 0 '^OrvExperiment command-line tool' '5  get: exposures' -- "$orvexp" help
+expect 0 'Usage: orvexp get ' '3  the fetch failed' -- "$orvexp" get --help
+expect 0 'Usage: orvexp get ' '3  the fetch failed' -- "$orvexp" help get
+expect 0 'Usage: orvexp events export ' -- "$orvexp" help events export
 
 # parse
 expect 0 $'limit\t20\t205\t1\tyes\t3' '5 features' 'warning: experiment_detail\[0\] lists "gone"' \
@@ -66,7 +107,11 @@ expect 1 'is not JSON' -- "$orvexp" parse "$src/README.md"
 expect 1 'failure code -6' -- "$orvexp" parse "$work/none.json"
 
 # serve and get
-expect 1 'cannot listen' -- "$orvexp" serve --dir "$work/srv" --host 192.0.2.1 --port 8080
+expect 1 'cannot listen on 192.0.2.1:8080: the address is not one of this host' \
+  -- "$orvexp" serve --dir "$work/srv" --host 192.0.2.1 --port 8080
+# A name the resolver refuses without asking any server (an empty label).
+expect 1 'cannot listen on no\.\.such\.invalid:8080: the host cannot be resolved' \
+  -- "$orvexp" serve --dir "$work/srv" --host no..such.invalid --port 8080
 start port "$orvexp" serve --dir "$work/srv" --port 0
 serve_pid="${pids[-1]}"
 url="http://127.0.0.1:$port"
@@ -75,7 +120,20 @@ expect 0 '"key":"color","present":true,"kind":"string","value":"red","string":"r
   -- "$orvexp" get --app shop-app --server "$url" --json color nope
 [ -f "$work/xdg/orvexp/orv_defaults.sqlite3" ] || { echo "FAILED: get's own data directory"; failures=$((failures + 1)); }
 expect 0 'color: string="red"' 'nope: missing' -- "$orvexp" get --app shop-app --server "$url" color nope
-expect 3 'HTTP 404: .*no file nosuch/ki_feature.json' -- "$orvexp" get --app nosuch --server "$url" k
+expect 3 'HTTP 404: .*no file nosuch/ki_feature.json.*no cached table either: every read below answers its default' \
+  -- "$orvexp" get --app nosuch --server "$url" k
+# --detail names the source as it is; with --json it is part of each object.
+expect 0 '"key":"color","present":true,.*"source":"network","reason":"found","experiment":\{"bucket_id":7,"control":false,"experiment_id":"101","group_id":"2"\}' \
+  '"key":"nope","present":false,"source":"default","reason":"missing_key"\}' \
+  -- "$orvexp" get --app shop-app --server "$url" --data-dir "$work/dd" --json --detail color nope
+expect 0 'color: "red" source=file reason=found experiment=101' -- "$orvexp" get --app shop-app \
+  --data-dir "$work/df" --server "file://$work/srv/shop-app/ki_feature.json" --detail color
+# Start-up that fails: said as such, at once, whether a cache stands in or not.
+expect 3 'fetch failed \(-1\).*the values below come from the cache' 'color: "red" source=cache' \
+  -- "$orvexp" get --app shop-app --server "http://127.0.0.1:$dead_port" --data-dir "$work/dd" --detail color
+expect 6 'orvexp get: start-up failed \(-1\): .*no feature table' \
+  -- "$orvexp" get --app shop-app --server "http://127.0.0.1:$dead_port" --data-dir "$work/dn" --wait-ready k
+[[ "$(cat "$work/out")" =~ within ]] && { echo "FAILED: a failed start-up reported as a timeout"; failures=$((failures + 1)); }
 kill -TERM "$serve_pid" && wait "$serve_pid"
 [ $? = 0 ] || { echo "FAILED: serve did not exit 0 on SIGTERM"; failures=$((failures + 1)); }
 expect 0 'POST /v1/remote-config/fetch app=shop-app 200 [0-9]+ bytes [0-9.]+ ms' \
@@ -88,9 +146,19 @@ expect 0 '' -- "$orvexp" get --app shop-app --server "http://127.0.0.1:$quiet" c
 # A server that answers half a response and stalls: no answer in time (4); exposures
 # that cannot be delivered before exit (5).
 start stall python3 "$src/tests/stall_server.py" http-body "$work/marker"
-expect 4 'no answer' -- "$orvexp" get --app a --server "http://127.0.0.1:$stall" --timeout 1 k
-expect 5 'pending at exit' -- "$orvexp" get --app shop-app --timeout 1 --data-dir "$work/d5" \
+expect 4 'no answer.*no cached table either' -- "$orvexp" get --app a --server "http://127.0.0.1:$stall" --timeout 1 k
+expect 5 'not delivered at exit: --events-url .*: the collector did not answer within 1 s' \
+  -- "$orvexp" get --app shop-app --timeout 1 --data-dir "$work/d5" \
   --server "file://$work/srv/shop-app/ki_feature.json" --events-url "http://127.0.0.1:$stall" color
+expect 5 "not delivered at exit: --events-url .*: the collector was unreachable: .*port $dead_port" \
+  -- "$orvexp" get --app shop-app --timeout 1 --data-dir "$work/d6" \
+  --server "file://$work/srv/shop-app/ki_feature.json" --events-url "http://127.0.0.1:$dead_port" color
+# --timeout is one deadline for the fetch and readiness together: the first wait must
+# not start a second one. (Two waits take at least twice the timeout.)
+elapsed "$orvexp" get --app a --server "http://127.0.0.1:$stall" --data-dir "$work/d7" --wait-ready \
+  --timeout 4 k
+[ "$seconds" -lt 8 ] || { echo "FAILED: --wait-ready --timeout 4 took $seconds s"; failures=$((failures + 1)); }
+grep -q 'no feature table within 4 s' "$work/elapsed.out" || { echo "FAILED: --wait-ready timeout"; cat "$work/elapsed.out"; failures=$((failures + 1)); }
 
 # outbox: what waits there (the exposure the stalled collector never took), dead letters,
 # and a directory without a database (1).
@@ -118,9 +186,13 @@ expect 0 '"app_id":"shop-app","event_id":"[^"]+","name":"zu_experiment_exposure"
 expect 1 'cannot write' -- "$orvexp" events export --events "$db" --out "$work/no/such/file"
 expect 2 'required' -- "$orvexp" events
 
-# demo: each read is followed by what it logged and sent.
+# demo: each read is followed by what it logged and sent, each line once; a boolean's
+# number read is explained.
 expect 0 $'color: string="red"[^\n]*\n  event zu_experiment_exposure[^\n]*\n  log' 'demo finished' \
+  $'flag: string="true" number=true[^\n]*\n  \\(a boolean is a number to the number read: true is 1' \
   -- "$orvexp" demo
+repeated="$(uniq -d "$work/out")"
+[ -z "$repeated" ] || { echo "FAILED: demo repeats lines:"; echo "$repeated"; failures=$((failures + 1)); }
 
 [ "$failures" = 0 ] && echo "orvexp: all checks passed"
 exit "$((failures > 0))"

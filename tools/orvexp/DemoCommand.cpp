@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -22,6 +23,7 @@
 #include "OrvEventStore.h"
 #include "OrvExperiment/OrvExperiment.h"
 #include "OrvExperiment/OrvPlatform.h"
+#include "OrvFeatureManager.h"
 #include "OrvMediator.h"
 #include "OrvSrm.h"
 #include "ToolSupport.h"
@@ -34,7 +36,8 @@ constexpr auto kTimeout = std::chrono::seconds(10);
 
 // Log lines and events come from library threads. They wait in `pending` until the
 // step that caused them has been printed and its work has run (settle()), so the
-// output reads in order: each read, then what it logged and sent.
+// output reads in order: each read, then what it logged and sent. A step that reads a
+// key four ways logs its exposure outcome four times; each line is shown once.
 std::mutex outputMutex;
 std::vector<std::string> pending;  // guarded by outputMutex
 void say(const std::string& line) {
@@ -48,7 +51,12 @@ void later(std::string line) {
 bool settle() {
   const bool drained = OrvExperiment::flush(kTimeout);
   std::lock_guard lock(outputMutex);
-  for (const std::string& line : pending) std::cout << line << '\n';
+  std::vector<std::string> shown;
+  for (const std::string& line : pending) {
+    if (std::find(shown.begin(), shown.end(), line) != shown.end()) continue;
+    std::cout << line << '\n';
+    shown.push_back(line);
+  }
   pending.clear();
   std::cout.flush();
   return drained;
@@ -82,7 +90,7 @@ std::string changedPayload() {
 }
 
 int fail(const std::string& why) {
-  std::cerr << "orvexp demo: " << why << "\n";
+  printError("demo", why);
   return 1;
 }
 
@@ -202,11 +210,17 @@ int runDemo(std::string dataDir, int devices) {
     std::lock_guard lock(outputMutex);
     printFeatureTable(std::cout);
   }
-  say("\n== typed reads (each read of an experiment feature may report an exposure)");
+  say("\n== typed reads: each key read as string, number, boolean and JSON; the first read of "
+      "an experiment feature reports its exposure, the later ones find it already exposed "
+      "(each log line is shown once)");
   for (const char* key : {"color", "limit", "banner", "flag", "price", "missing"}) {
     {
       std::lock_guard lock(outputMutex);
       printTypedReads(std::cout, key);
+      if (const auto feature = OrvFeatureManager::sharedInstance().getFeature(key);
+          feature && feature->value().isBoolean())
+        std::cout << "  (a boolean is a number to the number read: true is 1 and false is 0, "
+                     "returned as the boolean itself)\n";
     }
     if (!settle()) return fail("the work queue did not drain");
   }

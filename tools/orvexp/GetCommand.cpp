@@ -5,12 +5,15 @@
 #include <unistd.h>
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <mutex>
+#include <string_view>
 
 #include "Commands.h"
 #include "OrvExperiment/OrvExperiment.h"
@@ -52,29 +55,80 @@ std::string serverUrlProblem(const std::string& url) {
   return OrvHttpClient::urlProblem(normal);
 }
 
+// The last reason the OTLP exporter gave for a failed delivery, heard on the mediator's
+// log channel (the exporter keeps no error of its own for us to ask). Shared with the
+// console sink, which library threads call until they stop.
+struct DeliveryFailures {
+  std::mutex mutex;
+  std::string lastReason;  // guarded by mutex
+};
+
+std::shared_ptr<DeliveryFailures> listenForDeliveryFailures() {
+  auto failures = std::make_shared<DeliveryFailures>();
+  OrvPlatform::setConsoleSink([failures](std::string_view line) {
+    // "[OrvMediator] OTLP export to URL failed (REASON); retrying in N ms"
+    constexpr std::string_view kFailed = " failed (", kRetrying = "); retrying in ";
+    if (line.find("OTLP export to ") == std::string_view::npos) return;
+    const std::size_t from = line.find(kFailed), to = line.rfind(kRetrying);
+    if (from == std::string_view::npos || to == std::string_view::npos || to < from) return;
+    std::lock_guard lock(failures->mutex);
+    failures->lastReason = line.substr(from + kFailed.size(), to - from - kFailed.size());
+  });
+  OrvMediator::enableLog(true);
+  return failures;
+}
+
+// Why the exposures did not reach the collector at `url` by exit, in words; "" when its
+// queue is empty (what was pending was the database, not the collector).
+std::string undeliveredReason(std::uint64_t exporter, const std::string& url,
+                              DeliveryFailures& failures, const std::string& seconds) {
+  auto& mediator = *OrvMediator::sharedInstance();
+  if (mediator.flushExporters(std::chrono::milliseconds(0))) return "";
+  const OrvOtlpExporterStats stats = mediator.otlpExporterStats(exporter);
+  std::string reason;
+  {
+    std::lock_guard lock(failures.mutex);
+    reason = failures.lastReason;
+  }
+  std::string text = "--events-url " + url + ": ";
+  if (stats.failedRequests == 0 || reason.empty()) {
+    text += "the collector did not answer within " + seconds + " s";
+  } else if (reason.rfind("HTTP ", 0) == 0) {
+    text += "the collector did not take them: it answered " + reason;
+  } else {
+    text += "the collector was unreachable: " + reason;
+  }
+  const std::uint64_t attempts = stats.failedRequests;
+  if (attempts > 1) text += " (" + std::to_string(attempts) + " attempts)";
+  return text;
+}
+
 int runGet(GetOptions o) {
   if (o.dataDir.empty()) o.dataDir = defaultDataDir();
   // Everything the options name is checked before the library starts.
   std::string why;
   if (!OrvDataDirectory::ensureUsable(o.dataDir, &why)) {
-    std::cerr << "orvexp get: --data-dir: " << why << "\n";
+    printError("get", "--data-dir: " + why);
     return 2;
   }
   if (!o.eventsFile.empty()) {
     const int fd = ::open(o.eventsFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     if (fd < 0) {
-      std::cerr << "orvexp get: --events: cannot open " << o.eventsFile << ": "
-                << std::strerror(errno) << "\n";
+      printError("get", "--events: cannot open " + o.eventsFile + ": " + std::strerror(errno));
       return 2;
     }
     ::close(fd);
   }
   OrvPlatform::setDataDirectory(o.dataDir);
+  std::uint64_t exporter = 0;
+  std::shared_ptr<DeliveryFailures> failures;
   if (!o.eventsUrl.empty()) {
-    OrvOtlpExporterOptions exporter;
-    exporter.endpoint = o.eventsUrl;
-    if (OrvMediator::sharedInstance()->addOtlpExporter(exporter) == 0) {
-      std::cerr << "orvexp get: --events-url must be an http(s) URL\n";
+    OrvOtlpExporterOptions options;
+    options.endpoint = o.eventsUrl;
+    failures = listenForDeliveryFailures();
+    exporter = OrvMediator::sharedInstance()->addOtlpExporter(options);
+    if (exporter == 0) {
+      printError("get", "--events-url must be an http(s) URL");
       return 2;
     }
   }
@@ -93,45 +147,81 @@ int runGet(GetOptions o) {
   auto task = OrvExperimentTask::create();
   OutcomeWaiter waiter(task);
   config->setStartupTask(task);
-  OrvExperiment::startWithConfig(config);
 
+  // --timeout is one deadline for all of start-up: the fetch, and readiness after it.
   const auto timeout = std::chrono::milliseconds(static_cast<long>(o.timeoutSeconds * 1000));
-  Outcome outcome = waiter.wait(timeout);
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  const std::string seconds = OrvValue(o.timeoutSeconds).description();
+  OrvExperiment::startWithConfig(config);
+  Outcome outcome = waiter.waitUntil(deadline);
+  // Readiness also tells, after a failed fetch, whether a cached table stands in: its
+  // verdict is given after the cache has been loaded (or found missing), where the
+  // fetch's failure may come before.
+  Outcome ready;
+  if (o.waitReady || (outcome.reported && !outcome.success))
+    ready = OutcomeWaiter(OrvExperiment::whenReady()).waitUntil(deadline);
   if (o.waitReady) {
-    // The cached table counts too: wait for readiness rather than for the fetch alone.
-    Outcome ready = OutcomeWaiter(OrvExperiment::whenReady()).wait(timeout);
-    if (!ready.reported || !ready.success) {
-      std::cerr << "orvexp get: not ready within " << o.timeoutSeconds << " s"
-                << (ready.reported ? " (" + ready.message + ")" : std::string()) << "\n";
+    if (!ready.reported) {
+      printError("get", "no feature table within " + seconds +
+                            " s: no usable cache, and no answer from " + o.server);
+      return 6;
+    }
+    if (!ready.success) {
+      printError("get", "start-up failed (" + std::to_string(ready.code) + "): " + ready.message +
+                            "; no feature table: neither a usable cache nor a successful fetch");
       return 6;
     }
   }
+  const bool cached = ready.reported ? ready.success : OrvExperiment::isReady();
+  const std::string values = cached
+                                 ? "the values below come from the cache"
+                                 : "no cached table either: every read below answers its default";
   int exitCode = 0;
   if (!outcome.reported) {
-    std::cerr << "orvexp get: no answer from " << o.server << " within " << o.timeoutSeconds
-              << " s; values below come from the cache\n";
+    printError("get", "no answer from " + o.server + " within " + seconds + " s; " + values);
     exitCode = 4;
   } else if (!outcome.success) {
-    std::cerr << "orvexp get: fetch failed (" << outcome.code << "): " << outcome.message
-              << "; values below come from the cache\n";
+    printError("get", "fetch failed (" + std::to_string(outcome.code) + "): " + outcome.message +
+                          "; " + values);
     exitCode = 3;
   }
-  // The cache is loaded before any fetch outcome, so reads are meaningful either way.
-  OrvExperiment::flush(timeout);
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  OrvExperiment::flush(std::max(left, std::chrono::milliseconds(0)));
+  ReadOptions reads;
+  reads.detail = o.detail;
+  reads.fileServer = OrvHttpClient::withLowerCaseScheme(o.server).rfind("file://", 0) == 0;
   for (const std::string& key : o.keys) {
     if (o.json) {
-      printTypedReadsJson(std::cout, key);
+      printTypedReadsJson(std::cout, key, reads);
     } else if (o.detail) {
-      printDetail(std::cout, key);
+      printDetail(std::cout, key, reads);
     } else {
       printTypedReads(std::cout, key);
     }
   }
+  // Delivering the exposures of these reads is a wait of its own, up to --timeout again.
   if (!OrvExperiment::flush(timeout)) {
-    std::cerr << "orvexp get: exposures still pending at exit (recorded ones are sent by a "
-                 "later run; ones the database could not check yet, as another process held "
-                 "it, are left for a later read)\n";
+    const std::string collector =
+        exporter != 0 ? undeliveredReason(exporter, o.eventsUrl, *failures, seconds) : "";
+    if (!collector.empty()) {
+      printError("get", "exposures not delivered at exit: " + collector + "; they stay queued in " +
+                            o.dataDir + " for a later run");
+    } else {
+      printError("get",
+                 "exposures still pending at exit (recorded ones are sent by a later run; ones "
+                 "the database could not check yet, as another process held it, are left for a "
+                 "later read)");
+    }
     return 5;
+  }
+  if (exporter != 0) {
+    const OrvOtlpExporterStats stats = OrvMediator::sharedInstance()->otlpExporterStats(exporter);
+    if (stats.dropped > 0)
+      printError("get", "warning: --events-url " + o.eventsUrl + ": the collector refused " +
+                            std::to_string(stats.dropped) +
+                            " exposures for good; kept as dead letters (orvexp outbox --data-dir " +
+                            o.dataDir + ")");
   }
   return exitCode;
 }
@@ -141,7 +231,11 @@ int runGet(GetOptions o) {
 void setupGetCommand(CLI::App& app, int& exitCode) {
   auto* cmd = app.add_subcommand("get", "Start against a server and print feature values");
   auto o = std::make_shared<GetOptions>();
-  cmd->add_option("--app", o->app, "Application identifier")->required();
+  cmd->add_option("--app", o->app, "Application identifier")
+      ->required()
+      ->check(CLI::Validator(
+          [](std::string& app) { return app.empty() ? std::string("must not be empty") : ""; },
+          "ID"));
   cmd->add_option("--server", o->server, "Config server URL (http://, https:// or file://)")
       ->required()
       ->check(CLI::Validator(
@@ -162,7 +256,9 @@ void setupGetCommand(CLI::App& app, int& exitCode) {
                   "Send exposure events to this OTLP/HTTP collector ({URL}/v1/logs), e.g. "
                   "orvexp serve --events");
   // NaN passes every comparison and 1e300 s overflows the clock: both are refused.
-  cmd->add_option("--timeout", o->timeoutSeconds, "Seconds to wait for the fetch (up to a day)")
+  cmd->add_option("--timeout", o->timeoutSeconds,
+                  "Seconds to wait for start-up (the fetch and, with --wait-ready, a table), and "
+                  "again at exit for exposures to be delivered (up to a day)")
       ->capture_default_str()
       ->check(CLI::Validator(
           [](std::string& text) {
@@ -176,7 +272,9 @@ void setupGetCommand(CLI::App& app, int& exitCode) {
   cmd->add_flag("--wait-ready", o->waitReady,
                 "Wait until a feature table (cached or fetched) is in place; exit 6 if none");
   cmd->add_flag("--detail", o->detail,
-                "Show each key's source, reason and experiment membership (a string read)");
+                "Show each key's source (default, cache, network, or file for a file:// server), "
+                "reason and experiment membership (a string read); with --json as members "
+                "source, reason, experiment");
   cmd->add_flag("--json", o->json,
                 "Print one JSON object per key: key, present, and when present kind, value, "
                 "string, number, boolean, json (events as {\"event\":...})");

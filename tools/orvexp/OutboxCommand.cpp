@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "Commands.h"
+#include "ToolSupport.h"
 #include "platform/OrvDefaultsDatabase.h"
 #include "platform/OrvEventOutbox.h"
 #include "platform/OrvIsoTime.h"
@@ -24,7 +25,7 @@ int runOutbox(const OutboxOptions& o) {
   struct stat st {};
   const std::string file = o.dataDir + "/" + OrvDefaultsDatabase::kFileName;
   if (::stat(file.c_str(), &st) != 0) {
-    std::cerr << "orvexp outbox: no event outbox in " << o.dataDir << " (no " << file << ")\n";
+    printError("outbox", "no event outbox in " + o.dataDir + " (no " + file + ")");
     return 1;
   }
   auto outbox = OrvEventOutbox::forDirectory(o.dataDir);
@@ -40,7 +41,7 @@ int runOutbox(const OutboxOptions& o) {
   if (!o.redrive || letters.empty()) return 0;
   const std::size_t moved = outbox->redriveDeadLetters();
   if (moved == 0) {
-    std::cerr << "orvexp outbox: cannot write " << file << "; nothing was queued again\n";
+    printError("outbox", "cannot write " + file + "; nothing was queued again");
     return 1;
   }
   std::cout << "queued again: " << moved

@@ -51,8 +51,9 @@ std::vector<std::string> skippedParts(const OrvValue& payload) {
 int runParse(const std::string& path) {
   std::error_code error;
   if (std::filesystem::is_directory(path, error)) {
-    std::cerr << "orvexp parse: " << path
-              << ": is a directory; give a payload file, such as DIR/<app_id>/ki_feature.json\n";
+    printError(
+        "parse",
+        path + ": is a directory; give a payload file, such as DIR/<app_id>/ki_feature.json");
     return 1;
   }
   // Read and judged as the library fetches a file:// URL, so a file it would refuse
@@ -61,12 +62,12 @@ int runParse(const std::string& path) {
   request.serverUrl = "file://" + path;
   OrvRCFetchOutcome outcome = OrvRCResponse::interpret(OrvRCTransport::fetch(request));
   if (!outcome.success) {
-    std::cerr << "orvexp parse: " << path << ": " << outcome.message << " (failure code "
-              << outcome.code << ")\n";
+    printError("parse", path + ": " + outcome.message + " (failure code " +
+                            std::to_string(outcome.code) + ")");
     return 1;
   }
   for (const std::string& warning : skippedParts(outcome.payload))
-    std::cerr << "orvexp parse: " << path << ": warning: " << warning << "\n";
+    printError("parse", path + ": warning: " + warning);
   auto table = OrvFeatureParser::parse(outcome.payload);
 
   std::cout << "key\tvalue\texperiment_id\tgroup_id\tcontrol\tbucket_id\n";

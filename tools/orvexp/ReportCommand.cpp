@@ -70,7 +70,7 @@ int runReport(const ReportOptions& o) {
   std::string error;
   const auto store = OrvEventStore::open(o.events, &error, false);
   if (!store) {
-    std::cerr << "orvexp report: " << error << "\n";
+    printError("report", error);
     return 1;
   }
   const std::vector<OrvSrmCheck> checks = orvSrmChecks(*store, source);
@@ -97,21 +97,20 @@ int runExport(const std::string& events, const std::string& outFile) {
   std::string error;
   const auto store = OrvEventStore::open(events, &error, false);
   if (!store) {
-    std::cerr << "orvexp events export: " << error << "\n";
+    printError("events export", error);
     return 1;
   }
   std::ofstream file;
   if (!outFile.empty()) {
     file.open(outFile, std::ios::binary | std::ios::trunc);
     if (!file) {
-      std::cerr << "orvexp events export: cannot write " << outFile << "\n";
+      printError("events export", "cannot write " + outFile);
       return 1;
     }
   }
   std::ostream& out = outFile.empty() ? std::cout : file;
   if (!store->exportJsonLines(out, &error)) {
-    std::cerr << "orvexp events export: " << error << (outFile.empty() ? "" : " to " + outFile)
-              << "\n";
+    printError("events export", error + (outFile.empty() ? "" : " to " + outFile));
     return 1;
   }
   return 0;

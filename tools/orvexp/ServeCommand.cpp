@@ -1,17 +1,62 @@
 // `orvexp serve --dir DIR [--host H] [--port N] [--events DB]`: the reference config
 // server (with assignment of weighted groups), and with --events the reference
 // OTLP/HTTP collector of exposure events and the exposure report page.
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <iostream>
 #include <memory>
 
 #include "Commands.h"
 #include "OrvConfigServer.h"
+#include "ToolSupport.h"
 
 namespace orvexp {
 namespace {
+
+// Why the server could not listen on `host`:`port`, asked again of the system once it
+// failed (the HTTP library says only that it did): the name does not resolve, or every
+// address it names refuses a socket bound as the server binds it.
+std::string whyCannotListen(const std::string& host, int port) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE;
+  addrinfo* found = nullptr;
+  const int status = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+  if (status != 0)
+    return "the host cannot be resolved (" + std::string(::gai_strerror(status)) + ")";
+  int error = 0;
+  for (const addrinfo* a = found; a && error != EADDRINUSE; a = a->ai_next) {
+    const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+    if (fd < 0) {
+      error = errno;
+      continue;
+    }
+    const int yes = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    if (::bind(fd, a->ai_addr, a->ai_addrlen) != 0 || ::listen(fd, 1) != 0) error = errno;
+    ::close(fd);
+  }
+  ::freeaddrinfo(found);
+  switch (error) {
+    case EADDRINUSE:
+      return "the port is in use";
+    case EADDRNOTAVAIL:
+      return "the address is not one of this host's";
+    case EACCES:
+      return "not allowed (ports below 1024 need privileges)";
+    case 0:
+      return "the address could not be bound";
+    default:
+      return std::strerror(error);
+  }
+}
 
 int runServe(const std::string& dir, const std::string& host, int port, const std::string& events,
              long maxAge, bool quiet) {
@@ -19,13 +64,13 @@ int runServe(const std::string& dir, const std::string& host, int port, const st
   server.setMaxAge(maxAge);
   std::string why;
   if (!events.empty() && !server.collectEventsTo(events, &why)) {
-    std::cerr << "orvexp serve: --events: " << why << "\n";
+    printError("serve", "--events: " + why);
     return 1;
   }
   if (!quiet) server.logRequestsTo([](const std::string& line) { std::cerr << line + "\n"; });
   if (!server.start(host, port)) {
-    std::cerr << "orvexp serve: cannot listen on " << host << ":" << port
-              << ": the port is in use, or the address is not one of this host's\n";
+    printError("serve", "cannot listen on " + host + ":" + std::to_string(port) + ": " +
+                            whyCannotListen(host, port));
     return 1;
   }
   std::cout << "serving " << dir << " on http://" << host << ":" << server.port() << std::endl;

@@ -3,13 +3,20 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
+#include <iostream>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "OrvExperiment/OrvExperiment.h"
 #include "OrvFeatureManager.h"
 
 namespace orvexp {
+
+void printError(const std::string& command, const std::string& text) {
+  std::cerr << ("orvexp" + (command.empty() ? std::string() : " " + command) + ": " + text + "\n")
+            << std::flush;
+}
 
 struct OutcomeWaiter::State {
   std::mutex mutex;
@@ -33,8 +40,12 @@ OutcomeWaiter::OutcomeWaiter(const std::shared_ptr<OrvExperimentTask>& task)
 }
 
 Outcome OutcomeWaiter::wait(std::chrono::milliseconds timeout) {
+  return waitUntil(std::chrono::steady_clock::now() + timeout);
+}
+
+Outcome OutcomeWaiter::waitUntil(std::chrono::steady_clock::time_point deadline) {
   std::unique_lock lock(state_->mutex);
-  state_->cv.wait_for(lock, timeout, [this] { return state_->outcome.reported; });
+  state_->cv.wait_until(lock, deadline, [this] { return state_->outcome.reported; });
   return state_->outcome;
 }
 
@@ -79,7 +90,33 @@ void printTypedReads(std::ostream& out, const std::string& key) {
   out << line << std::flush;
 }
 
-void printTypedReadsJson(std::ostream& out, const std::string& key) {
+namespace {
+
+// A string detail read of `key`, named for people: where the value came from (see
+// ReadOptions), why it is what it is, and the experiment membership.
+struct NamedDetail {
+  std::string value;
+  const char* source;
+  const char* reason;     // words, as the text form prints them
+  const char* reasonKey;  // the same as a JSON name
+  std::optional<OrvExperimentMembership> experiment;
+};
+
+NamedDetail namedDetail(const std::string& key, const ReadOptions& options) {
+  static const char* const kReasons[] = {"found", "missing key", "wrong type", "not ready"};
+  static const char* const kReasonKeys[] = {"found", "missing_key", "wrong_type", "not_ready"};
+  auto d = OrvExperiment::getStringDetail(key);
+  const char* source = "default";
+  if (d.source == OrvValueSource::kCache) source = "cache";
+  if (d.source == OrvValueSource::kNetwork) source = options.fileServer ? "file" : "network";
+  const auto reason = static_cast<std::size_t>(d.reason);
+  return {std::move(d.value), source, kReasons[reason], kReasonKeys[reason],
+          std::move(d.experiment)};
+}
+
+}  // namespace
+
+void printTypedReadsJson(std::ostream& out, const std::string& key, const ReadOptions& options) {
   std::string line = "{\"key\":" + OrvValue(key).toJson();
   if (auto feature = OrvFeatureManager::sharedInstance().getFeature(key)) {
     line += ",\"present\":true,\"kind\":\"" + std::string(kindName(feature->value())) +
@@ -87,26 +124,36 @@ void printTypedReadsJson(std::ostream& out, const std::string& key) {
             ",\"string\":" + OrvValue(OrvExperiment::getValueAsString(key)).toJson() +
             ",\"number\":" + OrvExperiment::getValueAsNumber(key).toJson() +
             ",\"boolean\":" + (OrvExperiment::getValueAsBoolean(key) ? "true" : "false") +
-            ",\"json\":" + OrvExperiment::getValueAsJson(key).toJson() + "}\n";
+            ",\"json\":" + OrvExperiment::getValueAsJson(key).toJson();
   } else {
-    line += ",\"present\":false}\n";
+    line += ",\"present\":false";
   }
-  out << line << std::flush;
+  if (options.detail) {
+    const NamedDetail d = namedDetail(key, options);
+    line += ",\"source\":\"" + std::string(d.source) + "\",\"reason\":\"" + d.reasonKey + "\"";
+    if (d.experiment) {
+      line +=
+          ",\"experiment\":" + OrvValue::dictionary({{"experiment_id", d.experiment->experimentId},
+                                                     {"group_id", d.experiment->groupId},
+                                                     {"control", OrvValue(d.experiment->isControl)},
+                                                     {"bucket_id", d.experiment->bucketId}})
+                                   .toJson();
+    }
+  }
+  out << line + "}\n" << std::flush;
 }
 
-void printDetail(std::ostream& out, const std::string& key) {
-  static const char* const kSources[] = {"default", "cache", "network"};
-  static const char* const kReasons[] = {"found", "missing key", "wrong type", "not ready"};
-  const auto d = OrvExperiment::getStringDetail(key);
-  out << "  " << key << ": \"" << d.value << "\" source=" << kSources[static_cast<int>(d.source)]
-      << " reason=" << kReasons[static_cast<int>(d.reason)];
+void printDetail(std::ostream& out, const std::string& key, const ReadOptions& options) {
+  const NamedDetail d = namedDetail(key, options);
+  std::string line =
+      "  " + key + ": \"" + d.value + "\" source=" + d.source + " reason=" + d.reason;
   if (d.experiment) {
-    out << " experiment=" << d.experiment->experimentId.description()
-        << " group=" << d.experiment->groupId.description()
-        << " control=" << (d.experiment->isControl ? "yes" : "no")
-        << " bucket=" << d.experiment->bucketId.description();
+    line += " experiment=" + d.experiment->experimentId.description() +
+            " group=" + d.experiment->groupId.description() +
+            " control=" + (d.experiment->isControl ? "yes" : "no") +
+            " bucket=" + d.experiment->bucketId.description();
   }
-  out << "\n";
+  out << line + "\n" << std::flush;
 }
 
 void printFeatureTable(std::ostream& out) {

@@ -1,4 +1,7 @@
-// Helpers shared by the orvexp commands that run the library.
+// Helpers shared by the orvexp commands: the one form of an error line, waiting for a
+// task's outcome, and the printing of reads, feature tables and mismatch checks.
+// Printing functions write to the stream they are given; callers that share a stream
+// with library threads serialise it themselves. OutcomeWaiter is thread-safe.
 #pragma once
 
 #include <chrono>
@@ -14,6 +17,12 @@
 
 namespace orvexp {
 
+// Every error, warning and usage line of every command reads "orvexp COMMAND: TEXT"
+// ("orvexp: TEXT" when no command is known yet; COMMAND may be two words, as in
+// "events export"), on stderr, one write per line so that lines from library threads
+// never cut into it.
+void printError(const std::string& command, const std::string& text);
+
 // The first outcome a task reports.
 struct Outcome {
   bool reported = false;
@@ -23,25 +32,38 @@ struct Outcome {
 };
 
 // Listens on `task`; wait() returns its first outcome, or one with reported == false
-// after `timeout`.
+// after `timeout` (waitUntil: at `deadline`, so that several waits share one).
 class OutcomeWaiter {
  public:
   explicit OutcomeWaiter(const std::shared_ptr<OrvExperimentTask>& task);
   Outcome wait(std::chrono::milliseconds timeout);
+  Outcome waitUntil(std::chrono::steady_clock::time_point deadline);
 
  private:
   struct State;
   std::shared_ptr<State> state_;
 };
 
+// What `get` prints of each key besides the four typed reads.
+struct ReadOptions {
+  // Where the value came from, why, and the feature's experiment membership (from a
+  // string detail read).
+  bool detail = false;
+  // The server is a file:// URL: a payload the library reports as fetched ("network")
+  // came from that file and is named "file".
+  bool fileServer = false;
+};
+
 // Prints one line for `key`: its value read as string, number, boolean and JSON, or
 // "missing" when the feature table does not hold it (and then reads nothing).
 void printTypedReads(std::ostream& out, const std::string& key);
 // "  KEY: "VALUE" source=... reason=... [experiment=... group=... control=... bucket=...]"
-void printDetail(std::ostream& out, const std::string& key);
+void printDetail(std::ostream& out, const std::string& key, const ReadOptions& options);
 // The same as one JSON object on one line: {"key", "present"} and, when present, the
-// payload's "kind" and "value" and the reads "string", "number", "boolean", "json".
-void printTypedReadsJson(std::ostream& out, const std::string& key);
+// payload's "kind" and "value" and the reads "string", "number", "boolean", "json";
+// with options.detail also "source", "reason" and, for a feature of an experiment,
+// "experiment": {"experiment_id", "group_id", "control", "bucket_id"}.
+void printTypedReadsJson(std::ostream& out, const std::string& key, const ReadOptions& options);
 
 // Prints the current feature table, one row per feature in key order.
 void printFeatureTable(std::ostream& out);
