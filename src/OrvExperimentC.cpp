@@ -144,12 +144,16 @@ struct Registration {
   int running = 0;       // guarded by mutex
 };
 
-// The registrations whose callbacks this thread is inside, innermost last.
-thread_local std::vector<const Registration*> tlInside;
+class RegisteredCall;
+// The innermost call this thread is inside; each links to the one it runs within. A
+// chain of objects on the stack, so entering a call allocates nothing and cannot fail
+// between counting the call and recording it.
+thread_local const RegisteredCall* tlInnermost = nullptr;
 
 class RegisteredCall {
  public:
-  RegisteredCall(Registration& registration, bool sink) : registration_(registration) {
+  RegisteredCall(Registration& registration, bool sink)
+      : registration_(registration), outer_(tlInnermost) {
     {
       std::lock_guard lock(registration_.mutex);
       if (registration_.removed) return;
@@ -157,11 +161,11 @@ class RegisteredCall {
     }
     entered_ = true;
     scope_.emplace(sink);
-    tlInside.push_back(&registration_);
+    tlInnermost = this;
   }
   ~RegisteredCall() {
     if (!entered_) return;
-    tlInside.pop_back();
+    tlInnermost = outer_;
     scope_.reset();
     std::lock_guard lock(registration_.mutex);
     --registration_.running;
@@ -172,14 +176,23 @@ class RegisteredCall {
 
   explicit operator bool() const { return entered_; }
 
+  // How many calls of `registration` this thread is inside.
+  static int countInside(const Registration& registration) {
+    int count = 0;
+    for (const RegisteredCall* call = tlInnermost; call; call = call->outer_)
+      if (&call->registration_ == &registration) ++count;
+    return count;
+  }
+
  private:
   Registration& registration_;
+  const RegisteredCall* const outer_;
   bool entered_ = false;
   std::optional<CallbackScope> scope_;
 };
 
 void retire(Registration& registration) {
-  const auto own = std::count(tlInside.begin(), tlInside.end(), &registration);
+  const int own = RegisteredCall::countInside(registration);
   std::unique_lock lock(registration.mutex);
   registration.removed = true;
   registration.idle.wait(lock, [&] { return registration.running <= own; });

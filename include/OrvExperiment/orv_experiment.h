@@ -49,8 +49,8 @@
  * that runs one job at a time (see OrvPlatform.h for how a C++ host moves it to a
  * thread of its choice), never inside the call that registered them. Event-sink
  * callbacks run on the thread that delivers events (see orv_add_event_sink()). A
- * callback must not wait for another callback of this library: they run one after the
- * other. The `user` pointer is passed back unexamined.
+ * main-queue callback must not wait for another one: they run one after the other. The
+ * `user` pointer is passed back unexamined.
  *
  * @par Process exit
  * A program may return from main() at any point, also right after a read. Exit stops
@@ -513,8 +513,9 @@ ORV_EXPORT int orv_is_ready(void);
  * this library or a job of the main queue, or on the library's work queue. There it
  * returns #ORV_ERR_WOULD_DEADLOCK at once; wait on a thread of your own instead, or use
  * orv_fetch()'s callback.
- * @param timeout_ms How long to wait, in milliseconds (0: only look); more than a year
- *        counts as a year.
+ * @param timeout_ms How long to wait, in milliseconds; more than a year counts as a year.
+ *        0 only looks: #ORV_OK when a table is in place, #ORV_ERR_TIMEOUT otherwise (a
+ *        failed start-up included).
  * @param[out] failure_code On #ORV_ERR_STARTUP_FAILED, receives the failed fetch's code;
  *        may be NULL.
  * @param message On #ORV_ERR_STARTUP_FAILED, receives the failed fetch's message (see the
