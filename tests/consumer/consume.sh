@@ -6,14 +6,16 @@
 # project(VERSION) in the source tree, while the SDK version (what servers see) stays
 # 1.0.2.
 # Usage: consume.sh PREFIX WORK_DIR [VARIANT...]
-#   variants: cmake-shared cmake-static pc-shared pc-static (default: all four)
+#   variants: cmake-shared cmake-static pc-shared pc-static, and examples: each project
+#   under examples/ built on its own through find_package, the command-line tool run
+#   (default: all five)
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 payload="$here/../../examples/payload.json"
 prefix="$1" work="$2"
 shift 2
 variants=("$@")
-[ "${#variants[@]}" -gt 0 ] || variants=(cmake-shared cmake-static pc-shared pc-static)
+[ "${#variants[@]}" -gt 0 ] || variants=(cmake-shared cmake-static pc-shared pc-static examples)
 shopt -s nullglob
 pcs=("$prefix"/lib*/pkgconfig/OrvExperiment.pc "$prefix"/lib*/*/pkgconfig/OrvExperiment.pc)
 [ "${#pcs[@]}" -gt 0 ] || { echo "consume: no OrvExperiment.pc under $prefix" >&2; exit 1; }
@@ -45,7 +47,29 @@ if [ "${#sos[@]}" -gt 0 ]; then
 fi
 echo "consume: version $version (soname .so.$major) in the CMake package, the .pc and the library"
 
+# The examples as an application developer copies them: their own CMakeLists.txt, the
+# installed package and nothing of this source tree's build.
+examples() {
+  local dir name
+  for dir in "$here"/../../examples/*/; do
+    [ -f "$dir/CMakeLists.txt" ] || continue
+    name="$(basename "$dir")"
+    cmake -S "$dir" -B "$work/examples/$name" -DCMAKE_PREFIX_PATH="$prefix" \
+      >"$work/examples-$name.log" 2>&1 || fail "examples/$name: configure failed: $(cat "$work/examples-$name.log")"
+    cmake --build "$work/examples/$name" >>"$work/examples-$name.log" 2>&1 ||
+      fail "examples/$name: build failed: $(cat "$work/examples-$name.log")"
+  done
+  local out
+  out="$(XDG_DATA_HOME="$work/examples/data" "$work/examples/cli-tool/example-cli-tool" \
+    consumer "file://$payload" "$work/examples/events.jsonl")" || fail "examples/cli-tool: run failed"
+  [ "$(echo "$out" | head -n1)" = "color: red" ] || fail "examples/cli-tool: printed '$out'"
+  grep -q '"name":"zu_experiment_exposure"' "$work/examples/events.jsonl" ||
+    fail "examples/cli-tool: no event"
+  echo "consume: examples ok"
+}
+
 for v in "${variants[@]}"; do
+  [ "$v" = examples ] && { examples; continue; }
   app="$work/$v/app"
   case "$v" in
     cmake-*)
