@@ -348,6 +348,61 @@ orv_status_t orv_config_set_refresh_interval(orv_config_t* config, int64_t secon
   });
 }
 
+orv_status_t orv_config_set_overrides_json(orv_config_t* config, const char* json) {
+  if (!config || !json) return ORV_ERR_NULL_ARGUMENT;
+  return guarded([&] {
+    OrvValue value;
+    if (orv_status_t status = parseJson(json, value); status != ORV_OK) return status;
+    return config->config->setOverrides(std::move(value)) ? ORV_OK : ORV_ERR_INVALID_ARGUMENT;
+  });
+}
+
+orv_status_t orv_config_set_overrides_file(orv_config_t* config, const char* path) {
+  if (!config || !path) return ORV_ERR_NULL_ARGUMENT;
+  return guarded([&] {
+    config->config->setOverridesFile(path);
+    return ORV_OK;
+  });
+}
+
+orv_status_t orv_config_set_override_mode(orv_config_t* config, int mode) {
+  if (!config) return ORV_ERR_NULL_ARGUMENT;
+  switch (mode) {
+    case ORV_OVERRIDE_LOCAL_OVER_REMOTE:
+      config->config->setOverrideMode(OrvOverrideMode::kLocalOverRemote);
+      return ORV_OK;
+    case ORV_OVERRIDE_REMOTE_OVER_LOCAL:
+      config->config->setOverrideMode(OrvOverrideMode::kRemoteOverLocal);
+      return ORV_OK;
+    case ORV_OVERRIDE_LOCAL_ONLY:
+      config->config->setOverrideMode(OrvOverrideMode::kLocalOnly);
+      return ORV_OK;
+    default:
+      return ORV_ERR_INVALID_ARGUMENT;
+  }
+}
+
+orv_status_t orv_config_add_request_header(orv_config_t* config, const char* name,
+                                           const char* value) {
+  if (!config || !name || !value) return ORV_ERR_NULL_ARGUMENT;
+  return guarded([&] {
+    auto headers = config->config->requestHeaders();
+    headers.emplace_back(name, value);
+    return config->config->setRequestHeaders(std::move(headers)) ? ORV_OK
+                                                                 : ORV_ERR_INVALID_ARGUMENT;
+  });
+}
+
+orv_status_t orv_config_set_timeouts(orv_config_t* config, int64_t connect_ms, int64_t request_ms) {
+  if (!config) return ORV_ERR_NULL_ARGUMENT;
+  if (connect_ms < 1 || request_ms < 1) return ORV_ERR_INVALID_ARGUMENT;
+  return guarded([&] {
+    config->config->setConnectTimeout(std::chrono::milliseconds(connect_ms));
+    config->config->setRequestTimeout(std::chrono::milliseconds(request_ms));
+    return ORV_OK;
+  });
+}
+
 orv_status_t orv_start_with_config(const orv_config_t* config) {
   if (!config) return ORV_ERR_NULL_ARGUMENT;
   return guarded([&] {
@@ -475,6 +530,9 @@ orv_status_t orv_detail_source(const orv_detail_t* detail, orv_value_source_t* s
       return ORV_OK;
     case OrvValueSource::kNetwork:
       *source = ORV_SOURCE_NETWORK;
+      return ORV_OK;
+    case OrvValueSource::kOverride:
+      *source = ORV_SOURCE_OVERRIDE;
       return ORV_OK;
   }
   return ORV_ERR_INTERNAL;

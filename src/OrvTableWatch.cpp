@@ -82,6 +82,9 @@ void OrvTableWatch::tableLoaded(const OrvFeatureTable* previous, const OrvFeatur
   std::vector<std::shared_ptr<const ChangeListener>> listeners;
   {
     std::lock_guard lock(mutex_);
+    // The first table is news in every key, also those a table held before readiness
+    // (overrides only) had already.
+    if (!ready_) previous = nullptr;
     ready_ = true;
     waiting.swap(waiting_);
     for (const auto& entry : listeners_) listeners.push_back(entry.second);

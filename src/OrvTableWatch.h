@@ -34,7 +34,7 @@ class OrvTableWatch {
   void removeChangeListener(std::uint64_t id);
 
   // On the work queue: a table built from a payload is in place, replacing `previous`
-  // (null before the first).
+  // (null before the first). The first table after start (readiness) reports every key.
   void tableLoaded(const OrvFeatureTable* previous, const OrvFeatureTable& current);
   // On the work queue: the start-up fetch failed.
   void startupFailed(std::int64_t code, const std::string& message);

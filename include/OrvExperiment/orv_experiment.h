@@ -207,6 +207,62 @@ ORV_EXPORT orv_status_t orv_config_set_fetch_params_json(orv_config_t* config, c
  */
 ORV_EXPORT orv_status_t orv_config_set_refresh_interval(orv_config_t* config, int64_t seconds);
 
+/// How local overrides and the server's payload combine.
+typedef enum orv_override_mode_t {
+  ORV_OVERRIDE_LOCAL_OVER_REMOTE = 0,  ///< An override replaces the payload's value (default).
+  ORV_OVERRIDE_REMOTE_OVER_LOCAL = 1,  ///< The payload wins; overrides fill missing keys.
+  ORV_OVERRIDE_LOCAL_ONLY = 2          ///< Overrides only: no fetch, no cache, no store.
+} orv_override_mode_t;
+
+/**
+ * @brief Local overrides: features pinned to values on this machine. An overridden
+ * feature belongs to no experiment and reports no exposure.
+ * @param config The configuration.
+ * @param json A JSON object of feature key to value; "{}" for none.
+ * @return #ORV_OK, #ORV_ERR_NULL_ARGUMENT, #ORV_ERR_INVALID_JSON, or
+ *         #ORV_ERR_INVALID_ARGUMENT for JSON that is not an object (nothing changed).
+ */
+ORV_EXPORT orv_status_t orv_config_set_overrides_json(orv_config_t* config, const char* json);
+
+/**
+ * @brief A file holding a JSON object of overrides, read at start and again within
+ * about a second of each change. Its entries win over orv_config_set_overrides_json()'s.
+ * @param config The configuration.
+ * @param path The file's path; "" for none. A missing or broken file counts as none.
+ * @return #ORV_OK or #ORV_ERR_NULL_ARGUMENT.
+ */
+ORV_EXPORT orv_status_t orv_config_set_overrides_file(orv_config_t* config, const char* path);
+
+/**
+ * @brief How overrides and the payload combine; read by the start.
+ * @param config The configuration.
+ * @param mode One of #orv_override_mode_t.
+ * @return #ORV_OK, #ORV_ERR_NULL_ARGUMENT or #ORV_ERR_INVALID_ARGUMENT.
+ */
+ORV_EXPORT orv_status_t orv_config_set_override_mode(orv_config_t* config, int mode);
+
+/**
+ * @brief Adds an HTTP header sent with every config fetch (authentication, say).
+ * @param config The configuration.
+ * @param name An HTTP token, not one the library sets itself (Content-Type, Accept, ...).
+ * @param value The value, without line breaks.
+ * @return #ORV_OK, #ORV_ERR_NULL_ARGUMENT, or #ORV_ERR_INVALID_ARGUMENT for a header
+ *         the library refuses (with an error line; nothing changed).
+ */
+ORV_EXPORT orv_status_t orv_config_add_request_header(orv_config_t* config, const char* name,
+                                                      const char* value);
+
+/**
+ * @brief The config fetch's limits: to connect, and for the whole request.
+ * @param config The configuration.
+ * @param connect_ms At least 1 (default 10000).
+ * @param request_ms At least 1 (default 30000).
+ * @return #ORV_OK, #ORV_ERR_NULL_ARGUMENT, or #ORV_ERR_INVALID_ARGUMENT for a value
+ *         below 1 (nothing changed).
+ */
+ORV_EXPORT orv_status_t orv_config_set_timeouts(orv_config_t* config, int64_t connect_ms,
+                                                int64_t request_ms);
+
 /**
  * @brief Starts the library with a configuration (see orv_start() for a second start).
  * @param config The configuration; the handle may be freed right after.
@@ -306,7 +362,8 @@ ORV_EXPORT orv_status_t orv_get_json(const char* key, const char* default_json, 
 typedef enum orv_value_source_t {
   ORV_SOURCE_DEFAULT = 0,  ///< The caller's default.
   ORV_SOURCE_CACHE = 1,    ///< The payload cached on disk by an earlier run.
-  ORV_SOURCE_NETWORK = 2   ///< A payload the server sent (or confirmed unchanged) in this run.
+  ORV_SOURCE_NETWORK = 2,  ///< A payload the server sent (or confirmed unchanged) in this run.
+  ORV_SOURCE_OVERRIDE = 3  ///< A local override: no experiment, no exposure.
 } orv_value_source_t;
 
 /// Why a detail read's value is what it is.

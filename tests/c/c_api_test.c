@@ -341,6 +341,15 @@ static void reads(void) {
   CHECK(text_is(orv_detail_bucket_id_json(detail, text, sizeof text, NULL), text, "7"));
   orv_detail_free(detail);
 
+  /* A local override: its own source, no experiment. */
+  CHECK_STATUS(orv_get_string_detail("pinned", "none", &detail), ORV_OK);
+  CHECK_STATUS(orv_detail_source(detail, &source), ORV_OK);
+  CHECK(source == ORV_SOURCE_OVERRIDE);
+  CHECK_STATUS(orv_detail_in_experiment(detail, &b), ORV_OK);
+  CHECK(b == 0);
+  CHECK(text_is(orv_detail_string(detail, text, sizeof text, NULL), text, "local"));
+  orv_detail_free(detail);
+
   /* The default of a found feature of another kind keeps the feature's membership. */
   CHECK_STATUS(orv_get_number_detail("color", 1.5, &detail), ORV_OK);
   CHECK_STATUS(orv_detail_reason(detail, &reason), ORV_OK);
@@ -391,7 +400,7 @@ static int run_ready(const char* url, const char* payload, const char* data_dir,
   uint64_t sink = 0, staying = 0, remover = 0, removed = 0;
   int i, first_experiment = 0;
 
-  CHECK(strcmp(orv_sdk_version(), version) == 0);
+  CHECK(strcmp(orv_sdk_version(), "1.0.2") == 0); /* what servers see, not the package */
   CHECK(strcmp(orv_package_version(), version) == 0);
   statuses();
   null_pointers();
@@ -421,6 +430,14 @@ static int run_ready(const char* url, const char* payload, const char* data_dir,
   CHECK_STATUS(orv_config_set_refresh_interval(config, -1), ORV_ERR_INVALID_ARGUMENT);
   CHECK_STATUS(orv_config_set_refresh_interval(config, 0), ORV_OK);
   CHECK_STATUS(orv_config_set_automatic_exposure_tracking(config, 1), ORV_OK);
+  CHECK_STATUS(orv_config_set_overrides_json(config, "[1]"), ORV_ERR_INVALID_ARGUMENT);
+  CHECK_STATUS(orv_config_set_overrides_json(config, "{\"pinned\":\"local\"}"), ORV_OK);
+  CHECK_STATUS(orv_config_set_override_mode(config, 7), ORV_ERR_INVALID_ARGUMENT);
+  CHECK_STATUS(orv_config_set_override_mode(config, ORV_OVERRIDE_LOCAL_OVER_REMOTE), ORV_OK);
+  CHECK_STATUS(orv_config_add_request_header(config, "Bad Name", "x"), ORV_ERR_INVALID_ARGUMENT);
+  CHECK_STATUS(orv_config_add_request_header(config, "Authorization", "Bearer c"), ORV_OK);
+  CHECK_STATUS(orv_config_set_timeouts(config, 0, 1000), ORV_ERR_INVALID_ARGUMENT);
+  CHECK_STATUS(orv_config_set_timeouts(config, 5000, 30000), ORV_OK);
   CHECK_STATUS(orv_start_with_config(config), ORV_OK);
   orv_config_free(config);
 
@@ -430,7 +447,7 @@ static int run_ready(const char* url, const char* payload, const char* data_dir,
    * the last has heard it the others have run or were skipped. */
   CHECK(wait_for(first_load_heard));
   pthread_mutex_lock(&lock);
-  CHECK(strcmp(staying_keys, "banner,color,flag,limit,price,") == 0);
+  CHECK(strcmp(staying_keys, "banner,color,flag,limit,pinned,price,") == 0);
   CHECK(remover_calls == 1 && removed_calls == 0);
   CHECK(remove_other_status == ORV_OK && remove_self_status == ORV_OK);
   pthread_mutex_unlock(&lock);
