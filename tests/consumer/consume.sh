@@ -65,6 +65,8 @@ examples() {
   [ "$(echo "$out" | head -n1)" = "color: red" ] || fail "examples/cli-tool: printed '$out'"
   grep -q '"name":"zu_experiment_exposure"' "$work/examples/events.jsonl" ||
     fail "examples/cli-tool: no event"
+  "$work/examples/app-tests/example-app-tests" --gtest_brief=1 >"$work/examples-app-tests.log" 2>&1 ||
+    fail "examples/app-tests: $(tail -n 20 "$work/examples-app-tests.log")"
   echo "consume: examples ok"
 }
 
