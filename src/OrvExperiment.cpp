@@ -159,11 +159,12 @@ void OrvExperiment::startWithConfig(const std::shared_ptr<OrvExperimentConfig>& 
         [config] { reloadThenNotify(config->startupTask()); });
   });
   fetchTask->addOnFailureListener([config](std::int64_t code, const std::string& message) {
-    OrvNotifyTaskFailure(config->startupTask(), code, message);
-    // Readiness fails only if no cached table is in place; the cache-ready work queued
-    // before this failure decides that, so the verdict is queued behind it.
-    OrvExperimentQueue::sharedInstance().execute(
-        [code, message] { OrvTableWatch::sharedInstance().startupFailed(code, message); });
+    // Queued behind the cache-ready work, like a success: a failure listener that reads
+    // finds the cached table in place, and readiness fails only if there is none.
+    OrvExperimentQueue::sharedInstance().execute([config, code, message] {
+      OrvNotifyTaskFailure(config->startupTask(), code, message);
+      OrvTableWatch::sharedInstance().startupFailed(code, message);
+    });
   });
   fetchTask->addOnLocalCacheReadyListener([config] {
     OrvExperimentQueue::sharedInstance().execute([config] {

@@ -1,6 +1,7 @@
 // Start-up end to end, against the reference config server or a scripted one.
 #include <gtest/gtest.h>
 
+#include "../external/remote_config/OrvRCCache.h"
 #include "LibraryFixture.h"
 #include "OrvExperimentQueue.h"
 #include "OrvExperimentStorage.h"
@@ -128,3 +129,31 @@ TEST_F(StartupTest, ASecondLaunchReadsTheCacheWithoutTheNetworkAndSendsNothingTw
   const std::string events = readFile(dir_.file("events.jsonl"));
   EXPECT_EQ(std::count(events.begin(), events.end(), '\n'), 1);
 }
+
+namespace {
+
+TEST_F(StartupTest, AStartupFailureListenerThatReadsFindsTheCachedTable) {
+  const std::string app = appId();
+  ASSERT_TRUE(OrvRCCache::store(dir_.path() + "/data", app, "ki_feature",
+                                {json(R"({"color":"cached"})"), ""}, nullptr));
+  auto task = OrvExperimentTask::create();
+  auto outcome = std::make_shared<TaskOutcome>();
+  std::string readInListener;  // written on the main queue before done is notified
+  task->addOnFailureListener([&, outcome](std::int64_t code, const std::string&) {
+    readInListener = OrvExperiment::getValueAsString("color", "default");
+    outcome->code = code;
+    outcome->done.notify();
+  });
+  auto config = OrvExperimentConfig::create(app, kClosedPortUrl);
+  config->setStartupTask(task);
+  {
+    // The cache-ready work waits behind the gate while the fetch fails at once.
+    QueueGate gate;
+    OrvExperiment::startWithConfig(config);
+  }
+  ASSERT_TRUE(outcome->done.waitFor(1));
+  EXPECT_EQ(readInListener, "cached");
+  EXPECT_EQ(outcome->code, OrvRemoteConfig::kErrorTransport);
+}
+
+}  // namespace
