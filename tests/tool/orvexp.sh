@@ -128,6 +128,16 @@ expect 0 '"key":"color","present":true,.*"source":"network","reason":"found","ex
   -- "$orvexp" get --app shop-app --server "$url" --data-dir "$work/dd" --json --detail color nope
 expect 0 'color: "red" source=file reason=found experiment=101' -- "$orvexp" get --app shop-app \
   --data-dir "$work/df" --server "file://$work/srv/shop-app/ki_feature.json" --detail color
+# Overrides: pinned values win, say so, and send no exposure; local-only asks nobody.
+expect 0 'color: "blue" source=override reason=found' 'limit: "7" source=override' \
+  -- "$orvexp" get --app shop-app --data-dir "$work/do" --server "file://$work/srv/shop-app/ki_feature.json" \
+  --override color=blue --override 'limit=7' --detail color limit
+if grep -q '^event ' "$work/out"; then
+  echo "FAILED: an overridden read sent an exposure" && failures=$((failures + 1))
+fi
+expect 0 'pinned: "x" source=override' -- "$orvexp" get --app shop-app --data-dir "$work/dl" \
+  --server "http://127.0.0.1:$dead_port" --override-mode local-only --override pinned='"x"' --detail pinned
+usage '^orvexp get: --override =1: expected KEY=JSON' -- "$orvexp" get --app a --server http://h --override =1 k
 # Start-up that fails: said as such, at once, whether a cache stands in or not.
 expect 3 'fetch failed \(-1\).*the values below come from the cache' 'color: "red" source=cache' \
   -- "$orvexp" get --app shop-app --server "http://127.0.0.1:$dead_port" --data-dir "$work/dd" --detail color

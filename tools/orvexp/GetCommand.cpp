@@ -38,8 +38,27 @@ struct GetOptions {
   bool detail = false;
   bool json = false;
   double timeoutSeconds = 30;
+  std::vector<std::string> overrides;  // KEY=JSON
+  std::string overridesFile;
+  std::string overrideMode = "local-over-remote";
   std::vector<std::string> keys;
 };
+
+// --override KEY=JSON, all of them, as one dictionary; text that is not JSON is a
+// string, so `--override color=blue` works as a developer expects. "" on success.
+std::string overridesOf(const std::vector<std::string>& texts, OrvValue* overrides) {
+  OrvValue::Dictionary entries;
+  for (const std::string& text : texts) {
+    const std::size_t equals = text.find('=');
+    if (equals == std::string::npos || equals == 0)
+      return "--override " + text + ": expected KEY=JSON";
+    OrvValue::ParseResult parsed = OrvValue::parseJson(std::string_view(text).substr(equals + 1));
+    entries.emplace_back(text.substr(0, equals),
+                         parsed.ok() ? parsed.value : OrvValue(text.substr(equals + 1)));
+  }
+  *overrides = OrvValue::dictionary(std::move(entries));
+  return "";
+}
 
 // The tool's own data directory, beside the library's per-user default: exposures
 // recorded by a look at the values must never count as the real application's.
@@ -143,6 +162,19 @@ int runGet(GetOptions o) {
   }
   auto config = OrvExperimentConfig::create(o.app, o.server);
   config->setAutomaticExposureTracking(!o.noTracking);
+  if (!o.overrides.empty()) {
+    OrvValue overrides;
+    if (const std::string problem = overridesOf(o.overrides, &overrides); !problem.empty()) {
+      printError("get", problem);
+      return 2;
+    }
+    config->setOverrides(overrides);
+  }
+  config->setOverridesFile(o.overridesFile);
+  config->setOverrideMode(o.overrideMode == "local-only" ? OrvOverrideMode::kLocalOnly
+                          : o.overrideMode == "remote-over-local"
+                              ? OrvOverrideMode::kRemoteOverLocal
+                              : OrvOverrideMode::kLocalOverRemote);
   if (!o.bucketId.empty()) config->setCustomBucketId(OrvValue(o.bucketId));
   auto task = OrvExperimentTask::create();
   OutcomeWaiter waiter(task);
@@ -278,6 +310,17 @@ void setupGetCommand(CLI::App& app, int& exitCode) {
   cmd->add_flag("--json", o->json,
                 "Print one JSON object per key: key, present, and when present kind, value, "
                 "string, number, boolean, json (events as {\"event\":...})");
+  cmd->add_option("--override", o->overrides,
+                  "Pin a feature locally, KEY=JSON (text that is not JSON is a string); "
+                  "repeatable. An overridden feature reports no exposure")
+      ->type_name("KEY=JSON");
+  cmd->add_option("--overrides-file", o->overridesFile,
+                  "A JSON object of overrides, re-read when it changes; its entries win over "
+                  "--override's");
+  cmd->add_option("--override-mode", o->overrideMode,
+                  "How overrides and the server's payload combine")
+      ->capture_default_str()
+      ->check(CLI::IsMember({"local-over-remote", "remote-over-local", "local-only"}));
   cmd->add_option("keys", o->keys, "Feature keys to read")->required();
   cmd->callback([o, &exitCode] { exitCode = runGet(*o); });
 }

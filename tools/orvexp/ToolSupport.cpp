@@ -109,6 +109,7 @@ NamedDetail namedDetail(const std::string& key, const ReadOptions& options) {
   const char* source = "default";
   if (d.source == OrvValueSource::kCache) source = "cache";
   if (d.source == OrvValueSource::kNetwork) source = options.fileServer ? "file" : "network";
+  if (d.source == OrvValueSource::kOverride) source = "override";
   const auto reason = static_cast<std::size_t>(d.reason);
   return {std::move(d.value), source, kReasons[reason], kReasonKeys[reason],
           std::move(d.experiment)};
