@@ -116,6 +116,15 @@ void OrvExperimentConfig::setStartupTask(std::shared_ptr<OrvExperimentTask> task
 
 void OrvExperimentConfig::setRefreshInterval(std::chrono::seconds interval) {
   if (interval.count() < 0) interval = std::chrono::seconds(0);
+  // The start turns the interval into milliseconds and the scheduler adds it to a
+  // clock: far beyond any useful interval, both would overflow.
+  constexpr std::chrono::seconds kMaximum = std::chrono::hours(24 * 365);
+  if (interval > kMaximum) {
+    OrvExpLog::info("refresh interval of %@ s lowered to the maximum of %@ s",
+                    static_cast<std::int64_t>(interval.count()),
+                    static_cast<std::int64_t>(kMaximum.count()));
+    interval = kMaximum;
+  }
   if (interval.count() > 0 && interval < kMinimumRefreshInterval) {
     OrvExpLog::info("refresh interval of %@ s raised to the minimum of %@ s",
                     static_cast<std::int64_t>(interval.count()),

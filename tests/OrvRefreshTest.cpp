@@ -187,6 +187,10 @@ TEST_F(RefreshTest, GapsKeepTheMinimumJitterMaxAgeAndDoublingBackOff) {
     config->setRefreshInterval(seconds(1));
     EXPECT_EQ(config->refreshInterval(), OrvExperimentConfig::kMinimumRefreshInterval);
     EXPECT_EQ(config->refreshInterval(), seconds(30));
+    // Far above any use, an interval would overflow the clock: it is bounded.
+    auto far = OrvExperimentConfig::create("far", "");
+    far->setRefreshInterval(seconds(INT64_MAX));
+    EXPECT_EQ(far->refreshInterval(), std::chrono::hours(24 * 365));
     start(config);
   }
   for (const auto& row : rows) {
