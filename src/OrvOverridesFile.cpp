@@ -155,8 +155,12 @@ void OrvOverridesFile::rereadNow() {
 }
 
 void OrvOverridesFile::stop() {
-  std::lock_guard lock(state().mutex);
-  ++state().watch;
-  state().path.clear();
-  state().seen = Signature{};
+  {
+    std::lock_guard lock(state().mutex);
+    ++state().watch;
+    state().path.clear();
+    state().seen = Signature{};
+  }
+  // A start without a file must not keep the last one's entries.
+  OrvFeatureManager::sharedInstance().setFileOverrides(OrvValue());
 }

@@ -28,5 +28,6 @@ class OrvOverridesFile {
   // On the work queue: the watched file's overrides now, for the next load (a fetch
   // in kLocalOnly mode, where no server has anything newer).
   static void rereadNow();
+  // Ends the watch and forgets the file's overrides (from the next load on).
   static void stop();
 };

@@ -94,6 +94,13 @@ TEST_F(OrvOverridesTest, LocalOnlyNeverAsksTheServerNorTouchesTheDisk) {
   ASSERT_TRUE(OrvExperiment::flush(orvtest::kWait));
   EXPECT_EQ(requests.load(), 0);
   EXPECT_EQ(files(), before);
+
+  // A later start without the file keeps none of its entries.
+  auto next = OrvExperimentConfig::create(appId("-next"), server.url());
+  next->setOverrideMode(OrvOverrideMode::kLocalOnly);
+  ASSERT_TRUE(next->setOverrides(json(R"({"limit": 4})")));
+  ASSERT_EQ(start(next)->successes, 1);
+  EXPECT_EQ(OrvExperiment::getKeys(), (std::vector<std::string>{"limit"}));
 }
 
 TEST_F(OrvOverridesTest, RequestHeadersReachTheServerAndTimeoutsApply) {

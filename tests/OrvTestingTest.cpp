@@ -133,6 +133,9 @@ TEST_F(OrvTestingTest, ApplicationStartUpCodeRunsUnchangedAndFetchSucceeds) {
   auto ready = orvtest::listenTo(OrvExperiment::whenReady());
   ASSERT_TRUE(ready->done.waitFor(1));
   EXPECT_EQ(ready->successes, 1);
+  OrvExperiment::getValueAsString("color");
+  EXPECT_TRUE(OrvExperiment::flush(orvtest::kWait));  // and the disk stays untouched
+  EXPECT_EQ(OrvTesting::exposures().size(), 1u);
 }
 
 TEST_F(OrvTestingTest, OverridesWinOrYieldByModeAndAreNeverExposed) {
