@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages that building, testing and benchmarking need.
+# Installs the Debian 12 packages that building, testing, benchmarking and the API
+# reference (doxygen) need.
 set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   libsimdjson-dev libcurl4-openssl-dev libsqlite3-dev libssl-dev zlib1g-dev
   libcpp-httplib-dev libcli11-dev libgtest-dev libgmock-dev libbenchmark-dev
-  python3 python3-scipy chromium openssl procps e2fsprogs dpkg-dev
+  python3 python3-scipy chromium openssl procps e2fsprogs dpkg-dev doxygen
 )
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
