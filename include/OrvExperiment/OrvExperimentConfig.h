@@ -103,7 +103,8 @@ class ORV_EXPORT OrvExperimentConfig {
 
   /// Periodic refresh, read by the start call. 0 (the default): none. Otherwise the
   /// library fetches every interval, with +-10% jitter; at least kMinimumRefreshInterval
-  /// (a smaller value is raised, with one log line). After failures it backs off
+  /// (a smaller value is raised, with one log line) and at most a year (a larger one is
+  /// lowered, also with a line). After failures it backs off
   /// exponentially (up to 15 minutes), honours Retry-After on 429 and 503, and waits for
   /// Cache-Control max-age when that is longer. A refresh never overlaps another fetch
   /// of the application, and fetch() restarts the wait. Refreshes reach change listeners
