@@ -150,6 +150,12 @@ class RegisteredCall;
 // between counting the call and recording it.
 thread_local const RegisteredCall* tlInnermost = nullptr;
 
+// GCC 12 at -O2 and above takes the chain for a dangling pointer: it cannot see that the
+// destructor unlinks the object before its frame ends.
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdangling-pointer"
+#endif
 class RegisteredCall {
  public:
   RegisteredCall(Registration& registration, bool sink)
@@ -190,6 +196,9 @@ class RegisteredCall {
   bool entered_ = false;
   std::optional<CallbackScope> scope_;
 };
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
+#pragma GCC diagnostic pop
+#endif
 
 void retire(Registration& registration) {
   const int own = RegisteredCall::countInside(registration);
