@@ -108,18 +108,20 @@ void OrvFeatureManager::loadPayload(const OrvValue& payload, OrvValueSource sour
 void OrvFeatureManager::load(const std::shared_ptr<OrvExperimentConfig>& config,
                              const OrvValue& payload, OrvValueSource source) {
   std::shared_ptr<const OrvFeatureTable> previous;
-  OrvValue overrides = config->overrides();
+  OrvValue fromFile;
   {
     std::lock_guard lock(mutex_);
     previous = snapshot_->features;
-    if (overrides.size() == 0) {
-      overrides = fileOverrides_;
-    } else if (fileOverrides_.size() > 0) {
-      // The file's entries come last, so they win (a dictionary keeps a key's last).
-      OrvValue::Dictionary joined = overrides.entries();
-      joined.insert(joined.end(), fileOverrides_.entries().begin(), fileOverrides_.entries().end());
-      overrides = OrvValue::dictionary(std::move(joined));
-    }
+    fromFile = fileOverrides_;
+  }
+  OrvValue overrides = config->overrides();
+  if (overrides.size() == 0) {
+    overrides = std::move(fromFile);
+  } else if (fromFile.size() > 0) {
+    // The file's entries come last, so they win (a dictionary keeps a key's last).
+    OrvValue::Dictionary joined = overrides.entries();
+    joined.insert(joined.end(), fromFile.entries().begin(), fromFile.entries().end());
+    overrides = OrvValue::dictionary(std::move(joined));
   }
   // Built without the lock: reads go on against the current table meanwhile. Loads
   // run one at a time on the work queue, so no other load can slip in between.
