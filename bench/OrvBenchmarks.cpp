@@ -309,7 +309,7 @@ void BM_ColdStart(benchmark::State& state) {
     OrvExperiment::startWithConfig(config);
     auto& manager = OrvFeatureManager::sharedInstance();
     for (;;) {
-      auto feature = manager.getFeature("f0");  // no exposure work in the timing
+      auto feature = manager.peekFeature("f0");  // no exposure work in the timing
       if (manager.config() == config && feature &&
           feature->value().stringValue() == "value number 0")
         break;
@@ -334,7 +334,7 @@ void BM_FirstExposure(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
     const std::string key = "f" + std::to_string((i++ % (kTableFeatures / 10)) * 10);
-    const std::string record = manager.getFeature(key)->experimentInfo()->recordKey();
+    const std::string record = manager.peekFeature(key)->experimentInfo()->recordKey();
     OrvExperimentQueue::sharedInstance().execute(
         [record] { OrvExperimentStorage::removeKey(record); });
     drainQueue();
@@ -360,7 +360,7 @@ void BM_ReadFlood(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
     // Start from an unrecorded exposure, so the flood also covers the first write.
-    const std::string record = manager.getFeature(key)->experimentInfo()->recordKey();
+    const std::string record = manager.peekFeature(key)->experimentInfo()->recordKey();
     OrvExperimentQueue::sharedInstance().execute(
         [record] { OrvExperimentStorage::removeKey(record); });
     drainQueue();

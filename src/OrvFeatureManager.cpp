@@ -68,7 +68,7 @@ const OrvFeature* OrvFeatureManager::findAndTrack(const Snapshot& snapshot,
   return found;
 }
 
-std::shared_ptr<const OrvFeature> OrvFeatureManager::getFeature(const std::string& key) {
+std::shared_ptr<const OrvFeature> OrvFeatureManager::peekFeature(const std::string& key) {
   const Snapshot& snapshot = current();
   const OrvFeature* found = snapshot.features ? snapshot.features->find(key) : nullptr;
   return found ? std::shared_ptr<const OrvFeature>(snapshot.features, found) : nullptr;

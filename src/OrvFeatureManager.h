@@ -38,8 +38,10 @@ class OrvFeatureManager {
 
   void setConfig(std::shared_ptr<OrvExperimentConfig> config);
 
-  // The feature, or null, sharing its table's ownership. Reports no exposure.
-  std::shared_ptr<const OrvFeature> getFeature(const std::string& key);
+  // The feature, or null, sharing its table's ownership: a look that reports no
+  // exposure (the reads of the rest of the library do), for the exposure tracker and
+  // tools.
+  std::shared_ptr<const OrvFeature> peekFeature(const std::string& key);
 
   // A lookup that reports an exposure of a found key when the configuration tracks
   // exposures automatically, handing the feature (or null) to `visit`

@@ -217,7 +217,7 @@ TEST_F(ExposureTest, ReadShortcutsChangeNothingThatIsSentStoredOrLogged) {
   OrvExperiment::enableLog(false);
   OrvExperimentQueue::sharedInstance().execute([] {
     OrvExperimentStorage::removeKey(
-        OrvFeatureManager::sharedInstance().getFeature("color")->experimentInfo()->recordKey());
+        OrvFeatureManager::sharedInstance().peekFeature("color")->experimentInfo()->recordKey());
   });
   ASSERT_TRUE(drainWorkQueue());
   OrvExperiment::getValueAsString("color");

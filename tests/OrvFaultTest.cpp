@@ -291,7 +291,7 @@ TEST_F(FaultTest, ReadersRacingReloadsSeeWholeTablesAndEachExposureIsSentOnce) {
   const std::string app = appId();
   constexpr int kKeys = 60;
   startWithPayload(app, manyExperiments(kKeys, "a"));
-  const auto held = OrvFeatureManager::sharedInstance().getFeature("k1");
+  const auto held = OrvFeatureManager::sharedInstance().peekFeature("k1");
   std::atomic<bool> stop{false};
   std::vector<std::thread> readers;
   for (int t = 0; t < 4; ++t) {

@@ -74,18 +74,32 @@ const char* kindName(const OrvValue& value) {
   return "null";
 }
 
+// The four typed reads of one key, as the application would make them (each reports
+// the exposure it would).
+struct TypedReads {
+  std::string string;
+  OrvValue number;
+  bool boolean;
+  OrvValue json;
+};
+
+TypedReads typedReads(const std::string& key) {
+  return {OrvExperiment::getValueAsString(key), OrvExperiment::getValueAsNumber(key),
+          OrvExperiment::getValueAsBoolean(key), OrvExperiment::getValueAsJson(key)};
+}
+
 }  // namespace
 
 // Each line is written with one call, so lines from event sinks never cut into it.
 void printTypedReads(std::ostream& out, const std::string& key) {
   std::string line = "  " + key + ": ";
-  if (!OrvFeatureManager::sharedInstance().getFeature(key)) {
+  if (!OrvFeatureManager::sharedInstance().peekFeature(key)) {
     line += "missing\n";
   } else {
-    line += "string=\"" + OrvExperiment::getValueAsString(key) +
-            "\" number=" + OrvExperiment::getValueAsNumber(key).description() +
-            " boolean=" + (OrvExperiment::getValueAsBoolean(key) ? "true" : "false") +
-            " json=" + OrvExperiment::getValueAsJson(key).toJson() + "\n";
+    const TypedReads reads = typedReads(key);
+    line += "string=\"" + reads.string + "\" number=" + reads.number.description() +
+            " boolean=" + (reads.boolean ? "true" : "false") + " json=" + reads.json.toJson() +
+            "\n";
   }
   out << line << std::flush;
 }
@@ -119,13 +133,13 @@ NamedDetail namedDetail(const std::string& key, const ReadOptions& options) {
 
 void printTypedReadsJson(std::ostream& out, const std::string& key, const ReadOptions& options) {
   std::string line = "{\"key\":" + OrvValue(key).toJson();
-  if (auto feature = OrvFeatureManager::sharedInstance().getFeature(key)) {
-    line += ",\"present\":true,\"kind\":\"" + std::string(kindName(feature->value())) +
-            "\",\"value\":" + feature->value().toJson() +
-            ",\"string\":" + OrvValue(OrvExperiment::getValueAsString(key)).toJson() +
-            ",\"number\":" + OrvExperiment::getValueAsNumber(key).toJson() +
-            ",\"boolean\":" + (OrvExperiment::getValueAsBoolean(key) ? "true" : "false") +
-            ",\"json\":" + OrvExperiment::getValueAsJson(key).toJson();
+  if (auto feature = OrvFeatureManager::sharedInstance().peekFeature(key)) {
+    const TypedReads reads = typedReads(key);
+    line +=
+        ",\"present\":true,\"kind\":\"" + std::string(kindName(feature->value())) +
+        "\",\"value\":" + feature->value().toJson() +
+        ",\"string\":" + OrvValue(reads.string).toJson() + ",\"number\":" + reads.number.toJson() +
+        ",\"boolean\":" + (reads.boolean ? "true" : "false") + ",\"json\":" + reads.json.toJson();
   } else {
     line += ",\"present\":false";
   }
