@@ -23,6 +23,9 @@ pc="${pcs[0]}"
 libdir="$(dirname "$(dirname "$pc")")"
 export PKG_CONFIG_PATH="$(dirname "$pc")"
 rm -rf "$work" && mkdir -p "$work"
+# Absolute: a relative XDG_DATA_HOME is ignored (the XDG rule), and the examples' run
+# would then share the user's own data directory and its exposure records.
+work="$(cd "$work" && pwd)"
 fail() { echo "consume: $*" >&2; exit 1; }
 
 # The one source of truth, and what the SDK tells servers (independent of it).
