@@ -104,7 +104,8 @@ struct OrvOtlpExporter::Impl {
   mutable std::mutex mutex;
   std::condition_variable changed;  // work, a flush, a stop, or a batch done
   // Guarded by mutex.
-  std::uint64_t wakeups = 0;
+  // Events handed over so far; one hand-over of an unknown number counts as a full batch.
+  std::uint64_t handedOver = 0;
   int flushWaiters = 0;
   OrvOtlpExporterStats stats;
 
@@ -136,6 +137,13 @@ struct OrvOtlpExporter::Impl {
     std::int64_t head = 0;
     auto headSeen = std::chrono::steady_clock::now();
     for (;;) {
+      // Taken before the read: an event handed over later may be in it too (counted
+      // twice, which only makes the next read come early), but none is missed.
+      std::uint64_t handedBeforeRead;
+      {
+        std::lock_guard lock(mutex);
+        handedBeforeRead = handedOver;
+      }
       std::shared_ptr<OrvEventOutbox> outbox;
       std::vector<OrvOutboxEvent> batch;
       for (auto& open : OrvEventOutbox::allOpen()) {
@@ -165,7 +173,13 @@ struct OrvOtlpExporter::Impl {
       const auto age =
           std::max(stored, std::chrono::duration_cast<std::chrono::milliseconds>(now - headSeen));
       if (batch.size() < batchCap && flushWaiters == 0 && age < options.flushInterval) {
-        waitForWork(lock, options.flushInterval - age);
+        // Not read again until it can be sent: reading (and parsing) the waiting rows on
+        // every hand-over cost events arriving one by one a read of the whole batch each.
+        // Events nobody announced (claimed from a dead process) wait for the timer.
+        changed.wait_until(lock, now + (options.flushInterval - age), [&] {
+          return worker.stopRequested() || flushWaiters > 0 ||
+                 batch.size() + (handedOver - handedBeforeRead) >= batchCap;
+        });
         continue;
       }
       lock.unlock();
@@ -234,12 +248,13 @@ struct OrvOtlpExporter::Impl {
     }
   }
 
-  // Under `lock`: until woken (new work or a flush), stopped, or `timeout`.
+  // Under `lock`, with nothing queued: until events are handed over, a flush asks, a
+  // stop, or `timeout`.
   void waitForWork(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds timeout) {
-    const std::uint64_t seen = wakeups;
+    const std::uint64_t seen = handedOver;
     const int flushes = flushWaiters;
     changed.wait_for(lock, timeout, [&] {
-      return worker.stopRequested() || wakeups != seen || flushWaiters > flushes;
+      return worker.stopRequested() || handedOver != seen || flushWaiters > flushes;
     });
   }
 
@@ -359,9 +374,12 @@ OrvOtlpExporter::~OrvOtlpExporter() { impl_->worker.stop(); }
 
 const std::string& OrvOtlpExporter::consumerName() const { return impl_->consumer; }
 
-void OrvOtlpExporter::wake() {
+void OrvOtlpExporter::wake() { wake(impl_->options.maxBatch); }
+
+void OrvOtlpExporter::wake(std::size_t events) {
+  if (events == 0) return;
   std::lock_guard lock(impl_->mutex);
-  ++impl_->wakeups;
+  impl_->handedOver += events;
   impl_->changed.notify_all();
 }
 
