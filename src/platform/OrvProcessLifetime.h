@@ -69,9 +69,10 @@ class OrvProcessLifetime {
 //
 // Owner's side: `wake` may run on any thread until this object is destroyed, never
 // after; declare this object after what `wake` uses, so that it is destroyed first.
-// Never call stop() or the destructor under the lock `wake` takes. The body must not
-// call stop() or the destructor, except through the last reference to its owner (it
-// then leaves itself behind instead of waiting for itself).
+// Never call stop() or the destructor under the lock `wake` takes. Reached from the
+// body itself (exit() from application code it runs, or its owner's last reference
+// dropped there), a stop waits for nothing: the thread is left behind and ends once
+// the body returns.
 //
 // Thread-safe: every member may be called from any thread, also during exit.
 class OrvStoppableThread {
@@ -88,13 +89,13 @@ class OrvStoppableThread {
   // running or has run, whichever call started it; false when none ever will.
   bool start(std::function<void()> body);
 
-  // True once a stop was asked for (by stop(), by exit, or by a start during exit).
+  // True once a stop was asked for (by stop(), by exit, or by making this during exit).
   bool stopRequested() const noexcept;
 
   // Asks for the stop, wakes the body and waits for it until `deadline`: joined if it
   // returned in time; otherwise the thread is left behind, detached, as at exit. True
-  // when the body had returned (or never started) by `deadline`. Called on the thread
-  // itself (exit() from application code the body runs, say), it waits for nothing.
+  // when the body had returned (or never started) by `deadline`; false at once when
+  // called from the body itself.
   bool stop(std::chrono::steady_clock::time_point deadline);
   // While the process is not exiting, stop() waits as long as the body takes; once it
   // is, stop(now): exit waits for nobody beyond its grace period.
