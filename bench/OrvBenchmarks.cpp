@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <simdjson.h>
 #include <sys/resource.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -576,6 +577,74 @@ void BM_OtlpExport(benchmark::State& state) {
 BENCHMARK(BM_OtlpExport)
     ->Arg(20'000)
     ->Arg(100'000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+double processCpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+double threadCpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+// Events arriving one by one, as an application logs them: each goes through the
+// mediator (stored, handed to the exporter's queue, the exporter woken) before the next,
+// back to back or range(1) microseconds apart; timed from the first event until the
+// collector has accepted all of them. The exporter is woken once per event while it
+// waits for a full batch (512): other_threads_cpu_s is the CPU time of every thread but
+// the benchmark's own (the exporter's, mostly), beside the storing the benchmark's
+// thread does itself.
+void BM_OtlpExportOneByOne(benchmark::State& state) {
+  const std::size_t count = static_cast<std::size_t>(state.range(0));
+  const auto pause = std::chrono::microseconds(state.range(1));
+  const Collector& c = collector();
+  if (c.url.empty()) {
+    state.SkipWithError("orvexp serve did not start");
+    return;
+  }
+  auto* mediator = OrvMediator::sharedInstance();
+  double others = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    OrvOtlpExporterOptions options;
+    options.endpoint = c.url;
+    const auto id = mediator->addOtlpExporter(options);
+    // Whatever an earlier benchmark left queued goes first, outside the timing.
+    const bool drained = mediator->flushExporters(std::chrono::minutes(5));
+    const double processBefore = processCpuSeconds(), threadBefore = threadCpuSeconds();
+    state.ResumeTiming();
+    for (std::size_t i = 0; i < count; ++i) {
+      mediator->orvAnalyticsTrackEvent(
+          "zu_experiment_exposure",
+          OrvValue::dictionary({{"#experiment_id", OrvValue("exp" + std::to_string(i))},
+                                {"#experiment_group_id", OrvValue("1")},
+                                {"#is_control_group", OrvValue(false)}}),
+          startedApp);
+      if (pause.count() > 0) std::this_thread::sleep_for(pause);
+    }
+    const bool delivered = mediator->flushExporters(std::chrono::minutes(5));
+    state.PauseTiming();
+    others += (processCpuSeconds() - processBefore) - (threadCpuSeconds() - threadBefore);
+    const OrvOtlpExporterStats stats = mediator->otlpExporterStats(id);
+    mediator->removeOtlpExporter(id);
+    if (!drained || !delivered || stats.exported < count)
+      state.SkipWithError("the exporter did not finish");
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * count));
+  state.counters["other_threads_cpu_s"] = others / static_cast<double>(state.iterations());
+}
+BENCHMARK(BM_OtlpExportOneByOne)
+    ->Args({2'000, 0})
+    ->Args({10'000, 0})
+    ->Args({2'000, 500})
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();

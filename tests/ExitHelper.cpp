@@ -19,6 +19,8 @@
 #include "OrvExperimentQueue.h"
 #include "OrvExperimentTaskNotify.h"
 #include "OrvMediator.h"
+#include "OrvOtlpExporter.h"
+#include "platform/OrvProcessLifetime.h"
 
 namespace {
 
@@ -110,6 +112,20 @@ void sayExiting() {
   std::puts("exiting");
   std::fflush(stdout);
 }
+
+// A thread waiting on its owner's lock until it is asked to stop.
+struct Stoppable {
+  std::mutex mutex;
+  std::condition_variable changed;
+  OrvStoppableThread thread{[this] {
+    std::lock_guard lock(mutex);
+    changed.notify_all();
+  }};
+  void waitForStop() {
+    std::unique_lock lock(mutex);
+    changed.wait(lock, [this] { return thread.stopRequested(); });
+  }
+};
 
 }  // namespace
 
@@ -279,6 +295,33 @@ int main(int argc, char** argv) {
     if (!startOnExperiments(argv[2], std::atoi(argv[3]))) return 4;
     for (int i = 0; i < 3; ++i) OrvExperiment::fetch();
     OrvExperiment::getValueAsString("k1");
+    sayExiting();
+    return 0;
+  }
+  // stoppable: one stoppable thread that returns when asked (its line is written before
+  // exit flushes stdout), one that never returns (left behind after the grace period),
+  // and, once exit is under way, another and an OTLP exporter that must not start.
+  if (std::strcmp(mode, "stoppable") == 0) {
+    auto* polite = new Stoppable;  // leaked, as the library's own owners are
+    polite->thread.start([polite] {
+      polite->waitForStop();
+      std::puts("joined");
+    });
+    auto* stuck = new Stoppable;
+    stuck->thread.start([] {
+      for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+    });
+    OrvProcessLifetime::addAbortHook([] {
+      Stoppable late;
+      const bool started = late.thread.start([] { std::puts("started during exit"); });
+      std::printf("made during exit: started %d, stop asked %d\n", started,
+                  late.thread.stopRequested());
+      OrvOtlpExporterOptions options;
+      options.endpoint = "http://127.0.0.1:9/";
+      OrvOtlpExporter exporter(options);
+      std::printf("exporter made during exit: delivered %d\n",
+                  exporter.waitDelivered(std::chrono::steady_clock::now() + std::chrono::hours(1)));
+    });
     sayExiting();
     return 0;
   }

@@ -400,6 +400,45 @@ TEST_F(ExporterTest, LargeAnswersRedirectsAnd413sNeitherLoseNorRepeatAnEvent) {
   OrvMediator::enableLog(false);
 }
 
+// With a minute-long flush interval a batch goes out once it is full, at once and not
+// before, however its events were handed over: one by one, or several in one hand-over
+// while a batch waits. The exporter reads its queue again only when the events handed
+// over since its last read can fill a batch: a read skipped wrongly would hold a full
+// batch for the minute. A flush sends the partial batch that waits; a short interval
+// sends one without a flush.
+TEST_F(ExporterTest, ABatchGoesOutOnceFullOrFlushedHoweverItsEventsWereHandedOver) {
+  nextRow("batches");
+  WireCollector collector([](std::size_t, const httplib::Request&, httplib::Response&) {});
+  add(options(collector.url(), 5));
+  track(4, "a");
+  track(1, "b");  // the fifth: one request of five
+  ASSERT_TRUE(collector.waitAccepted(5));
+  track(2, "c");
+  // Four in one hand-over beside the two waiting: one more request of five, one waits.
+  std::vector<OrvOutboxEvent> several(4);
+  for (std::size_t i = 0; i < several.size(); ++i) {
+    several[i].name = "d" + std::to_string(i);
+    several[i].appId = "app";
+  }
+  OrvEventOutbox::forDirectory(dir_.path() + "/batches")->append(several);
+  OrvMediator::sharedInstance()->deliverPending();
+  ASSERT_TRUE(collector.waitAccepted(10));
+  ASSERT_TRUE(OrvMediator::sharedInstance()->flushExporters(kWait));
+  std::vector<std::size_t> sizes;
+  for (const auto& r : collector.requests()) sizes.push_back(r.eventIds.size());
+  EXPECT_EQ(sizes, (std::vector<std::size_t>{5, 5, 1}));
+  expectEachOnce(collector.accepted(), 11);
+
+  nextRow("interval");
+  WireCollector timed([](std::size_t, const httplib::Request&, httplib::Response&) {});
+  auto o = options(timed.url(), 100);
+  o.flushInterval = milliseconds(200);
+  add(o);
+  track(3);
+  ASSERT_TRUE(timed.waitAccepted(3));  // no flush asked
+  expectEachOnce(timed.accepted(), 3);
+}
+
 // Events stored a day "in the future" (the clock was set back since) and out of wall
 // order: sent at once, in the order stored.
 TEST_F(ExporterTest, AClockSetBackDelaysNothingAndOrderIsTheOrderStored) {

@@ -19,6 +19,7 @@
 #include "OrvRemoteConfig.h"
 #include "ScriptedServer.h"
 #include "TestSupport.h"
+#include "platform/OrvProcessLifetime.h"
 
 using namespace orvtest;
 
@@ -149,6 +150,101 @@ TEST(ProcessExit, QueuedRunningAndStuckJobsNeverHangOrCrashTheExit) {
   EXPECT_EQ(runCommand(helperPath("orv_exit_helper") + " exit-inside-block"), 3);
   // A job that never finishes is left behind after the grace period.
   expectCleanPromptExit({"stuck-block"}, kExitBound + 2000ms);
+}
+
+// At exit a stoppable thread that returns when asked is joined (its last line is out
+// before exit flushes stdout), one that never returns is left behind after the grace
+// period, and one made once exit is under way never starts; neither does an exporter.
+TEST(ProcessExit, AStoppableThreadIsJoinedOrLeftBehindAndNoneStartsOnceExitBegan) {
+  for (int i = 0; i < std::min(runs(), 3); ++i) {
+    ChildProcess child({helperPath("orv_exit_helper"), "stoppable"});
+    std::string line;
+    ASSERT_TRUE(child.readLine(&line));
+    ASSERT_EQ(line, "exiting");
+    ASSERT_EQ(child.waitExit(kExitBound + 2000ms), 0);
+    std::vector<std::string> rest;
+    while (child.readLine(&line)) rest.push_back(line);
+    std::sort(rest.begin(), rest.end());
+    EXPECT_EQ(rest, (std::vector<std::string>{"exporter made during exit: delivered 1", "joined",
+                                              "made during exit: started 0, stop asked 1"}));
+  }
+}
+
+// A stoppable thread's owner, as the library's are: the thread waits under `mutex`.
+struct StoppableOwner {
+  explicit StoppableOwner(std::promise<void>* gone = nullptr) : gone{gone} {}
+  // Told once the thread member is gone (members go in reverse order).
+  struct Gone {
+    std::promise<void>* promise;
+    ~Gone() {
+      if (promise) promise->set_value();
+    }
+  } gone;
+  std::mutex mutex;
+  std::condition_variable changed;
+  OrvStoppableThread thread{[this] {
+    std::lock_guard lock(mutex);
+    changed.notify_all();
+  }};
+  void waitForStop() {
+    std::unique_lock lock(mutex);
+    changed.wait(lock, [this] { return thread.stopRequested(); });
+  }
+};
+
+TEST(StoppableThread, StopWakesAndJoinsOrLeavesBehindAndNeverWaitsForItself) {
+  const auto far = [] { return std::chrono::steady_clock::now() + kWait; };
+  {
+    // Asked to stop while it waits: woken and joined; it runs once whatever starts it.
+    StoppableOwner owner;
+    std::atomic<int> runs{0};
+    const auto body = [&] {
+      ++runs;
+      owner.waitForStop();
+    };
+    ASSERT_TRUE(owner.thread.start(body));
+    EXPECT_TRUE(owner.thread.start(body));
+    EXPECT_FALSE(owner.thread.stopRequested());
+    EXPECT_TRUE(owner.thread.stop(far()));
+    EXPECT_TRUE(owner.thread.stopRequested());
+    EXPECT_TRUE(owner.thread.start(body));
+    EXPECT_EQ(runs.load(), 1);
+  }
+  {
+    // Stopped before it started: it never starts.
+    StoppableOwner owner;
+    EXPECT_TRUE(owner.thread.stop(far()));
+    EXPECT_FALSE(owner.thread.start([] { ADD_FAILURE() << "started after its stop"; }));
+  }
+  {
+    // A body that does not return by the deadline is left behind and runs on; a later
+    // stop waits for it.
+    StoppableOwner owner;
+    std::promise<void> gate;
+    std::atomic<bool> stopSeen{false};
+    owner.thread.start([&, open = gate.get_future().share()] {
+      open.wait();
+      stopSeen = owner.thread.stopRequested();
+    });
+    EXPECT_FALSE(owner.thread.stop(std::chrono::steady_clock::now() + 20ms));
+    gate.set_value();
+    EXPECT_TRUE(owner.thread.stop(far()));
+    EXPECT_TRUE(stopSeen.load());
+  }
+  // The owner's last reference held by the body, left behind or not: the owner goes on
+  // the thread itself, whose stop must not wait for itself.
+  for (const bool leftBehind : {false, true}) {
+    SCOPED_TRACE(leftBehind ? "left behind" : "never stopped");
+    std::promise<void> gone, gate;
+    auto owner = std::make_shared<StoppableOwner>(&gone);
+    owner->thread.start([owner, open = gate.get_future().share()] { open.wait(); });
+    if (leftBehind) {
+      EXPECT_FALSE(owner->thread.stop(std::chrono::steady_clock::now() + 20ms));
+    }
+    owner.reset();
+    gate.set_value();
+    EXPECT_EQ(gone.get_future().wait_for(kWait), std::future_status::ready);
+  }
 }
 
 TEST(Flush, ExposuresReadBeforeFlushReachTheSinkBeforeTheProgramReturns) {

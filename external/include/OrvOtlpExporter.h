@@ -83,8 +83,12 @@ class ORV_EXPORT OrvOtlpExporter {
 
   /// The exporter's queue in the outbox: the same for the same endpoint across runs.
   const std::string& consumerName() const;
-  /// Events were handed to the queue.
+  /// Events were handed to the queue, how many not said: the queue is read again.
   void wake();
+  /// `events` events were handed to the queue. While a batch waits to fill up, the queue
+  /// is read again only once the events handed over since the last read can fill it, a
+  /// flush asks, or the oldest event has waited flushInterval; not on every hand-over.
+  void wake(std::size_t events);
   /// Sends what is queued now without waiting for a fuller batch, and waits until the
   /// queue is empty (or until `deadline`). True when it emptied.
   bool waitDelivered(std::chrono::steady_clock::time_point deadline);

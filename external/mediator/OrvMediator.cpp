@@ -221,7 +221,7 @@ void OrvMediator::deliverRound() {
       std::vector<std::string> consumers;
       for (const auto& exporter : exporters) consumers.push_back(exporter->consumerName());
       outbox->handOver(batch, consumers);
-      for (const auto& exporter : exporters) exporter->wake();
+      for (const auto& exporter : exporters) exporter->wake(batch.size());
       if (OrvProcessLifetime::exiting()) return;
     }
   }

@@ -6,7 +6,6 @@
 #include <condition_variable>
 #include <mutex>
 #include <random>
-#include <thread>
 
 #include "OrvExperiment/OrvValue.h"
 #include "platform/OrvEventOutbox.h"
@@ -96,7 +95,7 @@ std::string logsUrl(std::string endpoint) {
 
 }  // namespace
 
-struct OrvOtlpExporter::Impl : std::enable_shared_from_this<Impl> {
+struct OrvOtlpExporter::Impl {
   // Constant after construction.
   OrvOtlpExporterOptions options;
   std::string url;
@@ -105,12 +104,17 @@ struct OrvOtlpExporter::Impl : std::enable_shared_from_this<Impl> {
   mutable std::mutex mutex;
   std::condition_variable changed;  // work, a flush, a stop, or a batch done
   // Guarded by mutex.
-  bool stopping = false;
-  bool finished = false;  // run() has returned
-  std::uint64_t wakeups = 0;
+  // Events handed over so far; one hand-over of an unknown number counts as a full batch.
+  std::uint64_t handedOver = 0;
   int flushWaiters = 0;
   OrvOtlpExporterStats stats;
-  std::thread thread;
+
+  // Runs run(); stopped with the library's other threads at exit, or by the exporter's
+  // destructor. After mutex and changed, which its wake-up uses.
+  OrvStoppableThread worker{[this] {
+    std::lock_guard lock(mutex);
+    changed.notify_all();
+  }};
 
   // What the collector made of a request.
   struct Verdict {
@@ -125,14 +129,6 @@ struct OrvOtlpExporter::Impl : std::enable_shared_from_this<Impl> {
   unsigned fullSends = 0;    // accepted requests at the current cap
 
   void run() {
-    struct Finish {
-      Impl* impl;
-      ~Finish() {
-        std::lock_guard lock(impl->mutex);
-        impl->finished = true;
-        impl->changed.notify_all();
-      }
-    } finish{this};
     std::uint32_t failures = 0;
     std::mt19937 random(std::random_device{}());
     batchCap = options.maxBatch;
@@ -141,6 +137,13 @@ struct OrvOtlpExporter::Impl : std::enable_shared_from_this<Impl> {
     std::int64_t head = 0;
     auto headSeen = std::chrono::steady_clock::now();
     for (;;) {
+      // Taken before the read: an event handed over later may be in it too (counted
+      // twice, which only makes the next read come early), but none is missed.
+      std::uint64_t handedBeforeRead;
+      {
+        std::lock_guard lock(mutex);
+        handedBeforeRead = handedOver;
+      }
       std::shared_ptr<OrvEventOutbox> outbox;
       std::vector<OrvOutboxEvent> batch;
       for (auto& open : OrvEventOutbox::allOpen()) {
@@ -151,7 +154,7 @@ struct OrvOtlpExporter::Impl : std::enable_shared_from_this<Impl> {
         }
       }
       std::unique_lock lock(mutex);
-      if (stopping) return;
+      if (worker.stopRequested()) return;
       if (batch.empty()) {
         changed.notify_all();  // flush waiters look again
         waitForWork(lock, kIdlePoll);
@@ -170,7 +173,13 @@ struct OrvOtlpExporter::Impl : std::enable_shared_from_this<Impl> {
       const auto age =
           std::max(stored, std::chrono::duration_cast<std::chrono::milliseconds>(now - headSeen));
       if (batch.size() < batchCap && flushWaiters == 0 && age < options.flushInterval) {
-        waitForWork(lock, options.flushInterval - age);
+        // Not read again until it can be sent: reading (and parsing) the waiting rows on
+        // every hand-over cost events arriving one by one a read of the whole batch each.
+        // Events nobody announced (claimed from a dead process) wait for the timer.
+        changed.wait_until(lock, now + (options.flushInterval - age), [&] {
+          return worker.stopRequested() || flushWaiters > 0 ||
+                 batch.size() + (handedOver - handedBeforeRead) >= batchCap;
+        });
         continue;
       }
       lock.unlock();
@@ -235,16 +244,18 @@ struct OrvOtlpExporter::Impl : std::enable_shared_from_this<Impl> {
                             delay.count());
       lock.lock();
       ++stats.failedRequests;
-      changed.wait_for(lock, delay, [&] { return stopping; });
+      changed.wait_for(lock, delay, [&] { return worker.stopRequested(); });
     }
   }
 
-  // Under `lock`: until woken (new work or a flush), stopped, or `timeout`.
+  // Under `lock`, with nothing queued: until events are handed over, a flush asks, a
+  // stop, or `timeout`.
   void waitForWork(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds timeout) {
-    const std::uint64_t seen = wakeups;
+    const std::uint64_t seen = handedOver;
     const int flushes = flushWaiters;
-    changed.wait_for(lock, timeout,
-                     [&] { return stopping || wakeups != seen || flushWaiters > flushes; });
+    changed.wait_for(lock, timeout, [&] {
+      return worker.stopRequested() || handedOver != seen || flushWaiters > flushes;
+    });
   }
 
   // One request, following redirects that keep to the collector's origin.
@@ -353,54 +364,22 @@ OrvOtlpExporter::OrvOtlpExporter(OrvOtlpExporterOptions options) : impl_(std::ma
   impl_->url = logsUrl(options.endpoint);
   impl_->consumer = "otlp " + impl_->url;
   impl_->options = std::move(options);
-  // Stopped with the library's other threads at exit: told first, then waited for.
-  std::weak_ptr<Impl> weak = impl_;
-  const bool joinedAtExit = OrvProcessLifetime::addHooks(
-      [weak] {
-        if (auto impl = weak.lock()) {
-          std::lock_guard lock(impl->mutex);
-          impl->stopping = true;
-          impl->changed.notify_all();
-        }
-      },
-      [weak](std::chrono::steady_clock::time_point deadline) {
-        auto impl = weak.lock();
-        if (!impl) return;
-        std::unique_lock lock(impl->mutex);
-        if (!impl->changed.wait_until(lock, deadline, [&] { return impl->finished; })) return;
-        std::thread thread = std::move(impl->thread);
-        lock.unlock();
-        if (thread.joinable()) thread.join();
-      });
-  if (!joinedAtExit) {
-    impl_->stopping = impl_->finished = true;  // made during exit: no thread to leave behind
-    return;
-  }
-  std::lock_guard lock(impl_->mutex);
   // The thread holds the state, so an exporter dropped during exit stays valid for it.
-  impl_->thread = std::thread([impl = impl_] { impl->run(); });
+  // Made during exit, it starts none: nothing would join it.
+  impl_->worker.start([impl = impl_] { impl->run(); });
 }
 
-OrvOtlpExporter::~OrvOtlpExporter() {
-  std::thread thread;
-  {
-    std::lock_guard lock(impl_->mutex);
-    impl_->stopping = true;
-    impl_->changed.notify_all();
-    thread = std::move(impl_->thread);
-  }
-  if (OrvProcessLifetime::exiting()) {
-    thread.detach();  // exit does not wait for a request in flight
-  } else if (thread.joinable()) {
-    thread.join();
-  }
-}
+// Waits for a request in flight, except during exit.
+OrvOtlpExporter::~OrvOtlpExporter() { impl_->worker.stop(); }
 
 const std::string& OrvOtlpExporter::consumerName() const { return impl_->consumer; }
 
-void OrvOtlpExporter::wake() {
+void OrvOtlpExporter::wake() { wake(impl_->options.maxBatch); }
+
+void OrvOtlpExporter::wake(std::size_t events) {
+  if (events == 0) return;
   std::lock_guard lock(impl_->mutex);
-  ++impl_->wakeups;
+  impl_->handedOver += events;
   impl_->changed.notify_all();
 }
 
@@ -415,7 +394,8 @@ bool OrvOtlpExporter::waitDelivered(std::chrono::steady_clock::time_point deadli
     for (auto& outbox : OrvEventOutbox::allOpen())
       empty = empty && outbox->pending(1, impl_->consumer).empty();
     lock.lock();
-    if (empty || impl_->stopping || std::chrono::steady_clock::now() >= deadline) break;
+    if (empty || impl_->worker.stopRequested() || std::chrono::steady_clock::now() >= deadline)
+      break;
     impl_->changed.wait_until(lock,
                               std::min(deadline, std::chrono::steady_clock::now() + kIdlePoll));
   }

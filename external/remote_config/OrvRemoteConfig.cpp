@@ -6,7 +6,6 @@
 #include <map>
 #include <random>
 #include <set>
-#include <thread>
 #include <utility>
 
 #include "OrvRCCache.h"
@@ -277,8 +276,10 @@ class RefreshScheduler {
   void schedule(const std::shared_ptr<App>& app, std::chrono::milliseconds delay) {
     const auto scaled = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
         delay * timeScale.load(std::memory_order_relaxed));
+    // Started with the first refresh; made during exit (or once stopped), it never runs
+    // and what is scheduled stays unrun.
+    thread_.start([this] { run(); });
     std::lock_guard lock(mutex_);
-    if (!thread_.joinable() && !stopping_) thread_ = std::thread([this] { run(); });
     due_[app] = std::chrono::steady_clock::now() + scaled;
     changed_.notify_all();
   }
@@ -286,28 +287,11 @@ class RefreshScheduler {
   static inline std::atomic<double> timeScale{1.0};
 
  private:
-  RefreshScheduler() {
-    const bool joinedAtExit = OrvProcessLifetime::addHooks(
-        [this] {
-          std::lock_guard lock(mutex_);
-          stopping_ = true;
-          changed_.notify_all();
-        },
-        [this](auto deadline) {
-          std::unique_lock lock(mutex_);
-          if (!changed_.wait_until(lock, deadline,
-                                   [this] { return finished_ || !thread_.joinable(); }))
-            return;
-          std::thread thread = std::move(thread_);
-          lock.unlock();
-          if (thread.joinable()) thread.join();
-        });
-    stopping_ = !joinedAtExit;  // made during exit: it never starts its thread
-  }
+  RefreshScheduler() = default;
 
   void run() {
     std::unique_lock lock(mutex_);
-    while (!stopping_) {
+    while (!thread_.stopRequested()) {
       if (due_.empty()) {
         changed_.wait(lock);
         continue;
@@ -333,17 +317,18 @@ class RefreshScheduler {
       if (idle) queueFetch(app, [app] { runFetch(app, nullptr, true); });
       lock.lock();
     }
-    finished_ = true;
-    changed_.notify_all();
   }
 
   std::mutex mutex_;
   std::condition_variable changed_;
   // Guarded by mutex_.
   std::map<std::shared_ptr<App>, std::chrono::steady_clock::time_point> due_;
-  bool stopping_ = false;
-  bool finished_ = false;
-  std::thread thread_;
+  // Stopped with the library's other threads at exit. After mutex_ and changed_, which
+  // its wake-up uses.
+  OrvStoppableThread thread_{[this] {
+    std::lock_guard lock(mutex_);
+    changed_.notify_all();
+  }};
 };
 
 constexpr auto kMaxRefreshBackoff = std::chrono::minutes(15);

@@ -5,10 +5,12 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdlib>
 #include <locale>
 #include <mutex>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "OrvExperiment/OrvValue.h"
@@ -113,4 +115,106 @@ bool OrvProcessLifetime::addHooks(std::function<void()> abort,
   hooks().abort.push_back(std::move(abort));
   hooks().stop.push_back(std::move(stop));
   return true;
+}
+
+// Shared by the owner, the thread (which keeps it alive once left behind) and, weakly,
+// the exit hooks.
+struct OrvStoppableThread::State {
+  std::atomic<bool> stopRequested{false};
+
+  std::mutex mutex;
+  std::condition_variable ended;  // the body returned
+  // Guarded by mutex.
+  bool started = false;
+  bool finished = false;  // the body returned and its captures are gone
+  std::thread thread;     // until joined or left behind
+  std::thread::id id;     // of the thread, once started
+
+  // Its own mutex, never held with `mutex`: the owner may call start() under the lock
+  // `wake` takes.
+  std::mutex wakeMutex;
+  std::function<void()> wake;  // guarded by wakeMutex; empty once the owner is gone
+
+  void requestStop() {
+    // Set before `wake` takes the body's lock: a body that looked before waits by then.
+    stopRequested.store(true);
+    std::lock_guard lock(wakeMutex);
+    if (wake) wake();
+  }
+
+  bool stop(std::chrono::steady_clock::time_point deadline) {
+    requestStop();
+    std::unique_lock lock(mutex);
+    if (started && id == std::this_thread::get_id()) {
+      // It cannot wait for itself: it goes on (left behind if nobody took it yet) and
+      // returns soon after this call does.
+      if (thread.joinable()) thread.detach();
+      return false;
+    }
+    const auto over = [this] { return finished || !started; };
+    bool done;
+    if (deadline == std::chrono::steady_clock::time_point::max()) {
+      ended.wait(lock, over);
+      done = true;
+    } else {
+      done = ended.wait_until(lock, deadline, over);
+    }
+    std::thread taken = std::move(thread);  // empty when another stop took it first
+    lock.unlock();
+    if (!taken.joinable()) return done;
+    if (done) {
+      taken.join();
+    } else {
+      taken.detach();  // left behind, holding this state
+    }
+    return done;
+  }
+};
+
+OrvStoppableThread::OrvStoppableThread(std::function<void()> wake)
+    : state_(std::make_shared<State>()) {
+  state_->wake = std::move(wake);
+  std::weak_ptr<State> weak = state_;
+  const bool joinedAtExit = OrvProcessLifetime::addHooks(
+      [weak] {
+        if (auto state = weak.lock()) state->requestStop();
+      },
+      [weak](std::chrono::steady_clock::time_point deadline) {
+        if (auto state = weak.lock()) state->stop(deadline);
+      });
+  if (!joinedAtExit) state_->stopRequested.store(true);  // made during exit
+}
+
+OrvStoppableThread::~OrvStoppableThread() {
+  stop();
+  std::lock_guard lock(state_->wakeMutex);
+  state_->wake = nullptr;
+}
+
+bool OrvStoppableThread::start(std::function<void()> body) {
+  std::lock_guard lock(state_->mutex);
+  // Looked at under the mutex that stop() takes after setting it: either the stop sees
+  // this thread, or this sees the stop.
+  if (state_->started || state_->stopRequested.load()) return state_->started;
+  state_->started = true;
+  state_->thread = std::thread([state = state_, body = std::move(body)]() mutable {
+    body();
+    body = nullptr;  // its captures (maybe the owner's last reference) go first
+    std::lock_guard lock(state->mutex);
+    state->finished = true;
+    state->ended.notify_all();
+  });
+  state_->id = state_->thread.get_id();
+  return true;
+}
+
+bool OrvStoppableThread::stopRequested() const noexcept { return state_->stopRequested.load(); }
+
+bool OrvStoppableThread::stop(std::chrono::steady_clock::time_point deadline) {
+  return state_->stop(deadline);
+}
+
+void OrvStoppableThread::stop() {
+  state_->stop(OrvProcessLifetime::exiting() ? std::chrono::steady_clock::now()
+                                             : std::chrono::steady_clock::time_point::max());
 }
