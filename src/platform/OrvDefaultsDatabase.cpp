@@ -307,9 +307,9 @@ bool OrvDefaultsDatabase::openLocked() {
   opened_ = true;
   busyBudget_ = kOpenBusyWait;
   std::string why;
-  if (!OrvDataDirectory::ensureUsable(directory_, &why)) {
+  if (const auto usable = OrvDataDirectory::ensureUsable(directory_, &why); !usable) {
     // A refused directory has been reported already, once for the process.
-    if (OrvDataDirectory::isRefused(directory_)) {
+    if (usable.refused) {
       broken_ = true;
     } else {
       writeFailedLocked(why, SQLITE_CANTOPEN);
