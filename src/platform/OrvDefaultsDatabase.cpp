@@ -15,6 +15,7 @@
 #include <unordered_map>
 
 #include "platform/OrvDataDirectory.h"
+#include "platform/OrvDefaultsSchema.h"
 #include "platform/OrvLogChannel.h"
 #include "platform/OrvProcessLifetime.h"
 #include "platform/OrvSerialExecutor.h"
@@ -348,8 +349,8 @@ bool OrvDefaultsDatabase::openLocked() {
   return false;
 }
 
-// The schema as this build writes it, created or completed in one transaction (a
-// file of release 1.0.2 has no user_version and lacks the dead letters). New files
+// The schema as this build writes it (see OrvDefaultsSchema), created or completed in one
+// transaction. New files
 // give back free pages on request (incremental auto-vacuum); older ones are converted
 // the first time a drained outbox leaves space to give back. False, with why, for a
 // file that is no database of ours, a newer version's, or one that cannot be written.
@@ -375,45 +376,28 @@ bool OrvDefaultsDatabase::migrateLocked(std::string* why) {
     *why = sqliteErrorLocked("cannot use");
     return false;
   }
-  newerSchema_ = version > kSchemaVersion;
+  newerSchema_ = version > OrvDefaultsSchema::kVersion;
   if (newerSchema_) {
     *why = path_ + " was written by a newer version of the library (schema " +
-           std::to_string(version) + ", this one knows up to " + std::to_string(kSchemaVersion) +
-           "); leaving it alone";
+           std::to_string(version) + ", this one knows up to " +
+           std::to_string(OrvDefaultsSchema::kVersion) + "); leaving it alone";
     return false;
   }
   if (!execLocked("PRAGMA synchronous=FULL") || !execLocked(kJournalSizeLimit)) {
     *why = sqliteErrorLocked("cannot use");
     return false;
   }
-  if (version == kSchemaVersion) return true;
+  if (version == OrvDefaultsSchema::kVersion) return true;
   // Only an empty file takes a new auto-vacuum mode without a VACUUM.
   if (tables == 0 && !execLocked("PRAGMA auto_vacuum=INCREMENTAL")) {
     *why = sqliteErrorLocked("cannot use");
     return false;
   }
-  const bool ok =
-      execLocked("BEGIN IMMEDIATE") &&
-      execLocked(
-          "CREATE TABLE IF NOT EXISTS orv_defaults (suite TEXT NOT NULL, key TEXT NOT "
-          "NULL, kind INTEGER NOT NULL, value, PRIMARY KEY (suite, key)) WITHOUT ROWID") &&
-      // The id is the insertion sequence: delivery order, whatever the clock says.
-      execLocked(
-          "CREATE TABLE IF NOT EXISTS orv_outbox (id INTEGER PRIMARY KEY "
-          "AUTOINCREMENT, event_id TEXT NOT NULL, app_id TEXT NOT NULL, name TEXT NOT "
-          "NULL, properties TEXT NOT NULL, time_ms INTEGER NOT NULL, owner TEXT NOT NULL, "
-          "consumer TEXT NOT NULL DEFAULT '', UNIQUE (consumer, event_id))") &&
-      // Each consumer's queue in order, without sorting the whole outbox per batch.
-      execLocked(
-          "CREATE INDEX IF NOT EXISTS orv_outbox_queue ON orv_outbox (consumer, owner, id)") &&
-      execLocked(
-          "CREATE TABLE IF NOT EXISTS orv_dead_letters (id INTEGER PRIMARY KEY "
-          "AUTOINCREMENT, event_id TEXT NOT NULL, app_id TEXT NOT NULL, name TEXT NOT NULL, "
-          "properties TEXT NOT NULL, time_ms INTEGER NOT NULL, consumer TEXT NOT NULL, "
-          "status INTEGER NOT NULL, reason TEXT NOT NULL, dead_at_ms INTEGER NOT NULL, "
-          "UNIQUE (consumer, event_id))") &&
-      execLocked(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str()) &&
-      execLocked("COMMIT");
+  bool ok = execLocked("BEGIN IMMEDIATE");
+  for (const char* create : OrvDefaultsSchema::kCreate) ok = ok && execLocked(create);
+  ok = ok &&
+       execLocked(("PRAGMA user_version=" + std::to_string(OrvDefaultsSchema::kVersion)).c_str()) &&
+       execLocked("COMMIT");
   if (!ok) {
     *why = sqliteErrorLocked("cannot use");
     execLocked("ROLLBACK");

@@ -1,9 +1,9 @@
 // The one SQLite database of a data directory ("orv_defaults.sqlite3", WAL journal): the
 // rows of every user-defaults suite (one per suite and key), the event outbox and its
 // dead letters. One object per directory in use, shared by every suite and outbox opened
-// there. The schema carries its version (PRAGMA user_version); a file of an older
-// version is brought up to date when opened, one of a newer version is refused (one
-// line; the process then keeps everything in memory).
+// there. The schema carries its version (PRAGMA user_version, see OrvDefaultsSchema); a
+// file of an older version is brought up to date when opened, one of a newer version is
+// refused (one line; the process then keeps everything in memory).
 //
 // The database decides, not a copy in memory: reads go to the file, so a process sees
 // what another process wrote, and recordOnce() checks and writes inside one
@@ -49,6 +49,7 @@
 #include <vector>
 
 #include "OrvExperiment/OrvValue.h"
+#include "platform/OrvDefaultsSchema.h"
 #include "platform/OrvEventOutbox.h"
 
 struct sqlite3;
@@ -57,7 +58,7 @@ class OrvLogChannel;
 
 class OrvDefaultsDatabase : public std::enable_shared_from_this<OrvDefaultsDatabase> {
  public:
-  static constexpr const char* kFileName = "orv_defaults.sqlite3";
+  static constexpr const char* kFileName = OrvDefaultsSchema::kFileName;
 
   // The database of `directory`, shared while anything holds it.
   static std::shared_ptr<OrvDefaultsDatabase> forDirectory(const std::string& directory);
@@ -115,8 +116,6 @@ class OrvDefaultsDatabase : public std::enable_shared_from_this<OrvDefaultsDatab
   // in the background, so that someone delivers them. Set once; must live forever.
   static void setStoredListener(void (*listener)());
 
-  // The schema version this build writes (PRAGMA user_version).
-  static constexpr int kSchemaVersion = 2;
   // At most this many dead letters are kept; storing one more drops the oldest.
   static constexpr std::size_t kDeadLetterLimit = 10'000;
 
@@ -133,7 +132,7 @@ class OrvDefaultsDatabase : public std::enable_shared_from_this<OrvDefaultsDatab
   void start();
   bool openLocked();
   bool prepareFilesLocked(std::string* why);
-  // Brings the schema to kSchemaVersion; false (with `why`) for a file it cannot use.
+  // Brings the schema to OrvDefaultsSchema::kVersion; false (with `why`) for a file it cannot use.
   bool migrateLocked(std::string* why);
   bool openReadOnlyLocked();
   void closeLocked();
