@@ -25,19 +25,14 @@ namespace {
 // How a value's kind is kept in the `kind` column of orv_defaults.
 enum StoredKind : int { kBool = 0, kString = 1, kInteger = 2, kFloating = 3, kJson = 4 };
 
-constexpr auto kFirstBackoff = std::chrono::milliseconds(100);
-constexpr auto kMaxBackoff = std::chrono::milliseconds(30'000);
 // Free pages worth giving back to the file system once the outbox has drained.
 constexpr std::int64_t kReclaimAboveBytes = 1 << 20;
 // The write-ahead log is cut back to this after a checkpoint (SQLite keeps it whole):
 // about what SQLite's automatic checkpoint lets it reach, so that normal work reuses it.
 constexpr const char* kJournalSizeLimit = "PRAGMA journal_size_limit=4194304";
-// How long a call waits for another process's lock: opening only briefly (start-up
-// must not wait for another process), a write while the database works normally for
-// as long as a writer may reasonably hold it, and hardly at all during an outage.
+// How long opening waits for another process's lock: only briefly, start-up must not
+// wait for another process (a write's budget is the outage keeper's).
 constexpr auto kOpenBusyWait = std::chrono::milliseconds(250);
-constexpr auto kWriteBusyWait = std::chrono::milliseconds(5000);
-constexpr auto kOutageBusyWait = std::chrono::milliseconds(20);
 
 std::atomic<const OrvLogChannel*> logChannel{nullptr};
 std::atomic<std::size_t> limitOfEvents{OrvEventOutbox::kDefaultLimit};
@@ -311,7 +306,7 @@ bool OrvDefaultsDatabase::openLocked() {
   if (const auto usable = OrvDataDirectory::ensureUsable(directory_, &why); !usable) {
     // A refused directory has been reported already, once for the process.
     if (usable.refused) {
-      broken_ = true;
+      outage_.markBroken();
     } else {
       writeFailedLocked(why, SQLITE_CANTOPEN);
     }
@@ -333,7 +328,7 @@ bool OrvDefaultsDatabase::openLocked() {
     if (migrateLocked(&why)) {
       statements_ = std::make_unique<Statements>();
       if (statements_->prepareAll(connection_)) {
-        contended_ = false;
+        outage_.setContended(false);
         countEventsLocked(statements_->countEvents.get());
         return true;
       }
@@ -433,7 +428,7 @@ bool OrvDefaultsDatabase::openReadOnlyLocked() {
           readImmutable_ = name != path_;
           return true;
         }
-        if (isBusy(rc)) contended_ = true;
+        if (isBusy(rc)) outage_.setContended(true);
       }
     }
     closeLocked();
@@ -461,11 +456,11 @@ void OrvDefaultsDatabase::closeLocked() {
 // running, or it could be opened again; after an outage, once what memory kept has been
 // written back, so that it reaches the file before anything newer. Under mutex_.
 bool OrvDefaultsDatabase::writableLocked() {
-  if (broken_ && Clock::now() < retryAt_) return false;
+  if (outage_.backingOff()) return false;
   if (connection_ && movedLocked()) recreateLocked();
   if (!connection_ && !openLocked()) return false;
-  busyBudget_ = broken_ ? kOutageBusyWait : kWriteBusyWait;
-  return !broken_ || writeBackLocked();
+  busyBudget_ = outage_.busyBudget();
+  return !outage_.broken() || writeBackLocked();
 }
 
 // True when the path no longer names the file connection_ has open: the directory was
@@ -497,59 +492,36 @@ void OrvDefaultsDatabase::recreateLocked() {
 }
 
 void OrvDefaultsDatabase::writeFailedLocked(const std::string& why, int code) {
-  const bool busy = isBusy(code);
-  if (!broken_) {
-    errors_.push_back(
-        "OrvUserDefaults: " + why +
-        (busy ? "; another process holds the database: exposures wait until their records "
-                "can be checked, other writes are kept in memory until it is free"
-              : "; keeping records in memory until the database can be written again"));
-  }
-  contended_ = busy;
-  broken_ = true;
-  backoff_ = std::min(kMaxBackoff, backoff_ < kFirstBackoff ? kFirstBackoff : backoff_ * 2);
-  retryAt_ = Clock::now() + backoff_;
-}
-
-void OrvDefaultsDatabase::writeSucceededLocked() {
-  broken_ = false;
-  contended_ = false;
-  backoff_ = std::chrono::milliseconds(0);
+  if (std::string line = outage_.failed(why, isBusy(code)); !line.empty())
+    errors_.push_back(std::move(line));
 }
 
 bool OrvDefaultsDatabase::writeBackLocked() {
   bool stored = false;
-  // One transaction, so a record written back never lands without its event (an event
-  // still in memory would die with the process). Events go in the order they were kept,
-  // after everything the file holds: the insertion order is the delivery order. A copy
-  // a consumer already holds (the same consumer and eventId) is not added twice.
-  const bool written = transactionLocked([&] {
-    bool ok = true;
-    for (auto it = unwritten_.begin(); ok && it != unwritten_.end(); ++it)
-      ok = writeRowLocked(it->first.first, it->first.second, it->second);
-    writtenBack_.clear();
-    for (auto it = memoryEvents_.begin(); ok && it != memoryEvents_.end(); ++it) {
-      OrvOutboxEvent stored = *it;
-      ok = insertEventLocked(stored);
-      if (ok && stored.seq > 0) writtenBack_.emplace(it->seq, stored.seq);
-    }
-    for (auto it = removedUnwritten_.begin(); ok && it != removedUnwritten_.end(); ++it)
-      ok = deleteEventLocked(*it);
-    return ok && recordWaitingLocked(&stored) && (trimEventsLocked(), true);
-  });
-  if (!written) return false;
-  unwritten_.clear();
-  memoryEvents_.clear();
-  removedUnwritten_.clear();
-  waiting_.clear();
-  waitingKeys_.clear();
+  if (!transactionLocked(
+          [&] { return outage_.writeBack(*this, &stored) && (trimEventsLocked(), true); }))
+    return false;
+  outage_.wroteBack();
   storedInBackground_ = storedInBackground_ || stored;
-  writeSucceededLocked();
   return true;
 }
 
+bool OrvDefaultsDatabase::writeRow(const std::string& suite, const std::string& key,
+                                   const OrvValue& value) {
+  return writeRowLocked(suite, key, value);
+}
+
+bool OrvDefaultsDatabase::insertEvent(OrvOutboxEvent& event) { return insertEventLocked(event); }
+
+bool OrvDefaultsDatabase::deleteEvent(std::int64_t seq) { return deleteEventLocked(seq); }
+
+bool OrvDefaultsDatabase::record(const std::string& suite, const std::string& key,
+                                 OrvOutboxEvent& event, OrvRecordOutcome* outcome) {
+  return recordLocked(suite, key, event, outcome);
+}
+
 bool OrvDefaultsDatabase::uncheckableLocked() const {
-  if (contended_) return true;
+  if (outage_.contended()) return true;
   if (!readImmutable_) return false;
   struct stat st {};
   return ::stat((path_ + "-wal").c_str(), &st) == 0 && st.st_size > 0;
@@ -571,16 +543,13 @@ void OrvDefaultsDatabase::flushErrors(std::unique_lock<std::mutex>& lock) {
   std::vector<std::string> errors, notes;
   errors.swap(errors_);
   notes.swap(notes_);
-  const bool pending = !unwritten_.empty() || !removedUnwritten_.empty() ||
-                       !memoryEvents_.empty() || !waiting_.empty();
-  const bool scheduleRetry = broken_ && pending && !retryScheduled_ &&
-                             !OrvDataDirectory::isRefused(directory_) &&
+  const bool scheduleRetry = outage_.wantsRetry() && !OrvDataDirectory::isRefused(directory_) &&
                              !OrvProcessLifetime::exiting();
-  if (scheduleRetry) retryScheduled_ = true;
+  if (scheduleRetry) outage_.retryScheduled();
   const bool stored = std::exchange(storedInBackground_, false);
   if (stored) ++listenerCalls_;
-  if (waiting_.empty()) checked_.notify_all();
-  const Clock::time_point at = retryAt_;
+  if (!outage_.hasWaiting()) checked_.notify_all();
+  const Clock::time_point at = outage_.retryAt();
   lock.unlock();
   if (scheduleRetry) {
     OrvSerialExecutor::background().submitAt(at, [self = weak_from_this()] {
@@ -604,8 +573,8 @@ void OrvDefaultsDatabase::flushErrors(std::unique_lock<std::mutex>& lock) {
 // schedules itself again (through flushErrors) while that fails.
 void OrvDefaultsDatabase::retry() {
   std::unique_lock lock(mutex_);
-  retryScheduled_ = false;
-  if (!OrvProcessLifetime::exiting() && broken_) writableLocked();
+  outage_.retryStarted();
+  if (!OrvProcessLifetime::exiting() && outage_.broken()) writableLocked();
   flushErrors(lock);
 }
 
@@ -614,8 +583,8 @@ void OrvDefaultsDatabase::retry() {
 bool OrvDefaultsDatabase::readRowLocked(const std::string& suite, const std::string& key,
                                         OrvValue* out) {
   *out = OrvValue();
-  if (auto it = unwritten_.find({suite, key}); it != unwritten_.end()) {
-    *out = it->second;
+  if (const OrvValue* kept = outage_.row(suite, key)) {
+    *out = *kept;
     return true;
   }
   if (!statements_ || !statements_->selectOne) return false;
@@ -678,12 +647,6 @@ bool OrvDefaultsDatabase::insertEventLocked(OrvOutboxEvent& event) {
   return true;
 }
 
-std::int64_t OrvDefaultsDatabase::currentSeqLocked(std::int64_t seq) const {
-  if (seq >= 0) return seq;
-  const auto it = writtenBack_.find(seq);
-  return it != writtenBack_.end() ? it->second : seq;
-}
-
 bool OrvDefaultsDatabase::deleteEventLocked(std::int64_t seq) {
   sqlite3_bind_int64(statements_->deleteEvent.get(), 1, seq);
   if (Statements::run(statements_->deleteEvent.get()) != SQLITE_DONE) return false;
@@ -706,12 +669,8 @@ void OrvDefaultsDatabase::trimEventsLocked() {
 }
 
 void OrvDefaultsDatabase::keepInMemoryLocked(OrvOutboxEvent event) {
-  event.seq = nextMemorySeq_--;
-  memoryEvents_.push_back(std::move(event));
-  if (memoryEvents_.size() > limitOfEvents.load(std::memory_order_relaxed)) {
-    memoryEvents_.pop_front();
+  if (outage_.keepEvent(std::move(event), limitOfEvents.load(std::memory_order_relaxed)))
     noteDroppedLocked(1, " in memory");
-  }
 }
 
 // A full outbox is one episode, from the first event it drops until it has room
@@ -733,7 +692,8 @@ void OrvDefaultsDatabase::noteDroppedLocked(std::size_t count, const char* where
 // the limit free, so that a queue at its limit does not start an episode per event).
 void OrvDefaultsDatabase::noteRoomLocked() {
   const std::size_t limit = limitOfEvents.load(std::memory_order_relaxed);
-  if (droppedInEpisode_ == 0 || approxEvents_ + memoryEvents_.size() > limit - limit / 10) return;
+  if (droppedInEpisode_ == 0 || approxEvents_ + outage_.events().size() > limit - limit / 10)
+    return;
   notes_.push_back("OrvEventOutbox: room again; " + std::to_string(droppedInEpisode_) +
                    " events were dropped while it was full");
   droppedInEpisode_ = 0;
@@ -775,7 +735,7 @@ void OrvDefaultsDatabase::reclaimIfEmptyLocked() {
 OrvValue OrvDefaultsDatabase::get(const std::string& suite, const std::string& key) {
   std::unique_lock lock(mutex_);
   busyBudget_ = kOpenBusyWait;
-  if (!connection_ && !readConnection_ && Clock::now() >= retryAt_) openLocked();
+  if (!connection_ && !readConnection_ && Clock::now() >= outage_.retryAt()) openLocked();
   OrvValue value;
   readRowLocked(suite, key, &value);
   flushErrors(lock);
@@ -795,14 +755,7 @@ std::map<std::string, OrvValue> OrvDefaultsDatabase::all(const std::string& suit
     }
     sqlite3_reset(st);
   }
-  for (const auto& [row, value] : unwritten_) {
-    if (row.first != suite) continue;
-    if (value.isAbsent()) {
-      rows.erase(row.second);
-    } else {
-      rows[row.second] = value;
-    }
-  }
+  outage_.overlay(suite, &rows);
   flushErrors(lock);
   return rows;
 }
@@ -812,19 +765,19 @@ void OrvDefaultsDatabase::put(const std::string& suite, const std::string& key,
   std::unique_lock lock(mutex_);
   const bool writable = writableLocked();
   if (writable && writeRowLocked(suite, key, value)) {
-    unwritten_.erase({suite, key});
-    writeSucceededLocked();
+    outage_.forgetRow(suite, key);
+    outage_.succeeded();
   } else {
     if (writable && connection_)
       writeFailedLocked(sqliteErrorLocked("cannot write"), sqlite3_extended_errcode(connection_));
-    unwritten_[{suite, key}] = value;
+    outage_.keepRow(suite, key, value);
   }
   flushErrors(lock);
 }
 
 bool OrvDefaultsDatabase::isPersistent() {
   std::lock_guard lock(mutex_);
-  return connection_ && !broken_;
+  return connection_ && !outage_.broken();
 }
 
 template <class Body>
@@ -865,31 +818,17 @@ bool OrvDefaultsDatabase::recordLocked(const std::string& suite, const std::stri
   return writeRowLocked(suite, key, OrvValue(true)) && insertEventLocked(event);
 }
 
-bool OrvDefaultsDatabase::recordWaitingLocked(bool* stored) {
-  for (Waiting& w : waiting_) {
-    OrvRecordOutcome outcome;
-    if (!recordLocked(w.suite, w.key, w.event, &outcome)) return false;
-    *stored = *stored || outcome == OrvRecordOutcome::kRecorded;
-  }
-  // Only once the transaction commits do they leave memory: see writeBackLocked().
-  return true;
-}
-
 void OrvDefaultsDatabase::waitLocked(const std::string& suite, Record& record) {
-  if (!waitingKeys_.insert({suite, record.key}).second) return;
-  waiting_.push_back({suite, std::move(record.key), std::move(record.event)});
-  if (waiting_.size() > limitOfEvents.load(std::memory_order_relaxed)) {
-    waitingKeys_.erase({waiting_.front().suite, waiting_.front().key});
-    waiting_.pop_front();
+  if (outage_.wait(suite, std::move(record.key), std::move(record.event),
+                   limitOfEvents.load(std::memory_order_relaxed)))
     noteDroppedLocked(1, " to be checked");
-  }
 }
 
 bool OrvDefaultsDatabase::waitUntilChecked(std::chrono::steady_clock::time_point deadline) {
   std::unique_lock lock(mutex_);
   return checked_.wait_until(lock, deadline, [&] {
     return OrvProcessLifetime::exiting() ||
-           (waiting_.empty() && !storedInBackground_ && listenerCalls_ == 0);
+           (!outage_.hasWaiting() && !storedInBackground_ && listenerCalls_ == 0);
   });
 }
 
@@ -908,8 +847,8 @@ std::vector<OrvRecordOutcome> OrvDefaultsDatabase::recordOnce(const std::string&
         trimEventsLocked();
         return true;
       })) {
-    for (const auto& r : records) unwritten_.erase({suite, r.key});
-    writeSucceededLocked();
+    for (const auto& r : records) outage_.forgetRow(suite, r.key);
+    outage_.succeeded();
     flushErrors(lock);
     return outcomes;
   }
@@ -921,13 +860,13 @@ std::vector<OrvRecordOutcome> OrvDefaultsDatabase::recordOnce(const std::string&
     const bool read = readRowLocked(suite, records[i].key, &existing);
     if (read && truthy(existing)) {
       outcomes[i] = OrvRecordOutcome::kAlreadyRecorded;
-    } else if (waitingKeys_.count({suite, records[i].key}) ||
-               (read ? uncheckableLocked() : contended_ || readConnection_ != nullptr)) {
+    } else if (outage_.isWaiting(suite, records[i].key) ||
+               (read ? uncheckableLocked() : outage_.contended() || readConnection_ != nullptr)) {
       outcomes[i] = OrvRecordOutcome::kWaiting;
       waitLocked(suite, records[i]);
     } else {
       outcomes[i] = OrvRecordOutcome::kRecorded;
-      unwritten_[{suite, records[i].key}] = OrvValue(true);
+      outage_.keepRow(suite, records[i].key, OrvValue(true));
       keepInMemoryLocked(std::move(records[i].event));
     }
   }
@@ -944,7 +883,7 @@ void OrvDefaultsDatabase::appendEvents(std::vector<OrvOutboxEvent> events) {
         trimEventsLocked();
         return true;
       })) {
-    writeSucceededLocked();
+    outage_.succeeded();
     flushErrors(lock);
     return;
   }
@@ -955,7 +894,7 @@ void OrvDefaultsDatabase::appendEvents(std::vector<OrvOutboxEvent> events) {
 // Takes over the rows of owners that are no longer running. Under mutex_.
 void OrvDefaultsDatabase::claimOrphansLocked() {
   const auto interval = std::chrono::milliseconds(orphanScanMs.load(std::memory_order_relaxed));
-  if (Clock::now() - lastOrphanScan_ < interval || broken_ || !connection_) return;
+  if (Clock::now() - lastOrphanScan_ < interval || outage_.broken() || !connection_) return;
   lastOrphanScan_ = Clock::now();
   std::vector<std::string> dead;
   sqlite3_stmt* owners = statements_->owners.get();
@@ -983,13 +922,13 @@ std::vector<OrvOutboxEvent> OrvDefaultsDatabase::pendingEvents(std::size_t max,
     claimOrphansLocked();
     sqlite3_stmt* st = statements_->selectEvents.get();
     bindText(st, 1, owner_);
-    sqlite3_bind_int64(st, 2, static_cast<sqlite3_int64>(max + removedUnwritten_.size()));
+    sqlite3_bind_int64(st, 2, static_cast<sqlite3_int64>(max + outage_.removals().size()));
     bindText(st, 3, consumer);
     while (events.size() < max && !OrvProcessLifetime::exiting() &&
            sqlite3_step(st) == SQLITE_ROW) {
       OrvOutboxEvent e;
       e.seq = sqlite3_column_int64(st, 0);
-      if (removedUnwritten_.count(e.seq)) continue;
+      if (outage_.removals().count(e.seq)) continue;
       e.eventId = columnText(st, 1);
       e.appId = columnText(st, 2);
       e.name = columnText(st, 3);
@@ -1000,7 +939,7 @@ std::vector<OrvOutboxEvent> OrvDefaultsDatabase::pendingEvents(std::size_t max,
     }
     sqlite3_reset(st);
   }
-  for (const auto& e : memoryEvents_) {
+  for (const auto& e : outage_.events()) {
     if (events.size() >= max) break;
     if (e.consumer == consumer) events.push_back(e);
   }
@@ -1012,11 +951,9 @@ void OrvDefaultsDatabase::removeEvents(const std::vector<std::int64_t>& seqs) {
   std::unique_lock lock(mutex_);
   std::vector<std::int64_t> stored;
   for (std::int64_t seq : seqs) {
-    seq = currentSeqLocked(seq);
+    seq = outage_.currentSeq(seq);
     if (seq < 0) {
-      memoryEvents_.erase(std::remove_if(memoryEvents_.begin(), memoryEvents_.end(),
-                                         [seq](const auto& e) { return e.seq == seq; }),
-                          memoryEvents_.end());
+      outage_.forgetEvent(seq);
     } else if (seq > 0) {
       stored.push_back(seq);
     }
@@ -1030,11 +967,11 @@ void OrvDefaultsDatabase::removeEvents(const std::vector<std::int64_t>& seqs) {
           if (!deleteEventLocked(seq)) return false;
         return true;
       })) {
-    writeSucceededLocked();
+    outage_.succeeded();
     reclaimPending_ = true;
     reclaimIfEmptyLocked();
   } else {
-    removedUnwritten_.insert(stored.begin(), stored.end());
+    for (std::int64_t seq : stored) outage_.keepRemoval(seq);
   }
   noteRoomLocked();
   flushErrors(lock);
@@ -1056,18 +993,15 @@ void OrvDefaultsDatabase::handOverEvents(const std::vector<OrvOutboxEvent>& even
   // read from memory there).
   std::vector<std::pair<std::int64_t, const OrvOutboxEvent*>> stored;
   for (const auto& e : events) {
-    if (const std::int64_t seq = currentSeqLocked(e.seq); seq > 0) {
+    if (const std::int64_t seq = outage_.currentSeq(e.seq); seq > 0) {
       stored.emplace_back(seq, &e);
       continue;
     }
     // Kept in memory: passed on in memory.
-    auto it = std::find_if(memoryEvents_.begin(), memoryEvents_.end(),
-                           [&](const auto& m) { return m.seq == e.seq; });
-    if (it == memoryEvents_.end()) continue;
-    OrvOutboxEvent original = std::move(*it);
-    memoryEvents_.erase(it);
+    std::optional<OrvOutboxEvent> original = outage_.takeEvent(e.seq);
+    if (!original) continue;
     for (const auto& queue : queues) {
-      OrvOutboxEvent copy = original;
+      OrvOutboxEvent copy = *original;
       copy.consumer = queue;
       keepInMemoryLocked(std::move(copy));
     }
@@ -1093,12 +1027,12 @@ void OrvDefaultsDatabase::handOverEvents(const std::vector<OrvOutboxEvent>& even
         }
         return true;
       })) {
-    writeSucceededLocked();
+    outage_.succeeded();
   } else {
     // The rows stay where they are (and are not handed out again); the consumers get
     // copies kept in memory for the process.
     for (const auto& [seq, e] : stored) {
-      removedUnwritten_.insert(seq);
+      outage_.keepRemoval(seq);
       for (const auto& queue : queues) {
         OrvOutboxEvent copy = *e;
         copy.seq = seq;
@@ -1123,7 +1057,7 @@ bool OrvDefaultsDatabase::deadLetterEvents(const std::vector<OrvOutboxEvent>& ev
         sqlite3_stmt* trim = s.lazy(connection_, s.trimDead, kTrimDeadSql);
         if (!buryStored || !buryEvent || !trim) return false;
         for (const OrvOutboxEvent& e : events) {
-          if (const std::int64_t seq = currentSeqLocked(e.seq); seq > 0) {
+          if (const std::int64_t seq = outage_.currentSeq(e.seq); seq > 0) {
             sqlite3_bind_int64(buryStored, 1, seq);
             sqlite3_bind_int64(buryStored, 2, status);
             bindText(buryStored, 3, reason);
@@ -1145,12 +1079,9 @@ bool OrvDefaultsDatabase::deadLetterEvents(const std::vector<OrvOutboxEvent>& ev
         return true;
       });
   if (moved) {
-    writeSucceededLocked();
+    outage_.succeeded();
     for (const OrvOutboxEvent& e : events) {
-      if (e.seq >= 0) continue;
-      memoryEvents_.erase(std::remove_if(memoryEvents_.begin(), memoryEvents_.end(),
-                                         [&](const auto& m) { return m.seq == e.seq; }),
-                          memoryEvents_.end());
+      if (e.seq < 0) outage_.forgetEvent(e.seq);
     }
     if (trimmed > 0) {
       eventsDropped.fetch_add(trimmed, std::memory_order_relaxed);
@@ -1168,7 +1099,7 @@ bool OrvDefaultsDatabase::deadLetterEvents(const std::vector<OrvOutboxEvent>& ev
 std::vector<OrvDeadLetter> OrvDefaultsDatabase::deadLetters(std::size_t max) {
   std::unique_lock lock(mutex_);
   std::vector<OrvDeadLetter> letters;
-  if (!connection_ && Clock::now() >= retryAt_) openLocked();
+  if (!connection_ && Clock::now() >= outage_.retryAt()) openLocked();
   sqlite3_stmt* st = connection_
                          ? statements_->lazy(connection_, statements_->selectDead, kSelectDeadSql)
                          : nullptr;
@@ -1205,7 +1136,7 @@ std::size_t OrvDefaultsDatabase::redriveDeadLetters() {
         approxEvents_ += moved;
         return Statements::run(clear) == SQLITE_DONE;
       })) {
-    writeSucceededLocked();
+    outage_.succeeded();
   } else {
     moved = 0;
   }
@@ -1215,10 +1146,10 @@ std::size_t OrvDefaultsDatabase::redriveDeadLetters() {
 
 std::size_t OrvDefaultsDatabase::eventCount() {
   std::lock_guard lock(mutex_);
-  std::size_t count = memoryEvents_.size();
+  std::size_t count = outage_.events().size();
   if (connection_ && statements_) {
     if (countEventsLocked(statements_->countEvents.get()))
-      count += approxEvents_ - std::min(approxEvents_, removedUnwritten_.size());
+      count += approxEvents_ - std::min(approxEvents_, outage_.removals().size());
   }
   return count;
 }

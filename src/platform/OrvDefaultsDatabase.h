@@ -51,12 +51,14 @@
 #include "OrvExperiment/OrvValue.h"
 #include "platform/OrvDefaultsSchema.h"
 #include "platform/OrvEventOutbox.h"
+#include "platform/OrvOutageKeeper.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
 class OrvLogChannel;
 
-class OrvDefaultsDatabase : public std::enable_shared_from_this<OrvDefaultsDatabase> {
+class OrvDefaultsDatabase : public std::enable_shared_from_this<OrvDefaultsDatabase>,
+                            private OrvOutageKeeper::Writer {
  public:
   static constexpr const char* kFileName = OrvDefaultsSchema::kFileName;
 
@@ -123,12 +125,6 @@ class OrvDefaultsDatabase : public std::enable_shared_from_this<OrvDefaultsDatab
   struct Statements;
   using Clock = std::chrono::steady_clock;
 
-  struct Waiting {
-    std::string suite;
-    std::string key;
-    OrvOutboxEvent event;
-  };
-
   void start();
   bool openLocked();
   bool prepareFilesLocked(std::string* why);
@@ -140,10 +136,16 @@ class OrvDefaultsDatabase : public std::enable_shared_from_this<OrvDefaultsDatab
   bool movedLocked();
   void recreateLocked();
   void retry();
+  // Notes a failed write with the outage keeper, and its line. Under mutex_.
   void writeFailedLocked(const std::string& why, int code);
-  void writeSucceededLocked();
   // Writes what memory kept to the file, in one transaction. Under mutex_.
   bool writeBackLocked();
+  // The write-back's writer (OrvOutageKeeper::Writer). Under mutex_.
+  bool writeRow(const std::string& suite, const std::string& key, const OrvValue& value) override;
+  bool insertEvent(OrvOutboxEvent& event) override;
+  bool deleteEvent(std::int64_t seq) override;
+  bool record(const std::string& suite, const std::string& key, OrvOutboxEvent& event,
+              OrvRecordOutcome* outcome) override;
   // True while a record the file may hold cannot be seen: another process holds the
   // database, or only the main file is read while a journal may hold more.
   bool uncheckableLocked() const;
@@ -151,9 +153,6 @@ class OrvDefaultsDatabase : public std::enable_shared_from_this<OrvDefaultsDatab
   // in the current transaction; false when a statement failed. Under mutex_.
   bool recordLocked(const std::string& suite, const std::string& key, OrvOutboxEvent& event,
                     OrvRecordOutcome* outcome);
-  // The records that wait, checked and written in the current transaction; false when
-  // a statement failed. `stored` is set when an event was stored. Under mutex_.
-  bool recordWaitingLocked(bool* stored);
   void waitLocked(const std::string& suite, Record& record);
   void noteDroppedLocked(std::size_t count, const char* where);
   void noteRoomLocked();
@@ -170,9 +169,6 @@ class OrvDefaultsDatabase : public std::enable_shared_from_this<OrvDefaultsDatab
   bool insertEventLocked(OrvOutboxEvent& event);
   // Deletes one outbox row (counted out of approxEvents_); false when the statement failed.
   bool deleteEventLocked(std::int64_t seq);
-  // Where an event handed out as `seq` is now: in the file, once a write-back stored
-  // what memory kept (a consumer may hold a batch read before); otherwise `seq`.
-  std::int64_t currentSeqLocked(std::int64_t seq) const;
   void trimEventsLocked();
   void claimOrphansLocked();
   void keepInMemoryLocked(OrvOutboxEvent event);
@@ -197,27 +193,10 @@ class OrvDefaultsDatabase : public std::enable_shared_from_this<OrvDefaultsDatab
   ino_t fileInode_ = 0;
   // How long SQLite may wait for another process's lock in the current call.
   std::chrono::milliseconds busyBudget_{0};
-  bool broken_ = false;         // writes are failing; memory holds what they could not write
-  bool contended_ = false;      // the last failure was another process's lock
   bool newerSchema_ = false;    // the file is a newer version's: neither written nor read
   bool readImmutable_ = false;  // readConnection_ sees the main file only
-  bool retryScheduled_ = false;
-  Clock::time_point retryAt_{};
-  std::chrono::milliseconds backoff_{0};
-  // Rows that could not be written (an absent value: removed), newest state per key.
-  std::map<std::pair<std::string, std::string>, OrvValue> unwritten_;
-  // Events that could not be stored; negative seqs.
-  std::deque<OrvOutboxEvent> memoryEvents_;
-  std::int64_t nextMemorySeq_ = -1;
-  // Delivered events whose rows could not be deleted yet.
-  std::set<std::int64_t> removedUnwritten_;
-  // The memory seqs of the last write-back, and the rows they became.
-  std::map<std::int64_t, std::int64_t> writtenBack_;
-  // Records that cannot be checked yet, in the order asked, at most one per suite and
-  // key; the keys, for that check. Empty while broken_ is false: they arise only from a
-  // failure, and the write-back that ends an outage records them.
-  std::deque<Waiting> waiting_;
-  std::set<std::pair<std::string, std::string>> waitingKeys_;
+  // What memory keeps while the file cannot be written, and when to try it again.
+  OrvOutageKeeper outage_;
   bool storedInBackground_ = false;  // the listener is to hear of it
   int listenerCalls_ = 0;            // stored-events listener calls under way
   std::condition_variable checked_;  // waiting_ emptied, or a listener call ended
