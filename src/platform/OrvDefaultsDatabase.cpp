@@ -1,17 +1,12 @@
 #include "platform/OrvDefaultsDatabase.h"
 
-#include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <cstring>
 #include <fstream>
 #include <sstream>
-#include <thread>
 #include <unordered_map>
 
 #include "platform/OrvDataDirectory.h"
@@ -25,25 +20,11 @@ namespace {
 // How a value's kind is kept in the `kind` column of orv_defaults.
 enum StoredKind : int { kBool = 0, kString = 1, kInteger = 2, kFloating = 3, kJson = 4 };
 
-// Free pages worth giving back to the file system once the outbox has drained.
-constexpr std::int64_t kReclaimAboveBytes = 1 << 20;
-// The write-ahead log is cut back to this after a checkpoint (SQLite keeps it whole):
-// about what SQLite's automatic checkpoint lets it reach, so that normal work reuses it.
-constexpr const char* kJournalSizeLimit = "PRAGMA journal_size_limit=4194304";
-// How long opening waits for another process's lock: only briefly, start-up must not
-// wait for another process (a write's budget is the outage keeper's).
-constexpr auto kOpenBusyWait = std::chrono::milliseconds(250);
-
 std::atomic<const OrvLogChannel*> logChannel{nullptr};
 std::atomic<std::size_t> limitOfEvents{OrvEventOutbox::kDefaultLimit};
 std::atomic<std::uint64_t> eventsDropped{0};
 std::atomic<std::int64_t> orphanScanMs{30'000};
 std::atomic<void (*)()> storedListener{nullptr};
-
-bool isBusy(int code) {
-  const int primary = code & 0xFF;
-  return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
-}
 
 struct OpenDatabases {
   std::mutex mutex;
@@ -53,18 +34,6 @@ struct OpenDatabases {
 OpenDatabases& openDatabases() {
   static auto* open = new OpenDatabases();  // leaked: reached from library threads at exit
   return *open;
-}
-
-// SQLite's busy handler: waits for another connection's lock in short steps, for up to
-// the budget of the call under way (`budget`, read under the database's mutex), but
-// gives up at once when the process is exiting so that exit stays prompt (the write
-// then fails like any other and is kept in memory).
-int waitWhileBusy(void* budget, int attempt) {
-  constexpr int kStepMs = 5;
-  const auto limit = static_cast<const std::chrono::milliseconds*>(budget)->count();
-  if (OrvProcessLifetime::exiting() || attempt * kStepMs >= limit) return 0;
-  std::this_thread::sleep_for(std::chrono::milliseconds(kStepMs));
-  return 1;
 }
 
 // The start time of process `pid` in clock ticks since boot (field 22 of its stat
@@ -93,26 +62,6 @@ bool isAlive(const std::string& owner) {
   if (colon == std::string::npos) return false;
   const long pid = std::atol(owner.c_str());
   return pid > 0 && startTimeOf(pid) == owner.substr(colon + 1) && !owner.substr(colon + 1).empty();
-}
-
-// Another process may hold the database briefly (opening it, switching it to WAL,
-// recovering a journal): SQLite's busy handler does not cover every such case, so
-// transient BUSY/LOCKED answers are retried here for a while (`budget`), except during
-// exit.
-template <class F>
-int retryWhileBusy(std::chrono::milliseconds budget, F&& attempt) {
-  using namespace std::chrono;
-  const auto deadline = steady_clock::now() + budget;
-  auto pause = milliseconds(1);
-  for (;;) {
-    const int rc = attempt();
-    const int primary = rc & 0xFF;
-    if ((primary != SQLITE_BUSY && primary != SQLITE_LOCKED) || steady_clock::now() >= deadline ||
-        OrvProcessLifetime::exiting())
-      return rc;
-    std::this_thread::sleep_for(pause);
-    pause = std::min(pause * 2, milliseconds(50));
-  }
 }
 
 bool truthy(const OrvValue& v) { return !v.isAbsent() && v.boolValue(); }
@@ -177,10 +126,7 @@ void bindEvent(sqlite3_stmt* st, const OrvOutboxEvent& event) {
 }  // namespace
 
 struct OrvDefaultsDatabase::Statements {
-  struct Finalize {
-    void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
-  };
-  using Statement = std::unique_ptr<sqlite3_stmt, Finalize>;
+  using Statement = OrvSqliteFile::Statement;
   Statement selectOne, selectAll, upsert, remove;  // suites
   Statement insertEvent, selectEvents, deleteEvent, countEvents, trimEvents, owners, claim;
   Statement passOn, copyTo;
@@ -230,12 +176,7 @@ struct OrvDefaultsDatabase::Statements {
   }
 
   static bool prepare(sqlite3* db, Statement* out, const char* sql) {
-    sqlite3_stmt* raw = nullptr;
-    const int rc = retryWhileBusy(kOpenBusyWait, [&] {
-      return sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
-    });
-    out->reset(raw);
-    return rc == SQLITE_OK;
+    return OrvSqliteFile::prepare(db, out, sql);
   }
 
   // Runs a statement that returns no rows; leaves it reset.
@@ -283,8 +224,9 @@ void OrvDefaultsDatabase::setLogChannel(const OrvLogChannel* log) {
 
 OrvDefaultsDatabase::OrvDefaultsDatabase(std::string directory)
     : directory_(std::move(directory)),
-      path_(directory_ + "/" + kFileName),
-      owner_(thisProcess()) {}
+      owner_(thisProcess()),
+      file_(directory_, OrvDefaultsSchema::kFileName, OrvDefaultsSchema::kVersion,
+            OrvDefaultsSchema::kCreate, *this) {}
 
 void OrvDefaultsDatabase::start() {
   std::unique_lock lock(mutex_);
@@ -294,205 +236,63 @@ void OrvDefaultsDatabase::start() {
 
 OrvDefaultsDatabase::~OrvDefaultsDatabase() {
   std::lock_guard lock(mutex_);
-  closeLocked();
+  file_.close();
 }
 
-// Opens the read-write connection, or failing that a read-only one. Under mutex_.
-bool OrvDefaultsDatabase::openLocked() {
-  closeLocked();
+// Opens the file: read-write, or failing that read-only. Under mutex_.
+bool OrvDefaultsDatabase::openLocked() { return openedLocked(file_.open()); }
+
+// Takes in what opening the file came to. Under mutex_.
+bool OrvDefaultsDatabase::openedLocked(const OrvSqliteFile::Opening& opening) {
   opened_ = true;
-  busyBudget_ = kOpenBusyWait;
-  std::string why;
-  if (const auto usable = OrvDataDirectory::ensureUsable(directory_, &why); !usable) {
-    // A refused directory has been reported already, once for the process.
-    if (usable.refused) {
-      outage_.markBroken();
-    } else {
-      writeFailedLocked(why, SQLITE_CANTOPEN);
-    }
+  if (opening.writable) {
+    outage_.setContended(false);
+    countEventsLocked(statements_->countEvents.get());
+    return true;
+  }
+  if (opening.refused) {
+    // Reported already, once for the process.
+    outage_.markBroken();
     return false;
   }
-  if (!prepareFilesLocked(&why)) {
-    // Nothing planted in the directory is read either.
-    writeFailedLocked(why, SQLITE_CANTOPEN);
-    return false;
-  }
-  int rc =
-      sqlite3_open_v2(path_.c_str(), &connection_,
-                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW, nullptr);
-  struct stat st {};
-  if (rc == SQLITE_OK && ::stat(path_.c_str(), &st) == 0) {
-    fileDevice_ = st.st_dev;
-    fileInode_ = st.st_ino;
-    sqlite3_busy_handler(connection_, &waitWhileBusy, &busyBudget_);
-    if (migrateLocked(&why)) {
-      statements_ = std::make_unique<Statements>();
-      if (statements_->prepareAll(connection_)) {
-        outage_.setContended(false);
-        countEventsLocked(statements_->countEvents.get());
-        return true;
-      }
-      why = sqliteErrorLocked("cannot use");
-    }
-    rc = sqlite3_extended_errcode(connection_);
-  } else {
-    why = sqliteErrorLocked("cannot use");
-  }
-  writeFailedLocked(why, rc);
-  closeLocked();
-  if (!newerSchema_) openReadOnlyLocked();  // a newer version's file is not ours to read
+  writeFailedLocked(opening.why, opening.code);
+  if (opening.held) outage_.setContended(true);
   return false;
 }
 
-// The schema as this build writes it (see OrvDefaultsSchema), created or completed in one
-// transaction. New files
-// give back free pages on request (incremental auto-vacuum); older ones are converted
-// the first time a drained outbox leaves space to give back. False, with why, for a
-// file that is no database of ours, a newer version's, or one that cannot be written.
-bool OrvDefaultsDatabase::migrateLocked(std::string* why) {
-  const auto scalar = [&](const char* sql, std::int64_t* out) {
-    sqlite3_stmt* st = nullptr;
-    const int rc = retryWhileBusy(busyBudget_, [&] {
-      sqlite3_finalize(st);
-      st = nullptr;
-      const int prepared = sqlite3_prepare_v2(connection_, sql, -1, &st, nullptr);
-      return prepared != SQLITE_OK ? prepared : sqlite3_step(st);
-    });
-    if (rc == SQLITE_ROW) *out = sqlite3_column_int64(st, 0);
-    sqlite3_finalize(st);
-    return rc == SQLITE_ROW;
-  };
-  newerSchema_ = false;
-  std::int64_t version = 0, tables = 0;
-  // journal_mode returns a row; a file that is not a database, or one we may not
-  // write, fails here.
-  if (!execLocked("PRAGMA journal_mode=WAL") || !scalar("PRAGMA user_version", &version) ||
-      !scalar("SELECT count(*) FROM sqlite_schema", &tables)) {
-    *why = sqliteErrorLocked("cannot use");
-    return false;
-  }
-  newerSchema_ = version > OrvDefaultsSchema::kVersion;
-  if (newerSchema_) {
-    *why = path_ + " was written by a newer version of the library (schema " +
-           std::to_string(version) + ", this one knows up to " +
-           std::to_string(OrvDefaultsSchema::kVersion) + "); leaving it alone";
-    return false;
-  }
-  if (!execLocked("PRAGMA synchronous=FULL") || !execLocked(kJournalSizeLimit)) {
-    *why = sqliteErrorLocked("cannot use");
-    return false;
-  }
-  if (version == OrvDefaultsSchema::kVersion) return true;
-  // Only an empty file takes a new auto-vacuum mode without a VACUUM.
-  if (tables == 0 && !execLocked("PRAGMA auto_vacuum=INCREMENTAL")) {
-    *why = sqliteErrorLocked("cannot use");
-    return false;
-  }
-  bool ok = execLocked("BEGIN IMMEDIATE");
-  for (const char* create : OrvDefaultsSchema::kCreate) ok = ok && execLocked(create);
-  ok = ok &&
-       execLocked(("PRAGMA user_version=" + std::to_string(OrvDefaultsSchema::kVersion)).c_str()) &&
-       execLocked("COMMIT");
-  if (!ok) {
-    *why = sqliteErrorLocked("cannot use");
-    execLocked("ROLLBACK");
-  }
-  return ok;
+int OrvDefaultsDatabase::prepare(sqlite3* connection, bool readOnly) {
+  statements_ = std::make_unique<Statements>();
+  if (!readOnly) return statements_->prepareAll(connection) ? SQLITE_OK : SQLITE_ERROR;
+  if (!statements_->prepareReads(connection)) return SQLITE_ERROR;
+  const int rc = sqlite3_step(statements_->selectAll.get());
+  sqlite3_reset(statements_->selectAll.get());
+  return rc == SQLITE_ROW || rc == SQLITE_DONE ? SQLITE_OK : rc;
 }
 
-// Still reads what is there, so that a record the file holds is never taken for a new
-// one: read-only (which also reads the journal), or failing that as an immutable file
-// (no locks, no journal), as in a read-only directory. Under mutex_.
-bool OrvDefaultsDatabase::openReadOnlyLocked() {
-  std::string uriPath;
-  for (char c : path_) {
-    if (c == '%' || c == '?' || c == '#') {
-      static constexpr char kHex[] = "0123456789abcdef";
-      uriPath += '%';
-      uriPath += kHex[static_cast<unsigned char>(c) >> 4];
-      uriPath += kHex[c & 0xF];
-    } else {
-      uriPath += c;
-    }
-  }
-  for (const std::string& name : {path_, "file:" + uriPath + "?immutable=1"}) {
-    if (sqlite3_open_v2(
-            name.c_str(), &readConnection_,
-            SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW,
-            nullptr) == SQLITE_OK) {
-      statements_ = std::make_unique<Statements>();
-      if (statements_->prepareReads(readConnection_)) {
-        const int rc = sqlite3_step(statements_->selectAll.get());
-        sqlite3_reset(statements_->selectAll.get());
-        if (rc == SQLITE_ROW || rc == SQLITE_DONE) {
-          readImmutable_ = name != path_;
-          return true;
-        }
-        if (isBusy(rc)) outage_.setContended(true);
-      }
-    }
-    closeLocked();
-  }
-  return false;
-}
-
-// Checks each file of the database before SQLite opens it (see
-// OrvDataDirectory::checkDatabaseFiles). Under mutex_.
-bool OrvDefaultsDatabase::prepareFilesLocked(std::string* why) {
-  int mainErrno = 0;  // missing, or unreadable: SQLite reports what matters
-  return OrvDataDirectory::checkDatabaseFiles(path_, true, why, &mainErrno);
-}
-
-void OrvDefaultsDatabase::closeLocked() {
-  statements_.reset();
-  if (connection_) sqlite3_close_v2(connection_);
-  if (readConnection_) sqlite3_close_v2(readConnection_);
-  connection_ = nullptr;
-  readConnection_ = nullptr;
-  readImmutable_ = false;
-}
+void OrvDefaultsDatabase::release() { statements_.reset(); }
 
 // True when a write may be tried now: the connection is open and no back-off is
 // running, or it could be opened again; after an outage, once what memory kept has been
 // written back, so that it reaches the file before anything newer. Under mutex_.
 bool OrvDefaultsDatabase::writableLocked() {
   if (outage_.backingOff()) return false;
-  if (connection_ && movedLocked()) recreateLocked();
-  if (!connection_ && !openLocked()) return false;
-  busyBudget_ = outage_.busyBudget();
+  if (file_.writable() && file_.moved()) recreateLocked();
+  if (!file_.writable() && !openLocked()) return false;
+  file_.setBusyBudget(outage_.busyBudget());
   return !outage_.broken() || writeBackLocked();
 }
 
-// True when the path no longer names the file connection_ has open: the directory was
-// deleted, or the file removed or replaced. Writes would go to a file nobody will read.
-bool OrvDefaultsDatabase::movedLocked() {
-  struct stat st {};
-  return ::stat(path_.c_str(), &st) != 0 || st.st_dev != fileDevice_ || st.st_ino != fileInode_;
-}
-
-// Opens the database at the path again. When nothing is there any more, the new file
-// gets everything the old one held (records and outbox), copied from the connection
-// still open on it. Under mutex_.
+// Opens the path again when the file there is no longer the one open. Under mutex_.
 void OrvDefaultsDatabase::recreateLocked() {
-  errors_.push_back("OrvUserDefaults: " + path_ +
+  errors_.push_back("OrvUserDefaults: " + file_.path() +
                     " was removed or replaced while in use; writing to a new file there");
-  sqlite3* old = connection_;
-  connection_ = nullptr;
-  statements_.reset();  // they belong to the old connection
-  struct stat st {};
-  const bool nothingThere = ::lstat(path_.c_str(), &st) != 0 && errno == ENOENT;
-  if (openLocked() && nothingThere) {
-    sqlite3_backup* copy = sqlite3_backup_init(connection_, "main", old, "main");
-    const int rc = copy ? sqlite3_backup_step(copy, -1) : SQLITE_ERROR;
-    if (copy) sqlite3_backup_finish(copy);
-    if (rc != SQLITE_DONE) writeFailedLocked(sqliteErrorLocked("cannot copy into"), rc);
-    if (statements_) countEventsLocked(statements_->countEvents.get());
-  }
-  sqlite3_close_v2(old);
+  const OrvSqliteFile::Opening opening = file_.reopen();
+  if (openedLocked(opening) && !opening.copyFailure.empty())
+    writeFailedLocked(opening.copyFailure, opening.copyCode);
 }
 
 void OrvDefaultsDatabase::writeFailedLocked(const std::string& why, int code) {
-  if (std::string line = outage_.failed(why, isBusy(code)); !line.empty())
+  if (std::string line = outage_.failed(why, OrvSqliteFile::isBusy(code)); !line.empty())
     errors_.push_back(std::move(line));
 }
 
@@ -521,22 +321,7 @@ bool OrvDefaultsDatabase::record(const std::string& suite, const std::string& ke
 }
 
 bool OrvDefaultsDatabase::uncheckableLocked() const {
-  if (outage_.contended()) return true;
-  if (!readImmutable_) return false;
-  struct stat st {};
-  return ::stat((path_ + "-wal").c_str(), &st) == 0 && st.st_size > 0;
-}
-
-bool OrvDefaultsDatabase::execLocked(const char* sql) {
-  return retryWhileBusy(busyBudget_, [&] {
-           return sqlite3_exec(connection_, sql, nullptr, nullptr, nullptr);
-         }) == SQLITE_OK;
-}
-
-std::string OrvDefaultsDatabase::sqliteErrorLocked(const char* what) {
-  std::string message = std::string(what) + " " + path_;
-  if (connection_) message += ": " + std::string(sqlite3_errmsg(connection_));
-  return message;
+  return outage_.contended() || file_.journalUnseen();
 }
 
 void OrvDefaultsDatabase::flushErrors(std::unique_lock<std::mutex>& lock) {
@@ -599,7 +384,7 @@ bool OrvDefaultsDatabase::readRowLocked(const std::string& suite, const std::str
 
 bool OrvDefaultsDatabase::writeRowLocked(const std::string& suite, const std::string& key,
                                          const OrvValue& value) {
-  if (!connection_) return false;
+  if (!file_.writable()) return false;
   if (value.isAbsent()) {
     sqlite3_stmt* st = statements_->remove.get();
     bindText(st, 1, suite);
@@ -640,8 +425,8 @@ bool OrvDefaultsDatabase::insertEventLocked(OrvOutboxEvent& event) {
   bindText(st, 6, owner_);
   bindText(st, 7, event.consumer);
   if (Statements::run(st) != SQLITE_DONE) return false;
-  if (sqlite3_changes(connection_) == 1) {
-    event.seq = sqlite3_last_insert_rowid(connection_);
+  if (sqlite3_changes(file_.connection()) == 1) {
+    event.seq = sqlite3_last_insert_rowid(file_.connection());
     ++approxEvents_;
   }
   return true;
@@ -650,7 +435,7 @@ bool OrvDefaultsDatabase::insertEventLocked(OrvOutboxEvent& event) {
 bool OrvDefaultsDatabase::deleteEventLocked(std::int64_t seq) {
   sqlite3_bind_int64(statements_->deleteEvent.get(), 1, seq);
   if (Statements::run(statements_->deleteEvent.get()) != SQLITE_DONE) return false;
-  approxEvents_ -= std::min<std::size_t>(approxEvents_, sqlite3_changes(connection_));
+  approxEvents_ -= std::min<std::size_t>(approxEvents_, sqlite3_changes(file_.connection()));
   return true;
 }
 
@@ -699,43 +484,19 @@ void OrvDefaultsDatabase::noteRoomLocked() {
   droppedInEpisode_ = 0;
 }
 
-// Once the outbox is empty, gives back the space a backlog left: free pages go back to
-// the file system (a file of an older version is converted to incremental auto-vacuum
-// the first time, by a VACUUM) and the write-ahead log is checkpointed and truncated.
-// Best effort: nothing here is an outage. Under mutex_.
+// Once the outbox is empty after a backlog, gives back the space it left (an outbox
+// that empties after every event costs nothing here). Under mutex_.
 void OrvDefaultsDatabase::reclaimIfEmptyLocked() {
-  if (!reclaimPending_ || approxEvents_ != 0 || !connection_) return;
+  if (!reclaimPending_ || approxEvents_ != 0 || !file_.writable()) return;
   if (!countEventsLocked(statements_->countEvents.get()) || approxEvents_ != 0) return;
   reclaimPending_ = false;
-  const auto pragma = [&](const char* sql) {
-    std::int64_t value = -1;
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(connection_, sql, -1, &st, nullptr) == SQLITE_OK &&
-        sqlite3_step(st) == SQLITE_ROW)
-      value = sqlite3_column_int64(st, 0);
-    sqlite3_finalize(st);
-    return value;
-  };
-  // Only after a backlog: an outbox that empties after every event costs nothing here.
-  bool reclaim = false;
-  if (pragma("PRAGMA freelist_count") * pragma("PRAGMA page_size") >= kReclaimAboveBytes) {
-    reclaim = true;
-    if (pragma("PRAGMA auto_vacuum") == 2) {
-      execLocked("PRAGMA incremental_vacuum");
-    } else {
-      execLocked("PRAGMA auto_vacuum=INCREMENTAL");
-      execLocked("VACUUM");
-    }
-  }
-  struct stat wal {};
-  if (reclaim || (::stat((path_ + "-wal").c_str(), &wal) == 0 && wal.st_size >= kReclaimAboveBytes))
-    execLocked("PRAGMA wal_checkpoint(TRUNCATE)");
+  file_.reclaimSpace();
 }
 
 OrvValue OrvDefaultsDatabase::get(const std::string& suite, const std::string& key) {
   std::unique_lock lock(mutex_);
-  busyBudget_ = kOpenBusyWait;
-  if (!connection_ && !readConnection_ && Clock::now() >= outage_.retryAt()) openLocked();
+  file_.setBusyBudget(OrvSqliteFile::kOpenBusyWait);
+  if (!file_.isOpen() && Clock::now() >= outage_.retryAt()) openLocked();
   OrvValue value;
   readRowLocked(suite, key, &value);
   flushErrors(lock);
@@ -744,7 +505,7 @@ OrvValue OrvDefaultsDatabase::get(const std::string& suite, const std::string& k
 
 std::map<std::string, OrvValue> OrvDefaultsDatabase::all(const std::string& suite) {
   std::unique_lock lock(mutex_);
-  busyBudget_ = kOpenBusyWait;
+  file_.setBusyBudget(OrvSqliteFile::kOpenBusyWait);
   std::map<std::string, OrvValue> rows;
   if (statements_ && statements_->selectAll) {
     sqlite3_stmt* st = statements_->selectAll.get();
@@ -768,8 +529,8 @@ void OrvDefaultsDatabase::put(const std::string& suite, const std::string& key,
     outage_.forgetRow(suite, key);
     outage_.succeeded();
   } else {
-    if (writable && connection_)
-      writeFailedLocked(sqliteErrorLocked("cannot write"), sqlite3_extended_errcode(connection_));
+    if (writable && file_.writable())
+      writeFailedLocked(file_.error("cannot write"), file_.errorCode());
     outage_.keepRow(suite, key, value);
   }
   flushErrors(lock);
@@ -777,17 +538,17 @@ void OrvDefaultsDatabase::put(const std::string& suite, const std::string& key,
 
 bool OrvDefaultsDatabase::isPersistent() {
   std::lock_guard lock(mutex_);
-  return connection_ && !outage_.broken();
+  return file_.writable() && !outage_.broken();
 }
 
 template <class Body>
 bool OrvDefaultsDatabase::transactionLocked(Body&& body) {
   const std::size_t eventsBefore = approxEvents_;
-  if (execLocked("BEGIN IMMEDIATE") && body() && execLocked("COMMIT")) return true;
+  if (file_.exec("BEGIN IMMEDIATE") && body() && file_.exec("COMMIT")) return true;
   // SQLite's message and code for the step that failed, before the rollback replaces it.
-  const std::string why = sqliteErrorLocked("cannot write");
-  const int code = sqlite3_extended_errcode(connection_);
-  execLocked("ROLLBACK");
+  const std::string why = file_.error("cannot write");
+  const int code = file_.errorCode();
+  file_.exec("ROLLBACK");
   approxEvents_ = eventsBefore;
   if ((code & 0xFF) == SQLITE_CONSTRAINT) {
     // A row that breaks a rule of the schema is a fault of this code, not of the disk:
@@ -861,7 +622,7 @@ std::vector<OrvRecordOutcome> OrvDefaultsDatabase::recordOnce(const std::string&
     if (read && truthy(existing)) {
       outcomes[i] = OrvRecordOutcome::kAlreadyRecorded;
     } else if (outage_.isWaiting(suite, records[i].key) ||
-               (read ? uncheckableLocked() : outage_.contended() || readConnection_ != nullptr)) {
+               (read ? uncheckableLocked() : outage_.contended() || file_.readOnly())) {
       outcomes[i] = OrvRecordOutcome::kWaiting;
       waitLocked(suite, records[i]);
     } else {
@@ -894,7 +655,7 @@ void OrvDefaultsDatabase::appendEvents(std::vector<OrvOutboxEvent> events) {
 // Takes over the rows of owners that are no longer running. Under mutex_.
 void OrvDefaultsDatabase::claimOrphansLocked() {
   const auto interval = std::chrono::milliseconds(orphanScanMs.load(std::memory_order_relaxed));
-  if (Clock::now() - lastOrphanScan_ < interval || outage_.broken() || !connection_) return;
+  if (Clock::now() - lastOrphanScan_ < interval || outage_.broken() || !file_.writable()) return;
   lastOrphanScan_ = Clock::now();
   std::vector<std::string> dead;
   sqlite3_stmt* owners = statements_->owners.get();
@@ -918,7 +679,7 @@ std::vector<OrvOutboxEvent> OrvDefaultsDatabase::pendingEvents(std::size_t max,
   std::vector<OrvOutboxEvent> events;
   // The file's rows in insertion order, then what memory kept, which is newer: kept
   // events reach the file only by a write-back, which precedes every later write.
-  if (connection_ && statements_) {
+  if (file_.writable() && statements_) {
     claimOrphansLocked();
     sqlite3_stmt* st = statements_->selectEvents.get();
     bindText(st, 1, owner_);
@@ -1018,12 +779,12 @@ void OrvDefaultsDatabase::handOverEvents(const std::vector<OrvOutboxEvent>& even
             sqlite3_bind_int64(statements_->copyTo.get(), 1, seq);
             bindText(statements_->copyTo.get(), 2, queues[q]);
             if (Statements::run(statements_->copyTo.get()) != SQLITE_DONE) return false;
-            approxEvents_ += static_cast<std::size_t>(sqlite3_changes(connection_));
+            approxEvents_ += static_cast<std::size_t>(sqlite3_changes(file_.connection()));
           }
           sqlite3_bind_int64(statements_->passOn.get(), 1, seq);
           bindText(statements_->passOn.get(), 2, queues[0]);
           if (Statements::run(statements_->passOn.get()) != SQLITE_DONE) return false;
-          if (sqlite3_changes(connection_) == 0 && !deleteEventLocked(seq)) return false;
+          if (sqlite3_changes(file_.connection()) == 0 && !deleteEventLocked(seq)) return false;
         }
         return true;
       })) {
@@ -1052,9 +813,9 @@ bool OrvDefaultsDatabase::deadLetterEvents(const std::vector<OrvOutboxEvent>& ev
   const bool moved =
       writableLocked() && transactionLocked([&] {
         Statements& s = *statements_;
-        sqlite3_stmt* buryStored = s.lazy(connection_, s.buryStored, kBuryStoredSql);
-        sqlite3_stmt* buryEvent = s.lazy(connection_, s.buryEvent, kBuryEventSql);
-        sqlite3_stmt* trim = s.lazy(connection_, s.trimDead, kTrimDeadSql);
+        sqlite3_stmt* buryStored = s.lazy(file_.connection(), s.buryStored, kBuryStoredSql);
+        sqlite3_stmt* buryEvent = s.lazy(file_.connection(), s.buryEvent, kBuryEventSql);
+        sqlite3_stmt* trim = s.lazy(file_.connection(), s.trimDead, kTrimDeadSql);
         if (!buryStored || !buryEvent || !trim) return false;
         for (const OrvOutboxEvent& e : events) {
           if (const std::int64_t seq = outage_.currentSeq(e.seq); seq > 0) {
@@ -1075,7 +836,7 @@ bool OrvDefaultsDatabase::deadLetterEvents(const std::vector<OrvOutboxEvent>& ev
         }
         sqlite3_bind_int64(trim, 1, static_cast<sqlite3_int64>(kDeadLetterLimit));
         if (Statements::run(trim) != SQLITE_DONE) return false;
-        trimmed = static_cast<std::size_t>(sqlite3_changes(connection_));
+        trimmed = static_cast<std::size_t>(sqlite3_changes(file_.connection()));
         return true;
       });
   if (moved) {
@@ -1099,10 +860,10 @@ bool OrvDefaultsDatabase::deadLetterEvents(const std::vector<OrvOutboxEvent>& ev
 std::vector<OrvDeadLetter> OrvDefaultsDatabase::deadLetters(std::size_t max) {
   std::unique_lock lock(mutex_);
   std::vector<OrvDeadLetter> letters;
-  if (!connection_ && Clock::now() >= outage_.retryAt()) openLocked();
-  sqlite3_stmt* st = connection_
-                         ? statements_->lazy(connection_, statements_->selectDead, kSelectDeadSql)
-                         : nullptr;
+  if (!file_.writable() && Clock::now() >= outage_.retryAt()) openLocked();
+  sqlite3_stmt* st = file_.writable() ? statements_->lazy(file_.connection(),
+                                                          statements_->selectDead, kSelectDeadSql)
+                                      : nullptr;
   if (st) {
     sqlite3_bind_int64(st, 1, static_cast<sqlite3_int64>(max));
     while (sqlite3_step(st) == SQLITE_ROW) {
@@ -1129,10 +890,10 @@ std::size_t OrvDefaultsDatabase::redriveDeadLetters() {
   std::size_t moved = 0;
   if (writableLocked() && transactionLocked([&] {
         Statements& s = *statements_;
-        sqlite3_stmt* redrive = s.lazy(connection_, s.redrive, kRedriveSql);
-        sqlite3_stmt* clear = s.lazy(connection_, s.clearDead, kClearDeadSql);
+        sqlite3_stmt* redrive = s.lazy(file_.connection(), s.redrive, kRedriveSql);
+        sqlite3_stmt* clear = s.lazy(file_.connection(), s.clearDead, kClearDeadSql);
         if (!redrive || !clear || Statements::run(redrive) != SQLITE_DONE) return false;
-        moved = static_cast<std::size_t>(sqlite3_changes(connection_));
+        moved = static_cast<std::size_t>(sqlite3_changes(file_.connection()));
         approxEvents_ += moved;
         return Statements::run(clear) == SQLITE_DONE;
       })) {
@@ -1147,7 +908,7 @@ std::size_t OrvDefaultsDatabase::redriveDeadLetters() {
 std::size_t OrvDefaultsDatabase::eventCount() {
   std::lock_guard lock(mutex_);
   std::size_t count = outage_.events().size();
-  if (connection_ && statements_) {
+  if (file_.writable() && statements_) {
     if (countEventsLocked(statements_->countEvents.get()))
       count += approxEvents_ - std::min(approxEvents_, outage_.removals().size());
   }

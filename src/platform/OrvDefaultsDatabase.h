@@ -52,13 +52,15 @@
 #include "platform/OrvDefaultsSchema.h"
 #include "platform/OrvEventOutbox.h"
 #include "platform/OrvOutageKeeper.h"
+#include "platform/OrvSqliteFile.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
 class OrvLogChannel;
 
 class OrvDefaultsDatabase : public std::enable_shared_from_this<OrvDefaultsDatabase>,
-                            private OrvOutageKeeper::Writer {
+                            private OrvOutageKeeper::Writer,
+                            private OrvSqliteFile::Users {
  public:
   static constexpr const char* kFileName = OrvDefaultsSchema::kFileName;
 
@@ -127,13 +129,11 @@ class OrvDefaultsDatabase : public std::enable_shared_from_this<OrvDefaultsDatab
 
   void start();
   bool openLocked();
-  bool prepareFilesLocked(std::string* why);
-  // Brings the schema to OrvDefaultsSchema::kVersion; false (with `why`) for a file it cannot use.
-  bool migrateLocked(std::string* why);
-  bool openReadOnlyLocked();
-  void closeLocked();
+  bool openedLocked(const OrvSqliteFile::Opening& opening);
+  // The statements on the file's connections (OrvSqliteFile::Users). Under mutex_.
+  int prepare(sqlite3* connection, bool readOnly) override;
+  void release() override;
   bool writableLocked();
-  bool movedLocked();
   void recreateLocked();
   void retry();
   // Notes a failed write with the outage keeper, and its line. Under mutex_.
@@ -157,7 +157,6 @@ class OrvDefaultsDatabase : public std::enable_shared_from_this<OrvDefaultsDatab
   void noteDroppedLocked(std::size_t count, const char* where);
   void noteRoomLocked();
   void reclaimIfEmptyLocked();
-  bool execLocked(const char* sql);
   // Runs `body` (false when a statement failed) in one IMMEDIATE transaction: true once
   // committed; otherwise rolled back, the event count restored and the failure reported.
   template <class Body>
@@ -172,29 +171,19 @@ class OrvDefaultsDatabase : public std::enable_shared_from_this<OrvDefaultsDatab
   void trimEventsLocked();
   void claimOrphansLocked();
   void keepInMemoryLocked(OrvOutboxEvent event);
-  std::string sqliteErrorLocked(const char* what);
   // Logs what the locked section noted, after the lock is released, and schedules a
   // background retry when something waits in memory for the file.
   void flushErrors(std::unique_lock<std::mutex>& lock);
 
   // Constant after construction.
   const std::string directory_;
-  const std::string path_;
   const std::string owner_;  // this process, as it owns outbox rows
 
   std::mutex mutex_;
   // Guarded by mutex_.
-  sqlite3* connection_ = nullptr;      // read-write; null when it cannot be opened
-  sqlite3* readConnection_ = nullptr;  // read-only fallback while connection_ is null
-  std::unique_ptr<Statements> statements_;
-  bool opened_ = false;  // an open was attempted
-  // The file connection_ has open, as the path named it then.
-  dev_t fileDevice_ = 0;
-  ino_t fileInode_ = 0;
-  // How long SQLite may wait for another process's lock in the current call.
-  std::chrono::milliseconds busyBudget_{0};
-  bool newerSchema_ = false;    // the file is a newer version's: neither written nor read
-  bool readImmutable_ = false;  // readConnection_ sees the main file only
+  OrvSqliteFile file_;
+  std::unique_ptr<Statements> statements_;  // on file_'s connection
+  bool opened_ = false;                     // an open was attempted
   // What memory keeps while the file cannot be written, and when to try it again.
   OrvOutageKeeper outage_;
   bool storedInBackground_ = false;  // the listener is to hear of it
