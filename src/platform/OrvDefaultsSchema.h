@@ -18,7 +18,8 @@ class OrvDefaultsSchema {
   static constexpr int kVersion = 2;
 
   static constexpr std::array<const char*, 4> kCreate = {
-      // One row per suite and key; `kind` says how `value` is to be read.
+      // One row per suite and key; `kind` says how `value` is to be read (see
+      // OrvDefaultsTable).
       "CREATE TABLE IF NOT EXISTS orv_defaults (suite TEXT NOT NULL, key TEXT NOT NULL, kind "
       "INTEGER NOT NULL, value, PRIMARY KEY (suite, key)) WITHOUT ROWID",
       // The id is the insertion sequence: delivery order, whatever the clock says. A
