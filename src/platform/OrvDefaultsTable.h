@@ -34,6 +34,7 @@ class OrvDefaultsTable {
   bool write(const std::string& suite, const std::string& key, const OrvValue& value);
 
  private:
+  // Guarded by the owner's lock (OrvDefaultsDatabase::mutex_), as every call.
   OrvSqliteFile::Statement selectOne_, selectAll_;
   OrvSqliteFile::Statement upsert_, remove_;  // null on a read-only connection
 };

@@ -128,6 +128,7 @@ class OrvOutageKeeper {
     OrvOutboxEvent event;
   };
 
+  // Guarded by the owner's lock (OrvDefaultsDatabase::mutex_), as every call.
   bool broken_ = false;
   bool contended_ = false;
   bool retryScheduled_ = false;

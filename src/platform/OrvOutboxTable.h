@@ -107,6 +107,7 @@ class OrvOutboxTable {
   // Constant after construction.
   const std::string owner_;  // this process, as it owns rows
 
+  // Guarded by the owner's lock (OrvDefaultsDatabase::mutex_), as every call.
   sqlite3* connection_ = nullptr;  // the one the statements were prepared on
   OrvSqliteFile::Statement insert_, select_, delete_, count_, trim_, owners_, claim_;
   OrvSqliteFile::Statement passOn_, copyTo_;

@@ -136,6 +136,7 @@ class OrvSqliteFile {
   const std::span<const char* const> schema_;
   Users& users_;
 
+  // Guarded by the owner's lock (OrvDefaultsDatabase::mutex_), as every call.
   sqlite3* connection_ = nullptr;      // read-write; null when it cannot be opened
   sqlite3* readConnection_ = nullptr;  // read-only fallback while connection_ is null
   bool readImmutable_ = false;         // readConnection_ sees the main file only
