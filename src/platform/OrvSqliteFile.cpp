@@ -88,13 +88,12 @@ OrvSqliteFile::Opening OrvSqliteFile::open() {
   int rc =
       sqlite3_open_v2(path_.c_str(), &connection_,
                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW, nullptr);
-  bool newer = false;
   struct stat st {};
   if (rc == SQLITE_OK && ::stat(path_.c_str(), &st) == 0) {
     fileDevice_ = st.st_dev;
     fileInode_ = st.st_ino;
     sqlite3_busy_handler(connection_, &waitWhileBusy, &busyBudget_);
-    if (migrate(&opening.why, &newer)) {
+    if (migrate(&opening.why)) {
       if (users_.prepare(connection_, false) == SQLITE_OK) {
         opening.writable = true;
         return opening;
@@ -107,15 +106,15 @@ OrvSqliteFile::Opening OrvSqliteFile::open() {
   }
   opening.code = rc;
   close();
-  if (!newer) openReadOnly(&opening.held);  // a newer version's file is not ours to read
+  if (!newerSchema_) openReadOnly(&opening.held);  // a newer version's file is not ours to read
   return opening;
 }
 
 // The schema as `schema_` creates it, completed in one transaction. Only an empty file
 // takes incremental auto-vacuum without a VACUUM; older ones are converted by
 // reclaimSpace(). False, with why, for a file that is no database of ours, a newer
-// version's (`newer`), or one that cannot be written.
-bool OrvSqliteFile::migrate(std::string* why, bool* newer) {
+// version's (newerSchema_), or one that cannot be written.
+bool OrvSqliteFile::migrate(std::string* why) {
   const auto scalar = [&](const char* sql, std::int64_t* out) {
     sqlite3_stmt* st = nullptr;
     const int rc = retryWhileBusy(busyBudget_, [&] {
@@ -128,6 +127,7 @@ bool OrvSqliteFile::migrate(std::string* why, bool* newer) {
     sqlite3_finalize(st);
     return rc == SQLITE_ROW;
   };
+  newerSchema_ = false;
   std::int64_t version = 0, tables = 0;
   // journal_mode returns a row; a file that is not a database, or one we may not
   // write, fails here.
@@ -136,8 +136,8 @@ bool OrvSqliteFile::migrate(std::string* why, bool* newer) {
     *why = error("cannot use");
     return false;
   }
-  *newer = version > schemaVersion_;
-  if (*newer) {
+  newerSchema_ = version > schemaVersion_;
+  if (newerSchema_) {
     *why = path_ + " was written by a newer version of the library (schema " +
            std::to_string(version) + ", this one knows up to " + std::to_string(schemaVersion_) +
            "); leaving it alone";

@@ -125,7 +125,7 @@ class OrvSqliteFile {
 
  private:
   // Brings the schema to its version; false (with `why`) for a file it cannot use.
-  bool migrate(std::string* why, bool* newer);
+  bool migrate(std::string* why);
   // The read-only fallback; sets `held` when another process holds the database.
   void openReadOnly(bool* held);
 
@@ -140,6 +140,9 @@ class OrvSqliteFile {
   sqlite3* connection_ = nullptr;      // read-write; null when it cannot be opened
   sqlite3* readConnection_ = nullptr;  // read-only fallback while connection_ is null
   bool readImmutable_ = false;         // readConnection_ sees the main file only
+  // The file last checked was a newer version's: neither written nor read. Kept until
+  // the next check, also by an open that fails before it.
+  bool newerSchema_ = false;
   // The file connection_ has open, as the path named it then.
   dev_t fileDevice_ = 0;
   ino_t fileInode_ = 0;
