@@ -15,7 +15,9 @@
 #include "LibraryFixture.h"
 #include "ScriptedServer.h"
 #include "platform/OrvDataDirectory.h"
+#include "platform/OrvDefaultsDatabase.h"
 #include "platform/OrvMD5.h"
+#include "platform/OrvSerialExecutor.h"
 #include "platform/OrvUserDefaults.h"
 
 using namespace orvtest;
@@ -257,4 +259,45 @@ TEST_F(HostileTest, AnExposureThatCannotBeCheckedWaitsAndIsNeverSentTwice) {
   EXPECT_EQ(delivered.count(), 1);
   EXPECT_EQ(recordRows(data), "2\n");
   OrvMediator::sharedInstance()->removeEventSink(sink);
+}
+
+// Two data directories whose databases other processes hold: the record asked of each
+// waits. Each database is retried in the background on its own: once "b" is free its
+// record is decided while "a" is still held (and retried in vain), then "a"'s once it
+// is free too; and neither waits for a job due in an hour on the same executor (a
+// delayed job waits in the executor's timed list, not in its worker).
+TEST_F(HostileTest, HeldDatabasesAreRetriedEachOnItsOwn) {
+  using Clock = std::chrono::steady_clock;
+  auto lateJobRan = std::make_shared<std::atomic<bool>>(false);
+  OrvSerialExecutor::background().submitAt(Clock::now() + std::chrono::hours(1),
+                                           [lateJobRan] { *lateJobRan = true; });
+  struct Held {
+    std::string dir;
+    std::unique_ptr<ChildProcess> locker;
+    std::shared_ptr<OrvDefaultsDatabase> db;
+  };
+  std::vector<Held> held;
+  for (const std::string name : {"a", "b"}) {
+    Held h{dir_.file(name), nullptr, nullptr};
+    fs::create_directories(h.dir);
+    h.locker.reset(new ChildProcess(
+        {"/usr/bin/python3", kSqliteTool, "lock", h.dir + "/" + OrvDefaultsDatabase::kFileName}));
+    std::string line;
+    ASSERT_TRUE(h.locker->readLine(&line) && line == "locked") << name;
+    h.db = OrvDefaultsDatabase::forDirectory(h.dir);
+    OrvOutboxEvent event;
+    event.name = "exposure " + name;
+    EXPECT_EQ(h.db->recordOnce("suite", {{"key", event}}),
+              std::vector<OrvRecordOutcome>{OrvRecordOutcome::kWaiting})
+        << name;
+    held.push_back(std::move(h));
+  }
+  held[1].locker->killNow();
+  EXPECT_TRUE(held[1].db->waitUntilChecked(Clock::now() + kWait));
+  EXPECT_EQ(recordRows(held[1].dir), "1\n");
+  EXPECT_FALSE(held[0].db->waitUntilChecked(Clock::now()));  // held still: it waits
+  held[0].locker->killNow();
+  EXPECT_TRUE(held[0].db->waitUntilChecked(Clock::now() + kWait));
+  EXPECT_EQ(recordRows(held[0].dir), "1\n");
+  EXPECT_FALSE(*lateJobRan);
 }

@@ -165,18 +165,19 @@ bool OrvDataDirectory::ensureExists(const std::string& path, std::string* why) {
   return isSafe(path, why);
 }
 
-bool OrvDataDirectory::ensureUsable(const std::string& path, std::string* why) {
+OrvDataDirectory::Usability OrvDataDirectory::ensureUsable(const std::string& path,
+                                                           std::string* why) {
   if (isRefused(path)) {
     if (why) *why = path + " was refused as data directory";
-    return false;
+    return {false, true};
   }
   std::string problem;
-  if (ensureExists(path, &problem)) return true;
+  if (ensureExists(path, &problem)) return {true, false};
   if (why) *why = problem;
   // Only a directory that exists and is unsafe is refused for good: one that cannot be
   // created yet may be later.
   struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return false;
+  if (::lstat(path.c_str(), &st) != 0) return {false, false};
   bool first = false;
   {
     std::lock_guard lock(state().mutex);
@@ -187,7 +188,7 @@ bool OrvDataDirectory::ensureUsable(const std::string& path, std::string* why) {
     log->error("refusing data directory %@: %@; keeping everything in memory for this process",
                path, problem);
   }
-  return false;
+  return {false, true};
 }
 
 bool OrvDataDirectory::isRefused(const std::string& path) {

@@ -36,8 +36,15 @@ class OrvDataDirectory {
   static bool ensureExists(const std::string& path, std::string* why);
   // The same check of an existing directory, creating nothing.
   static bool isSafe(const std::string& path, std::string* why);
+  // What ensureUsable() decided. A directory is refused for good when it exists and is
+  // unsafe; one that cannot be created yet is not usable now but may be later.
+  struct Usability {
+    bool usable = false;
+    bool refused = false;  // final for the process, and reported once already
+    explicit operator bool() const { return usable; }
+  };
   // ensureExists() for a data directory: a refusal is final for the process.
-  static bool ensureUsable(const std::string& path, std::string* why);
+  static Usability ensureUsable(const std::string& path, std::string* why);
   static bool isRefused(const std::string& path);
 
   // "" when the open file `fd` (named `file` in messages) is a regular file of this

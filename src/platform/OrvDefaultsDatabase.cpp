@@ -1,17 +1,10 @@
 #include "platform/OrvDefaultsDatabase.h"
 
-#include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <sstream>
-#include <thread>
+#include <optional>
 #include <unordered_map>
 
 #include "platform/OrvDataDirectory.h"
@@ -21,33 +14,8 @@
 
 namespace {
 
-// How a value's kind is kept in the `kind` column of orv_defaults.
-enum StoredKind : int { kBool = 0, kString = 1, kInteger = 2, kFloating = 3, kJson = 4 };
-
-constexpr auto kFirstBackoff = std::chrono::milliseconds(100);
-constexpr auto kMaxBackoff = std::chrono::milliseconds(30'000);
-// Free pages worth giving back to the file system once the outbox has drained.
-constexpr std::int64_t kReclaimAboveBytes = 1 << 20;
-// The write-ahead log is cut back to this after a checkpoint (SQLite keeps it whole):
-// about what SQLite's automatic checkpoint lets it reach, so that normal work reuses it.
-constexpr const char* kJournalSizeLimit = "PRAGMA journal_size_limit=4194304";
-// How long a call waits for another process's lock: opening only briefly (start-up
-// must not wait for another process), a write while the database works normally for
-// as long as a writer may reasonably hold it, and hardly at all during an outage.
-constexpr auto kOpenBusyWait = std::chrono::milliseconds(250);
-constexpr auto kWriteBusyWait = std::chrono::milliseconds(5000);
-constexpr auto kOutageBusyWait = std::chrono::milliseconds(20);
-
 std::atomic<const OrvLogChannel*> logChannel{nullptr};
-std::atomic<std::size_t> limitOfEvents{OrvEventOutbox::kDefaultLimit};
-std::atomic<std::uint64_t> eventsDropped{0};
-std::atomic<std::int64_t> orphanScanMs{30'000};
 std::atomic<void (*)()> storedListener{nullptr};
-
-bool isBusy(int code) {
-  const int primary = code & 0xFF;
-  return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
-}
 
 struct OpenDatabases {
   std::mutex mutex;
@@ -59,196 +27,9 @@ OpenDatabases& openDatabases() {
   return *open;
 }
 
-// SQLite's busy handler: waits for another connection's lock in short steps, for up to
-// the budget of the call under way (`budget`, read under the database's mutex), but
-// gives up at once when the process is exiting so that exit stays prompt (the write
-// then fails like any other and is kept in memory).
-int waitWhileBusy(void* budget, int attempt) {
-  constexpr int kStepMs = 5;
-  const auto limit = static_cast<const std::chrono::milliseconds*>(budget)->count();
-  if (OrvProcessLifetime::exiting() || attempt * kStepMs >= limit) return 0;
-  std::this_thread::sleep_for(std::chrono::milliseconds(kStepMs));
-  return 1;
-}
-
-// The start time of process `pid` in clock ticks since boot (field 22 of its stat
-// file), or "" when there is no such process. With the pid it names one process run.
-std::string startTimeOf(long pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat;
-  if (!std::getline(in, stat)) return "";
-  const std::size_t end = stat.rfind(')');  // the command name may hold blanks
-  if (end == std::string::npos) return "";
-  std::istringstream fields(stat.substr(end + 1));
-  std::string field;
-  for (int i = 3; i <= 22 && fields >> field; ++i) {
-    if (i == 22) return field;
-  }
-  return "";
-}
-
-std::string thisProcess() {
-  const long pid = static_cast<long>(::getpid());
-  return std::to_string(pid) + ":" + startTimeOf(pid);
-}
-
-bool isAlive(const std::string& owner) {
-  const std::size_t colon = owner.find(':');
-  if (colon == std::string::npos) return false;
-  const long pid = std::atol(owner.c_str());
-  return pid > 0 && startTimeOf(pid) == owner.substr(colon + 1) && !owner.substr(colon + 1).empty();
-}
-
-// Another process may hold the database briefly (opening it, switching it to WAL,
-// recovering a journal): SQLite's busy handler does not cover every such case, so
-// transient BUSY/LOCKED answers are retried here for a while (`budget`), except during
-// exit.
-template <class F>
-int retryWhileBusy(std::chrono::milliseconds budget, F&& attempt) {
-  using namespace std::chrono;
-  const auto deadline = steady_clock::now() + budget;
-  auto pause = milliseconds(1);
-  for (;;) {
-    const int rc = attempt();
-    const int primary = rc & 0xFF;
-    if ((primary != SQLITE_BUSY && primary != SQLITE_LOCKED) || steady_clock::now() >= deadline ||
-        OrvProcessLifetime::exiting())
-      return rc;
-    std::this_thread::sleep_for(pause);
-    pause = std::min(pause * 2, milliseconds(50));
-  }
-}
-
 bool truthy(const OrvValue& v) { return !v.isAbsent() && v.boolValue(); }
 
-std::string columnText(sqlite3_stmt* st, int column) {
-  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(st, column));
-  return text ? std::string(text, static_cast<std::size_t>(sqlite3_column_bytes(st, column)))
-              : std::string();
-}
-
-OrvValue columnValue(sqlite3_stmt* st, int kindColumn, int valueColumn) {
-  switch (sqlite3_column_int(st, kindColumn)) {
-    case kBool:
-      return OrvValue(sqlite3_column_int64(st, valueColumn) != 0);
-    case kString:
-      return OrvValue(columnText(st, valueColumn));
-    case kInteger:
-      return OrvValue(static_cast<std::int64_t>(sqlite3_column_int64(st, valueColumn)));
-    case kFloating:
-      return OrvValue(sqlite3_column_double(st, valueColumn));
-    case kJson:
-      return OrvValue::parseJson(columnText(st, valueColumn)).value;
-    default:
-      return OrvValue();  // a kind from a newer version: not ours to read
-  }
-}
-
-void bindText(sqlite3_stmt* st, int index, const std::string& text) {
-  sqlite3_bind_text(st, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
-}
-
-// The dead letters' statements (see Statements::lazy).
-constexpr const char* kBuryStoredSql =
-    "INSERT OR IGNORE INTO orv_dead_letters (event_id, app_id, name, properties, time_ms, "
-    "consumer, status, reason, dead_at_ms) SELECT event_id, app_id, name, properties, time_ms, "
-    "consumer, ?2, ?3, ?4 FROM orv_outbox WHERE id = ?1";
-constexpr const char* kBuryEventSql =
-    "INSERT OR IGNORE INTO orv_dead_letters (event_id, app_id, name, properties, time_ms, "
-    "consumer, status, reason, dead_at_ms) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)";
-constexpr const char* kTrimDeadSql =
-    "DELETE FROM orv_dead_letters WHERE id NOT IN (SELECT id FROM orv_dead_letters ORDER BY id "
-    "DESC LIMIT ?1)";
-constexpr const char* kSelectDeadSql =
-    "SELECT event_id, app_id, name, properties, time_ms, consumer, status, reason, dead_at_ms "
-    "FROM orv_dead_letters ORDER BY id LIMIT ?1";
-// Unowned ('' is no running process): the next process with the consumer claims them.
-constexpr const char* kRedriveSql =
-    "INSERT OR IGNORE INTO orv_outbox (event_id, app_id, name, properties, time_ms, owner, "
-    "consumer) SELECT event_id, app_id, name, properties, time_ms, '', consumer FROM "
-    "orv_dead_letters ORDER BY id";
-constexpr const char* kClearDeadSql = "DELETE FROM orv_dead_letters";
-
-// An event's own columns, as parameters 1 to 5 of every statement that stores one.
-void bindEvent(sqlite3_stmt* st, const OrvOutboxEvent& event) {
-  bindText(st, 1, event.eventId);
-  bindText(st, 2, event.appId);
-  bindText(st, 3, event.name);
-  bindText(st, 4, event.properties.toJson());
-  sqlite3_bind_int64(st, 5, event.timeMs);
-}
-
 }  // namespace
-
-struct OrvDefaultsDatabase::Statements {
-  struct Finalize {
-    void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
-  };
-  using Statement = std::unique_ptr<sqlite3_stmt, Finalize>;
-  Statement selectOne, selectAll, upsert, remove;  // suites
-  Statement insertEvent, selectEvents, deleteEvent, countEvents, trimEvents, owners, claim;
-  Statement passOn, copyTo;
-  Statement buryStored, buryEvent, trimDead, selectDead, redrive, clearDead;  // lazy
-
-  // The statements a read-only connection needs too.
-  bool prepareReads(sqlite3* db) {
-    return prepare(db, &selectOne,
-                   "SELECT kind, value FROM orv_defaults WHERE suite = ?1 AND key = ?2") &&
-           prepare(db, &selectAll, "SELECT key, kind, value FROM orv_defaults WHERE suite = ?1");
-  }
-
-  // Every statement of the read-write connection.
-  bool prepareAll(sqlite3* db) {
-    return prepareReads(db) &&
-           prepare(db, &upsert,
-                   "INSERT INTO orv_defaults (suite, key, kind, value) VALUES (?1, ?2, ?3, ?4) ON "
-                   "CONFLICT (suite, key) DO UPDATE SET kind = excluded.kind, value = "
-                   "excluded.value") &&
-           prepare(db, &remove, "DELETE FROM orv_defaults WHERE suite = ?1 AND key = ?2") &&
-           // A consumer that holds an event already keeps the one it has.
-           prepare(db, &insertEvent,
-                   "INSERT OR IGNORE INTO orv_outbox (event_id, app_id, name, properties, "
-                   "time_ms, owner, consumer) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)") &&
-           prepare(db, &selectEvents,
-                   "SELECT id, event_id, app_id, name, properties, time_ms FROM orv_outbox "
-                   "WHERE owner = ?1 AND consumer = ?3 ORDER BY id LIMIT ?2") &&
-           prepare(db, &passOn, "UPDATE OR IGNORE orv_outbox SET consumer = ?2 WHERE id = ?1") &&
-           prepare(db, &copyTo,
-                   "INSERT OR IGNORE INTO orv_outbox (event_id, app_id, name, properties, "
-                   "time_ms, owner, consumer) SELECT event_id, app_id, name, properties, "
-                   "time_ms, owner, ?2 FROM orv_outbox WHERE id = ?1") &&
-           prepare(db, &deleteEvent, "DELETE FROM orv_outbox WHERE id = ?1") &&
-           prepare(db, &countEvents, "SELECT count(*) FROM orv_outbox") &&
-           prepare(db, &trimEvents,
-                   "DELETE FROM orv_outbox WHERE id IN (SELECT id FROM orv_outbox ORDER BY id "
-                   "LIMIT ?1)") &&
-           prepare(db, &owners, "SELECT DISTINCT owner FROM orv_outbox WHERE owner != ?1") &&
-           prepare(db, &claim, "UPDATE orv_outbox SET owner = ?1 WHERE owner = ?2");
-  }
-
-  // A statement of the rare calls (dead letters), prepared on first use rather than at
-  // start-up; null when it cannot be prepared.
-  sqlite3_stmt* lazy(sqlite3* db, Statement& slot, const char* sql) {
-    if (!slot) prepare(db, &slot, sql);
-    return slot.get();
-  }
-
-  static bool prepare(sqlite3* db, Statement* out, const char* sql) {
-    sqlite3_stmt* raw = nullptr;
-    const int rc = retryWhileBusy(kOpenBusyWait, [&] {
-      return sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
-    });
-    out->reset(raw);
-    return rc == SQLITE_OK;
-  }
-
-  // Runs a statement that returns no rows; leaves it reset.
-  static int run(sqlite3_stmt* st) {
-    const int rc = sqlite3_step(st);
-    sqlite3_reset(st);
-    return rc;
-  }
-};
 
 std::shared_ptr<OrvDefaultsDatabase> OrvDefaultsDatabase::forDirectory(
     const std::string& directory) {
@@ -287,8 +68,8 @@ void OrvDefaultsDatabase::setLogChannel(const OrvLogChannel* log) {
 
 OrvDefaultsDatabase::OrvDefaultsDatabase(std::string directory)
     : directory_(std::move(directory)),
-      path_(directory_ + "/" + kFileName),
-      owner_(thisProcess()) {}
+      file_(directory_, OrvDefaultsSchema::kFileName, OrvDefaultsSchema::kVersion,
+            OrvDefaultsSchema::kCreate, *this) {}
 
 void OrvDefaultsDatabase::start() {
   std::unique_lock lock(mutex_);
@@ -298,306 +79,112 @@ void OrvDefaultsDatabase::start() {
 
 OrvDefaultsDatabase::~OrvDefaultsDatabase() {
   std::lock_guard lock(mutex_);
-  closeLocked();
+  file_.close();
 }
 
-// Opens the read-write connection, or failing that a read-only one. Under mutex_.
-bool OrvDefaultsDatabase::openLocked() {
-  closeLocked();
+// Opens the file: read-write, or failing that read-only. Under mutex_.
+bool OrvDefaultsDatabase::openLocked() { return openedLocked(file_.open()); }
+
+// Takes in what opening the file came to. Under mutex_.
+bool OrvDefaultsDatabase::openedLocked(const OrvSqliteFile::Opening& opening) {
   opened_ = true;
-  busyBudget_ = kOpenBusyWait;
-  std::string why;
-  if (!OrvDataDirectory::ensureUsable(directory_, &why)) {
-    // A refused directory has been reported already, once for the process.
-    if (OrvDataDirectory::isRefused(directory_)) {
-      broken_ = true;
-    } else {
-      writeFailedLocked(why, SQLITE_CANTOPEN);
-    }
+  if (opening.writable) {
+    outage_.setContended(false);
+    outbox_.count();
+    return true;
+  }
+  if (opening.refused) {
+    // Reported already, once for the process.
+    outage_.markBroken();
     return false;
   }
-  if (!prepareFilesLocked(&why)) {
-    // Nothing planted in the directory is read either.
-    writeFailedLocked(why, SQLITE_CANTOPEN);
-    return false;
-  }
-  int rc =
-      sqlite3_open_v2(path_.c_str(), &connection_,
-                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW, nullptr);
-  struct stat st {};
-  if (rc == SQLITE_OK && ::stat(path_.c_str(), &st) == 0) {
-    fileDevice_ = st.st_dev;
-    fileInode_ = st.st_ino;
-    sqlite3_busy_handler(connection_, &waitWhileBusy, &busyBudget_);
-    if (migrateLocked(&why)) {
-      statements_ = std::make_unique<Statements>();
-      if (statements_->prepareAll(connection_)) {
-        contended_ = false;
-        countEventsLocked(statements_->countEvents.get());
-        return true;
-      }
-      why = sqliteErrorLocked("cannot use");
-    }
-    rc = sqlite3_extended_errcode(connection_);
-  } else {
-    why = sqliteErrorLocked("cannot use");
-  }
-  writeFailedLocked(why, rc);
-  closeLocked();
-  if (!newerSchema_) openReadOnlyLocked();  // a newer version's file is not ours to read
+  writeFailedLocked(opening.why, opening.code);
+  if (opening.held) outage_.setContended(true);
   return false;
 }
 
-// The schema as this build writes it, created or completed in one transaction (a
-// file of release 1.0.2 has no user_version and lacks the dead letters). New files
-// give back free pages on request (incremental auto-vacuum); older ones are converted
-// the first time a drained outbox leaves space to give back. False, with why, for a
-// file that is no database of ours, a newer version's, or one that cannot be written.
-bool OrvDefaultsDatabase::migrateLocked(std::string* why) {
-  const auto scalar = [&](const char* sql, std::int64_t* out) {
-    sqlite3_stmt* st = nullptr;
-    const int rc = retryWhileBusy(busyBudget_, [&] {
-      sqlite3_finalize(st);
-      st = nullptr;
-      const int prepared = sqlite3_prepare_v2(connection_, sql, -1, &st, nullptr);
-      return prepared != SQLITE_OK ? prepared : sqlite3_step(st);
-    });
-    if (rc == SQLITE_ROW) *out = sqlite3_column_int64(st, 0);
-    sqlite3_finalize(st);
-    return rc == SQLITE_ROW;
-  };
-  newerSchema_ = false;
-  std::int64_t version = 0, tables = 0;
-  // journal_mode returns a row; a file that is not a database, or one we may not
-  // write, fails here.
-  if (!execLocked("PRAGMA journal_mode=WAL") || !scalar("PRAGMA user_version", &version) ||
-      !scalar("SELECT count(*) FROM sqlite_schema", &tables)) {
-    *why = sqliteErrorLocked("cannot use");
-    return false;
-  }
-  newerSchema_ = version > kSchemaVersion;
-  if (newerSchema_) {
-    *why = path_ + " was written by a newer version of the library (schema " +
-           std::to_string(version) + ", this one knows up to " + std::to_string(kSchemaVersion) +
-           "); leaving it alone";
-    return false;
-  }
-  if (!execLocked("PRAGMA synchronous=FULL") || !execLocked(kJournalSizeLimit)) {
-    *why = sqliteErrorLocked("cannot use");
-    return false;
-  }
-  if (version == kSchemaVersion) return true;
-  // Only an empty file takes a new auto-vacuum mode without a VACUUM.
-  if (tables == 0 && !execLocked("PRAGMA auto_vacuum=INCREMENTAL")) {
-    *why = sqliteErrorLocked("cannot use");
-    return false;
-  }
-  const bool ok =
-      execLocked("BEGIN IMMEDIATE") &&
-      execLocked(
-          "CREATE TABLE IF NOT EXISTS orv_defaults (suite TEXT NOT NULL, key TEXT NOT "
-          "NULL, kind INTEGER NOT NULL, value, PRIMARY KEY (suite, key)) WITHOUT ROWID") &&
-      // The id is the insertion sequence: delivery order, whatever the clock says.
-      execLocked(
-          "CREATE TABLE IF NOT EXISTS orv_outbox (id INTEGER PRIMARY KEY "
-          "AUTOINCREMENT, event_id TEXT NOT NULL, app_id TEXT NOT NULL, name TEXT NOT "
-          "NULL, properties TEXT NOT NULL, time_ms INTEGER NOT NULL, owner TEXT NOT NULL, "
-          "consumer TEXT NOT NULL DEFAULT '', UNIQUE (consumer, event_id))") &&
-      // Each consumer's queue in order, without sorting the whole outbox per batch.
-      execLocked(
-          "CREATE INDEX IF NOT EXISTS orv_outbox_queue ON orv_outbox (consumer, owner, id)") &&
-      execLocked(
-          "CREATE TABLE IF NOT EXISTS orv_dead_letters (id INTEGER PRIMARY KEY "
-          "AUTOINCREMENT, event_id TEXT NOT NULL, app_id TEXT NOT NULL, name TEXT NOT NULL, "
-          "properties TEXT NOT NULL, time_ms INTEGER NOT NULL, consumer TEXT NOT NULL, "
-          "status INTEGER NOT NULL, reason TEXT NOT NULL, dead_at_ms INTEGER NOT NULL, "
-          "UNIQUE (consumer, event_id))") &&
-      execLocked(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str()) &&
-      execLocked("COMMIT");
-  if (!ok) {
-    *why = sqliteErrorLocked("cannot use");
-    execLocked("ROLLBACK");
-  }
-  return ok;
+int OrvDefaultsDatabase::prepare(sqlite3* connection, bool readOnly) {
+  if (readOnly) return defaults_.prepare(connection, false) ? defaults_.probe() : SQLITE_ERROR;
+  return defaults_.prepare(connection, true) && outbox_.prepare(connection) ? SQLITE_OK
+                                                                            : SQLITE_ERROR;
 }
 
-// Still reads what is there, so that a record the file holds is never taken for a new
-// one: read-only (which also reads the journal), or failing that as an immutable file
-// (no locks, no journal), as in a read-only directory. Under mutex_.
-bool OrvDefaultsDatabase::openReadOnlyLocked() {
-  std::string uriPath;
-  for (char c : path_) {
-    if (c == '%' || c == '?' || c == '#') {
-      static constexpr char kHex[] = "0123456789abcdef";
-      uriPath += '%';
-      uriPath += kHex[static_cast<unsigned char>(c) >> 4];
-      uriPath += kHex[c & 0xF];
-    } else {
-      uriPath += c;
-    }
-  }
-  for (const std::string& name : {path_, "file:" + uriPath + "?immutable=1"}) {
-    if (sqlite3_open_v2(
-            name.c_str(), &readConnection_,
-            SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW,
-            nullptr) == SQLITE_OK) {
-      statements_ = std::make_unique<Statements>();
-      if (statements_->prepareReads(readConnection_)) {
-        const int rc = sqlite3_step(statements_->selectAll.get());
-        sqlite3_reset(statements_->selectAll.get());
-        if (rc == SQLITE_ROW || rc == SQLITE_DONE) {
-          readImmutable_ = name != path_;
-          return true;
-        }
-        if (isBusy(rc)) contended_ = true;
-      }
-    }
-    closeLocked();
-  }
-  return false;
-}
-
-// Checks each file of the database before SQLite opens it (see
-// OrvDataDirectory::checkDatabaseFiles). Under mutex_.
-bool OrvDefaultsDatabase::prepareFilesLocked(std::string* why) {
-  int mainErrno = 0;  // missing, or unreadable: SQLite reports what matters
-  return OrvDataDirectory::checkDatabaseFiles(path_, true, why, &mainErrno);
-}
-
-void OrvDefaultsDatabase::closeLocked() {
-  statements_.reset();
-  if (connection_) sqlite3_close_v2(connection_);
-  if (readConnection_) sqlite3_close_v2(readConnection_);
-  connection_ = nullptr;
-  readConnection_ = nullptr;
-  readImmutable_ = false;
+void OrvDefaultsDatabase::release() {
+  defaults_.release();
+  outbox_.release();
 }
 
 // True when a write may be tried now: the connection is open and no back-off is
 // running, or it could be opened again; after an outage, once what memory kept has been
 // written back, so that it reaches the file before anything newer. Under mutex_.
 bool OrvDefaultsDatabase::writableLocked() {
-  if (broken_ && Clock::now() < retryAt_) return false;
-  if (connection_ && movedLocked()) recreateLocked();
-  if (!connection_ && !openLocked()) return false;
-  busyBudget_ = broken_ ? kOutageBusyWait : kWriteBusyWait;
-  return !broken_ || writeBackLocked();
+  if (outage_.backingOff()) return false;
+  if (file_.writable() && file_.moved()) recreateLocked();
+  if (!file_.writable() && !openLocked()) return false;
+  file_.setBusyBudget(outage_.busyBudget());
+  return !outage_.broken() || writeBackLocked();
 }
 
-// True when the path no longer names the file connection_ has open: the directory was
-// deleted, or the file removed or replaced. Writes would go to a file nobody will read.
-bool OrvDefaultsDatabase::movedLocked() {
-  struct stat st {};
-  return ::stat(path_.c_str(), &st) != 0 || st.st_dev != fileDevice_ || st.st_ino != fileInode_;
-}
-
-// Opens the database at the path again. When nothing is there any more, the new file
-// gets everything the old one held (records and outbox), copied from the connection
-// still open on it. Under mutex_.
+// Opens the path again when the file there is no longer the one open: a new file gets
+// everything the old one held. Under mutex_.
 void OrvDefaultsDatabase::recreateLocked() {
-  errors_.push_back("OrvUserDefaults: " + path_ +
+  errors_.push_back("OrvUserDefaults: " + file_.path() +
                     " was removed or replaced while in use; writing to a new file there");
-  sqlite3* old = connection_;
-  connection_ = nullptr;
-  statements_.reset();  // they belong to the old connection
-  struct stat st {};
-  const bool nothingThere = ::lstat(path_.c_str(), &st) != 0 && errno == ENOENT;
-  if (openLocked() && nothingThere) {
-    sqlite3_backup* copy = sqlite3_backup_init(connection_, "main", old, "main");
-    const int rc = copy ? sqlite3_backup_step(copy, -1) : SQLITE_ERROR;
-    if (copy) sqlite3_backup_finish(copy);
-    if (rc != SQLITE_DONE) writeFailedLocked(sqliteErrorLocked("cannot copy into"), rc);
-    if (statements_) countEventsLocked(statements_->countEvents.get());
-  }
-  sqlite3_close_v2(old);
+  const OrvSqliteFile::Opening opening = file_.reopen();
+  if (openedLocked(opening) && !opening.copyFailure.empty())
+    writeFailedLocked(opening.copyFailure, opening.copyCode);
 }
 
 void OrvDefaultsDatabase::writeFailedLocked(const std::string& why, int code) {
-  const bool busy = isBusy(code);
-  if (!broken_) {
-    errors_.push_back(
-        "OrvUserDefaults: " + why +
-        (busy ? "; another process holds the database: exposures wait until their records "
-                "can be checked, other writes are kept in memory until it is free"
-              : "; keeping records in memory until the database can be written again"));
-  }
-  contended_ = busy;
-  broken_ = true;
-  backoff_ = std::min(kMaxBackoff, backoff_ < kFirstBackoff ? kFirstBackoff : backoff_ * 2);
-  retryAt_ = Clock::now() + backoff_;
-}
-
-void OrvDefaultsDatabase::writeSucceededLocked() {
-  broken_ = false;
-  contended_ = false;
-  backoff_ = std::chrono::milliseconds(0);
+  if (std::string line = outage_.failed(why, OrvSqliteFile::isBusy(code)); !line.empty())
+    errors_.push_back(std::move(line));
 }
 
 bool OrvDefaultsDatabase::writeBackLocked() {
   bool stored = false;
-  // One transaction, so a record written back never lands without its event (an event
-  // still in memory would die with the process). Events go in the order they were kept,
-  // after everything the file holds: the insertion order is the delivery order. A copy
-  // a consumer already holds (the same consumer and eventId) is not added twice.
-  const bool written = transactionLocked([&] {
-    bool ok = true;
-    for (auto it = unwritten_.begin(); ok && it != unwritten_.end(); ++it)
-      ok = writeRowLocked(it->first.first, it->first.second, it->second);
-    writtenBack_.clear();
-    for (auto it = memoryEvents_.begin(); ok && it != memoryEvents_.end(); ++it) {
-      OrvOutboxEvent stored = *it;
-      ok = insertEventLocked(stored);
-      if (ok && stored.seq > 0) writtenBack_.emplace(it->seq, stored.seq);
-    }
-    for (auto it = removedUnwritten_.begin(); ok && it != removedUnwritten_.end(); ++it)
-      ok = deleteEventLocked(*it);
-    return ok && recordWaitingLocked(&stored) && (trimEventsLocked(), true);
-  });
-  if (!written) return false;
-  unwritten_.clear();
-  memoryEvents_.clear();
-  removedUnwritten_.clear();
-  waiting_.clear();
-  waitingKeys_.clear();
+  if (!transactionLocked([&] {
+        if (!outage_.writeBack(*this, &stored)) return false;
+        outbox_.trim(&errors_);
+        return true;
+      }))
+    return false;
+  outage_.wroteBack();
   storedInBackground_ = storedInBackground_ || stored;
-  writeSucceededLocked();
   return true;
 }
 
+bool OrvDefaultsDatabase::writeRow(const std::string& suite, const std::string& key,
+                                   const OrvValue& value) {
+  return defaults_.write(suite, key, value);
+}
+
+bool OrvDefaultsDatabase::insertEvent(OrvOutboxEvent& event) { return outbox_.insert(event); }
+
+bool OrvDefaultsDatabase::deleteEvent(std::int64_t seq) { return outbox_.remove(seq); }
+
+bool OrvDefaultsDatabase::record(const std::string& suite, const std::string& key,
+                                 OrvOutboxEvent& event, OrvRecordOutcome* outcome) {
+  return recordLocked(suite, key, event, outcome);
+}
+
 bool OrvDefaultsDatabase::uncheckableLocked() const {
-  if (contended_) return true;
-  if (!readImmutable_) return false;
-  struct stat st {};
-  return ::stat((path_ + "-wal").c_str(), &st) == 0 && st.st_size > 0;
-}
-
-bool OrvDefaultsDatabase::execLocked(const char* sql) {
-  return retryWhileBusy(busyBudget_, [&] {
-           return sqlite3_exec(connection_, sql, nullptr, nullptr, nullptr);
-         }) == SQLITE_OK;
-}
-
-std::string OrvDefaultsDatabase::sqliteErrorLocked(const char* what) {
-  std::string message = std::string(what) + " " + path_;
-  if (connection_) message += ": " + std::string(sqlite3_errmsg(connection_));
-  return message;
+  return outage_.contended() || file_.journalUnseen();
 }
 
 void OrvDefaultsDatabase::flushErrors(std::unique_lock<std::mutex>& lock) {
   std::vector<std::string> errors, notes;
   errors.swap(errors_);
   notes.swap(notes_);
-  const bool pending = !unwritten_.empty() || !removedUnwritten_.empty() ||
-                       !memoryEvents_.empty() || !waiting_.empty();
-  const bool scheduleRetry = broken_ && pending && !retryScheduled_ &&
-                             !OrvDataDirectory::isRefused(directory_) &&
+  const bool scheduleRetry = outage_.wantsRetry() && !OrvDataDirectory::isRefused(directory_) &&
                              !OrvProcessLifetime::exiting();
-  if (scheduleRetry) retryScheduled_ = true;
+  if (scheduleRetry) outage_.retryScheduled();
   const bool stored = std::exchange(storedInBackground_, false);
   if (stored) ++listenerCalls_;
-  if (waiting_.empty()) checked_.notify_all();
-  const Clock::time_point at = retryAt_;
+  if (!outage_.hasWaiting()) checked_.notify_all();
+  const Clock::time_point at = outage_.retryAt();
   lock.unlock();
+  // A job at the time the back-off ends: it waits in the executor's timed list, not in
+  // its worker, so the retries of several databases do not wait for each other.
   if (scheduleRetry) {
     OrvSerialExecutor::background().submitAt(at, [self = weak_from_this()] {
       if (auto db = self.lock()) db->retry();
@@ -620,8 +207,8 @@ void OrvDefaultsDatabase::flushErrors(std::unique_lock<std::mutex>& lock) {
 // schedules itself again (through flushErrors) while that fails.
 void OrvDefaultsDatabase::retry() {
   std::unique_lock lock(mutex_);
-  retryScheduled_ = false;
-  if (!OrvProcessLifetime::exiting() && broken_) writableLocked();
+  outage_.retryStarted();
+  if (!OrvProcessLifetime::exiting() && outage_.broken()) writableLocked();
   flushErrors(lock);
 }
 
@@ -630,168 +217,29 @@ void OrvDefaultsDatabase::retry() {
 bool OrvDefaultsDatabase::readRowLocked(const std::string& suite, const std::string& key,
                                         OrvValue* out) {
   *out = OrvValue();
-  if (auto it = unwritten_.find({suite, key}); it != unwritten_.end()) {
-    *out = it->second;
+  if (const OrvValue* kept = outage_.row(suite, key)) {
+    *out = *kept;
     return true;
   }
-  if (!statements_ || !statements_->selectOne) return false;
-  sqlite3_stmt* st = statements_->selectOne.get();
-  bindText(st, 1, suite);
-  bindText(st, 2, key);
-  const int rc = sqlite3_step(st);
-  if (rc == SQLITE_ROW) *out = columnValue(st, 0, 1);
-  sqlite3_reset(st);
-  return rc == SQLITE_ROW || rc == SQLITE_DONE;
-}
-
-bool OrvDefaultsDatabase::writeRowLocked(const std::string& suite, const std::string& key,
-                                         const OrvValue& value) {
-  if (!connection_) return false;
-  if (value.isAbsent()) {
-    sqlite3_stmt* st = statements_->remove.get();
-    bindText(st, 1, suite);
-    bindText(st, 2, key);
-    return Statements::run(st) == SQLITE_DONE;
-  }
-  sqlite3_stmt* st = statements_->upsert.get();
-  bindText(st, 1, suite);
-  bindText(st, 2, key);
-  switch (value.kind()) {
-    case OrvValue::Kind::kBoolean:
-      sqlite3_bind_int(st, 3, kBool);
-      sqlite3_bind_int64(st, 4, value.boolValue() ? 1 : 0);
-      break;
-    case OrvValue::Kind::kInteger:
-      sqlite3_bind_int(st, 3, kInteger);
-      sqlite3_bind_int64(st, 4, value.int64Value());
-      break;
-    case OrvValue::Kind::kFloating:
-      sqlite3_bind_int(st, 3, kFloating);
-      sqlite3_bind_double(st, 4, value.doubleValue());
-      break;
-    case OrvValue::Kind::kString:
-      sqlite3_bind_int(st, 3, kString);
-      bindText(st, 4, value.stringValue());
-      break;
-    default:
-      sqlite3_bind_int(st, 3, kJson);
-      bindText(st, 4, value.toJson());
-      break;
-  }
-  return Statements::run(st) == SQLITE_DONE;
-}
-
-bool OrvDefaultsDatabase::insertEventLocked(OrvOutboxEvent& event) {
-  sqlite3_stmt* st = statements_->insertEvent.get();
-  bindEvent(st, event);
-  bindText(st, 6, owner_);
-  bindText(st, 7, event.consumer);
-  if (Statements::run(st) != SQLITE_DONE) return false;
-  if (sqlite3_changes(connection_) == 1) {
-    event.seq = sqlite3_last_insert_rowid(connection_);
-    ++approxEvents_;
-  }
-  return true;
-}
-
-std::int64_t OrvDefaultsDatabase::currentSeqLocked(std::int64_t seq) const {
-  if (seq >= 0) return seq;
-  const auto it = writtenBack_.find(seq);
-  return it != writtenBack_.end() ? it->second : seq;
-}
-
-bool OrvDefaultsDatabase::deleteEventLocked(std::int64_t seq) {
-  sqlite3_bind_int64(statements_->deleteEvent.get(), 1, seq);
-  if (Statements::run(statements_->deleteEvent.get()) != SQLITE_DONE) return false;
-  approxEvents_ -= std::min<std::size_t>(approxEvents_, sqlite3_changes(connection_));
-  return true;
-}
-
-// Keeps the outbox within its limit, dropping the oldest events. Inside the
-// transaction that added to it. Under mutex_.
-void OrvDefaultsDatabase::trimEventsLocked() {
-  const std::size_t limit = limitOfEvents.load(std::memory_order_relaxed);
-  if (approxEvents_ <= limit) return;
-  countEventsLocked(statements_->countEvents.get());
-  if (approxEvents_ <= limit) return;
-  const std::size_t excess = approxEvents_ - limit;
-  sqlite3_bind_int64(statements_->trimEvents.get(), 1, static_cast<sqlite3_int64>(excess));
-  if (Statements::run(statements_->trimEvents.get()) != SQLITE_DONE) return;
-  approxEvents_ -= excess;
-  noteDroppedLocked(excess, "");
+  return defaults_.read(suite, key, out);
 }
 
 void OrvDefaultsDatabase::keepInMemoryLocked(OrvOutboxEvent event) {
-  event.seq = nextMemorySeq_--;
-  memoryEvents_.push_back(std::move(event));
-  if (memoryEvents_.size() > limitOfEvents.load(std::memory_order_relaxed)) {
-    memoryEvents_.pop_front();
-    noteDroppedLocked(1, " in memory");
-  }
+  if (outage_.keepEvent(std::move(event), OrvOutboxTable::limit()))
+    outbox_.noteDropped(1, " in memory", &errors_);
 }
 
-// A full outbox is one episode, from the first event it drops until it has room
-// again: one error line when it starts and one line with the count when it ends, not
-// one per event. Under mutex_.
-void OrvDefaultsDatabase::noteDroppedLocked(std::size_t count, const char* where) {
-  eventsDropped.fetch_add(count, std::memory_order_relaxed);
-  if (droppedInEpisode_ == 0) {
-    errors_.push_back("OrvEventOutbox: more than " +
-                      std::to_string(limitOfEvents.load(std::memory_order_relaxed)) +
-                      " events waiting" + where +
-                      "; dropping the oldest until there is room (counted in "
-                      "OrvMediator::droppedEventCount())");
-  }
-  droppedInEpisode_ += count;
-}
+void OrvDefaultsDatabase::noteRoomLocked() { outbox_.noteRoom(outage_.events().size(), &notes_); }
 
-// After events left the outbox: ends a full episode once there is room again (a tenth of
-// the limit free, so that a queue at its limit does not start an episode per event).
-void OrvDefaultsDatabase::noteRoomLocked() {
-  const std::size_t limit = limitOfEvents.load(std::memory_order_relaxed);
-  if (droppedInEpisode_ == 0 || approxEvents_ + memoryEvents_.size() > limit - limit / 10) return;
-  notes_.push_back("OrvEventOutbox: room again; " + std::to_string(droppedInEpisode_) +
-                   " events were dropped while it was full");
-  droppedInEpisode_ = 0;
-}
-
-// Once the outbox is empty, gives back the space a backlog left: free pages go back to
-// the file system (a file of an older version is converted to incremental auto-vacuum
-// the first time, by a VACUUM) and the write-ahead log is checkpointed and truncated.
-// Best effort: nothing here is an outage. Under mutex_.
+// Once the outbox is empty after a backlog, gives back the space it left. Under mutex_.
 void OrvDefaultsDatabase::reclaimIfEmptyLocked() {
-  if (!reclaimPending_ || approxEvents_ != 0 || !connection_) return;
-  if (!countEventsLocked(statements_->countEvents.get()) || approxEvents_ != 0) return;
-  reclaimPending_ = false;
-  const auto pragma = [&](const char* sql) {
-    std::int64_t value = -1;
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(connection_, sql, -1, &st, nullptr) == SQLITE_OK &&
-        sqlite3_step(st) == SQLITE_ROW)
-      value = sqlite3_column_int64(st, 0);
-    sqlite3_finalize(st);
-    return value;
-  };
-  // Only after a backlog: an outbox that empties after every event costs nothing here.
-  bool reclaim = false;
-  if (pragma("PRAGMA freelist_count") * pragma("PRAGMA page_size") >= kReclaimAboveBytes) {
-    reclaim = true;
-    if (pragma("PRAGMA auto_vacuum") == 2) {
-      execLocked("PRAGMA incremental_vacuum");
-    } else {
-      execLocked("PRAGMA auto_vacuum=INCREMENTAL");
-      execLocked("VACUUM");
-    }
-  }
-  struct stat wal {};
-  if (reclaim || (::stat((path_ + "-wal").c_str(), &wal) == 0 && wal.st_size >= kReclaimAboveBytes))
-    execLocked("PRAGMA wal_checkpoint(TRUNCATE)");
+  if (file_.writable() && outbox_.drainedAfterBacklog()) file_.reclaimSpace();
 }
 
 OrvValue OrvDefaultsDatabase::get(const std::string& suite, const std::string& key) {
   std::unique_lock lock(mutex_);
-  busyBudget_ = kOpenBusyWait;
-  if (!connection_ && !readConnection_ && Clock::now() >= retryAt_) openLocked();
+  file_.setBusyBudget(OrvSqliteFile::kOpenBusyWait);
+  if (!file_.isOpen() && Clock::now() >= outage_.retryAt()) openLocked();
   OrvValue value;
   readRowLocked(suite, key, &value);
   flushErrors(lock);
@@ -800,25 +248,10 @@ OrvValue OrvDefaultsDatabase::get(const std::string& suite, const std::string& k
 
 std::map<std::string, OrvValue> OrvDefaultsDatabase::all(const std::string& suite) {
   std::unique_lock lock(mutex_);
-  busyBudget_ = kOpenBusyWait;
+  file_.setBusyBudget(OrvSqliteFile::kOpenBusyWait);
   std::map<std::string, OrvValue> rows;
-  if (statements_ && statements_->selectAll) {
-    sqlite3_stmt* st = statements_->selectAll.get();
-    bindText(st, 1, suite);
-    while (sqlite3_step(st) == SQLITE_ROW) {
-      OrvValue value = columnValue(st, 1, 2);
-      if (!value.isAbsent()) rows.emplace(columnText(st, 0), std::move(value));
-    }
-    sqlite3_reset(st);
-  }
-  for (const auto& [row, value] : unwritten_) {
-    if (row.first != suite) continue;
-    if (value.isAbsent()) {
-      rows.erase(row.second);
-    } else {
-      rows[row.second] = value;
-    }
-  }
+  defaults_.readAll(suite, &rows);
+  outage_.overlay(suite, &rows);
   flushErrors(lock);
   return rows;
 }
@@ -827,31 +260,31 @@ void OrvDefaultsDatabase::put(const std::string& suite, const std::string& key,
                               const OrvValue& value) {
   std::unique_lock lock(mutex_);
   const bool writable = writableLocked();
-  if (writable && writeRowLocked(suite, key, value)) {
-    unwritten_.erase({suite, key});
-    writeSucceededLocked();
+  if (writable && defaults_.write(suite, key, value)) {
+    outage_.forgetRow(suite, key);
+    outage_.succeeded();
   } else {
-    if (writable && connection_)
-      writeFailedLocked(sqliteErrorLocked("cannot write"), sqlite3_extended_errcode(connection_));
-    unwritten_[{suite, key}] = value;
+    if (writable && file_.writable())
+      writeFailedLocked(file_.error("cannot write"), file_.errorCode());
+    outage_.keepRow(suite, key, value);
   }
   flushErrors(lock);
 }
 
 bool OrvDefaultsDatabase::isPersistent() {
   std::lock_guard lock(mutex_);
-  return connection_ && !broken_;
+  return file_.writable() && !outage_.broken();
 }
 
 template <class Body>
 bool OrvDefaultsDatabase::transactionLocked(Body&& body) {
-  const std::size_t eventsBefore = approxEvents_;
-  if (execLocked("BEGIN IMMEDIATE") && body() && execLocked("COMMIT")) return true;
+  const std::size_t eventsBefore = outbox_.approxCount();
+  if (file_.exec("BEGIN IMMEDIATE") && body() && file_.exec("COMMIT")) return true;
   // SQLite's message and code for the step that failed, before the rollback replaces it.
-  const std::string why = sqliteErrorLocked("cannot write");
-  const int code = sqlite3_extended_errcode(connection_);
-  execLocked("ROLLBACK");
-  approxEvents_ = eventsBefore;
+  const std::string why = file_.error("cannot write");
+  const int code = file_.errorCode();
+  file_.exec("ROLLBACK");
+  outbox_.restoreCount(eventsBefore);
   if ((code & 0xFF) == SQLITE_CONSTRAINT) {
     // A row that breaks a rule of the schema is a fault of this code, not of the disk:
     // reported, and the database stays in use.
@@ -860,13 +293,6 @@ bool OrvDefaultsDatabase::transactionLocked(Body&& body) {
   }
   writeFailedLocked(why, code);
   return false;
-}
-
-bool OrvDefaultsDatabase::countEventsLocked(sqlite3_stmt* count) {
-  const bool ok = sqlite3_step(count) == SQLITE_ROW;
-  if (ok) approxEvents_ = static_cast<std::size_t>(sqlite3_column_int64(count, 0));
-  sqlite3_reset(count);
-  return ok;
 }
 
 bool OrvDefaultsDatabase::recordLocked(const std::string& suite, const std::string& key,
@@ -878,34 +304,19 @@ bool OrvDefaultsDatabase::recordLocked(const std::string& suite, const std::stri
     return true;
   }
   *outcome = OrvRecordOutcome::kRecorded;
-  return writeRowLocked(suite, key, OrvValue(true)) && insertEventLocked(event);
-}
-
-bool OrvDefaultsDatabase::recordWaitingLocked(bool* stored) {
-  for (Waiting& w : waiting_) {
-    OrvRecordOutcome outcome;
-    if (!recordLocked(w.suite, w.key, w.event, &outcome)) return false;
-    *stored = *stored || outcome == OrvRecordOutcome::kRecorded;
-  }
-  // Only once the transaction commits do they leave memory: see writeBackLocked().
-  return true;
+  return defaults_.write(suite, key, OrvValue(true)) && outbox_.insert(event);
 }
 
 void OrvDefaultsDatabase::waitLocked(const std::string& suite, Record& record) {
-  if (!waitingKeys_.insert({suite, record.key}).second) return;
-  waiting_.push_back({suite, std::move(record.key), std::move(record.event)});
-  if (waiting_.size() > limitOfEvents.load(std::memory_order_relaxed)) {
-    waitingKeys_.erase({waiting_.front().suite, waiting_.front().key});
-    waiting_.pop_front();
-    noteDroppedLocked(1, " to be checked");
-  }
+  if (outage_.wait(suite, std::move(record.key), std::move(record.event), OrvOutboxTable::limit()))
+    outbox_.noteDropped(1, " to be checked", &errors_);
 }
 
 bool OrvDefaultsDatabase::waitUntilChecked(std::chrono::steady_clock::time_point deadline) {
   std::unique_lock lock(mutex_);
   return checked_.wait_until(lock, deadline, [&] {
     return OrvProcessLifetime::exiting() ||
-           (waiting_.empty() && !storedInBackground_ && listenerCalls_ == 0);
+           (!outage_.hasWaiting() && !storedInBackground_ && listenerCalls_ == 0);
   });
 }
 
@@ -921,11 +332,11 @@ std::vector<OrvRecordOutcome> OrvDefaultsDatabase::recordOnce(const std::string&
   if (writableLocked() && transactionLocked([&] {
         for (std::size_t i = 0; i < records.size(); ++i)
           if (!recordLocked(suite, records[i].key, records[i].event, &outcomes[i])) return false;
-        trimEventsLocked();
+        outbox_.trim(&errors_);
         return true;
       })) {
-    for (const auto& r : records) unwritten_.erase({suite, r.key});
-    writeSucceededLocked();
+    for (const auto& r : records) outage_.forgetRow(suite, r.key);
+    outage_.succeeded();
     flushErrors(lock);
     return outcomes;
   }
@@ -937,13 +348,13 @@ std::vector<OrvRecordOutcome> OrvDefaultsDatabase::recordOnce(const std::string&
     const bool read = readRowLocked(suite, records[i].key, &existing);
     if (read && truthy(existing)) {
       outcomes[i] = OrvRecordOutcome::kAlreadyRecorded;
-    } else if (waitingKeys_.count({suite, records[i].key}) ||
-               (read ? uncheckableLocked() : contended_ || readConnection_ != nullptr)) {
+    } else if (outage_.isWaiting(suite, records[i].key) ||
+               (read ? uncheckableLocked() : outage_.contended() || file_.readOnly())) {
       outcomes[i] = OrvRecordOutcome::kWaiting;
       waitLocked(suite, records[i]);
     } else {
       outcomes[i] = OrvRecordOutcome::kRecorded;
-      unwritten_[{suite, records[i].key}] = OrvValue(true);
+      outage_.keepRow(suite, records[i].key, OrvValue(true));
       keepInMemoryLocked(std::move(records[i].event));
     }
   }
@@ -956,37 +367,16 @@ void OrvDefaultsDatabase::appendEvents(std::vector<OrvOutboxEvent> events) {
   std::unique_lock lock(mutex_);
   if (writableLocked() && transactionLocked([&] {
         for (auto& event : events)
-          if (!insertEventLocked(event)) return false;
-        trimEventsLocked();
+          if (!outbox_.insert(event)) return false;
+        outbox_.trim(&errors_);
         return true;
       })) {
-    writeSucceededLocked();
+    outage_.succeeded();
     flushErrors(lock);
     return;
   }
   for (auto& event : events) keepInMemoryLocked(std::move(event));
   flushErrors(lock);
-}
-
-// Takes over the rows of owners that are no longer running. Under mutex_.
-void OrvDefaultsDatabase::claimOrphansLocked() {
-  const auto interval = std::chrono::milliseconds(orphanScanMs.load(std::memory_order_relaxed));
-  if (Clock::now() - lastOrphanScan_ < interval || broken_ || !connection_) return;
-  lastOrphanScan_ = Clock::now();
-  std::vector<std::string> dead;
-  sqlite3_stmt* owners = statements_->owners.get();
-  bindText(owners, 1, owner_);
-  while (sqlite3_step(owners) == SQLITE_ROW) {
-    std::string owner = columnText(owners, 0);
-    if (!isAlive(owner)) dead.push_back(std::move(owner));
-  }
-  sqlite3_reset(owners);
-  for (const auto& owner : dead) {
-    sqlite3_stmt* claim = statements_->claim.get();
-    bindText(claim, 1, owner_);
-    bindText(claim, 2, owner);
-    Statements::run(claim);
-  }
 }
 
 std::vector<OrvOutboxEvent> OrvDefaultsDatabase::pendingEvents(std::size_t max,
@@ -995,28 +385,11 @@ std::vector<OrvOutboxEvent> OrvDefaultsDatabase::pendingEvents(std::size_t max,
   std::vector<OrvOutboxEvent> events;
   // The file's rows in insertion order, then what memory kept, which is newer: kept
   // events reach the file only by a write-back, which precedes every later write.
-  if (connection_ && statements_) {
-    claimOrphansLocked();
-    sqlite3_stmt* st = statements_->selectEvents.get();
-    bindText(st, 1, owner_);
-    sqlite3_bind_int64(st, 2, static_cast<sqlite3_int64>(max + removedUnwritten_.size()));
-    bindText(st, 3, consumer);
-    while (events.size() < max && !OrvProcessLifetime::exiting() &&
-           sqlite3_step(st) == SQLITE_ROW) {
-      OrvOutboxEvent e;
-      e.seq = sqlite3_column_int64(st, 0);
-      if (removedUnwritten_.count(e.seq)) continue;
-      e.eventId = columnText(st, 1);
-      e.appId = columnText(st, 2);
-      e.name = columnText(st, 3);
-      e.properties = OrvValue::parseJson(columnText(st, 4)).value;
-      e.timeMs = sqlite3_column_int64(st, 5);
-      e.consumer = consumer;
-      events.push_back(std::move(e));
-    }
-    sqlite3_reset(st);
+  if (file_.writable()) {
+    if (!outage_.broken()) outbox_.claimOrphans();
+    outbox_.pending(max, consumer, outage_.removals(), &events);
   }
-  for (const auto& e : memoryEvents_) {
+  for (const auto& e : outage_.events()) {
     if (events.size() >= max) break;
     if (e.consumer == consumer) events.push_back(e);
   }
@@ -1028,11 +401,9 @@ void OrvDefaultsDatabase::removeEvents(const std::vector<std::int64_t>& seqs) {
   std::unique_lock lock(mutex_);
   std::vector<std::int64_t> stored;
   for (std::int64_t seq : seqs) {
-    seq = currentSeqLocked(seq);
+    seq = outage_.currentSeq(seq);
     if (seq < 0) {
-      memoryEvents_.erase(std::remove_if(memoryEvents_.begin(), memoryEvents_.end(),
-                                         [seq](const auto& e) { return e.seq == seq; }),
-                          memoryEvents_.end());
+      outage_.forgetEvent(seq);
     } else if (seq > 0) {
       stored.push_back(seq);
     }
@@ -1043,14 +414,14 @@ void OrvDefaultsDatabase::removeEvents(const std::vector<std::int64_t>& seqs) {
   }
   if (writableLocked() && transactionLocked([&] {
         for (std::int64_t seq : stored)
-          if (!deleteEventLocked(seq)) return false;
+          if (!outbox_.remove(seq)) return false;
         return true;
       })) {
-    writeSucceededLocked();
-    reclaimPending_ = true;
+    outage_.succeeded();
+    outbox_.backlogRemoved();
     reclaimIfEmptyLocked();
   } else {
-    removedUnwritten_.insert(stored.begin(), stored.end());
+    for (std::int64_t seq : stored) outage_.keepRemoval(seq);
   }
   noteRoomLocked();
   flushErrors(lock);
@@ -1072,49 +443,32 @@ void OrvDefaultsDatabase::handOverEvents(const std::vector<OrvOutboxEvent>& even
   // read from memory there).
   std::vector<std::pair<std::int64_t, const OrvOutboxEvent*>> stored;
   for (const auto& e : events) {
-    if (const std::int64_t seq = currentSeqLocked(e.seq); seq > 0) {
+    if (const std::int64_t seq = outage_.currentSeq(e.seq); seq > 0) {
       stored.emplace_back(seq, &e);
       continue;
     }
     // Kept in memory: passed on in memory.
-    auto it = std::find_if(memoryEvents_.begin(), memoryEvents_.end(),
-                           [&](const auto& m) { return m.seq == e.seq; });
-    if (it == memoryEvents_.end()) continue;
-    OrvOutboxEvent original = std::move(*it);
-    memoryEvents_.erase(it);
+    std::optional<OrvOutboxEvent> original = outage_.takeEvent(e.seq);
+    if (!original) continue;
     for (const auto& queue : queues) {
-      OrvOutboxEvent copy = original;
+      OrvOutboxEvent copy = *original;
       copy.consumer = queue;
       keepInMemoryLocked(std::move(copy));
     }
   }
   if (stored.empty()) return flushErrors(lock);
   const bool writable = writableLocked();
-  // Each consumer gets a row of its own: the first one the row handed over (keeping its
-  // place in the insertion order), the others copies after everything in their queues. A
-  // consumer that holds the event already keeps the row it has, and the one handed over
-  // goes.
   if (writable && transactionLocked([&] {
-        for (const auto& [seq, e] : stored) {
-          for (std::size_t q = 1; q < queues.size(); ++q) {
-            sqlite3_bind_int64(statements_->copyTo.get(), 1, seq);
-            bindText(statements_->copyTo.get(), 2, queues[q]);
-            if (Statements::run(statements_->copyTo.get()) != SQLITE_DONE) return false;
-            approxEvents_ += static_cast<std::size_t>(sqlite3_changes(connection_));
-          }
-          sqlite3_bind_int64(statements_->passOn.get(), 1, seq);
-          bindText(statements_->passOn.get(), 2, queues[0]);
-          if (Statements::run(statements_->passOn.get()) != SQLITE_DONE) return false;
-          if (sqlite3_changes(connection_) == 0 && !deleteEventLocked(seq)) return false;
-        }
+        for (const auto& [seq, e] : stored)
+          if (!outbox_.handOver(seq, queues)) return false;
         return true;
       })) {
-    writeSucceededLocked();
+    outage_.succeeded();
   } else {
     // The rows stay where they are (and are not handed out again); the consumers get
     // copies kept in memory for the process.
     for (const auto& [seq, e] : stored) {
-      removedUnwritten_.insert(seq);
+      outage_.keepRemoval(seq);
       for (const auto& queue : queues) {
         OrvOutboxEvent copy = *e;
         copy.seq = seq;
@@ -1131,49 +485,20 @@ bool OrvDefaultsDatabase::deadLetterEvents(const std::vector<OrvOutboxEvent>& ev
   std::unique_lock lock(mutex_);
   const std::int64_t now = OrvEventOutbox::nowMs();
   std::size_t trimmed = 0;
-  const bool moved =
-      writableLocked() && transactionLocked([&] {
-        Statements& s = *statements_;
-        sqlite3_stmt* buryStored = s.lazy(connection_, s.buryStored, kBuryStoredSql);
-        sqlite3_stmt* buryEvent = s.lazy(connection_, s.buryEvent, kBuryEventSql);
-        sqlite3_stmt* trim = s.lazy(connection_, s.trimDead, kTrimDeadSql);
-        if (!buryStored || !buryEvent || !trim) return false;
-        for (const OrvOutboxEvent& e : events) {
-          if (const std::int64_t seq = currentSeqLocked(e.seq); seq > 0) {
-            sqlite3_bind_int64(buryStored, 1, seq);
-            sqlite3_bind_int64(buryStored, 2, status);
-            bindText(buryStored, 3, reason);
-            sqlite3_bind_int64(buryStored, 4, now);
-            if (Statements::run(buryStored) != SQLITE_DONE || !deleteEventLocked(seq)) return false;
-          } else {
-            // Still only in memory (kept after a failure that was no outage).
-            bindEvent(buryEvent, e);
-            bindText(buryEvent, 6, e.consumer);
-            sqlite3_bind_int64(buryEvent, 7, status);
-            bindText(buryEvent, 8, reason);
-            sqlite3_bind_int64(buryEvent, 9, now);
-            if (Statements::run(buryEvent) != SQLITE_DONE) return false;
-          }
-        }
-        sqlite3_bind_int64(trim, 1, static_cast<sqlite3_int64>(kDeadLetterLimit));
-        if (Statements::run(trim) != SQLITE_DONE) return false;
-        trimmed = static_cast<std::size_t>(sqlite3_changes(connection_));
-        return true;
-      });
+  const bool moved = writableLocked() && transactionLocked([&] {
+                       // Where each event is now (see OrvOutageKeeper::currentSeq).
+                       std::vector<std::int64_t> seqs;
+                       for (const OrvOutboxEvent& e : events)
+                         seqs.push_back(outage_.currentSeq(e.seq));
+                       return outbox_.bury(events, seqs, status, reason, now, &trimmed);
+                     });
   if (moved) {
-    writeSucceededLocked();
+    outage_.succeeded();
     for (const OrvOutboxEvent& e : events) {
-      if (e.seq >= 0) continue;
-      memoryEvents_.erase(std::remove_if(memoryEvents_.begin(), memoryEvents_.end(),
-                                         [&](const auto& m) { return m.seq == e.seq; }),
-                          memoryEvents_.end());
+      if (e.seq < 0) outage_.forgetEvent(e.seq);
     }
-    if (trimmed > 0) {
-      eventsDropped.fetch_add(trimmed, std::memory_order_relaxed);
-      errors_.push_back("OrvEventOutbox: more than " + std::to_string(kDeadLetterLimit) +
-                        " dead letters; dropped the oldest " + std::to_string(trimmed));
-    }
-    reclaimPending_ = true;
+    outbox_.noteBuriedDropped(trimmed, &errors_);
+    outbox_.backlogRemoved();
     reclaimIfEmptyLocked();
     noteRoomLocked();
   }
@@ -1184,27 +509,8 @@ bool OrvDefaultsDatabase::deadLetterEvents(const std::vector<OrvOutboxEvent>& ev
 std::vector<OrvDeadLetter> OrvDefaultsDatabase::deadLetters(std::size_t max) {
   std::unique_lock lock(mutex_);
   std::vector<OrvDeadLetter> letters;
-  if (!connection_ && Clock::now() >= retryAt_) openLocked();
-  sqlite3_stmt* st = connection_
-                         ? statements_->lazy(connection_, statements_->selectDead, kSelectDeadSql)
-                         : nullptr;
-  if (st) {
-    sqlite3_bind_int64(st, 1, static_cast<sqlite3_int64>(max));
-    while (sqlite3_step(st) == SQLITE_ROW) {
-      OrvDeadLetter d;
-      d.event.eventId = columnText(st, 0);
-      d.event.appId = columnText(st, 1);
-      d.event.name = columnText(st, 2);
-      d.event.properties = OrvValue::parseJson(columnText(st, 3)).value;
-      d.event.timeMs = sqlite3_column_int64(st, 4);
-      d.event.consumer = columnText(st, 5);
-      d.status = static_cast<long>(sqlite3_column_int64(st, 6));
-      d.reason = columnText(st, 7);
-      d.deadAtMs = sqlite3_column_int64(st, 8);
-      letters.push_back(std::move(d));
-    }
-    sqlite3_reset(st);
-  }
+  if (!file_.writable() && Clock::now() >= outage_.retryAt()) openLocked();
+  if (file_.writable()) outbox_.deadLetters(max, &letters);
   flushErrors(lock);
   return letters;
 }
@@ -1212,16 +518,8 @@ std::vector<OrvDeadLetter> OrvDefaultsDatabase::deadLetters(std::size_t max) {
 std::size_t OrvDefaultsDatabase::redriveDeadLetters() {
   std::unique_lock lock(mutex_);
   std::size_t moved = 0;
-  if (writableLocked() && transactionLocked([&] {
-        Statements& s = *statements_;
-        sqlite3_stmt* redrive = s.lazy(connection_, s.redrive, kRedriveSql);
-        sqlite3_stmt* clear = s.lazy(connection_, s.clearDead, kClearDeadSql);
-        if (!redrive || !clear || Statements::run(redrive) != SQLITE_DONE) return false;
-        moved = static_cast<std::size_t>(sqlite3_changes(connection_));
-        approxEvents_ += moved;
-        return Statements::run(clear) == SQLITE_DONE;
-      })) {
-    writeSucceededLocked();
+  if (writableLocked() && transactionLocked([&] { return outbox_.redrive(&moved); })) {
+    outage_.succeeded();
   } else {
     moved = 0;
   }
@@ -1231,32 +529,24 @@ std::size_t OrvDefaultsDatabase::redriveDeadLetters() {
 
 std::size_t OrvDefaultsDatabase::eventCount() {
   std::lock_guard lock(mutex_);
-  std::size_t count = memoryEvents_.size();
-  if (connection_ && statements_) {
-    if (countEventsLocked(statements_->countEvents.get()))
-      count += approxEvents_ - std::min(approxEvents_, removedUnwritten_.size());
-  }
+  std::size_t count = outage_.events().size();
+  if (file_.writable() && outbox_.count())
+    count += outbox_.approxCount() - std::min(outbox_.approxCount(), outage_.removals().size());
   return count;
 }
 
-void OrvDefaultsDatabase::setEventLimit(std::size_t limit) {
-  limitOfEvents.store(std::max<std::size_t>(1, limit), std::memory_order_relaxed);
-}
+void OrvDefaultsDatabase::setEventLimit(std::size_t limit) { OrvOutboxTable::setLimit(limit); }
 
-std::size_t OrvDefaultsDatabase::eventLimit() {
-  return limitOfEvents.load(std::memory_order_relaxed);
-}
+std::size_t OrvDefaultsDatabase::eventLimit() { return OrvOutboxTable::limit(); }
 
-std::uint64_t OrvDefaultsDatabase::droppedEvents() {
-  return eventsDropped.load(std::memory_order_relaxed);
-}
+std::uint64_t OrvDefaultsDatabase::droppedEvents() { return OrvOutboxTable::droppedCount(); }
 
 void OrvDefaultsDatabase::setOrphanScanInterval(std::chrono::milliseconds interval) {
-  orphanScanMs.store(std::max<std::int64_t>(1, interval.count()), std::memory_order_relaxed);
+  OrvOutboxTable::setOrphanScanInterval(interval);
 }
 
 std::chrono::milliseconds OrvDefaultsDatabase::orphanScanInterval() {
-  return std::chrono::milliseconds(orphanScanMs.load(std::memory_order_relaxed));
+  return OrvOutboxTable::orphanScanInterval();
 }
 
 void OrvDefaultsDatabase::setStoredListener(void (*listener)()) {

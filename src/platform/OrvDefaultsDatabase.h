@@ -1,9 +1,16 @@
 // The one SQLite database of a data directory ("orv_defaults.sqlite3", WAL journal): the
 // rows of every user-defaults suite (one per suite and key), the event outbox and its
 // dead letters. One object per directory in use, shared by every suite and outbox opened
-// there. The schema carries its version (PRAGMA user_version); a file of an older
-// version is brought up to date when opened, one of a newer version is refused (one
-// line; the process then keeps everything in memory).
+// there; the facade that OrvUserDefaults and OrvEventOutbox use. It holds the lock and
+// the transactions, and puts together four units, each with its own contract:
+//   OrvSqliteFile    opening the file safely (links, ownership, permissions, identity,
+//                    the schema of OrvDefaultsSchema and its version, read-only
+//                    fallbacks, recreating a file taken away while in use);
+//   OrvOutageKeeper  surviving outages (what memory keeps, the back-off, the write-back,
+//                    one line per outage);
+//   OrvDefaultsTable the suites' rows;
+//   OrvOutboxTable   the outbox (order, owners and orphans, hand-over, dead letters,
+//                    limit).
 //
 // The database decides, not a copy in memory: reads go to the file, so a process sees
 // what another process wrote, and recordOnce() checks and writes inside one
@@ -11,53 +18,45 @@
 // key. Every write is durable (fsync) before the call returns.
 //
 // Faults never cause a resend. A write that fails is kept in memory for the process
-// (reads see it) and the database is tried again after a back-off (doubling from
-// 100 ms to 30 s), on later calls and in the background; what was kept is written back,
-// before anything newer, once it can be. A database that cannot be opened for writing
-// is still read (read-only) where possible, so a record it holds is never sent again.
-// While another process holds the database (locked), or only its main file can be read
-// (a journal that cannot be read may hold records), a record cannot be checked: it
-// then waits in memory, without its event, and is checked and written once the
+// (reads see it) and the file is tried again after the back-off, on later calls and in
+// the background (a job at the time the back-off ends on OrvSerialExecutor::background(),
+// so that the retries of several databases do not wait for each other). A database that
+// cannot be opened for writing is still read where possible, so a record it holds is
+// never sent again. While another process holds the database, or only its main file can
+// be read (a journal that cannot be read may hold records), a record cannot be checked:
+// it then waits in memory, without its event, and is checked and written once the
 // database can be had; at exit, what still waits is left for a later run to record.
-// One error line per outage.
-//
-// Opening never waits long for another process's lock (start-up must not), and a
-// database another process holds is retried later instead. Every file of the database
-// is opened without following symbolic links and only when it is a regular file of
-// ours; group and other permission bits are removed. Before each write the file at the
-// path must still be the one open: when the directory was deleted (or the file
-// replaced) while in use, the database is recreated there with everything the open
-// one held. Once the outbox drains, the space a backlog took is given back to the file
-// system.
+// Once the outbox drains after a backlog, the space it took is given back.
 //
 // Thread-safe: every member may be called from any thread. No member calls out to
 // application code while holding the internal lock.
 #pragma once
 
-#include <sys/types.h>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "OrvExperiment/OrvValue.h"
+#include "platform/OrvDefaultsSchema.h"
+#include "platform/OrvDefaultsTable.h"
 #include "platform/OrvEventOutbox.h"
+#include "platform/OrvOutageKeeper.h"
+#include "platform/OrvOutboxTable.h"
+#include "platform/OrvSqliteFile.h"
 
-struct sqlite3;
-struct sqlite3_stmt;
 class OrvLogChannel;
 
-class OrvDefaultsDatabase : public std::enable_shared_from_this<OrvDefaultsDatabase> {
+class OrvDefaultsDatabase : public std::enable_shared_from_this<OrvDefaultsDatabase>,
+                            private OrvOutageKeeper::Writer,
+                            private OrvSqliteFile::Users {
  public:
-  static constexpr const char* kFileName = "orv_defaults.sqlite3";
+  static constexpr const char* kFileName = OrvDefaultsSchema::kFileName;
 
   // The database of `directory`, shared while anything holds it.
   static std::shared_ptr<OrvDefaultsDatabase> forDirectory(const std::string& directory);
@@ -115,118 +114,66 @@ class OrvDefaultsDatabase : public std::enable_shared_from_this<OrvDefaultsDatab
   // in the background, so that someone delivers them. Set once; must live forever.
   static void setStoredListener(void (*listener)());
 
-  // The schema version this build writes (PRAGMA user_version).
-  static constexpr int kSchemaVersion = 2;
   // At most this many dead letters are kept; storing one more drops the oldest.
-  static constexpr std::size_t kDeadLetterLimit = 10'000;
+  static constexpr std::size_t kDeadLetterLimit = OrvOutboxTable::kDeadLetterLimit;
 
  private:
-  struct Statements;
   using Clock = std::chrono::steady_clock;
-
-  struct Waiting {
-    std::string suite;
-    std::string key;
-    OrvOutboxEvent event;
-  };
 
   void start();
   bool openLocked();
-  bool prepareFilesLocked(std::string* why);
-  // Brings the schema to kSchemaVersion; false (with `why`) for a file it cannot use.
-  bool migrateLocked(std::string* why);
-  bool openReadOnlyLocked();
-  void closeLocked();
+  // Takes in what opening the file came to: the outage it starts or ends.
+  bool openedLocked(const OrvSqliteFile::Opening& opening);
+  // The tables' statements on the file's connections (OrvSqliteFile::Users).
+  int prepare(sqlite3* connection, bool readOnly) override;
+  void release() override;
   bool writableLocked();
-  bool movedLocked();
   void recreateLocked();
   void retry();
+  // Notes a failed write with the outage keeper, and its line.
   void writeFailedLocked(const std::string& why, int code);
-  void writeSucceededLocked();
-  // Writes what memory kept to the file, in one transaction. Under mutex_.
+  // Writes what memory kept to the file, in one transaction.
   bool writeBackLocked();
+  // The write-back's writer (OrvOutageKeeper::Writer): the tables, in the transaction.
+  bool writeRow(const std::string& suite, const std::string& key, const OrvValue& value) override;
+  bool insertEvent(OrvOutboxEvent& event) override;
+  bool deleteEvent(std::int64_t seq) override;
+  bool record(const std::string& suite, const std::string& key, OrvOutboxEvent& event,
+              OrvRecordOutcome* outcome) override;
   // True while a record the file may hold cannot be seen: another process holds the
   // database, or only the main file is read while a journal may hold more.
   bool uncheckableLocked() const;
   // Checks one record and, unless the suite holds it already, writes it with its event,
-  // in the current transaction; false when a statement failed. Under mutex_.
+  // in the current transaction; false when a statement failed.
   bool recordLocked(const std::string& suite, const std::string& key, OrvOutboxEvent& event,
                     OrvRecordOutcome* outcome);
-  // The records that wait, checked and written in the current transaction; false when
-  // a statement failed. `stored` is set when an event was stored. Under mutex_.
-  bool recordWaitingLocked(bool* stored);
   void waitLocked(const std::string& suite, Record& record);
-  void noteDroppedLocked(std::size_t count, const char* where);
+  void keepInMemoryLocked(OrvOutboxEvent event);
   void noteRoomLocked();
   void reclaimIfEmptyLocked();
-  bool execLocked(const char* sql);
   // Runs `body` (false when a statement failed) in one IMMEDIATE transaction: true once
   // committed; otherwise rolled back, the event count restored and the failure reported.
   template <class Body>
   bool transactionLocked(Body&& body);
-  // Reads the outbox's row count into approxEvents_; false when it could not be read.
-  bool countEventsLocked(sqlite3_stmt* count);
   bool readRowLocked(const std::string& suite, const std::string& key, OrvValue* out);
-  bool writeRowLocked(const std::string& suite, const std::string& key, const OrvValue& value);
-  bool insertEventLocked(OrvOutboxEvent& event);
-  // Deletes one outbox row (counted out of approxEvents_); false when the statement failed.
-  bool deleteEventLocked(std::int64_t seq);
-  // Where an event handed out as `seq` is now: in the file, once a write-back stored
-  // what memory kept (a consumer may hold a batch read before); otherwise `seq`.
-  std::int64_t currentSeqLocked(std::int64_t seq) const;
-  void trimEventsLocked();
-  void claimOrphansLocked();
-  void keepInMemoryLocked(OrvOutboxEvent event);
-  std::string sqliteErrorLocked(const char* what);
   // Logs what the locked section noted, after the lock is released, and schedules a
   // background retry when something waits in memory for the file.
   void flushErrors(std::unique_lock<std::mutex>& lock);
 
   // Constant after construction.
   const std::string directory_;
-  const std::string path_;
-  const std::string owner_;  // this process, as it owns outbox rows
 
   std::mutex mutex_;
-  // Guarded by mutex_.
-  sqlite3* connection_ = nullptr;      // read-write; null when it cannot be opened
-  sqlite3* readConnection_ = nullptr;  // read-only fallback while connection_ is null
-  std::unique_ptr<Statements> statements_;
-  bool opened_ = false;  // an open was attempted
-  // The file connection_ has open, as the path named it then.
-  dev_t fileDevice_ = 0;
-  ino_t fileInode_ = 0;
-  // How long SQLite may wait for another process's lock in the current call.
-  std::chrono::milliseconds busyBudget_{0};
-  bool broken_ = false;         // writes are failing; memory holds what they could not write
-  bool contended_ = false;      // the last failure was another process's lock
-  bool newerSchema_ = false;    // the file is a newer version's: neither written nor read
-  bool readImmutable_ = false;  // readConnection_ sees the main file only
-  bool retryScheduled_ = false;
-  Clock::time_point retryAt_{};
-  std::chrono::milliseconds backoff_{0};
-  // Rows that could not be written (an absent value: removed), newest state per key.
-  std::map<std::pair<std::string, std::string>, OrvValue> unwritten_;
-  // Events that could not be stored; negative seqs.
-  std::deque<OrvOutboxEvent> memoryEvents_;
-  std::int64_t nextMemorySeq_ = -1;
-  // Delivered events whose rows could not be deleted yet.
-  std::set<std::int64_t> removedUnwritten_;
-  // The memory seqs of the last write-back, and the rows they became.
-  std::map<std::int64_t, std::int64_t> writtenBack_;
-  // Records that cannot be checked yet, in the order asked, at most one per suite and
-  // key; the keys, for that check. Empty while broken_ is false: they arise only from a
-  // failure, and the write-back that ends an outage records them.
-  std::deque<Waiting> waiting_;
-  std::set<std::pair<std::string, std::string>> waitingKeys_;
+  // Guarded by mutex_; so are the units' calls, made by the members named ...Locked and
+  // the overrides above, which run with it held.
+  OrvSqliteFile file_;  // declared before the tables: their statements go first
+  OrvDefaultsTable defaults_;
+  OrvOutboxTable outbox_;
+  OrvOutageKeeper outage_;
+  bool opened_ = false;              // an open was attempted
   bool storedInBackground_ = false;  // the listener is to hear of it
   int listenerCalls_ = 0;            // stored-events listener calls under way
-  std::condition_variable checked_;  // waiting_ emptied, or a listener call ended
-  std::size_t approxEvents_ = 0;
-  // Events dropped since the outbox (or memory) last had room; 0 when it has room.
-  std::uint64_t droppedInEpisode_ = 0;
-  bool reclaimPending_ = false;         // a backlog was removed: give the space back once empty
-  Clock::time_point lastOrphanScan_{};  // epoch: never
-  std::vector<std::string> errors_;     // to log once the lock is released
-  std::vector<std::string> notes_;      // information lines, likewise
+  std::condition_variable checked_;  // no record waits any more, or a listener call ended
+  std::vector<std::string> errors_;  // to log once the lock is released
+  std::vector<std::string> notes_;   // information lines, likewise
 };
