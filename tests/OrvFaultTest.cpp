@@ -23,6 +23,7 @@
 #include "OrvFeatureParser.h"
 #include "ScriptedServer.h"
 #include "platform/OrvEventOutbox.h"
+#include "platform/OrvOutageKeeper.h"
 #include "platform/OrvUserDefaults.h"
 
 using namespace orvtest;
@@ -284,6 +285,39 @@ TEST_F(DiskFull, ABatchReadFromMemoryIsRemovedFromTheFileAfterTheWriteBack) {
   const auto left = outbox->pending(10);
   ASSERT_EQ(left.size(), 1u);
   EXPECT_EQ(left[0].name, "after");
+}
+
+// The keeper writes through a Writer; this one stores events as the file would (new
+// seqs) and then fails the transaction, as a full disk can at any statement.
+TEST(OutageKeeper, AWriteBackThatRollsBackMapsNoSeqToARowThatNeverWas) {
+  struct FailingAfterInserts : OrvOutageKeeper::Writer {
+    std::int64_t nextRow = 10;
+    bool failDeletes = true;
+    bool writeRow(const std::string&, const std::string&, const OrvValue&) override { return true; }
+    bool insertEvent(OrvOutboxEvent& event) override {
+      event.seq = nextRow++;
+      return true;
+    }
+    bool deleteEvent(std::int64_t) override { return !failDeletes; }
+    bool record(const std::string&, const std::string&, OrvOutboxEvent&,
+                OrvRecordOutcome* outcome) override {
+      *outcome = OrvRecordOutcome::kRecorded;
+      return true;
+    }
+  } writer;
+  OrvOutageKeeper keeper;
+  keeper.failed("disk full", false);
+  keeper.keepEvent(OrvOutboxEvent{}, 10);
+  keeper.keepEvent(OrvOutboxEvent{}, 10);
+  const std::int64_t first = keeper.events().front().seq;  // a consumer holds this one
+  keeper.keepRemoval(keeper.events().back().seq);
+  bool stored = false;
+  ASSERT_FALSE(keeper.writeBack(writer, &stored));  // the owner rolls back: rows 10, 11 never were
+  EXPECT_EQ(keeper.currentSeq(first), first);       // still the event in memory
+  writer.failDeletes = false;
+  ASSERT_TRUE(keeper.writeBack(writer, &stored));
+  keeper.wroteBack();
+  EXPECT_EQ(keeper.currentSeq(first), 12);  // the row of the write-back that committed
 }
 
 TEST_F(FaultTest, ReadersRacingReloadsSeeWholeTablesAndEachExposureIsSentOnce) {

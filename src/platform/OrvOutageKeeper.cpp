@@ -118,11 +118,11 @@ bool OrvOutageKeeper::writeBack(Writer& writer, bool* stored) {
   bool ok = true;
   for (auto it = rows_.begin(); ok && it != rows_.end(); ++it)
     ok = writer.writeRow(it->first.first, it->first.second, it->second);
-  writtenBack_.clear();
+  writingBack_.clear();
   for (auto it = events_.begin(); ok && it != events_.end(); ++it) {
     OrvOutboxEvent copy = *it;
     ok = writer.insertEvent(copy);
-    if (ok && copy.seq > 0) writtenBack_.emplace(it->seq, copy.seq);
+    if (ok && copy.seq > 0) writingBack_.emplace(it->seq, copy.seq);
   }
   for (auto it = removals_.begin(); ok && it != removals_.end(); ++it) ok = writer.deleteEvent(*it);
   if (!ok) return false;
@@ -136,6 +136,8 @@ bool OrvOutageKeeper::writeBack(Writer& writer, bool* stored) {
 }
 
 void OrvOutageKeeper::wroteBack() {
+  writtenBack_ = std::move(writingBack_);
+  writingBack_.clear();
   rows_.clear();
   events_.clear();
   removals_.clear();

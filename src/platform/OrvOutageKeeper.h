@@ -140,8 +140,11 @@ class OrvOutageKeeper {
   std::deque<OrvOutboxEvent> events_;
   std::int64_t nextSeq_ = -1;
   std::set<std::int64_t> removals_;
-  // The memory seqs of the last write-back, and the rows they became.
+  // The memory seqs of the last committed write-back, and the rows they became; and
+  // those of the write-back under way, which count only once it commits (a rolled-back
+  // row's seq may be given to another event).
   std::map<std::int64_t, std::int64_t> writtenBack_;
+  std::map<std::int64_t, std::int64_t> writingBack_;
   // Records that cannot be checked yet, in the order asked, and their keys. Empty
   // while broken_ is false: they arise only from a failure, and the write-back that
   // ends an outage records them.
