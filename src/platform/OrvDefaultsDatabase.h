@@ -62,6 +62,8 @@ class OrvDefaultsDatabase : public std::enable_shared_from_this<OrvDefaultsDatab
   static std::shared_ptr<OrvDefaultsDatabase> forDirectory(const std::string& directory);
   // Every database something in the process holds.
   static std::vector<std::shared_ptr<OrvDefaultsDatabase>> allOpen();
+  // This database's outbox, sharing the database's ownership (no allocation).
+  std::shared_ptr<OrvEventOutbox> outbox() { return {shared_from_this(), &outboxView_}; }
   // Where error lines go (null: nowhere). Process-wide; `log` must live forever.
   static void setLogChannel(const OrvLogChannel* log);
 
@@ -118,6 +120,7 @@ class OrvDefaultsDatabase : public std::enable_shared_from_this<OrvDefaultsDatab
   static constexpr std::size_t kDeadLetterLimit = OrvOutboxTable::kDeadLetterLimit;
 
  private:
+  OrvEventOutbox outboxView_{*this};  // a view; constant
   using Clock = std::chrono::steady_clock;
 
   void start();

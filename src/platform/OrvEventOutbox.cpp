@@ -9,46 +9,43 @@
 #include "platform/OrvDefaultsDatabase.h"
 #include "platform/OrvProcessLifetime.h"
 
-OrvEventOutbox::OrvEventOutbox(std::shared_ptr<OrvDefaultsDatabase> db) : db_(std::move(db)) {}
-
 std::shared_ptr<OrvEventOutbox> OrvEventOutbox::forDirectory(const std::string& directory) {
-  return std::make_shared<OrvEventOutbox>(OrvDefaultsDatabase::forDirectory(directory));
+  return OrvDefaultsDatabase::forDirectory(directory)->outbox();
 }
 
 std::vector<std::shared_ptr<OrvEventOutbox>> OrvEventOutbox::allOpen() {
   std::vector<std::shared_ptr<OrvEventOutbox>> outboxes;
-  for (auto& db : OrvDefaultsDatabase::allOpen())
-    outboxes.push_back(std::make_shared<OrvEventOutbox>(std::move(db)));
+  for (auto& db : OrvDefaultsDatabase::allOpen()) outboxes.push_back(db->outbox());
   return outboxes;
 }
 
 void OrvEventOutbox::append(std::vector<OrvOutboxEvent> events) {
-  db_->appendEvents(std::move(events));
+  db_.appendEvents(std::move(events));
 }
 
 std::vector<OrvOutboxEvent> OrvEventOutbox::pending(std::size_t max, const std::string& consumer) {
-  return db_->pendingEvents(max, consumer);
+  return db_.pendingEvents(max, consumer);
 }
 
 void OrvEventOutbox::handOver(const std::vector<OrvOutboxEvent>& events,
                               const std::vector<std::string>& consumers) {
-  db_->handOverEvents(events, consumers);
+  db_.handOverEvents(events, consumers);
 }
 
-void OrvEventOutbox::remove(const std::vector<std::int64_t>& seqs) { db_->removeEvents(seqs); }
+void OrvEventOutbox::remove(const std::vector<std::int64_t>& seqs) { db_.removeEvents(seqs); }
 
 bool OrvEventOutbox::deadLetter(const std::vector<OrvOutboxEvent>& events, long status,
                                 const std::string& reason) {
-  return db_->deadLetterEvents(events, status, reason);
+  return db_.deadLetterEvents(events, status, reason);
 }
 
 std::vector<OrvDeadLetter> OrvEventOutbox::deadLetters(std::size_t max) {
-  return db_->deadLetters(max);
+  return db_.deadLetters(max);
 }
 
-std::size_t OrvEventOutbox::redriveDeadLetters() { return db_->redriveDeadLetters(); }
+std::size_t OrvEventOutbox::redriveDeadLetters() { return db_.redriveDeadLetters(); }
 
-std::size_t OrvEventOutbox::size() { return db_->eventCount(); }
+std::size_t OrvEventOutbox::size() { return db_.eventCount(); }
 
 void OrvEventOutbox::setOrphanScanInterval(std::chrono::milliseconds interval) {
   OrvDefaultsDatabase::setOrphanScanInterval(interval);

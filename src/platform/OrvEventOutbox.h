@@ -110,9 +110,12 @@ class OrvEventOutbox {
   // form of a UUID (version 4).
   static std::string newEventId();
 
-  explicit OrvEventOutbox(std::shared_ptr<OrvDefaultsDatabase> db);
+  // A view of `db`, which owns it: each database holds one, and hands it out as a
+  // pointer that shares the database's ownership, so a delivery round makes no object.
+  explicit OrvEventOutbox(OrvDefaultsDatabase& db) : db_(db) {}
+  OrvEventOutbox(const OrvEventOutbox&) = delete;
+  OrvEventOutbox& operator=(const OrvEventOutbox&) = delete;
 
  private:
-  // Constant after construction.
-  const std::shared_ptr<OrvDefaultsDatabase> db_;
+  OrvDefaultsDatabase& db_;
 };
