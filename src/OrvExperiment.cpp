@@ -1,5 +1,6 @@
 #include "OrvExperiment/OrvExperiment.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
@@ -41,6 +42,10 @@ const bool platformReportsToLibraryLog = [] {
 }();
 
 constexpr const char* kTemplateCode = OrvFeatureManager::kTemplateCode;
+
+// The last start was in kLocalOnly mode: no component holds the application, so fetch()
+// rebuilds from what is local instead.
+std::atomic<bool> localOnlyStarted{false};
 
 // The reload after a successful fetch, then the task's outcome. A reload that throws
 // (std::bad_alloc on a huge payload) keeps the table it had and turns the outcome into
@@ -126,7 +131,9 @@ void OrvExperiment::startWithConfig(const std::shared_ptr<OrvExperimentConfig>& 
     OrvExpLog::info("test mode: start of %@ ignored, the test's payload stays", config->appId());
     return;
   }
-  OrvTestMode::noteRealStart(config);
+  OrvTestMode::noteRealStart();
+  localOnlyStarted.store(config->overrideMode() == OrvOverrideMode::kLocalOnly,
+                         std::memory_order_release);
   if (const std::string file = config->overridesFile(); !file.empty()) {
     OrvOverridesFile::watch(file);
   } else {
@@ -241,7 +248,7 @@ OrvValue OrvExperiment::getValueAsJson(const std::string& key, const OrvValue& d
 
 std::shared_ptr<OrvExperimentTask> OrvExperiment::fetch() {
   auto task = OrvCreateLibraryTask();
-  if (OrvTestMode::active() || OrvTestMode::localOnlyStarted()) {
+  if (OrvTestMode::active() || localOnlyStarted.load(std::memory_order_acquire)) {
     // Nothing to fetch: the table is rebuilt from what is local (the test's payload, the
     // overrides) so the task still hears an outcome, in order with other loads.
     OrvExperimentQueue::sharedInstance().execute([task] {

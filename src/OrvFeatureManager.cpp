@@ -82,7 +82,7 @@ void OrvFeatureManager::parseExperimentConfig() {
     return;
   }
   if (config->overrideMode() == OrvOverrideMode::kLocalOnly) {
-    load(config, OrvValue(), OrvValueSource::kOverride);
+    load(config, OrvValue(), OrvValueSource::kOverride);  // the payload plays no part
     return;
   }
   auto data = OrvRemoteConfig::getDataWithAppId(config->appId(), kTemplateCode);
@@ -101,12 +101,13 @@ void OrvFeatureManager::loadPayload(const OrvValue& payload, OrvValueSource sour
     OrvExpLog::error(OrvExpLog::kConfigNil);
     return;
   }
-  if (config->overrideMode() == OrvOverrideMode::kLocalOnly) source = OrvValueSource::kOverride;
   load(config, payload, source);
 }
 
 void OrvFeatureManager::load(const std::shared_ptr<OrvExperimentConfig>& config,
                              const OrvValue& payload, OrvValueSource source) {
+  // A local-only table holds overrides alone, whatever payload a caller has at hand.
+  if (config->overrideMode() == OrvOverrideMode::kLocalOnly) source = OrvValueSource::kOverride;
   std::shared_ptr<const OrvFeatureTable> previous;
   OrvValue fromFile;
   {

@@ -16,7 +16,6 @@ namespace {
 
 std::atomic<bool> testActive{false};
 std::atomic<bool> realStarted{false};
-std::atomic<bool> localOnly{false};
 
 // Far beyond what the library's queues need between two tests, even on a loaded
 // machine: reached only when a listener or sink of the application never returns.
@@ -56,12 +55,7 @@ bool parsed(std::string_view json, const char* call, OrvValue* payload) {
 
 bool OrvTestMode::active() noexcept { return testActive.load(std::memory_order_acquire); }
 
-void OrvTestMode::noteRealStart(const std::shared_ptr<OrvExperimentConfig>& config) {
-  realStarted.store(true, std::memory_order_release);
-  localOnly.store(config->overrideMode() == OrvOverrideMode::kLocalOnly, std::memory_order_release);
-}
-
-bool OrvTestMode::localOnlyStarted() noexcept { return localOnly.load(std::memory_order_acquire); }
+void OrvTestMode::noteRealStart() { realStarted.store(true, std::memory_order_release); }
 
 bool OrvTesting::isActive() noexcept { return OrvTestMode::active(); }
 
