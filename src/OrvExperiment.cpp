@@ -176,17 +176,24 @@ void OrvExperiment::startWithConfig(const std::shared_ptr<OrvExperimentConfig>& 
   fetchTask->addOnLocalCacheReadyListener([config] {
     OrvExperimentQueue::sharedInstance().execute([config] {
       const std::string appId = config->appId();
-      OrvExperimentStorage::initWithAppId(appId);
       auto& manager = OrvFeatureManager::sharedInstance();
       manager.setConfig(config);
+      // The table before the exposure store: a read needs only the table, so the first
+      // read of a process does not wait for the store's database to open. Nothing of an
+      // exposure is lost or reordered by it: while this job runs the queue is not idle,
+      // so every read made meanwhile queues its request (no fast path), and those
+      // requests run after this job, against the store opened below and its new
+      // generation (what a table carried over from another application knew is stale).
+      bool loaded = true;
       try {
         manager.parseExperimentConfig();
       } catch (const std::exception& e) {
         // The table stays as it was; the fetch that follows may still bring one.
         OrvExpLog::error("cannot load the cached payload: %@", e.what());
-        return;
+        loaded = false;
       }
-      OrvExpLog::info(OrvExpLog::kInitSuccess, appId, getSDKVersion());
+      if (loaded) OrvExpLog::info(OrvExpLog::kInitSuccess, appId, getSDKVersion());
+      OrvExperimentStorage::initWithAppId(appId);
     });
   });
   settings->setFetchTask(fetchTask);

@@ -2,6 +2,7 @@
 // is what "before" needs; keep every test here independent of the others.
 #include <gtest/gtest.h>
 
+#include "../external/remote_config/OrvRCCache.h"
 #include "LibraryFixture.h"
 #include "OrvExpLog.h"
 #include "OrvExperimentStorage.h"
@@ -68,4 +69,52 @@ TEST_F(BeforeStartUp, ParametersSetBeforeStartUpGoToTheNextStartWithoutItsOwn) {
   EXPECT_EQ(requests[0].body["bucket_id"], json(R"({"b":"early"})"));
   EXPECT_EQ(requests[1].body["fetch_params"], json(R"({"early":1})"));
   EXPECT_TRUE(requests[1].body["bucket_id"].isAbsent());
+}
+
+// The first read of a process needs only the cached table, not the exposure store: the
+// table is in place before the store opens, and the reads made before it is open are
+// exposed afterwards, each once and in the order read. The start-up job is held where it
+// says the start succeeded (a console sink runs on the job's own thread) while this
+// thread reads.
+TEST_F(BeforeStartUp, TheCachedTableIsReadBeforeTheExposureStoreOpensAndItsReadsAreExposedInOrder) {
+  const std::string app = appId();
+  const std::string data = dir_.path() + "/data";
+  std::string payload = "{";
+  for (int i = 0; i < 5; ++i)
+    payload += "\"k" + std::to_string(i) + "\":\"v" + std::to_string(i) + "\",";
+  payload += "\"experiment_detail\":[";
+  for (int i = 0; i < 5; ++i) {
+    payload += std::string(i ? "," : "") + "{\"#experiment_id\":\"x" + std::to_string(i) +
+               "\",\"#experiment_group_id\":\"g\",\"#feature_list\":[\"k" + std::to_string(i) +
+               "\"]}";
+  }
+  payload += "]}";
+  std::string problem;
+  ASSERT_TRUE(OrvRCCache::store(data, app, "ki_feature", {json(payload), ""}, &problem)) << problem;
+
+  EventCapture events;
+  Signal saidStarted, readsDone;
+  std::atomic<bool> storeWasOpen{true};
+  OrvExperiment::enableLog(true);
+  OrvPlatform::setConsoleSink([&](std::string_view line) {
+    if (line.find("initialize Success") == std::string_view::npos) return;
+    storeWasOpen = OrvExperimentStorage::appId() == app;
+    saidStarted.notify();
+    EXPECT_TRUE(readsDone.waitFor(1));
+  });
+  OrvExperiment::startWithConfig(
+      OrvExperimentConfig::create(app, "file://" + dir_.file("missing.json")));
+  ASSERT_TRUE(saidStarted.waitFor(1));
+  EXPECT_FALSE(storeWasOpen);
+  const std::vector<int> order = {3, 1, 4, 0, 2, 3};
+  for (int i : order)
+    EXPECT_EQ(OrvExperiment::getValueAsString("k" + std::to_string(i)), "v" + std::to_string(i));
+  readsDone.notify();
+  ASSERT_TRUE(OrvExperiment::flush(std::chrono::seconds(30)));
+  OrvPlatform::setConsoleSink(nullptr);
+  std::vector<std::string> exposed;
+  for (const auto& e : events.events())
+    exposed.push_back(e.properties["#experiment_id"].stringValue());
+  EXPECT_EQ(exposed, (std::vector<std::string>{"x3", "x1", "x4", "x0", "x2"}));
+  EXPECT_EQ(OrvExperimentStorage::appId(), app);
 }
