@@ -16,6 +16,10 @@ struct OrvRegularFile {
   int error = 0;        // the errno of kMissing, kCannotOpen and kCannotRead
   std::string content;  // the whole file, for kRead
 
+  // Capacity `content` has beyond a file's size: simdjson's padding, so a JSON text read
+  // here can be parsed where it is.
+  static constexpr std::size_t kSpareCapacity = 64;
+
   // `followLinks` false: a symbolic link as the last component is kCannotOpen (ELOOP).
   static OrvRegularFile read(const std::string& path, std::size_t limit, bool followLinks);
 };
