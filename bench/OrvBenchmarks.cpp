@@ -708,6 +708,7 @@ void BM_OtlpExport(benchmark::State& state) {
   state.counters["peak_resident_growth_MB"] = static_cast<double>(peakGrowth) / (1 << 20);
 }
 BENCHMARK(BM_OtlpExport)
+    ->Arg(1'000)
     ->Arg(20'000)
     ->Arg(100'000)
     ->Iterations(1)
@@ -789,17 +790,22 @@ BENCHMARK(BM_OtlpExportOneByOne)
 constexpr std::int64_t kStoredEvents = 1'000'000;
 constexpr std::size_t kIngestBatch = 512;  // the exporter's default maxBatch
 
-// A random version-4 UUID, as the library gives every event: inserts land anywhere in
-// the event_id index, as they do in production.
-std::string randomUuid(std::mt19937_64& random) {
+// A version-7 UUID for an event made at `timeMs`, as the library gives every event: the
+// time first, then random bits.
+std::string eventUuid(std::int64_t timeMs, std::mt19937_64& random) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string id(36, '-');
   std::uint64_t bits = random();
-  for (int i = 0, used = 0; i < 36; ++i) {
+  for (int i = 0, digit = 0; i < 36; ++i) {
     if (i == 8 || i == 13 || i == 18 || i == 23) continue;
-    if (used++ == 16) bits = random();
-    id[i] = i == 14 ? '4' : kHex[bits & 15];
-    bits >>= 4;
+    if (digit < 12) {
+      id[i] = kHex[(static_cast<std::uint64_t>(timeMs) >> (44 - 4 * digit)) & 15];
+    } else {
+      if (digit == 28) bits = random();
+      id[i] = i == 14 ? '7' : kHex[bits & 15];
+      bits >>= 4;
+    }
+    ++digit;
   }
   return id;
 }
@@ -811,7 +817,7 @@ std::vector<OrvOutboxEvent> randomExposures(std::size_t count, std::mt19937_64& 
   std::vector<OrvOutboxEvent> events(count);
   for (auto& e : events) {
     const std::uint64_t draw = random();
-    e.eventId = randomUuid(random);
+    e.eventId = eventUuid(clockMs, random);
     e.appId = "bench-app-" + std::to_string(draw % 4);
     e.name = OrvEventStore::kExposureEvent;
     e.timeMs = clockMs++;

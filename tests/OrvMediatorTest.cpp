@@ -192,3 +192,30 @@ TEST_F(OrvMediatorTest, JsonLinesSinkWritesOneObjectPerLineFromManyThreads) {
   }
   EXPECT_EQ(ids.size(), 200u);
 }
+
+// Event ids are version-7 UUIDs: the time they were made (milliseconds) leads, so ids
+// made in turn sort in turn across clock ticks, and the random rest keeps ids made in the
+// same millisecond apart.
+TEST(EventIds, AreVersionSevenUuidsThatSortInTheOrderMadeAndNeverRepeat) {
+  const auto hexTime = [](const std::string& id) {
+    return std::stoull(id.substr(0, 8) + id.substr(9, 4), nullptr, 16);
+  };
+  std::set<std::string> seen;
+  std::string previous;
+  for (int i = 0; i < 20'000; ++i) {
+    const std::int64_t before = OrvEventOutbox::nowMs();
+    const std::string id = OrvEventOutbox::newEventId();
+    const std::int64_t after = OrvEventOutbox::nowMs();
+    ASSERT_EQ(id.size(), 36u) << id;
+    ASSERT_EQ(id[14], '7') << id;
+    ASSERT_NE(std::string("89ab").find(id[19]), std::string::npos) << id;
+    ASSERT_TRUE(id[8] == '-' && id[13] == '-' && id[18] == '-' && id[23] == '-') << id;
+    ASSERT_GE(hexTime(id), static_cast<std::uint64_t>(before)) << id;
+    ASSERT_LE(hexTime(id), static_cast<std::uint64_t>(after)) << id;
+    if (!previous.empty() && hexTime(id) > hexTime(previous)) {
+      ASSERT_GT(id, previous);
+    }
+    ASSERT_TRUE(seen.insert(id).second) << id;
+    previous = id;
+  }
+}
