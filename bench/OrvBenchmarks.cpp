@@ -519,7 +519,9 @@ BENCHMARK(BM_ReadDuringReload)->Iterations(3'000'000)->UseRealTime();
 // on it in a fresh process. Returns what the probe printed (code, features, peak, held,
 // heap), empty when it could not run.
 std::map<std::string, double> probePayload(const std::string& name, const std::string& text) {
+  // A fresh data directory each time: no cache from an earlier run to load beside it.
   const std::string dir = dataRoot + "/probe-" + name;
+  std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
   std::ofstream(dir + "/payload.json", std::ios::binary) << text;
   const std::string command = std::string(ORV_PROBE_PATH) + " " + dir + " " + dir + "/payload.json";
@@ -530,7 +532,7 @@ std::map<std::string, double> probePayload(const std::string& name, const std::s
     while (std::fscanf(p, " %31[a-z]=%lf", key, &value) == 2) out[key] = value;
     ::pclose(p);
   }
-  std::filesystem::remove(dir + "/payload.json");
+  std::filesystem::remove_all(dir);
   return out;
 }
 
