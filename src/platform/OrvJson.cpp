@@ -150,10 +150,12 @@ constexpr std::size_t stringHeapBytes(std::size_t length) {
   return length < sizeof(std::string) / 2 ? 0 : heapBlockBytes(length + 1);
 }
 
-// Texts up to this size cannot pass the least budget whatever they hold (phase 2 of the
-// costliest text per byte, "[[],[],...", takes about 27 bytes per byte), so they skip the
-// census below.
-constexpr std::size_t kCensusAbove = OrvValue::kMinParseBudget / 32;
+// simdjson's parse of a text up to this size cannot pass the least budget whatever the
+// text holds: each byte makes at most a structural index (4 bytes) and a tape word (8),
+// as in "0,0,...", and a string's 5 bytes of string buffer come with 2 bytes of text at
+// least, so its buffers fill at most 12 bytes per byte, and the padded copy one more.
+// Such a text skips the census below, and building counts the document by its tape.
+constexpr std::size_t kCensusAbove = OrvValue::kMinParseBudget / 13;
 
 // A thread keeps its parser's buffers for texts up to this size, so they stay below
 // about 14 times this (the tape, the structural indexes, the string buffer, the padded
@@ -225,11 +227,13 @@ Census takeCensus(std::string_view text) {
     const char ch = *p;
     if (ch == '"') {
       // The closing quote is the first one not escaped: preceded by an even run of
-      // backslashes. memchr skips the content at its own speed.
+      // backslashes. Short strings are scanned here, longer ones by memchr.
       const char* const start = p + 1;
       const char* q = start;
+      for (const char* stop = std::min(end, start + 16); q < stop && *q != '"';) ++q;
       for (;;) {
-        q = static_cast<const char*>(std::memchr(q, '"', static_cast<std::size_t>(end - q)));
+        if (q == end || *q != '"')
+          q = static_cast<const char*>(std::memchr(q, '"', static_cast<std::size_t>(end - q)));
         if (q == nullptr) {
           q = end;
           break;
@@ -506,27 +510,24 @@ class Converter {
 
 // Sorts an object's entries, built in the order written, by key; of equal keys the last
 // one written wins. Sorts 16-byte keys (eight bytes of the key as one big-endian number,
-// and the entry's position) rather than the entries, then moves each entry once.
-//
-// Most objects are small enough for a radix sort through a buffer as large as the keys:
-// one pass per byte that differs among them, each a stream of independent stores. A
-// larger object (past kBufferedUpTo entries) is sorted in place, most significant byte
-// first, and its entries permuted in place: slower, but without scratch as large as
-// the object.
+// and the entry's position) rather than the entries, by a radix sort through a buffer as
+// large: one pass per byte that differs among them, each a stream of independent
+// stores. Then each entry moves once: into a vector of its own in order, or, for a few
+// entries and past kMoveUpTo entries, along the cycles of the permutation in place
+// (slower per entry, but without a second vector as large as the object's).
 class EntrySorter {
  public:
   // False past the budget (the scratch is counted against it).
   bool sort(OrvValue::Dictionary& entries, ParseBudget& budget) {
     const std::size_t n = entries.size();
-    const bool buffered = n <= kBufferedUpTo;
     const std::size_t before = keys_.capacity();
-    keys_.resize(buffered ? 2 * n : n);
+    keys_.resize(2 * n);
     if (!budget.spendScratch((keys_.capacity() - before) * sizeof(Key))) return false;
     for (std::size_t i = 0; i < n; ++i)
       keys_[i] = Key{chunkOf(entries[i].first, 0), static_cast<std::uint32_t>(i)};
     Sort sort{entries};
-    if (buffered) {
-      sort.buffered(keys_.data(), keys_.data() + n, n, 0);
+    sort.buffered(keys_.data(), keys_.data() + n, n, 0);
+    if (n > kPermuteUpTo && n <= kMoveUpTo) {
       // Moved to a vector of their own in order: independent reads, sequential writes.
       if (!budget.spendScratch(heapBlockBytes(n * sizeof(OrvValue::Entry)))) return false;
       OrvValue::Dictionary sorted;
@@ -535,7 +536,6 @@ class EntrySorter {
       entries.swap(sorted);
       budget.giveBackScratch(heapBlockBytes(n * sizeof(OrvValue::Entry)));
     } else {
-      sort.inPlace(keys_.data(), keys_.data() + n, 0);
       permute(entries);
     }
     if (sort.mayRepeat) dropRepeated(entries);
@@ -548,7 +548,8 @@ class EntrySorter {
   }
 
  private:
-  static constexpr std::size_t kBufferedUpTo = 65536;
+  static constexpr std::size_t kMoveUpTo = 65536;
+  static constexpr std::size_t kPermuteUpTo = 32;  // a few entries: no vector for them
   static constexpr std::size_t kKeepScratch = 8192;
   struct Key {
     std::uint64_t chunk;  // the key's eight bytes from the sort's current offset
@@ -658,7 +659,8 @@ class EntrySorter {
         for (int shift = 0; shift < 64; shift += 8) {
           if ((differs >> shift) & 0xFF) shifts[passes++] = shift;
         }
-        std::uint32_t count[8][256] = {};
+        std::uint32_t count[8][256];
+        std::memset(count, 0, static_cast<std::size_t>(passes) * sizeof count[0]);
         for (std::size_t i = 0; i < n; ++i) {
           for (int p = 0; p < passes; ++p) ++count[p][(keys[i].chunk >> shifts[p]) & 0xFF];
         }
@@ -693,50 +695,6 @@ class EntrySorter {
         keys += largest;
         buffer += largest;
         n = largestSize;
-      }
-    }
-
-    // Most significant byte first, in place (each byte's buckets are filled by swapping
-    // keys into them). As above, the largest bucket is left to the loop.
-    void inPlace(Key* first, Key* last, std::size_t offset) {
-      for (;;) {
-        if (small(first, last)) return;
-        // Bytes every key of the range shares need no pass of their own.
-        std::uint64_t differs = 0;
-        for (const Key* k = first + 1; k < last; ++k) differs |= k->chunk ^ first->chunk;
-        if (differs == 0) {
-          if (!advance(first, last, offset)) return;
-          continue;
-        }
-        const int shift = 56 - 8 * (std::countl_zero(differs) / 8);
-        std::size_t count[256] = {};
-        for (const Key* k = first; k < last; ++k) ++count[(k->chunk >> shift) & 0xFF];
-        std::size_t next[256], end[256];
-        std::size_t at = 0;
-        for (int b = 0; b < 256; ++b) {
-          next[b] = at;
-          at += count[b];
-          end[b] = at;
-        }
-        for (int b = 0; b < 256; ++b) {
-          while (next[b] < end[b]) {
-            Key key = first[next[b]];
-            for (int d = static_cast<int>((key.chunk >> shift) & 0xFF); d != b;
-                 d = static_cast<int>((key.chunk >> shift) & 0xFF))
-              std::swap(key, first[next[d]++]);
-            first[next[b]++] = key;
-          }
-        }
-        int largest = 0;
-        for (int b = 1; b < 256; ++b) {
-          if (count[b] > count[largest]) largest = b;
-        }
-        for (int b = 0; b < 256; ++b) {
-          if (b != largest && count[b] > 1)
-            inPlace(first + (end[b] - count[b]), first + end[b], offset);
-        }
-        last = first + end[largest];
-        first += end[largest] - count[largest];
       }
     }
   };
@@ -935,6 +893,11 @@ OrvValue::ParseResult parseOnDemand(const simdjson::padded_string& padded, std::
   return result;
 }
 
+simdjson::dom::parser& keptParser() {
+  thread_local simdjson::dom::parser parser;
+  return parser;
+}
+
 // The error for a text over its budget.
 OrvValue::ParseResult overBudget() {
   OrvValue::ParseResult result;
@@ -952,9 +915,9 @@ OrvValue::ParseResult OrvValue::parseJson(std::string_view text) {
   const std::size_t n = text.size();
   const std::size_t budget = std::max(kMinParseBudget, n * kMaxParseCostPerByte);
   // What the parsers touch: counted by the census when the text could be over budget,
-  // else bounded (a tape word and a structural index per byte at most, a string buffer
-  // at most twice the text).
-  std::size_t documentBytes = 8 * n + 2 * n;
+  // else known (the tape) or bounded (a structural index per byte at most, the string
+  // buffer by what simdjson allocates for it) once parsed.
+  std::size_t documentBytes = 0;
   std::size_t walkBytes = n + simdjson::SIMDJSON_PADDING + 4 * n + 2 * n;
   if (n > kCensusAbove) {
     const Census census = takeCensus(text);
@@ -972,7 +935,7 @@ OrvValue::ParseResult OrvValue::parseJson(std::string_view text) {
   simdjson::dom::element root;
   error_code error;
   if (n <= kKeepParserUpTo) {
-    thread_local simdjson::dom::parser kept;
+    simdjson::dom::parser& kept = keptParser();
     // Grown in powers of two (up to the cap) rather than to each longer text.
     if (kept.capacity() < n && kept.allocate(std::min(std::bit_ceil(std::max<std::size_t>(n, 256)),
                                                       kKeepParserUpTo)) != simdjson::SUCCESS)
@@ -988,6 +951,12 @@ OrvValue::ParseResult OrvValue::parseJson(std::string_view text) {
     own.reset();
   }
   if (error == simdjson::SUCCESS) {
+    if (documentBytes == 0) {
+      // The root's first word holds the index of its last.
+      const simdjson::dom::document& doc = ownDocument ? *ownDocument : keptParser().doc;
+      documentBytes = 8 * ((doc.tape[0] & simdjson::internal::JSON_VALUE_MASK) + 1) + 5 * n / 3 +
+                      2 * simdjson::SIMDJSON_PADDING;
+    }
     DomBuilder builder(budget, documentBytes, n);
     if (builder.build(root, result.value)) return result;
     result.value = OrvValue();
