@@ -525,7 +525,7 @@ class EntrySorter {
     if (!budget.spendScratch((keys_.capacity() - before) * sizeof(Key))) return false;
     for (std::size_t i = 0; i < n; ++i)
       keys_[i] = Key{chunkOf(entries[i].first, 0), static_cast<std::uint32_t>(i)};
-    Sort sort{entries};
+    Sort sort(entries);
     sort.buffered(keys_.data(), keys_.data() + n, n, 0);
     if (n > kPermuteUpTo && n <= kMoveUpTo) {
       // Moved to a vector of their own in order: independent reads, sequential writes.
@@ -602,8 +602,15 @@ class EntrySorter {
   }
 
   struct Sort {
+    static constexpr int kParts = 4;
+
+    explicit Sort(OrvValue::Dictionary& sorted) : entries(sorted) {}
+
     OrvValue::Dictionary& entries;
     bool mayRepeat = false;  // some keys were found equal over all their bytes
+    // A pass's counts for each part and byte: a run is sorted after its range's passes
+    // are done, so one set serves every range.
+    std::uint32_t count_[kParts][256];
 
     bool less(const Key& a, const Key& b) noexcept {
       if (a.chunk != b.chunk) return a.chunk < b.chunk;
@@ -659,22 +666,37 @@ class EntrySorter {
         for (int shift = 0; shift < 64; shift += 8) {
           if ((differs >> shift) & 0xFF) shifts[passes++] = shift;
         }
-        std::uint32_t count[8][256];
-        std::memset(count, 0, static_cast<std::size_t>(passes) * sizeof count[0]);
-        for (std::size_t i = 0; i < n; ++i) {
-          for (int p = 0; p < passes; ++p) ++count[p][(keys[i].chunk >> shifts[p]) & 0xFF];
-        }
+        // Each pass takes the keys as kParts parts side by side, each part with counts of
+        // its own: a bucket's count is then no chain of increments through memory.
+        // Within a bucket the parts keep their order, so each pass stays stable.
+        const std::size_t part = n / kParts;
         Key* from = keys;
         Key* to = buffer;
         for (int p = 0; p < passes; ++p) {
-          std::uint32_t at = 0;
-          for (std::uint32_t& c : count[p]) {
-            const std::uint32_t here = c;
-            c = at;
-            at += here;
+          const int shift = shifts[p];
+          std::memset(count_, 0, sizeof count_);
+          for (std::size_t i = 0; i < part; ++i) {
+            for (int k = 0; k < kParts; ++k)
+              ++count_[k][(from[k * part + i].chunk >> shift) & 0xFF];
           }
-          for (std::size_t i = 0; i < n; ++i)
-            to[count[p][(from[i].chunk >> shifts[p]) & 0xFF]++] = from[i];
+          for (std::size_t i = kParts * part; i < n; ++i)
+            ++count_[kParts - 1][(from[i].chunk >> shift) & 0xFF];
+          std::uint32_t at = 0;
+          for (int d = 0; d < 256; ++d) {
+            for (auto& counts : count_) {
+              const std::uint32_t here = counts[d];
+              counts[d] = at;
+              at += here;
+            }
+          }
+          for (std::size_t i = 0; i < part; ++i) {
+            for (int k = 0; k < kParts; ++k) {
+              const Key& key = from[k * part + i];
+              to[count_[k][(key.chunk >> shift) & 0xFF]++] = key;
+            }
+          }
+          for (std::size_t i = kParts * part; i < n; ++i)
+            to[count_[kParts - 1][(from[i].chunk >> shift) & 0xFF]++] = from[i];
           std::swap(from, to);
         }
         if (from != keys) std::copy(from, from + n, keys);
