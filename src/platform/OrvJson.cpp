@@ -619,9 +619,14 @@ class EntrySorter {
       return a.index < b.index;
     }
 
-    // Few keys: insertion sort on the whole keys.
+    // Few keys: a comparison sort of the whole keys (insertion for the fewest), cheaper
+    // than a radix pass's counts.
     bool small(Key* first, Key* last) {
-      if (last - first > 32) return false;
+      if (last - first > 256) return false;
+      if (last - first > 32) {
+        std::sort(first, last, [this](const Key& a, const Key& b) { return less(a, b); });
+        return true;
+      }
       for (Key* k = first + 1; k < last; ++k) {
         const Key key = *k;
         Key* to = k;
