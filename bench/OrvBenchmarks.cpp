@@ -91,6 +91,12 @@ std::size_t residentBytes() {
   return static_cast<std::size_t>(resident) * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
 }
 
+// Heap in use, mapped blocks included (large buffers are mapped, not in the arenas).
+std::size_t heapBytes() {
+  const struct mallinfo2 info = mallinfo2();
+  return info.uordblks + info.hblkhd;
+}
+
 bool drainQueue() {
   std::mutex m;
   std::condition_variable cv;
@@ -314,12 +320,6 @@ long statusBytes(const char* field) {
   return -1;
 }
 
-// Heap in use, mapped blocks included (large buffers are mapped, not in the arenas).
-std::size_t heapInUse() {
-  const struct mallinfo2 info = mallinfo2();
-  return info.uordblks + info.hblkhd;
-}
-
 // One load of the 10,000-feature payload (parse and table) on a thread of its own, as
 // the library's fetch worker does it: what the load costs at its peak, with the parser's
 // buffers, and what stays once it is done while that thread lives on (its thread_local
@@ -332,7 +332,7 @@ void BM_TableMemory(benchmark::State& state) {
     bool loaded = false, finish = false;
     std::shared_ptr<const OrvFeatureTable> table;
     malloc_trim(0);
-    const std::size_t heapBefore = heapInUse();
+    const std::size_t heapBefore = heapBytes();
     const long rssBefore = statusBytes("VmRSS");
     std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from here
     std::thread loader([&] {
@@ -350,7 +350,7 @@ void BM_TableMemory(benchmark::State& state) {
     const long peak = statusBytes("VmHWM");
     malloc_trim(0);
     state.counters["peak_resident_bytes"] = static_cast<double>(peak - rssBefore);
-    state.counters["heap_bytes"] = static_cast<double>(heapInUse() - heapBefore);
+    state.counters["heap_bytes"] = static_cast<double>(heapBytes() - heapBefore);
     state.counters["resident_bytes"] = static_cast<double>(statusBytes("VmRSS") - rssBefore);
     {
       std::lock_guard lock(m);
