@@ -2,6 +2,9 @@
 // table) in a fresh process and prints what that cost in memory:
 //   code=<start-up outcome: 0 or the failure code> features=<table size>
 //   peak=<peak resident growth, bytes> held=<resident growth once loaded, bytes>
+//   heap=<heap in use once loaded (mapped blocks included), less before the start, bytes>
+// Once loaded means after start-up's outcome and malloc_trim(): the library's threads
+// stay up, each with whatever it keeps (its JSON parser's buffers among them).
 // Usage: orv_payload_probe DATA_DIR PAYLOAD_FILE. Run by BM_PayloadMemory.
 #include <malloc.h>
 #include <unistd.h>
@@ -27,6 +30,12 @@ long statusBytes(const std::string& field) {
   return -1;
 }
 
+// Heap in use: the arenas' allocated chunks plus mapped blocks (large buffers).
+long heapBytes() {
+  const struct mallinfo2 info = mallinfo2();
+  return static_cast<long>(info.uordblks + info.hblkhd);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -37,6 +46,7 @@ int main(int argc, char** argv) {
   OrvPlatform::setDataDirectory(argv[1]);
   malloc_trim(0);
   const long before = statusBytes("VmRSS");
+  const long heapBefore = heapBytes();
   std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from here
   auto outcome = std::make_shared<std::promise<std::int64_t>>();
   auto task = OrvExperimentTask::create();
@@ -50,8 +60,8 @@ int main(int argc, char** argv) {
   config->setStartupTask(nullptr);
   malloc_trim(0);
   const auto table = OrvFeatureManager::sharedInstance().features();
-  std::printf("code=%lld features=%zu peak=%ld held=%ld\n", static_cast<long long>(code),
+  std::printf("code=%lld features=%zu peak=%ld held=%ld heap=%ld\n", static_cast<long long>(code),
               table ? table->size() : std::size_t{0}, statusBytes("VmHWM") - before,
-              statusBytes("VmRSS") - before);
+              statusBytes("VmRSS") - before, heapBytes() - heapBefore);
   return 0;
 }

@@ -1,7 +1,11 @@
 #include "OrvFeatureParser.h"
 
+#include <algorithm>
 #include <functional>
 #include <stdexcept>
+#include <string_view>
+
+#include "platform/OrvValueNode.h"
 
 std::uint64_t OrvFeatureTable::hashOf(std::string_view key) noexcept {
   return std::hash<std::string_view>{}(key);
@@ -80,13 +84,27 @@ std::shared_ptr<const OrvFeatureTable> OrvFeatureParser::parse(const OrvValue& p
   if (!remote) return table;
   const OrvValue& root = table->payload_;
 
-  // Each experiment entry becomes one record, shared by every feature it lists; a key
-  // listed by several entries belongs to the last of them.
+  // Each experiment entry that lists a key becomes one record, shared by every feature
+  // it lists; a key listed by several entries belongs to the last of them. Records are
+  // made only for those entries (one that lists no key would be no feature's), so what
+  // the table allocates stays within what parseJson() counted for the payload.
+  static_assert(
+      sizeof(OrvFeature) + 8 * sizeof(OrvFeatureTable::Slot) / 3 + 1 <= kTableBytesPerFeature,
+      "the JSON budget's margin for a feature");
+  static_assert(sizeof(OrvExperimentInfo) <= kTableBytesPerExperiment,
+                "the JSON budget's margin for an experiment record");
+  static_assert(std::string_view(R"({"#feature_list":[""]})").size() >= kExperimentEntryMinBytes,
+                "the least text of an entry that lists a key");
+  const auto listsAKey = [](const OrvValue& entry) {
+    const OrvValue::Array& keys = entry["#feature_list"].elements();
+    return std::any_of(keys.begin(), keys.end(), [](const OrvValue& k) { return k.isString(); });
+  };
   const OrvValue::Array& entries = root[kExperimentDetailKey].elements();
-  table->experiments_ = std::make_unique<OrvExperimentInfo[]>(entries.size());
+  table->experiments_ = std::make_unique<OrvExperimentInfo[]>(
+      static_cast<std::size_t>(std::count_if(entries.begin(), entries.end(), listsAKey)));
   std::size_t used = 0;
   for (const OrvValue& entry : entries) {
-    if (!entry.isDictionary()) continue;
+    if (!listsAKey(entry)) continue;
     OrvExperimentInfo& info = table->experiments_[used++];
     info.setExperimentId(entry["#experiment_id"]);
     info.setExperimentGroupId(entry["#experiment_group_id"]);

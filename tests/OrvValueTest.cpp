@@ -1,7 +1,9 @@
 // Payload values and the feature parser: JSON in and out, text forms, readers, decimals,
 // and the feature table with its exposure keys.
 #include <gtest/gtest.h>
+#include <malloc.h>
 
+#include <cstdio>
 #include <limits>
 #include <map>
 #include <string>
@@ -128,6 +130,94 @@ TEST(OrvValueDocument, PartsOutliveTheirDocumentAcrossThreadsAndCostIsBounded) {
   auto accepted = OrvValue::parseJson(strings + "]");
   ASSERT_TRUE(accepted.ok()) << accepted.error;
   EXPECT_EQ(accepted.value.at(9).stringValue().size(), longText.size());
+}
+
+// Keys written out of order are sorted in a way that depends on the object's size
+// (comparisons up to 256 keys, a radix sort beyond; entries moved into a new vector, or
+// permuted in place for a few and past 65,536): each way must order keys as bytes (longer
+// shared prefixes than eight bytes, keys that others extend with NULs, bytes above 0x7F)
+// and keep the last of repeated keys.
+TEST(OrvValueDocument, ObjectsOfEverySizeSortTheirKeysAsBytes) {
+  for (const int count : {20, 200, 5000, 70'000}) {
+    std::map<std::string, int> expected;
+    std::string text = "{";
+    for (int i = 0; i < count; ++i) {
+      const int n = static_cast<int>((i * 7919LL) % (count * 4 / 5));
+      std::string name;
+      switch (n % 4) {
+        case 0:
+          name = "a-shared-prefix-longer-than-a-chunk-" + std::to_string(n);
+          break;
+        case 1:
+          name = std::to_string(n * 31);
+          break;
+        case 2:
+          name = "\xc3\xa9" + std::to_string(n);  // bytes above 0x7F
+          break;
+        default:
+          name = "k" + std::to_string(n % 97);
+      }
+      const bool nul = n % 5 == 0;
+      text += std::string(i ? "," : "") + "\"" + name + (nul ? "\\u0000" : "") +
+              "\":" + std::to_string(i);
+      expected[nul ? name + std::string(1, '\0') : name] = i;
+    }
+    const OrvValue object = json(text + "}");
+    ASSERT_EQ(object.size(), expected.size()) << count;
+    auto want = expected.begin();
+    for (const auto& [key, value] : object.entries()) {
+      ASSERT_EQ(key, want->first) << count;
+      ASSERT_EQ(value.int64Value(), want->second) << count << " " << key;
+      ++want;
+    }
+  }
+}
+
+// An object of short keys ({"k0000001":1,...}) costs per byte of text what its entries,
+// the parser's tape and the feature table the payload becomes take together: over 8 bytes
+// per byte (counted before anything is built) once that passes the 64 MiB floor, and
+// within it below.
+TEST(OrvValueDocument, ShortKeysAreCountedWithTheParserAndTheTable) {
+  const auto shortKeys = [](int count) {
+    std::string text = "{";
+    char entry[32];
+    for (int k = 1; k <= count; ++k) {
+      std::snprintf(entry, sizeof entry, "%s\"k%07d\":1", k > 1 ? "," : "", k);
+      text += entry;
+    }
+    return text + "}";
+  };
+  const std::string over = shortKeys(1'000'000);  // 13 MB: a budget of 104 MB
+  auto refused = OrvValue::parseJson(over);
+  EXPECT_TRUE(refused.tooCostly && refused.value.isAbsent()) << refused.error;
+
+  const std::string under = shortKeys(400'000);  // 5.2 MB: the 64 MiB floor
+  auto loaded = OrvValue::parseJson(under);
+  ASSERT_TRUE(loaded.ok()) << loaded.error;
+  EXPECT_EQ(loaded.value.size(), 400'000u);
+  EXPECT_EQ(loaded.value["k0400000"].int64Value(), 1);
+}
+
+// A thread keeps its parser's buffers (about 14 times the text) only for small texts: once
+// a larger one is loaded, the thread holds the value and not the parser.
+TEST(OrvValueDocument, AThreadKeepsNoParserForALargeText) {
+  if (kSanitized) GTEST_SKIP() << "sanitizer allocators are not seen by mallinfo2";
+  std::string text = "[100000";
+  for (int i = 1; i < 50'000; ++i) text += "," + std::to_string(100000 + i);
+  text += "]";
+  const auto heap = [] {
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+  };
+  std::size_t held = 0;
+  std::thread loader([&] {
+    const std::size_t before = heap();
+    const OrvValue value = OrvValue::parseJson(text).value;
+    ASSERT_EQ(value.size(), 50'000u);
+    held = heap() - before;  // the value (16 bytes an element) and what the thread kept
+  });
+  loader.join();
+  EXPECT_LT(held, 3 * text.size()) << "text " << text.size();
 }
 
 TEST(OrvValueReaders, TruthRuleWrongKindsAndEquality) {
@@ -261,6 +351,26 @@ TEST(OrvFeatureParser, WorkedExampleAndMisfitsSkippedWhereTheyStand) {
 }
 
 // Each part of the exposure key string is its text form: a boolean is a number there.
+// The table holds a record per experiment entry that lists a key, and none for the rest
+// of the list: 500,000 zeros there cost the table nothing (a record each was 52 MB).
+TEST(OrvFeatureParser, EntriesThatListNoKeyCostTheTableNothing) {
+  if (kSanitized) GTEST_SKIP() << "sanitizer allocators are not seen by mallinfo2";
+  std::string text = R"({"color":"red","experiment_detail":[)";
+  for (int i = 0; i < 500'000; ++i) text += "0,";
+  text += R"({"#experiment_id":"e","#feature_list":["color"]}]})";
+  const OrvValue payload = json(text);
+  const auto heap = [] {
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+  };
+  const std::size_t before = heap();
+  const auto table = OrvFeatureParser::parse(payload);
+  EXPECT_LT(heap() - before, std::size_t{1} << 16);
+  ASSERT_NE(table->find("color"), nullptr);
+  ASSERT_NE(table->find("color")->experimentInfo(), nullptr);
+  EXPECT_EQ(table->find("color")->experimentInfo()->experimentId().stringValue(), "e");
+}
+
 TEST(OrvExperimentInfo, KeyStringsFollowTheTextFormOfEachKind) {
   const std::pair<const char*, const char*> cases[] = {
       {R"(,"bucket_id":7,"#experiment_id":"101","#experiment_group_id":"2")", "7_101_2"},

@@ -214,8 +214,9 @@ class ORV_EXPORT OrvRemoteConfig {
   /// 304 Not Modified although no payload is held: the server claims a version the
   /// client does not have.
   static constexpr std::int64_t kErrorNotModifiedWithoutCache = -10;
-  /// The payload would take more memory than OrvValue::kMaxParseCostPerByte times its
-  /// size (at least OrvValue::kMinParseBudget): refused before it is built, never cached.
+  /// Loading the payload would take more memory than OrvValue::kMaxParseCostPerByte
+  /// times its size (at least OrvValue::kMinParseBudget) at its peak: refused, never
+  /// cached.
   static constexpr std::int64_t kErrorPayloadTooCostly = -11;
   /// @}
 

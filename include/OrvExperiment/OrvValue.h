@@ -49,9 +49,14 @@ class ORV_EXPORT OrvValue {
   // The result of parseJson(), defined below the class.
   struct ParseResult;
 
-  /// parseJson() refuses a text whose value would take more than this many bytes of
-  /// memory per byte of text (with kMinParseBudget as the least it allows any text), so
-  /// one hostile document cannot exhaust the process.
+  /// parseJson() refuses a text whose load would take more than this many bytes of
+  /// memory per byte of text at its peak (with kMinParseBudget as the least it allows
+  /// any text), so one hostile document cannot exhaust the process. A load counts the
+  /// parser's buffers (the padded copy, the structural indexes, the tape and the string
+  /// buffer, as far as the text fills them), the value, and a margin for the feature
+  /// table a payload becomes and for its copy written to the cache; the text the caller
+  /// holds is not counted. A text that is certainly over is refused after one counting
+  /// pass, before the parser allocates; otherwise building stops at the budget.
   /// @{
   static constexpr std::size_t kMaxParseCostPerByte = 8;
   static constexpr std::size_t kMinParseBudget = std::size_t{64} << 20;

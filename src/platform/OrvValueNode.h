@@ -15,6 +15,8 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "OrvExperiment/OrvValue.h"
@@ -32,6 +34,8 @@ struct OrvValue::Node {
 };
 
 struct OrvStringNode : OrvValue::Node {
+  OrvStringNode() = default;
+  OrvStringNode(const OrvValue::Block* owner, std::string_view s) : Node{owner}, text(s) {}
   std::string text;
 };
 
@@ -63,17 +67,26 @@ class OrvArena {
   ~OrvArena() {
     for (Chunk& chunk : chunks_) {
       for (std::size_t i = 0; i < chunk.used; ++i) chunk.items[i].~T();
-      ::operator delete (static_cast<void*>(chunk.items), std::align_val_t{alignof(T)});
+      release(chunk.items);
     }
   }
 
-  T* make() {
+  template <class... Args>
+  T* make(Args&&... args) {
     if (chunks_.empty() || chunks_.back().used == chunks_.back().capacity) grow();
     Chunk& chunk = chunks_.back();
-    T* item = new (chunk.items + chunk.used) T();
+    T* item = new (chunk.items + chunk.used) T(std::forward<Args>(args)...);
     ++chunk.used;
     return item;
   }
+
+  // Bytes allocated for items not made yet (the rest of the last chunk).
+  std::size_t spareBytes() const noexcept {
+    return chunks_.empty() ? 0 : (chunks_.back().capacity - chunks_.back().used) * sizeof(T);
+  }
+
+  // The most one chunk holds: what a document's arena can allocate beyond its items.
+  static constexpr std::size_t kMaxChunkItems = 1024;
 
  private:
   struct Chunk {
@@ -82,13 +95,25 @@ class OrvArena {
     std::size_t capacity;
   };
   void grow() {
-    // Doubling keeps the chunk count logarithmic; the cap keeps the slack of the last
-    // chunk small for large documents.
+    // Doubling keeps small documents to a few chunks; the cap keeps what the last chunk
+    // has to spare small (a tenth of a 10,000-feature payload's nodes at 8192).
     const std::size_t capacity =
-        chunks_.empty() ? 8 : std::min<std::size_t>(chunks_.back().capacity * 2, 8192);
+        chunks_.empty() ? 8 : std::min<std::size_t>(chunks_.back().capacity * 2, kMaxChunkItems);
     chunks_.reserve(chunks_.size() + 1);
-    void* raw = ::operator new (capacity * sizeof(T), std::align_val_t{alignof(T)});
+    void* raw;
+    if constexpr (alignof(T) > __STDCPP_DEFAULT_NEW_ALIGNMENT__) {
+      raw = ::operator new (capacity * sizeof(T), std::align_val_t{alignof(T)});
+    } else {
+      raw = ::operator new(capacity * sizeof(T));
+    }
     chunks_.push_back(Chunk{static_cast<T*>(raw), 0, capacity});
+  }
+  static void release(T* items) noexcept {
+    if constexpr (alignof(T) > __STDCPP_DEFAULT_NEW_ALIGNMENT__) {
+      ::operator delete (static_cast<void*>(items), std::align_val_t{alignof(T)});
+    } else {
+      ::operator delete(static_cast<void*>(items));
+    }
   }
 
   std::vector<Chunk> chunks_;
@@ -99,7 +124,21 @@ struct OrvDocument : OrvValue::Block {
   OrvArena<OrvStringNode> strings;
   OrvArena<OrvArrayNode> arrays;
   OrvArena<OrvDictionaryNode> dictionaries;
+
+  std::size_t spareBytes() const noexcept {
+    return strings.spareBytes() + arrays.spareBytes() + dictionaries.spareBytes();
+  }
 };
+
+// What the feature table built from a parsed payload adds to it (OrvFeatureParser, which
+// checks these against its types): per feature its record and its share of the index
+// (at most three quarters full, a power of two in size), and per experiment entry that
+// lists a key its record; such an entry takes at least kExperimentEntryMinBytes of text.
+// parseJson() counts them against a text's budget, so that a payload within budget is
+// still within it once it is a table.
+inline constexpr std::size_t kTableBytesPerFeature = 56;
+inline constexpr std::size_t kTableBytesPerExperiment = 128;
+inline constexpr std::size_t kExperimentEntryMinBytes = 22;
 
 // Makes handles; the one friend of OrvValue's representation besides its own members.
 struct OrvValue::Builder {
