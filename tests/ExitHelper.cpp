@@ -20,6 +20,7 @@
 #include "OrvExperimentTaskNotify.h"
 #include "OrvMediator.h"
 #include "OrvOtlpExporter.h"
+#include "StoppableOwner.h"
 #include "platform/OrvProcessLifetime.h"
 
 namespace {
@@ -112,20 +113,6 @@ void sayExiting() {
   std::puts("exiting");
   std::fflush(stdout);
 }
-
-// A thread waiting on its owner's lock until it is asked to stop.
-struct Stoppable {
-  std::mutex mutex;
-  std::condition_variable changed;
-  OrvStoppableThread thread{[this] {
-    std::lock_guard lock(mutex);
-    changed.notify_all();
-  }};
-  void waitForStop() {
-    std::unique_lock lock(mutex);
-    changed.wait(lock, [this] { return thread.stopRequested(); });
-  }
-};
 
 }  // namespace
 
@@ -302,17 +289,17 @@ int main(int argc, char** argv) {
   // exit flushes stdout), one that never returns (left behind after the grace period),
   // and, once exit is under way, another and an OTLP exporter that must not start.
   if (std::strcmp(mode, "stoppable") == 0) {
-    auto* polite = new Stoppable;  // leaked, as the library's own owners are
+    auto* polite = new StoppableOwner;  // leaked, as the library's own owners are
     polite->thread.start([polite] {
       polite->waitForStop();
       std::puts("joined");
     });
-    auto* stuck = new Stoppable;
+    auto* stuck = new StoppableOwner;
     stuck->thread.start([] {
       for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
     });
     OrvProcessLifetime::addAbortHook([] {
-      Stoppable late;
+      StoppableOwner late;
       const bool started = late.thread.start([] { std::puts("started during exit"); });
       std::printf("made during exit: started %d, stop asked %d\n", started,
                   late.thread.stopRequested());

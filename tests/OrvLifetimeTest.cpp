@@ -18,6 +18,7 @@
 #include "OrvExperimentQueue.h"
 #include "OrvRemoteConfig.h"
 #include "ScriptedServer.h"
+#include "StoppableOwner.h"
 #include "TestSupport.h"
 #include "platform/OrvProcessLifetime.h"
 
@@ -169,28 +170,6 @@ TEST(ProcessExit, AStoppableThreadIsJoinedOrLeftBehindAndNoneStartsOnceExitBegan
                                               "made during exit: started 0, stop asked 1"}));
   }
 }
-
-// A stoppable thread's owner, as the library's are: the thread waits under `mutex`.
-struct StoppableOwner {
-  explicit StoppableOwner(std::promise<void>* gone = nullptr) : gone{gone} {}
-  // Told once the thread member is gone (members go in reverse order).
-  struct Gone {
-    std::promise<void>* promise;
-    ~Gone() {
-      if (promise) promise->set_value();
-    }
-  } gone;
-  std::mutex mutex;
-  std::condition_variable changed;
-  OrvStoppableThread thread{[this] {
-    std::lock_guard lock(mutex);
-    changed.notify_all();
-  }};
-  void waitForStop() {
-    std::unique_lock lock(mutex);
-    changed.wait(lock, [this] { return thread.stopRequested(); });
-  }
-};
 
 TEST(StoppableThread, StopWakesAndJoinsOrLeavesBehindAndNeverWaitsForItself) {
   const auto far = [] { return std::chrono::steady_clock::now() + kWait; };
