@@ -538,7 +538,8 @@ class EntrySorter {
     } else {
       permute(entries);
     }
-    if (sort.mayRepeat) dropRepeated(entries);
+    // Equal keys are sorted by position: the last one written is kept.
+    if (sort.mayRepeat) OrvValue::Builder::dropRepeatedKeys(entries);
     // A large object's scratch is given back rather than kept for smaller ones.
     if (keys_.capacity() > kKeepScratch) {
       budget.giveBackScratch(keys_.capacity() * sizeof(Key));
@@ -588,17 +589,6 @@ class EntrySorter {
         at = from;
       }
     }
-  }
-
-  // Equal keys are sorted by position: keeps the last of each run.
-  static void dropRepeated(OrvValue::Dictionary& entries) {
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-      if (i + 1 < entries.size() && entries[i + 1].first == entries[i].first) continue;
-      if (kept != i) entries[kept] = std::move(entries[i]);
-      ++kept;
-    }
-    entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(kept), entries.end());
   }
 
   struct Sort {

@@ -307,7 +307,10 @@ void OrvValue::Builder::normaliseEntries(Dictionary& entries) {
       }) == entries.end())
     return;
   std::stable_sort(entries.begin(), entries.end(), less);
-  // Within a run of equal keys the last one wins.
+  dropRepeatedKeys(entries);
+}
+
+void OrvValue::Builder::dropRepeatedKeys(Dictionary& entries) {
   auto out = entries.begin();
   for (auto it = entries.begin(); it != entries.end(); ++it) {
     if (std::next(it) != entries.end() && std::next(it)->first == it->first) continue;

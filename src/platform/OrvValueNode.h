@@ -167,4 +167,6 @@ struct OrvValue::Builder {
   static Kind kind(const OrvValue& v) noexcept { return v.kind_; }
   // Sorts entries by key, the last of equal keys winning, as dictionary() keeps them.
   static void normaliseEntries(Dictionary& entries);
+  // Of each run of equal keys in sorted `entries`, keeps the last one.
+  static void dropRepeatedKeys(Dictionary& entries);
 };
