@@ -184,15 +184,13 @@ void OrvExperiment::startWithConfig(const std::shared_ptr<OrvExperimentConfig>& 
       // so every read made meanwhile queues its request (no fast path), and those
       // requests run after this job, against the store opened below and its new
       // generation (what a table carried over from another application knew is stale).
-      bool loaded = true;
       try {
         manager.parseExperimentConfig();
+        OrvExpLog::info(OrvExpLog::kInitSuccess, appId, getSDKVersion());
       } catch (const std::exception& e) {
         // The table stays as it was; the fetch that follows may still bring one.
         OrvExpLog::error("cannot load the cached payload: %@", e.what());
-        loaded = false;
       }
-      if (loaded) OrvExpLog::info(OrvExpLog::kInitSuccess, appId, getSDKVersion());
       OrvExperimentStorage::initWithAppId(appId);
     });
   });
