@@ -118,9 +118,6 @@ benchmark::IterationCount iterations(benchmark::IterationCount n) {
 // instead of hanging the run.
 constexpr auto kBenchWait = std::chrono::seconds(60);
 
-// Waits until the exposure sink has counted `target` events; false after kBenchWait.
-bool waitForEvents(std::uint64_t target);
-
 bool drainQueue() {
   std::mutex m;
   std::condition_variable cv;
@@ -141,6 +138,7 @@ struct EventCounter {
   std::uint64_t count = 0;
 } events;
 
+// Waits until the exposure sink has counted `target` events; false after kBenchWait.
 bool waitForEvents(std::uint64_t target) {
   std::unique_lock lock(events.mutex);
   return events.cv.wait_for(lock, kBenchWait, [&] { return events.count >= target; });
@@ -259,6 +257,14 @@ const std::string& payloadText(int features) {
   std::lock_guard lock(m);
   auto& text = cache[features];
   if (text.empty()) text = makePayload(features);
+  return text;
+}
+
+// The read benchmarks' payload: payloadText() with one more feature, "plain", that
+// belongs to no experiment.
+std::string readPayload(int features) {
+  std::string text = payloadText(features);
+  text.insert(1, "\"plain\":\"a plain value\",");
   return text;
 }
 
@@ -432,8 +438,7 @@ std::string runChild(const std::vector<std::string>& command, double& processSec
 void BM_FirstReadFreshProcess(benchmark::State& state) {
   const std::string dir = dataRoot + "/first-read";
   const std::string app = "first-read";
-  std::string text = payloadText(kTableFeatures);
-  text.insert(1, "\"plain\":\"a plain value\",");
+  const std::string text = readPayload(kTableFeatures);
   std::string problem;
   if (!OrvRCCache::store(dir, app, "ki_feature", {OrvValue::parseJson(text).value, "\"etag\""},
                          &problem)) {
@@ -496,9 +501,7 @@ void BM_SwitchApplication(benchmark::State& state) {
     state.ResumeTiming();
   }
   // Leave the library on the read benchmarks' application (outside the timed loop).
-  std::string payloadWithPlain = payloadText(kTableFeatures);
-  payloadWithPlain.insert(1, "\"plain\":\"a plain value\",");
-  startOn(startedApp, payloadWithPlain);
+  startOn(startedApp, readPayload(kTableFeatures));
 }
 BENCHMARK(BM_SwitchApplication)
     ->Iterations(iterations(20))
@@ -583,9 +586,7 @@ BENCHMARK(BM_ReadFlood)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTi
 // read. Puts the read benchmarks' payload back afterwards.
 void BM_ReadDuringReload(benchmark::State& state) {
   const std::string payloadFile = dataRoot + "/" + startedApp + ".json";
-  std::string big = payloadText(100'000);
-  big.insert(1, "\"plain\":\"a plain value\",");
-  std::ofstream(payloadFile) << big;
+  std::ofstream(payloadFile) << readPayload(100'000);
   // One fetch outcome at a time; false when none came within kBenchWait.
   const auto fetchOnce = [] {
     auto done = std::make_shared<std::promise<bool>>();
@@ -628,9 +629,7 @@ void BM_ReadDuringReload(benchmark::State& state) {
   ::getrusage(RUSAGE_THREAD, &after);
   stop = true;
   reloader.join();
-  std::string usual = payloadText(kTableFeatures);
-  usual.insert(1, "\"plain\":\"a plain value\",");
-  std::ofstream(payloadFile) << usual;
+  std::ofstream(payloadFile) << readPayload(kTableFeatures);
   if (failed || !fetchOnce()) state.SkipWithError("a fetch failed");
   // On a machine with as many cores as busy threads, the worst read is the scheduler
   // taking the core away, not waiting for the reload: this says how often that happened.
@@ -657,14 +656,14 @@ std::map<std::string, double> probePayload(const std::string& name, const std::s
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
   std::ofstream(dir + "/payload.json", std::ios::binary) << text;
-  const std::string command = std::string(ORV_PROBE_PATH) + " " + dir + " " + dir + "/payload.json";
+  double seconds = 0;
+  const std::string printed = runChild({ORV_PROBE_PATH, dir, dir + "/payload.json"}, seconds);
   std::map<std::string, double> out;
-  if (FILE* p = ::popen(command.c_str(), "r")) {
-    char key[32];
-    double value = 0;
-    while (std::fscanf(p, " %31[a-z]=%lf", key, &value) == 2) out[key] = value;
-    ::pclose(p);
-  }
+  char key[32];
+  double value = 0;
+  for (int at = 0, used = 0;
+       std::sscanf(printed.c_str() + at, " %31[a-z]=%lf%n", key, &value, &used) == 2; at += used)
+    out[key] = value;
   std::filesystem::remove_all(dir);
   return out;
 }
@@ -916,34 +915,15 @@ BENCHMARK(BM_OtlpExportOneByOne)
 constexpr std::int64_t kStoredEvents = 1'000'000;
 constexpr std::size_t kIngestBatch = 512;  // the exporter's default maxBatch
 
-// A version-7 UUID for an event made at `timeMs`, as the library gives every event: the
-// time first, then random bits.
-std::string eventUuid(std::int64_t timeMs, std::mt19937_64& random) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string id(36, '-');
-  std::uint64_t bits = random();
-  for (int i = 0, digit = 0; i < 36; ++i) {
-    if (i == 8 || i == 13 || i == 18 || i == 23) continue;
-    if (digit < 12) {
-      id[i] = kHex[(static_cast<std::uint64_t>(timeMs) >> (44 - 4 * digit)) & 15];
-    } else {
-      if (digit == 28) bits = random();
-      id[i] = i == 14 ? '7' : kHex[bits & 15];
-      bits >>= 4;
-    }
-    ++digit;
-  }
-  return id;
-}
-
 // Exposures over 4 applications and 25 experiments each, split 50 : 50, about a
-// millisecond apart.
+// millisecond apart, each with an event id made as the library makes them: new in every
+// call, so no repetition posts an id the collector already holds.
 std::vector<OrvOutboxEvent> randomExposures(std::size_t count, std::mt19937_64& random) {
   static std::int64_t clockMs = 1'700'000'000'000;
   std::vector<OrvOutboxEvent> events(count);
   for (auto& e : events) {
     const std::uint64_t draw = random();
-    e.eventId = eventUuid(clockMs, random);
+    e.eventId = OrvEventOutbox::newEventId();  // as the library gives every event
     e.appId = "bench-app-" + std::to_string(draw % 4);
     e.name = OrvEventStore::kExposureEvent;
     e.timeMs = clockMs++;
@@ -1031,10 +1011,7 @@ void BM_CollectorIngest(benchmark::State& state) {
     state.SkipWithError("the store or the server could not be made");
     return;
   }
-  // Seeded anew in every repetition: the collector keeps one row per event id, so ids
-  // posted by an earlier repetition would not be stored again.
-  static std::uint64_t repetition = 0;
-  std::mt19937_64 random(static_cast<std::uint64_t>(clients) * 7919 + 1'000'003 * ++repetition);
+  std::mt19937_64 random(static_cast<std::uint64_t>(clients) * 7919);
   const std::int64_t before = collector->store().eventCount();
   std::atomic<int> failures{0};
   std::size_t bodyBytes = 0;
@@ -1087,9 +1064,7 @@ void BM_ReportPage(benchmark::State& state) {
   httplib::Client client("127.0.0.1", server->port());
   client.set_keep_alive(true);
   std::size_t bytes = 0;
-  static std::uint64_t repetition = 0;  // new ids in every run and repetition
-  std::mt19937_64 random(99 + static_cast<std::uint64_t>(state.range(0)) +
-                         1'000'003 * ++repetition);
+  std::mt19937_64 random(99 + static_cast<std::uint64_t>(state.range(0)));
   for (auto _ : state) {
     if (state.range(0) < 2) {
       state.PauseTiming();
@@ -1183,9 +1158,7 @@ int main(int argc, char** argv) {
     ++events.count;
     events.cv.notify_all();
   });
-  // The read benchmarks' table: the generated features plus one without experiment.
-  std::string payload = payloadText(kTableFeatures);
-  payload.insert(1, "\"plain\":\"a plain value\",");
+  const std::string payload = readPayload(kTableFeatures);
   startedApp = "bench-" + std::to_string(::getpid());
   if (!startOn(startedApp, payload)) {
     std::fprintf(stderr, "start-up failed\n");
