@@ -25,7 +25,7 @@ class OrvDataDirectory {
   // and only then /tmp/orv-experiment-<uid>.
   static std::string get();
   // The per-user location of a directory called `name`: $XDG_DATA_HOME/NAME,
-  // ~/.local/share/NAME, $XDG_RUNTIME_DIR/NAME, then /tmp/NAME-UID.
+  // ~/.local/share/NAME, $XDG_RUNTIME_DIR/NAME, then /tmp/NAME-<uid>.
   static std::string perUser(const std::string& name);
   // Where the refusal of a data directory is reported (null: nowhere). `log` must
   // live forever.
