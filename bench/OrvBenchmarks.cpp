@@ -1,6 +1,6 @@
 // Benchmarks. Every ratio claimed is against a baseline measured in the same run:
 //  - BM_ReadBaseline: one recursive_mutex lock, one unordered_map<string> find and one
-//    string copy, the floor for a read as the library is specified;
+//    string copy, the floor for a read as designed;
 //  - BM_SimdjsonParse: simdjson's own DOM parse of the same payload text.
 // Run: cmake --preset bench && cmake --build --preset bench && build/bench/bench/orv_benchmarks
 #include <benchmark/benchmark.h>
@@ -490,7 +490,7 @@ void BM_SwitchApplication(benchmark::State& state) {
     OrvExperiment::startWithConfig(config);
     auto& manager = OrvFeatureManager::sharedInstance();
     for (;;) {
-      auto feature = manager.peekFeature("f0");  // no exposure work in the timing
+      auto feature = manager.getFeature("f0", false);  // no exposure work in the timing
       if (manager.config() == config && feature &&
           feature->value().stringValue() == "value number 0")
         break;
@@ -516,7 +516,7 @@ void BM_FirstExposure(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
     const std::string key = "f" + std::to_string((i++ % (kTableFeatures / 10)) * 10);
-    const std::string record = manager.peekFeature(key)->experimentInfo()->recordKey();
+    const std::string record = manager.getFeature(key, false)->experimentInfo()->recordKey();
     OrvExperimentQueue::sharedInstance().execute(
         [record] { OrvExperimentStorage::removeKey(record); });
     drainQueue();
@@ -547,7 +547,7 @@ void BM_ReadFlood(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
     // Start from an unrecorded exposure, so the flood also covers the first write.
-    const std::string record = manager.peekFeature(key)->experimentInfo()->recordKey();
+    const std::string record = manager.getFeature(key, false)->experimentInfo()->recordKey();
     OrvExperimentQueue::sharedInstance().execute(
         [record] { OrvExperimentStorage::removeKey(record); });
     drainQueue();

@@ -111,7 +111,7 @@ std::optional<OrvExperimentMembership> membershipOf(const OrvFeature& feature) {
 // The tracked read of `key` converted by `convert`, or `defaultValue`.
 template <class T, class Convert>
 T typedRead(const std::string& key, const T& defaultValue, Convert convert) {
-  return OrvFeatureManager::sharedInstance().visitFeature(key, [&](const OrvFeature* feature) {
+  return OrvFeatureManager::sharedInstance().getFeature(key, [&](const OrvFeature* feature) {
     std::optional<T> converted = feature ? convert(feature->value()) : std::nullopt;
     return converted ? std::move(*converted) : defaultValue;
   });
@@ -298,7 +298,7 @@ OrvEvaluationDetail<T> detailRead(const std::string& key, T defaultValue, Conver
   OrvValueSource source = OrvValueSource::kDefault;
   bool found = false;
   bool ready = false;
-  OrvFeatureManager::sharedInstance().visitFeatureWithSource(
+  OrvFeatureManager::sharedInstance().getFeatureWithSource(
       key, [&](const OrvFeature* feature, OrvValueSource tableSource, bool tableReady) {
         ready = tableReady;
         if (!feature) return;

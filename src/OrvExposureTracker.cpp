@@ -82,7 +82,7 @@ void OrvExposureTracker::doExposures(const std::vector<std::string>& keys) {
   const std::uint64_t generation = OrvExperimentStorage::generation();
   const std::string appId = OrvExperimentStorage::appId();
   for (const std::string& key : keys) {
-    auto feature = OrvFeatureManager::sharedInstance().peekFeature(key);
+    auto feature = OrvFeatureManager::sharedInstance().getFeature(key, false);
     if (!feature) continue;
     const OrvExperimentInfo* info = feature->experimentInfo();
     if (!info) {

@@ -68,9 +68,12 @@ const OrvFeature* OrvFeatureManager::findAndTrack(const Snapshot& snapshot,
   return found;
 }
 
-std::shared_ptr<const OrvFeature> OrvFeatureManager::peekFeature(const std::string& key) {
+std::shared_ptr<const OrvFeature> OrvFeatureManager::getFeature(const std::string& key,
+                                                                bool trackExposure) {
   const Snapshot& snapshot = current();
-  const OrvFeature* found = snapshot.features ? snapshot.features->find(key) : nullptr;
+  const OrvFeature* found = trackExposure       ? findAndTrack(snapshot, key)
+                            : snapshot.features ? snapshot.features->find(key)
+                                                : nullptr;
   return found ? std::shared_ptr<const OrvFeature>(snapshot.features, found) : nullptr;
 }
 

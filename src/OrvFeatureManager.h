@@ -20,6 +20,7 @@
 #pragma once
 
 #include <atomic>
+#include <concepts>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -38,18 +39,22 @@ class OrvFeatureManager {
 
   void setConfig(std::shared_ptr<OrvExperimentConfig> config);
 
-  // The feature, or null, sharing its table's ownership: a look that reports no
-  // exposure (the reads of the rest of the library do), for the exposure tracker and
-  // tools.
-  std::shared_ptr<const OrvFeature> peekFeature(const std::string& key);
+  // The feature for `key`, or null, sharing its table's ownership. With
+  // `trackExposure` (the one-argument form), a found key is handed to the exposure
+  // tracker when the configuration tracks exposures automatically, as for a read made
+  // on the application's behalf; without it the lookup reports nothing (the exposure
+  // tracker's own lookups, tools).
+  std::shared_ptr<const OrvFeature> getFeature(const std::string& key, bool trackExposure);
+  std::shared_ptr<const OrvFeature> getFeature(const std::string& key) {
+    return getFeature(key, true);
+  }
 
-  // A lookup that reports an exposure of a found key when the configuration tracks
-  // exposures automatically, handing the feature (or null) to `visit`
-  // against the calling thread's snapshot instead of returning a shared reference: a
-  // read then writes no reference count that other threads share. `visit` must be
-  // short and must not call back into the library.
-  template <class Visit>
-  auto visitFeature(const std::string& key, Visit&& visit) {
+  // The tracked lookup of the typed reads: hands the feature (or null) to `visit`
+  // against the calling thread's snapshot instead of returning a shared reference, so a
+  // read writes no reference count that other threads share. `visit` must be short and
+  // must not call back into the library.
+  template <std::invocable<const OrvFeature*> Visit>
+  auto getFeature(const std::string& key, Visit&& visit) {
     const Snapshot& snapshot = current();
     const OrvFeature* found = findAndTrack(snapshot, key);
     return visit(found);
@@ -58,7 +63,7 @@ class OrvFeatureManager {
   // The same, with where the table came from: `visit(feature or null, source, ready)`,
   // `ready` false while no table from a payload is in place.
   template <class Visit>
-  auto visitFeatureWithSource(const std::string& key, Visit&& visit) {
+  auto getFeatureWithSource(const std::string& key, Visit&& visit) {
     const Snapshot& snapshot = current();
     const OrvFeature* found = findAndTrack(snapshot, key);
     return visit(found, snapshot.source,

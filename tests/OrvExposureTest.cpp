@@ -216,8 +216,10 @@ TEST_F(ExposureTest, ReadShortcutsChangeNothingThatIsSentStoredOrLogged) {
   // A record removed from the store is sent again, also by a read on an idle queue.
   OrvExperiment::enableLog(false);
   OrvExperimentQueue::sharedInstance().execute([] {
-    OrvExperimentStorage::removeKey(
-        OrvFeatureManager::sharedInstance().peekFeature("color")->experimentInfo()->recordKey());
+    OrvExperimentStorage::removeKey(OrvFeatureManager::sharedInstance()
+                                        .getFeature("color", false)
+                                        ->experimentInfo()
+                                        ->recordKey());
   });
   ASSERT_TRUE(drainWorkQueue());
   OrvExperiment::getValueAsString("color");

@@ -325,7 +325,7 @@ TEST_F(FaultTest, ReadersRacingReloadsSeeWholeTablesAndEachExposureIsSentOnce) {
   const std::string app = appId();
   constexpr int kKeys = 60;
   startWithPayload(app, manyExperiments(kKeys, "a"));
-  const auto held = OrvFeatureManager::sharedInstance().peekFeature("k1");
+  const auto held = OrvFeatureManager::sharedInstance().getFeature("k1", false);
   std::atomic<bool> stop{false};
   std::vector<std::thread> readers;
   for (int t = 0; t < 4; ++t) {

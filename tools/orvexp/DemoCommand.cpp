@@ -217,7 +217,7 @@ int runDemo(std::string dataDir, int devices) {
     {
       std::lock_guard lock(outputMutex);
       printTypedReads(std::cout, key);
-      if (const auto feature = OrvFeatureManager::sharedInstance().peekFeature(key);
+      if (const auto feature = OrvFeatureManager::sharedInstance().getFeature(key, false);
           feature && feature->value().isBoolean())
         std::cout << "  (a boolean is a number to the number read: true is 1 and false is 0, "
                      "returned as the boolean itself)\n";

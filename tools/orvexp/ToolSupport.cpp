@@ -93,7 +93,7 @@ TypedReads typedReads(const std::string& key) {
 // Each line is written with one call, so lines from event sinks never cut into it.
 void printTypedReads(std::ostream& out, const std::string& key) {
   std::string line = "  " + key + ": ";
-  if (!OrvFeatureManager::sharedInstance().peekFeature(key)) {
+  if (!OrvFeatureManager::sharedInstance().getFeature(key, false)) {
     line += "missing\n";
   } else {
     const TypedReads reads = typedReads(key);
@@ -133,7 +133,7 @@ NamedDetail namedDetail(const std::string& key, const ReadOptions& options) {
 
 void printTypedReadsJson(std::ostream& out, const std::string& key, const ReadOptions& options) {
   std::string line = "{\"key\":" + OrvValue(key).toJson();
-  if (auto feature = OrvFeatureManager::sharedInstance().peekFeature(key)) {
+  if (auto feature = OrvFeatureManager::sharedInstance().getFeature(key, false)) {
     const TypedReads reads = typedReads(key);
     line +=
         ",\"present\":true,\"kind\":\"" + std::string(kindName(feature->value())) +
