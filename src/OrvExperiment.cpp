@@ -166,12 +166,13 @@ void OrvExperiment::startWithConfig(const std::shared_ptr<OrvExperimentConfig>& 
         [config] { reloadThenNotify(config->startupTask()); });
   });
   fetchTask->addOnFailureListener([config](std::int64_t code, const std::string& message) {
-    // Queued behind the cache-ready work, like a success: a failure listener that reads
-    // finds the cached table in place, and readiness fails only if there is none.
-    OrvExperimentQueue::sharedInstance().execute([config, code, message] {
-      OrvNotifyTaskFailure(config->startupTask(), code, message);
-      OrvTableWatch::sharedInstance().startupFailed(code, message);
-    });
+    // The task hears a failure straight away, on the main queue: its listeners may run
+    // before the cached table is in place (whenReady() is the way to wait for values).
+    // Readiness is decided on the work queue instead, after the cache-ready work queued
+    // before it, so it fails only when there is no cached table.
+    OrvNotifyTaskFailure(config->startupTask(), code, message);
+    OrvExperimentQueue::sharedInstance().execute(
+        [code, message] { OrvTableWatch::sharedInstance().startupFailed(code, message); });
   });
   fetchTask->addOnLocalCacheReadyListener([config] {
     OrvExperimentQueue::sharedInstance().execute([config] {
