@@ -382,6 +382,24 @@ TEST_F(ExporterTest, LargeAnswersRedirectsAnd413sNeitherLoseNorRepeatAnEvent) {
     EXPECT_EQ(letters[0].event.name + " " + std::to_string(letters[0].status), "big0 413");
   }
   {
+    // Halving, not shrinking by one: a collector that takes at most two records sees
+    // requests of 8, 4, then 2 at a time.
+    SCOPED_TRACE("413: a batch too large is sent again in halves");
+    nextRow("halves");
+    WireCollector collector([](std::size_t, const httplib::Request& req, httplib::Response& res) {
+      const OrvValue body = OrvValue::parseJson(req.body).value;
+      if (body["resourceLogs"].elements()[0]["scopeLogs"].elements()[0]["logRecords"].size() > 2)
+        res.status = 413;
+    });
+    add(options(collector.url(), 8));
+    track(8, "h");
+    ASSERT_TRUE(collector.waitAccepted(8));
+    std::vector<std::size_t> sizes;
+    for (const auto& r : collector.requests()) sizes.push_back(r.eventIds.size());
+    EXPECT_EQ(sizes, (std::vector<std::size_t>{8, 4, 2, 2, 2, 2}));
+    expectEachOnce(collector.accepted(), 8);
+  }
+  {
     SCOPED_TRACE("a partialSuccess is believed only within the batch and logged on one line");
     nextRow("partial");
     WireCollector collector([](std::size_t, const httplib::Request&, httplib::Response& res) {

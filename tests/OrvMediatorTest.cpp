@@ -149,6 +149,35 @@ TEST_F(OrvMediatorTest, AFullOutboxDropsTheOldestWithOneLinePerEpisodeAndCountsT
   EXPECT_EQ(log.countContaining("room again; 2 events were dropped"), 1);
 }
 
+// Dead letters are bounded too: past 10,000 the oldest go (counted, with one line), the
+// newest stay, in the order they were refused.
+TEST_F(OrvMediatorTest, DeadLettersPastTheirLimitDropTheOldestAndCountThem) {
+  LogCapture log;
+  OrvUserDefaults::setLogChannel(&OrvExpLog::channel());
+  constexpr std::size_t kOver = 3, kLimit = 10'000;
+  std::vector<OrvOutboxEvent> events(kLimit + kOver);
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    events[i].name = "d" + std::to_string(i);
+    events[i].consumer = "collector";
+  }
+  auto outbox = OrvEventOutbox::forDirectory(dir_.path());
+  outbox->append(events);
+  const std::uint64_t droppedBefore = OrvMediator::droppedEventCount();
+  // Refused in two rounds: the first fills the dead letters exactly, the second overflows.
+  for (const std::size_t round : {kLimit, kOver}) {
+    const auto batch = outbox->pending(round, "collector");
+    ASSERT_EQ(batch.size(), round);
+    ASSERT_TRUE(outbox->deadLetter(batch, 400, "refused"));
+  }
+  EXPECT_EQ(OrvMediator::droppedEventCount() - droppedBefore, kOver);
+  const auto letters = outbox->deadLetters(2 * kLimit);
+  ASSERT_EQ(letters.size(), kLimit);
+  EXPECT_EQ(letters.front().event.name, "d" + std::to_string(kOver));
+  EXPECT_EQ(letters.back().event.name, "d" + std::to_string(kLimit + kOver - 1));
+  EXPECT_EQ(log.countContaining("more than 10000 dead letters; dropped the oldest 3"), 1);
+  EXPECT_EQ(outbox->size(), 0u);
+}
+
 // A backlog of megabytes, delivered: the file and its write-ahead log shrink back.
 TEST_F(OrvMediatorTest, ADrainedBacklogGivesItsSpaceBackToTheFileSystem) {
   std::vector<OrvOutboxEvent> backlog(4000);

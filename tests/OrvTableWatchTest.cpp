@@ -174,3 +174,30 @@ TEST_F(TableWatchTest, RefreshBacksOffHonoursRetryAfterAndReachesChangeListeners
   EXPECT_GE(arrivals[3] - arrivals[2], std::chrono::milliseconds(950));
   EXPECT_EQ(startup->successes + startup->failures, 1);  // refreshes never reach it
 }
+
+// The first table from a payload is news in every key, also in keys an overrides-only
+// table held before it with the same value: a listener that builds its screen from the
+// keys it hears must hear them all once.
+TEST_F(TableWatchTest, TheFirstTableFromAPayloadReportsEveryKeyEvenOnesOverridesHeldBefore) {
+  if (OrvExperiment::isReady())
+    GTEST_SKIP() << "readiness belongs to the process; ctest runs this test in its own";
+  const std::string app = appId();
+  auto config = OrvExperimentConfig::create(app, "file://" + dir_.file(app + ".json"));
+  config->setOverrides(json(R"({"color":"purple"})"));
+  EXPECT_EQ(start(config)->failures, 1);  // no payload yet: a table of the override alone
+  ASSERT_TRUE(drainWorkQueue());
+  EXPECT_EQ(OrvExperiment::getValueAsString("color"), "purple");
+  ASSERT_FALSE(OrvExperiment::isReady());
+  std::mutex mutex;
+  std::vector<std::vector<std::string>> heard;
+  const auto id = OrvExperiment::addChangeListener([&](const std::vector<std::string>& keys) {
+    std::lock_guard lock(mutex);
+    heard.push_back(keys);
+  });
+  replacePayload(app, R"({"color":"red","x":1})");
+  EXPECT_EQ(fetch()->successes, 1);
+  ASSERT_TRUE(drainMainQueue());
+  OrvExperiment::removeChangeListener(id);
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(heard, (std::vector<std::vector<std::string>>{{"color", "x"}}));
+}
