@@ -231,6 +231,16 @@ int main(int argc, char** argv) {
                 color->c_str());
     return 0;
   }
+  // idle DIR: started on a small payload with a sink, everything delivered, then
+  // return: nothing in flight, the baseline the tests scale their exit bounds by.
+  if (std::strcmp(mode, "idle") == 0 && argc == 3) {
+    OrvMediator::sharedInstance()->addEventSink([](const OrvMediatorEvent&) {});
+    if (!startOnExperiments(argv[2], 10)) return 4;
+    OrvExperiment::getValueAsString("k0");
+    if (!OrvExperiment::flush(std::chrono::seconds(20))) return 5;
+    sayExiting();
+    return 0;
+  }
   // deliver DIR N: an event sink, N first-time exposures read, and return at once: the
   // work queue records them and the sink is being called while main returns.
   if (std::strcmp(mode, "deliver") == 0 && argc == 4) {

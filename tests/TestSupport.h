@@ -12,6 +12,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -268,20 +269,49 @@ class ChildProcess {
     pid_ = -1;
   }
   int pid() const { return pid_; }
-  // Waits up to `timeout` for it to end: its exit code, 128 + signal when a signal
-  // ended it, or -1 when it was still running (it is then killed).
-  int waitExit(std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
+  // How a process ended, for messages that tell a crash from an error exit from a
+  // process that was merely slow.
+  struct Ending {
+    bool ended = false;  // false: still running at the deadline (it was then killed)
+    int code = 0;        // its exit code, when it exited
+    int signal = 0;      // the signal that ended it, or 0
+    std::chrono::milliseconds waited{0};  // from the call until it ended
+    std::string describe() const {
+      const std::string after = " after " + std::to_string(waited.count()) + " ms";
+      if (!ended) return "still running" + after + " (killed)";
+      if (signal)
+        return "crashed: signal " + std::to_string(signal) + " (" + ::strsignal(signal) + ")" +
+               after;
+      return "exited with code " + std::to_string(code) + after;
+    }
+  };
+  // Waits up to `timeout` for it to end.
+  Ending waitEnding(std::chrono::milliseconds timeout) {
+    const auto start = std::chrono::steady_clock::now();
+    const auto deadline = start + timeout;
+    Ending ending;
     int status = 0;
     while (pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) == 0) {
       if (std::chrono::steady_clock::now() >= deadline) {
         killNow();
-        return -1;
+        ending.waited = timeout;
+        return ending;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     pid_ = -1;
-    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+    ending.ended = true;
+    ending.waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    if (WIFSIGNALED(status)) ending.signal = WTERMSIG(status);
+    if (WIFEXITED(status)) ending.code = WEXITSTATUS(status);
+    return ending;
+  }
+  // Its exit code, 128 + signal when a signal ended it, or -1 when it was still running
+  // after `timeout` (it is then killed).
+  int waitExit(std::chrono::milliseconds timeout) {
+    const Ending e = waitEnding(timeout);
+    return !e.ended ? -1 : e.signal ? 128 + e.signal : e.code;
   }
 
  private:
