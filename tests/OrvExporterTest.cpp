@@ -49,6 +49,10 @@ class WireCollector {
       requests_.push_back(std::move(seen));
       changed_.notify_all();
     });
+    // Not a request of the script: a round trip for tests to time the machine by.
+    server_.Get("/ping", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content("pong", "text/plain");
+    });
     port_ = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
   }
@@ -57,9 +61,25 @@ class WireCollector {
     thread_.join();
   }
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  // The slowest of a few round trips to it: how fast this machine answers right now.
+  milliseconds slowestPing() const {
+    httplib::Client client("127.0.0.1", port_);
+    milliseconds slowest{0};
+    for (int i = 0; i < 3; ++i) {
+      const auto from = std::chrono::steady_clock::now();
+      EXPECT_TRUE(client.Get("/ping"));
+      slowest = std::max(slowest, std::chrono::duration_cast<milliseconds>(
+                                      std::chrono::steady_clock::now() - from));
+    }
+    return slowest;
+  }
+  // In the order they arrived (a held request is recorded only once it is answered).
   std::vector<Request> requests() const {
     std::lock_guard lock(mutex_);
-    return requests_;
+    std::vector<Request> arrived = requests_;
+    std::stable_sort(arrived.begin(), arrived.end(),
+                     [](const Request& a, const Request& b) { return a.at < b.at; });
+    return arrived;
   }
   // How often each eventId arrived in a request answered 2xx.
   std::map<std::string, int> accepted() const {
@@ -215,7 +235,7 @@ TEST_F(ExporterTest, RetryableFailuresBackOffAndEveryEventIsAcceptedOnce) {
     const char* name;
     int status;
     const char* retryAfter;
-    bool slow;  // answers after the request timeout
+    bool slow;  // answers only once the exporter has given up and sent again
   };
   for (const Row& row : {Row{"429-retry-after-0", 429, "0", false},
                          Row{"429-date-in-the-past", 429, "Mon, 01 Jan 2001 00:00:00 GMT", false},
@@ -224,20 +244,31 @@ TEST_F(ExporterTest, RetryableFailuresBackOffAndEveryEventIsAcceptedOnce) {
                          Row{"slower-than-the-timeout", 503, nullptr, true}}) {
     SCOPED_TRACE(row.name);
     nextRow(row.name);
+    Signal arrived;  // outlives the collector, whose stalled handlers wait on it
     WireCollector collector([&](std::size_t n, const httplib::Request&, httplib::Response& res) {
+      arrived.notify();
       if (n >= (row.slow ? 2u : std::size_t{kFaults})) return;
-      if (row.slow) std::this_thread::sleep_for(milliseconds(400));  // past the 300 ms
+      // Held until the exporter has given up on it and sent the next one, however
+      // long that takes on this machine: a timeout, whatever the timeout is.
+      if (row.slow) arrived.waitFor(static_cast<int>(n) + 2);
       res.status = row.status;
       if (row.retryAfter) res.set_header("Retry-After", row.retryAfter);
     });
     SinkCalls sinks;
     auto o = options(collector.url(), 5);
-    // After a timeout the back-off alone is certain between two arrivals (the first may
-    // reach the collector late in its 300 ms): here it is longer than the timeout, so
-    // that a retry right after the timeout shows.
     const int faults = row.slow ? 2 : kFaults;
-    if (row.slow) o.minBackoff = milliseconds(800);
-    if (row.slow) o.requestTimeout = milliseconds(300);
+    if (row.slow) {
+      // Short, to keep the row short, but far above a round trip on this machine now:
+      // an answer that merely came late would be a failure too, and a resend.
+      const milliseconds ping = collector.slowestPing();
+      o.requestTimeout = std::max(milliseconds(300), 20 * ping);
+      // After a timeout the back-off alone is certain between two arrivals (the first
+      // may reach the collector late within the timeout): its lower half is longer than
+      // the timeout, so that a retry right after the timeout shows.
+      o.minBackoff = 2 * o.requestTimeout + milliseconds(200);
+      std::cout << "request timeout " << o.requestTimeout.count() << " ms (slowest ping "
+                << ping.count() << " ms)\n";
+    }
     const auto id = add(o);
     track(5);
     ASSERT_TRUE(collector.waitAccepted(5));
