@@ -100,7 +100,9 @@ ORV_EXPORT const char* orv_status_string(orv_status_t status);
 ORV_EXPORT const char* orv_sdk_version(void);
 
 /**
- * @brief The version of the installed package this library was built as ("1.0.2").
+ * @brief The version of the installed package this library was built as: the project's
+ *        MAJOR.MINOR.PATCH, whose major number the shared library's soname carries.
+ *        Not the SDK version of orv_sdk_version().
  * @return A constant string that lives as long as the process.
  */
 ORV_EXPORT const char* orv_package_version(void);

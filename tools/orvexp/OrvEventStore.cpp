@@ -24,7 +24,8 @@ namespace {
 constexpr std::int64_t kApplicationId = 0x4F525645;  // "ORVE"
 
 // The writer's page cache holds the event_id index of about a million events, so that
-// an insert at a random place in it (event ids are random) reads nothing from the file.
+// an insert at a random place in it reads nothing from the file: our exporters' ids
+// are time-ordered and land at the index's end, but any OTLP client may send random ones.
 constexpr const char* kWriterCacheSize = "PRAGMA cache_size=-65536";
 constexpr const char* kReaderCacheSize = "PRAGMA cache_size=-32768";
 
