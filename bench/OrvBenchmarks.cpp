@@ -470,6 +470,58 @@ BENCHMARK(BM_FirstReadFreshProcess)
     ->Unit(benchmark::kMillisecond)
     ->UseManualTime();
 
+// ---- how soon a process is gone after main returns -------------------------------
+
+// A fresh orv_exit_probe per iteration, in a fresh data directory: the time from its
+// "exiting" line (right before main returns) until it is gone. Arg 0 is the baseline
+// (started, nothing in flight); 1 returns while 5,000 first-time exposures are recorded
+// and delivered to a sink; 2 while three reloads parse a payload of 20,000 experiments.
+// The exit stops library threads within a grace period of one second, so anything
+// near it means a thread was left to run out its time.
+void BM_ExitWhileBusy(benchmark::State& state) {
+  static const char* const kModes[] = {"idle", "deliver", "reload"};
+  static const int kSizes[] = {10, 5000, 20000};
+  const int mode = static_cast<int>(state.range(0));
+  state.SetLabel(kModes[mode]);
+  int round = 0;
+  for (auto _ : state) {
+    const std::string dir =
+        dataRoot + "/exit-" + std::to_string(mode) + "-" + std::to_string(round++);
+    std::filesystem::create_directories(dir);
+    int out[2];
+    if (::pipe(out) != 0) return state.SkipWithError("pipe failed");
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::dup2(out[1], 1);
+      ::close(out[0]);
+      ::close(out[1]);
+      const std::string size = std::to_string(kSizes[mode]);
+      ::execl(ORV_EXIT_PROBE_PATH, ORV_EXIT_PROBE_PATH, kModes[mode], dir.c_str(), size.c_str(),
+              static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    std::string text;
+    char c;
+    while (text.find("exiting\n") == std::string::npos && ::read(out[0], &c, 1) == 1) text += c;
+    const auto said = std::chrono::steady_clock::now();
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    const auto gone = std::chrono::steady_clock::now();
+    ::close(out[0]);
+    std::filesystem::remove_all(dir);
+    if (text.find("exiting\n") == std::string::npos || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0)
+      return state.SkipWithError("the probe failed or crashed before or during its exit");
+    state.SetIterationTime(std::chrono::duration<double>(gone - said).count());
+  }
+}
+BENCHMARK(BM_ExitWhileBusy)
+    ->DenseRange(0, 2)
+    ->Iterations(iterations(10))
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime();
+
 // Starting another application inside a process that already runs one (threads up, the
 // exposure store open): from the start until the new application's cached table answers.
 void BM_SwitchApplication(benchmark::State& state) {

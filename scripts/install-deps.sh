@@ -1,13 +1,23 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages that building, testing, benchmarking and the API
-# reference (doxygen) need.
+# Installs the Debian 12 packages a job needs, only those missing.
+# Usage: bash scripts/install-deps.sh [demo]
+#   demo:    building the library and orvexp (the demo's release build): compiler, CMake,
+#            Ninja and the libraries the library links;
+#   default: everything else too: tests (GoogleTest, Python with SciPy, Chromium for the
+#            report page), sanitizer and fuzzer runtimes (clang), benchmarks, the Debian
+#            package and the API reference (doxygen).
 set -euo pipefail
 packages=(
-  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
+  build-essential cmake ninja-build pkg-config
   libsimdjson-dev libcurl4-openssl-dev libsqlite3-dev libssl-dev zlib1g-dev
-  libcpp-httplib-dev libcli11-dev libgtest-dev libgmock-dev libbenchmark-dev
-  python3 python3-scipy chromium openssl procps e2fsprogs dpkg-dev doxygen
+  libcpp-httplib-dev libcli11-dev
 )
+if [ "${1:-}" != demo ]; then
+  packages+=(
+    clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
+    python3 python3-scipy chromium openssl procps e2fsprogs dpkg-dev doxygen
+  )
+fi
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
 missing=()
