@@ -19,7 +19,7 @@ rm -f "$store" "$store-wal" "$store-shm" "$events" "$work/serve.out"
 "$orvexp" serve --dir "$work/payloads" --port 0 --events "$store" >"$work/serve.out" &
 server=$!
 trap 'kill "$server" 2>/dev/null || true' EXIT
-for _ in $(seq 1 200); do
+for _ in $(seq 1 600); do  # up to 30 s: serve prints its address once it listens
   grep -q 'http://' "$work/serve.out" 2>/dev/null && break
   sleep 0.05
 done
