@@ -16,24 +16,12 @@
 #include <mutex>
 #include <string>
 
+#include "../tests/ManyExperiments.h"
 #include "OrvExperiment/OrvExperiment.h"
 #include "OrvExperiment/OrvPlatform.h"
 #include "OrvMediator.h"
 
 namespace {
-
-// A payload of `count` features "k0".."k<count-1>", each in an experiment of its own.
-std::string manyExperiments(int count) {
-  std::string out = "{";
-  std::string detail = "\"experiment_detail\":[";
-  for (int i = 0; i < count; ++i) {
-    const std::string n = std::to_string(i);
-    out += "\"k" + n + "\":" + n + ",";
-    detail += std::string(i ? "," : "") + "{\"#experiment_id\":\"e" + n +
-              "\",\"#experiment_group_id\":\"g\",\"#feature_list\":[\"k" + n + "\"]}";
-  }
-  return out + detail + "]}";
-}
 
 // Starts on a payload of `count` experiments written to DIR/payload.json; true once a
 // table is in place.

@@ -35,6 +35,7 @@
 #include "OrvEventCollector.h"
 #include "OrvSrm.h"
 #endif
+#include "../tests/ManyExperiments.h"
 #include "OrvExperimentQueue.h"
 #include "OrvExperimentStorage.h"
 #include "OrvFeatureManager.h"
@@ -1150,25 +1151,11 @@ BENCHMARK(BM_ReportPage)
 
 // ---- many first-time exposures at once (group commit) --------------------------------
 
-// 10,000 features, each in an experiment of its own.
-std::string distinctExperiments(int count) {
-  std::string out = "{";
-  std::string detail = "\"experiment_detail\":[";
-  for (int i = 0; i < count; ++i) {
-    out += "\"d" + std::to_string(i) + "\":" + std::to_string(i) + ",";
-    if (i) detail += ",";
-    detail += "{\"#experiment_id\":\"x" + std::to_string(i) +
-              "\",\"#experiment_group_id\":\"g\",\"#feature_list\":[\"d" + std::to_string(i) +
-              "\"]}";
-  }
-  return out + detail + "]}";
-}
-
 // From the first read to the last event at the sink, every exposure new to the store.
 // Switches the library to applications of its own, so it runs last.
 void BM_DistinctFirstExposures(benchmark::State& state) {
   constexpr int kExposures = 10'000;
-  static const std::string payload = distinctExperiments(kExposures);
+  static const std::string payload = manyExperiments(kExposures, "d", "x");
   // Across repetitions too: an application used before has its exposures recorded, so a
   // round on it would wait for events that never come.
   static int round = 0;

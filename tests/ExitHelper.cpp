@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "../external/remote_config/OrvRCInternal.h"
+#include "ManyExperiments.h"
 #include "OrvExperiment/OrvExperiment.h"
 #include "OrvExperiment/OrvPlatform.h"
 #include "OrvExperimentQueue.h"
@@ -82,19 +83,6 @@ bool waitForFile(const char* path) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
-}
-
-// A payload of `count` features "k0".."k<count-1>", each in an experiment of its own.
-std::string manyExperiments(int count) {
-  std::string out = "{";
-  std::string detail = "\"experiment_detail\":[";
-  for (int i = 0; i < count; ++i) {
-    const std::string n = std::to_string(i);
-    out += "\"k" + n + "\":" + n + ",";
-    detail += std::string(i ? "," : "") + "{\"#experiment_id\":\"e" + n +
-              "\",\"#experiment_group_id\":\"g\",\"#feature_list\":[\"k" + n + "\"]}";
-  }
-  return out + detail + "]}";
 }
 
 // Writes a payload of `count` experiments to DIR/payload.json and starts on it.
