@@ -7,7 +7,8 @@ Documents: README.md and every *.md under docs/. A test is cited in backticks as
 `Suite.Name`, `Suite.*` (any test of the suite) or `Suite.Prefix...` (a test of the suite
 whose name starts so); it must be listed by one of the test binaries (--gtest_list_tests).
 A benchmark BM_Name must be registered in bench/, a fuzz target fuzz_name must have its
-source in fuzz/.
+source in fuzz/. A sample event id (`"event_id":"<uuid>"`) must be a UUID of version 7,
+the only kind the library makes.
 """
 import pathlib
 import re
@@ -17,6 +18,8 @@ import sys
 TEST = re.compile(r"`([A-Z][A-Za-z0-9_]*)\.(\*|[A-Z][A-Za-z0-9_]*(?:\.\.\.)?)`")
 BENCHMARK = re.compile(r"\bBM_[A-Za-z0-9_]+")
 FUZZ_TARGET = re.compile(r"\bfuzz_[a-z0-9_]+")
+EVENT_ID = re.compile(r'"event_id"\s*:\s*"([0-9a-f]{8}-[0-9a-f]{4}-([0-9a-f])[0-9a-f]{3}-'
+                      r'([0-9a-f])[0-9a-f]{3}-[0-9a-f]{12})"')
 
 
 def listed_tests(binaries):
@@ -61,6 +64,10 @@ def main():
                 checked += 1
                 if not re.search(r"\b" + benchmark + r"\b", bench):
                     missing.append(f"{where}: benchmark {benchmark}")
+            for uuid, version, variant in EVENT_ID.findall(line):
+                checked += 1
+                if version != "7" or variant not in "89ab":
+                    missing.append(f"{where}: a version-7 event id, not {uuid}")
             for target in FUZZ_TARGET.findall(line):
                 checked += 1
                 if not (source / "fuzz" / f"{target}.cpp").is_file():
