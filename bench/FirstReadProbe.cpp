@@ -1,4 +1,3 @@
-#include "/tmp/fr/OrvTrace.h"
 // The first read of a freshly started process: starts the library on an application
 // whose payload is cached in DATA_DIR, with a server address that fails at once
 // (file:// of a missing file), so the cache answers; then reads KEY until it gives
