@@ -63,9 +63,10 @@ class OrvConfigServer {
   OrvConfigServer& operator=(const OrvConfigServer&) = delete;
 
   // Also accepts OTLP/HTTP logs (POST /v1/logs) into the event store at `path` (see
-  // OrvEventCollector), and serves the exposure report of that store: GET / and
-  // GET /experiments/<id> as pages, GET /api/experiments as JSON. False, with `*error`,
-  // when the store refuses the path. Call before start().
+  // OrvEventCollector), and serves the exposure report of that store a page at a time
+  // (OrvReportPage: GET /, /apps/<app>, /apps/<app>/experiments/<id> and
+  // /experiments/<id> as pages, GET /api/experiments as JSON). False, with `*error`, when
+  // the store refuses the path. Call before start().
   bool collectEventsTo(const std::string& path, std::string* error = nullptr);
 
   // Answers 200 and 304 with "Cache-Control: max-age=N" (negative: none). Call before

@@ -113,7 +113,9 @@ void setupServeCommand(CLI::App& app, int& exitCode) {
   cmd->add_option("--events", options->events,
                   "Also collect exposure events: accept OTLP/HTTP logs (POST /v1/logs) into this "
                   "SQLite file (created when missing), each eventId once, and serve the exposure "
-                  "report: GET / and /experiments/<id> (pages), /api/experiments (JSON)");
+                  "report, 50 experiments a page (?page=N): GET /, /apps/<app>, "
+                  "/apps/<app>/experiments/<id>, /experiments/<id> (pages), /api/experiments "
+                  "(JSON)");
   cmd->add_option("--max-age", options->maxAge,
                   "Send Cache-Control: max-age=N with payloads (clients refresh no sooner)")
       ->check(CLI::Range(0L, 31'536'000L));
