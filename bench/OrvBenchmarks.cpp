@@ -1050,10 +1050,11 @@ BENCHMARK(BM_CollectorIngest)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
-// GET / (the page of every experiment, with a chart each) and GET /api/experiments over
-// loopback, as a browser and a script load them, with kStoredEvents stored in 100
-// experiments. /0 and /1 while events arrive (one is stored before each load, so the
-// report is computed again every time); /2 while none do (the report is computed once).
+// GET / (the first page: 50 of the experiments, with a chart each) and GET
+// /api/experiments over loopback, as a browser and a script load them, with
+// kStoredEvents stored in 100 experiments. /0 and /1 while events arrive (one is stored
+// before each load, so the report is computed again every time); /2 while none do (the
+// report is computed once).
 void BM_ReportPage(benchmark::State& state) {
   OrvConfigServer* server = reportServer();
   if (!server) {
