@@ -432,7 +432,7 @@ class ReportCache {
   OrvSplitSource source_;
   std::mutex mutex_;
   // Guarded by mutex_.
-  std::vector<Entry> entries_;  // in alarm first, each part in application order
+  std::vector<Entry> entries_;  // in alarm first, then the others; both in application order
   std::int64_t events_ = 0;     // stored when entries_ was computed
   std::chrono::steady_clock::time_point computedAt_;
   std::deque<std::pair<decltype(keyOf(Selection())), std::shared_ptr<const Page>>> pages_;

@@ -1,13 +1,14 @@
 // The exposure report of `orvexp serve --events DB`, on the server's own port, one page
 // of at most kPageSize experiments per answer, however many the store holds:
 //   GET /                                     every experiment;
+//   GET /apps/<app>                           one application's experiments;
 //   GET /apps/<app>/experiments/<id>          one application's experiment: the page
 //                                             each experiment's heading links to;
 //   GET /experiments/<id>                     every application's experiment of that id
 //                                             (kept for links made before the above);
 //   GET /api/experiments[?app=A][&experiment=E]   the same numbers as JSON.
 // Each takes ?page=N (from 1; past the last page, or not a whole number, is 404). In
-// every list the experiments in alarm come first, then the others, each part in
+// every list the experiments in alarm come first, then the others, both in
 // application and experiment order; the header's count of alarms links to the first
 // (#first-alarm). A page shows, per experiment, its groups' exposures, shares and
 // intended shares, the sample-ratio-mismatch verdict in plain words and exposures over
