@@ -1103,10 +1103,11 @@ BENCHMARK(BM_CollectorIngest)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
-// GET / (the page of every experiment, with a chart each) and GET /api/experiments over
-// loopback, as a browser and a script load them, with kStoredEvents stored in 100
-// experiments. /0 and /1 while events arrive (one is stored before each load, so the
-// report is computed again every time); /2 while none do (the report is computed once).
+// GET / (the first page: 50 of the experiments, with a chart each) and GET
+// /api/experiments over loopback, as a browser and a script load them, with
+// kStoredEvents stored in 100 experiments. /0 and /1 while events arrive (one is stored
+// before each load, so the report is computed again every time); /2 while none do (the
+// report is computed once).
 void BM_ReportPage(benchmark::State& state) {
   OrvConfigServer* server = reportServer();
   if (!server) {
@@ -1144,6 +1145,119 @@ BENCHMARK(BM_ReportPage)
     ->Arg(0)
     ->Arg(1)
     ->Arg(2)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(iterations(5))
+    ->UseRealTime();
+
+// A flood of made-up experiment ids: one exposure each for kFloodExperiments ids in one
+// application (as one client posting made-up ids makes them), plus kFloodAlarms
+// experiments split 150 : 50, which are in alarm. In a store and a server of their own,
+// in this process, so the growth of its resident size is the server's.
+constexpr int kFloodAlarms = 10;
+int floodExperiments() { return shortRun() ? 10'000 : 100'000; }
+
+struct Flood {
+  std::unique_ptr<OrvEventCollector> collector;
+  std::unique_ptr<OrvConfigServer> server;
+  long residentBefore = 0;  // once stored and started, before any page was asked for
+};
+Flood flood;  // stopped by main()
+
+OrvConfigServer* floodServer() {
+  static OrvConfigServer* server = []() -> OrvConfigServer* {
+    std::string error;
+    const std::string path = dataRoot + "/flood.sqlite3";
+    flood.collector = OrvEventCollector::open(path, &error);
+    std::vector<OrvMediatorEvent> batch;
+    const auto add = [&](const std::string& experiment, const std::string& group) {
+      OrvMediatorEvent& m = batch.emplace_back();
+      m.eventId = OrvEventOutbox::newEventId();
+      m.appId = "flood-app";
+      m.name = OrvEventStore::kExposureEvent;
+      m.time = std::chrono::system_clock::now();
+      m.properties = OrvValue::dictionary({{"#experiment_id", OrvValue(experiment)},
+                                           {"#experiment_group_id", OrvValue(group)},
+                                           {"#is_control_group", OrvValue(group == "1")}});
+    };
+    for (int i = 0; i < floodExperiments(); ++i) add("made-up-" + std::to_string(i), "1");
+    for (int a = 0; a < kFloodAlarms; ++a)
+      for (int k = 0; k < 200; ++k) add("skewed-" + std::to_string(a), k < 150 ? "1" : "2");
+    if (!flood.collector || !flood.collector->store().add(batch, nullptr, &error)) {
+      std::fprintf(stderr, "the flood's store: %s\n", error.c_str());
+      return nullptr;
+    }
+    batch = {};
+    std::filesystem::create_directories(dataRoot + "/payloads");
+    flood.server = std::make_unique<OrvConfigServer>(dataRoot + "/payloads");
+    if (!flood.server->collectEventsTo(path) || !flood.server->start()) return nullptr;
+    malloc_trim(0);
+    flood.residentBefore = statusBytes("VmRSS");
+    std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from here
+    return flood.server.get();
+  }();
+  return server;
+}
+
+// GET / (api:0) and GET /api/experiments (api:1) over loopback with floodExperiments()
+// experiments stored: while events arrive (arriving:1, one stored before each load, so
+// whatever the server keeps is computed again) or not (the first load, untimed, computes
+// it). Counters: the answer's bytes, and the growth of the server's resident size since
+// before its first page (now and at its peak), over every load so far.
+void BM_ReportPageManyExperiments(benchmark::State& state) {
+  OrvConfigServer* server = floodServer();
+  if (!server) {
+    state.SkipWithError("the store or the server could not be made");
+    return;
+  }
+  const char* path = state.range(0) == 1 ? "/api/experiments" : "/";
+  const bool arriving = state.range(1) == 1;
+  httplib::Client client("127.0.0.1", server->port());
+  client.set_keep_alive(true);
+  client.set_read_timeout(600, 0);
+  std::size_t bytes = 0;
+  int posted = 0;
+  // Unchanged means computed before: the first load, which computes it, is not timed.
+  if (!arriving && !client.Get(path)) {
+    state.SkipWithError("the page was not served");
+    return;
+  }
+  for (auto _ : state) {
+    if (arriving) {
+      state.PauseTiming();
+      OrvOutboxEvent e;
+      e.eventId = OrvEventOutbox::newEventId();
+      e.appId = "flood-app";
+      e.name = OrvEventStore::kExposureEvent;
+      e.timeMs = 1'700'000'000'000;
+      e.properties = OrvValue::dictionary(
+          {{"#experiment_id", OrvValue("arriving-" + std::to_string(posted++))},
+           {"#experiment_group_id", OrvValue("1")}});
+      const std::string body = OrvOtlpExporter::encode({e}, "bench");
+      const auto res = client.Post("/v1/logs", body, "application/json");
+      if (!res || res->status != 200) state.SkipWithError("an event was not stored");
+      state.ResumeTiming();
+    }
+    const auto res = client.Get(path);
+    if (!res || res->status != 200) {
+      state.SkipWithError("the page was not served");
+      return;
+    }
+    bytes = res->body.size();
+  }
+  state.SetLabel(std::string(path) + (arriving ? " while events arrive" : " unchanged"));
+  state.counters["experiments"] = floodExperiments() + kFloodAlarms + posted;
+  state.counters["answer_KiB"] = static_cast<double>(bytes) / 1024;
+  state.counters["resident_growth_MiB"] =
+      static_cast<double>(statusBytes("VmRSS") - flood.residentBefore) / (1 << 20);
+  state.counters["peak_resident_growth_MiB"] =
+      static_cast<double>(statusBytes("VmHWM") - flood.residentBefore) / (1 << 20);
+}
+BENCHMARK(BM_ReportPageManyExperiments)
+    ->Args({0, 0})
+    ->Args({1, 0})
+    ->Args({0, 1})
+    ->Args({1, 1})
+    ->ArgNames({"api", "arriving"})
     ->Unit(benchmark::kMillisecond)
     ->Iterations(iterations(5))
     ->UseRealTime();
@@ -1214,6 +1328,8 @@ int main(int argc, char** argv) {
   if (startedCollector && startedCollector->pid > 0) ::kill(startedCollector->pid, SIGTERM);
   startedReportServer.reset();
   prefilled.reset();
+  flood.server.reset();
+  flood.collector.reset();
 #endif
   std::error_code ignored;
   std::filesystem::remove_all(dataRoot, ignored);

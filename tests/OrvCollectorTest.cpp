@@ -1,6 +1,8 @@
-// The collector's SQLite store, its answers, and the sample-ratio-mismatch check: each
-// eventId once across restarts, files refused, a full disk, and p-values against SciPy.
+// The collector's SQLite store, its answers, the sample-ratio-mismatch check and the
+// report page: each eventId once across restarts, files refused, a full disk, p-values
+// against SciPy, and pages bounded however many experiments the store holds.
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/resource.h>
@@ -10,7 +12,9 @@
 #include <csignal>
 #include <set>
 
+#include "OrvConfigServer.h"
 #include "OrvEventCollector.h"
+#include "OrvReportPage.h"
 #include "OrvSrm.h"
 #include "TestSupport.h"
 #include "platform/OrvMD5.h"
@@ -91,6 +95,41 @@ class DiskLimit {
 std::int64_t fileSize(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 ? st.st_size : 0;
+}
+
+// A real server collecting into a store of its own, and a second connection to the same
+// file that adds events as another collector would.
+struct ReportServer {
+  ReportServer() {
+    EXPECT_TRUE(server.collectEventsTo(dir.file("events.sqlite3")));
+    store = openStore(dir.file("events.sqlite3"), false);
+    EXPECT_TRUE(server.start());
+  }
+  void add(const std::vector<OrvMediatorEvent>& events) {
+    std::string error;
+    ASSERT_TRUE(store->add(events, nullptr, &error)) << error;
+  }
+  // Sent as given: the target is already percent-encoded where it needs to be.
+  httplib::Result get(const std::string& target) const {
+    httplib::Client client("127.0.0.1", server.port());
+    client.set_url_encode(false);
+    client.set_read_timeout(60, 0);
+    return client.Get(target);
+  }
+  TempDir dir;
+  OrvConfigServer server{dir.path()};
+  std::unique_ptr<OrvEventStore> store;
+};
+
+// The values of attribute `name` in `html`, in order.
+std::vector<std::string> attributes(const std::string& html, const std::string& name) {
+  std::vector<std::string> values;
+  const std::string lead = " " + name + "=\"";
+  for (std::size_t at = html.find(lead); at != std::string::npos; at = html.find(lead, at + 1)) {
+    const std::size_t start = at + lead.size();
+    values.push_back(html.substr(start, html.find('"', start) - start));
+  }
+  return values;
 }
 
 }  // namespace
@@ -423,4 +462,88 @@ TEST(Srm, TheIntendedSplitComesFromExpectThenTheServedPayloadThenEqualShares) {
   EXPECT_EQ(checks[0].intendedFrom, "equal");
   EXPECT_EQ(checks[1].intendedFrom, "server");
   EXPECT_FALSE(checks[1].alarm);
+}
+
+// 3,001 experiments, the one in alarm last in application order: every answer is one
+// page of at most kPageSize (the whole report was megabytes), the alarm comes first and
+// the header links to it, and every route carries the security headers, 404s too.
+TEST(ReportPage, ManyExperimentsComeAPageAtATimeAlarmFirstWithSecurityHeaders) {
+  ReportServer s;
+  std::vector<OrvMediatorEvent> events;
+  for (int i = 0; i < 3000; ++i)
+    events.push_back(exposure("e" + std::to_string(i), "exp" + std::to_string(i), "1"));
+  for (int i = 0; i < 200; ++i)
+    events.push_back(exposure("s" + std::to_string(i), "skewed", i < 150 ? "1" : "2", i < 150,
+                              1'700'000'000'000, "zz"));
+  s.add(events);
+
+  const auto page = s.get("/");
+  ASSERT_TRUE(page && page->status == 200);
+  EXPECT_LT(page->body.size(), 1u << 20);
+  EXPECT_EQ(attributes(page->body, "data-app").size(), OrvReportPage::kPageSize);
+  EXPECT_EQ(attributes(page->body, "data-app").front(), "zz");
+  EXPECT_EQ(attributes(page->body, "id"), (std::vector<std::string>{"first-alarm"}));
+  EXPECT_NE(page->body.find("<a class=\"alarms\" href=\"#first-alarm\">1 alarm</a>"),
+            std::string::npos);
+  EXPECT_NE(page->body.find("rel=\"last\" href=\"/?page=61\""), std::string::npos);
+  const auto last = s.get("/?page=61");
+  ASSERT_TRUE(last && last->status == 200);
+  EXPECT_EQ(attributes(last->body, "data-experiment"), (std::vector<std::string>{"exp999"}));
+
+  const auto api = s.get("/api/experiments?page=2");
+  ASSERT_TRUE(api && api->status == 200);
+  EXPECT_LT(api->body.size(), 1u << 20);
+  const OrvValue list = json(api->body);
+  EXPECT_EQ(list["total"].int64Value(), 3001);
+  EXPECT_EQ(list["alarms"].int64Value(), 1);
+  EXPECT_EQ(list["pages"].int64Value(), 61);
+  EXPECT_EQ(list["experiments"].size(), OrvReportPage::kPageSize);
+  EXPECT_EQ(json(s.get("/api/experiments")->body)["experiments"].at(0)["alarm"].boolValue(), true);
+
+  for (const auto& [target, status] :
+       std::vector<std::pair<std::string, int>>{{"/", 200},
+                                                {"/?page=62", 404},
+                                                {"/?page=x", 404},
+                                                {"/apps/zz/experiments/skewed", 200},
+                                                {"/experiments/skewed", 200},
+                                                {"/experiments/nope", 404},
+                                                {"/api/experiments?app=zz", 200},
+                                                {"/api/experiments?page=0", 404}}) {
+    const auto res = s.get(target);
+    ASSERT_TRUE(res) << target;
+    EXPECT_EQ(res->status, status) << target;
+    EXPECT_EQ(res->get_header_value("Content-Security-Policy"),
+              OrvReportPage::kContentSecurityPolicy)
+        << target;
+    EXPECT_EQ(res->get_header_value("X-Content-Type-Options"), "nosniff") << target;
+    EXPECT_EQ(res->get_header_value("X-Frame-Options"), "DENY") << target;
+  }
+}
+
+// Identifiers holding / ? # and % link, percent-encoded, to a page of exactly their
+// application's experiment; /experiments/<id> still lists every application's.
+TEST(ReportPage, LinksNameExactlyTheirApplicationAndExperimentWhateverTheyHold) {
+  ReportServer s;
+  const std::string app = "shop/1?#%", experiment = "x/y?z#w%20";
+  s.add({exposure("1", experiment, "1", false, 1'700'000'000'000, app),
+         exposure("2", experiment, "1", false, 1'700'000'000'000, "shop"),
+         exposure("3", "x", "1", false, 1'700'000'000'000, app)});
+  const std::string encodedApp = "shop%2F1%3F%23%25", encoded = "x%2Fy%3Fz%23w%2520";
+  const std::string own = "/apps/" + encodedApp + "/experiments/" + encoded;
+  const auto all = s.get("/");
+  ASSERT_TRUE(all && all->status == 200);
+  const auto links = attributes(all->body, "href");
+  EXPECT_NE(std::find(links.begin(), links.end(), own), links.end()) << all->body;
+
+  const auto mine = s.get(own);
+  ASSERT_TRUE(mine && mine->status == 200);
+  EXPECT_EQ(attributes(mine->body, "data-app"), (std::vector<std::string>{app}));
+  EXPECT_EQ(attributes(mine->body, "data-experiment"), (std::vector<std::string>{experiment}));
+  const auto ofApp = s.get("/apps/" + encodedApp);
+  EXPECT_EQ(attributes(ofApp->body, "data-experiment"),
+            (std::vector<std::string>{"x", experiment}));
+  const auto everyApp = s.get("/experiments/" + encoded);
+  EXPECT_EQ(attributes(everyApp->body, "data-app"), (std::vector<std::string>{"shop", app}));
+  EXPECT_EQ(s.get("/apps/shop/experiments/x")->status, 404);
+  EXPECT_EQ(s.get("/apps/shop%2/experiments/x")->status, 404);  // a malformed escape
 }

@@ -197,6 +197,40 @@ TEST(OrvexpServe, GreedyOrSlowClientsNeitherBloatNorStarveIt) {
   EXPECT_EQ(serve.post(R"({"app_id":"none"})"), 404);  // while all twelve are held
 }
 
+// A client address that holds its limit of connections is refused with a 503 that says
+// what the limit is and how to raise it; --max-connections-per-client raises it.
+TEST(OrvexpServe, APerAddressLimitSaysWhatItIsAndTheOptionRaisesIt) {
+  TempDir dir;
+  for (const int limit : {8, 9}) {
+    Serve serve(dir.path(),
+                limit == 8 ? std::vector<std::string>{"--quiet"}
+                           : std::vector<std::string>{"--quiet", "--max-connections-per-client",
+                                                      std::to_string(limit)});
+    ASSERT_GT(serve.port, 0);
+    std::string refusal;
+    // A held connection is closed after 5 s idle: on a machine stalled that long the
+    // next one is admitted, and the round is made again.
+    for (int round = 0; round < 3 && statusLine(refusal) != "HTTP/1.1 503 Service Unavailable";
+         ++round) {
+      std::vector<std::unique_ptr<httplib::Client>> held;
+      for (int i = 0; i < limit; ++i) {
+        auto& client =
+            held.emplace_back(std::make_unique<httplib::Client>("127.0.0.1", serve.port));
+        client->set_keep_alive(true);
+        const auto res =
+            client->Post(OrvRemoteConfig::kFetchPath, R"({"app_id":"none"})", "application/json");
+        ASSERT_EQ(res ? res->status : -1, 404) << limit << " " << i;
+      }
+      refusal = roundTrip(serve.port, "");
+    }
+    EXPECT_EQ(statusLine(refusal), "HTTP/1.1 503 Service Unavailable");
+    EXPECT_NE(refusal.find("already holds " + std::to_string(limit) + " connections"),
+              std::string::npos)
+        << refusal;
+    EXPECT_NE(refusal.find("--max-connections-per-client"), std::string::npos) << refusal;
+  }
+}
+
 TEST(OrvexpServe, ServesOnlyRegularFilesInsideItsDirectory) {
   TempDir dir;
   TempDir outside;
@@ -237,6 +271,10 @@ TEST(Orvexp, BadArgumentsOrAPortInUseGetAClearMessageAndADocumentedExitCode) {
       {kOrvexp + " parse /dev/zero", 1, "not a regular file"},
       {kOrvexp + " serve --dir " + dir.path() + " --port " + std::to_string(serve.port), 1,
        "in use"},
+      {kOrvexp + " serve --dir " + dir.path() + " --max-connections-per-client 0", 2,
+       "--max-connections-per-client"},
+      {kOrvexp + " serve --dir " + dir.path() + " --max-connections-per-client 65", 2,
+       "--max-connections-per-client"},
   };
   for (const auto& [args, code, says] : cases) {
     std::string out;

@@ -41,6 +41,8 @@ constexpr auto kIdleReadTimeout = std::chrono::seconds(5);  // between bytes of 
 constexpr auto kWriteTimeout = std::chrono::seconds(5);
 constexpr auto kKeepAliveTimeout = std::chrono::seconds(5);
 constexpr std::size_t kKeepAliveMaxRequests = 5;
+// How long a refused connection is drained before it is closed (see lingerAfterAnswer).
+constexpr auto kRefusalLinger = std::chrono::milliseconds(250);
 
 // Waits until `fd` is ready for `events` (or failed: the next call reports it), or
 // until `deadline`; false on the deadline.
@@ -154,12 +156,11 @@ namespace {
 // After an answer that left part of a body unread: closing at once would reset the
 // connection, and a reset can destroy the answer before the client reads it. So the
 // answer is ended (FIN) and what the client still sends is read and dropped until it
-// stops, up to kLingerBytes or kLingerTime.
-void lingerAfterAnswer(int fd) {
+// stops, up to kLingerBytes or `time`.
+void lingerAfterAnswer(int fd, Clock::duration time = std::chrono::seconds(2)) {
   constexpr std::size_t kLingerBytes = 4u << 20;
-  constexpr auto kLingerTime = std::chrono::seconds(2);
   ::shutdown(fd, SHUT_WR);
-  const auto deadline = Clock::now() + kLingerTime;
+  const auto deadline = Clock::now() + time;
   char buffer[16384];
   for (std::size_t dropped = 0; dropped < kLingerBytes && waitFor(fd, POLLIN, deadline);) {
     const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
@@ -310,7 +311,8 @@ struct OrvConfigServer::Impl {
   // Constant after construction.
   std::string directory;
   std::unique_ptr<OrvEventCollector> collector;
-  long maxAge = -1;  // constant once serving
+  long maxAge = -1;                                                // constant once serving
+  std::size_t maxConnectionsPerClient = kMaxConnectionsPerClient;  // constant once serving
   HeldBytes heldLogsBytes;
 
   Server server{*this};
@@ -332,33 +334,61 @@ struct OrvConfigServer::Impl {
   std::map<int, OpenConnection> openSockets;
   std::size_t evictedCount = 0;
 
+  enum class Admission { kAdmitted, kClientFull, kServerFull, kNotServing };
+
   // Whether `client` may open another connection (see the class comment); makes room by
   // evicting when the server is full. Called with mutex held.
-  bool admitLocked(int fd, const std::string& client) {
-    if (stopping || refuseEveryConnection) return false;
+  Admission admitLocked(int fd, const std::string& client) {
+    if (stopping || refuseEveryConnection) return Admission::kNotServing;
     const auto mine = connectionsPerClient.find(client);
     const std::size_t held = mine == connectionsPerClient.end() ? 0 : mine->second;
-    if (held >= kMaxConnectionsPerClient) return false;
+    if (held >= maxConnectionsPerClient) return Admission::kClientFull;
     if (openSockets.size() - evictedCount >= kMaxConnections) {
       std::string heaviest;
       std::size_t most = 0;
       for (const auto& [address, count] : connectionsPerClient)
         if (count > most) most = count, heaviest = address;
-      if (most < held + 2) return false;
+      if (most < held + 2) return Admission::kServerFull;
       OpenConnection* oldest = nullptr;
       int oldestFd = -1;
       for (auto& [socket, open] : openSockets) {
         if (open.client != heaviest || open.evicted) continue;
         if (!oldest || open.since < oldest->since) oldest = &open, oldestFd = socket;
       }
-      if (!oldest) return false;
+      if (!oldest) return Admission::kServerFull;
       oldest->evicted = true;
       ++evictedCount;
       ::shutdown(oldestFd, SHUT_RDWR);
     }
     ++connectionsPerClient[client];
     openSockets[fd] = OpenConnection{client, Clock::now()};
-    return true;
+    return Admission::kAdmitted;
+  }
+
+  // The 503 of a connection refused, its body saying why and what to do.
+  std::string refusal(Admission why) const {
+    std::string body;
+    switch (why) {
+      case Admission::kClientFull:
+        body = "orvexp serve: this client address already holds " +
+               std::to_string(maxConnectionsPerClient) +
+               " connections, the most one address may hold at once. Close one and retry, or "
+               "start orvexp serve with --max-connections-per-client N (1 to " +
+               std::to_string(kMaxConnections) + ", default " +
+               std::to_string(kMaxConnectionsPerClient) + ") to allow more.\n";
+        break;
+      case Admission::kServerFull:
+        body = "orvexp serve: all " + std::to_string(kMaxConnections) +
+               " connections it serves at once are taken; retry later.\n";
+        break;
+      default:
+        body =
+            "orvexp serve: not taking connections now (stopping, or out of threads); retry "
+            "later.\n";
+    }
+    return "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain; charset=utf-8\r\n"
+           "Content-Length: " +
+           std::to_string(body.size()) + "\r\nRetry-After: 1\r\nConnection: close\r\n\r\n" + body;
   }
 
   void record(Request r) {
@@ -372,16 +402,19 @@ struct OrvConfigServer::Impl {
     std::string client;
     int clientPort = 0;
     socketAddress(fd, true, client, clientPort);
-    bool admitted = false;
+    Admission admission = Admission::kNotServing;
     {
       std::lock_guard lock(mutex);
-      admitted = admitLocked(fd, client);
+      admission = admitLocked(fd, client);
     }
-    if (!admitted) {
-      static constexpr char kBusy[] =
-          "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+    if (admission != Admission::kAdmitted) {
+      const std::string busy = refusal(admission);
       [[maybe_unused]] const ssize_t ignored =
-          ::send(fd, kBusy, sizeof kBusy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+          ::send(fd, busy.data(), busy.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      // The request unread would turn the close into a reset, which can destroy the
+      // answer before the client reads it. Not on the accepting thread (out of threads),
+      // which must not wait.
+      if (!refuseEveryConnection) lingerAfterAnswer(fd, kRefusalLinger);
     } else {
       // An answer goes out in several writes (status and headers, then the body); with
       // Nagle's algorithm the last one waits for the client's delayed ACK, 40 ms.
@@ -539,6 +572,12 @@ OrvConfigServer::OrvConfigServer(std::string directory) : impl_(std::make_unique
 OrvConfigServer::~OrvConfigServer() { stop(); }
 
 void OrvConfigServer::setMaxAge(long seconds) { impl_->maxAge = seconds; }
+
+bool OrvConfigServer::setMaxConnectionsPerClient(std::size_t connections) {
+  if (connections < 1 || connections > kMaxConnections) return false;
+  impl_->maxConnectionsPerClient = connections;
+  return true;
+}
 
 void OrvConfigServer::logRequestsTo(std::function<void(const std::string& line)> log) {
   impl_->server.set_logger(

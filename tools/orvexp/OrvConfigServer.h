@@ -16,11 +16,12 @@
 // within kRequestTimeout; a body may decode (whatever its Content-Encoding and framing)
 // to at most kMaxRequestBytes (kMaxLogsRequestBytes for POST /v1/logs), and is read
 // only that far; a client (by address) holds at most kMaxConnectionsPerClient
-// connections at once (more are answered 503), and every connection admitted gets a
-// thread of its own at once, up to kMaxConnections. When that many are open, a
-// newcomer takes the oldest connection of the client that holds the most (when it
-// holds at least two more than the newcomer), so a few addresses cannot lock out the
-// rest. The port is bound
+// connections at once (setMaxConnectionsPerClient, `serve --max-connections-per-client`,
+// changes it; more are answered 503 with a body that names the limit and that option),
+// and every connection admitted gets a thread of its own at once, up to
+// kMaxConnections. When that many are open, a newcomer takes the oldest connection of
+// the client that holds the most (when it holds at least two more than the newcomer),
+// so a few addresses cannot lock out the rest. The port is bound
 // exclusively: a port in use is refused. Memory per request is released when it is
 // answered; requests() keeps only the last kMaxLoggedRequests, with bodies up to
 // kMaxLoggedBodyBytes. Thread-safe; the server runs on threads of its own between
@@ -63,14 +64,20 @@ class OrvConfigServer {
   OrvConfigServer& operator=(const OrvConfigServer&) = delete;
 
   // Also accepts OTLP/HTTP logs (POST /v1/logs) into the event store at `path` (see
-  // OrvEventCollector), and serves the exposure report of that store: GET / and
-  // GET /experiments/<id> as pages, GET /api/experiments as JSON. False, with `*error`,
-  // when the store refuses the path. Call before start().
+  // OrvEventCollector), and serves the exposure report of that store a page at a time
+  // (OrvReportPage: GET /, /apps/<app>, /apps/<app>/experiments/<id> and
+  // /experiments/<id> as pages, GET /api/experiments as JSON). False, with `*error`, when
+  // the store refuses the path. Call before start().
   bool collectEventsTo(const std::string& path, std::string* error = nullptr);
 
   // Answers 200 and 304 with "Cache-Control: max-age=N" (negative: none). Call before
   // start().
   void setMaxAge(long seconds);
+
+  // The connections one client address may hold at once, 1 to kMaxConnections
+  // (kMaxConnectionsPerClient unless set). Call before start(); false, changing
+  // nothing, for a number out of range.
+  bool setMaxConnectionsPerClient(std::size_t connections);
 
   // Passes one line per request answered to `log` (from the server's threads): time,
   // method, path, application, status, body bytes, time taken, and for a missing

@@ -478,19 +478,58 @@ const char* OrvEventStore::countsSql() {
          "ORDER BY app_id, experiment_id, group_id";
 }
 
+namespace {
+
+OrvEventStore::GroupCount groupCountOf(sqlite3_stmt* st) {
+  OrvEventStore::GroupCount c;
+  c.appId = columnText(st, 0);
+  c.experimentId = columnText(st, 1);
+  c.groupId = columnText(st, 2);
+  c.control = sqlite3_column_int64(st, 3) != 0;
+  c.exposures = sqlite3_column_int64(st, 4);
+  return c;
+}
+
+}  // namespace
+
 std::vector<OrvEventStore::GroupCount> OrvEventStore::exposureCounts() const {
   std::vector<GroupCount> counts;
   std::lock_guard lock(impl_->readMutex);
   Statement st = prepare(impl_->reader, countsSql());
+  while (st && sqlite3_step(st.get()) == SQLITE_ROW) counts.push_back(groupCountOf(st.get()));
+  return counts;
+}
+
+void OrvEventStore::visitExposureCounts(
+    const std::function<void(std::vector<GroupCount>&)>& visit) const {
+  std::vector<GroupCount> experiment;
+  std::lock_guard lock(impl_->readMutex);
+  Statement st = prepare(impl_->reader, countsSql());
   while (st && sqlite3_step(st.get()) == SQLITE_ROW) {
-    GroupCount c;
-    c.appId = columnText(st.get(), 0);
-    c.experimentId = columnText(st.get(), 1);
-    c.groupId = columnText(st.get(), 2);
-    c.control = sqlite3_column_int64(st.get(), 3) != 0;
-    c.exposures = sqlite3_column_int64(st.get(), 4);
-    counts.push_back(std::move(c));
+    GroupCount c = groupCountOf(st.get());
+    if (!experiment.empty() && (experiment.front().appId != c.appId ||
+                                experiment.front().experimentId != c.experimentId)) {
+      visit(experiment);
+      experiment.clear();
+    }
+    experiment.push_back(std::move(c));
   }
+  if (!experiment.empty()) visit(experiment);
+}
+
+std::vector<OrvEventStore::GroupCount> OrvEventStore::exposureCounts(
+    const std::string& appId, const std::string& experimentId) const {
+  std::vector<GroupCount> counts;
+  std::lock_guard lock(impl_->readMutex);
+  Statement st = prepare(impl_->reader,
+                         "SELECT app_id, experiment_id, group_id, MAX(is_control), COUNT(*) "
+                         "FROM exposures WHERE app_id = ?1 AND experiment_id = ?2 "
+                         "GROUP BY group_id ORDER BY group_id");
+  if (st) {
+    bindText(st.get(), 1, appId);
+    bindText(st.get(), 2, experimentId);
+  }
+  while (st && sqlite3_step(st.get()) == SQLITE_ROW) counts.push_back(groupCountOf(st.get()));
   return counts;
 }
 

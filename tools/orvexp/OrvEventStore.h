@@ -25,6 +25,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -65,6 +66,14 @@ class OrvEventStore {
     std::int64_t exposures = 0;
   };
   std::vector<GroupCount> exposureCounts() const;
+  // The same rows handed to `visit` one experiment at a time (its groups, in that order),
+  // so a pass over every experiment holds only one experiment's rows. The store's other
+  // queries wait while it runs: `visit` must not call the store.
+  void visitExposureCounts(const std::function<void(std::vector<GroupCount>&)>& visit) const;
+  // The groups of one experiment only (none when it has no exposures), read from the
+  // index's range for it whatever else the store holds.
+  std::vector<GroupCount> exposureCounts(const std::string& appId,
+                                         const std::string& experimentId) const;
 
   // One experiment's exposures over time: per group, how many arrived in each step of
   // `*stepMs` (chosen so that at most `maxSteps` steps span the first to the last

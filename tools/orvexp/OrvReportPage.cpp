@@ -6,9 +6,11 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <tuple>
 
 #include "platform/OrvIsoTime.h"
 
@@ -125,18 +127,55 @@ std::string chart(const Experiment& e) {
   return svg + "</p>";
 }
 
-std::string section(const Experiment& e) {
+// The path of a selection's list, percent-encoded, without its page.
+std::string pathOf(const Selection& s) {
+  if (s.appId && s.experimentId)
+    return "/apps/" + percentEncode(*s.appId) + "/experiments/" + percentEncode(*s.experimentId);
+  if (s.appId) return "/apps/" + percentEncode(*s.appId);
+  if (s.experimentId) return "/experiments/" + percentEncode(*s.experimentId);
+  return "/";
+}
+
+std::string pageLink(const Selection& s, std::size_t page) {
+  return pathOf(s) + (page > 1 ? "?page=" + std::to_string(page) : std::string());
+}
+
+// Links to the other pages of the list; nothing when it has one, or past its last.
+std::string pager(const Page& p) {
+  if (p.pages <= 1 || p.page > p.pages) return "";
+  std::string out = "<nav class=\"pages\">Page " + std::to_string(p.page) + " of " +
+                    std::to_string(p.pages) + " (" + std::to_string(kPageSize) + " a page):";
+  const auto link = [&](std::size_t to, const char* rel, const char* text) {
+    out += std::string(" <a rel=\"") + rel + "\" href=\"" + escape(pageLink(p.selection, to)) +
+           "\">" + text + "</a>";
+  };
+  if (p.page > 1) {
+    link(1, "first", "first");
+    link(p.page - 1, "prev", "previous");
+  }
+  if (p.page < p.pages) {
+    link(p.page + 1, "next", "next");
+    link(p.pages, "last", "last");
+  }
+  return out + "</nav>";
+}
+
+std::string section(const Experiment& e, bool firstAlarm) {
   const OrvSrmCheck& c = e.check;
   const char* state = c.alarm ? "alarm" : c.judged ? "ok" : "pending";
-  std::string out = "<section class=\"experiment\" data-app=\"" + escape(c.appId) +
-                    "\" data-experiment=\"" + escape(c.experimentId) + "\" data-alarm=\"" +
-                    (c.alarm ? "true" : "false") + "\" data-judged=\"" +
-                    (c.judged ? "true" : "false") + "\" data-total=\"" + std::to_string(c.total) +
-                    "\" data-chi-square=\"" + exact(c.chiSquare) + "\" data-p-value=\"" +
-                    exact(c.pValue) + "\" data-degrees-of-freedom=\"" +
-                    std::to_string(c.degreesOfFreedom) + "\">";
-  out += "<h2><a href=\"/experiments/" + escape(c.experimentId) + "\">Experiment " +
-         escape(c.experimentId) + "</a> <small>application " + escape(c.appId) + "</small></h2>";
+  std::string out =
+      std::string("<section class=\"experiment\"") + (firstAlarm ? " id=\"first-alarm\"" : "") +
+      " data-app=\"" + escape(c.appId) + "\" data-experiment=\"" + escape(c.experimentId) +
+      "\" data-alarm=\"" + (c.alarm ? "true" : "false") + "\" data-judged=\"" +
+      (c.judged ? "true" : "false") + "\" data-total=\"" + std::to_string(c.total) +
+      "\" data-chi-square=\"" + exact(c.chiSquare) + "\" data-p-value=\"" + exact(c.pValue) +
+      "\" data-degrees-of-freedom=\"" + std::to_string(c.degreesOfFreedom) + "\">";
+  Selection app, own;
+  app.appId = own.appId = c.appId;
+  own.experimentId = c.experimentId;
+  out += "<h2><a href=\"" + escape(pathOf(own)) + "\">Experiment " + escape(c.experimentId) +
+         "</a> <small>application <a href=\"" + escape(pathOf(app)) + "\">" + escape(c.appId) +
+         "</a></small></h2>";
   out += std::string("<p class=\"verdict ") + state + "\">" +
          (c.alarm ? "<strong>Alarm:</strong> " : "") + escape(c.verdict) + "</p>";
   out +=
@@ -163,24 +202,58 @@ std::string section(const Experiment& e) {
   return out + chart(e) + "</section>";
 }
 
-}  // namespace
+bool unreserved(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '.' || c == '_' || c == '~';
+}
 
-std::vector<Experiment> collect(const OrvEventStore& store, const std::string& payloadDir) {
-  OrvSplitSource source;
-  source.payloadDir = payloadDir;
-  std::vector<Experiment> out;
-  for (OrvSrmCheck& check : orvSrmChecks(store, source)) {
-    Experiment e;
-    e.series = store.exposureSeries(check.appId, check.experimentId, kChartSteps, &e.stepMs);
-    e.check = std::move(check);
-    out.push_back(std::move(e));
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// A path segment as sent, decoded; nothing when a % is not followed by two hex digits.
+std::optional<std::string> percentDecode(const std::string& segment) {
+  std::string out;
+  out.reserve(segment.size());
+  for (std::size_t i = 0; i < segment.size(); ++i) {
+    if (segment[i] != '%') {
+      out += segment[i];
+      continue;
+    }
+    const int high = i + 2 < segment.size() ? hexValue(segment[i + 1]) : -1;
+    const int low = high >= 0 ? hexValue(segment[i + 2]) : -1;
+    if (low < 0) return std::nullopt;
+    out += static_cast<char>(high * 16 + low);
+    i += 2;
   }
   return out;
 }
 
-std::string json(const std::vector<Experiment>& experiments, std::int64_t events) {
+}  // namespace
+
+std::string percentEncode(const std::string& segment) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(segment.size());
+  for (char c : segment) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (unreserved(byte)) {
+      out += c;
+    } else {
+      out += '%';
+      out += kHex[byte >> 4];
+      out += kHex[byte & 15];
+    }
+  }
+  return out;
+}
+
+std::string json(const Page& page) {
   OrvValue::Array list;
-  for (const Experiment& e : experiments) {
+  for (const Experiment& e : page.experiments) {
     OrvValue::Array points;
     for (const auto& p : e.series)
       points.push_back(OrvValue::dictionary({{"group_id", OrvValue(p.groupId)},
@@ -192,15 +265,31 @@ std::string json(const std::vector<Experiment>& experiments, std::int64_t events
                                                {"points", OrvValue::array(std::move(points))}}));
     list.push_back(OrvValue::dictionary(std::move(entries)));
   }
-  return OrvValue::dictionary(
-             {{"events", OrvValue(events)}, {"experiments", OrvValue::array(std::move(list))}})
+  const auto count = [](std::size_t n) { return OrvValue(static_cast<std::int64_t>(n)); };
+  return OrvValue::dictionary({{"events", OrvValue(page.events)},
+                               {"total", count(page.total)},
+                               {"alarms", count(page.alarms)},
+                               {"page", count(page.page)},
+                               {"pages", count(page.pages)},
+                               {"page_size", count(kPageSize)},
+                               {"experiments", OrvValue::array(std::move(list))}})
       .toJson();
 }
 
-std::string html(const std::vector<Experiment>& experiments, std::int64_t events,
-                 const std::string& title) {
-  std::size_t alarms = 0;
-  for (const Experiment& e : experiments) alarms += e.check.alarm ? 1 : 0;
+std::string html(const Page& page, const std::string& title) {
+  std::string alarms = std::to_string(page.alarms) + (page.alarms == 1 ? " alarm" : " alarms");
+  // In alarm first: the first alarm of the list is the first experiment of its page 1.
+  if (page.alarms > 0)
+    alarms = "<a class=\"alarms\" href=\"" +
+             escape(page.page == 1 ? std::string() : pathOf(page.selection)) + "#first-alarm\">" +
+             alarms + "</a>";
+  std::string api = "/api/experiments";
+  if (page.selection.appId) api += "?app=" + percentEncode(*page.selection.appId);
+  if (page.selection.experimentId)
+    api += (page.selection.appId ? "&experiment=" : "?experiment=") +
+           percentEncode(*page.selection.experimentId);
+  if (page.page > 1)
+    api += (api.find('?') == std::string::npos ? "?page=" : "&page=") + std::to_string(page.page);
   std::string out =
       "<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\">"
       "<meta http-equiv=\"refresh\" content=\"" +
@@ -214,94 +303,265 @@ std::string html(const std::vector<Experiment>& experiments, std::int64_t events
       "border-bottom:1px solid #ddd;text-align:right}th:first-child,td:first-child{text-align:left}"
       ".verdict{padding:.6em .8em;border-radius:4px}.alarm{background:#fde2e1;color:#8a1c1c}"
       ".ok{background:#e3f4e6;color:#1d5e2a}.pending{background:#eee;color:#555}"
-      ".stats,.legend,.meta{color:#555;font-size:.9em}svg text{font-size:11px;fill:#555}"
+      ".stats,.legend,.meta,.pages{color:#555;font-size:.9em}svg text{font-size:11px;fill:#555}"
       "</style></head><body><h1>" +
-      escape(title) + "</h1><p class=\"meta\" data-events=\"" + std::to_string(events) + "\">" +
-      std::to_string(events) + " events stored; " + std::to_string(experiments.size()) +
-      (experiments.size() == 1 ? " experiment" : " experiments") + ", " + std::to_string(alarms) +
-      (alarms == 1 ? " alarm" : " alarms") + ". Generated " +
-      orvIsoTime(std::chrono::system_clock::now()) + "; refreshes every " +
-      std::to_string(kRefreshSeconds) + " s. <a href=\"/\">All experiments</a> &middot; " +
-      "<a href=\"/api/experiments\">JSON</a></p>";
-  if (experiments.empty()) out += "<p class=\"empty\">No exposure events yet.</p>";
-  for (const Experiment& e : experiments) out += section(e);
-  return out + "</body></html>";
+      escape(title) + "</h1><p class=\"meta\" data-events=\"" + std::to_string(page.events) +
+      "\" data-total=\"" + std::to_string(page.total) + "\" data-alarms=\"" +
+      std::to_string(page.alarms) + "\">" + std::to_string(page.events) + " events stored; " +
+      std::to_string(page.total) + (page.total == 1 ? " experiment" : " experiments") + ", " +
+      alarms + ". Generated " + orvIsoTime(std::chrono::system_clock::now()) +
+      "; refreshes every " + std::to_string(kRefreshSeconds) +
+      " s. <a href=\"/\">All experiments</a> &middot; <a href=\"" + escape(api) +
+      "\">JSON</a></p>" + pager(page);
+  if (page.experiments.empty())
+    out += page.total == 0 && !page.selection.appId && !page.selection.experimentId
+               ? "<p class=\"empty\">No exposure events yet.</p>"
+               : "<p class=\"empty\">No experiments to show here.</p>";
+  bool anchored = page.page != 1;
+  for (const Experiment& e : page.experiments) {
+    const bool first = !anchored && e.check.alarm;
+    anchored = anchored || first;
+    out += section(e, first);
+  }
+  return out + pager(page) + "</body></html>";
 }
 
 namespace {
 
-// The report of the whole store, computed again only when events arrived or it is older
-// than a refresh: viewers and the API share one computation, and a page that refreshes
-// itself costs nothing while the store does not change. Requests that find it stale
-// wait for the one computing it instead of computing side by side.
+std::tuple<std::optional<std::string>, std::optional<std::string>, std::size_t> keyOf(
+    const Selection& s) {
+  return {s.appId, s.experimentId, s.page};
+}
+
+// The index and the pages asked for since it was computed, computed again only when
+// events arrived or they are older than a refresh: viewers and the API share them, and a
+// page that refreshes itself costs only its writing while the store does not change.
 class ReportCache {
  public:
-  ReportCache(const OrvEventStore& store, std::string payloadDir)
-      : store_(store), payloadDir_(std::move(payloadDir)) {}
+  ReportCache(const OrvEventStore& store, std::string payloadDir) : store_(store) {
+    source_.payloadDir = std::move(payloadDir);
+  }
 
-  struct Report {
-    std::vector<Experiment> experiments;
-    std::int64_t events = 0;
-  };
-  std::shared_ptr<const Report> get() {
+  // The page of `selection` (with no experiments past the last page).
+  std::shared_ptr<const Page> get(const Selection& selection) {
     std::lock_guard lock(mutex_);
     const std::int64_t events = store_.eventCount();
     const auto now = std::chrono::steady_clock::now();
-    if (!report_ || report_->events != events ||
+    if (computedAt_ == std::chrono::steady_clock::time_point{} || events_ != events ||
         now - computedAt_ >= std::chrono::seconds(kRefreshSeconds)) {
-      auto fresh = std::make_shared<Report>();
-      fresh->events = events;
-      fresh->experiments = collect(store_, payloadDir_);
-      report_ = std::move(fresh);
+      index(events);
       computedAt_ = now;
     }
-    return report_;
+    for (const auto& [key, page] : pages_)
+      if (key == keyOf(selection)) return page;
+    auto page = compute(selection);
+    pages_.emplace_back(keyOf(selection), page);
+    if (pages_.size() > kCachedPages) pages_.pop_front();
+    return page;
   }
 
  private:
+  // What the index keeps of an experiment: enough to order and select the lists.
+  struct Entry {
+    std::string appId;
+    std::string experimentId;
+    bool alarm = false;
+  };
+
+  // One pass over the counts, one experiment's rows at a time; keeps Entry per
+  // experiment, in list order. Called with mutex_ held.
+  void index(std::int64_t events) {
+    entries_.clear();
+    entries_.shrink_to_fit();
+    pages_.clear();
+    orvSrmChecks(store_, source_, [this](OrvSrmCheck& check) {
+      entries_.push_back({std::move(check.appId), std::move(check.experimentId), check.alarm});
+    });
+    std::stable_partition(entries_.begin(), entries_.end(), [](const Entry& e) { return e.alarm; });
+    entries_.shrink_to_fit();
+    events_ = events;
+  }
+
+  // The page's experiments by the index, then their counts and series from the store,
+  // for those experiments only. Called with mutex_ held.
+  std::shared_ptr<const Page> compute(const Selection& selection) {
+    auto page = std::make_shared<Page>();
+    page->selection = selection;
+    page->events = events_;
+    page->page = selection.page;
+    const std::size_t first = (selection.page - 1) * kPageSize;
+    std::vector<const Entry*> chosen;
+    for (const Entry& e : entries_) {
+      if ((selection.appId && e.appId != *selection.appId) ||
+          (selection.experimentId && e.experimentId != *selection.experimentId))
+        continue;
+      if (page->total >= first && chosen.size() < kPageSize) chosen.push_back(&e);
+      ++page->total;
+      page->alarms += e.alarm ? 1 : 0;
+    }
+    page->pages = std::max<std::size_t>(1, (page->total + kPageSize - 1) / kPageSize);
+    if (selection.page > page->pages) return page;
+
+    // Checked in application order, so each application's payload is read once.
+    std::vector<const Entry*> byApp = chosen;
+    std::sort(byApp.begin(), byApp.end(), [](const Entry* a, const Entry* b) {
+      return std::tie(a->appId, a->experimentId) < std::tie(b->appId, b->experimentId);
+    });
+    std::vector<OrvEventStore::GroupCount> counts;
+    for (const Entry* e : byApp) {
+      auto mine = store_.exposureCounts(e->appId, e->experimentId);
+      counts.insert(counts.end(), std::make_move_iterator(mine.begin()),
+                    std::make_move_iterator(mine.end()));
+    }
+    std::map<std::pair<std::string, std::string>, OrvSrmCheck> checks;
+    for (OrvSrmCheck& c : orvSrmChecks(counts, source_)) {
+      auto key = std::make_pair(c.appId, c.experimentId);
+      checks.emplace(std::move(key), std::move(c));
+    }
+    for (const Entry* e : chosen) {
+      Experiment& x = page->experiments.emplace_back();
+      const auto found = checks.find({e->appId, e->experimentId});
+      x.check = found != checks.end() ? std::move(found->second)
+                                      : orvSrmCheck(e->appId, e->experimentId, {}, {}, "equal");
+      x.series = store_.exposureSeries(e->appId, e->experimentId, kChartSteps, &x.stepMs);
+    }
+    return page;
+  }
+
   const OrvEventStore& store_;
-  const std::string payloadDir_;
+  OrvSplitSource source_;
   std::mutex mutex_;
-  std::shared_ptr<const Report> report_;  // guarded by mutex_
+  // Guarded by mutex_.
+  std::vector<Entry> entries_;  // in alarm first, then the others; both in application order
+  std::int64_t events_ = 0;     // stored when entries_ was computed
   std::chrono::steady_clock::time_point computedAt_;
+  std::deque<std::pair<decltype(keyOf(Selection())), std::shared_ptr<const Page>>> pages_;
 };
 
-std::vector<Experiment> only(const std::vector<Experiment>& all, const std::string& experimentId) {
-  if (experimentId.empty()) return all;
-  std::vector<Experiment> out;
-  for (const Experiment& e : all)
-    if (e.check.experimentId == experimentId) out.push_back(e);
-  return out;
+// The segments of the path the client sent (before any decoding, so an encoded "/"
+// stays inside its segment), each decoded; nothing when an escape is malformed.
+std::optional<std::vector<std::string>> segmentsOf(const std::string& target) {
+  const std::string path = target.substr(0, target.find('?'));
+  if (path.empty() || path[0] != '/') return std::nullopt;
+  std::vector<std::string> out;
+  for (std::size_t start = 1;;) {
+    const std::size_t slash = path.find('/', start);
+    auto segment = percentDecode(path.substr(start, slash - start));
+    if (!segment) return std::nullopt;
+    out.push_back(std::move(*segment));
+    if (slash == std::string::npos) return out;
+    start = slash + 1;
+  }
+}
+
+// ?page=N: a whole number from 1, or nothing when it is anything else.
+std::optional<std::size_t> pageOf(const httplib::Request& req) {
+  if (!req.has_param("page")) return 1;
+  const std::string text = req.get_param_value("page");
+  if (text.empty() || text.size() > 9 ||
+      !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    return std::nullopt;
+  const std::size_t page = std::stoul(text);
+  if (page < 1) return std::nullopt;
+  return page;
+}
+
+void guard(httplib::Response& res) {
+  res.set_header("Content-Security-Policy", kContentSecurityPolicy);
+  res.set_header("X-Content-Type-Options", "nosniff");
+  res.set_header("X-Frame-Options", "DENY");
+  res.set_header("Referrer-Policy", "no-referrer");
+  res.set_header("Cache-Control", "no-store");
+}
+
+std::string titleOf(const Selection& s) {
+  if (s.appId && s.experimentId)
+    return "Experiment " + *s.experimentId + " of application " + *s.appId;
+  if (s.appId) return "Experiments of application " + *s.appId;
+  if (s.experimentId) return "Experiment " + *s.experimentId;
+  return "Experiment exposures";
+}
+
+std::string lowerFirst(std::string text) {
+  if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') text[0] = static_cast<char>(text[0] + 32);
+  return text;
 }
 
 }  // namespace
 
 void serve(httplib::Server& server, const OrvEventStore& store, const std::string& payloadDir) {
   auto cache = std::make_shared<ReportCache>(store, payloadDir);
-  const auto page = [cache](const std::string& experimentId, httplib::Response& res) {
-    const auto report = cache->get();
-    const auto experiments = only(report->experiments, experimentId);
-    if (!experimentId.empty() && experiments.empty()) {
+  // A list that selects nothing, or a page past its last, is 404, with a page saying so.
+  const auto page = [cache](std::optional<Selection> selection, httplib::Response& res) {
+    guard(res);
+    if (!selection) {
       res.status = 404;
       res.set_content(
-          html(experiments, report->events, "No exposures of experiment " + experimentId),
+          "<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\"><title>No such "
+          "page</title></head><body><h1>No such page</h1><p><a href=\"/\">All "
+          "experiments</a></p></body></html>",
           "text/html; charset=utf-8");
       return;
     }
-    res.set_header("Cache-Control", "no-store");
-    res.set_content(
-        html(experiments, report->events,
-             experimentId.empty() ? "Experiment exposures" : "Experiment " + experimentId),
-        "text/html; charset=utf-8");
+    const auto found = cache->get(*selection);
+    const std::string title = titleOf(*selection);
+    if (found->page > found->pages) {
+      res.status = 404;
+      res.set_content(
+          html(*found, "No page " + std::to_string(found->page) + " of " + lowerFirst(title)),
+          "text/html; charset=utf-8");
+    } else if (found->total == 0 && (selection->appId || selection->experimentId)) {
+      res.status = 404;
+      res.set_content(html(*found, "No exposures of " + lowerFirst(title)),
+                      "text/html; charset=utf-8");
+    } else {
+      res.set_content(html(*found, title), "text/html; charset=utf-8");
+    }
   };
-  server.Get("/", [page](const httplib::Request&, httplib::Response& res) { page("", res); });
-  server.Get("/experiments/([^/]+)", [page](const httplib::Request& req, httplib::Response& res) {
-    page(req.matches[1].str(), res);
+  server.Get("/", [page](const httplib::Request& req, httplib::Response& res) {
+    const auto number = pageOf(req);
+    Selection all;
+    all.page = number.value_or(0);
+    page(number ? std::optional(all) : std::nullopt, res);
   });
-  server.Get("/api/experiments", [cache](const httplib::Request&, httplib::Response& res) {
-    const auto report = cache->get();
-    res.set_header("Cache-Control", "no-store");
-    res.set_content(json(report->experiments, report->events), "application/json");
+  // Matched on the decoded path, then taken apart from the path as sent.
+  const auto listed = [page](const httplib::Request& req, httplib::Response& res) {
+    const auto segments = segmentsOf(req.target);
+    const auto number = pageOf(req);
+    std::optional<Selection> selection;
+    if (segments && number) {
+      const auto& s = *segments;
+      Selection chosen;
+      chosen.page = *number;
+      if (s.size() == 2 && s[0] == "experiments") {
+        chosen.experimentId = s[1];
+      } else if (s.size() == 2 && s[0] == "apps") {
+        chosen.appId = s[1];
+      } else if (s.size() == 4 && s[0] == "apps" && s[2] == "experiments") {
+        chosen.appId = s[1];
+        chosen.experimentId = s[3];
+      }
+      if (chosen.appId || chosen.experimentId) selection = chosen;
+    }
+    page(selection, res);
+  };
+  server.Get("/experiments/[\\s\\S]+", listed);
+  server.Get("/apps/[\\s\\S]+", listed);
+  server.Get("/api/experiments", [cache](const httplib::Request& req, httplib::Response& res) {
+    guard(res);
+    const auto number = pageOf(req);
+    Selection selection;
+    if (req.has_param("app")) selection.appId = req.get_param_value("app");
+    if (req.has_param("experiment")) selection.experimentId = req.get_param_value("experiment");
+    selection.page = number.value_or(0);
+    const auto found = number ? cache->get(selection) : nullptr;
+    if (!found || found->page > found->pages) {
+      res.status = 404;
+      res.set_content(OrvValue::dictionary({{"error", OrvValue("no such page")}}).toJson(),
+                      "application/json");
+      return;
+    }
+    res.set_content(json(*found), "application/json");
   });
 }
 

@@ -257,29 +257,47 @@ OrvIntendedSplit orvIntendedSplit(const OrvSplitSource& source, const std::strin
                    experimentId, from);
 }
 
+namespace {
+
+// Checks experiment after experiment, reading an application's payload once for a run of
+// its experiments.
+class Checker {
+ public:
+  explicit Checker(const OrvSplitSource& source) : source_(source) {}
+  OrvSrmCheck check(const std::vector<OrvEventStore::GroupCount>& counts) {
+    const std::string& appId = counts.front().appId;
+    const std::string& experimentId = counts.front().experimentId;
+    if (!read_ || appId != payloadApp_) {
+      read_ = true;
+      payloadApp_ = appId;
+      payload_ = servedPayload(source_.payloadDir, appId);
+    }
+    std::string from;
+    const OrvIntendedSplit split = splitFrom(source_, payload_, experimentId, &from);
+    return orvSrmCheck(appId, experimentId, counts, split, from);
+  }
+
+ private:
+  const OrvSplitSource& source_;
+  bool read_ = false;
+  std::string payloadApp_;
+  OrvValue payload_;
+};
+
+}  // namespace
+
 std::vector<OrvSrmCheck> orvSrmChecks(const std::vector<OrvEventStore::GroupCount>& counts,
                                       const OrvSplitSource& source) {
   std::vector<OrvSrmCheck> checks;
-  std::string payloadApp;
-  OrvValue payload;
+  Checker checker(source);
   for (std::size_t begin = 0; begin < counts.size();) {
-    const std::string& appId = counts[begin].appId;
-    const std::string& experimentId = counts[begin].experimentId;
     std::size_t end = begin;
-    while (end < counts.size() && counts[end].appId == appId &&
-           counts[end].experimentId == experimentId)
+    while (end < counts.size() && counts[end].appId == counts[begin].appId &&
+           counts[end].experimentId == counts[begin].experimentId)
       ++end;
-    if (appId != payloadApp || checks.empty()) {
-      payloadApp = appId;
-      payload = servedPayload(source.payloadDir, appId);
-    }
-    std::string from;
-    const OrvIntendedSplit split = splitFrom(source, payload, experimentId, &from);
-    checks.push_back(orvSrmCheck(
-        appId, experimentId,
+    checks.push_back(checker.check(
         std::vector<OrvEventStore::GroupCount>(counts.begin() + static_cast<std::ptrdiff_t>(begin),
-                                               counts.begin() + static_cast<std::ptrdiff_t>(end)),
-        split, from));
+                                               counts.begin() + static_cast<std::ptrdiff_t>(end))));
     begin = end;
   }
   return checks;
@@ -287,4 +305,13 @@ std::vector<OrvSrmCheck> orvSrmChecks(const std::vector<OrvEventStore::GroupCoun
 
 std::vector<OrvSrmCheck> orvSrmChecks(const OrvEventStore& store, const OrvSplitSource& source) {
   return orvSrmChecks(store.exposureCounts(), source);
+}
+
+void orvSrmChecks(const OrvEventStore& store, const OrvSplitSource& source,
+                  const std::function<void(OrvSrmCheck&)>& visit) {
+  Checker checker(source);
+  store.visitExposureCounts([&](std::vector<OrvEventStore::GroupCount>& counts) {
+    OrvSrmCheck check = checker.check(counts);
+    visit(check);
+  });
 }

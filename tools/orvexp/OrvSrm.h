@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -85,3 +86,7 @@ std::vector<OrvSrmCheck> orvSrmChecks(const std::vector<OrvEventStore::GroupCoun
                                       const OrvSplitSource& source);
 // The same over what `store` holds now.
 std::vector<OrvSrmCheck> orvSrmChecks(const OrvEventStore& store, const OrvSplitSource& source);
+// The same, each check handed to `visit` as it is made instead of all held at once
+// (OrvEventStore::visitExposureCounts: `visit` must not call the store).
+void orvSrmChecks(const OrvEventStore& store, const OrvSplitSource& source,
+                  const std::function<void(OrvSrmCheck&)>& visit);

@@ -1,4 +1,5 @@
-// `orvexp serve --dir DIR [--host H] [--port N] [--events DB]`: the reference config
+// `orvexp serve --dir DIR [--host H] [--port N] [--events DB] [--max-age N]
+// [--max-connections-per-client N] [--quiet]`: the reference config
 // server (with assignment of weighted groups), and with --events the reference
 // OTLP/HTTP collector of exposure events and the exposure report page.
 #include <netdb.h>
@@ -58,24 +59,34 @@ std::string whyCannotListen(const std::string& host, int port) {
   }
 }
 
-int runServe(const std::string& dir, const std::string& host, int port, const std::string& events,
-             long maxAge, bool quiet) {
-  OrvConfigServer server(dir);
-  server.setMaxAge(maxAge);
+struct ServeOptions {
+  std::string dir;
+  std::string host = "127.0.0.1";
+  int port = 8080;
+  std::string events;
+  long maxAge = -1;
+  std::size_t maxConnectionsPerClient = OrvConfigServer::kMaxConnectionsPerClient;
+  bool quiet = false;
+};
+
+int runServe(const ServeOptions& o) {
+  OrvConfigServer server(o.dir);
+  server.setMaxAge(o.maxAge);
+  server.setMaxConnectionsPerClient(o.maxConnectionsPerClient);  // in range: checked when parsed
   std::string why;
-  if (!events.empty() && !server.collectEventsTo(events, &why)) {
+  if (!o.events.empty() && !server.collectEventsTo(o.events, &why)) {
     printError("serve", "--events: " + why);
     return 1;
   }
-  if (!quiet) server.logRequestsTo([](const std::string& line) { std::cerr << line + "\n"; });
-  if (!server.start(host, port)) {
-    printError("serve", "cannot listen on " + host + ":" + std::to_string(port) + ": " +
-                            whyCannotListen(host, port));
+  if (!o.quiet) server.logRequestsTo([](const std::string& line) { std::cerr << line + "\n"; });
+  if (!server.start(o.host, o.port)) {
+    printError("serve", "cannot listen on " + o.host + ":" + std::to_string(o.port) + ": " +
+                            whyCannotListen(o.host, o.port));
     return 1;
   }
-  std::cout << "serving " << dir << " on http://" << host << ":" << server.port() << std::endl;
-  if (!events.empty())
-    std::cout << "collecting events into " << events << "; exposure report on http://" << host
+  std::cout << "serving " << o.dir << " on http://" << o.host << ":" << server.port() << std::endl;
+  if (!o.events.empty())
+    std::cout << "collecting events into " << o.events << "; exposure report on http://" << o.host
               << ":" << server.port() << "/" << std::endl;
   // Block until SIGINT/SIGTERM; sigwait keeps the handling off the server's threads.
   sigset_t set;
@@ -92,15 +103,7 @@ int runServe(const std::string& dir, const std::string& host, int port, const st
 
 void setupServeCommand(CLI::App& app, int& exitCode) {
   auto* cmd = app.add_subcommand("serve", "Run the reference config server");
-  struct Options {
-    std::string dir;
-    std::string host = "127.0.0.1";
-    int port = 8080;
-    std::string events;
-    long maxAge = -1;
-    bool quiet = false;
-  };
-  auto options = std::make_shared<Options>();
+  auto options = std::make_shared<ServeOptions>();
   cmd->add_option("--dir", options->dir,
                   "Directory of payloads: DIR/<app_id>/ki_feature.json (the library's template "
                   "code; DIR/<app_id>/<template_code>.json for others)")
@@ -113,10 +116,17 @@ void setupServeCommand(CLI::App& app, int& exitCode) {
   cmd->add_option("--events", options->events,
                   "Also collect exposure events: accept OTLP/HTTP logs (POST /v1/logs) into this "
                   "SQLite file (created when missing), each eventId once, and serve the exposure "
-                  "report: GET / and /experiments/<id> (pages), /api/experiments (JSON)");
+                  "report, 50 experiments a page (?page=N): GET /, /apps/<app>, "
+                  "/apps/<app>/experiments/<id>, /experiments/<id> (pages), /api/experiments "
+                  "(JSON)");
   cmd->add_option("--max-age", options->maxAge,
                   "Send Cache-Control: max-age=N with payloads (clients refresh no sooner)")
       ->check(CLI::Range(0L, 31'536'000L));
+  cmd->add_option("--max-connections-per-client", options->maxConnectionsPerClient,
+                  "Connections one client address may hold at once; more are answered 503 "
+                  "saying so")
+      ->capture_default_str()
+      ->check(CLI::Range(std::size_t{1}, OrvConfigServer::kMaxConnections));
   cmd->add_flag("--quiet", options->quiet,
                 "Do not log requests (by default one line each on stderr: time, method, path, "
                 "application, status, body bytes, time taken)");
@@ -127,8 +137,7 @@ void setupServeCommand(CLI::App& app, int& exitCode) {
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    exitCode = runServe(options->dir, options->host, options->port, options->events,
-                        options->maxAge, options->quiet);
+    exitCode = runServe(*options);
   });
 }
 
