@@ -132,6 +132,9 @@ usage_cases() {
   usage '^orvexp get: --app: must not be empty' -- "$orvexp" get --app '' --server "file://$work/one.json" k
   usage '^orvexp get: unknown option --nope' -- "$orvexp" get --app a --server http://h --nope k
   usage '^orvexp get: --override =1: expected KEY=JSON' -- "$orvexp" get --app a --server http://h --override =1 k
+  # One split per --expect: a second one needs an --expect of its own.
+  usage '^orvexp report: unexpected argument.* 101=1:50,2:50' \
+    -- "$orvexp" report --events "$dir/none.sqlite3" --expect 101=1:50,3:50 101=1:50,2:50
   usage '^orvexp parse: unexpected argument' -- "$orvexp" parse a b
   usage '^orvexp events: a command is required' 'commands: export' -- "$orvexp" events
   usage '^orvexp help: unknown command nope' -- "$orvexp" help nope
@@ -185,6 +188,10 @@ serve_cases() {
     -- "$orvexp" get --app shop-app --data-dir "$dir/do" --server "$file" \
     --override color=blue --override 'limit=7' --detail color limit
   grep -q '^event ' "$dir/out" && fail "an overridden read sent an exposure"
+  # Each --override takes one KEY=JSON: the keys after the last one stay keys.
+  expect 0 'color: string="purple"' 'limit: string="3" number=3 ' \
+    -- "$orvexp" get --app shop-app --data-dir "$dir/dp" --server "$file" \
+    --override color=purple --override limit=3 color limit
   expect 0 'pinned: "x" source=override' -- "$orvexp" get --app shop-app --data-dir "$dir/dl" \
     --server "http://127.0.0.1:$dead_port" --override-mode local-only --override pinned='"x"' --detail pinned
   # Start-up that fails: said as such, at once, whether a cache stands in or not.
@@ -243,6 +250,8 @@ collector_cases() {
   expect 0 '\(1 of 100\)' -- "$orvexp" report --events "$db" --expect 101=1:50,2:50
   expect 7 'Sample ratio mismatch: 1 exposure went to group 2,' -- "$orvexp" report --events "$db" \
     --expect 101=1:50,3:50
+  # The last --expect of an experiment is its split.
+  expect 0 '\(1 of 100\)' -- "$orvexp" report --events "$db" --expect 101=1:50,3:50 --expect 101=1:50,2:50
   expect 0 '^\{"experiments":\[\{"alarm":false' -- "$orvexp" report --events "$db" --json
   expect 2 'not GROUP:WEIGHT' -- "$orvexp" report --events "$db" --expect 101=1
   expect 1 'none.sqlite3 does not exist' -- "$orvexp" report --events "$dir/none.sqlite3"

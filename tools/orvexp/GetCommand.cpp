@@ -310,10 +310,13 @@ void setupGetCommand(CLI::App& app, int& exitCode) {
   cmd->add_flag("--json", o->json,
                 "Print one JSON object per key: key, present, and when present kind, value, "
                 "string, number, boolean, json (events as {\"event\":...})");
+  // One KEY=JSON per --override: a vector option would otherwise go on taking the
+  // words after it, the feature keys included.
   cmd->add_option("--override", o->overrides,
                   "Pin a feature locally, KEY=JSON (text that is not JSON is a string); "
-                  "repeatable. An overridden feature reports no exposure")
-      ->type_name("KEY=JSON");
+                  "repeat the option for more. An overridden feature reports no exposure")
+      ->type_name("KEY=JSON")
+      ->allow_extra_args(false);
   cmd->add_option("--overrides-file", o->overridesFile,
                   "A JSON object of overrides, re-read when it changes; its entries win over "
                   "--override's");
