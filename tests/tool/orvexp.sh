@@ -173,13 +173,18 @@ serve_cases() {
     '"key":"nope","present":false' '\{"event":\{"app_id":"shop-app"' \
     -- "$orvexp" get --app shop-app --server "$url" --json color nope
   [ -f "$dir/xdg/orvexp/orv_defaults.sqlite3" ] || fail "get's own data directory"
-  expect 0 'color: string="red"' 'nope: missing' \
+  # A key the table lacks reads as the defaults, and says so.
+  expect 0 'color: string="red"' 'nope: missing, default string="" number=0 boolean=false json=\{\}' \
     -- "$orvexp" get --app shop-app --server "$url" color nope
+  # No table at all: every read answers its default, and each line shows which.
   expect 3 'HTTP 404: .*no file nosuch/ki_feature.json.*no cached table either: every read below answers its default' \
+    'k: missing \(no feature table\), default string="" number=0 boolean=false json=\{\}' \
     -- "$orvexp" get --app nosuch --server "$url" --data-dir "$dir/d404" k
+  expect 3 '^\{"key":"k","present":false,"string":"","number":0,"boolean":false,"json":\{\}\}' \
+    -- "$orvexp" get --app nosuch --server "$url" --data-dir "$dir/d404j" --json k
   # --detail names the source as it is; with --json it is part of each object.
   expect 0 '"key":"color","present":true,.*"source":"network","reason":"found","experiment":\{"bucket_id":7,"control":false,"experiment_id":"101","group_id":"2"\}' \
-    '"key":"nope","present":false,"source":"default","reason":"missing_key"\}' \
+    '"key":"nope","present":false,"string":"","number":0,"boolean":false,"json":\{\},"source":"default","reason":"missing_key"\}' \
     -- "$orvexp" get --app shop-app --server "$url" --data-dir "$dir/dd" --json --detail color nope
   expect 0 'color: "red" source=file reason=found experiment=101' -- "$orvexp" get --app shop-app \
     --data-dir "$dir/df" --server "$file" --detail color

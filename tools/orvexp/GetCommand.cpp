@@ -308,8 +308,9 @@ void setupGetCommand(CLI::App& app, int& exitCode) {
                 "reason and experiment membership (a string read); with --json as members "
                 "source, reason, experiment");
   cmd->add_flag("--json", o->json,
-                "Print one JSON object per key: key, present, and when present kind, value, "
-                "string, number, boolean, json (events as {\"event\":...})");
+                "Print one JSON object per key: key, present, when present kind and value, "
+                "and string, number, boolean, json (the defaults when not present; events as "
+                "{\"event\":...})");
   // One KEY=JSON per --override: a vector option would otherwise go on taking the
   // words after it, the feature keys included.
   cmd->add_option("--override", o->overrides,
