@@ -142,6 +142,22 @@ usage_cases() {
     $'\nSDK version 1\\.0\\.2 ' -- "$orvexp" version
   expect 0 "^orvexp ${version//./\\.} " -- "$orvexp" --version
   expect 0 '5  get: exposures' -- "$orvexp" --help
+  # Every exit status the help lists is in the README's table, in the same words: a row
+  # with its code, for its command or for all, that says it.
+  local rows line code rest found=0
+  rows="$(grep -E '^\| [0-9]+ \| ' "$src/README.md" | tr -d '`')"
+  while IFS= read -r line; do
+    [[ "$line" =~ ^\ +([0-9]+)\ +(.*)$ ]] || continue
+    code="${BASH_REMATCH[1]}" rest="${BASH_REMATCH[2]}"
+    found=$((found + 1))
+    # "COMMAND: MEANING", or a meaning of every command that may itself hold a colon.
+    grep -E "^\| $code \| all \| " <<<"$rows" | grep -qF -- "$rest" && continue
+    [[ "$rest" =~ ^([a-z]+):\ (.*)$ ]] &&
+      grep -E "^\| $code \| (${BASH_REMATCH[1]}|all) \| " <<<"$rows" | grep -qF -- "${BASH_REMATCH[2]}" &&
+      continue
+    fail "README's table of exit codes lacks: $code $rest"
+  done < <(sed -n '/^Exit status:/,$p' "$dir/out")
+  [ "$found" -ge 10 ] || fail "orvexp --help lists $found exit codes"
   expect 0 '^OrvExperiment command-line tool' '5  get: exposures' -- "$orvexp" help
   expect 0 'Usage: orvexp get ' '3  the fetch failed' -- "$orvexp" get --help
   expect 0 'Usage: orvexp get ' '3  the fetch failed' -- "$orvexp" help get
@@ -267,6 +283,9 @@ collector_cases() {
   expect 1 'cannot write' -- "$orvexp" events export --events "$db" --out "$dir/no/such/file"
   expect 2 'required' -- "$orvexp" events
   [ -s "$dir/col.err" ] && fail "serve --quiet logged: $(head -n 3 "$dir/col.err")"
+  # A store it cannot own is refused before it listens (1).
+  expect 1 '^orvexp serve: --events: .*text.sqlite3 is not a SQLite database' \
+    -- "$orvexp" serve --dir "$work/srv" --port 0 --events "$text"
 }
 
 # demo: each read is followed by what it logged and sent, each line once; a boolean's
