@@ -19,6 +19,7 @@ import concurrent.futures
 import hashlib
 import html.parser
 import http.client
+import importlib
 import json
 import os
 import selectors
@@ -29,7 +30,20 @@ import threading
 import time
 import urllib.parse
 
-from scipy import stats
+
+class LateImport:
+    """A module imported in the background, waited for at its first use."""
+
+    def __init__(self, name):
+        self._module = concurrent.futures.ThreadPoolExecutor(1).submit(
+            importlib.import_module, name)
+
+    def __getattr__(self, attribute):
+        return getattr(self._module.result(), attribute)
+
+
+# scipy takes seconds to import on a busy machine, and is needed only after the devices.
+stats = LateImport("scipy.stats")
 
 orvexp, source, work = sys.argv[1], sys.argv[2], sys.argv[3]
 devices = int(sys.argv[4]) if len(sys.argv) > 4 else 200
@@ -81,7 +95,13 @@ def run(args, doing):
         raise
 
 
-shutil.rmtree(work, ignore_errors=True)
+# The last run's thousands of files go away beside this run.
+stale = work + ".stale"
+if os.path.exists(work):
+    shutil.rmtree(stale, ignore_errors=True)  # left by a run stopped before it was removed
+    os.rename(work, stale)
+remover = subprocess.Popen(["rm", "-rf", stale], stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
 payloads = os.path.join(work, "payloads")
 assigned_text = open(os.path.join(source, "examples/assigned-payload.json"), "rb").read()
 assigned = json.loads(assigned_text)
@@ -435,6 +455,7 @@ for method, path in (("GET", "/other"), ("GET", "/v1/logs"), ("PUT", "/"),
 
 server.terminate()
 check(server.wait(timeout=left("stopping the server")) == 0, "serve stops on SIGTERM")
+remover.wait(timeout=left("removing the last run's files"))
 print("screenshot: " + os.path.join(work, "page.png"))
 print("%d failures in %.1f s" % (len(failures), elapsed()))
 sys.exit(1 if failures else 0)
