@@ -8,23 +8,60 @@ computed here independently, and with scipy's chi-square test.
 usage: experiment_loop.py ORVEXP SOURCE_DIR WORK_DIR [DEVICES]
 Leaves WORK_DIR/page.png (the page with the alarm) and WORK_DIR/page.html.
 Run it with Debian's /usr/bin/python3 (python3-scipy).
+
+Every wait is for an event (a line printed, a process or a request ending), and none
+has a length of its own: each may take whatever is left of the run's time, which ends
+before CTest's TIMEOUT so that on a machine too slow for it the run still ends by
+itself, naming the step it was at, and stops the server.
 """
+import atexit
 import concurrent.futures
 import hashlib
 import html.parser
+import http.client
+import importlib
 import json
 import os
+import selectors
 import shutil
 import subprocess
 import sys
-import urllib.error
-import urllib.request
+import threading
+import time
+import urllib.parse
 
-from scipy import stats
+
+class LateImport:
+    """A module imported in the background, waited for at its first use."""
+
+    def __init__(self, name):
+        self._module = concurrent.futures.ThreadPoolExecutor(1).submit(
+            importlib.import_module, name)
+
+    def __getattr__(self, attribute):
+        return getattr(self._module.result(), attribute)
+
+
+# scipy takes seconds to import on a busy machine, and is needed only after the devices.
+stats = LateImport("scipy.stats")
 
 orvexp, source, work = sys.argv[1], sys.argv[2], sys.argv[3]
 devices = int(sys.argv[4]) if len(sys.argv) > 4 else 200
 failures = []
+# CTest's TIMEOUT for this test is 600 s; what is left after this is for the report.
+RUN_SECONDS = 570
+began = time.monotonic()
+# Devices at once. Each holds one connection at a time (fetch, then OTLP), and the server
+# answers a client's ninth connection (every one here is 127.0.0.1's) with 503: four
+# leave room for the connections of devices that have just ended, which the server
+# counts until its thread for each has seen it closed, later on a busy machine.
+PARALLEL_DEVICES = 4
+server = None
+
+
+def stop_server():
+    if server and server.poll() is None:
+        server.kill()
 
 
 def check(ok, what):
@@ -33,7 +70,38 @@ def check(ok, what):
         print("FAILED: " + what, flush=True)
 
 
-shutil.rmtree(work, ignore_errors=True)
+def elapsed():
+    return time.monotonic() - began
+
+
+def left(doing):
+    """The seconds every wait may still take; out of them, the run ends here."""
+    seconds = RUN_SECONDS - elapsed()
+    if seconds <= 0:
+        failures.append("out of time (%d s) while %s" % (RUN_SECONDS, doing))
+        print("FAILED: out of time (%d s) while %s; %d failures" % (RUN_SECONDS, doing,
+                                                                   len(failures)), flush=True)
+        stop_server()
+        os._exit(1)  # exit() would wait for the devices still running
+    return seconds
+
+
+def run(args, doing):
+    """subprocess.run within the time left; a run still going then is a failure."""
+    try:
+        return subprocess.run(args, capture_output=True, text=True, timeout=left(doing))
+    except subprocess.TimeoutExpired:
+        left(doing)
+        raise
+
+
+# The last run's thousands of files go away beside this run.
+stale = work + ".stale"
+if os.path.exists(work):
+    shutil.rmtree(stale, ignore_errors=True)  # left by a run stopped before it was removed
+    os.rename(work, stale)
+remover = subprocess.Popen(["rm", "-rf", stale], stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
 payloads = os.path.join(work, "payloads")
 assigned_text = open(os.path.join(source, "examples/assigned-payload.json"), "rb").read()
 assigned = json.loads(assigned_text)
@@ -51,19 +119,54 @@ for app, text in (("fleet-app", assigned_text), ("faulty-app", assigned_text),
 events_db = os.path.join(work, "events.db")
 server = subprocess.Popen([orvexp, "serve", "--dir", payloads, "--port", "0", "--events",
                            events_db, "--quiet"], stdout=subprocess.PIPE, text=True)
-url = server.stdout.readline().split()[-1]
+# Whatever ends the run, an exception included, the server goes with it.
+atexit.register(stop_server)
+with selectors.DefaultSelector() as ready:
+    ready.register(server.stdout, selectors.EVENT_READ)
+    if not ready.select(left("starting the server")):
+        left("starting the server: it printed nothing")
+first_line = server.stdout.readline().split()
+if not first_line:
+    print("FAILED: orvexp serve ended (%s) before it printed its port" % server.wait(), flush=True)
+    sys.exit(1)
+url = first_line[-1]
+address = urllib.parse.urlsplit(url)
+connections = threading.local()
+opened = []  # every thread's connection, for close_connections
 
 
 def request(path, body=None, headers=None, method=None):
-    """(status, headers, body bytes) of one request to the server."""
+    """(status, headers, body bytes) of one request to the server, over a connection the
+    thread keeps. The server ends a connection after a few requests or seconds idle, and
+    every request here may be sent twice, so one found closed is opened again, once."""
     data = json.dumps(body).encode() if isinstance(body, (dict, list)) else body
-    req = urllib.request.Request(url + path, data=data, method=method,
-                                 headers={"Content-Type": "application/json", **(headers or {})})
-    try:
-        with urllib.request.urlopen(req, timeout=60) as res:
+    for attempt in (1, 2):
+        seconds = left("requesting %s" % path)
+        if getattr(connections, "one", None) is None:
+            connections.one = http.client.HTTPConnection(address.hostname, address.port)
+        connection = connections.one
+        if connection not in opened:
+            opened.append(connection)
+        connection.timeout = seconds
+        if connection.sock:
+            connection.sock.settimeout(seconds)
+        try:
+            connection.request(method or ("POST" if data is not None else "GET"), path, data,
+                               {"Content-Type": "application/json", **(headers or {})})
+            res = connection.getresponse()
             return res.status, res.headers, res.read()
-    except urllib.error.HTTPError as e:
-        return e.code, e.headers, e.read()
+        except (http.client.RemoteDisconnected, ConnectionResetError, BrokenPipeError):
+            connection.close()
+            connections.one = None
+            if attempt == 2:
+                raise
+
+
+def close_connections():
+    """Gives every thread's connection back: while devices run, the server's room for
+    this client is theirs. (A connection used again opens again.)"""
+    while opened:
+        opened.pop().close()
 
 
 # The documented assignment, computed independently of the server.
@@ -87,8 +190,10 @@ def unit_name(i):
 
 # --- assignment by the server -------------------------------------------------------
 FETCH = "/v1/remote-config/fetch"
-greens = 0
-for i in range(1, 2001):
+
+
+def check_unit(i):
+    """Fetches as unit i and checks its assignment; 1 when it is in group green."""
     unit = unit_name(i)
     status, headers, body = request(FETCH, {"app_id": "fleet-app", "bucket_id": unit})
     payload = json.loads(body)
@@ -100,7 +205,6 @@ for i in range(1, 2001):
           and all(payload[k] == v for k, v in want.get("values", {}).items())
           and headers["ETag"] == '"%s"' % hashlib.md5(body).hexdigest())
     check(ok, "fetch for %s: %s %s" % (unit, status, body[:300]))
-    greens += want["id"] == "green"
     if i <= 2:
         again = request(FETCH, {"app_id": "fleet-app", "bucket_id": unit},
                         {"If-None-Match": headers["ETag"]})
@@ -109,6 +213,14 @@ for i in range(1, 2001):
                         {"If-None-Match": headers["ETag"]})
         check(other[0] == 200 and other[1]["ETag"] != headers["ETag"],
               "another unit's resolved payload has an ETag of its own")
+    return int(want["id"] == "green")
+
+
+# One request after another, each a round trip through the server's threads: on a busy
+# machine most of their time is waiting to be scheduled, so they go four at a time.
+with concurrent.futures.ThreadPoolExecutor(4) as pool:
+    greens = sum(pool.map(check_unit, range(1, 2001)))
+close_connections()
 # 2,000 units at 50/50: the green count is Binomial(2000, 0.5); 4 standard deviations.
 check(abs(greens - 1000) < 4 * 22.4, "the hash splits 2,000 units near 50/50: %d green" % greens)
 status, _, body = request(FETCH, {"app_id": "fleet-app", "fetch_params": {"unit_id": 42}})
@@ -126,33 +238,41 @@ check(body == static_text and headers["ETag"] == '"%s"' % hashlib.md5(static_tex
 
 
 def run_device(app, i, exports):
+    doing = "device %d of %s" % (i, app)
+    # get's --timeout bounds its start-up and, again, the delivery of its exposure.
     args = [orvexp, "get", "--app", app, "--server", url, "--data-dir",
             os.path.join(work, "devices", app, str(i)), "--bucket-id", unit_name(i),
-            "--timeout", "60", "--json", "button_color"]
+            "--timeout", "%d" % min(86400, max(1, left(doing) / 2)), "--json", "button_color"]
     args += ["--events-url", url] if exports else [
         "--events", os.path.join(work, "devices", app, "%d.dropped" % i)]
-    done = subprocess.run(args, capture_output=True, text=True, timeout=300)
+    done = run(args, doing)
     return done.returncode, done.stdout, done.stderr
 
 
-def run_fleet(app, exports, count):
-    with concurrent.futures.ThreadPoolExecutor(4) as pool:
-        futures = {i: pool.submit(run_device, app, i, exports(i)) for i in range(1, count + 1)}
-    counts = {}
-    for i, future in futures.items():
-        code, out, err = future.result()
-        want = group_of(EXPERIMENT, unit_name(i), GROUPS)
-        read = json.loads(out.splitlines()[-1]) if out else {}
-        check(code == 0 and read.get("string") == want["values"]["button_color"],
-              "device %d of %s read %s (exit %d): %s" % (i, app, out, code, err))
-        if exports(i):
-            counts[want["id"]] = counts.get(want["id"], 0) + 1
+def run_fleets(fleets):
+    """The devices of every (app, exports, count), PARALLEL_DEVICES at a time; the
+    exposures per group each fleet exported, by app."""
+    started = elapsed()
+    with concurrent.futures.ThreadPoolExecutor(PARALLEL_DEVICES) as pool:
+        futures = {(app, i): pool.submit(run_device, app, i, exports(i))
+                   for app, exports, count in fleets for i in range(1, count + 1)}
+    counts = {app: {} for app, _, _ in fleets}
+    for app, exports, count in fleets:
+        for i in range(1, count + 1):
+            code, out, err = futures[(app, i)].result()
+            want = group_of(EXPERIMENT, unit_name(i), GROUPS)
+            read = json.loads(out.splitlines()[-1]) if out else {}
+            check(code == 0 and read.get("string") == want["values"]["button_color"],
+                  "device %d of %s read %s (exit %d): %s" % (i, app, out, code, err))
+            if exports(i):
+                counts[app][want["id"]] = counts[app].get(want["id"], 0) + 1
+    print("%d devices in %.1f s" % (len(futures), elapsed() - started), flush=True)
     return counts
 
 
 def report():
-    done = subprocess.run([orvexp, "report", "--events", events_db, "--dir", payloads, "--json"],
-                          capture_output=True, text=True, timeout=120)
+    done = run([orvexp, "report", "--events", events_db, "--dir", payloads, "--json"],
+               "running orvexp report")
     return done.returncode, {(e["app_id"], e["experiment_id"]): e
                              for e in json.loads(done.stdout)["experiments"]}
 
@@ -161,21 +281,24 @@ def observed(entry):
     return {g["group_id"]: g["exposures"] for g in entry["groups"]}
 
 
-healthy = run_fleet("fleet-app", lambda i: True, devices)
-
-
 def faulty_exports(i):
-    """Every other device of group green never exports: half its exposures are lost."""
+    """Two of every three devices of group green never export: their exposures are lost."""
     if group_of(EXPERIMENT, unit_name(i), GROUPS)["id"] != "green":
         return True
     return i not in dropped
 
 
-# Twice as many devices: at 200, losing half of one group is not always below p = 0.001
-# (91 : 55 here at 200 devices gives p = 0.0029); at 400 it is, whatever the noise.
-dropped = set([i for i in range(1, 2 * devices + 1)
-               if group_of(EXPERIMENT, unit_name(i), GROUPS)["id"] == "green"][1::2])
-faulty = run_fleet("faulty-app", faulty_exports, 2 * devices)
+# The units are fixed, and so are the counts: at 200 devices, losing two thirds of group
+# green leaves 37 : 91 (p = 1.8e-06), far below the alarm's 0.001, where losing half
+# would leave 55 : 91 (p = 0.0029) and need twice the devices to alarm.
+green_devices = [i for i in range(1, devices + 1)
+                 if group_of(EXPERIMENT, unit_name(i), GROUPS)["id"] == "green"]
+dropped = set(green_devices) - set(green_devices[::3])
+# Both fleets at once: the devices are independent processes, and the report waits for all.
+close_connections()
+fleets = run_fleets([("fleet-app", lambda i: True, devices),
+                     ("faulty-app", faulty_exports, devices)])
+healthy, faulty = fleets["fleet-app"], fleets["faulty-app"]
 code, reported = report()
 fleet = reported.get(("fleet-app", EXPERIMENT), {})
 check(observed(fleet) == healthy and not fleet.get("alarm") and fleet.get("judged"),
@@ -295,7 +418,7 @@ check(browser is not None, "Debian's chromium is installed")
 flags = ["--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
          "--user-data-dir=" + os.path.join(work, "chromium")]
 dom = subprocess.run([browser, *flags, "--dump-dom", url + "/"], capture_output=True,
-                     text=True, timeout=120).stdout
+                     text=True, timeout=left("dumping the page in chromium")).stdout
 open(os.path.join(work, "page.html"), "w").write(dom)
 page = Sections()
 page.feed(dom)
@@ -320,7 +443,8 @@ check(len(alarms) == sum(1 for e in api.values() if e["alarm"]),
       "the alarm in plain words, once per experiment in alarm: %s" % page.verdicts)
 subprocess.run([browser, *flags, "--window-size=900,1800",
                 "--screenshot=" + os.path.join(work, "page.png"),
-                url + "/experiments/lost"], capture_output=True, timeout=120)
+                url + "/experiments/lost"], capture_output=True,
+               timeout=left("taking the screenshot in chromium"))
 check(os.path.getsize(os.path.join(work, "page.png")) > 10000, "a screenshot of the page")
 
 # --- only the documented routes exist ----------------------------------------------
@@ -330,7 +454,8 @@ for method, path in (("GET", "/other"), ("GET", "/v1/logs"), ("PUT", "/"),
     check(status in (404, 405), "%s %s is not served (%d)" % (method, path, status))
 
 server.terminate()
-check(server.wait(timeout=60) == 0, "serve stops on SIGTERM")
+check(server.wait(timeout=left("stopping the server")) == 0, "serve stops on SIGTERM")
+remover.wait(timeout=left("removing the last run's files"))
 print("screenshot: " + os.path.join(work, "page.png"))
-print("%d failures" % len(failures))
+print("%d failures in %.1f s" % (len(failures), elapsed()))
 sys.exit(1 if failures else 0)

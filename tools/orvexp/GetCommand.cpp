@@ -308,12 +308,16 @@ void setupGetCommand(CLI::App& app, int& exitCode) {
                 "reason and experiment membership (a string read); with --json as members "
                 "source, reason, experiment");
   cmd->add_flag("--json", o->json,
-                "Print one JSON object per key: key, present, and when present kind, value, "
-                "string, number, boolean, json (events as {\"event\":...})");
+                "Print one JSON object per key: key, present, when present kind and value, "
+                "and string, number, boolean, json (the defaults when not present; events as "
+                "{\"event\":...})");
+  // One KEY=JSON per --override: a vector option would otherwise go on taking the
+  // words after it, the feature keys included.
   cmd->add_option("--override", o->overrides,
                   "Pin a feature locally, KEY=JSON (text that is not JSON is a string); "
-                  "repeatable. An overridden feature reports no exposure")
-      ->type_name("KEY=JSON");
+                  "repeat the option for more. An overridden feature reports no exposure")
+      ->type_name("KEY=JSON")
+      ->allow_extra_args(false);
   cmd->add_option("--overrides-file", o->overridesFile,
                   "A JSON object of overrides, re-read when it changes; its entries win over "
                   "--override's");

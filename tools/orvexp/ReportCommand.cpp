@@ -129,9 +129,12 @@ void setupReportCommand(CLI::App& app, int& exitCode) {
                   "The served payload directory: an experiment whose payload declares its "
                   "groups (\"#groups\") is checked against their weights")
       ->check(CLI::ExistingDirectory);
+  // One split per --expect, as get takes one KEY=JSON per --override.
   cmd->add_option("--expect", o->expect,
                   "EXPERIMENT=GROUP:WEIGHT,GROUP:WEIGHT...: the intended split of an "
-                  "experiment (before --dir; repeatable); otherwise groups are meant to be equal")
+                  "experiment (before --dir); repeat the option for more; otherwise groups "
+                  "are meant to be equal")
+      ->allow_extra_args(false)
       ->check(CLI::Validator(
           [](std::string& text) {
             std::string experiment;

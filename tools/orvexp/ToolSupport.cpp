@@ -88,19 +88,27 @@ TypedReads typedReads(const std::string& key) {
           OrvExperiment::getValueAsBoolean(key), OrvExperiment::getValueAsJson(key)};
 }
 
+std::string typedReadsText(const TypedReads& reads) {
+  return "string=\"" + reads.string + "\" number=" + reads.number.description() +
+         " boolean=" + (reads.boolean ? "true" : "false") + " json=" + reads.json.toJson();
+}
+
+std::string typedReadsJson(const TypedReads& reads) {
+  return ",\"string\":" + OrvValue(reads.string).toJson() + ",\"number\":" + reads.number.toJson() +
+         ",\"boolean\":" + (reads.boolean ? "true" : "false") + ",\"json\":" + reads.json.toJson();
+}
+
 }  // namespace
 
 // Each line is written with one call, so lines from event sinks never cut into it.
 void printTypedReads(std::ostream& out, const std::string& key) {
   std::string line = "  " + key + ": ";
-  if (!OrvFeatureManager::sharedInstance().getFeature(key, false)) {
-    line += "missing\n";
-  } else {
-    const TypedReads reads = typedReads(key);
-    line += "string=\"" + reads.string + "\" number=" + reads.number.description() +
-            " boolean=" + (reads.boolean ? "true" : "false") + " json=" + reads.json.toJson() +
-            "\n";
-  }
+  // A key that is not there still reads as something, the defaults: what an application
+  // gets, so they are shown, and named as what they are.
+  // Before readiness the table holds no payload (at most the overrides).
+  if (!OrvFeatureManager::sharedInstance().getFeature(key, false))
+    line += OrvExperiment::isReady() ? "missing, default " : "missing (no feature table), default ";
+  line += typedReadsText(typedReads(key)) + "\n";
   out << line << std::flush;
 }
 
@@ -134,15 +142,12 @@ NamedDetail namedDetail(const std::string& key, const ReadOptions& options) {
 void printTypedReadsJson(std::ostream& out, const std::string& key, const ReadOptions& options) {
   std::string line = "{\"key\":" + OrvValue(key).toJson();
   if (auto feature = OrvFeatureManager::sharedInstance().getFeature(key, false)) {
-    const TypedReads reads = typedReads(key);
-    line +=
-        ",\"present\":true,\"kind\":\"" + std::string(kindName(feature->value())) +
-        "\",\"value\":" + feature->value().toJson() +
-        ",\"string\":" + OrvValue(reads.string).toJson() + ",\"number\":" + reads.number.toJson() +
-        ",\"boolean\":" + (reads.boolean ? "true" : "false") + ",\"json\":" + reads.json.toJson();
+    line += ",\"present\":true,\"kind\":\"" + std::string(kindName(feature->value())) +
+            "\",\"value\":" + feature->value().toJson();
   } else {
-    line += ",\"present\":false";
+    line += ",\"present\":false";  // and the reads below answer their defaults
   }
+  line += typedReadsJson(typedReads(key));
   if (options.detail) {
     const NamedDetail d = namedDetail(key, options);
     line += ",\"source\":\"" + std::string(d.source) + "\",\"reason\":\"" + d.reasonKey + "\"";

@@ -54,13 +54,14 @@ struct ReadOptions {
   bool fileServer = false;
 };
 
-// Prints one line for `key`: its value read as string, number, boolean and JSON, or
-// "missing" when the feature table does not hold it (and then reads nothing).
+// Prints one line for `key`: its value read as string, number, boolean and JSON; when
+// the feature table does not hold it (or there is none yet), "missing" and the defaults
+// those reads answered.
 void printTypedReads(std::ostream& out, const std::string& key);
 // "  KEY: "VALUE" source=... reason=... [experiment=... group=... control=... bucket=...]"
 void printDetail(std::ostream& out, const std::string& key, const ReadOptions& options);
-// The same as one JSON object on one line: {"key", "present"} and, when present, the
-// payload's "kind" and "value" and the reads "string", "number", "boolean", "json";
+// The same as one JSON object on one line: {"key", "present"}, when present the
+// payload's "kind" and "value", and the reads "string", "number", "boolean", "json";
 // with options.detail also "source", "reason" and, for a feature of an experiment,
 // "experiment": {"experiment_id", "group_id", "control", "bucket_id"}.
 void printTypedReadsJson(std::ostream& out, const std::string& key, const ReadOptions& options);
