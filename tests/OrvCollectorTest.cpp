@@ -193,10 +193,27 @@ TEST(EventStore, RefusesLinksOtherFilesOtherProgramsDatabasesAndNewerSchemas) {
             std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(dir.file("missing.sqlite3")));
 
+  // A file named by mistake is left as it was, its mode too, by a writer and a reader;
+  // a store of ours is made owner-only only by its writer.
   writeFile(dir.file("notes.txt"), std::string(8192, 'x'));
-  EXPECT_NE(refusal(dir.file("notes.txt")).find("notes.txt is not a SQLite database"),
-            std::string::npos);
+  ::chmod(dir.file("notes.txt").c_str(), 0644);
+  for (const bool create : {true, false})
+    EXPECT_NE(refusal(dir.file("notes.txt"), create).find("notes.txt is not a SQLite database"),
+              std::string::npos);
   EXPECT_EQ(readFile(dir.file("notes.txt")), std::string(8192, 'x'));
+  const auto mode = [&](const char* name) {
+    struct stat st {};
+    ::stat(dir.file(name).c_str(), &st);
+    return st.st_mode & 0777;
+  };
+  EXPECT_EQ(mode("notes.txt"), 0644u);
+  openStore(dir.file("shared.sqlite3"));
+  ::chmod(dir.file("shared.sqlite3").c_str(), 0644);
+  std::string error;
+  EXPECT_TRUE(OrvEventStore::open(dir.file("shared.sqlite3"), &error, false)) << error;
+  EXPECT_EQ(mode("shared.sqlite3"), 0644u);
+  EXPECT_TRUE(OrvEventStore::open(dir.file("shared.sqlite3"), &error, true)) << error;
+  EXPECT_EQ(mode("shared.sqlite3"), 0600u);
   sql(dir.file("theirs.sqlite3"), "PRAGMA application_id=12345; CREATE TABLE t (x)");
   sql(dir.file("unmarked.sqlite3"), "CREATE TABLE events (x)");
   for (const char* name : {"theirs.sqlite3", "unmarked.sqlite3"})

@@ -84,7 +84,7 @@ void OrvDataDirectory::setLogChannel(const OrvLogChannel* log) {
   logChannel.store(log, std::memory_order_release);
 }
 
-std::string OrvDataDirectory::ownFileProblem(int fd, const std::string& file) {
+std::string OrvDataDirectory::ownFileProblem(int fd, const std::string& file, bool tighten) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) return "cannot open " + file + ": " + std::strerror(errno);
   if (!S_ISREG(st.st_mode)) {
@@ -97,10 +97,23 @@ std::string OrvDataDirectory::ownFileProblem(int fd, const std::string& file) {
   }
   if (st.st_uid != ::geteuid())
     return file + " belongs to another user (uid " + std::to_string(st.st_uid) + ")";
-  if ((st.st_mode & 077) != 0 && ::fchmod(fd, st.st_mode & 0700) != 0)
+  if (tighten && (st.st_mode & 077) != 0 && ::fchmod(fd, st.st_mode & 0700) != 0)
     return "cannot make " + file + " owner-only: " + std::strerror(errno);
   return "";
 }
+
+namespace {
+
+// Whether the open file is empty or begins as a SQLite database does.
+bool emptyOrSqlite(int fd) {
+  static constexpr char kHeader[] = "SQLite format 3";  // and its NUL: 16 bytes
+  char head[sizeof kHeader] = {};
+  const ssize_t n = ::pread(fd, head, sizeof head, 0);
+  return n == 0 ||
+         (n == static_cast<ssize_t>(sizeof head) && std::memcmp(head, kHeader, sizeof head) == 0);
+}
+
+}  // namespace
 
 bool OrvDataDirectory::checkDatabaseFiles(const std::string& path, bool create, std::string* why,
                                           int* mainErrno) {
@@ -118,7 +131,7 @@ bool OrvDataDirectory::checkDatabaseFiles(const std::string& path, bool create, 
       if (!*suffix) *mainErrno = errno;
       continue;
     }
-    const std::string problem = ownFileProblem(fd, file);
+    const std::string problem = ownFileProblem(fd, file, create && (*suffix || emptyOrSqlite(fd)));
     ::close(fd);
     if (!problem.empty()) {
       *why = problem;

@@ -48,15 +48,17 @@ class OrvDataDirectory {
   static bool isRefused(const std::string& path);
 
   // "" when the open file `fd` (named `file` in messages) is a regular file of this
-  // user, made owner-only when it was not; otherwise what is wrong with it. For the
-  // files kept in such a directory, opened without following links.
-  static std::string ownFileProblem(int fd, const std::string& file);
+  // user, made owner-only when it was not and `tighten` says so; otherwise what is wrong
+  // with it. For the files kept in such a directory, opened without following links.
+  static std::string ownFileProblem(int fd, const std::string& file, bool tighten = true);
 
   // Checks a SQLite database's files (`path`, its -wal and its -shm) before SQLite opens
   // them: never a symbolic link (one would lead SQLite, and the files it makes beside,
-  // out of the directory), each a regular file of this user, made owner-only. With
-  // `create`, a missing main file is created owner-only from its first byte (SQLite gives
-  // -wal and -shm the same mode). False with `*why` when a file is refused. A main file
+  // out of the directory), each a regular file of this user. With `create` (the caller
+  // owns the database) they are made owner-only, and a missing main file is created
+  // owner-only from its first byte (SQLite gives -wal and -shm the same mode); a main
+  // file that is not empty and not a SQLite database keeps its mode (it is someone
+  // else's file, named by mistake), and so does every file of a caller that only reads. False with `*why` when a file is refused. A main file
   // that cannot be opened otherwise is left to the caller: `*mainErrno` is its errno (0
   // when it was checked); a missing -wal or -shm is fine.
   static bool checkDatabaseFiles(const std::string& path, bool create, std::string* why,
