@@ -58,9 +58,9 @@ class OrvDataDirectory {
   // owns the database) they are made owner-only, and a missing main file is created
   // owner-only from its first byte (SQLite gives -wal and -shm the same mode); a main
   // file that is not empty and not a SQLite database keeps its mode (it is someone
-  // else's file, named by mistake), and so does every file of a caller that only reads. False with `*why` when a file is refused. A main file
-  // that cannot be opened otherwise is left to the caller: `*mainErrno` is its errno (0
-  // when it was checked); a missing -wal or -shm is fine.
+  // else's file, named by mistake), and so does every file of a caller that only reads. False with
+  // `*why` when a file is refused. A main file that cannot be opened otherwise is left to the
+  // caller: `*mainErrno` is its errno (0 when it was checked); a missing -wal or -shm is fine.
   static bool checkDatabaseFiles(const std::string& path, bool create, std::string* why,
                                  int* mainErrno);
 };
