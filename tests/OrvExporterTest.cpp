@@ -89,6 +89,12 @@ class WireCollector {
         for (const auto& id : r.eventIds) ++out[id];
     return out;
   }
+  // Waits until `count` requests were answered (a held one is recorded only then);
+  // false after kWait.
+  bool waitRequests(std::size_t count) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, kWait, [&] { return requests_.size() >= count; });
+  }
   // Waits until `count` distinct eventIds were accepted; false after kWait.
   bool waitAccepted(std::size_t count) {
     std::unique_lock lock(mutex_);
@@ -272,6 +278,7 @@ TEST_F(ExporterTest, RetryableFailuresBackOffAndEveryEventIsAcceptedOnce) {
     const auto id = add(o);
     track(5);
     ASSERT_TRUE(collector.waitAccepted(5));
+    ASSERT_TRUE(collector.waitRequests(faults + 1u));  // the held one, answered last
     const auto requests = collector.requests();
     ASSERT_EQ(requests.size(), faults + 1u);
     for (int k = 0; k < faults; ++k) {

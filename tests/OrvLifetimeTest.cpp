@@ -34,6 +34,20 @@ namespace {
 constexpr auto kExitBound = kSanitized ? 5000ms : 1000ms;
 constexpr int kIdleExitMultiple = 20;
 
+#if defined(__SANITIZE_THREAD__)
+// A thread still at work when the exit's grace period ends is left behind by design;
+// ThreadSanitizer reports it as a leak (exit code 66), which on a slow machine is a
+// stalled fetch still unwinding after its transfer was cut short. The helpers run
+// without that one report: races are still reported and still fail their exit code.
+// Set before main(), while this process has one thread.
+const bool helpersLeaveThreadsBehindQuietly = [] {
+  const char* options = std::getenv("TSAN_OPTIONS");
+  const std::string joined =
+      (options && *options ? std::string(options) + ":" : std::string()) + "report_thread_leaks=0";
+  return ::setenv("TSAN_OPTIONS", joined.c_str(), 1) == 0;
+}();
+#endif
+
 // Runs per scenario: short in CI, ORV_EXIT_RUNS for the long local loop.
 int runs() {
   const char* n = std::getenv("ORV_EXIT_RUNS");
@@ -135,7 +149,8 @@ TEST(ProcessExit, EndsCleanlyAndPromptlyWhateverLibraryWorkIsInFlight) {
   BusyLoops busy;
   for (int i = 0; i < runs(); ++i) {
     TempDir data;  // a fresh store each time: every read makes a first exposure
-    const auto idle = idleExit(data.path());
+    TempDir idleData;
+    const auto idle = idleExit(idleData.path());
     const auto bound = exitBound(idle);
     // An exposure being hashed, recorded and handed over while main returns.
     expectCleanPromptExit({"read", data.path(), fileUrl}, bound, idle);
@@ -161,9 +176,9 @@ TEST(ProcessExit, NoLibraryThreadOutlivesWhatItUsesWhateverPathIsBusy) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));  // a collector under load
     res.set_content("{}", "application/json");
   });
-  // A sanitizer build runs ten times slower: a job that outlasts the grace period (a
-  // transaction recording thousands of exposures, a reload parsing a large payload) is
-  // left behind by design, which ThreadSanitizer reports as a leaked thread.
+  // A sanitizer build runs ten times slower: smaller jobs keep each exit's work in flight
+  // of the same kind (a transaction recording exposures, a reload parsing a payload)
+  // without making the run long.
   const auto size = [](int n) { return std::to_string(kSanitized ? n / 5 : n); };
   BusyLoops busy;
   for (int i = 0; i < runs(); ++i) {
