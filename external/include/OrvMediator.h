@@ -43,8 +43,18 @@ struct ORV_EXPORT OrvMediatorEvent {
   OrvValue properties;                         ///< a dictionary
   std::string appId;                           ///< the application the exposure was for
   std::chrono::system_clock::time_point time;  ///< when the event was stored
-  /// The same on every delivery of this event; unique per event (a random UUID).
+  /// The same on every delivery of this event; unique per event (a UUID of version 7).
   std::string eventId;
+  /// What an analysis needs beyond the properties, for an exposure whose experiment
+  /// assigned its unit; absent otherwise. A dictionary of `"unit"` (the bucket
+  /// identifier's text, the unit the exposure is for), and, when the unit was placed
+  /// by weighted groups, `"split"` (the weights it was placed by: an array of
+  /// `[group id, weight]` pairs, in their declared order) and `"intended_share"` (its
+  /// group's weight over their sum). Never secret; never inside `properties`, which
+  /// keep the three keys they have always had. The OTLP exporter sends it as the
+  /// attributes `feature_flag.context.id`, `orv.split` (compact JSON text) and
+  /// `orv.intended_share`.
+  OrvValue context;
 
   /// The event as one compact JSON object, as jsonLinesFileSink() writes it:
   /// @code
@@ -52,6 +62,8 @@ struct ORV_EXPORT OrvMediatorEvent {
   ///  "time":"2026-12-06T07:24:54.123Z"}
   /// @endcode
   std::string toJson() const;
+  /// The same with `"context"` as well when the event has one (`withContext`).
+  std::string toJson(bool withContext) const;
 };
 
 /// The analytics mediator (see OrvMediator.h): one per process, sharedInstance().

@@ -88,13 +88,16 @@ struct OrvMediator::State {
   }
 };
 
-std::string OrvMediatorEvent::toJson() const {
-  return OrvValue::dictionary({{"event_id", OrvValue(eventId)},
-                               {"name", OrvValue(name)},
-                               {"app_id", OrvValue(appId)},
-                               {"time", OrvValue(orvIsoTime(time))},
-                               {"properties", properties}})
-      .toJson();
+std::string OrvMediatorEvent::toJson() const { return toJson(false); }
+
+std::string OrvMediatorEvent::toJson(bool withContext) const {
+  OrvValue::Dictionary fields = {{"event_id", OrvValue(eventId)},
+                                 {"name", OrvValue(name)},
+                                 {"app_id", OrvValue(appId)},
+                                 {"time", OrvValue(orvIsoTime(time))},
+                                 {"properties", properties}};
+  if (withContext && context.isDictionary()) fields.emplace_back("context", context);
+  return OrvValue::dictionary(std::move(fields)).toJson();
 }
 
 namespace {
