@@ -27,6 +27,11 @@ class OrvExpLog {
       "%@ : Overridden locally, not an experiment assignment, skip exposure event.";
   static constexpr std::string_view kAlreadyExposed =
       "%@ : Already exposed, skip this exposure incident.";
+  static constexpr std::string_view kNoUnit =
+      "no unit to assign groups to (set a bucket identifier, or the fetch parameter "
+      "\"unit_id\"): experiments left out: %@";
+  static constexpr std::string_view kGroupsUnusable =
+      "the payload's \"#groups\" cannot be used (%@): their experiments are left out";
 
   static void setEnableLog(bool enable) noexcept { channel_.setEnabled(enable); }
   static bool isEnableLog() noexcept { return channel_.enabled(); }

@@ -213,10 +213,12 @@ void OrvExperiment::startWithConfig(const std::shared_ptr<OrvExperimentConfig>& 
 
 void OrvExperiment::setCustomFetchParams(const OrvValue& params) {
   OrvRemoteConfig::setCustomFetchParams(params, "", kTemplateCode);
+  OrvFeatureManager::sharedInstance().setFetchParams(params);
 }
 
 void OrvExperiment::setCustomBucketId(const OrvValue& bucketId) {
   OrvRemoteConfig::setCustomBucketId(bucketId, "", kTemplateCode);
+  OrvFeatureManager::sharedInstance().setBucketId(bucketId);
 }
 
 std::string OrvExperiment::getValueAsString(const std::string& key) {

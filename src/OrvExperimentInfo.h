@@ -36,6 +36,12 @@ class OrvExperimentInfo {
   const OrvValue& customBucketId() const noexcept { return customBucketId_; }
   void setCustomBucketId(OrvValue v) { customBucketId_ = std::move(v); }
 
+  // The weights the unit was placed by ("#split" of an entry resolved from weighted
+  // groups: [[group id, weight], ...]), absent for a plain entry; only read, never
+  // trusted to be well formed (see OrvAssignment::intendedShare).
+  const OrvValue& split() const noexcept { return split_; }
+  void setSplit(OrvValue v) { split_ = std::move(v); }
+
   // "<bucket>_<experiment id>_<group id>", each part its text form (a boolean as 1 or
   // 0), absent parts empty.
   std::string exposureKeyString() const;
@@ -56,6 +62,7 @@ class OrvExperimentInfo {
   OrvValue experimentGroupId_;
   bool isControl_ = false;
   OrvValue customBucketId_;
+  OrvValue split_;
 
   mutable std::once_flag recordKeyOnce_;
   mutable std::string recordKey_;  // written once, under recordKeyOnce_

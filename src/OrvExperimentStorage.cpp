@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include "OrvExpLog.h"
+#include "OrvStickyAssignments.h"
 #include "platform/OrvDataDirectory.h"
 #include "platform/OrvUserDefaults.h"
 
@@ -63,6 +64,7 @@ void OrvExperimentStorage::setMemoryOnly(bool on) {
   store.memoryRecords.clear();
   store.captured.clear();
   bumpGeneration();
+  OrvStickyAssignments::forgetInMemory();
 }
 
 bool OrvExperimentStorage::memoryOnly() {

@@ -2,6 +2,7 @@
 
 #include <unordered_set>
 
+#include "OrvAssignment.h"
 #include "OrvExpLog.h"
 #include "OrvExperimentQueue.h"
 #include "OrvExperimentStorage.h"
@@ -113,6 +114,7 @@ void OrvExposureTracker::doExposures(const std::vector<std::string>& keys) {
     event.appId = appId;
     event.name = kEventName;
     event.properties = eventProperties(*info);
+    event.context = eventContext(*info);
     events.push_back(std::move(event));
   }
   if (pending.empty()) return;
@@ -127,6 +129,18 @@ void OrvExposureTracker::doExposures(const std::vector<std::string>& keys) {
   }
   // In test mode the events stay in memory: the mediator would open the outbox on disk.
   if (!OrvExperimentStorage::memoryOnly()) OrvMediator::sharedInstance()->deliverPending();
+}
+
+OrvValue OrvExposureTracker::eventContext(const OrvExperimentInfo& info) {
+  if (info.customBucketId().isAbsent()) return OrvValue();
+  OrvValue::Dictionary context = {
+      {"unit", OrvValue(OrvAssignment::identifierText(info.customBucketId()))}};
+  const std::string group = OrvAssignment::identifierText(info.experimentGroupId());
+  if (const auto share = OrvAssignment::intendedShare(info.split(), group)) {
+    context.emplace_back("split", info.split());
+    context.emplace_back("intended_share", OrvValue(*share));
+  }
+  return OrvValue::dictionary(std::move(context));
 }
 
 OrvValue OrvExposureTracker::eventProperties(const OrvExperimentInfo& info) {

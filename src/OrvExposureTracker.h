@@ -45,6 +45,10 @@ class OrvExposureTracker {
   void doExposure(const std::string& key) { doExposures({key}); }
   // The event's properties: the identifiers that are present and the control flag.
   static OrvValue eventProperties(const OrvExperimentInfo& info);
+  // The event's analysis context (OrvMediatorEvent::context): the unit, and the split
+  // and intended share when the membership carries a usable "#split"; absent without
+  // a bucket identifier.
+  static OrvValue eventContext(const OrvExperimentInfo& info);
 
   OrvExposureTracker(const OrvExposureTracker&) = delete;
   OrvExposureTracker& operator=(const OrvExposureTracker&) = delete;

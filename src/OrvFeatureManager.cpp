@@ -2,10 +2,12 @@
 
 #include <utility>
 
+#include "OrvAssignment.h"
 #include "OrvExpLog.h"
 #include "OrvExposureTracker.h"
 #include "OrvFeatureParser.h"
 #include "OrvRemoteConfig.h"
+#include "OrvStickyAssignments.h"
 #include "OrvTableWatch.h"
 
 OrvFeatureManager::OrvFeatureManager() : snapshot_(std::make_shared<const Snapshot>()) {}
@@ -128,9 +130,14 @@ void OrvFeatureManager::load(const std::shared_ptr<OrvExperimentConfig>& config,
     overrides = OrvValue::dictionary(std::move(joined));
   }
   // Built without the lock: reads go on against the current table meanwhile. Loads
-  // run one at a time on the work queue, so no other load can slip in between.
-  std::shared_ptr<const OrvFeatureTable> table =
-      OrvFeatureParser::parse(payload, previous.get(), overrides, config->overrideMode());
+  // run one at a time on the work queue, so no other load can slip in between. A
+  // payload without "#groups" (every payload an assigning server resolved) goes to the
+  // parser as it is.
+  std::shared_ptr<const OrvFeatureTable> table = OrvFeatureParser::parse(
+      source != OrvValueSource::kOverride && OrvAssignment::hasGroups(payload)
+          ? assignGroups(payload, *config)
+          : payload,
+      previous.get(), overrides, config->overrideMode());
   std::vector<std::shared_ptr<const Snapshot>> released;
   {
     std::lock_guard lock(mutex_);
@@ -142,6 +149,44 @@ void OrvFeatureManager::load(const std::shared_ptr<OrvExperimentConfig>& config,
   // The old table is released here, outside the lock, however large it is.
   if (source != OrvValueSource::kDefault)
     OrvTableWatch::sharedInstance().tableLoaded(previous.get(), *table);
+}
+
+OrvValue OrvFeatureManager::assignGroups(const OrvValue& payload,
+                                         const OrvExperimentConfig& config) {
+  if (const std::string problem = OrvAssignment::problemOf(payload); !problem.empty()) {
+    OrvExpLog::error(OrvExpLog::kGroupsUnusable, problem);
+    return OrvAssignment::withoutGroups(payload);
+  }
+  OrvValue bucketId;
+  OrvValue fetchParams;
+  {
+    std::lock_guard lock(mutex_);
+    bucketId = laterBucketId_;
+    fetchParams = laterFetchParams_;
+  }
+  if (bucketId.isAbsent()) bucketId = config.customBucketId();
+  if (fetchParams.isAbsent()) fetchParams = config.customFetchParams();
+  const std::string unit = OrvAssignment::unitOf(
+      OrvValue::dictionary({{"bucket_id", bucketId}, {"fetch_params", fetchParams}}));
+  OrvStickyAssignments memory(config.appId());
+  std::vector<std::string> leftOut;
+  OrvValue resolved = OrvAssignment::resolve(payload, unit, &memory, &leftOut);
+  if (!leftOut.empty()) {
+    std::string names;
+    for (const std::string& id : leftOut) names += (names.empty() ? "" : ", ") + id;
+    OrvExpLog::error(OrvExpLog::kNoUnit, names);
+  }
+  return resolved;
+}
+
+void OrvFeatureManager::setBucketId(OrvValue bucketId) {
+  std::lock_guard lock(mutex_);
+  laterBucketId_ = std::move(bucketId);
+}
+
+void OrvFeatureManager::setFetchParams(OrvValue params) {
+  std::lock_guard lock(mutex_);
+  laterFetchParams_ = std::move(params);
 }
 
 void OrvFeatureManager::setFileOverrides(OrvValue overrides) {
@@ -167,6 +212,8 @@ void OrvFeatureManager::reset() {
   OrvValue overrides;
   std::lock_guard lock(mutex_);
   overrides = std::exchange(fileOverrides_, OrvValue());
+  laterBucketId_ = OrvValue();
+  laterFetchParams_ = OrvValue();
   released = publishLocked(Snapshot{});
 }
 

@@ -83,6 +83,13 @@ class OrvFeatureManager {
   // (after the overrides file changed). Nothing before the first start.
   void reapplyOverrides();
 
+  // The bucket identifier and fetch parameters handed to the component after start
+  // (OrvExperiment::setCustomBucketId, setCustomFetchParams); until then the
+  // configuration's are used. A payload's "#groups" are resolved at each load for the
+  // unit they name, as an assigning server would for the fetch (see OrvAssignment).
+  void setBucketId(OrvValue bucketId);
+  void setFetchParams(OrvValue params);
+
   // The current table and where it came from, for listings; no exposure is reported.
   template <class Visit>
   auto visitTable(Visit&& visit) {
@@ -122,6 +129,9 @@ class OrvFeatureManager {
   // change listeners and readiness hear of it unless `source` is kDefault.
   void load(const std::shared_ptr<OrvExperimentConfig>& config, const OrvValue& payload,
             OrvValueSource source);
+  // `payload` with its "#groups" resolved for the unit (see setBucketId), sticky ones
+  // through the application's memory; one log line names the experiments left out.
+  OrvValue assignGroups(const OrvValue& payload, const OrvExperimentConfig& config);
   // Under mutex_: makes `next` the snapshot reads see. Returns the snapshot it replaced
   // and those readers retired, for the caller to release after unlocking.
   std::vector<std::shared_ptr<const Snapshot>> publishLocked(Snapshot next);
@@ -130,6 +140,9 @@ class OrvFeatureManager {
   // Guarded by mutex_; never null. Its table is null until the first load.
   std::shared_ptr<const Snapshot> snapshot_;
   OrvValue fileOverrides_;  // guarded by mutex_
+  // Guarded by mutex_; absent until set after a start.
+  OrvValue laterBucketId_;
+  OrvValue laterFetchParams_;
   // Changed under mutex_ whenever snapshot_ is; read without it.
   std::atomic<std::uint64_t> generation_{1};
   // Snapshots whose last reference a reader dropped, freed by the next publication.

@@ -110,6 +110,7 @@ std::shared_ptr<const OrvFeatureTable> OrvFeatureParser::parse(const OrvValue& p
     info.setExperimentGroupId(entry["#experiment_group_id"]);
     info.setIsControl(entry["#is_control_group"].boolValue());
     info.setCustomBucketId(entry["bucket_id"]);
+    info.setSplit(entry["#split"]);
     bool carried = previous == nullptr;
     for (const OrvValue& key : entry["#feature_list"].elements()) {
       if (!key.isString()) continue;

@@ -118,6 +118,7 @@ std::vector<OrvTestExposure> OrvTesting::exposures() {
     exposure.groupId = event.properties["#experiment_group_id"];
     exposure.isControl = event.properties["#is_control_group"].boolValue();
     exposure.properties = std::move(event.properties);
+    exposure.context = std::move(event.context);
   }
   return exposures;
 }

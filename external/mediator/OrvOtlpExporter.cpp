@@ -419,6 +419,16 @@ std::string OrvOtlpExporter::encode(const std::vector<OrvOutboxEvent>& events,
                                   attribute("appId", text(e.appId))};
     for (const auto& [key, value] : e.properties.entries())
       attributes.push_back(attribute(key, anyValue(value)));
+    // The analysis context under the names of the OpenTelemetry feature-flag
+    // conventions where they have one (the evaluation context's id is the unit).
+    if (const OrvValue& unit = e.context["unit"]; unit.isString())
+      attributes.push_back(attribute("feature_flag.context.id", text(unit.stringValue())));
+    if (const OrvValue& split = e.context["split"]; split.isArray())
+      attributes.push_back(attribute("orv.split", text(split.toJson())));
+    if (const OrvValue& share = e.context["intended_share"]; share.isNumber())
+      attributes.push_back(
+          attribute("orv.intended_share",
+                    OrvValue::dictionary({{"doubleValue", OrvValue(share.doubleValue())}})));
     records.push_back(
         OrvValue::dictionary({{"timeUnixNano", OrvValue(nanos(e.timeMs))},
                               {"observedTimeUnixNano", OrvValue(nanos(now))},

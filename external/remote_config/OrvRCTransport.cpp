@@ -47,6 +47,12 @@ OrvRCRawResponse fromFile(const OrvRCRequest& request) {
   return response;
 }
 
+// True when `url`'s path ends in ".json": it names the payload itself.
+bool namesPayloadFile(const std::string& url) {
+  const std::string path = url.substr(0, url.find_first_of("?#"));
+  return path.size() > 5 && path.compare(path.size() - 5, 5, ".json") == 0;
+}
+
 }  // namespace
 
 OrvRCRawResponse OrvRCTransport::fetch(const OrvRCRequest& request) {
@@ -59,12 +65,19 @@ OrvRCRawResponse OrvRCTransport::fetch(const OrvRCRequest& request) {
     response.transportMessage = problem + ": server URL \"" + request.serverUrl + "\"";
     return response;
   }
-  while (!http.url.empty() && http.url.back() == '/') http.url.pop_back();
-  http.url += OrvRemoteConfig::kFetchPath;
-  http.headers = {"Content-Type: application/json", "Accept: application/json"};
+  if (namesPayloadFile(http.url)) {
+    // A static file (a CDN, a bucket, any web server): fetched as it stands, with no
+    // request body; the library resolves the weighted groups it declares.
+    http.method = "GET";
+    http.headers = {"Accept: application/json"};
+  } else {
+    while (!http.url.empty() && http.url.back() == '/') http.url.pop_back();
+    http.url += OrvRemoteConfig::kFetchPath;
+    http.headers = {"Content-Type: application/json", "Accept: application/json"};
+    http.body = request.body;
+  }
   if (!request.etag.empty()) http.headers.push_back("If-None-Match: " + request.etag);
   http.headers.insert(http.headers.end(), request.headers.begin(), request.headers.end());
-  http.body = request.body;
   http.connectTimeoutMs = request.connectTimeoutMs;
   http.totalTimeoutMs = request.totalTimeoutMs;
   http.maxResponseBytes = request.maxBodyBytes;

@@ -44,6 +44,10 @@ struct OrvTestExposure {
   OrvValue groupId;        ///< the experiment entry's `"#experiment_group_id"`
   bool isControl = false;  ///< the experiment entry's `"#is_control_group"`
   OrvValue properties;     ///< the event's properties exactly as a sink would receive them
+  /// The event's analysis context, as OrvMediatorEvent::context: the unit and, for a
+  /// group placed by weights, the split and the group's intended share; absent without
+  /// a bucket identifier.
+  OrvValue context;
 };
 
 /// Test mode (see OrvTesting.h): static calls only.
@@ -56,10 +60,11 @@ class ORV_EXPORT OrvTesting {
 
   /// Starts test mode with `payload` (a dictionary in the payload format, as JSON text
   /// or as a value) and `config` (null: a fresh configuration for kDefaultAppId, with
-  /// automatic exposure tracking on). The configuration's server address, bucket and
-  /// fetch parameters play no part; its overrides (dictionary and file), their mode and
-  /// exposure tracking do. When test mode is on already, it is reset first. Returns
-  /// false, with an error line, for text that is not JSON, a payload that is not a
+  /// automatic exposure tracking on). The configuration's server address plays no part;
+  /// its bucket identifier (or fetch parameter "unit_id") is the unit that weighted
+  /// `"#groups"` are resolved for, as in production; its overrides (dictionary and
+  /// file), their mode and exposure tracking do. When test mode is on already, it is reset first.
+  /// Returns false, with an error line, for text that is not JSON, a payload that is not a
   /// dictionary, and after a real start; the library is then left unstarted.
   /// @{
   static bool start(std::string_view payloadJson,

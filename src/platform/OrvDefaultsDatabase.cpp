@@ -271,6 +271,31 @@ void OrvDefaultsDatabase::put(const std::string& suite, const std::string& key,
   flushErrors(lock);
 }
 
+OrvValue OrvDefaultsDatabase::putIfAbsent(const std::string& suite, const std::string& key,
+                                          const OrvValue& value) {
+  std::unique_lock lock(mutex_);
+  OrvValue kept;
+  const bool writable = writableLocked();
+  const bool done = writable && transactionLocked([&] {
+                      if (!readRowLocked(suite, key, &kept)) return false;
+                      if (!kept.isAbsent()) return true;
+                      kept = value;
+                      return defaults_.write(suite, key, value);
+                    });
+  if (done) {
+    outage_.succeeded();
+  } else {
+    // What the file or memory holds still wins over a value of our own.
+    readRowLocked(suite, key, &kept);
+    if (kept.isAbsent()) {
+      kept = value;
+      outage_.keepRow(suite, key, value);
+    }
+  }
+  flushErrors(lock);
+  return kept;
+}
+
 bool OrvDefaultsDatabase::isPersistent() {
   std::lock_guard lock(mutex_);
   return file_.writable() && !outage_.broken();

@@ -77,6 +77,10 @@ class OrvDefaultsDatabase : public std::enable_shared_from_this<OrvDefaultsDatab
   OrvValue get(const std::string& suite, const std::string& key);
   std::map<std::string, OrvValue> all(const std::string& suite);
   void put(const std::string& suite, const std::string& key, const OrvValue& value);
+  // The value under `key` when one is there (written by any process), else stores
+  // `value` and returns it: the first writer wins, checked and written in one
+  // transaction. While the file cannot be written, memory keeps it as put() does.
+  OrvValue putIfAbsent(const std::string& suite, const std::string& key, const OrvValue& value);
   // False while writes cannot reach the file.
   bool isPersistent();
 

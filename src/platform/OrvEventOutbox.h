@@ -40,7 +40,16 @@ struct OrvOutboxEvent {
   std::string appId;
   std::string name;
   OrvValue properties;
+  // What an analysis needs beyond the properties (OrvMediatorEvent::context); absent
+  // for most events. Stored with the properties under kContextKey, which no consumer
+  // sees there.
+  OrvValue context;
   std::int64_t timeMs = 0;  // milliseconds since the epoch, when stored
+
+  // The key the context is stored under inside the properties column: an outbox
+  // written by this version stays readable by earlier ones (which pass it on as a
+  // property) without a change of the schema.
+  static constexpr const char* kContextKey = "#orv_context";
 };
 
 // What recording an exposure came to.

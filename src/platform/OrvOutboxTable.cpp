@@ -47,12 +47,37 @@ bool isAlive(const std::string& owner) {
   return pid > 0 && startTimeOf(pid) == owner.substr(colon + 1) && !owner.substr(colon + 1).empty();
 }
 
+// The properties column: the properties, with the context under its key when there
+// is one (see OrvOutboxEvent::kContextKey).
+std::string propertiesColumn(const OrvOutboxEvent& event) {
+  if (!event.context.isDictionary() || !event.properties.isDictionary())
+    return event.properties.toJson();
+  OrvValue::Dictionary fields = event.properties.entries();
+  fields.emplace_back(OrvOutboxEvent::kContextKey, event.context);
+  return OrvValue::dictionary(std::move(fields)).toJson();
+}
+
+// The properties column read back into `event`'s properties and context.
+void readProperties(const std::string& column, OrvOutboxEvent* event) {
+  OrvValue stored = OrvValue::parseJson(column).value;
+  const OrvValue& context = stored[OrvOutboxEvent::kContextKey];
+  if (context.isAbsent()) {
+    event->properties = std::move(stored);
+    return;
+  }
+  event->context = context;
+  OrvValue::Dictionary fields;
+  for (const auto& entry : stored.entries())
+    if (entry.first != OrvOutboxEvent::kContextKey) fields.push_back(entry);
+  event->properties = OrvValue::dictionary(std::move(fields));
+}
+
 // An event's own columns, as parameters 1 to 5 of every statement that stores one.
 void bindEvent(sqlite3_stmt* st, const OrvOutboxEvent& event) {
   F::bindText(st, 1, event.eventId);
   F::bindText(st, 2, event.appId);
   F::bindText(st, 3, event.name);
-  F::bindText(st, 4, event.properties.toJson());
+  F::bindText(st, 4, propertiesColumn(event));
   sqlite3_bind_int64(st, 5, event.timeMs);
 }
 
@@ -210,7 +235,7 @@ void OrvOutboxTable::pending(std::size_t max, const std::string& consumer,
     e.eventId = F::columnText(st, 1);
     e.appId = F::columnText(st, 2);
     e.name = F::columnText(st, 3);
-    e.properties = OrvValue::parseJson(F::columnText(st, 4)).value;
+    readProperties(F::columnText(st, 4), &e);
     e.timeMs = sqlite3_column_int64(st, 5);
     e.consumer = consumer;
     events->push_back(std::move(e));
@@ -279,7 +304,7 @@ bool OrvOutboxTable::deadLetters(std::size_t max, std::vector<OrvDeadLetter>* le
     d.event.eventId = F::columnText(st, 0);
     d.event.appId = F::columnText(st, 1);
     d.event.name = F::columnText(st, 2);
-    d.event.properties = OrvValue::parseJson(F::columnText(st, 3)).value;
+    readProperties(F::columnText(st, 3), &d.event);
     d.event.timeMs = sqlite3_column_int64(st, 4);
     d.event.consumer = F::columnText(st, 5);
     d.status = static_cast<long>(sqlite3_column_int64(st, 6));

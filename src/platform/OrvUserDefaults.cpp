@@ -26,6 +26,10 @@ void OrvUserDefaults::setObject(const OrvValue& value, const std::string& key) {
   db_->put(suite_, key, value);
 }
 
+OrvValue OrvUserDefaults::objectForKeyOrSet(const OrvValue& value, const std::string& key) {
+  return db_->putIfAbsent(suite_, key, value);
+}
+
 void OrvUserDefaults::removeObjectForKey(const std::string& key) {
   db_->put(suite_, key, OrvValue());
 }

@@ -39,6 +39,9 @@ class OrvUserDefaults {
   // the key.
   void setObject(const OrvValue& value, const std::string& key);
   void removeObjectForKey(const std::string& key);
+  // The stored value when there is one (any process may have written it), else stores
+  // `value` and returns it; checked and written in one transaction.
+  OrvValue objectForKeyOrSet(const OrvValue& value, const std::string& key);
 
   // The stored value, or absent.
   OrvValue objectForKey(const std::string& key) const;

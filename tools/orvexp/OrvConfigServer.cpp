@@ -520,7 +520,8 @@ struct OrvConfigServer::Impl {
       } else if (OrvAssignment::hasGroups(payload.value)) {
         problem = OrvAssignment::problemOf(payload.value);
         if (problem.empty())
-          content = OrvAssignment::resolve(payload.value, OrvAssignment::unitOf(body)).toJson();
+          content =
+              OrvAssignment::resolve(payload.value, OrvAssignment::unitOf(body), nullptr).toJson();
       }
     }
     if (!problem.empty()) {

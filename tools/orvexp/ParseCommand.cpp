@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Commands.h"
+#include "OrvAssignment.h"
 #include "OrvFeatureParser.h"
 #include "OrvRCResponse.h"
 #include "OrvRCTransport.h"
@@ -48,7 +49,19 @@ std::vector<std::string> skippedParts(const OrvValue& payload) {
   return warnings;
 }
 
-int runParse(const std::string& path) {
+// A first launch's memory: nothing kept, so a sticky experiment places the unit by the
+// hash, as it would the first time.
+class FirstLaunch : public OrvAssignment::Memory {
+ public:
+  std::optional<Kept> recall(const std::string&, const std::string&) override {
+    return std::nullopt;
+  }
+  Kept keep(const std::string&, const std::string&, const Kept& kept, bool) override {
+    return kept;
+  }
+};
+
+int runParse(const std::string& path, const std::string& unit) {
   std::error_code error;
   if (std::filesystem::is_directory(path, error)) {
     printError(
@@ -68,7 +81,23 @@ int runParse(const std::string& path) {
   }
   for (const std::string& warning : skippedParts(outcome.payload))
     printError("parse", path + ": warning: " + warning);
-  auto table = OrvFeatureParser::parse(outcome.payload);
+  OrvValue payload = outcome.payload;
+  if (OrvAssignment::hasGroups(payload)) {
+    // Resolved as the library resolves what it loads, so this shows what the unit gets.
+    if (const std::string problem = OrvAssignment::problemOf(payload); !problem.empty()) {
+      printError("parse", path + ": warning: \"#groups\" cannot be used (" + problem +
+                              "): their experiments are left out");
+      payload = OrvAssignment::withoutGroups(payload);
+    } else {
+      FirstLaunch memory;
+      std::vector<std::string> leftOut;
+      payload = OrvAssignment::resolve(payload, unit, &memory, &leftOut);
+      for (const std::string& id : leftOut)
+        printError("parse", path + ": warning: experiment " + id +
+                                " assigns weighted groups: give --unit to see what a unit gets");
+    }
+  }
+  auto table = OrvFeatureParser::parse(payload);
 
   std::cout << "key\tvalue\texperiment_id\tgroup_id\tcontrol\tbucket_id\n";
   for (const OrvFeature& feature : *table) {  // in key order
@@ -92,8 +121,11 @@ int runParse(const std::string& path) {
 void setupParseCommand(CLI::App& app, int& exitCode) {
   auto* cmd = app.add_subcommand("parse", "Print the feature table of a payload file");
   auto path = std::make_shared<std::string>();
+  auto unit = std::make_shared<std::string>();
   cmd->add_option("file", *path, "Feature payload (a JSON object)")->required();
-  cmd->callback([path, &exitCode] { exitCode = runParse(*path); });
+  cmd->add_option("--unit", *unit,
+                  "The unit (bucket identifier) whose groups to show, for weighted \"#groups\"");
+  cmd->callback([path, unit, &exitCode] { exitCode = runParse(*path, *unit); });
 }
 
 }  // namespace orvexp

@@ -1,0 +1,188 @@
+// Assignment in the library: the published conformance cases, a weighted payload read
+// from a file (the group, its values and what the exposure carries), and what happens
+// without a unit or with a malformed declaration. Across processes (sticky, the four
+// ways to read one payload) it is tests/tool/assignment.py's.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+#include "LibraryFixture.h"
+#include "OrvAssignment.h"
+#include "OrvExpLog.h"
+#include "OrvExperiment/OrvTesting.h"
+
+using namespace orvtest;
+
+namespace {
+
+OrvValue casesFile() {
+  std::ifstream in(std::string(ORV_TEST_SOURCE_DIR) + "/docs/assignment-cases.json");
+  std::stringstream text;
+  text << in.rdbuf();
+  return OrvValue::parseJson(text.str()).value;
+}
+
+// Groups "g0", "g1", ... with `weights`, each setting "color" to its own id.
+OrvValue groupsOf(const OrvValue& weights) {
+  OrvValue::Array groups;
+  for (std::size_t i = 0; i < weights.size(); ++i) {
+    const std::string id = "g" + std::to_string(i);
+    groups.push_back(
+        OrvValue::dictionary({{"id", OrvValue(id)},
+                              {"weight", weights.at(i)},
+                              {"values", OrvValue::dictionary({{"color", OrvValue(id)}})}}));
+  }
+  return OrvValue::array(std::move(groups));
+}
+
+// Lines the library logs while it exists (logging on).
+class LogLines {
+ public:
+  LogLines() {
+    OrvPlatform::setConsoleSink([this](std::string_view line) {
+      std::lock_guard lock(mutex_);
+      lines_.emplace_back(line);
+    });
+    OrvExperiment::enableLog(true);
+  }
+  ~LogLines() {
+    OrvExperiment::enableLog(false);
+    OrvPlatform::setConsoleSink(nullptr);
+  }
+  std::size_t count(const std::string& part) const {
+    std::lock_guard lock(mutex_);
+    return static_cast<std::size_t>(
+        std::count_if(lines_.begin(), lines_.end(),
+                      [&](const std::string& l) { return l.find(part) != l.npos; }));
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+class AssignmentLibraryTest : public LibraryTest {};
+
+}  // namespace
+
+TEST(AssignmentCases, EveryPublishedCaseGetsItsGroupFromTheHashAndFromResolution) {
+  const OrvValue cases = casesFile()["cases"];
+  ASSERT_GE(cases.size(), 50u);
+  for (const OrvValue& c : cases.elements()) {
+    SCOPED_TRACE(c.toJson());
+    OrvValue::Dictionary entry = {{"#experiment_id", c["experiment"]},
+                                  {"#feature_list", OrvValue::array({OrvValue("color")})},
+                                  {"#groups", groupsOf(c["weights"])}};
+    if (!c["seed"].isAbsent()) entry.emplace_back("#seed", c["seed"]);
+    const OrvValue declared = OrvValue::dictionary(std::move(entry));
+    const std::string unit = c["unit"].stringValue();
+    EXPECT_EQ(
+        OrvAssignment::groupIndex(OrvAssignment::hashKey(declared), unit, declared["#groups"]),
+        c["group"].int64Value());
+
+    const OrvValue payload = OrvValue::dictionary(
+        {{"color", OrvValue("top")}, {"experiment_detail", OrvValue::array({declared})}});
+    ASSERT_EQ(OrvAssignment::problemOf(payload), "");
+    std::vector<std::string> leftOut;
+    const OrvValue resolved = OrvAssignment::resolve(payload, unit, nullptr, &leftOut);
+    if (unit.empty()) {  // no unit, no membership: the top-level value stays
+      EXPECT_EQ(leftOut, std::vector<std::string>{c["experiment"].stringValue()});
+      EXPECT_EQ(resolved["color"], OrvValue("top"));
+      continue;
+    }
+    const std::string group = "g" + std::to_string(c["group"].int64Value());
+    EXPECT_EQ(resolved["color"], OrvValue(group));
+    const OrvValue& member = resolved["experiment_detail"].at(0);
+    EXPECT_EQ(member["#experiment_group_id"], OrvValue(group));
+    EXPECT_EQ(member["bucket_id"], OrvValue(unit));
+    const auto share = OrvAssignment::intendedShare(member["#split"], group);
+    ASSERT_TRUE(share.has_value());
+    double total = 0;
+    for (const OrvValue& w : c["weights"].elements()) total += w.doubleValue();
+    EXPECT_DOUBLE_EQ(*share, c["weights"].at(c["group"].int64Value()).doubleValue() / total);
+  }
+}
+
+TEST_F(AssignmentLibraryTest,
+       AWeightedFilePayloadGivesTheBucketItsGroupAndTheExposureCarriesItsSplit) {
+  EventCapture events;
+  const std::string payload = R"({"color": "grey", "size": 1, "experiment_detail": [
+      {"#experiment_id": "button", "#feature_list": ["color"],
+       "#groups": [{"id": "control", "weight": 9, "control": true, "values": {"color": "grey"}},
+                   {"id": "blue", "weight": 1, "values": {"color": "blue"}}]}]})";
+  const OrvValue declared = OrvValue::parseJson(payload).value;
+  // A unit of each group, found by the documented hash.
+  std::string unitOf[2];
+  for (int i = 0; unitOf[0].empty() || unitOf[1].empty(); ++i) {
+    const std::string unit = "device-" + std::to_string(i);
+    const int g =
+        OrvAssignment::groupIndex("button", unit, declared["experiment_detail"].at(0)["#groups"]);
+    if (unitOf[g].empty()) unitOf[g] = unit;
+  }
+  replacePayload(appId(), payload);
+  auto config = OrvExperimentConfig::create(appId(), "file://" + dir_.file(appId() + ".json"));
+  config->setCustomBucketId(OrvValue(unitOf[1]));
+  ASSERT_EQ(start(config)->successes, 1);
+
+  auto detail = OrvExperiment::getStringDetail("color", "");
+  EXPECT_EQ(detail.value, "blue");
+  ASSERT_TRUE(detail.experiment.has_value());
+  EXPECT_EQ(detail.experiment->groupId, OrvValue("blue"));
+  EXPECT_EQ(detail.experiment->bucketId, OrvValue(unitOf[1]));
+  EXPECT_EQ(OrvExperiment::getValueAsNumber("size").int64Value(), 1);  // untouched
+
+  // A bucket set later applies from the next load on, as a server's would.
+  OrvExperiment::setCustomBucketId(OrvValue(unitOf[0]));
+  EXPECT_EQ(fetch()->successes, 1);
+  EXPECT_EQ(OrvExperiment::getValueAsString("color"), "grey");
+
+  ASSERT_TRUE(OrvExperiment::flush(std::chrono::seconds(30)));
+  const auto got = events.events();
+  ASSERT_EQ(got.size(), 2u);  // one per group the device was in
+  // The properties are the three they always were; the split travels beside them,
+  // through the outbox's database.
+  EXPECT_EQ(
+      got[0].properties.toJson(),
+      R"({"#experiment_group_id":"blue","#experiment_id":"button","#is_control_group":false})");
+  EXPECT_EQ(got[0].context["unit"], OrvValue(unitOf[1]));
+  EXPECT_EQ(got[0].context["split"].toJson(), R"([["control",9],["blue",1]])");
+  EXPECT_DOUBLE_EQ(got[0].context["intended_share"].doubleValue(), 0.1);
+  EXPECT_DOUBLE_EQ(got[1].context["intended_share"].doubleValue(), 0.9);
+  EXPECT_EQ(got[0].toJson().find("context"), std::string::npos);
+  EXPECT_NE(got[0].toJson(true).find(R"("intended_share":0.1)"), std::string::npos);
+}
+
+TEST(AssignmentTestMode, NoUnitLeavesTheExperimentOutWithOneLinePerLoadAndABadDeclarationToo) {
+  LogLines log;
+  const std::string weighted = R"({"color": "grey", "experiment_detail": [
+      {"#experiment_id": "e1", "#feature_list": ["color"],
+       "#groups": [{"id": "a", "weight": 1, "values": {"color": "red"}}]},
+      {"#experiment_id": "plain", "#experiment_group_id": "x", "#feature_list": ["limit"]}],
+      "limit": 3})";
+  ASSERT_TRUE(OrvTesting::start(weighted));
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(OrvExperiment::getValueAsString("color"), "grey");
+  EXPECT_FALSE(OrvExperiment::getStringDetail("color").experiment.has_value());
+  EXPECT_TRUE(OrvExperiment::getNumberDetail("limit").experiment.has_value());
+  ASSERT_TRUE(OrvTesting::setPayload(weighted));
+  EXPECT_EQ(log.count("experiments left out: e1"), 2u);  // two loads, however many reads
+
+  auto config = OrvExperimentConfig::create(OrvTesting::kDefaultAppId, "");
+  config->setCustomFetchParams(OrvValue::dictionary({{"unit_id", OrvValue(17)}}));
+  ASSERT_TRUE(OrvTesting::start(weighted, config));
+  EXPECT_EQ(OrvExperiment::getValueAsString("color"), "red");
+  const auto exposures = OrvTesting::exposures();
+  ASSERT_EQ(exposures.size(), 1u);
+  EXPECT_EQ(exposures[0].context.toJson(), R"({"intended_share":1,"split":[["a",1]],"unit":"17"})");
+
+  // A weight out of range: that experiment gets nobody, the rest of the payload loads.
+  std::string bad = weighted;
+  bad.replace(bad.find("\"weight\": 1"), 11, "\"weight\": -1");
+  ASSERT_TRUE(OrvTesting::start(bad, config));
+  EXPECT_EQ(OrvExperiment::getValueAsString("color"), "grey");
+  EXPECT_EQ(OrvExperiment::getValueAsNumber("limit").int64Value(), 3);
+  EXPECT_EQ(log.count("\"weight\" must be a whole number"), 1u);
+  OrvTesting::reset();
+}
