@@ -36,6 +36,7 @@
 #include "OrvSrm.h"
 #endif
 #include "../tests/ManyExperiments.h"
+#include "OrvAssignment.h"
 #include "OrvExperimentQueue.h"
 #include "OrvExperimentStorage.h"
 #include "OrvFeatureManager.h"
@@ -324,6 +325,50 @@ void BM_BuildTableOnly(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(OrvFeatureParser::parse(payload));
 }
 BENCHMARK(BM_BuildTableOnly)->Arg(10000)->Unit(benchmark::kMicrosecond);
+
+// A load's cost for a payload without weighted groups: arg 1 is 0 for the table build
+// alone (the baseline, as loads were), 1 with the look for "#groups" every load now
+// makes first. The ratio of the two is the whole of what assignment costs such payloads.
+void BM_LoadWithoutGroups(benchmark::State& state) {
+  const OrvValue payload = OrvValue::parseJson(payloadText(static_cast<int>(state.range(0)))).value;
+  const bool look = state.range(1) == 1;
+  for (auto _ : state) {
+    if (look && OrvAssignment::hasGroups(payload)) state.SkipWithError("the payload has groups");
+    benchmark::DoNotOptimize(OrvFeatureParser::parse(payload));
+  }
+}
+BENCHMARK(BM_LoadWithoutGroups)
+    ->ArgsProduct({{100, 10000}, {0, 1}})
+    ->ArgNames({"features", "look"})
+    ->Unit(benchmark::kMicrosecond);
+
+// The same table with its experiments declared as two weighted groups each, resolved
+// for one unit before the build (what a file://, static or test-mode load does).
+void BM_LoadResolvingGroups(benchmark::State& state) {
+  const int experiments = static_cast<int>(state.range(0));
+  OrvValue::Dictionary top;
+  OrvValue::Array detail;
+  for (int i = 0; i < experiments; ++i) {
+    const std::string key = "f" + std::to_string(i);
+    top.emplace_back(key, OrvValue("base"));
+    detail.push_back(OrvValue::dictionary(
+        {{"#experiment_id", OrvValue("e" + std::to_string(i))},
+         {"#feature_list", OrvValue::array({OrvValue(key)})},
+         {"#groups",
+          OrvValue::array({OrvValue::dictionary({{"id", OrvValue("a")}, {"weight", OrvValue(50)}}),
+                           OrvValue::dictionary(
+                               {{"id", OrvValue("b")},
+                                {"weight", OrvValue(50)},
+                                {"values", OrvValue::dictionary({{key, OrvValue("b")}})}})})}}));
+  }
+  top.emplace_back("experiment_detail", OrvValue::array(std::move(detail)));
+  const OrvValue payload = OrvValue::dictionary(std::move(top));
+  for (auto _ : state) {
+    OrvValue resolved = OrvAssignment::resolve(payload, "device-7", nullptr);
+    benchmark::DoNotOptimize(OrvFeatureParser::parse(resolved));
+  }
+}
+BENCHMARK(BM_LoadResolvingGroups)->Arg(100)->Arg(10000)->Unit(benchmark::kMicrosecond);
 
 void BM_SimdjsonParse(benchmark::State& state) {
   const std::string& text = parseText(state);
