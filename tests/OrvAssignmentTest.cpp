@@ -12,6 +12,7 @@
 #include "LibraryFixture.h"
 #include "OrvAssignment.h"
 #include "OrvExpLog.h"
+#include "OrvStickyAssignments.h"
 #include "OrvExperiment/OrvTesting.h"
 
 using namespace orvtest;
@@ -185,4 +186,20 @@ TEST(AssignmentTestMode, NoUnitLeavesTheExperimentOutWithOneLinePerLoadAndABadDe
   EXPECT_EQ(OrvExperiment::getValueAsNumber("limit").int64Value(), 3);
   EXPECT_EQ(log.count("\"weight\" must be a whole number"), 1u);
   OrvTesting::reset();
+}
+
+TEST_F(AssignmentLibraryTest, AKeptAssignmentIsTheFirstWritersUntilItIsReplaced) {
+  const OrvValue split = OrvValue::parseJson(R"([["a",1],["b",1]])").value;
+  OrvStickyAssignments first(appId());
+  EXPECT_FALSE(first.recall("exp/seed", "unit").has_value());
+  EXPECT_EQ(first.keep("exp/seed", "unit", {"a", split}, false).groupId, "a");
+  // Another load (in this process or another) that placed the unit elsewhere finds the
+  // first one's group, in the database.
+  OrvStickyAssignments second(appId());
+  EXPECT_EQ(second.keep("exp/seed", "unit", {"b", split}, false).groupId, "a");
+  EXPECT_EQ(second.recall("exp/seed", "unit")->split, split);
+  EXPECT_FALSE(second.recall("exp/other", "unit").has_value());
+  EXPECT_FALSE(OrvStickyAssignments(appId("-other")).recall("exp/seed", "unit").has_value());
+  EXPECT_EQ(second.keep("exp/seed", "unit", {"b", split}, true).groupId, "b");
+  EXPECT_EQ(first.recall("exp/seed", "unit")->groupId, "b");
 }
