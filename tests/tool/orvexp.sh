@@ -173,6 +173,15 @@ parse_cases() {
   expect 1 'JSON but not an object \(failure code -4\)' -- "$orvexp" parse "$work/array.json"
   expect 1 'is not JSON' -- "$orvexp" parse "$src/README.md"
   expect 1 'failure code -6' -- "$orvexp" parse "$work/none.json"
+  # Weighted groups resolved for a unit as the library would; without one, said so.
+  expect 0 $'button_color\tgreen\tcheckout-button\tgreen\tno\tu1' $'checkout_copy\tPay' \
+    -- "$orvexp" parse --unit u1 "$src/examples/assigned-payload.json"
+  expect 0 $'button_color\tgrey\t-' 'warning: experiment checkout-button assigns weighted groups: give --unit' \
+    -- "$orvexp" parse "$src/examples/assigned-payload.json"
+  expect 0 'button_color: string="grey"' 'orvexp get: warning: no unit to assign groups to .*checkout-button$' \
+    -- "$orvexp" get --app a --server "file://$src/examples/assigned-payload.json" \
+    --data-dir "$work/unitless" button_color
+  [ "$(grep -c 'no unit' "$dir/out")" = 1 ] || fail "get says once that groups went unassigned"
 }
 
 # serve and get

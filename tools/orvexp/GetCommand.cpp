@@ -13,6 +13,7 @@
 #include <cstring>
 #include <iostream>
 #include <mutex>
+#include <set>
 #include <string_view>
 
 #include "Commands.h"
@@ -74,12 +75,15 @@ std::string serverUrlProblem(const std::string& url) {
   return OrvHttpClient::urlProblem(normal);
 }
 
-// The last reason the OTLP exporter gave for a failed delivery, heard on the mediator's
-// log channel (the exporter keeps no error of its own for us to ask). Shared with the
-// console sink, which library threads call until they stop.
+// The library's log lines, of which two kinds are used: the last reason the OTLP
+// exporter gave for a failed delivery, heard on the mediator's log channel (the
+// exporter keeps no error of its own for us to ask), and the library's word that
+// weighted groups went unassigned, shown once however many loads say it. Shared with
+// the console sink, which library threads call until they stop.
 struct DeliveryFailures {
   std::mutex mutex;
-  std::string lastReason;  // guarded by mutex
+  std::string lastReason;          // guarded by mutex
+  std::set<std::string> warnings;  // guarded by mutex
 };
 
 std::shared_ptr<DeliveryFailures> listenForDeliveryFailures() {
@@ -87,6 +91,15 @@ std::shared_ptr<DeliveryFailures> listenForDeliveryFailures() {
   OrvPlatform::setConsoleSink([failures](std::string_view line) {
     // "[OrvMediator] OTLP export to URL failed (REASON); retrying in N ms"
     constexpr std::string_view kFailed = " failed (", kRetrying = "); retrying in ";
+    // The library's word that weighted groups went unassigned: the values printed are
+    // then the top-level ones, and the user should know why.
+    for (std::string_view kLeftOut : {"no unit to assign groups", "\"#groups\" cannot be used"})
+      if (const std::size_t at = line.find(kLeftOut); at != std::string_view::npos) {
+        std::lock_guard lock(failures->mutex);
+        if (failures->warnings.insert(std::string(line.substr(at))).second)
+          std::cerr << ("orvexp get: warning: " + std::string(line.substr(at)) + "\n");
+        return;
+      }
     if (line.find("OTLP export to ") == std::string_view::npos) return;
     const std::size_t from = line.find(kFailed), to = line.rfind(kRetrying);
     if (from == std::string_view::npos || to == std::string_view::npos || to < from) return;
@@ -94,6 +107,7 @@ std::shared_ptr<DeliveryFailures> listenForDeliveryFailures() {
     failures->lastReason = line.substr(from + kFailed.size(), to - from - kFailed.size());
   });
   OrvMediator::enableLog(true);
+  OrvExperiment::enableLog(true);  // only the lines above are shown
   return failures;
 }
 
@@ -140,11 +154,10 @@ int runGet(GetOptions o) {
   }
   OrvPlatform::setDataDirectory(o.dataDir);
   std::uint64_t exporter = 0;
-  std::shared_ptr<DeliveryFailures> failures;
+  std::shared_ptr<DeliveryFailures> failures = listenForDeliveryFailures();
   if (!o.eventsUrl.empty()) {
     OrvOtlpExporterOptions options;
     options.endpoint = o.eventsUrl;
-    failures = listenForDeliveryFailures();
     exporter = OrvMediator::sharedInstance()->addOtlpExporter(options);
     if (exporter == 0) {
       printError("get", "--events-url must be an http(s) URL");
