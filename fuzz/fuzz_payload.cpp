@@ -3,9 +3,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "OrvExperiment/OrvExperiment.h"
+#include "OrvAssignment.h"
 #include "OrvFeatureManager.h"
 #include "OrvFeatureParser.h"
 
@@ -29,7 +31,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!again.ok() || !(again.value == parsed.value)) std::abort();
   (void)parsed.value.description();
 
-  auto table = OrvFeatureParser::parse(parsed.value);
+  // Weighted groups as the library resolves them: valid declarations for a unit (a
+  // memory that keeps whatever it is given), anything else left out; either way the
+  // result must be a payload the parser takes, and one without "#groups" to resolve.
+  OrvValue payload = parsed.value;
+  if (OrvAssignment::hasGroups(payload)) {
+    struct Keeps : OrvAssignment::Memory {
+      std::optional<Kept> kept;
+      std::optional<Kept> recall(const std::string&, const std::string&) override { return kept; }
+      Kept keep(const std::string&, const std::string&, const Kept& k, bool) override {
+        return *(kept = k);
+      }
+    } memory;
+    payload = OrvAssignment::problemOf(payload).empty()
+                  ? OrvAssignment::resolve(payload, "unit-" + std::to_string(size), &memory)
+                  : OrvAssignment::withoutGroups(payload);
+    if (payload.isDictionary() && OrvAssignment::hasGroups(payload)) std::abort();
+  }
+  auto table = OrvFeatureParser::parse(payload);
   OrvFeatureManager::sharedInstance().setFeatures(table);
   for (const OrvFeature& feature : *table) {
     const std::string& key = feature.key();
