@@ -46,8 +46,9 @@ void deliver(const std::shared_ptr<const OrvMediator::Sink>& sink, const OrvMedi
 }
 
 OrvMediatorEvent fromOutbox(const OrvOutboxEvent& e) {
-  return {e.name, e.properties, e.appId,
-          std::chrono::system_clock::time_point(std::chrono::milliseconds(e.timeMs)), e.eventId};
+  return {e.name,    e.properties,
+          e.appId,   std::chrono::system_clock::time_point(std::chrono::milliseconds(e.timeMs)),
+          e.eventId, OrvValue()};
 }
 
 }  // namespace
