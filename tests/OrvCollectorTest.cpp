@@ -132,6 +132,26 @@ std::vector<std::string> attributes(const std::string& html, const std::string& 
   return values;
 }
 
+// The rows of `query` on the file at `path`, each its columns' text joined by "|".
+std::vector<std::string> sqlRows(const std::string& path, const std::string& query) {
+  std::vector<std::string> rows;
+  sqlite3* db = nullptr;
+  sqlite3_stmt* st = nullptr;
+  sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+  EXPECT_EQ(sqlite3_prepare_v2(db, query.c_str(), -1, &st, nullptr), SQLITE_OK) << query;
+  while (st && sqlite3_step(st) == SQLITE_ROW) {
+    std::string row;
+    for (int i = 0; i < sqlite3_column_count(st); ++i) {
+      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(st, i));
+      row += (i ? "|" : "") + std::string(text ? text : "NULL");
+    }
+    rows.push_back(row);
+  }
+  sqlite3_finalize(st);
+  sqlite3_close(db);
+  return rows;
+}
+
 }  // namespace
 
 TEST(EventStore, KeepsEachEventIdOnceAcrossReopenAndExportsInStoredOrder) {
@@ -218,8 +238,8 @@ TEST(EventStore, RefusesLinksOtherFilesOtherProgramsDatabasesAndNewerSchemas) {
   sql(dir.file("unmarked.sqlite3"), "CREATE TABLE events (x)");
   for (const char* name : {"theirs.sqlite3", "unmarked.sqlite3"})
     EXPECT_NE(refusal(dir.file(name)).find("is another program's database"), std::string::npos);
-  sql(dir.file("ours.sqlite3"), "PRAGMA user_version=2");
-  EXPECT_NE(refusal(dir.file("ours.sqlite3")).find("written by a newer orvexp (schema 2"),
+  sql(dir.file("ours.sqlite3"), "PRAGMA user_version=3");
+  EXPECT_NE(refusal(dir.file("ours.sqlite3")).find("written by a newer orvexp (schema 3"),
             std::string::npos);
 }
 
@@ -388,7 +408,7 @@ TEST(Srm, PValuesAndStatisticsMatchScipy) {
     std::vector<OrvEventStore::GroupCount> counts;
     OrvIntendedSplit split;
     for (std::size_t g = 0; g < fits[i].counts.size(); ++g) {
-      counts.push_back({"a", "e", std::to_string(g), false, fits[i].counts[g]});
+      counts.push_back({"a", "e", std::to_string(g), false, fits[i].counts[g], ""});
       split.emplace_back(std::to_string(g), fits[i].weights[g]);
     }
     const OrvSrmCheck check = orvSrmCheck("a", "e", counts, split, "expect");
@@ -411,7 +431,7 @@ TEST(Srm, VerdictsAndAlarmsAtTheirBoundaries) {
   const auto check = [](std::vector<std::int64_t> counts, const OrvIntendedSplit& split) {
     std::vector<OrvEventStore::GroupCount> groups;
     for (std::size_t g = 0; g < counts.size(); ++g)
-      groups.push_back({"a", "e", std::to_string(g + 1), g == 0, counts[g]});
+      groups.push_back({"a", "e", std::to_string(g + 1), g == 0, counts[g], ""});
     return orvSrmCheck("a", "e", groups, split, "expect");
   };
   const OrvSrmCheck few = check({50, 49}, {});
@@ -471,9 +491,9 @@ TEST(Srm, TheIntendedSplitComesFromExpectThenTheServedPayloadThenEqualShares) {
   EXPECT_EQ(orvIntendedSplit(source, "shop", "9", &from), (OrvIntendedSplit{{"1", 1}, {"2", 1}}));
   EXPECT_EQ(from, "expect");
   source.expected.clear();
-  const auto checks = orvSrmChecks({{"shop", "10", "1", false, 5},
-                                    {"shop", "9", "1", true, 900},
-                                    {"shop", "9", "2", false, 100}},
+  const auto checks = orvSrmChecks({{"shop", "10", "1", false, 5, ""},
+                                    {"shop", "9", "1", true, 900, ""},
+                                    {"shop", "9", "2", false, 100, ""}},
                                    source);
   ASSERT_EQ(checks.size(), 2u);
   EXPECT_EQ(checks[0].intendedFrom, "equal");
@@ -563,4 +583,55 @@ TEST(ReportPage, LinksNameExactlyTheirApplicationAndExperimentWhateverTheyHold) 
   EXPECT_EQ(attributes(everyApp->body, "data-app"), (std::vector<std::string>{"shop", app}));
   EXPECT_EQ(s.get("/apps/shop/experiments/x")->status, 404);
   EXPECT_EQ(s.get("/apps/shop%2/experiments/x")->status, 404);  // a malformed escape
+}
+
+// A store written before splits were stored: read as it is by a reader, migrated in one
+// transaction by a writer, all or nothing.
+TEST(EventStore, AVersionOneStoreIsReadAsItIsAndMigratedWhenOpenedToWrite) {
+  TempDir dir;
+  const std::string path = dir.file("events.sqlite3");
+  // Version 1's schema, as orvexp wrote it, and 3,000 exposures: more pages of index to
+  // rebuild than DiskLimit leaves room for below.
+  sql(path,
+      "PRAGMA application_id=1330796101; PRAGMA user_version=1;"
+      "CREATE TABLE events (seq INTEGER PRIMARY KEY, event_id TEXT UNIQUE NOT NULL,"
+      " app_id TEXT NOT NULL, name TEXT NOT NULL, experiment_id TEXT, group_id TEXT,"
+      " is_control INTEGER NOT NULL DEFAULT 0, time_ms INTEGER NOT NULL,"
+      " properties TEXT NOT NULL);"
+      "CREATE INDEX events_exposures ON events (app_id, experiment_id, group_id, is_control,"
+      " time_ms) WHERE name = 'zu_experiment_exposure';"
+      "CREATE VIEW exposures AS SELECT app_id, experiment_id, group_id, is_control, time_ms"
+      " FROM events WHERE name = 'zu_experiment_exposure';"
+      "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 2999)"
+      " INSERT INTO events (event_id, app_id, name, experiment_id, group_id, time_ms,"
+      " properties) SELECT 'old-' || i, 'a', 'zu_experiment_exposure', 'old',"
+      " CASE WHEN i % 5 < 3 THEN '1' ELSE '2' END, 1700000000000, '{}' FROM n;");
+  const auto version = [&] { return sqlRows(path, "PRAGMA user_version").at(0); };
+  {
+    auto reader = openStore(path, false);
+    EXPECT_EQ(reader->exposureCounts().at(0).exposures, 1800);
+    EXPECT_TRUE(json(exported(*reader).at(0))["context"].isAbsent());
+    std::string error;
+    EXPECT_FALSE(reader->add(batch(1, "new-"), nullptr, &error));
+    EXPECT_NE(error.find("a version-1 store opened for reading"), std::string::npos) << error;
+  }
+  {
+    DiskLimit full(32768 + 16384);  // the shared-memory index and a few pages of the log
+    EXPECT_NE(refusal(path).find("cannot migrate the event store in"), std::string::npos);
+  }
+  EXPECT_EQ(version(), "1");
+  EXPECT_EQ(sqlRows(path, "SELECT COUNT(*) FROM exposures").at(0), "3000");
+
+  auto writer = openStore(path);
+  EXPECT_EQ(version(), "2");
+  OrvMediatorEvent placed = exposure("new", "old", "2");
+  placed.context = json(R"({"unit":"u","split":[["1",3],["2",2]],"intended_share":0.4})");
+  std::string error;
+  ASSERT_TRUE(writer->add({placed}, nullptr, &error)) << error;
+  EXPECT_EQ(
+      sqlRows(path,
+              "SELECT group_id, split, COUNT(*), COUNT(unit_id) FROM exposures "
+              "GROUP BY group_id, split"),
+      (std::vector<std::string>{"1|NULL|1800|0", "2|NULL|1200|0", "2|[[\"1\",3],[\"2\",2]]|1|1"}));
+  EXPECT_EQ(json(exported(*writer).back())["context"], placed.context);
 }
