@@ -152,6 +152,8 @@ std::vector<std::string> sqlRows(const std::string& path, const std::string& que
   return rows;
 }
 
+std::string orvexpPath() { return std::string(ORV_TEST_BINARY_DIR) + "/tools/orvexp/orvexp"; }
+
 }  // namespace
 
 TEST(EventStore, KeepsEachEventIdOnceAcrossReopenAndExportsInStoredOrder) {
@@ -379,20 +381,36 @@ TEST(Srm, PValuesAndStatisticsMatchScipy) {
   const std::vector<std::pair<double, int>> tails = {
       {0.5, 1},  {3.84, 1}, {5.99, 2}, {7.81, 3},  {1, 10},   {30, 10}, {49, 50},
       {100, 50}, {500, 40}, {1e-3, 5}, {200, 199}, {15.5, 4}, {1e5, 7}, {60, 3}};
-  OrvValue::Array fitList, tailList;
-  for (const auto& f : fits) {
+  // Experiments whose exposures carried several splits: per split, its exposures per
+  // group and its weights.
+  const std::vector<std::vector<Fit>> mixtures = {
+      {{{520, 480}, {50, 50}}, {{905, 95}, {90, 10}}},
+      {{{500, 500}, {50, 50}}, {{900, 160}, {90, 10}}},
+      {{{200, 30}, {1, 1}}, {{9000, 1100}, {90, 10}}},
+      {{{340, 330, 330}, {1, 1, 1}}, {{790, 110, 100}, {8, 1, 1}}},
+      {{{500, 500, 0}, {1, 1, 0}}, {{200, 210, 590}, {2, 2, 6}}, {{100, 0, 0}, {1, 0, 0}}}};
+  const auto asValue = [](const Fit& f) {
     OrvValue::Array counts, weights;
     for (auto c : f.counts) counts.push_back(OrvValue(c));
     for (auto w : f.weights) weights.push_back(OrvValue(w));
-    fitList.push_back(OrvValue::dictionary(
-        {{"counts", OrvValue::array(counts)}, {"weights", OrvValue::array(weights)}}));
-  }
+    return OrvValue::dictionary(
+        {{"counts", OrvValue::array(counts)}, {"weights", OrvValue::array(weights)}});
+  };
+  OrvValue::Array fitList, tailList, mixtureList;
+  for (const auto& f : fits) fitList.push_back(asValue(f));
   for (const auto& [x, df] : tails)
     tailList.push_back(OrvValue::array({OrvValue(x), OrvValue(df)}));
+  for (const auto& parts : mixtures) {
+    OrvValue::Array list;
+    for (const auto& part : parts) list.push_back(asValue(part));
+    mixtureList.push_back(OrvValue::array(std::move(list)));
+  }
   TempDir dir;
-  writeFile(dir.file("cases.json"), OrvValue::dictionary({{"fits", OrvValue::array(fitList)},
-                                                          {"tails", OrvValue::array(tailList)}})
-                                        .toJson());
+  writeFile(dir.file("cases.json"),
+            OrvValue::dictionary({{"fits", OrvValue::array(fitList)},
+                                  {"tails", OrvValue::array(tailList)},
+                                  {"mixtures", OrvValue::array(mixtureList)}})
+                .toJson());
   std::string output;
   ASSERT_EQ(runCommand("/usr/bin/python3 " + std::string(ORV_TEST_SOURCE_DIR) +
                            "/tests/srm_scipy.py " + dir.file("cases.json"),
@@ -422,6 +440,27 @@ TEST(Srm, PValuesAndStatisticsMatchScipy) {
     const double theirs = reference["tails"].at(i).doubleValue();
     EXPECT_TRUE(close(ours, theirs))
         << tails[i].first << ", df " << tails[i].second << ": " << ours << " vs " << theirs;
+  }
+  for (std::size_t i = 0; i < mixtures.size(); ++i) {
+    std::vector<OrvEventStore::GroupCount> counts;
+    for (const auto& part : mixtures[i]) {
+      OrvValue::Array split;
+      for (std::size_t g = 0; g < part.weights.size(); ++g)
+        split.push_back(OrvValue::array(
+            {OrvValue(std::to_string(g)), OrvValue(static_cast<std::int64_t>(part.weights[g]))}));
+      for (std::size_t g = 0; g < part.counts.size(); ++g)
+        if (part.counts[g] > 0)
+          counts.push_back({"a", "e", std::to_string(g), false, part.counts[g],
+                            OrvValue::array(split).toJson()});
+    }
+    const OrvSrmCheck check = orvSrmCheck("a", "e", counts, {}, "equal");
+    const OrvValue& theirs = reference["mixtures"].at(i);
+    EXPECT_EQ(check.intendedFrom, "exposures");
+    EXPECT_NEAR(check.chiSquare, theirs.at(0).doubleValue(), 1e-9 * std::max(1.0, check.chiSquare))
+        << "mixture " << i;
+    EXPECT_NEAR(check.designEffect, theirs.at(1).doubleValue(), 1e-12) << "mixture " << i;
+    EXPECT_TRUE(close(check.pValue, theirs.at(2).doubleValue()))
+        << "mixture " << i << ": " << check.pValue << " vs " << theirs.at(2).doubleValue();
   }
   EXPECT_EQ(orvChiSquarePValue(0, 3), 1);
   EXPECT_EQ(orvChiSquarePValue(INFINITY, 3), 0);
@@ -585,8 +624,8 @@ TEST(ReportPage, LinksNameExactlyTheirApplicationAndExperimentWhateverTheyHold) 
   EXPECT_EQ(s.get("/apps/shop%2/experiments/x")->status, 404);  // a malformed escape
 }
 
-// A store written before splits were stored: read as it is by a reader, migrated in one
-// transaction by a writer, all or nothing.
+// A store written before splits were stored: read as it is by a reader (orvexp report
+// among them), migrated in one transaction by a writer, all or nothing.
 TEST(EventStore, AVersionOneStoreIsReadAsItIsAndMigratedWhenOpenedToWrite) {
   TempDir dir;
   const std::string path = dir.file("events.sqlite3");
@@ -607,6 +646,11 @@ TEST(EventStore, AVersionOneStoreIsReadAsItIsAndMigratedWhenOpenedToWrite) {
       " properties) SELECT 'old-' || i, 'a', 'zu_experiment_exposure', 'old',"
       " CASE WHEN i % 5 < 3 THEN '1' ELSE '2' END, 1700000000000, '{}' FROM n;");
   const auto version = [&] { return sqlRows(path, "PRAGMA user_version").at(0); };
+  const auto report = [&](const std::string& options) {
+    std::string out;
+    EXPECT_EQ(runCommand(orvexpPath() + " report --json --events " + path + options, 60, &out), 7);
+    return json(out)["experiments"].at(0);  // 1800 : 1200, far from equal shares
+  };
   {
     auto reader = openStore(path, false);
     EXPECT_EQ(reader->exposureCounts().at(0).exposures, 1800);
@@ -615,6 +659,7 @@ TEST(EventStore, AVersionOneStoreIsReadAsItIsAndMigratedWhenOpenedToWrite) {
     EXPECT_FALSE(reader->add(batch(1, "new-"), nullptr, &error));
     EXPECT_NE(error.find("a version-1 store opened for reading"), std::string::npos) << error;
   }
+  EXPECT_EQ(report("")["without_split"].int64Value(), 3000);
   {
     DiskLimit full(32768 + 16384);  // the shared-memory index and a few pages of the log
     EXPECT_NE(refusal(path).find("cannot migrate the event store in"), std::string::npos);
@@ -634,4 +679,41 @@ TEST(EventStore, AVersionOneStoreIsReadAsItIsAndMigratedWhenOpenedToWrite) {
               "GROUP BY group_id, split"),
       (std::vector<std::string>{"1|NULL|1800|0", "2|NULL|1200|0", "2|[[\"1\",3],[\"2\",2]]|1|1"}));
   EXPECT_EQ(json(exported(*writer).back())["context"], placed.context);
+  EXPECT_EQ(report("")["intended_from"].stringValue(), "exposures");
+  const OrvValue given = report(" --expect old=1:1,2:9");  // over the split carried too
+  EXPECT_EQ(given["intended_from"].stringValue(), "expect");
+  EXPECT_EQ(given["groups"].at(1)["intended_share"].doubleValue(), 0.9);
+}
+
+// Healthy experiments drawn by numpy: the share of checks below p = a is a, within four
+// standard errors, for one split and for mixtures (where Pearson's statistic alone would
+// alarm half as often at a = 0.01: tests/srm_simulation.py --table). Below 0.01, 20,000
+// replicates cannot tell a calibrated check from one alarming at a quarter of the rate.
+TEST(Srm, PValuesAreCalibratedBySimulation) {
+  if (runCommand("/usr/bin/python3 -c 'import scipy' 2>/dev/null") != 0)
+    GTEST_SKIP() << "SciPy is missing (Debian's python3-scipy)";
+  constexpr int kReplicates = 20000;
+  std::string output;
+  ASSERT_EQ(runCommand("/usr/bin/python3 " + std::string(ORV_TEST_SOURCE_DIR) +
+                           "/tests/srm_simulation.py " + std::to_string(kReplicates) + " 7",
+                       120, &output),
+            0);
+  const OrvValue simulated = json(output);
+  ASSERT_EQ(simulated["scenarios"].size(), 3u);
+  for (const auto& scenario : simulated["scenarios"].elements()) {
+    ASSERT_EQ(scenario["replicates"].size(), static_cast<std::size_t>(kReplicates));
+    int below[2] = {0, 0};
+    for (const auto& replicate : scenario["replicates"].elements()) {
+      std::vector<OrvEventStore::GroupCount> counts;
+      for (const auto& row : replicate.elements())  // [group, split, count]
+        counts.push_back({"a", "e", row.at(0).stringValue(), false, row.at(2).int64Value(),
+                          row.at(1).stringValue()});
+      const double p = orvSrmCheck("a", "e", counts, {}, "equal").pValue;
+      below[0] += p < 0.01;
+      below[1] += p < 0.05;
+    }
+    for (const auto& [n, alpha] : {std::pair(below[0], 0.01), std::pair(below[1], 0.05)})
+      EXPECT_NEAR(n, kReplicates * alpha, 4 * std::sqrt(kReplicates * alpha * (1 - alpha)))
+          << scenario["name"].stringValue() << " at p < " << alpha;
+  }
 }
