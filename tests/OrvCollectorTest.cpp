@@ -10,6 +10,7 @@
 
 #include <cmath>
 #include <csignal>
+#include <map>
 #include <set>
 
 #include "OrvConfigServer.h"
@@ -153,6 +154,66 @@ std::vector<std::string> sqlRows(const std::string& path, const std::string& que
 }
 
 std::string orvexpPath() { return std::string(ORV_TEST_BINARY_DIR) + "/tools/orvexp/orvexp"; }
+
+// An OTLP attribute whose value is of `type` ("stringValue", "doubleValue", ...).
+OrvValue attribute(const std::string& key, const char* type, OrvValue value) {
+  return OrvValue::dictionary(
+      {{"key", OrvValue(key)}, {"value", OrvValue::dictionary({{type, std::move(value)}})}});
+}
+
+// An exposure as the library's exporter sends it: an OTLP log record, with `context`
+// after its other attributes.
+OrvValue exposureRecord(const std::string& id, const std::string& experiment, const OrvValue& group,
+                        OrvValue::Array context = {}) {
+  context.insert(
+      context.begin(),
+      {attribute("eventId", "stringValue", id), attribute("appId", "stringValue", "a"),
+       attribute("#experiment_id", "stringValue", experiment),
+       OrvValue::dictionary({{"key", OrvValue("#experiment_group_id")}, {"value", group}}),
+       attribute("#is_control_group", "boolValue", false)});
+  return OrvValue::dictionary({{"eventName", OrvValue(OrvEventStore::kExposureEvent)},
+                               {"attributes", OrvValue::array(std::move(context))}});
+}
+
+// counts[i] exposures of `experiment` in group split[i].first, each carrying the split
+// (its text, and its group's share) when `carry` is set.
+void place(OrvValue::Array* records, const std::string& experiment,
+           const std::vector<std::pair<std::string, int>>& split, const std::vector<int>& counts,
+           bool carry = true) {
+  OrvValue::Array pairs;
+  double sum = 0;
+  for (const auto& [group, weight] : split) {
+    pairs.push_back(OrvValue::array({OrvValue(group), OrvValue(weight)}));
+    sum += weight;
+  }
+  const std::string text = OrvValue::array(pairs).toJson();
+  for (std::size_t g = 0; g < split.size(); ++g) {
+    for (int i = 0; i < counts[g]; ++i) {
+      const std::string id = experiment + std::to_string(records->size());
+      OrvValue::Array context;
+      if (carry)
+        context = {attribute("feature_flag.context.id", "stringValue", id),
+                   attribute("orv.split", "stringValue", text),
+                   attribute("orv.intended_share", "doubleValue", split[g].second / sum)};
+      records->push_back(exposureRecord(id, experiment,
+                                        json(R"({"stringValue":")" + split[g].first + "\"}"),
+                                        std::move(context)));
+    }
+  }
+}
+
+// Sends `records` to the server's collector in one request: its status and body.
+std::string post(const ReportServer& s, const OrvValue::Array& records) {
+  httplib::Client client("127.0.0.1", s.server.port());
+  client.set_read_timeout(60, 0);
+  const OrvValue body = OrvValue::dictionary(
+      {{"resourceLogs",
+        OrvValue::array({OrvValue::dictionary(
+            {{"scopeLogs", OrvValue::array({OrvValue::dictionary(
+                               {{"logRecords", OrvValue::array(records)}})})}})})}});
+  const auto res = client.Post("/v1/logs", body.toJson(), "application/json");
+  return res ? std::to_string(res->status) + " " + res->body : "no answer";
+}
 
 }  // namespace
 
@@ -622,6 +683,106 @@ TEST(ReportPage, LinksNameExactlyTheirApplicationAndExperimentWhateverTheyHold) 
   EXPECT_EQ(attributes(everyApp->body, "data-app"), (std::vector<std::string>{"shop", app}));
   EXPECT_EQ(s.get("/apps/shop/experiments/x")->status, 404);
   EXPECT_EQ(s.get("/apps/shop%2/experiments/x")->status, 404);  // a malformed escape
+}
+
+// Exposures posted to a real collector with the splits their units were placed by: each
+// experiment is judged against its own, a mixture when its weights changed, and the
+// exposures that carried none against equal shares, which the page says.
+TEST(CarriedSplits, EachExposureIsJudgedByTheSplitItCarried) {
+  ReportServer s;
+  const std::vector<std::pair<std::string, int>> tenth = {{"control", 90}, {"green", 10}},
+                                                 half = {{"control", 50}, {"green", 50}};
+  OrvValue::Array records;
+  place(&records, "carried", tenth, {900, 100});
+  place(&records, "bare", tenth, {900, 100}, false);
+  place(&records, "changed", half, {520, 480});
+  place(&records, "changed", tenth, {905, 95});
+  place(&records, "faulty", tenth, {900, 160});
+  place(&records, "partial", tenth, {900, 100});
+  place(&records, "partial", half, {40, 60}, false);
+  // Placed where their own split gives no share, whatever the other split gives there.
+  place(&records, "stray", {{"control", 1}, {"green", 1}, {"blue", 1}}, {10, 10, 10});
+  place(&records, "stray", {{"control", 9}, {"green", 1}, {"blue", 0}}, {900, 100, 2});
+  EXPECT_EQ(post(s, records), "200 {}");
+  std::map<std::string, OrvValue> checks;
+  const OrvValue api = json(s.get("/api/experiments")->body);
+  for (const auto& e : api["experiments"].elements()) checks[e["experiment_id"].stringValue()] = e;
+
+  EXPECT_EQ(checks["carried"]["intended_from"].stringValue(), "exposures");
+  EXPECT_TRUE(checks["carried"]["judged"].boolValue());
+  EXPECT_FALSE(checks["carried"]["alarm"].boolValue());
+  EXPECT_EQ(checks["carried"]["groups"].at(1)["intended_share"].doubleValue(), 0.1);
+  EXPECT_EQ(checks["bare"]["intended_from"].stringValue(), "equal");
+  EXPECT_TRUE(checks["bare"]["alarm"].boolValue());  // the same counts, carrying nothing
+  // 1425 : 575 fits the mixture's 70 : 30 (p = 0.18); the last split alone would alarm.
+  const OrvValue& changed = checks["changed"];
+  EXPECT_FALSE(changed["alarm"].boolValue()) << changed["verdict"].stringValue();
+  EXPECT_EQ(changed["splits"].int64Value(), 2);
+  EXPECT_NEAR(changed["design_effect"].doubleValue(), (1000 * 0.25 + 1000 * 0.09) / 2000 / 0.21,
+              1e-12);
+  EXPECT_NE(changed["verdict"].stringValue().find("fits the intended 70 : 30"), std::string::npos);
+  EXPECT_EQ(checks["faulty"]["verdict"].stringValue().rfind(
+                "Sample ratio mismatch: the observed split 900 : 160 is unlikely", 0),
+            0u);
+  EXPECT_EQ(checks["partial"]["without_split"].int64Value(), 100);
+  EXPECT_EQ(checks["partial"]["without_split_from"].stringValue(), "equal");
+  EXPECT_NEAR(checks["partial"]["groups"].at(0)["intended_share"].doubleValue(), 950 / 1100.0,
+              1e-12);
+  EXPECT_EQ(checks["stray"]["verdict"].stringValue().rfind(
+                "Sample ratio mismatch: 2 exposures went to group blue,", 0),
+            0u);
+  const auto page = s.get("/apps/a/experiments/partial");
+  ASSERT_TRUE(page && page->status == 200);
+  EXPECT_NE(page->body.find("intended split: the split the exposures carried; 100 exposures "
+                            "carried none: equal shares of the groups seen"),
+            std::string::npos);
+}
+
+// Attributes that are not what they should be are left out of the context, never a
+// reason to refuse the record; the properties keep their three keys.
+TEST(CarriedSplits, MalformedAttributesAreIgnored) {
+  ReportServer s;
+  const auto unit = attribute("feature_flag.context.id", "stringValue", "u");
+  const auto split = [](const std::string& t) { return attribute("orv.split", "stringValue", t); };
+  const auto share = [](OrvValue v) { return attribute("orv.intended_share", "doubleValue", v); };
+  const OrvValue control = json(R"({"stringValue":"control"})");
+  OrvValue::Array records = {
+      exposureRecord("good", "x", control,
+                     {unit, split(R"([["control",3],["b",1]])"), share(0.75)}),
+      // A share that contradicts the split gives way to the split's.
+      exposureRecord("contradicted", "x", control,
+                     {split(R"([["control",3],["b",1]])"), share(0.5)}),
+      exposureRecord("numbered", "x", json(R"({"intValue":"2"})"), {split(R"([["1",1],["2",3]])")}),
+      exposureRecord("share-only", "x", control, {share(0.25)}),
+      exposureRecord("number unit", "x", control,
+                     {attribute("feature_flag.context.id", "intValue", "7")})};
+  for (const std::string bad :
+       {"not json", "[]", R"([["a",1.5]])", R"([["a",-1]])", R"([["a",1000001]])", "[[1,2]]",
+        R"([["a",0]])", R"({"a":1})", R"([["a",1],["a",2]])", R"([["",1]])", R"([["a",1,2]])",
+        R"([["a",true]])", R"([["a","1"]])"})
+    records.push_back(exposureRecord("split " + bad, "x", control, {unit, split(bad)}));
+  for (const OrvValue& bad : {OrvValue(1.5), OrvValue(-0.1), OrvValue("0.5"), OrvValue(true)})
+    records.push_back(exposureRecord("share " + bad.toJson(), "x", control, {unit, share(bad)}));
+  EXPECT_EQ(post(s, records), "200 {}");
+
+  std::map<std::string, OrvValue> events;
+  for (const auto& line : exported(*s.store)) {
+    const OrvValue event = json(line);
+    events[event["event_id"].stringValue()] = event;
+    EXPECT_EQ(event["properties"].size(), 3u) << line;
+  }
+  ASSERT_EQ(events.size(), records.size());
+  EXPECT_EQ(events["good"]["context"],
+            json(R"({"unit":"u","split":[["control",3],["b",1]],"intended_share":0.75})"));
+  EXPECT_EQ(events["contradicted"]["context"]["intended_share"].doubleValue(), 0.75);
+  EXPECT_EQ(events["numbered"]["context"]["intended_share"].doubleValue(), 0.75);
+  EXPECT_EQ(events["share-only"]["context"], json(R"({"intended_share":0.25})"));
+  EXPECT_TRUE(events["number unit"]["context"].isAbsent());
+  for (const auto& [id, event] : events) {
+    if (id.rfind("split ", 0) == 0 || id.rfind("share ", 0) == 0) {
+      EXPECT_EQ(event["context"], json(R"({"unit":"u"})")) << id;
+    }
+  }
 }
 
 // A store written before splits were stored: read as it is by a reader (orvexp report
