@@ -10,6 +10,7 @@
 
 #include <cmath>
 #include <csignal>
+#include <map>
 #include <set>
 
 #include "OrvConfigServer.h"
@@ -132,6 +133,88 @@ std::vector<std::string> attributes(const std::string& html, const std::string& 
   return values;
 }
 
+// The rows of `query` on the file at `path`, each its columns' text joined by "|".
+std::vector<std::string> sqlRows(const std::string& path, const std::string& query) {
+  std::vector<std::string> rows;
+  sqlite3* db = nullptr;
+  sqlite3_stmt* st = nullptr;
+  sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+  EXPECT_EQ(sqlite3_prepare_v2(db, query.c_str(), -1, &st, nullptr), SQLITE_OK) << query;
+  while (st && sqlite3_step(st) == SQLITE_ROW) {
+    std::string row;
+    for (int i = 0; i < sqlite3_column_count(st); ++i) {
+      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(st, i));
+      row += (i ? "|" : "") + std::string(text ? text : "NULL");
+    }
+    rows.push_back(row);
+  }
+  sqlite3_finalize(st);
+  sqlite3_close(db);
+  return rows;
+}
+
+std::string orvexpPath() { return std::string(ORV_TEST_BINARY_DIR) + "/tools/orvexp/orvexp"; }
+
+// An OTLP attribute whose value is of `type` ("stringValue", "doubleValue", ...).
+OrvValue attribute(const std::string& key, const char* type, OrvValue value) {
+  return OrvValue::dictionary(
+      {{"key", OrvValue(key)}, {"value", OrvValue::dictionary({{type, std::move(value)}})}});
+}
+
+// An exposure as the library's exporter sends it: an OTLP log record, with `context`
+// after its other attributes.
+OrvValue exposureRecord(const std::string& id, const std::string& experiment, const OrvValue& group,
+                        OrvValue::Array context = {}) {
+  context.insert(
+      context.begin(),
+      {attribute("eventId", "stringValue", id), attribute("appId", "stringValue", "a"),
+       attribute("#experiment_id", "stringValue", experiment),
+       OrvValue::dictionary({{"key", OrvValue("#experiment_group_id")}, {"value", group}}),
+       attribute("#is_control_group", "boolValue", false)});
+  return OrvValue::dictionary({{"eventName", OrvValue(OrvEventStore::kExposureEvent)},
+                               {"attributes", OrvValue::array(std::move(context))}});
+}
+
+// counts[i] exposures of `experiment` in group split[i].first, each carrying the split
+// (its text, and its group's share) when `carry` is set.
+void place(OrvValue::Array* records, const std::string& experiment,
+           const std::vector<std::pair<std::string, int>>& split, const std::vector<int>& counts,
+           bool carry = true) {
+  OrvValue::Array pairs;
+  double sum = 0;
+  for (const auto& [group, weight] : split) {
+    pairs.push_back(OrvValue::array({OrvValue(group), OrvValue(weight)}));
+    sum += weight;
+  }
+  const std::string text = OrvValue::array(pairs).toJson();
+  for (std::size_t g = 0; g < split.size(); ++g) {
+    for (int i = 0; i < counts[g]; ++i) {
+      const std::string id = experiment + std::to_string(records->size());
+      OrvValue::Array context;
+      if (carry)
+        context = {attribute("feature_flag.context.id", "stringValue", id),
+                   attribute("orv.split", "stringValue", text),
+                   attribute("orv.intended_share", "doubleValue", split[g].second / sum)};
+      records->push_back(exposureRecord(id, experiment,
+                                        json(R"({"stringValue":")" + split[g].first + "\"}"),
+                                        std::move(context)));
+    }
+  }
+}
+
+// Sends `records` to the server's collector in one request: its status and body.
+std::string post(const ReportServer& s, const OrvValue::Array& records) {
+  httplib::Client client("127.0.0.1", s.server.port());
+  client.set_read_timeout(60, 0);
+  const OrvValue body = OrvValue::dictionary(
+      {{"resourceLogs",
+        OrvValue::array({OrvValue::dictionary(
+            {{"scopeLogs", OrvValue::array({OrvValue::dictionary(
+                               {{"logRecords", OrvValue::array(records)}})})}})})}});
+  const auto res = client.Post("/v1/logs", body.toJson(), "application/json");
+  return res ? std::to_string(res->status) + " " + res->body : "no answer";
+}
+
 }  // namespace
 
 TEST(EventStore, KeepsEachEventIdOnceAcrossReopenAndExportsInStoredOrder) {
@@ -218,8 +301,8 @@ TEST(EventStore, RefusesLinksOtherFilesOtherProgramsDatabasesAndNewerSchemas) {
   sql(dir.file("unmarked.sqlite3"), "CREATE TABLE events (x)");
   for (const char* name : {"theirs.sqlite3", "unmarked.sqlite3"})
     EXPECT_NE(refusal(dir.file(name)).find("is another program's database"), std::string::npos);
-  sql(dir.file("ours.sqlite3"), "PRAGMA user_version=2");
-  EXPECT_NE(refusal(dir.file("ours.sqlite3")).find("written by a newer orvexp (schema 2"),
+  sql(dir.file("ours.sqlite3"), "PRAGMA user_version=3");
+  EXPECT_NE(refusal(dir.file("ours.sqlite3")).find("written by a newer orvexp (schema 3"),
             std::string::npos);
 }
 
@@ -359,20 +442,36 @@ TEST(Srm, PValuesAndStatisticsMatchScipy) {
   const std::vector<std::pair<double, int>> tails = {
       {0.5, 1},  {3.84, 1}, {5.99, 2}, {7.81, 3},  {1, 10},   {30, 10}, {49, 50},
       {100, 50}, {500, 40}, {1e-3, 5}, {200, 199}, {15.5, 4}, {1e5, 7}, {60, 3}};
-  OrvValue::Array fitList, tailList;
-  for (const auto& f : fits) {
+  // Experiments whose exposures carried several splits: per split, its exposures per
+  // group and its weights.
+  const std::vector<std::vector<Fit>> mixtures = {
+      {{{520, 480}, {50, 50}}, {{905, 95}, {90, 10}}},
+      {{{500, 500}, {50, 50}}, {{900, 160}, {90, 10}}},
+      {{{200, 30}, {1, 1}}, {{9000, 1100}, {90, 10}}},
+      {{{340, 330, 330}, {1, 1, 1}}, {{790, 110, 100}, {8, 1, 1}}},
+      {{{500, 500, 0}, {1, 1, 0}}, {{200, 210, 590}, {2, 2, 6}}, {{100, 0, 0}, {1, 0, 0}}}};
+  const auto asValue = [](const Fit& f) {
     OrvValue::Array counts, weights;
     for (auto c : f.counts) counts.push_back(OrvValue(c));
     for (auto w : f.weights) weights.push_back(OrvValue(w));
-    fitList.push_back(OrvValue::dictionary(
-        {{"counts", OrvValue::array(counts)}, {"weights", OrvValue::array(weights)}}));
-  }
+    return OrvValue::dictionary(
+        {{"counts", OrvValue::array(counts)}, {"weights", OrvValue::array(weights)}});
+  };
+  OrvValue::Array fitList, tailList, mixtureList;
+  for (const auto& f : fits) fitList.push_back(asValue(f));
   for (const auto& [x, df] : tails)
     tailList.push_back(OrvValue::array({OrvValue(x), OrvValue(df)}));
+  for (const auto& parts : mixtures) {
+    OrvValue::Array list;
+    for (const auto& part : parts) list.push_back(asValue(part));
+    mixtureList.push_back(OrvValue::array(std::move(list)));
+  }
   TempDir dir;
-  writeFile(dir.file("cases.json"), OrvValue::dictionary({{"fits", OrvValue::array(fitList)},
-                                                          {"tails", OrvValue::array(tailList)}})
-                                        .toJson());
+  writeFile(dir.file("cases.json"),
+            OrvValue::dictionary({{"fits", OrvValue::array(fitList)},
+                                  {"tails", OrvValue::array(tailList)},
+                                  {"mixtures", OrvValue::array(mixtureList)}})
+                .toJson());
   std::string output;
   ASSERT_EQ(runCommand("/usr/bin/python3 " + std::string(ORV_TEST_SOURCE_DIR) +
                            "/tests/srm_scipy.py " + dir.file("cases.json"),
@@ -388,7 +487,7 @@ TEST(Srm, PValuesAndStatisticsMatchScipy) {
     std::vector<OrvEventStore::GroupCount> counts;
     OrvIntendedSplit split;
     for (std::size_t g = 0; g < fits[i].counts.size(); ++g) {
-      counts.push_back({"a", "e", std::to_string(g), false, fits[i].counts[g]});
+      counts.push_back({"a", "e", std::to_string(g), false, fits[i].counts[g], ""});
       split.emplace_back(std::to_string(g), fits[i].weights[g]);
     }
     const OrvSrmCheck check = orvSrmCheck("a", "e", counts, split, "expect");
@@ -403,6 +502,27 @@ TEST(Srm, PValuesAndStatisticsMatchScipy) {
     EXPECT_TRUE(close(ours, theirs))
         << tails[i].first << ", df " << tails[i].second << ": " << ours << " vs " << theirs;
   }
+  for (std::size_t i = 0; i < mixtures.size(); ++i) {
+    std::vector<OrvEventStore::GroupCount> counts;
+    for (const auto& part : mixtures[i]) {
+      OrvValue::Array split;
+      for (std::size_t g = 0; g < part.weights.size(); ++g)
+        split.push_back(OrvValue::array(
+            {OrvValue(std::to_string(g)), OrvValue(static_cast<std::int64_t>(part.weights[g]))}));
+      for (std::size_t g = 0; g < part.counts.size(); ++g)
+        if (part.counts[g] > 0)
+          counts.push_back({"a", "e", std::to_string(g), false, part.counts[g],
+                            OrvValue::array(split).toJson()});
+    }
+    const OrvSrmCheck check = orvSrmCheck("a", "e", counts, {}, "equal");
+    const OrvValue& theirs = reference["mixtures"].at(i);
+    EXPECT_EQ(check.intendedFrom, "exposures");
+    EXPECT_NEAR(check.chiSquare, theirs.at(0).doubleValue(), 1e-9 * std::max(1.0, check.chiSquare))
+        << "mixture " << i;
+    EXPECT_NEAR(check.designEffect, theirs.at(1).doubleValue(), 1e-12) << "mixture " << i;
+    EXPECT_TRUE(close(check.pValue, theirs.at(2).doubleValue()))
+        << "mixture " << i << ": " << check.pValue << " vs " << theirs.at(2).doubleValue();
+  }
   EXPECT_EQ(orvChiSquarePValue(0, 3), 1);
   EXPECT_EQ(orvChiSquarePValue(INFINITY, 3), 0);
 }
@@ -411,7 +531,7 @@ TEST(Srm, VerdictsAndAlarmsAtTheirBoundaries) {
   const auto check = [](std::vector<std::int64_t> counts, const OrvIntendedSplit& split) {
     std::vector<OrvEventStore::GroupCount> groups;
     for (std::size_t g = 0; g < counts.size(); ++g)
-      groups.push_back({"a", "e", std::to_string(g + 1), g == 0, counts[g]});
+      groups.push_back({"a", "e", std::to_string(g + 1), g == 0, counts[g], ""});
     return orvSrmCheck("a", "e", groups, split, "expect");
   };
   const OrvSrmCheck few = check({50, 49}, {});
@@ -471,9 +591,9 @@ TEST(Srm, TheIntendedSplitComesFromExpectThenTheServedPayloadThenEqualShares) {
   EXPECT_EQ(orvIntendedSplit(source, "shop", "9", &from), (OrvIntendedSplit{{"1", 1}, {"2", 1}}));
   EXPECT_EQ(from, "expect");
   source.expected.clear();
-  const auto checks = orvSrmChecks({{"shop", "10", "1", false, 5},
-                                    {"shop", "9", "1", true, 900},
-                                    {"shop", "9", "2", false, 100}},
+  const auto checks = orvSrmChecks({{"shop", "10", "1", false, 5, ""},
+                                    {"shop", "9", "1", true, 900, ""},
+                                    {"shop", "9", "2", false, 100, ""}},
                                    source);
   ASSERT_EQ(checks.size(), 2u);
   EXPECT_EQ(checks[0].intendedFrom, "equal");
@@ -563,4 +683,198 @@ TEST(ReportPage, LinksNameExactlyTheirApplicationAndExperimentWhateverTheyHold) 
   EXPECT_EQ(attributes(everyApp->body, "data-app"), (std::vector<std::string>{"shop", app}));
   EXPECT_EQ(s.get("/apps/shop/experiments/x")->status, 404);
   EXPECT_EQ(s.get("/apps/shop%2/experiments/x")->status, 404);  // a malformed escape
+}
+
+// Exposures posted to a real collector with the splits their units were placed by: each
+// experiment is judged against its own, a mixture when its weights changed, and the
+// exposures that carried none against equal shares, which the page says.
+TEST(CarriedSplits, EachExposureIsJudgedByTheSplitItCarried) {
+  ReportServer s;
+  const std::vector<std::pair<std::string, int>> tenth = {{"control", 90}, {"green", 10}},
+                                                 half = {{"control", 50}, {"green", 50}};
+  OrvValue::Array records;
+  place(&records, "carried", tenth, {900, 100});
+  place(&records, "bare", tenth, {900, 100}, false);
+  place(&records, "changed", half, {520, 480});
+  place(&records, "changed", tenth, {905, 95});
+  place(&records, "faulty", tenth, {900, 160});
+  place(&records, "partial", tenth, {900, 100});
+  place(&records, "partial", half, {40, 60}, false);
+  // Placed where their own split gives no share, whatever the other split gives there.
+  place(&records, "stray", {{"control", 1}, {"green", 1}, {"blue", 1}}, {10, 10, 10});
+  place(&records, "stray", {{"control", 9}, {"green", 1}, {"blue", 0}}, {900, 100, 2});
+  EXPECT_EQ(post(s, records), "200 {}");
+  std::map<std::string, OrvValue> checks;
+  const OrvValue api = json(s.get("/api/experiments")->body);
+  for (const auto& e : api["experiments"].elements()) checks[e["experiment_id"].stringValue()] = e;
+
+  EXPECT_EQ(checks["carried"]["intended_from"].stringValue(), "exposures");
+  EXPECT_TRUE(checks["carried"]["judged"].boolValue());
+  EXPECT_FALSE(checks["carried"]["alarm"].boolValue());
+  EXPECT_EQ(checks["carried"]["groups"].at(1)["intended_share"].doubleValue(), 0.1);
+  EXPECT_EQ(checks["bare"]["intended_from"].stringValue(), "equal");
+  EXPECT_TRUE(checks["bare"]["alarm"].boolValue());  // the same counts, carrying nothing
+  // 1425 : 575 fits the mixture's 70 : 30 (p = 0.18); the last split alone would alarm.
+  const OrvValue& changed = checks["changed"];
+  EXPECT_FALSE(changed["alarm"].boolValue()) << changed["verdict"].stringValue();
+  EXPECT_EQ(changed["splits"].int64Value(), 2);
+  EXPECT_NEAR(changed["design_effect"].doubleValue(), (1000 * 0.25 + 1000 * 0.09) / 2000 / 0.21,
+              1e-12);
+  EXPECT_NE(changed["verdict"].stringValue().find("fits the intended 70 : 30"), std::string::npos);
+  EXPECT_EQ(checks["faulty"]["verdict"].stringValue().rfind(
+                "Sample ratio mismatch: the observed split 900 : 160 is unlikely", 0),
+            0u);
+  EXPECT_EQ(checks["partial"]["without_split"].int64Value(), 100);
+  EXPECT_EQ(checks["partial"]["without_split_from"].stringValue(), "equal");
+  EXPECT_NEAR(checks["partial"]["groups"].at(0)["intended_share"].doubleValue(), 950 / 1100.0,
+              1e-12);
+  EXPECT_EQ(checks["stray"]["verdict"].stringValue().rfind(
+                "Sample ratio mismatch: 2 exposures went to group blue,", 0),
+            0u);
+  const auto page = s.get("/apps/a/experiments/partial");
+  ASSERT_TRUE(page && page->status == 200);
+  EXPECT_NE(page->body.find("intended split: the split the exposures carried; 100 exposures "
+                            "carried none: equal shares of the groups seen"),
+            std::string::npos);
+}
+
+// Attributes that are not what they should be are left out of the context, never a
+// reason to refuse the record; the properties keep their three keys.
+TEST(CarriedSplits, MalformedAttributesAreIgnored) {
+  ReportServer s;
+  const auto unit = attribute("feature_flag.context.id", "stringValue", "u");
+  const auto split = [](const std::string& t) { return attribute("orv.split", "stringValue", t); };
+  const auto share = [](OrvValue v) { return attribute("orv.intended_share", "doubleValue", v); };
+  const OrvValue control = json(R"({"stringValue":"control"})");
+  OrvValue::Array records = {
+      exposureRecord("good", "x", control,
+                     {unit, split(R"([["control",3],["b",1]])"), share(0.75)}),
+      // A share that contradicts the split gives way to the split's.
+      exposureRecord("contradicted", "x", control,
+                     {split(R"([["control",3],["b",1]])"), share(0.5)}),
+      exposureRecord("numbered", "x", json(R"({"intValue":"2"})"), {split(R"([["1",1],["2",3]])")}),
+      exposureRecord("share-only", "x", control, {share(0.25)}),
+      exposureRecord("number unit", "x", control,
+                     {attribute("feature_flag.context.id", "intValue", "7")})};
+  for (const std::string bad :
+       {"not json", "[]", R"([["a",1.5]])", R"([["a",-1]])", R"([["a",1000001]])", "[[1,2]]",
+        R"([["a",0]])", R"({"a":1})", R"([["a",1],["a",2]])", R"([["",1]])", R"([["a",1,2]])",
+        R"([["a",true]])", R"([["a","1"]])"})
+    records.push_back(exposureRecord("split " + bad, "x", control, {unit, split(bad)}));
+  for (const OrvValue& bad : {OrvValue(1.5), OrvValue(-0.1), OrvValue("0.5"), OrvValue(true)})
+    records.push_back(exposureRecord("share " + bad.toJson(), "x", control, {unit, share(bad)}));
+  EXPECT_EQ(post(s, records), "200 {}");
+
+  std::map<std::string, OrvValue> events;
+  for (const auto& line : exported(*s.store)) {
+    const OrvValue event = json(line);
+    events[event["event_id"].stringValue()] = event;
+    EXPECT_EQ(event["properties"].size(), 3u) << line;
+  }
+  ASSERT_EQ(events.size(), records.size());
+  EXPECT_EQ(events["good"]["context"],
+            json(R"({"unit":"u","split":[["control",3],["b",1]],"intended_share":0.75})"));
+  EXPECT_EQ(events["contradicted"]["context"]["intended_share"].doubleValue(), 0.75);
+  EXPECT_EQ(events["numbered"]["context"]["intended_share"].doubleValue(), 0.75);
+  EXPECT_EQ(events["share-only"]["context"], json(R"({"intended_share":0.25})"));
+  EXPECT_TRUE(events["number unit"]["context"].isAbsent());
+  for (const auto& [id, event] : events) {
+    if (id.rfind("split ", 0) == 0 || id.rfind("share ", 0) == 0) {
+      EXPECT_EQ(event["context"], json(R"({"unit":"u"})")) << id;
+    }
+  }
+}
+
+// A store written before splits were stored: read as it is by a reader (orvexp report
+// among them), migrated in one transaction by a writer, all or nothing.
+TEST(EventStore, AVersionOneStoreIsReadAsItIsAndMigratedWhenOpenedToWrite) {
+  TempDir dir;
+  const std::string path = dir.file("events.sqlite3");
+  // Version 1's schema, as orvexp wrote it, and 3,000 exposures: more pages of index to
+  // rebuild than DiskLimit leaves room for below.
+  sql(path,
+      "PRAGMA application_id=1330796101; PRAGMA user_version=1;"
+      "CREATE TABLE events (seq INTEGER PRIMARY KEY, event_id TEXT UNIQUE NOT NULL,"
+      " app_id TEXT NOT NULL, name TEXT NOT NULL, experiment_id TEXT, group_id TEXT,"
+      " is_control INTEGER NOT NULL DEFAULT 0, time_ms INTEGER NOT NULL,"
+      " properties TEXT NOT NULL);"
+      "CREATE INDEX events_exposures ON events (app_id, experiment_id, group_id, is_control,"
+      " time_ms) WHERE name = 'zu_experiment_exposure';"
+      "CREATE VIEW exposures AS SELECT app_id, experiment_id, group_id, is_control, time_ms"
+      " FROM events WHERE name = 'zu_experiment_exposure';"
+      "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 2999)"
+      " INSERT INTO events (event_id, app_id, name, experiment_id, group_id, time_ms,"
+      " properties) SELECT 'old-' || i, 'a', 'zu_experiment_exposure', 'old',"
+      " CASE WHEN i % 5 < 3 THEN '1' ELSE '2' END, 1700000000000, '{}' FROM n;");
+  const auto version = [&] { return sqlRows(path, "PRAGMA user_version").at(0); };
+  const auto report = [&](const std::string& options) {
+    std::string out;
+    EXPECT_EQ(runCommand(orvexpPath() + " report --json --events " + path + options, 60, &out), 7);
+    return json(out)["experiments"].at(0);  // 1800 : 1200, far from equal shares
+  };
+  {
+    auto reader = openStore(path, false);
+    EXPECT_EQ(reader->exposureCounts().at(0).exposures, 1800);
+    EXPECT_TRUE(json(exported(*reader).at(0))["context"].isAbsent());
+    std::string error;
+    EXPECT_FALSE(reader->add(batch(1, "new-"), nullptr, &error));
+    EXPECT_NE(error.find("a version-1 store opened for reading"), std::string::npos) << error;
+  }
+  EXPECT_EQ(report("")["without_split"].int64Value(), 3000);
+  {
+    DiskLimit full(32768 + 16384);  // the shared-memory index and a few pages of the log
+    EXPECT_NE(refusal(path).find("cannot migrate the event store in"), std::string::npos);
+  }
+  EXPECT_EQ(version(), "1");
+  EXPECT_EQ(sqlRows(path, "SELECT COUNT(*) FROM exposures").at(0), "3000");
+
+  auto writer = openStore(path);
+  EXPECT_EQ(version(), "2");
+  OrvMediatorEvent placed = exposure("new", "old", "2");
+  placed.context = json(R"({"unit":"u","split":[["1",3],["2",2]],"intended_share":0.4})");
+  std::string error;
+  ASSERT_TRUE(writer->add({placed}, nullptr, &error)) << error;
+  EXPECT_EQ(
+      sqlRows(path,
+              "SELECT group_id, split, COUNT(*), COUNT(unit_id) FROM exposures "
+              "GROUP BY group_id, split"),
+      (std::vector<std::string>{"1|NULL|1800|0", "2|NULL|1200|0", "2|[[\"1\",3],[\"2\",2]]|1|1"}));
+  EXPECT_EQ(json(exported(*writer).back())["context"], placed.context);
+  EXPECT_EQ(report("")["intended_from"].stringValue(), "exposures");
+  const OrvValue given = report(" --expect old=1:1,2:9");  // over the split carried too
+  EXPECT_EQ(given["intended_from"].stringValue(), "expect");
+  EXPECT_EQ(given["groups"].at(1)["intended_share"].doubleValue(), 0.9);
+}
+
+// Healthy experiments drawn by numpy: the share of checks below p = a is a, within four
+// standard errors, for one split and for mixtures (where Pearson's statistic alone would
+// alarm half as often at a = 0.01: tests/srm_simulation.py --table). Below 0.01, 20,000
+// replicates cannot tell a calibrated check from one alarming at a quarter of the rate.
+TEST(Srm, PValuesAreCalibratedBySimulation) {
+  if (runCommand("/usr/bin/python3 -c 'import scipy' 2>/dev/null") != 0)
+    GTEST_SKIP() << "SciPy is missing (Debian's python3-scipy)";
+  constexpr int kReplicates = 20000;
+  std::string output;
+  ASSERT_EQ(runCommand("/usr/bin/python3 " + std::string(ORV_TEST_SOURCE_DIR) +
+                           "/tests/srm_simulation.py " + std::to_string(kReplicates) + " 7",
+                       120, &output),
+            0);
+  const OrvValue simulated = json(output);
+  ASSERT_EQ(simulated["scenarios"].size(), 3u);
+  for (const auto& scenario : simulated["scenarios"].elements()) {
+    ASSERT_EQ(scenario["replicates"].size(), static_cast<std::size_t>(kReplicates));
+    int below[2] = {0, 0};
+    for (const auto& replicate : scenario["replicates"].elements()) {
+      std::vector<OrvEventStore::GroupCount> counts;
+      for (const auto& row : replicate.elements())  // [group, split, count]
+        counts.push_back({"a", "e", row.at(0).stringValue(), false, row.at(2).int64Value(),
+                          row.at(1).stringValue()});
+      const double p = orvSrmCheck("a", "e", counts, {}, "equal").pValue;
+      below[0] += p < 0.01;
+      below[1] += p < 0.05;
+    }
+    for (const auto& [n, alpha] : {std::pair(below[0], 0.01), std::pair(below[1], 0.05)})
+      EXPECT_NEAR(n, kReplicates * alpha, 4 * std::sqrt(kReplicates * alpha * (1 - alpha)))
+          << scenario["name"].stringValue() << " at p < " << alpha;
+  }
 }

@@ -3,12 +3,23 @@
 
 usage: srm_scipy.py CASES.json
 CASES.json: {"fits": [{"counts": [...], "weights": [...]}, ...],
-             "tails": [[statistic, degrees_of_freedom], ...]}
-Prints {"fits": [[chi_square, p], ...], "tails": [p, ...]} with every digit (repr).
+             "tails": [[statistic, degrees_of_freedom], ...],
+             "mixtures": [[{"counts": [...], "weights": [...]}, ...], ...]}
+Prints {"fits": [[chi_square, p], ...], "tails": [p, ...],
+        "mixtures": [[chi_square, design_effect, p], ...]} with every digit (repr).
+
+A mixture is one experiment whose exposures were placed under several splits: each
+part the counts per group under one split, and that split's weights (the same groups,
+in the same order, in every part). Its expected counts are the parts' (exposures times
+shares) added up, the statistic scipy's chisquare on them, and the p-value that of the
+statistic divided by the mean design effect (Rao and Scott's first-order correction):
+the groups' variances sum_S N_S p (1 - p) over their expected counts, averaged over the
+degrees of freedom.
 """
 import json
 import sys
 
+import numpy
 from scipy.stats import chi2, chisquare
 
 cases = json.load(open(sys.argv[1]))
@@ -20,4 +31,20 @@ for case in cases["fits"]:
     result = chisquare(case["counts"], f_exp=expected)
     fits.append([float(result.statistic), float(result.pvalue)])
 tails = [float(chi2.sf(x, df)) for x, df in cases["tails"]]
-print(json.dumps({"fits": fits, "tails": tails}))
+mixtures = []
+for parts in cases.get("mixtures", []):
+    observed = numpy.zeros(len(parts[0]["counts"]))
+    expected = numpy.zeros(len(observed))
+    variance = numpy.zeros(len(observed))
+    for part in parts:
+        shares = numpy.array(part["weights"], dtype=float) / sum(part["weights"])
+        exposures = sum(part["counts"])
+        observed += part["counts"]
+        expected += exposures * shares
+        variance += exposures * shares * (1 - shares)
+    intended = expected > 0
+    statistic = float(chisquare(observed[intended], f_exp=expected[intended]).statistic)
+    df = int(intended.sum()) - 1
+    design_effect = float((variance[intended] / expected[intended]).sum() / df)
+    mixtures.append([statistic, design_effect, float(chi2.sf(statistic / design_effect, df))])
+print(json.dumps({"fits": fits, "tails": tails, "mixtures": mixtures}))

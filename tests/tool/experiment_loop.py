@@ -311,17 +311,26 @@ print("healthy fleet %s p=%s; faulty fleet %s p=%s" % (
     healthy, fleet.get("p_value"), faulty, bad.get("p_value")), flush=True)
 
 # --- exposures posted straight to the collector: 1000 : 1000 and 1000 : 880 -------------
+# Some carry the split their unit was placed by, as the library's exporter sends it.
 
 
-def post_exposures(experiment, counts):
+def post_exposures(experiment, counts, split=None, first=0):
     records = []
     for group, n in counts.items():
-        for k in range(n):
-            attributes = [{"key": "eventId", "value": {"stringValue": "%s-%s-%d" % (experiment, group, k)}},
+        for k in range(first, first + n):
+            event_id = "%s-%s-%d" % (experiment, group, k)
+            attributes = [{"key": "eventId", "value": {"stringValue": event_id}},
                           {"key": "appId", "value": {"stringValue": "posted-app"}},
                           {"key": "#experiment_id", "value": {"stringValue": experiment}},
                           {"key": "#experiment_group_id", "value": {"stringValue": group}},
                           {"key": "#is_control_group", "value": {"boolValue": group == "1"}}]
+            if split:
+                share = dict(split)[group] / sum(w for _, w in split)
+                attributes += [
+                    {"key": "feature_flag.context.id", "value": {"stringValue": event_id}},
+                    {"key": "orv.split",
+                     "value": {"stringValue": json.dumps(split, separators=(",", ":"))}},
+                    {"key": "orv.intended_share", "value": {"doubleValue": share}}]
             records.append({"timeUnixNano": str(1_780_000_000_000_000_000 + k * 1_000_000_000),
                             "eventName": "zu_experiment_exposure", "attributes": attributes})
     for start in range(0, len(records), 500):
@@ -334,6 +343,13 @@ post_exposures("even", {"1": 1000, "2": 1000})
 post_exposures("thinned", {"1": 1000, "2": 880})
 post_exposures("lost", {"1": 1000, "2": 850})
 post_exposures("thinned", {"1": 10})  # the same eventIds again: stored once
+# 90/10 carried by each exposure: 905 : 95 fits it (against equal shares it would be far
+# off); 905 : 140 is an alarm; a split changed from 50/50 to 90/10 is judged against both.
+TENTH, HALF = [["1", 90], ["2", 10]], [["1", 50], ["2", 50]]
+post_exposures("carried", {"1": 905, "2": 95}, TENTH)
+post_exposures("carried-faulty", {"1": 905, "2": 140}, TENTH)
+post_exposures("carried-changed", {"1": 520, "2": 480}, HALF)
+post_exposures("carried-changed", {"1": 905, "2": 95}, TENTH, first=1000)
 
 # --- the API, the report and scipy ----------------------------------------------------
 status, _, body = request("/api/experiments")
@@ -348,10 +364,13 @@ for key, entry in api.items():
     total = sum(counts.values())
     ids = [g for g in counts if shares[g] > 0]
     reference = stats.chisquare([counts[g] for g in ids], [shares[g] * total for g in ids])
+    # With several splits carried, the statistic over the design effect (which docs/srm.sql
+    # computes too, below); 1 otherwise.
+    p = stats.chi2.sf(reference.statistic / entry["design_effect"], len(ids) - 1)
     check(abs(entry["chi_square"] - reference.statistic) <= 1e-9 * max(1, reference.statistic)
-          and abs(entry["p_value"] - reference.pvalue) <= 1e-9,
+          and abs(entry["p_value"] - p) <= 1e-9,
           "%s: chi-square %s p %s, scipy %s %s" % (key, entry["chi_square"], entry["p_value"],
-                                                   reference.statistic, reference.pvalue))
+                                                   reference.statistic, p))
 check(not api[("posted-app", "even")]["alarm"], "1000 : 1000 at 50/50 is no alarm")
 # 1000 : 880 is p = 0.0057: worth watching, above the alarm threshold of 0.001.
 thinned = api[("posted-app", "thinned")]
@@ -361,22 +380,39 @@ check(not thinned["alarm"] and thinned["verdict"].startswith("No alarm yet, but 
 check(api[("posted-app", "lost")]["alarm"], "1000 : 850 at 50/50 is an alarm")
 check(api[("posted-app", "thinned")]["intended_from"] == "server",
       "the intended split comes from the weights the server serves")
+for experiment, alarm in (("carried", False), ("carried-faulty", True), ("carried-changed", False)):
+    entry = reported[("posted-app", experiment)]
+    check(entry["alarm"] == alarm and entry["intended_from"] == "exposures"
+          and entry["without_split"] == 0,
+          "%s: judged against the splits its exposures carried, alarm %s: %s"
+          % (experiment, alarm, entry))
 
-# The documented SQL runs unchanged on the collector's file and gives the same numbers
-# (every experiment here is split in equal shares).
+# The documented SQL runs unchanged on the collector's file and gives the report's
+# numbers (exposures that carried no split are in equal shares here, as the SQL
+# assumes).
 import sqlite3  # noqa: E402
 
 rows = sqlite3.connect("file:%s?mode=ro" % events_db, uri=True).execute(
     open(os.path.join(source, "docs/srm.sql")).read()).fetchall()
 by_experiment = {}
-for app, experiment, group, control, exposures, share, intended, chi_square, df in rows:
-    by_experiment.setdefault((app, experiment), []).append((group, exposures, chi_square, df))
-for key, entry in api.items():
+for app, experiment, group, control, exposures, share, intended, chi_square, df, de in rows:
+    by_experiment.setdefault((app, experiment), []).append(
+        (group, exposures, intended, chi_square, df, de))
+for key, entry in reported.items():
     sql = by_experiment.get(key, [])
-    check(sorted((g, n) for g, n, _, _ in sql) == sorted(observed(entry).items())
-          and all(abs(c - entry["chi_square"]) <= 1e-9 * max(1, c) and d == entry["degrees_of_freedom"]
-                  for _, _, c, d in sql),
-          "docs/srm.sql on the collector's file agrees with the API on %s: %s" % (key, sql))
+    shares = {g["group_id"]: g["intended_share"] for g in entry["groups"]}
+    check(sorted((g, n) for g, n, _, _, _, _ in sql) == sorted(observed(entry).items())
+          and all(abs(i - shares[g]) <= 1e-9
+                  and abs(c - entry["chi_square"]) <= 1e-9 * max(1, c)
+                  and d == entry["degrees_of_freedom"]
+                  and abs(e - entry["design_effect"]) <= 1e-9
+                  for g, _, i, c, d, e in sql),
+          "docs/srm.sql on the collector's file agrees with orvexp report on %s: %s" % (key, sql))
+# At p = 0.001 with one degree of freedom the critical value is 10.828.
+for experiment, alarm in (("carried", False), ("carried-faulty", True), ("carried-changed", False)):
+    _, _, _, chi_square, _, de = by_experiment[("posted-app", experiment)][0]
+    check((chi_square / de > 10.828) == alarm,
+          "docs/srm.sql on %s: chi-square %s / design effect %s" % (experiment, chi_square, de))
 
 # --- the page in a real browser -----------------------------------------------------
 

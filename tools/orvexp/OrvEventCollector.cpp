@@ -4,7 +4,9 @@
 #include <new>
 #include <vector>
 
+#include "OrvAssignment.h"
 #include "OrvMediator.h"
+#include "OrvSrm.h"
 
 namespace {
 
@@ -36,6 +38,51 @@ OrvValue fromAnyValue(const OrvValue& any, int depth = 0) {
   return OrvValue::null();
 }
 
+// An exposure's context, beside its properties (OrvMediatorEvent::context).
+constexpr const char* kUnitAttribute = "feature_flag.context.id";
+constexpr const char* kSplitAttribute = "orv.split";  // compact JSON text
+constexpr const char* kShareAttribute = "orv.intended_share";
+
+// The context of a record from its three attributes (absent ones are absent values),
+// each taken only when it is what it should be and left out otherwise: the record is
+// stored all the same. The unit is a string; the split the text of a split
+// (orvCarriedSplit), kept as the array it describes; the share a number from 0 to 1.
+// With a split, the share is the one that split gives the exposure's group: both are
+// what the SRM check and docs/srm.sql read, and must not contradict each other (an
+// exporter computes it the same way, so the two agree to the bit).
+OrvValue contextOf(const OrvValue& unit, const OrvValue& splitText, const OrvValue& share,
+                   const OrvValue& group) {
+  OrvValue::Dictionary context;
+  if (unit.isString()) context.emplace_back("unit", unit);
+  OrvIntendedSplit split;
+  if (splitText.isString()) {
+    const auto parsed = OrvValue::parseJson(splitText.stringValue());
+    if (parsed.ok()) split = orvCarriedSplit(parsed.value);
+  }
+  const bool shareTaken = share.isNumber() && !share.isBoolean() && share.doubleValue() >= 0 &&
+                          share.doubleValue() <= 1;
+  if (!split.empty()) {
+    const std::string groupId = OrvAssignment::identifierText(group);
+    OrvValue::Array pairs;
+    double sum = 0, weight = 0;
+    for (const auto& [id, w] : split) {
+      pairs.push_back(OrvValue::array({OrvValue(id), OrvValue(static_cast<std::int64_t>(w))}));
+      sum += w;
+      if (id == groupId) weight = w;
+    }
+    context.emplace_back("split", OrvValue::array(std::move(pairs)));
+    if (!group.isAbsent()) {
+      context.emplace_back("intended_share", OrvValue(weight / sum));
+    } else if (shareTaken) {
+      context.emplace_back("intended_share", OrvValue(share.doubleValue()));
+    }
+  } else if (shareTaken) {
+    context.emplace_back("intended_share", OrvValue(share.doubleValue()));
+  }
+  if (context.empty()) return OrvValue();
+  return OrvValue::dictionary(std::move(context));
+}
+
 // One log record as an event; false when it is not a log record.
 bool toEvent(const OrvValue& record, OrvMediatorEvent* event) {
   if (!record.isDictionary()) return false;
@@ -56,6 +103,7 @@ bool toEvent(const OrvValue& record, OrvMediatorEvent* event) {
           std::chrono::nanoseconds(nanos)));
   event->name = record["eventName"].stringValue();
   OrvValue::Dictionary properties;
+  OrvValue unit, split, share;
   for (const auto& attribute : record["attributes"].elements()) {
     if (!attribute["key"].isString()) continue;
     const std::string& key = attribute["key"].stringValue();
@@ -66,12 +114,19 @@ bool toEvent(const OrvValue& record, OrvMediatorEvent* event) {
       event->appId = value.stringValue();
     } else if (key == "event.name") {
       if (event->name.empty()) event->name = value.stringValue();
+    } else if (key == kUnitAttribute) {
+      unit = value;
+    } else if (key == kSplitAttribute) {
+      split = value;
+    } else if (key == kShareAttribute) {
+      share = value;
     } else {
       properties.emplace_back(key, value);
     }
   }
   if (event->name.empty()) event->name = fromAnyValue(record["body"]).stringValue();
   event->properties = OrvValue::dictionary(std::move(properties));
+  event->context = contextOf(unit, split, share, event->properties["#experiment_group_id"]);
   return true;
 }
 

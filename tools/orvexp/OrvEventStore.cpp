@@ -54,6 +54,10 @@ constexpr std::size_t kMaxGroupRows = 8192;
 // 65,000 (bench: BM_CollectorIngest).
 constexpr const char* kSynchronous = "PRAGMA synchronous=NORMAL";
 
+// Version 2: an exposure's unit, its group's intended share and the split it was placed
+// by (compact JSON text), NULL when the exposure carried none (and on every row stored
+// before version 2). The split sits in the index right after the group, so the counts
+// per group and split are one scan in GROUP BY order, without a sort.
 constexpr const char* kSchemaSql =
     "CREATE TABLE IF NOT EXISTS events ("
     " seq INTEGER PRIMARY KEY,"
@@ -64,19 +68,45 @@ constexpr const char* kSchemaSql =
     " group_id TEXT,"
     " is_control INTEGER NOT NULL DEFAULT 0,"
     " time_ms INTEGER NOT NULL,"
-    " properties TEXT NOT NULL);"
-    // Covers both the per-group counts (a scan in GROUP BY order, no sort) and one
-    // experiment's series (a range of it); only exposures are indexed.
-    "CREATE INDEX IF NOT EXISTS events_exposures ON events"
-    " (app_id, experiment_id, group_id, is_control, time_ms)"
+    " properties TEXT NOT NULL,"
+    " unit_id TEXT,"
+    " intended_share REAL,"
+    " split TEXT);";
+
+// What versions 1 and 2 differ by besides the table's columns: the index and the view.
+// Covers both the per-group counts (a scan in GROUP BY order, no sort) and one
+// experiment's series (a range of it); only exposures are indexed.
+constexpr const char* kIndexAndViewSql =
+    "CREATE INDEX IF NOT EXISTS events_exposures_by_split ON events"
+    " (app_id, experiment_id, group_id, split, is_control, time_ms)"
     " WHERE name = 'zu_experiment_exposure';"
     "CREATE VIEW IF NOT EXISTS exposures AS"
-    " SELECT app_id, experiment_id, group_id, is_control, time_ms FROM events"
+    " SELECT app_id, experiment_id, group_id, is_control, time_ms, unit_id, intended_share,"
+    " split FROM events WHERE name = 'zu_experiment_exposure';";
+
+// Version 1 to 2, inside the transaction that stamps version 2: the old rows' new
+// columns are NULL (they carried no split), and the index and view are made again
+// with them.
+constexpr const char* kMigrateFrom1Sql =
+    "ALTER TABLE events ADD COLUMN unit_id TEXT;"
+    "ALTER TABLE events ADD COLUMN intended_share REAL;"
+    "ALTER TABLE events ADD COLUMN split TEXT;"
+    "DROP INDEX IF EXISTS events_exposures;"
+    "DROP VIEW IF EXISTS exposures;";
+
+// A reader of a version-1 file changes nothing in it (another orvexp may still be
+// writing it as version 1): its own connection sees the version-2 view over the old
+// table, every new column NULL. A TEMP view is found before the file's own.
+constexpr const char* kVersion1ReaderViewSql =
+    "CREATE TEMP VIEW exposures AS"
+    " SELECT app_id, experiment_id, group_id, is_control, time_ms, NULL AS unit_id,"
+    " NULL AS intended_share, NULL AS split FROM main.events"
     " WHERE name = 'zu_experiment_exposure';";
 
 constexpr const char* kInsertSql =
     "INSERT OR IGNORE INTO events (event_id, app_id, name, experiment_id, group_id, "
-    "is_control, time_ms, properties) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)";
+    "is_control, time_ms, properties, unit_id, intended_share, split) "
+    "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)";
 
 struct Finalize {
   void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
@@ -155,6 +185,9 @@ struct Row {
   bool control = false;
   std::int64_t timeMs = 0;
   std::string properties;
+  std::optional<std::string> unit;
+  std::optional<double> intendedShare;
+  std::optional<std::string> split;  // compact JSON
 };
 
 Row rowOf(const OrvMediatorEvent& event) {
@@ -163,7 +196,8 @@ Row rowOf(const OrvMediatorEvent& event) {
   if (row.eventId.empty()) {
     OrvMediatorEvent anonymous = event;
     anonymous.eventId.clear();
-    const std::string line = anonymous.toJson();
+    // With its context: two records that differ only there are two events.
+    const std::string line = anonymous.toJson(true);
     const std::string digest = OrvMD5::hex(line);
     // Without MD5 the line itself still names the content exactly.
     row.eventId = "content-" + (digest.empty() ? line : digest);
@@ -176,6 +210,12 @@ Row rowOf(const OrvMediatorEvent& event) {
   row.timeMs =
       std::chrono::duration_cast<std::chrono::milliseconds>(event.time.time_since_epoch()).count();
   row.properties = event.properties.isDictionary() ? event.properties.toJson() : "{}";
+  // The context as the collector took it (OrvEventCollector checks what it takes).
+  if (const OrvValue& unit = event.context["unit"]; unit.isString()) row.unit = unit.stringValue();
+  if (const OrvValue& share = event.context["intended_share"];
+      share.isNumber() && !share.isBoolean())
+    row.intendedShare = share.doubleValue();
+  if (const OrvValue& split = event.context["split"]; split.isArray()) row.split = split.toJson();
   return row;
 }
 
@@ -199,6 +239,9 @@ constexpr std::int64_t kNiceSteps[] = {
 
 struct OrvEventStore::Impl {
   std::string path;
+  // The file's schema once opened: kSchemaVersion, or 1 for a version-1 store a reader
+  // opened (which it leaves as it is). Constant after open().
+  std::int64_t schemaVersion = 0;
 
   // Writers take turns on this connection.
   std::mutex writeMutex;
@@ -327,6 +370,21 @@ struct OrvEventStore::Impl {
         sqlite3_bind_int(st, 6, row.control ? 1 : 0);
         sqlite3_bind_int64(st, 7, row.timeMs);
         bindText(st, 8, row.properties);
+        if (row.unit) {
+          bindText(st, 9, *row.unit);
+        } else {
+          sqlite3_bind_null(st, 9);
+        }
+        if (row.intendedShare) {
+          sqlite3_bind_double(st, 10, *row.intendedShare);
+        } else {
+          sqlite3_bind_null(st, 10);
+        }
+        if (row.split) {
+          bindText(st, 11, *row.split);
+        } else {
+          sqlite3_bind_null(st, 11);
+        }
         ok = sqlite3_step(st) == SQLITE_DONE;
         if (ok) p->added += static_cast<std::size_t>(sqlite3_changes(writer));
         sqlite3_reset(st);
@@ -363,9 +421,10 @@ struct OrvEventStore::Impl {
     return true;
   }
 
-  // Checks whose file it is before anything is written to it, then creates or
-  // completes the schema in one transaction.
-  bool prepareSchema(std::string* why) {
+  // Checks whose file it is before anything is written to it, then creates the schema,
+  // or, when `migrate` is set, brings a version-1 store to this version, in one
+  // transaction. A reader leaves a version-1 store as it is and reads it as it is.
+  bool prepareSchema(bool migrate, std::string* why) {
     const auto applicationId = scalar(writer, "PRAGMA application_id");
     const auto version = scalar(writer, "PRAGMA user_version");
     const auto tables = scalar(writer, "SELECT count(*) FROM sqlite_schema");
@@ -393,18 +452,40 @@ struct OrvEventStore::Impl {
       *why = sqliteError(writer, "cannot use");
       return false;
     }
-    if (*version == kSchemaVersion) return true;
-    // Another process may be creating it at the same moment: the checks hold inside
-    // the transaction, and every statement is IF NOT EXISTS.
+    schemaVersion = *version;
+    if (*version == kSchemaVersion || (*version == 1 && !migrate)) return true;
+    // Another process may be creating or migrating it at the same moment: the version
+    // is read again inside the transaction, which holds the file's write lock.
     const std::string stamp = "PRAGMA application_id=" + std::to_string(kApplicationId) +
                               ";PRAGMA user_version=" + std::to_string(kSchemaVersion);
-    const bool ok = exec(writer, "BEGIN IMMEDIATE") && exec(writer, kSchemaSql) &&
-                    exec(writer, stamp.c_str()) && exec(writer, "COMMIT");
-    if (!ok) {
-      *why = sqliteError(writer, "cannot create the event store in");
-      if (!sqlite3_get_autocommit(writer)) exec(writer, "ROLLBACK");
+    bool ok = exec(writer, "BEGIN IMMEDIATE");
+    const auto current = ok ? scalar(writer, "PRAGMA user_version") : std::nullopt;
+    ok = ok && current;
+    if (ok && *current < kSchemaVersion) {
+      ok = (*current == 1 ? exec(writer, kMigrateFrom1Sql) : exec(writer, kSchemaSql)) &&
+           exec(writer, kIndexAndViewSql) && exec(writer, stamp.c_str());
     }
-    return ok;
+    ok = ok && exec(writer, "COMMIT");
+    if (!ok) {
+      *why = sqliteError(writer, *version == 1 ? "cannot migrate the event store in"
+                                               : "cannot create the event store in");
+      if (!sqlite3_get_autocommit(writer)) exec(writer, "ROLLBACK");
+      return false;
+    }
+    schemaVersion = kSchemaVersion;
+    return true;
+  }
+
+  // The reader's connection, which only reads (see kVersion1ReaderViewSql).
+  bool openReader(std::string* why) {
+    if (!openConnection(&reader, why)) return false;
+    if (!exec(reader, kReaderCacheSize) ||
+        (schemaVersion == 1 && !exec(reader, kVersion1ReaderViewSql)) ||
+        !exec(reader, "PRAGMA query_only=1")) {
+      *why = sqliteError(reader, "cannot use");
+      return false;
+    }
+    return true;
   }
 };
 
@@ -414,10 +495,12 @@ std::unique_ptr<OrvEventStore> OrvEventStore::open(const std::string& path, std:
   auto impl = std::make_unique<Impl>();
   impl->path = path;
   const bool ok = checkFiles(path, create, &why) && impl->openConnection(&impl->writer, &why) &&
-                  impl->prepareSchema(&why) && impl->openConnection(&impl->reader, &why) &&
-                  exec(impl->reader, kReaderCacheSize) &&
-                  exec(impl->reader, "PRAGMA query_only=1") && impl->startCheckpointer(&why);
+                  impl->prepareSchema(create, &why) && impl->openReader(&why) &&
+                  impl->startCheckpointer(&why);
   if (ok) {
+    // A version-1 store opened for reading takes no events (add() says so).
+    if (impl->schemaVersion != kSchemaVersion)
+      return std::unique_ptr<OrvEventStore>(new OrvEventStore(std::move(impl)));
     impl->insert = prepare(impl->writer, kInsertSql);
     if (impl->insert) return std::unique_ptr<OrvEventStore>(new OrvEventStore(std::move(impl)));
   }
@@ -433,6 +516,12 @@ OrvEventStore::~OrvEventStore() = default;
 
 bool OrvEventStore::add(const std::vector<OrvMediatorEvent>& events, std::size_t* added,
                         std::string* error) {
+  if (!impl_->insert) {
+    if (error)
+      *error = "cannot store events in " + impl_->path +
+               ": a version-1 store opened for reading (open it to write to migrate it)";
+    return false;
+  }
   std::vector<Row> rows;
   rows.reserve(events.size());
   for (const auto& event : events) rows.push_back(rowOf(event));
@@ -474,8 +563,9 @@ bool OrvEventStore::add(const std::vector<OrvMediatorEvent>& events, std::size_t
 
 const char* OrvEventStore::countsSql() {
   return "SELECT app_id, experiment_id, group_id, MAX(is_control) AS control, "
-         "COUNT(*) AS exposures FROM exposures GROUP BY app_id, experiment_id, group_id "
-         "ORDER BY app_id, experiment_id, group_id";
+         "COUNT(*) AS exposures, split FROM exposures "
+         "GROUP BY app_id, experiment_id, group_id, split "
+         "ORDER BY app_id, experiment_id, group_id, split";
 }
 
 namespace {
@@ -487,6 +577,7 @@ OrvEventStore::GroupCount groupCountOf(sqlite3_stmt* st) {
   c.groupId = columnText(st, 2);
   c.control = sqlite3_column_int64(st, 3) != 0;
   c.exposures = sqlite3_column_int64(st, 4);
+  c.split = columnText(st, 5);
   return c;
 }
 
@@ -522,9 +613,9 @@ std::vector<OrvEventStore::GroupCount> OrvEventStore::exposureCounts(
   std::vector<GroupCount> counts;
   std::lock_guard lock(impl_->readMutex);
   Statement st = prepare(impl_->reader,
-                         "SELECT app_id, experiment_id, group_id, MAX(is_control), COUNT(*) "
-                         "FROM exposures WHERE app_id = ?1 AND experiment_id = ?2 "
-                         "GROUP BY group_id ORDER BY group_id");
+                         "SELECT app_id, experiment_id, group_id, MAX(is_control), COUNT(*), "
+                         "split FROM exposures WHERE app_id = ?1 AND experiment_id = ?2 "
+                         "GROUP BY group_id, split ORDER BY group_id, split");
   if (st) {
     bindText(st.get(), 1, appId);
     bindText(st.get(), 2, experimentId);
@@ -597,9 +688,13 @@ std::int64_t OrvEventStore::eventCount() const {
 
 bool OrvEventStore::exportJsonLines(std::ostream& out, std::string* error) const {
   std::lock_guard lock(impl_->readMutex);
-  Statement st = prepare(impl_->reader,
-                         "SELECT event_id, app_id, name, time_ms, properties FROM events "
-                         "ORDER BY seq");
+  // A version-1 store's rows carry no context.
+  Statement st = prepare(impl_->reader, impl_->schemaVersion == 1
+                                            ? "SELECT event_id, app_id, name, time_ms, properties, "
+                                              "NULL, NULL, NULL FROM events ORDER BY seq"
+                                            : "SELECT event_id, app_id, name, time_ms, properties, "
+                                              "unit_id, intended_share, split FROM events "
+                                              "ORDER BY seq");
   int rc = st ? SQLITE_ROW : SQLITE_ERROR;
   while (st && (rc = sqlite3_step(st.get())) == SQLITE_ROW) {
     OrvMediatorEvent event;
@@ -609,7 +704,15 @@ bool OrvEventStore::exportJsonLines(std::ostream& out, std::string* error) const
     event.time = std::chrono::system_clock::time_point(
         std::chrono::milliseconds(sqlite3_column_int64(st.get(), 3)));
     event.properties = OrvValue::parseJson(columnText(st.get(), 4)).value;
-    out << event.toJson() << '\n';
+    OrvValue::Dictionary context;
+    if (sqlite3_column_type(st.get(), 5) != SQLITE_NULL)
+      context.emplace_back("unit", OrvValue(columnText(st.get(), 5)));
+    if (sqlite3_column_type(st.get(), 6) != SQLITE_NULL)
+      context.emplace_back("intended_share", OrvValue(sqlite3_column_double(st.get(), 6)));
+    if (sqlite3_column_type(st.get(), 7) != SQLITE_NULL)
+      context.emplace_back("split", OrvValue::parseJson(columnText(st.get(), 7)).value);
+    if (!context.empty()) event.context = OrvValue::dictionary(std::move(context));
+    out << event.toJson(true) << '\n';
     if (!out) {
       if (error) *error = "cannot write the events of " + impl_->path;
       return false;

@@ -12,6 +12,12 @@
 // link, anything but a regular file, a file that is not SQLite, another program's
 // database, or one written by a newer orvexp (schema version above kSchemaVersion).
 //
+// Schema versions: 1 kept per event its identifiers, control flag, time and
+// properties; 2 adds an exposure's context (OrvMediatorEvent::context): its unit, its
+// group's intended share and the split it was placed by. Opened to write, a version-1
+// store is migrated in one transaction (the rows it had get no context); opened to read
+// (`create` false), it is read as it is and left unchanged, its rows without context.
+//
 // A commit survives a crash of the process; with synchronous=NORMAL (measured: a sync
 // per commit keeps ingest below target) a power cut can lose commits made since the
 // last checkpoint.
@@ -35,7 +41,7 @@
 
 class OrvEventStore {
  public:
-  static constexpr int kSchemaVersion = 1;
+  static constexpr int kSchemaVersion = 2;
   static constexpr std::chrono::milliseconds kBusyTimeout{2000};
   // The name exposure events carry; only they are counted.
   static constexpr const char* kExposureEvent = "zu_experiment_exposure";
@@ -51,19 +57,24 @@ class OrvEventStore {
 
   // Stores `events` in one transaction, each eventId once (also across restarts). True
   // once committed, with `*added` the number that were new; false with `*error` when
-  // nothing was stored.
+  // nothing was stored (also always for a version-1 store opened for reading). An
+  // event's context is stored as given: its "unit" string, "intended_share" number and
+  // "split" array (as compact JSON); the collector checks them before.
   bool add(const std::vector<OrvMediatorEvent>& events, std::size_t* added, std::string* error);
 
-  // Exposure events per application, experiment and group, ordered by those three.
-  // Experiment and group identifiers are the text of "#experiment_id" and
-  // "#experiment_group_id" (a string itself, a number its decimal text, anything else
-  // its JSON); `control` is true when any of the group's events says so.
+  // Exposure events per application, experiment, group and the split they carried,
+  // ordered by those four (no split first). Experiment and group identifiers are the
+  // text of "#experiment_id" and "#experiment_group_id" (a string itself, a number its
+  // decimal text, anything else its JSON); `control` is true when any of the row's
+  // events says so. A group has one row per distinct split its exposures carried: as
+  // many rows as splits, never one per exposure.
   struct GroupCount {
     std::string appId;
     std::string experimentId;
     std::string groupId;
     bool control = false;
     std::int64_t exposures = 0;
+    std::string split;  // the split's compact JSON text; "" for exposures that carried none
   };
   std::vector<GroupCount> exposureCounts() const;
   // The same rows handed to `visit` one experiment at a time (its groups, in that order),
@@ -88,13 +99,14 @@ class OrvEventStore {
 
   std::int64_t eventCount() const;
 
-  // Every stored event as one JSON line (OrvMediatorEvent::toJson), in the order they
-  // were stored. False with `*error` when the file could not be read to the end.
+  // Every stored event as one JSON line (OrvMediatorEvent::toJson(true): with its
+  // context when it has one), in the order they were stored. False with `*error` when the file
+  // could not be read to the end.
   bool exportJsonLines(std::ostream& out, std::string* error) const;
 
   // The counting query behind exposureCounts(), as documented for other stores: it
   // reads only the view "exposures" (app_id, experiment_id, group_id, is_control,
-  // time_ms), which this store defines over its table.
+  // time_ms, unit_id, intended_share, split), which this store defines over its table.
   static const char* countsSql();
 
  private:

@@ -169,7 +169,9 @@ std::string section(const Experiment& e, bool firstAlarm) {
       "\" data-alarm=\"" + (c.alarm ? "true" : "false") + "\" data-judged=\"" +
       (c.judged ? "true" : "false") + "\" data-total=\"" + std::to_string(c.total) +
       "\" data-chi-square=\"" + exact(c.chiSquare) + "\" data-p-value=\"" + exact(c.pValue) +
-      "\" data-degrees-of-freedom=\"" + std::to_string(c.degreesOfFreedom) + "\">";
+      "\" data-degrees-of-freedom=\"" + std::to_string(c.degreesOfFreedom) +
+      "\" data-design-effect=\"" + exact(c.designEffect) + "\" data-intended-from=\"" +
+      escape(c.intendedFrom) + "\" data-without-split=\"" + std::to_string(c.withoutSplit) + "\">";
   Selection app, own;
   app.appId = own.appId = c.appId;
   own.experimentId = c.experimentId;
@@ -192,11 +194,11 @@ std::string section(const Experiment& e, bool firstAlarm) {
   out += "</tbody></table>";
   out += "<p class=\"stats\">" + std::to_string(c.total) + " exposures; chi-square " +
          fixed(c.chiSquare, 3) + " with " + std::to_string(c.degreesOfFreedom) +
-         (c.degreesOfFreedom == 1 ? " degree" : " degrees") +
-         " of freedom, p = " + pValueText(c.pValue) + "; intended split: " +
-         (c.intendedFrom == "server"   ? "the weights the server serves"
-          : c.intendedFrom == "expect" ? "as given"
-                                       : "equal shares of the groups seen") +
+         (c.degreesOfFreedom == 1 ? " degree" : " degrees") + " of freedom" +
+         (c.designEffect != 1
+              ? ", divided by the mixture's design effect " + fixed(c.designEffect, 3) + ","
+              : std::string()) +
+         " p = " + pValueText(c.pValue) + "; intended split: " + escape(c.intendedDescription()) +
          "; alarm below p = 0.001 from " + std::to_string(OrvSrmCheck::kMinExposures) +
          " exposures.</p>";
   return out + chart(e) + "</section>";

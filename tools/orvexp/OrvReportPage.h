@@ -22,7 +22,9 @@
 // answer (the API's and 404s too) carries kContentSecurityPolicy, nosniff and
 // "X-Frame-Options: DENY". Every number on a page is also in a data- attribute,
 // exactly as the API gives it. The verdicts come from orvSrmCheck, as `orvexp report`
-// prints them, with the intended split from the payloads the server serves.
+// prints them: each exposure judged against the split it carried, else the weights of
+// the payloads the server serves, else equal shares; the page says which, and how many
+// exposures carried no split.
 //
 // What is kept, and for how long: an index of every experiment (its two identifiers and
 // whether it is in alarm, nothing more), computed in one pass over the counts that holds

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <limits>
 #include <sstream>
@@ -107,70 +108,192 @@ double orvChiSquarePValue(double statistic, int degreesOfFreedom) {
   return x < a + 1 ? upperGammaSeries(a, x, logPrefix) : upperGammaFraction(a, x, logPrefix);
 }
 
+OrvIntendedSplit orvCarriedSplit(const OrvValue& split) {
+  OrvIntendedSplit out;
+  std::int64_t sum = 0;
+  for (const OrvValue& pair : split.elements()) {
+    const OrvValue& id = pair.at(0);
+    const OrvValue& weight = pair.at(1);
+    const bool whole = weight.isNumber() && !weight.isBoolean() &&
+                       OrvValue(weight.int64Value()) == weight && weight.int64Value() >= 0 &&
+                       weight.int64Value() <= kMaxSplitWeight;
+    if (!pair.isArray() || pair.size() != 2 || !id.isString() || id.stringValue().empty() || !whole)
+      return {};
+    for (const auto& [seen, w] : out)
+      if (seen == id.stringValue()) return {};
+    out.emplace_back(id.stringValue(), static_cast<double>(weight.int64Value()));
+    sum += weight.int64Value();
+  }
+  if (!split.isArray() || sum <= 0) return {};
+  return out;
+}
+
+// The test, on a mixture of splits. Given how many exposures were judged against each
+// split S (N_S), an exposure of S lands in group g with the share p_Sg that S gives g,
+// independently of the others: the counts O_g are a sum of independent multinomials,
+// with E_g = sum_S N_S p_Sg expected in g. Pearson's statistic on those expected
+// counts, X2 = sum_g (O_g - E_g)^2 / E_g over the groups with E_g > 0 and k - 1
+// degrees of freedom for k such groups (K. Pearson, 1900, "On the criterion that a
+// given system of deviations ... ", Phil. Mag. 50:157-175), is the ordinary
+// goodness-of-fit test when there is one split, and is what docs/srm.sql computes.
+//
+// On a mixture the counts vary less than one multinomial with the mixture's shares
+// would (the variance of O_g is sum_S N_S p_Sg (1 - p_Sg), at most E_g (1 - E_g / N)
+// by Cauchy-Schwarz), so X2 against chi-square(k - 1) is conservative: of 200,000
+// simulated healthy 50/50-then-90/10 experiments (1,000 exposures under each), 0.027%
+// fell below p = 0.001 instead of 0.1%, and 0.41% below 0.01, which would hide real
+// mismatches. The p-value therefore takes Rao and Scott's first-order correction
+// (J. N. K. Rao and A. J. Scott, 1981, "The analysis of categorical data from complex
+// sample surveys: chi-squared tests for goodness of fit and independence in two-way
+// tables", JASA 76:221-230): X2 / d against chi-square(k - 1), with d the mean design
+// effect sum_g Var(O_g) / E_g / (k - 1). d is 1 with one split (nothing changes), makes
+// the test exact for two groups (X2 / d is then the square of one count's z-score), and
+// is an approximation for three or more (a little liberal: 0.11% to 0.12% below
+// p = 0.001 for thirds-then-80/10/10). d <= 1, so the correction never makes a check
+// less sensitive. docs/srm.sql computes X2 and d alike; tests/srm_simulation.py --table
+// prints these rates, and the test Srm.PValuesAreCalibratedBySimulation checks this
+// code's.
 OrvSrmCheck orvSrmCheck(const std::string& appId, const std::string& experimentId,
                         const std::vector<OrvEventStore::GroupCount>& counts,
                         const OrvIntendedSplit& intended, const std::string& intendedFrom) {
   OrvSrmCheck check;
   check.appId = appId;
   check.experimentId = experimentId;
-  check.intendedFrom = intended.empty() ? "equal" : intendedFrom;
+  const bool expect = intendedFrom == "expect" && !intended.empty();
 
-  // The intended groups in order, a group named twice with its weights added; a weight
-  // that is negative or not a number counts as none.
-  std::vector<double> weights;
-  const auto find = [&check](const std::string& id) {
-    return std::find_if(check.groups.begin(), check.groups.end(),
-                        [&id](const OrvSrmGroup& g) { return g.groupId == id; });
-  };
-  const auto intend = [&](const std::string& id, double weight) {
-    if (!(weight > 0) || std::isinf(weight)) weight = 0;
-    if (auto known = find(id); known != check.groups.end()) {
-      weights[static_cast<std::size_t>(known - check.groups.begin())] += weight;
-      return;
+  // A split and the exposures judged against it.
+  struct Source {
+    std::vector<double> weights;  // by index into check.groups; none past its last group
+    double weightSum = 0;
+    std::int64_t exposures = 0;
+    double share(std::size_t group) const {
+      return weightSum > 0 && group < weights.size() ? weights[group] / weightSum : 0;
     }
-    check.groups.emplace_back().groupId = id;
-    weights.push_back(weight);
   };
-  if (intended.empty()) {
-    for (const auto& c : counts) intend(c.groupId, 1);
-  } else {
-    for (const auto& [id, weight] : intended) intend(id, weight);
-  }
-  double weightSum = 0;
-  for (double w : weights) weightSum += w;
-  for (std::size_t i = 0; i < weights.size(); ++i)
-    check.groups[i].intendedShare = weightSum > 0 ? weights[i] / weightSum : 0;
+  std::vector<Source> sources;
+  const auto indexOf = [&check](const std::string& id) {
+    auto known = std::find_if(check.groups.begin(), check.groups.end(),
+                              [&id](const OrvSrmGroup& g) { return g.groupId == id; });
+    if (known == check.groups.end()) {
+      check.groups.emplace_back().groupId = id;
+      known = check.groups.end() - 1;
+    }
+    return static_cast<std::size_t>(known - check.groups.begin());
+  };
+  // A group named twice has its weights added; a weight that is negative or not a
+  // number counts as none.
+  const auto addSource = [&](const OrvIntendedSplit& split) {
+    Source source;
+    for (const auto& [id, given] : split) {
+      const double weight = given > 0 && !std::isinf(given) ? given : 0;
+      const std::size_t group = indexOf(id);
+      if (source.weights.size() <= group) source.weights.resize(group + 1, 0);
+      source.weights[group] += weight;
+      source.weightSum += weight;
+    }
+    sources.push_back(std::move(source));
+    return sources.size() - 1;
+  };
 
-  for (const auto& c : counts) {
-    auto group = find(c.groupId);
-    if (group == check.groups.end()) {
-      check.groups.emplace_back().groupId = c.groupId;
-      group = check.groups.end() - 1;
-    }
-    group->control = group->control || c.control;
-    group->exposures += c.exposures;
+  // Each row's source: the split it carried, in the order the rows name them; rows
+  // without one (or with "expect") keep kFallback until the fallback is known.
+  constexpr std::size_t kFallback = SIZE_MAX;
+  std::vector<std::size_t> sourceOfRow(counts.size(), kFallback);
+  std::map<std::string, std::size_t> sourceOfText;  // kFallback: not a split
+  std::int64_t fallbackExposures = 0;
+  for (std::size_t row = 0; row < counts.size(); ++row) {
+    const auto& c = counts[row];
     check.total += c.exposures;
+    std::size_t source = kFallback;
+    if (!c.split.empty()) {
+      auto known = sourceOfText.find(c.split);
+      if (known == sourceOfText.end()) {
+        const OrvIntendedSplit split = orvCarriedSplit(OrvValue::parseJson(c.split).value);
+        std::size_t made = kFallback;
+        // With "expect" a split only tells the row apart from one without (any index
+        // but kFallback does): every row is judged against the fallback.
+        if (!split.empty()) made = expect ? 0 : addSource(split);
+        known = sourceOfText.emplace(c.split, made).first;
+      }
+      source = known->second;
+    }
+    if (source == kFallback) check.withoutSplit += c.exposures;
+    if (expect || source == kFallback) {
+      fallbackExposures += c.exposures;
+    } else {
+      sourceOfRow[row] = source;
+      sources[source].exposures += c.exposures;
+    }
+  }
+  for (const auto& [text, source] : sourceOfText) check.splits += source != kFallback ? 1 : 0;
+
+  const std::string fallbackFrom = intended.empty() ? "equal" : intendedFrom;
+  check.intendedFrom = fallbackExposures < check.total ? "exposures" : fallbackFrom;
+  if (check.withoutSplit > 0) check.withoutSplitFrom = fallbackFrom;
+  if (fallbackExposures > 0 || check.total == 0) {
+    // Equal shares of the groups seen, all of them (also those seen under a split).
+    OrvIntendedSplit fallback = intended;
+    if (fallback.empty())
+      for (const auto& c : counts)
+        if (std::none_of(fallback.begin(), fallback.end(),
+                         [&c](const auto& named) { return named.first == c.groupId; }))
+          fallback.emplace_back(c.groupId, 1);
+    const std::size_t source = addSource(fallback);
+    sources[source].exposures = fallbackExposures;
+    for (auto& s : sourceOfRow)
+      if (s == kFallback) s = source;
   }
 
-  std::vector<std::string> observed, shares, unintended;
+  // Exposures in a group their own split gives no share are placed where they should
+  // not be, whatever the other splits give that group.
+  std::vector<std::string> unintended;
   std::int64_t unintendedExposures = 0;
+  for (std::size_t row = 0; row < counts.size(); ++row) {
+    const auto& c = counts[row];
+    const std::size_t group = indexOf(c.groupId);
+    OrvSrmGroup& g = check.groups[group];
+    g.control = g.control || c.control;
+    g.exposures += c.exposures;
+    if (c.exposures > 0 && !(sources[sourceOfRow[row]].share(group) > 0)) {
+      unintendedExposures += c.exposures;
+      if (std::find(unintended.begin(), unintended.end(), c.groupId) == unintended.end())
+        unintended.push_back(c.groupId);
+    }
+  }
+
+  // Intended shares: with one split the split's own (the page shows them as declared),
+  // on a mixture each split's weighted by its exposures.
+  const Source* only = sources.size() == 1 ? &sources.front() : nullptr;
+  for (const Source& source : sources)
+    if (source.exposures == check.total && check.total > 0) only = &source;
+  std::vector<double> variances(check.groups.size(), 0);
+  for (std::size_t i = 0; i < check.groups.size(); ++i) {
+    for (const Source& source : sources) {
+      const double p = source.share(i);
+      variances[i] += static_cast<double>(source.exposures) * p * (1 - p);
+      if (!only) check.groups[i].intendedShare += static_cast<double>(source.exposures) * p;
+    }
+    check.groups[i].intendedShare =
+        only              ? only->share(i)
+        : check.total > 0 ? check.groups[i].intendedShare / static_cast<double>(check.total)
+                          : 0;
+  }
+
+  std::vector<std::string> observed, shares;
   int withShare = 0;
   double leastExpected = std::numeric_limits<double>::infinity();
   std::string leastGroup;
-  for (auto& g : check.groups) {
+  double varianceRatios = 0;
+  for (std::size_t i = 0; i < check.groups.size(); ++i) {
+    OrvSrmGroup& g = check.groups[i];
     g.share = check.total > 0 ? static_cast<double>(g.exposures) / check.total : 0;
-    if (g.intendedShare <= 0) {
-      if (g.exposures > 0) {
-        unintended.push_back(g.groupId);
-        unintendedExposures += g.exposures;
-      }
-      continue;
-    }
+    if (g.intendedShare <= 0) continue;
     ++withShare;
     const double expected = g.intendedShare * check.total;
     if (expected > 0) {
       const double gap = static_cast<double>(g.exposures) - expected;
       check.chiSquare += gap * gap / expected;
+      varianceRatios += variances[i] / expected;
     }
     if (expected < leastExpected) {
       leastExpected = expected;
@@ -181,9 +304,16 @@ OrvSrmCheck orvSrmCheck(const std::string& appId, const std::string& experimentI
   }
   check.degreesOfFreedom = std::max(0, withShare - 1);
   if (check.degreesOfFreedom == 0) check.chiSquare = 0;  // no test with one group
-  check.pValue = check.degreesOfFreedom >= 1 && check.total > 0
-                     ? orvChiSquarePValue(check.chiSquare, check.degreesOfFreedom)
-                     : 1;
+  if (!only && check.degreesOfFreedom >= 1)
+    check.designEffect = varianceRatios / check.degreesOfFreedom;
+  if (check.degreesOfFreedom < 1 || check.total <= 0) {
+    check.pValue = 1;
+  } else if (check.designEffect > 0) {
+    check.pValue = orvChiSquarePValue(check.chiSquare / check.designEffect, check.degreesOfFreedom);
+  } else {
+    // Every split puts all its exposures in one group: the counts cannot vary.
+    check.pValue = check.chiSquare > 0 ? 0 : 1;
+  }
   check.judged = withShare >= 2 && check.total >= OrvSrmCheck::kMinExposures && leastExpected >= 5;
   check.alarm = !unintended.empty() || (check.judged && check.pValue < OrvSrmCheck::kAlarmP);
 
@@ -235,17 +365,47 @@ OrvValue OrvSrmCheck::toValue() const {
                                          {"share", OrvValue(g.share)},
                                          {"intended_share", OrvValue(g.intendedShare)}}));
   }
-  return OrvValue::dictionary({{"app_id", OrvValue(appId)},
-                               {"experiment_id", OrvValue(experimentId)},
-                               {"intended_from", OrvValue(intendedFrom)},
-                               {"total", OrvValue(total)},
-                               {"chi_square", OrvValue(chiSquare)},
-                               {"degrees_of_freedom", OrvValue(degreesOfFreedom)},
-                               {"p_value", OrvValue(pValue)},
-                               {"judged", OrvValue(judged)},
-                               {"alarm", OrvValue(alarm)},
-                               {"verdict", OrvValue(verdict)},
-                               {"groups", OrvValue::array(std::move(list))}});
+  return OrvValue::dictionary(
+      {{"app_id", OrvValue(appId)},
+       {"experiment_id", OrvValue(experimentId)},
+       {"intended_from", OrvValue(intendedFrom)},
+       {"total", OrvValue(total)},
+       {"without_split", OrvValue(withoutSplit)},
+       {"without_split_from",
+        withoutSplitFrom.empty() ? OrvValue::null() : OrvValue(withoutSplitFrom)},
+       {"splits", OrvValue(splits)},
+       {"chi_square", OrvValue(chiSquare)},
+       {"degrees_of_freedom", OrvValue(degreesOfFreedom)},
+       {"design_effect", OrvValue(designEffect)},
+       {"p_value", OrvValue(pValue)},
+       {"judged", OrvValue(judged)},
+       {"alarm", OrvValue(alarm)},
+       {"verdict", OrvValue(verdict)},
+       {"groups", OrvValue::array(std::move(list))}});
+}
+
+std::string OrvSrmCheck::intendedDescription() const {
+  const auto judgedBy = [](const std::string& from) -> std::string {
+    if (from == "server") return "the weights the server serves";
+    if (from == "expect") return "as given";
+    return "equal shares of the groups seen";
+  };
+  const auto exposures = [](std::int64_t n) {
+    return std::to_string(n) + (n == 1 ? " exposure" : " exposures");
+  };
+  if (intendedFrom == "exposures") {
+    std::string text = splits == 1 ? "the split the exposures carried"
+                                   : "the " + std::to_string(splits) +
+                                         " splits the exposures carried, judged as their mixture";
+    if (withoutSplit > 0)
+      text += "; " + exposures(withoutSplit) + " carried none: " + judgedBy(withoutSplitFrom);
+    return text;
+  }
+  std::string text = judgedBy(intendedFrom);
+  if (intendedFrom == "expect" && withoutSplit < total)
+    text += ", for every exposure, also the " + std::to_string(total - withoutSplit) +
+            " that carried a split";
+  return text;
 }
 
 OrvIntendedSplit orvIntendedSplit(const OrvSplitSource& source, const std::string& appId,

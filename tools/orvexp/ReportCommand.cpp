@@ -1,6 +1,7 @@
 // `orvexp report --events DB [--dir PAYLOADS] [--expect EXP=GROUP:WEIGHT,...] [--json]`:
 // the sample-ratio-mismatch check of every experiment in the collector's store.
-// `orvexp events export --events DB [--out FILE]`: the stored events as JSON lines.
+// `orvexp events export --events DB [--out FILE]`: the stored events as JSON lines, each
+// with its context (unit, split, intended share) when it has one.
 // Neither creates a store that is not there.
 #include <CLI/CLI.hpp>
 
@@ -126,14 +127,16 @@ void setupReportCommand(CLI::App& app, int& exitCode) {
   auto o = std::make_shared<ReportOptions>();
   cmd->add_option("--events", o->events, "The store of orvexp serve --events")->required();
   cmd->add_option("--dir", o->dir,
-                  "The served payload directory: an experiment whose payload declares its "
-                  "groups (\"#groups\") is checked against their weights")
+                  "The served payload directory: exposures that carried no split, of an "
+                  "experiment whose payload declares its groups (\"#groups\"), are checked "
+                  "against their weights")
       ->check(CLI::ExistingDirectory);
   // One split per --expect, as get takes one KEY=JSON per --override.
   cmd->add_option("--expect", o->expect,
-                  "EXPERIMENT=GROUP:WEIGHT,GROUP:WEIGHT...: the intended split of an "
-                  "experiment (before --dir); repeat the option for more; otherwise groups "
-                  "are meant to be equal")
+                  "EXPERIMENT=GROUP:WEIGHT,GROUP:WEIGHT...: the intended split of every "
+                  "exposure of an experiment (before the splits they carried and --dir); "
+                  "repeat the option for more; otherwise each exposure is judged against the "
+                  "split it carried, else --dir's, else equal shares")
       ->allow_extra_args(false)
       ->check(CLI::Validator(
           [](std::string& text) {
@@ -144,7 +147,8 @@ void setupReportCommand(CLI::App& app, int& exitCode) {
           "EXP=GROUP:WEIGHT,..."));
   cmd->add_flag("--json", o->json,
                 "Print one JSON object: {\"experiments\": [...]}, each with its groups, "
-                "chi-square, p-value, judged, alarm and verdict");
+                "where its intended split came from, chi-square, design effect, p-value, "
+                "judged, alarm and verdict");
   cmd->callback([o, &exitCode] { exitCode = runReport(*o); });
 }
 
@@ -152,7 +156,9 @@ void setupEventsCommand(CLI::App& app, int& exitCode) {
   auto* cmd = app.add_subcommand("events", "Work with the collector's store of events");
   cmd->require_subcommand(1);
   auto* exportCmd = cmd->add_subcommand(
-      "export", "Print every stored event as a JSON line, in the order they were stored");
+      "export",
+      "Print every stored event as a JSON line, in the order they were stored, with its "
+      "context (unit, split, intended share) when it carried one");
   struct Options {
     std::string events;
     std::string out;

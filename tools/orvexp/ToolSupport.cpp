@@ -219,8 +219,10 @@ void printSrmCheck(std::ostream& out, const OrvSrmCheck& c) {
   std::size_t idWidth = 5;
   for (const auto& g : c.groups) idWidth = std::max(idWidth, g.groupId.size());
   out << "app " << c.appId << ", experiment " << c.experimentId << ": " << c.total
-      << (c.total == 1 ? " exposure" : " exposures") << "; intended split: " << c.intendedFrom
-      << "\n";
+      << (c.total == 1 ? " exposure" : " exposures") << "; intended split: " << c.intendedFrom;
+  // In words whenever the exposures carried a split (also when --expect overrode it).
+  if (c.intendedFrom == "exposures" || c.splits > 0) out << " (" << c.intendedDescription() << ")";
+  out << "\n";
   out << "  " << padded("group", idWidth) << "  control  " << padded("exposures", 10, true) << "  "
       << padded("share", 7, true) << "  " << padded("intended", 8, true) << "\n";
   for (const auto& g : c.groups) {
@@ -230,10 +232,10 @@ void printSrmCheck(std::ostream& out, const OrvSrmCheck& c) {
         << "\n";
   }
   out << "  chi-square " << number("%.4g", c.chiSquare) << ", " << c.degreesOfFreedom
-      << (c.degreesOfFreedom == 1 ? " degree" : " degrees")
-      << " of freedom, p = " << number("%.3g", c.pValue)
-      << "; judged: " << (c.judged ? "yes" : "no") << "; alarm: " << (c.alarm ? "yes" : "no")
-      << "\n";
+      << (c.degreesOfFreedom == 1 ? " degree" : " degrees") << " of freedom";
+  if (c.designEffect != 1) out << ", design effect " << number("%.3g", c.designEffect);
+  out << ", p = " << number("%.3g", c.pValue) << "; judged: " << (c.judged ? "yes" : "no")
+      << "; alarm: " << (c.alarm ? "yes" : "no") << "\n";
   out << "  " << c.verdict << "\n";
 }
 
