@@ -110,7 +110,12 @@ posted = {"experiment_detail": [
     {"#experiment_id": name, "#feature_list": ["x"],
      "#groups": [{"id": "1", "weight": 50, "control": True}, {"id": "2", "weight": 50}]}
     for name in ("even", "thinned", "lost")]}
-for app, text in (("fleet-app", assigned_text), ("faulty-app", assigned_text),
+# The healthy fleet's experiment is split 90/10: judged against equal shares it would be
+# a false alarm, so its verdict shows that the split travels with its exposures.
+ninety = json.loads(assigned_text)
+for g, weight in zip(ninety["experiment_detail"][0]["#groups"], (90, 10)):
+    g["weight"] = weight
+for app, text in (("fleet-app", json.dumps(ninety).encode()), ("faulty-app", assigned_text),
                   ("static-app", static_text), ("posted-app", json.dumps(posted).encode())):
     os.makedirs(os.path.join(payloads, app))
     with open(os.path.join(payloads, app, "ki_feature.json"), "wb") as f:
@@ -171,7 +176,9 @@ def close_connections():
 
 # The documented assignment, computed independently of the server.
 EXPERIMENT = "checkout-button"
-GROUPS = assigned["experiment_detail"][0]["#groups"]
+GROUPS = assigned["experiment_detail"][0]["#groups"]  # 50/50: the faulty fleet's
+FLEET_GROUPS = ninety["experiment_detail"][0]["#groups"]  # 90/10: the healthy fleet's
+GROUPS_OF = {"fleet-app": FLEET_GROUPS, "faulty-app": GROUPS}
 
 
 def group_of(experiment, unit, groups):
@@ -197,7 +204,7 @@ def check_unit(i):
     unit = unit_name(i)
     status, headers, body = request(FETCH, {"app_id": "fleet-app", "bucket_id": unit})
     payload = json.loads(body)
-    want = group_of(EXPERIMENT, unit, GROUPS)
+    want = group_of(EXPERIMENT, unit, FLEET_GROUPS)
     entry = payload["experiment_detail"][0]
     ok = (status == 200 and entry["#experiment_group_id"] == want["id"]
           and entry["#is_control_group"] == want.get("control", False)
@@ -221,11 +228,11 @@ def check_unit(i):
 with concurrent.futures.ThreadPoolExecutor(4) as pool:
     greens = sum(pool.map(check_unit, range(1, 2001)))
 close_connections()
-# 2,000 units at 50/50: the green count is Binomial(2000, 0.5); 4 standard deviations.
-check(abs(greens - 1000) < 4 * 22.4, "the hash splits 2,000 units near 50/50: %d green" % greens)
+# 2,000 units at 90/10: the green count is Binomial(2000, 0.1); 4 standard deviations.
+check(abs(greens - 200) < 4 * 13.4, "the hash splits 2,000 units near 90/10: %d green" % greens)
 status, _, body = request(FETCH, {"app_id": "fleet-app", "fetch_params": {"unit_id": 42}})
 check(json.loads(body)["experiment_detail"][0]["#experiment_group_id"]
-      == group_of(EXPERIMENT, "42", GROUPS)["id"], "a unit from fetch_params.unit_id")
+      == group_of(EXPERIMENT, "42", FLEET_GROUPS)["id"], "a unit from fetch_params.unit_id")
 status, _, body = request(FETCH, {"app_id": "fleet-app"})
 payload = json.loads(body)
 check(payload["experiment_detail"] == [] and payload["button_color"] == "grey",
@@ -260,7 +267,7 @@ def run_fleets(fleets):
     for app, exports, count in fleets:
         for i in range(1, count + 1):
             code, out, err = futures[(app, i)].result()
-            want = group_of(EXPERIMENT, unit_name(i), GROUPS)
+            want = group_of(EXPERIMENT, unit_name(i), GROUPS_OF[app])
             read = json.loads(out.splitlines()[-1]) if out else {}
             check(code == 0 and read.get("string") == want["values"]["button_color"],
                   "device %d of %s read %s (exit %d): %s" % (i, app, out, code, err))
@@ -270,9 +277,9 @@ def run_fleets(fleets):
     return counts
 
 
-def report():
-    done = run([orvexp, "report", "--events", events_db, "--dir", payloads, "--json"],
-               "running orvexp report")
+def report(with_dir=True):
+    done = run([orvexp, "report", "--events", events_db, "--json"]
+               + (["--dir", payloads] if with_dir else []), "running orvexp report")
     return done.returncode, {(e["app_id"], e["experiment_id"]): e
                              for e in json.loads(done.stdout)["experiments"]}
 
@@ -299,14 +306,18 @@ close_connections()
 fleets = run_fleets([("fleet-app", lambda i: True, devices),
                      ("faulty-app", faulty_exports, devices)])
 healthy, faulty = fleets["fleet-app"], fleets["faulty-app"]
-code, reported = report()
-fleet = reported.get(("fleet-app", EXPERIMENT), {})
-check(observed(fleet) == healthy and not fleet.get("alarm") and fleet.get("judged"),
-      "the healthy fleet: counts %s, no alarm: %s" % (healthy, fleet))
-bad = reported.get(("faulty-app", EXPERIMENT), {})
-check(observed(bad) == faulty and bad.get("alarm"),
-      "the faulty fleet: counts %s, alarm: %s" % (faulty, bad))
-check(code == 7, "report exits 7 when an experiment is in alarm (got %d)" % code)
+# Without --dir the report knows nothing but what the exposures carried.
+for with_dir in (True, False):
+    code, reported = report(with_dir)
+    fleet = reported.get(("fleet-app", EXPERIMENT), {})
+    check(observed(fleet) == healthy and not fleet.get("alarm") and fleet.get("judged")
+          and fleet.get("intended_from") == "exposures" and fleet.get("without_split") == 0,
+          "the healthy 90/10 fleet (--dir %s): counts %s, no alarm, judged against the split "
+          "its exposures carried: %s" % (with_dir, healthy, fleet))
+    bad = reported.get(("faulty-app", EXPERIMENT), {})
+    check(observed(bad) == faulty and bad.get("alarm") and bad.get("intended_from") == "exposures",
+          "the faulty fleet (--dir %s): counts %s, alarm: %s" % (with_dir, faulty, bad))
+    check(code == 7, "report exits 7 when an experiment is in alarm (got %d)" % code)
 print("healthy fleet %s p=%s; faulty fleet %s p=%s" % (
     healthy, fleet.get("p_value"), faulty, bad.get("p_value")), flush=True)
 
@@ -409,8 +420,11 @@ for key, entry in reported.items():
                   for g, _, i, c, d, e in sql),
           "docs/srm.sql on the collector's file agrees with orvexp report on %s: %s" % (key, sql))
 # At p = 0.001 with one degree of freedom the critical value is 10.828.
-for experiment, alarm in (("carried", False), ("carried-faulty", True), ("carried-changed", False)):
-    _, _, _, chi_square, _, de = by_experiment[("posted-app", experiment)][0]
+for app, experiment, alarm in (("posted-app", "carried", False),
+                               ("posted-app", "carried-faulty", True),
+                               ("posted-app", "carried-changed", False),
+                               ("fleet-app", EXPERIMENT, False), ("faulty-app", EXPERIMENT, True)):
+    _, _, _, chi_square, _, de = by_experiment[(app, experiment)][0]
     check((chi_square / de > 10.828) == alarm,
           "docs/srm.sql on %s: chi-square %s / design effect %s" % (experiment, chi_square, de))
 
