@@ -30,6 +30,13 @@ class OrvExpLog {
   static constexpr std::string_view kNoUnit =
       "no unit to assign groups to (set a bucket identifier, or the fetch parameter "
       "\"unit_id\"): experiments left out: %@";
+  static constexpr std::string_view kOutcomeBadName =
+      "outcome %@ not recorded: a name is 1 to 128 bytes of letters, digits and _ . : -";
+  static constexpr std::string_view kOutcomeBadValue =
+      "outcome %@ not recorded: its value is not a finite number";
+  static constexpr std::string_view kOutcomeNoUnit =
+      "outcome %@ not recorded: no unit (set a bucket identifier, or the fetch parameter "
+      "\"unit_id\")";
   static constexpr std::string_view kGroupsUnusable =
       "the payload's \"#groups\" cannot be used (%@): their experiments are left out";
 

@@ -1,6 +1,9 @@
 #include "OrvExperiment/OrvExperiment.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
+#include <cmath>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
@@ -42,6 +45,8 @@ const bool platformReportsToLibraryLog = [] {
 }();
 
 constexpr const char* kTemplateCode = OrvFeatureManager::kTemplateCode;
+// The event an outcome is recorded as (OrvExperiment::track).
+constexpr const char* kOutcomeEvent = "orv_outcome";
 
 // The last start was in kLocalOnly mode: no component holds the application, so fetch()
 // rebuilds from what is local instead.
@@ -214,6 +219,43 @@ void OrvExperiment::startWithConfig(const std::shared_ptr<OrvExperimentConfig>& 
 void OrvExperiment::setCustomFetchParams(const OrvValue& params) {
   OrvRemoteConfig::setCustomFetchParams(params, "", kTemplateCode);
   OrvFeatureManager::sharedInstance().setFetchParams(params);
+}
+
+OrvTrackResult OrvExperiment::track(const std::string& name, double value) {
+  const bool validName =
+      !name.empty() && name.size() <= 128 && std::all_of(name.begin(), name.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.' || c == ':' ||
+               c == '-';
+      });
+  if (!validName) {
+    OrvExpLog::error(OrvExpLog::kOutcomeBadName, OrvValue(name).toJson());
+    return OrvTrackResult::kInvalidName;
+  }
+  if (!std::isfinite(value)) {
+    OrvExpLog::error(OrvExpLog::kOutcomeBadValue, name);
+    return OrvTrackResult::kInvalidValue;
+  }
+  auto& manager = OrvFeatureManager::sharedInstance();
+  const std::shared_ptr<OrvExperimentConfig> config = manager.config();
+  if (!config) {
+    OrvExpLog::error(OrvExpLog::kConfigNil);
+    return OrvTrackResult::kNotStarted;
+  }
+  const std::string unit = manager.unit(*config);
+  if (unit.empty()) {
+    OrvExpLog::error(OrvExpLog::kOutcomeNoUnit, name);
+    return OrvTrackResult::kNoUnit;
+  }
+  OrvOutboxEvent event;
+  event.name = kOutcomeEvent;
+  event.appId = config->appId();
+  event.properties =
+      OrvValue::dictionary({{"#outcome", OrvValue(name)}, {"#value", OrvValue(value)}});
+  event.context = OrvValue::dictionary({{"unit", OrvValue(unit)}});
+  if (OrvExperimentStorage::captureIfMemoryOnly(event)) return OrvTrackResult::kStored;
+  OrvMediator::sharedInstance()->orvAnalyticsTrackEvent(event.name, event.properties,
+                                                        event.appId, event.context);
+  return OrvTrackResult::kStored;
 }
 
 void OrvExperiment::setCustomBucketId(const OrvValue& bucketId) {

@@ -279,6 +279,8 @@ const char* orv_status_string(orv_status_t status) {
       return "out of memory";
     case ORV_ERR_INTERNAL:
       return "internal error";
+    case ORV_ERR_NO_UNIT:
+      return "no application started, or no unit to record for";
   }
   return "unknown status";
 }
@@ -753,6 +755,23 @@ orv_status_t orv_exposure(const char* key) {
   return guarded([&] {
     OrvExperiment::exposure(key);
     return ORV_OK;
+  });
+}
+
+orv_status_t orv_track(const char* name, double value) {
+  if (!name) return ORV_ERR_NULL_ARGUMENT;
+  return guarded([&] {
+    switch (OrvExperiment::track(name, value)) {
+      case OrvTrackResult::kStored:
+        return ORV_OK;
+      case OrvTrackResult::kInvalidName:
+      case OrvTrackResult::kInvalidValue:
+        return ORV_ERR_INVALID_ARGUMENT;
+      case OrvTrackResult::kNotStarted:
+      case OrvTrackResult::kNoUnit:
+        return ORV_ERR_NO_UNIT;
+    }
+    return ORV_ERR_INTERNAL;
   });
 }
 

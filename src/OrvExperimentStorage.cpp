@@ -72,6 +72,13 @@ bool OrvExperimentStorage::memoryOnly() {
   return openStore().memoryOnly;
 }
 
+bool OrvExperimentStorage::captureIfMemoryOnly(OrvOutboxEvent event) {
+  std::lock_guard lock(openStore().mutex);
+  if (!openStore().memoryOnly) return false;
+  openStore().captured.push_back(std::move(event));
+  return true;
+}
+
 std::vector<OrvOutboxEvent> OrvExperimentStorage::capturedEvents() {
   std::lock_guard lock(openStore().mutex);
   return openStore().captured;

@@ -57,6 +57,8 @@ class OrvExperimentStorage {
   static void setMemoryOnly(bool on);
   static bool memoryOnly();
   static std::vector<OrvOutboxEvent> capturedEvents();
+  // In test mode, keeps `event` with the captured ones (an outcome); false otherwise.
+  static bool captureIfMemoryOnly(OrvOutboxEvent event);
   static void clearCapturedEvents();
 
   // Changes whenever a stored YES may have stopped reading YES: a domain is opened,

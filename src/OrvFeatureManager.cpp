@@ -157,17 +157,7 @@ OrvValue OrvFeatureManager::assignGroups(const OrvValue& payload,
     OrvExpLog::error(OrvExpLog::kGroupsUnusable, problem);
     return OrvAssignment::withoutGroups(payload);
   }
-  OrvValue bucketId;
-  OrvValue fetchParams;
-  {
-    std::lock_guard lock(mutex_);
-    bucketId = laterBucketId_;
-    fetchParams = laterFetchParams_;
-  }
-  if (bucketId.isAbsent()) bucketId = config.customBucketId();
-  if (fetchParams.isAbsent()) fetchParams = config.customFetchParams();
-  const std::string unit = OrvAssignment::unitOf(
-      OrvValue::dictionary({{"bucket_id", bucketId}, {"fetch_params", fetchParams}}));
+  const std::string unit = this->unit(config);
   OrvStickyAssignments memory(config.appId());
   std::vector<std::string> leftOut;
   OrvValue resolved = OrvAssignment::resolve(payload, unit, &memory, &leftOut);
@@ -177,6 +167,20 @@ OrvValue OrvFeatureManager::assignGroups(const OrvValue& payload,
     OrvExpLog::error(OrvExpLog::kNoUnit, names);
   }
   return resolved;
+}
+
+std::string OrvFeatureManager::unit(const OrvExperimentConfig& config) {
+  OrvValue bucketId;
+  OrvValue fetchParams;
+  {
+    std::lock_guard lock(mutex_);
+    bucketId = laterBucketId_;
+    fetchParams = laterFetchParams_;
+  }
+  if (bucketId.isAbsent()) bucketId = config.customBucketId();
+  if (fetchParams.isAbsent()) fetchParams = config.customFetchParams();
+  return OrvAssignment::unitOf(
+      OrvValue::dictionary({{"bucket_id", bucketId}, {"fetch_params", fetchParams}}));
 }
 
 void OrvFeatureManager::setBucketId(OrvValue bucketId) {

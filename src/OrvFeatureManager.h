@@ -89,6 +89,9 @@ class OrvFeatureManager {
   // unit they name, as an assigning server would for the fetch (see OrvAssignment).
   void setBucketId(OrvValue bucketId);
   void setFetchParams(OrvValue params);
+  // The unit those name for `config` (later values first, then the configuration's);
+  // "" for none.
+  std::string unit(const OrvExperimentConfig& config);
 
   // The current table and where it came from, for listings; no exposure is reported.
   template <class Visit>

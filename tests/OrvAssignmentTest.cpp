@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <mutex>
 #include <sstream>
 
 #include "LibraryFixture.h"
 #include "OrvAssignment.h"
+#include "OrvEventStore.h"
 #include "OrvExpLog.h"
 #include "OrvStickyAssignments.h"
 #include "OrvExperiment/OrvTesting.h"
@@ -202,4 +204,57 @@ TEST_F(AssignmentLibraryTest, AKeptAssignmentIsTheFirstWritersUntilItIsReplaced)
   EXPECT_FALSE(OrvStickyAssignments(appId("-other")).recall("exp/seed", "unit").has_value());
   EXPECT_EQ(second.keep("exp/seed", "unit", {"b", split}, true).groupId, "b");
   EXPECT_EQ(first.recall("exp/seed", "unit")->groupId, "b");
+}
+
+TEST_F(AssignmentLibraryTest, AnOutcomeIsStoredForTheUnitAndReachesTheCollectorOnce) {
+  EXPECT_EQ(OrvExperiment::track("purchase", 1), OrvTrackResult::kNotStarted);
+  EventCapture events;
+  auto config = startWithPayload(appId(), R"({"color": "red"})");
+  EXPECT_EQ(OrvExperiment::track("purchase", 12.5), OrvTrackResult::kNoUnit);
+  OrvExperiment::setCustomBucketId(OrvValue(42));
+  for (const char* bad : {"", "two words", "ümlaut", "a\nb"})
+    EXPECT_EQ(OrvExperiment::track(bad), OrvTrackResult::kInvalidName) << bad;
+  EXPECT_EQ(OrvExperiment::track(std::string(129, 'x')), OrvTrackResult::kInvalidName);
+  EXPECT_EQ(OrvExperiment::track(std::string(128, 'x')), OrvTrackResult::kStored);
+  EXPECT_EQ(OrvExperiment::track("purchase", std::nan("")), OrvTrackResult::kInvalidValue);
+
+  // Through the outbox to a real collector, whose store keys on eventId.
+  ASSERT_TRUE(server().collectEventsTo(dir_.file("events.sqlite3")));
+  OrvOtlpExporterOptions options;
+  options.endpoint = server().url();
+  const auto exporter = OrvMediator::sharedInstance()->addOtlpExporter(options);
+  ASSERT_NE(exporter, 0u);
+  EXPECT_EQ(OrvExperiment::track("purchase", 12.5), OrvTrackResult::kStored);
+  EXPECT_EQ(OrvExperiment::track("checkout.completed:v2"), OrvTrackResult::kStored);
+  ASSERT_TRUE(OrvExperiment::flush(std::chrono::seconds(60)));
+  const auto got = events.events();
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(got[1].name, "orv_outcome");
+  EXPECT_EQ(got[1].appId, appId());
+  EXPECT_EQ(got[1].properties.toJson(), R"({"#outcome":"purchase","#value":12.5})");
+  EXPECT_EQ(got[2].properties.toJson(), R"({"#outcome":"checkout.completed:v2","#value":1})");
+  EXPECT_EQ(got[1].context.toJson(), R"({"unit":"42"})");
+
+  std::string error;
+  auto store = OrvEventStore::open(dir_.file("events.sqlite3"), &error, false);
+  ASSERT_TRUE(store) << error;
+  EXPECT_EQ(store->eventCount(), 2);  // those tracked once the exporter was there
+  std::ostringstream lines;
+  ASSERT_TRUE(store->exportJsonLines(lines, &error)) << error;
+  for (std::size_t i : {1, 2}) EXPECT_NE(lines.str().find(got[i].eventId), std::string::npos);
+  EXPECT_NE(lines.str().find(R"("context":{"unit":"42"})"), std::string::npos) << lines.str();
+  OrvMediator::sharedInstance()->removeOtlpExporter(exporter);
+}
+
+TEST(AssignmentTestMode, AnOutcomeIsCapturedInTestMode) {
+  auto config = OrvExperimentConfig::create(OrvTesting::kDefaultAppId, "");
+  config->setCustomBucketId(OrvValue("u"));
+  ASSERT_TRUE(OrvTesting::start(R"({"x": 1})", config));
+  EXPECT_EQ(OrvExperiment::track("purchase", 3), OrvTrackResult::kStored);
+  const auto captured = OrvTesting::exposures();
+  ASSERT_EQ(captured.size(), 1u);
+  EXPECT_EQ(captured[0].eventName, "orv_outcome");
+  EXPECT_EQ(captured[0].properties["#value"].doubleValue(), 3);
+  EXPECT_EQ(captured[0].context.toJson(), R"({"unit":"u"})");
+  OrvTesting::reset();
 }

@@ -79,6 +79,9 @@ class ORV_EXPORT OrvMediator {
   /// Properties nested deeper than OrvValue::kMaxNestingDepth are refused (error line).
   void orvAnalyticsTrackEvent(const std::string& name, const OrvValue& properties,
                               const std::string& appId);
+  /// The same with the event's analysis context (OrvMediatorEvent::context).
+  void orvAnalyticsTrackEvent(const std::string& name, const OrvValue& properties,
+                              const std::string& appId, const OrvValue& context);
   /// Delivers what waits in the outboxes this process uses (the library calls this after
   /// it has recorded exposures).
   void deliverPending();

@@ -143,6 +143,11 @@ OrvMediator* OrvMediator::sharedInstance() {
 
 void OrvMediator::orvAnalyticsTrackEvent(const std::string& name, const OrvValue& properties,
                                          const std::string& appId) {
+  orvAnalyticsTrackEvent(name, properties, appId, OrvValue());
+}
+
+void OrvMediator::orvAnalyticsTrackEvent(const std::string& name, const OrvValue& properties,
+                                         const std::string& appId, const OrvValue& context) {
   if (properties.nestingDepth() > OrvValue::kMaxNestingDepth) {
     orvMediatorLog().error("event %@: properties nested deeper than %@ levels refused", name,
                            OrvValue::kMaxNestingDepth);
@@ -152,6 +157,7 @@ void OrvMediator::orvAnalyticsTrackEvent(const std::string& name, const OrvValue
   OrvOutboxEvent event;
   event.name = name;
   event.properties = properties;
+  event.context = context;
   event.appId = appId;
   outbox->append({std::move(event)});
   deliverPending();

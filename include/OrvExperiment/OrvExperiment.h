@@ -25,6 +25,15 @@
 #include "OrvExperiment/OrvExport.h"
 #include "OrvExperiment/OrvValue.h"
 
+/// What OrvExperiment::track() did with an outcome.
+enum class OrvTrackResult {
+  kStored,        ///< stored in the outbox (in test mode: captured) for the sinks and exporters
+  kInvalidName,   ///< the name is empty, longer than 128 bytes, or not of [A-Za-z0-9_.:-]
+  kInvalidValue,  ///< the value is not finite
+  kNotStarted,    ///< no application has been started
+  kNoUnit,        ///< no bucket identifier (nor fetch parameter "unit_id") names a unit
+};
+
 /// The library's public entry point (see OrvExperiment.h): static calls only.
 class ORV_EXPORT OrvExperiment {
  public:
@@ -119,6 +128,17 @@ class ORV_EXPORT OrvExperiment {
   static std::shared_ptr<OrvExperimentTask> fetch();
   /// Reports an exposure of `key` whatever automaticExposureTracking says.
   static void exposure(const std::string& key);
+  /// Records an outcome of the current unit: `name` (what happened: "purchase",
+  /// "checkout_completed"; 1 to 128 bytes of letters, digits and `_ . : -`) and `value`
+  /// (what it was worth: an amount, a duration; 1 for a count). The unit is the one
+  /// weighted groups are assigned to: the bucket identifier, else the fetch parameter
+  /// "unit_id". The event ("orv_outcome", properties `"#outcome"` and `"#value"`,
+  /// context `{"unit": ...}`) is stored in the data directory's outbox before this
+  /// returns, with a stable eventId, and goes to the event sinks and OTLP exporters as
+  /// exposures do (exactly once to a collector that keys on eventId); flush() waits for
+  /// it. Anything but kStored also logs an error line. Thread-safe; it waits for the
+  /// database write (no network).
+  static OrvTrackResult track(const std::string& name, double value = 1.0);
   /// Switches the library's, the remote-configuration component's and the mediator's
   /// log lines.
   static void enableLog(bool enable);

@@ -83,7 +83,8 @@ typedef enum orv_status_t {
   ORV_ERR_STARTUP_FAILED = -7,    ///< Start-up ended with neither a cache nor a payload.
   ORV_ERR_WOULD_DEADLOCK = -8,    ///< A wait asked for on a thread the wait needs.
   ORV_ERR_OUT_OF_MEMORY = -9,     ///< Memory ran out; nothing was changed.
-  ORV_ERR_INTERNAL = -10          ///< Any other failure inside the library.
+  ORV_ERR_INTERNAL = -10,         ///< Any other failure inside the library.
+  ORV_ERR_NO_UNIT = -11           ///< No application started, or no unit to record for.
 } orv_status_t;
 
 /**
@@ -699,6 +700,17 @@ ORV_EXPORT orv_status_t orv_remove_event_sink(uint64_t id);
  * @return #ORV_OK, or #ORV_ERR_NULL_ARGUMENT.
  */
 ORV_EXPORT orv_status_t orv_exposure(const char* key);
+
+/**
+ * @brief Records an outcome of the current unit (the bucket identifier, else the fetch
+ * parameter "unit_id"), as OrvExperiment::track does: stored in the outbox before it
+ * returns, then delivered to the event sinks and exporters like an exposure.
+ * @param name What happened ("purchase"): 1 to 128 bytes of letters, digits and `_ . : -`.
+ * @param value What it was worth; 1 for a count.
+ * @return #ORV_OK; #ORV_ERR_NULL_ARGUMENT; #ORV_ERR_INVALID_ARGUMENT for a bad name or a
+ * value that is not finite; #ORV_ERR_NO_UNIT before a start or without a unit.
+ */
+ORV_EXPORT orv_status_t orv_track(const char* name, double value);
 
 /**
  * @brief Waits until every exposure requested before this call has been recorded and

@@ -245,15 +245,16 @@ static void null_pointers(void) {
   CHECK_STATUS(orv_add_event_sink(on_event, NULL, NULL), ORV_ERR_NULL_ARGUMENT);
   CHECK(id == 0);
   CHECK_STATUS(orv_exposure(NULL), ORV_ERR_NULL_ARGUMENT);
+  CHECK_STATUS(orv_track(NULL, 1), ORV_ERR_NULL_ARGUMENT);
 }
 
 /* The status codes: each named, and the rest not. */
 static void statuses(void) {
   orv_status_t s;
-  for (s = ORV_ERR_INTERNAL; s <= ORV_OK; s = (orv_status_t)(s + 1))
+  for (s = ORV_ERR_NO_UNIT; s <= ORV_OK; s = (orv_status_t)(s + 1))
     CHECK(strcmp(orv_status_string(s), "unknown status") != 0);
   CHECK(strcmp(orv_status_string((orv_status_t)1), "unknown status") == 0);
-  CHECK(strcmp(orv_status_string((orv_status_t)(ORV_ERR_INTERNAL - 1)), "unknown status") == 0);
+  CHECK(strcmp(orv_status_string((orv_status_t)(ORV_ERR_NO_UNIT - 1)), "unknown status") == 0);
 }
 
 /* A text read through the buffer convention: too small first, then exactly enough. */
@@ -474,6 +475,14 @@ static int run_ready(const char* url, const char* payload, const char* data_dir,
   pthread_mutex_unlock(&lock);
   CHECK_STATUS(orv_remove_event_sink(sink), ORV_OK);
   CHECK_STATUS(orv_remove_event_sink(sink), ORV_ERR_NOT_FOUND);
+
+  /* Outcomes: refused for a bad name or value, and for want of a unit until one is set. */
+  CHECK_STATUS(orv_track("", 1), ORV_ERR_INVALID_ARGUMENT);
+  CHECK_STATUS(orv_track("bad name", 1), ORV_ERR_INVALID_ARGUMENT);
+  CHECK_STATUS(orv_track("purchase", 1.0 / 0.0), ORV_ERR_INVALID_ARGUMENT);
+  CHECK_STATUS(orv_track("purchase", 12.5), ORV_ERR_NO_UNIT);
+  CHECK_STATUS(orv_set_bucket_id_json("\"user-1\""), ORV_OK);
+  CHECK_STATUS(orv_track("purchase", 12.5), ORV_OK);
 
   /* A new payload, then a fetch: the callback hears success with the new value in
    * place, and the listener that stays hears the changed keys (color's value, the
