@@ -253,8 +253,8 @@ OrvTrackResult OrvExperiment::track(const std::string& name, double value) {
       OrvValue::dictionary({{"#outcome", OrvValue(name)}, {"#value", OrvValue(value)}});
   event.context = OrvValue::dictionary({{"unit", OrvValue(unit)}});
   if (OrvExperimentStorage::captureIfMemoryOnly(event)) return OrvTrackResult::kStored;
-  OrvMediator::sharedInstance()->orvAnalyticsTrackEvent(event.name, event.properties,
-                                                        event.appId, event.context);
+  OrvMediator::sharedInstance()->orvAnalyticsTrackEvent(event.name, event.properties, event.appId,
+                                                        event.context);
   return OrvTrackResult::kStored;
 }
 

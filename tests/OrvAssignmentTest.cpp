@@ -14,8 +14,8 @@
 #include "OrvAssignment.h"
 #include "OrvEventStore.h"
 #include "OrvExpLog.h"
-#include "OrvStickyAssignments.h"
 #include "OrvExperiment/OrvTesting.h"
+#include "OrvStickyAssignments.h"
 
 using namespace orvtest;
 

@@ -123,7 +123,7 @@ version="$(sed -nE 's/^project\(OrvExperiment VERSION ([0-9.]+).*/\1/p' "$src/CM
 
 # Usage errors (a reason and the usage line, on stderr), help, version.
 usage_cases() {
-  usage '^orvexp: a command is required' 'commands: parse, serve, get, demo, outbox, report, events' \
+  usage '^orvexp: a command is required' 'commands: parse, serve, get, demo, outbox, report, events, track' \
     -- "$orvexp"
   usage '^orvexp: unknown command bogus' 'usage: orvexp' -- "$orvexp" bogus
   usage '^orvexp: unknown option --bogus' -- "$orvexp" --bogus
@@ -132,6 +132,9 @@ usage_cases() {
   usage '^orvexp get: --app: must not be empty' -- "$orvexp" get --app '' --server "file://$work/one.json" k
   usage '^orvexp get: unknown option --nope' -- "$orvexp" get --app a --server http://h --nope k
   usage '^orvexp get: --override =1: expected KEY=JSON' -- "$orvexp" get --app a --server http://h --override =1 k
+  usage '^orvexp track: --bucket-id is required' -- "$orvexp" track --app a purchase
+  usage '^orvexp track: name: must be 1 to 128 bytes' -- "$orvexp" track --app a --bucket-id u 'two words'
+  usage '^orvexp track: value: must be finite' -- "$orvexp" track --app a --bucket-id u purchase inf
   # One split per --expect: a second one needs an --expect of its own.
   usage '^orvexp report: unexpected argument.* 101=1:50,2:50' \
     -- "$orvexp" report --events "$dir/none.sqlite3" --expect 101=1:50,3:50 101=1:50,2:50
@@ -290,6 +293,14 @@ collector_cases() {
   # Each exposure with the unit it was for (its entry's bucket_id) as its context.
   expect 0 '"app_id":"shop-app","context":\{"unit":"7"\},"event_id":"[^"]+","name":"zu_experiment_exposure"' \
     -- "$orvexp" events export --events "$db"
+  # An outcome from a script goes the same way, once, whatever the retries.
+  expect 0 '' -- "$orvexp" track --app shop-app --bucket-id 7 --data-dir "$dir/dc" \
+    --events-url "http://127.0.0.1:$col" purchase 12.5
+  expect 0 '"context":\{"unit":"7"\},"event_id":"[^"]+","name":"orv_outcome","properties":\{"#outcome":"purchase","#value":12.5\}' \
+    -- "$orvexp" events export --events "$db"
+  [ "$(grep -c orv_outcome "$dir/out")" = 1 ] || fail "one outcome in the store"
+  expect 0 '^event \{"app_id":"a","context":\{"unit":"u"\},.*"properties":\{"#outcome":"click","#value":1\}' \
+    -- "$orvexp" track --app a --bucket-id u --data-dir "$dir/dt" click
   expect 1 'cannot write' -- "$orvexp" events export --events "$db" --out "$dir/no/such/file"
   expect 2 'required' -- "$orvexp" events
   [ -s "$dir/col.err" ] && fail "serve --quiet logged: $(head -n 3 "$dir/col.err")"

@@ -31,6 +31,7 @@ constexpr ExitCode kExitCodes[] = {
     {1, "outbox", "no database in --data-dir, or --redrive could not write it"},
     {1, "report", "the store cannot be opened: missing, refused, or not an event store"},
     {1, "events", "the store cannot be opened or read to the end, or --out cannot be written"},
+    {1, "track", "the library did not start, or the outcome was not recorded"},
     {2, "", "usage: no command or an unknown one; an unknown, missing or invalid option"},
     {3, "get",
      "the fetch failed (the values printed come from the cache, or are the defaults"
@@ -44,6 +45,9 @@ constexpr ExitCode kExitCodes[] = {
     {6, "get",
      "--wait-ready: no table, neither a usable cache nor a successful fetch (start-up failed, "
      "or no answer within --timeout)"},
+    {5, "track",
+     "the outcome is stored but was not delivered within --timeout (a later run that "
+     "exports to the same place sends it)"},
     {7, "report", "a sample ratio mismatch: at least one experiment's alarm is raised"},
 };
 
@@ -144,6 +148,7 @@ int main(int argc, char** argv) {
   orvexp::setupOutboxCommand(app, exitCode);
   orvexp::setupReportCommand(app, exitCode);
   orvexp::setupEventsCommand(app, exitCode);
+  orvexp::setupTrackCommand(app, exitCode);
 
   auto* help = app.add_subcommand("help", "Print the help of orvexp, or of a command");
   auto helpPath = std::make_shared<std::vector<std::string>>();
