@@ -82,7 +82,14 @@ constexpr const char* kIndexAndViewSql =
     " WHERE name = 'zu_experiment_exposure';"
     "CREATE VIEW IF NOT EXISTS exposures AS"
     " SELECT app_id, experiment_id, group_id, is_control, time_ms, unit_id, intended_share,"
-    " split FROM events WHERE name = 'zu_experiment_exposure';";
+    " split FROM events WHERE name = 'zu_experiment_exposure';"
+    // Outcomes (OrvExperiment::track) by unit and time, for the readout's attribution.
+    "CREATE INDEX IF NOT EXISTS events_outcomes ON events (app_id, unit_id, time_ms)"
+    " WHERE name = 'orv_outcome';"
+    "CREATE VIEW IF NOT EXISTS outcomes AS"
+    " SELECT app_id, unit_id, json_extract(properties, '$.\"#outcome\"') AS outcome,"
+    " json_extract(properties, '$.\"#value\"') AS value, time_ms FROM events"
+    " WHERE name = 'orv_outcome';";
 
 // Version 1 to 2, inside the transaction that stamps version 2: the old rows' new
 // columns are NULL (they carried no split), and the index and view are made again
@@ -101,7 +108,10 @@ constexpr const char* kVersion1ReaderViewSql =
     "CREATE TEMP VIEW exposures AS"
     " SELECT app_id, experiment_id, group_id, is_control, time_ms, NULL AS unit_id,"
     " NULL AS intended_share, NULL AS split FROM main.events"
-    " WHERE name = 'zu_experiment_exposure';";
+    " WHERE name = 'zu_experiment_exposure';"
+    "CREATE TEMP VIEW outcomes AS"
+    " SELECT app_id, NULL AS unit_id, NULL AS outcome, NULL AS value, time_ms"
+    " FROM main.events WHERE 0;";
 
 constexpr const char* kInsertSql =
     "INSERT OR IGNORE INTO events (event_id, app_id, name, experiment_id, group_id, "
