@@ -1,5 +1,7 @@
 #include "OrvEventStore.h"
 
+#include "ReadoutSql.h"
+
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -592,6 +594,34 @@ OrvEventStore::GroupCount groupCountOf(sqlite3_stmt* st) {
 }
 
 }  // namespace
+
+const char* OrvEventStore::readoutSql() { return orvexp::kReadoutSql; }
+
+std::vector<OrvEventStore::OutcomeStats> OrvEventStore::outcomeStatistics() const {
+  std::vector<OutcomeStats> rows;
+  std::lock_guard lock(impl_->readMutex);
+  Statement st = prepare(impl_->reader, readoutSql());
+  while (st && sqlite3_step(st.get()) == SQLITE_ROW) {
+    sqlite3_stmt* s = st.get();
+    OutcomeStats r;
+    r.appId = columnText(s, 0);
+    r.experimentId = columnText(s, 1);
+    r.outcome = columnText(s, 2);
+    r.groupId = columnText(s, 3);
+    r.control = sqlite3_column_int64(s, 4) != 0;
+    r.countsOnly = sqlite3_column_int64(s, 5) != 0;
+    r.units = sqlite3_column_int64(s, 6);
+    r.converted = sqlite3_column_int64(s, 7);
+    r.sum = sqlite3_column_double(s, 8);
+    r.sumSquares = sqlite3_column_double(s, 9);
+    r.covariateSum = sqlite3_column_double(s, 10);
+    r.covariateSumSquares = sqlite3_column_double(s, 11);
+    r.crossSum = sqlite3_column_double(s, 12);
+    r.unitsLeftOut = sqlite3_column_int64(s, 13);
+    rows.push_back(std::move(r));
+  }
+  return rows;
+}
 
 std::vector<OrvEventStore::GroupCount> OrvEventStore::exposureCounts() const {
   std::vector<GroupCount> counts;

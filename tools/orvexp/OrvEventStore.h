@@ -97,6 +97,28 @@ class OrvEventStore {
   std::vector<SeriesPoint> exposureSeries(const std::string& appId, const std::string& experimentId,
                                           int maxSteps, std::int64_t* stepMs) const;
 
+  // The sufficient statistics of every experiment's outcomes (docs/readout.sql: its
+  // attribution rule and its columns), one application, experiment, outcome and group
+  // each, in that order.
+  struct OutcomeStats {
+    std::string appId;
+    std::string experimentId;
+    std::string outcome;
+    std::string groupId;
+    bool control = false;
+    bool countsOnly = false;  // every event carried 1: a share of units converting
+    std::int64_t units = 0;
+    std::int64_t converted = 0;
+    double sum = 0;
+    double sumSquares = 0;
+    double covariateSum = 0;
+    double covariateSumSquares = 0;
+    double crossSum = 0;
+    std::int64_t unitsLeftOut = 0;  // of the experiment: exposed in two groups
+  };
+  std::vector<OutcomeStats> outcomeStatistics() const;
+  static const char* readoutSql();
+
   std::int64_t eventCount() const;
 
   // Every stored event as one JSON line (OrvMediatorEvent::toJson(true): with its
