@@ -129,7 +129,8 @@ class ORV_EXPORT OrvExperiment {
   /// Reports an exposure of `key` whatever automaticExposureTracking says.
   static void exposure(const std::string& key);
   /// Records an outcome of the current unit: `name` (what happened: "purchase",
-  /// "checkout_completed"; 1 to 128 bytes of letters, digits and `_ . : -`) and `value`
+  /// "signup"; 1 to 128 bytes of letters, digits, underscores, dots, colons and
+  /// hyphens) and `value`
   /// (what it was worth: an amount, a duration; 1 for a count). The unit is the one
   /// weighted groups are assigned to: the bucket identifier, else the fetch parameter
   /// "unit_id". The event ("orv_outcome", properties `"#outcome"` and `"#value"`,

@@ -705,7 +705,8 @@ ORV_EXPORT orv_status_t orv_exposure(const char* key);
  * @brief Records an outcome of the current unit (the bucket identifier, else the fetch
  * parameter "unit_id"), as OrvExperiment::track does: stored in the outbox before it
  * returns, then delivered to the event sinks and exporters like an exposure.
- * @param name What happened ("purchase"): 1 to 128 bytes of letters, digits and `_ . : -`.
+ * @param name What happened ("purchase"): 1 to 128 bytes of letters, digits, underscores,
+ * dots, colons and hyphens.
  * @param value What it was worth; 1 for a count.
  * @return #ORV_OK; #ORV_ERR_NULL_ARGUMENT; #ORV_ERR_INVALID_ARGUMENT for a bad name or a
  * value that is not finite; #ORV_ERR_NO_UNIT before a start or without a unit.
