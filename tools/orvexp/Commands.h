@@ -16,5 +16,6 @@ void setupDemoCommand(CLI::App& app, int& exitCode);
 void setupOutboxCommand(CLI::App& app, int& exitCode);
 void setupReportCommand(CLI::App& app, int& exitCode);
 void setupEventsCommand(CLI::App& app, int& exitCode);
+void setupAnalyzeCommand(CLI::App& app, int& exitCode);
 
 }  // namespace orvexp
