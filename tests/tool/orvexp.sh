@@ -288,7 +288,8 @@ collector_cases() {
   expect 1 'none.sqlite3 does not exist' -- "$orvexp" report --events "$dir/none.sqlite3"
   [ -e "$dir/none.sqlite3" ] && fail "report made a store"
   expect 1 'is not a SQLite database' -- "$orvexp" report --events "$text"
-  expect 0 '"app_id":"shop-app","event_id":"[^"]+","name":"zu_experiment_exposure"' \
+  # Each exposure with the unit it was for (its entry's bucket_id) as its context.
+  expect 0 '"app_id":"shop-app","context":\{"unit":"7"\},"event_id":"[^"]+","name":"zu_experiment_exposure"' \
     -- "$orvexp" events export --events "$db"
   expect 1 'cannot write' -- "$orvexp" events export --events "$db" --out "$dir/no/such/file"
   expect 2 'required' -- "$orvexp" events
