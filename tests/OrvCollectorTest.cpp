@@ -495,6 +495,9 @@ TEST(Srm, PValuesAndStatisticsMatchScipy) {
     const double p = reference["fits"].at(i).at(1).doubleValue();
     EXPECT_NEAR(check.chiSquare, chi, 1e-9 * std::max(1.0, chi)) << "fit " << i;
     EXPECT_TRUE(close(check.pValue, p)) << "fit " << i << ": " << check.pValue << " vs " << p;
+    const double anytime = reference["fits"].at(i).at(2).doubleValue();
+    EXPECT_TRUE(close(check.anytimePValue, anytime))
+        << "fit " << i << ": anytime " << check.anytimePValue << " vs " << anytime;
   }
   for (std::size_t i = 0; i < tails.size(); ++i) {
     const double ours = orvChiSquarePValue(tails[i].first, tails[i].second);
@@ -522,6 +525,9 @@ TEST(Srm, PValuesAndStatisticsMatchScipy) {
     EXPECT_NEAR(check.designEffect, theirs.at(1).doubleValue(), 1e-12) << "mixture " << i;
     EXPECT_TRUE(close(check.pValue, theirs.at(2).doubleValue()))
         << "mixture " << i << ": " << check.pValue << " vs " << theirs.at(2).doubleValue();
+    EXPECT_TRUE(close(check.anytimePValue, theirs.at(3).doubleValue()))
+        << "mixture " << i << ": anytime " << check.anytimePValue << " vs "
+        << theirs.at(3).doubleValue();
   }
   EXPECT_EQ(orvChiSquarePValue(0, 3), 1);
   EXPECT_EQ(orvChiSquarePValue(INFINITY, 3), 0);

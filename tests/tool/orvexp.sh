@@ -123,7 +123,8 @@ version="$(sed -nE 's/^project\(OrvExperiment VERSION ([0-9.]+).*/\1/p' "$src/CM
 
 # Usage errors (a reason and the usage line, on stderr), help, version.
 usage_cases() {
-  usage '^orvexp: a command is required' 'commands: parse, serve, get, demo, outbox, report, events, track' \
+  usage '^orvexp: a command is required' \
+    'commands: parse, serve, get, demo, outbox, report, events, track, analyze' \
     -- "$orvexp"
   usage '^orvexp: unknown command bogus' 'usage: orvexp' -- "$orvexp" bogus
   usage '^orvexp: unknown option --bogus' -- "$orvexp" --bogus
@@ -309,6 +310,28 @@ collector_cases() {
     -- "$orvexp" serve --dir "$work/srv" --port 0 --events "$text"
 }
 
+# analyze: JSON in from a file or stdin, JSON out; input that cannot be compared is
+# refused in words (1), arguments it does not take are usage errors (2).
+analyze_cases() {
+  local groups='[{"id":"c","control":true,"units":3407,"sum":1396.87,"sum_squares":52377.9767},
+    {"id":"green","units":3461,"sum":2422.7,"sum_squares":134698.29}]'
+  printf '{"difference":"absolute","groups":%s}' "$groups" >"$dir/in.json"
+  expect 0 '^\{"alpha":0.05,"comparisons":\[\{"ci":\[' '"estimate":0.29' '"id":"green"' \
+    '"control":"c"' -- "$orvexp" analyze --in "$dir/in.json"
+  expect 0 '"sequential":\{"expected_units":10000\}' '"fixed_horizon":' \
+    -- bash -c 'printf "%s" "$1" | "$2" analyze' _ \
+    "{\"sequential\":{\"expected_units\":10000},\"groups\":$groups}" "$orvexp"
+  expect 1 '^orvexp analyze: stdin: not JSON' -- bash -c 'echo nope | "$1" analyze' _ "$orvexp"
+  expect 1 'stdin: unknown field "groups\[0\].sums"' \
+    -- bash -c 'echo "$1" | "$2" analyze' _ '{"groups":[{"id":"c","sums":1}]}' "$orvexp"
+  expect 1 'in.json.two: groups c and green are both control' \
+    -- bash -c 'sed "s/\"units\":3461/\"control\":true,&/" "$1" >"$1.two" &&
+      "$2" analyze --in "$1.two"' _ "$dir/in.json" "$orvexp"
+  expect 1 '^orvexp analyze: .*none.json: cannot be read' -- "$orvexp" analyze --in "$dir/none.json"
+  usage '^orvexp analyze: unexpected argument' -- "$orvexp" analyze "$dir/in.json"
+  usage '^orvexp analyze: unknown option --nope' -- "$orvexp" analyze --nope
+}
+
 # demo: each read is followed by what it logged and sent, each line once; a boolean's
 # number read is explained. (Its experiment loop is the orvexp_demo and experiment_loop
 # tests' work.)
@@ -331,6 +354,7 @@ job collector collector_cases
 job usage usage_cases
 job parse parse_cases
 job demo demo_cases
+job analyze analyze_cases
 collect
 
 [ "$failures" = 0 ] && echo "orvexp: all checks passed"

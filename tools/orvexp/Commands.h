@@ -17,5 +17,6 @@ void setupOutboxCommand(CLI::App& app, int& exitCode);
 void setupReportCommand(CLI::App& app, int& exitCode);
 void setupEventsCommand(CLI::App& app, int& exitCode);
 void setupTrackCommand(CLI::App& app, int& exitCode);
+void setupAnalyzeCommand(CLI::App& app, int& exitCode);
 
 }  // namespace orvexp

@@ -9,6 +9,7 @@
 
 #include "OrvAssignment.h"
 #include "OrvConfigServer.h"
+#include "OrvStatistics.h"
 
 namespace {
 
@@ -248,12 +249,16 @@ OrvSrmCheck orvSrmCheck(const std::string& appId, const std::string& experimentI
   // not be, whatever the other splits give that group.
   std::vector<std::string> unintended;
   std::int64_t unintendedExposures = 0;
+  std::vector<std::vector<std::int64_t>> countsBySource(sources.size());
   for (std::size_t row = 0; row < counts.size(); ++row) {
     const auto& c = counts[row];
     const std::size_t group = indexOf(c.groupId);
     OrvSrmGroup& g = check.groups[group];
     g.control = g.control || c.control;
     g.exposures += c.exposures;
+    auto& bySource = countsBySource[sourceOfRow[row]];
+    if (bySource.size() <= group) bySource.resize(group + 1, 0);
+    bySource[group] += c.exposures;
     if (c.exposures > 0 && !(sources[sourceOfRow[row]].share(group) > 0)) {
       unintendedExposures += c.exposures;
       if (std::find(unintended.begin(), unintended.end(), c.groupId) == unintended.end())
@@ -314,6 +319,15 @@ OrvSrmCheck orvSrmCheck(const std::string& appId, const std::string& experimentI
     // Every split puts all its exposures in one group: the counts cannot vary.
     check.pValue = check.chiSquare > 0 ? 0 : 1;
   }
+  // Anytime valid: each split's exposures are a stream of their own, tested against that
+  // split's shares by Lindon and Malek's Bayes factor. Under the null every factor, and
+  // so their product, is a test martingale (at each exposure only its own split's factor
+  // moves, with mean 1), so the product's reciprocal is as valid on a mixture as on one
+  // split, with no design effect to correct.
+  double logBayesFactor = 0;
+  for (std::size_t source = 0; source < sources.size(); ++source)
+    logBayesFactor += orvSplitLogBayesFactor(countsBySource[source], sources[source].weights);
+  check.anytimePValue = std::exp(-std::max(0.0, logBayesFactor));
   check.judged = withShare >= 2 && check.total >= OrvSrmCheck::kMinExposures && leastExpected >= 5;
   check.alarm = !unintended.empty() || (check.judged && check.pValue < OrvSrmCheck::kAlarmP);
 
@@ -378,6 +392,7 @@ OrvValue OrvSrmCheck::toValue() const {
        {"degrees_of_freedom", OrvValue(degreesOfFreedom)},
        {"design_effect", OrvValue(designEffect)},
        {"p_value", OrvValue(pValue)},
+       {"anytime_p_value", OrvValue(anytimePValue)},
        {"judged", OrvValue(judged)},
        {"alarm", OrvValue(alarm)},
        {"verdict", OrvValue(verdict)},

@@ -65,14 +65,18 @@ struct OrvSrmCheck {
   // exposure was judged against one split; p is of chiSquare / designEffect.
   double designEffect = 1;
   double pValue = 1;
+  // The same question asked so that it may be asked at every new exposure: valid however
+  // often the check is looked at (orvSplitLogBayesFactor, OrvStatistics.h). Shown beside
+  // pValue; the alarm stays pValue's.
+  double anytimePValue = 1;
   bool judged = false;  // enough exposures for the test to mean something
   bool alarm = false;
   std::string verdict;  // the outcome in plain words, one sentence
 
   // {"app_id", "experiment_id", "intended_from", "total", "without_split",
   //  "without_split_from" (null when without_split is 0), "splits", "chi_square",
-  //  "degrees_of_freedom", "design_effect", "p_value", "judged", "alarm", "verdict",
-  //  "groups": [{"group_id", "control", "exposures", "share", "intended_share"}]}
+  //  "degrees_of_freedom", "design_effect", "p_value", "anytime_p_value", "judged", "alarm",
+  //  "verdict", "groups": [{"group_id", "control", "exposures", "share", "intended_share"}]}
   OrvValue toValue() const;
   // What the intended shares were made of, in words for a page or a report ("the 2
   // splits the exposures carried, judged as their mixture; 120 exposures carried none:

@@ -234,8 +234,10 @@ void printSrmCheck(std::ostream& out, const OrvSrmCheck& c) {
   out << "  chi-square " << number("%.4g", c.chiSquare) << ", " << c.degreesOfFreedom
       << (c.degreesOfFreedom == 1 ? " degree" : " degrees") << " of freedom";
   if (c.designEffect != 1) out << ", design effect " << number("%.3g", c.designEffect);
-  out << ", p = " << number("%.3g", c.pValue) << "; judged: " << (c.judged ? "yes" : "no")
-      << "; alarm: " << (c.alarm ? "yes" : "no") << "\n";
+  out << ", p = " << number("%.3g", c.pValue)
+      << ", anytime-valid p = " << number("%.3g", c.anytimePValue)
+      << "; judged: " << (c.judged ? "yes" : "no") << "; alarm: " << (c.alarm ? "yes" : "no")
+      << "\n";
   out << "  " << c.verdict << "\n";
 }
 

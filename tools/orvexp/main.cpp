@@ -32,6 +32,9 @@ constexpr ExitCode kExitCodes[] = {
     {1, "report", "the store cannot be opened: missing, refused, or not an event store"},
     {1, "events", "the store cannot be opened or read to the end, or --out cannot be written"},
     {1, "track", "the library did not start, or the outcome was not recorded"},
+    {1, "analyze",
+     "the input cannot be read, is not JSON, or is not groups that can be compared (the "
+     "reason is on stderr)"},
     {2, "", "usage: no command or an unknown one; an unknown, missing or invalid option"},
     {3, "get",
      "the fetch failed (the values printed come from the cache, or are the defaults"
@@ -149,6 +152,7 @@ int main(int argc, char** argv) {
   orvexp::setupReportCommand(app, exitCode);
   orvexp::setupEventsCommand(app, exitCode);
   orvexp::setupTrackCommand(app, exitCode);
+  orvexp::setupAnalyzeCommand(app, exitCode);
 
   auto* help = app.add_subcommand("help", "Print the help of orvexp, or of a command");
   auto helpPath = std::make_shared<std::vector<std::string>>();
