@@ -145,6 +145,36 @@ for (app, experiment, outcome, group, control, counts_only, n, converted, total,
                              cross]
 check(got == {k: [v[0], v[1], v[2], *v[3:]] for k, v in expected.items()},
       "docs/readout.sql gives the rule's statistics:\n  sql  %s\n  rule %s" % (got, expected))
+# --- the SQL's rows piped into orvexp analyze give what orvexp report reads out ------
+report = json.loads(subprocess.run([orvexp, "report", "--events", db, "--json"],
+                                   capture_output=True, text=True).stdout)
+readout = {o["outcome"]: o for r in report["readouts"] for o in r["outcomes"]}
+check(set(readout) == set(names) and report["readouts"][0]["units_left_out"] == 1,
+      "report reads out every outcome: %s" % sorted(readout))
+for outcome in names:
+    groups = []
+    for (name, group), v in sorted(got.items()):
+        if name != outcome:
+            continue
+        entry = {"id": group, "control": group == "control", "units": v[1]}
+        if v[0]:  # counts only: the share of units converting
+            entry["sum"] = v[2]
+        else:
+            entry.update(sum=v[3], sum_squares=v[4])
+            if any(w[6] - w[5] ** 2 / w[1] > 0 for (n, _), w in got.items() if n == outcome):
+                entry["covariate"] = {"sum": v[5], "sum_squares": v[6], "cross_sum": v[7]}
+        groups.append(entry)
+    request = {"alpha": 0.05, "metric": "proportion" if names[outcome] else "mean",
+               "sequential": {"expected_units": 10000}, "groups": groups}
+    done = subprocess.run([orvexp, "analyze"], input=json.dumps(request), capture_output=True,
+                          text=True)
+    check(done.returncode == 0, "analyze %s: %s" % (outcome, done.stderr))
+    analyzed = json.loads(done.stdout)["comparisons"][0] if done.returncode == 0 else {}
+    mine = readout.get(outcome, {}).get("comparisons", [{}])[0]
+    check(all(analyzed.get(k) == mine.get(k) for k in ("estimate", "standard_error", "ci",
+                                                        "p_value")),
+          "%s: the SQL's rows through orvexp analyze %s, the report %s" % (outcome, analyzed, mine))
+
 if failures:
     print("%d failures" % len(failures))
     sys.exit(1)

@@ -1,5 +1,6 @@
 // `orvexp report --events DB [--dir PAYLOADS] [--expect EXP=GROUP:WEIGHT,...] [--json]`:
-// the sample-ratio-mismatch check of every experiment in the collector's store.
+// the sample-ratio-mismatch check of every experiment in the collector's store, then the
+// readout of its outcomes (OrvReadout).
 // `orvexp events export --events DB [--out FILE]`: the stored events as JSON lines, each
 // with its context (unit, split, intended share) when it has one.
 // Neither creates a store that is not there.
@@ -14,6 +15,7 @@
 
 #include "Commands.h"
 #include "OrvEventStore.h"
+#include "OrvReadout.h"
 #include "OrvSrm.h"
 #include "ToolSupport.h"
 
@@ -57,7 +59,40 @@ struct ReportOptions {
   std::string dir;
   std::vector<std::string> expect;
   bool json = false;
+  OrvReadoutOptions readout;
 };
+
+constexpr const char* kFixedHorizonWarning =
+    "fixed-horizon intervals: valid when looked at once, at a number of units fixed in "
+    "advance; looked at early and often they show differences that are not there";
+
+void printReadout(std::ostream& out, const OrvExperimentReadout& r, const OrvReadoutOptions& o) {
+  char head[160];
+  std::snprintf(
+      head, sizeof head, "  readout (%s, alpha %g%s):\n",
+      o.fixedHorizon ? "fixed horizon" : "always valid", o.alpha,
+      o.fixedHorizon
+          ? ""
+          : (", tuned to " + std::to_string(static_cast<long long>(o.expectedUnits)) + " units")
+                .c_str());
+  out << head;
+  if (r.unitsLeftOut > 0)
+    out << "    " << r.unitsLeftOut << " unit(s) exposed in two groups are left out\n";
+  for (const auto& outcome : r.outcomes) {
+    out << "    " << outcome.outcome
+        << (outcome.proportion ? " (share of units converting):" : " (mean per unit):");
+    for (const auto& g : outcome.groups) {
+      char value[64];
+      std::snprintf(value, sizeof value, outcome.proportion ? "%.2f%%" : "%.4g",
+                    outcome.proportion ? g.value * 100 : g.value);
+      out << " " << g.id << " " << g.units << " units " << value << ";";
+    }
+    out << "\n";
+    if (!outcome.analysis.error.empty())
+      out << "      not compared: " << outcome.analysis.error << "\n";
+    for (const auto& verdict : outcome.verdicts) out << "      " << verdict << "\n";
+  }
+}
 
 int runReport(const ReportOptions& o) {
   OrvSplitSource source;
@@ -75,19 +110,36 @@ int runReport(const ReportOptions& o) {
     return 1;
   }
   const std::vector<OrvSrmCheck> checks = orvSrmChecks(*store, source);
+  const std::vector<OrvExperimentReadout> readouts =
+      orvReadouts(store->outcomeStatistics(), o.readout);
   bool alarm = false;
   for (const auto& c : checks) alarm = alarm || c.alarm;
   if (o.json) {
     OrvValue::Array list;
     for (const auto& c : checks) list.push_back(c.toValue());
-    std::cout << OrvValue::dictionary({{"experiments", OrvValue::array(std::move(list))}}).toJson()
+    OrvValue::Array outcomes;
+    for (const auto& r : readouts) {
+      OrvValue::Dictionary entry = {{"app_id", OrvValue(r.appId)},
+                                    {"experiment_id", OrvValue(r.experimentId)}};
+      const OrvValue readout = r.toValue(o.readout);  // outlives the loop over its entries
+      for (const auto& field : readout.entries()) entry.push_back(field);
+      outcomes.push_back(OrvValue::dictionary(std::move(entry)));
+    }
+    std::cout << OrvValue::dictionary({{"experiments", OrvValue::array(std::move(list))},
+                                       {"readouts", OrvValue::array(std::move(outcomes))}})
+                     .toJson()
               << "\n";
   } else if (checks.empty()) {
     std::cout << "no exposures stored in " << o.events << "\n";
   } else {
+    if (o.readout.fixedHorizon) std::cout << "warning: " << kFixedHorizonWarning << "\n\n";
     for (std::size_t i = 0; i < checks.size(); ++i) {
       if (i) std::cout << "\n";
       printSrmCheck(std::cout, checks[i]);
+      // The split first: a readout of groups that are not comparable means nothing.
+      for (const auto& r : readouts)
+        if (r.appId == checks[i].appId && r.experimentId == checks[i].experimentId)
+          printReadout(std::cout, r, o.readout);
     }
   }
   std::cout.flush();
@@ -145,6 +197,15 @@ void setupReportCommand(CLI::App& app, int& exitCode) {
             return parseExpect(text, &experiment, &split);
           },
           "EXP=GROUP:WEIGHT,..."));
+  cmd->add_flag("--fixed-horizon", o->readout.fixedHorizon,
+                "The readout's classical intervals, valid only when looked at once (by "
+                "default they are always valid: looking every day keeps their promise)");
+  cmd->add_option("--expected-units", o->readout.expectedUnits,
+                  "The always-valid readout is narrowest when the two groups compared hold "
+                  "this many units together (default 10000)")
+      ->check(CLI::Range(1.0, 1e12));
+  cmd->add_option("--alpha", o->readout.alpha, "1 - the intervals' level (default 0.05)")
+      ->check(CLI::Range(1e-9, 0.5));
   cmd->add_flag("--json", o->json,
                 "Print one JSON object: {\"experiments\": [...]}, each with its groups, "
                 "where its intended split came from, chi-square, design effect, p-value, "
