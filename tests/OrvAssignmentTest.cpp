@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cmath>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 
 #include "LibraryFixture.h"
@@ -40,32 +39,6 @@ OrvValue groupsOf(const OrvValue& weights) {
   }
   return OrvValue::array(std::move(groups));
 }
-
-// Lines the library logs while it exists (logging on).
-class LogLines {
- public:
-  LogLines() {
-    OrvPlatform::setConsoleSink([this](std::string_view line) {
-      std::lock_guard lock(mutex_);
-      lines_.emplace_back(line);
-    });
-    OrvExperiment::enableLog(true);
-  }
-  ~LogLines() {
-    OrvExperiment::enableLog(false);
-    OrvPlatform::setConsoleSink(nullptr);
-  }
-  std::size_t count(const std::string& part) const {
-    std::lock_guard lock(mutex_);
-    return static_cast<std::size_t>(
-        std::count_if(lines_.begin(), lines_.end(),
-                      [&](const std::string& l) { return l.find(part) != l.npos; }));
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
 
 class AssignmentLibraryTest : public LibraryTest {};
 
@@ -159,7 +132,7 @@ TEST_F(AssignmentLibraryTest,
 }
 
 TEST(AssignmentTestMode, NoUnitLeavesTheExperimentOutWithOneLinePerLoadAndABadDeclarationToo) {
-  LogLines log;
+  LogCapture log;
   const std::string weighted = R"({"color": "grey", "experiment_detail": [
       {"#experiment_id": "e1", "#feature_list": ["color"],
        "#groups": [{"id": "a", "weight": 1, "values": {"color": "red"}}]},
@@ -170,7 +143,7 @@ TEST(AssignmentTestMode, NoUnitLeavesTheExperimentOutWithOneLinePerLoadAndABadDe
   EXPECT_FALSE(OrvExperiment::getStringDetail("color").experiment.has_value());
   EXPECT_TRUE(OrvExperiment::getNumberDetail("limit").experiment.has_value());
   ASSERT_TRUE(OrvTesting::setPayload(weighted));
-  EXPECT_EQ(log.count("experiments left out: e1"), 2u);  // two loads, however many reads
+  EXPECT_EQ(log.countContaining("experiments left out: e1"), 2);  // two loads, however many reads
 
   auto config = OrvExperimentConfig::create(OrvTesting::kDefaultAppId, "");
   config->setCustomFetchParams(OrvValue::dictionary({{"unit_id", OrvValue(17)}}));
@@ -186,7 +159,7 @@ TEST(AssignmentTestMode, NoUnitLeavesTheExperimentOutWithOneLinePerLoadAndABadDe
   ASSERT_TRUE(OrvTesting::start(bad, config));
   EXPECT_EQ(OrvExperiment::getValueAsString("color"), "grey");
   EXPECT_EQ(OrvExperiment::getValueAsNumber("limit").int64Value(), 3);
-  EXPECT_EQ(log.count("\"weight\" must be a whole number"), 1u);
+  EXPECT_EQ(log.countContaining("\"weight\" must be a whole number"), 1);
   OrvTesting::reset();
 }
 
