@@ -63,7 +63,6 @@ std::string overridesOf(const std::vector<std::string>& texts, OrvValue* overrid
 
 // The tool's own data directory, beside the library's per-user default: exposures
 // recorded by a look at the values must never count as the real application's.
-std::string defaultDataDir() { return OrvDataDirectory::perUser("orvexp"); }
 
 // "" when `url` is one the library can fetch from: http:// or https:// with a host, or
 // file:// with a path (schemes in any case); otherwise what is wrong with it.
@@ -155,24 +154,12 @@ int runGet(GetOptions o) {
   OrvPlatform::setDataDirectory(o.dataDir);
   std::uint64_t exporter = 0;
   std::shared_ptr<DeliveryFailures> failures = listenForDeliveryFailures();
-  if (!o.eventsUrl.empty()) {
-    OrvOtlpExporterOptions options;
-    options.endpoint = o.eventsUrl;
-    exporter = OrvMediator::sharedInstance()->addOtlpExporter(options);
-    if (exporter == 0) {
-      printError("get", "--events-url must be an http(s) URL");
-      return 2;
-    }
-  }
-  if (!o.eventsFile.empty()) {
-    OrvMediator::sharedInstance()->addEventSink(OrvMediator::jsonLinesFileSink(o.eventsFile));
-  } else if (o.eventsUrl.empty()) {
-    // With --json every line of stdout is one JSON object.
-    OrvMediator::sharedInstance()->addEventSink([json = o.json](const OrvMediatorEvent& e) {
-      std::cout << (json ? "{\"event\":" + e.toJson() + "}\n" : "event " + e.toJson() + "\n")
-                << std::flush;
-    });
-  }
+  // With --json every line of stdout is one JSON object.
+  const auto toStdout = [json = o.json](const OrvMediatorEvent& e) {
+    std::cout << (json ? "{\"event\":" + e.toJson() + "}\n" : "event " + e.toJson() + "\n")
+              << std::flush;
+  };
+  if (!routeEvents("get", o.eventsUrl, o.eventsFile, toStdout, &exporter)) return 2;
   auto config = OrvExperimentConfig::create(o.app, o.server);
   config->setAutomaticExposureTracking(!o.noTracking);
   if (!o.overrides.empty()) {

@@ -10,6 +10,7 @@
 
 #include "OrvExperiment/OrvExperiment.h"
 #include "OrvFeatureManager.h"
+#include "platform/OrvDataDirectory.h"
 
 namespace orvexp {
 
@@ -239,6 +240,29 @@ void printSrmCheck(std::ostream& out, const OrvSrmCheck& c) {
       << "; judged: " << (c.judged ? "yes" : "no") << "; alarm: " << (c.alarm ? "yes" : "no")
       << "\n";
   out << "  " << c.verdict << "\n";
+}
+
+std::string defaultDataDir() { return OrvDataDirectory::perUser("orvexp"); }
+
+bool routeEvents(const std::string& command, const std::string& eventsUrl,
+                 const std::string& eventsFile, OrvMediator::Sink toStdout,
+                 std::uint64_t* exporter) {
+  *exporter = 0;
+  if (!eventsUrl.empty()) {
+    OrvOtlpExporterOptions options;
+    options.endpoint = eventsUrl;
+    *exporter = OrvMediator::sharedInstance()->addOtlpExporter(options);
+    if (*exporter == 0) {
+      printError(command, "--events-url must be an http(s) URL");
+      return false;
+    }
+  }
+  if (!eventsFile.empty()) {
+    OrvMediator::sharedInstance()->addEventSink(OrvMediator::jsonLinesFileSink(eventsFile));
+  } else if (eventsUrl.empty()) {
+    OrvMediator::sharedInstance()->addEventSink(std::move(toStdout));
+  }
+  return true;
 }
 
 }  // namespace orvexp

@@ -13,6 +13,7 @@
 
 #include "OrvExperiment/OrvExperimentTask.h"
 #include "OrvFeature.h"
+#include "OrvMediator.h"
 #include "OrvSrm.h"
 
 namespace orvexp {
@@ -22,6 +23,17 @@ namespace orvexp {
 // "events export"), on stderr, one write per line so that lines from library threads
 // never cut into it.
 void printError(const std::string& command, const std::string& text);
+
+// The data directory of get and track when --data-dir is not given: orvexp's own, never
+// the one applications use by default.
+std::string defaultDataDir();
+
+// Where a command's events go: to an OTLP exporter for `eventsUrl`, and to the JSON-lines
+// file `eventsFile`, or, with neither, to `toStdout`. `*exporter` is the exporter's id (0
+// without one). False, with the usage error printed, when `eventsUrl` is not http(s).
+bool routeEvents(const std::string& command, const std::string& eventsUrl,
+                 const std::string& eventsFile, OrvMediator::Sink toStdout,
+                 std::uint64_t* exporter);
 
 // The first outcome a task reports.
 struct Outcome {

@@ -34,7 +34,7 @@ struct TrackOptions {
 };
 
 int runTrack(const TrackOptions& o) {
-  const std::string dataDir = o.dataDir.empty() ? OrvDataDirectory::perUser("orvexp") : o.dataDir;
+  const std::string dataDir = o.dataDir.empty() ? defaultDataDir() : o.dataDir;
   std::string why;
   if (!OrvDataDirectory::ensureUsable(dataDir, &why)) {
     printError("track", "--data-dir: " + why);
@@ -42,21 +42,11 @@ int runTrack(const TrackOptions& o) {
   }
   OrvPlatform::setDataDirectory(dataDir);
   std::uint64_t exporter = 0;
-  if (!o.eventsUrl.empty()) {
-    OrvOtlpExporterOptions options;
-    options.endpoint = o.eventsUrl;
-    exporter = OrvMediator::sharedInstance()->addOtlpExporter(options);
-    if (exporter == 0) {
-      printError("track", "--events-url must be an http(s) URL");
-      return 2;
-    }
-  }
-  if (!o.eventsFile.empty()) {
-    OrvMediator::sharedInstance()->addEventSink(OrvMediator::jsonLinesFileSink(o.eventsFile));
-  } else if (o.eventsUrl.empty()) {
-    OrvMediator::sharedInstance()->addEventSink(
-        [](const OrvMediatorEvent& e) { std::cout << ("event " + e.toJson(true) + "\n"); });
-  }
+  if (!routeEvents(
+          "track", o.eventsUrl, o.eventsFile,
+          [](const OrvMediatorEvent& e) { std::cout << ("event " + e.toJson(true) + "\n"); },
+          &exporter))
+    return 2;
 
   // Local overrides only: nothing is fetched, and the start is done once the (empty)
   // table is in place, which is when the configuration track() reads is.
