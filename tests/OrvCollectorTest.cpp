@@ -11,7 +11,9 @@
 #include <cmath>
 #include <csignal>
 #include <map>
+#include <random>
 #include <set>
+#include <tuple>
 
 #include "OrvConfigServer.h"
 #include "OrvEventCollector.h"
@@ -301,8 +303,9 @@ TEST(EventStore, RefusesLinksOtherFilesOtherProgramsDatabasesAndNewerSchemas) {
   sql(dir.file("unmarked.sqlite3"), "CREATE TABLE events (x)");
   for (const char* name : {"theirs.sqlite3", "unmarked.sqlite3"})
     EXPECT_NE(refusal(dir.file(name)).find("is another program's database"), std::string::npos);
-  sql(dir.file("ours.sqlite3"), "PRAGMA user_version=3");
-  EXPECT_NE(refusal(dir.file("ours.sqlite3")).find("written by a newer orvexp (schema 3"),
+  const std::string newer = std::to_string(OrvEventStore::kSchemaVersion + 1);
+  sql(dir.file("ours.sqlite3"), ("PRAGMA user_version=" + newer).c_str());
+  EXPECT_NE(refusal(dir.file("ours.sqlite3")).find("written by a newer orvexp (schema " + newer),
             std::string::npos);
 }
 
@@ -835,7 +838,7 @@ TEST(EventStore, AVersionOneStoreIsReadAsItIsAndMigratedWhenOpenedToWrite) {
   EXPECT_EQ(sqlRows(path, "SELECT COUNT(*) FROM exposures").at(0), "3000");
 
   auto writer = openStore(path);
-  EXPECT_EQ(version(), "2");
+  EXPECT_EQ(version(), "3");
   OrvMediatorEvent placed = exposure("new", "old", "2");
   placed.context = json(R"({"unit":"u","split":[["1",3],["2",2]],"intended_share":0.4})");
   std::string error;
@@ -883,4 +886,153 @@ TEST(Srm, PValuesAreCalibratedBySimulation) {
       EXPECT_NEAR(n, kReplicates * alpha, 4 * std::sqrt(kReplicates * alpha * (1 - alpha)))
           << scenario["name"].stringValue() << " at p < " << alpha;
   }
+}
+
+// The readout's pass over the indexes against docs/readout.sql run by SQLite on the same
+// file: a version-2 store read as it is (its outcomes parsed from their properties),
+// then migrated, then read in one pass and in passes of a few units. Random units in two
+// applications and experiments, some exposed in both groups or never, outcomes before,
+// within and after the covariate window, amounts and counts, malformed ones.
+TEST(Readout, OnePassOverTheIndexesEqualsTheQueryInEveryPassSize) {
+  TempDir dir;
+  const std::string path = dir.file("events.sqlite3");
+  sql(path,
+      "PRAGMA application_id=1330796101; PRAGMA user_version=2;"
+      "CREATE TABLE events (seq INTEGER PRIMARY KEY, event_id TEXT UNIQUE NOT NULL,"
+      " app_id TEXT NOT NULL, name TEXT NOT NULL, experiment_id TEXT, group_id TEXT,"
+      " is_control INTEGER NOT NULL DEFAULT 0, time_ms INTEGER NOT NULL,"
+      " properties TEXT NOT NULL, unit_id TEXT, intended_share REAL, split TEXT);"
+      "CREATE INDEX events_exposures_by_split ON events (app_id, experiment_id, group_id,"
+      " split, is_control, time_ms) WHERE name = 'zu_experiment_exposure';"
+      "CREATE VIEW exposures AS SELECT app_id, experiment_id, group_id, is_control, time_ms,"
+      " unit_id, intended_share, split FROM events WHERE name = 'zu_experiment_exposure';"
+      "CREATE INDEX events_outcomes ON events (app_id, unit_id, time_ms)"
+      " WHERE name = 'orv_outcome';"
+      "CREATE VIEW outcomes AS SELECT app_id, unit_id, json_extract(properties,"
+      " '$.\"#outcome\"') AS outcome, json_extract(properties, '$.\"#value\"') AS value,"
+      " time_ms FROM events WHERE name = 'orv_outcome';");
+  std::mt19937_64 random(20245);
+  const auto uniform = [&](std::int64_t low, std::int64_t high) {
+    return std::uniform_int_distribution<std::int64_t>(low, high)(random);
+  };
+  constexpr std::int64_t kStart = 1'700'000'000'000, kDay = 86'400'000;
+  std::string inserts = "BEGIN;";
+  int seq = 0;
+  const auto insert = [&](const std::string& app, const char* name, const std::string& experiment,
+                          const std::string& group, std::int64_t ms, const std::string& unit,
+                          const std::string& properties) {
+    const auto quoted = [](const std::string& text) {
+      return text.empty() ? std::string("NULL") : "'" + text + "'";
+    };
+    inserts +=
+        "INSERT INTO events (event_id, app_id, name, experiment_id, group_id, is_control,"
+        " time_ms, properties, unit_id) VALUES ('e" +
+        std::to_string(++seq) + "', '" + app + "', '" + name + "', " + quoted(experiment) + ", " +
+        quoted(group) + ", " + (group == "control" ? "1" : "0") + ", " + std::to_string(ms) +
+        ", '" + properties + "', " + quoted(unit) + ");";
+  };
+  for (const std::string app : {"a", "b"}) {
+    for (const std::string experiment : {"x", "y"}) {
+      for (int u = 0; u < 40; ++u) {
+        if (uniform(0, 9) < 2) continue;  // never exposed
+        const std::string group = uniform(0, 1) ? "green" : "control";
+        for (std::int64_t n = uniform(1, 3); n > 0; --n)
+          insert(app, "zu_experiment_exposure", experiment, group, kStart + uniform(0, 10 * kDay),
+                 "u" + std::to_string(u), "{}");
+        if (u < 2)
+          insert(app, "zu_experiment_exposure", experiment, group == "green" ? "control" : "green",
+                 kStart + uniform(0, 10 * kDay), "u" + std::to_string(u), "{}");
+      }
+      insert(app, "zu_experiment_exposure", experiment, "green", kStart, "", "{}");  // no unit
+    }
+    for (int i = 0; i < 400; ++i) {
+      const bool count = uniform(0, 2) == 0;
+      const std::string value =
+          count ? "1"
+                : std::to_string(uniform(50, 5000) / 100) + "." + std::to_string(uniform(10, 99));
+      insert(app, "orv_outcome", "", "", kStart + uniform(-20 * kDay, 20 * kDay),
+             "u" + std::to_string(uniform(0, 44)),
+             std::string("{\"#outcome\":\"") + (count ? "signup" : "purchase") +
+                 "\",\"#value\":" + value + "}");
+    }
+    insert(app, "orv_outcome", "", "", kStart + kDay, "u3",
+           "{\"#outcome\":\"odd\",\"#value\":\"x\"}");
+    insert(app, "orv_outcome", "", "", kStart + kDay, "u3", "{\"#value\":2}");
+  }
+  sql(path, (inserts + "COMMIT;").c_str());
+
+  // The query's rows, read as the store's are.
+  const auto queried = [&] {
+    std::vector<OrvEventStore::OutcomeStats> rows;
+    sqlite3* db = nullptr;
+    sqlite3_stmt* st = nullptr;
+    sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    EXPECT_EQ(sqlite3_prepare_v2(db, OrvEventStore::readoutSql(), -1, &st, nullptr), SQLITE_OK)
+        << sqlite3_errmsg(db);
+    while (st && sqlite3_step(st) == SQLITE_ROW) {
+      OrvEventStore::OutcomeStats r;
+      const auto text = [&](int i) {
+        const auto* t = reinterpret_cast<const char*>(sqlite3_column_text(st, i));
+        return std::string(t ? t : "NULL");
+      };
+      r.appId = text(0);
+      r.experimentId = text(1);
+      r.outcome = text(2);
+      r.groupId = text(3);
+      r.control = sqlite3_column_int(st, 4) != 0;
+      r.countsOnly = sqlite3_column_int(st, 5) != 0;
+      r.units = sqlite3_column_int64(st, 6);
+      r.converted = sqlite3_column_int64(st, 7);
+      r.sum = sqlite3_column_double(st, 8);
+      r.sumSquares = sqlite3_column_double(st, 9);
+      r.covariateSum = sqlite3_column_double(st, 10);
+      r.covariateSumSquares = sqlite3_column_double(st, 11);
+      r.crossSum = sqlite3_column_double(st, 12);
+      r.unitsLeftOut = sqlite3_column_int64(st, 13);
+      rows.push_back(r);
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return rows;
+  };
+  const auto same = [](const std::vector<OrvEventStore::OutcomeStats>& got,
+                       const std::vector<OrvEventStore::OutcomeStats>& want, const char* what) {
+    ASSERT_EQ(got.size(), want.size()) << what;
+    for (std::size_t i = 0; i < got.size(); ++i) {
+      const auto &g = got[i], &w = want[i];
+      const std::string row = std::string(what) + ": " + w.appId + "/" + w.experimentId + "/" +
+                              w.outcome + "/" + w.groupId;
+      EXPECT_EQ(std::tie(g.appId, g.experimentId, g.outcome, g.groupId, g.control, g.countsOnly,
+                         g.units, g.converted, g.unitsLeftOut),
+                std::tie(w.appId, w.experimentId, w.outcome, w.groupId, w.control, w.countsOnly,
+                         w.units, w.converted, w.unitsLeftOut))
+          << row;
+      // The same sums but for the order the terms were added in.
+      for (const auto& [a, b] : {std::pair(g.sum, w.sum), std::pair(g.sumSquares, w.sumSquares),
+                                 std::pair(g.covariateSum, w.covariateSum),
+                                 std::pair(g.covariateSumSquares, w.covariateSumSquares),
+                                 std::pair(g.crossSum, w.crossSum)})
+        EXPECT_NEAR(a, b, 1e-12 * std::max(1.0, std::abs(b))) << row;
+    }
+  };
+  const auto asItIs = openStore(path, false)->outcomeStatistics();
+  EXPECT_EQ(sqlRows(path, "PRAGMA user_version").at(0), "2");
+  auto writer = openStore(path);
+  EXPECT_EQ(sqlRows(path, "PRAGMA user_version").at(0), "3");
+  EXPECT_EQ(sqlRows(path,
+                    "SELECT COUNT(*), COUNT(outcome), COUNT(value) FROM events "
+                    "WHERE name = 'orv_outcome'")
+                .at(0),
+            "804|802|802");
+  const auto before = queried();
+  // Both applications, both experiments, both outcomes; the malformed ones in none.
+  ASSERT_EQ(before.size(), 16u);
+  EXPECT_EQ(before.front().unitsLeftOut, 2);
+  EXPECT_TRUE(std::any_of(before.begin(), before.end(),
+                          [](const auto& r) { return r.covariateSum > 0 && !r.countsOnly; }));
+  same(asItIs, before, "version 2, read as it is");
+  for (const std::size_t passRows :
+       {OrvEventStore::kReadoutPassRows, std::size_t{97}, std::size_t{1}})
+    same(writer->outcomeStatistics(passRows), before,
+         ("passes of " + std::to_string(passRows)).c_str());
 }

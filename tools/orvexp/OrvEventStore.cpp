@@ -7,14 +7,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <optional>
+#include <string_view>
 #include <thread>
+#include <tuple>
+#include <unordered_map>
 
 #include "OrvAssignment.h"
 #include "platform/OrvDataDirectory.h"
@@ -58,8 +64,9 @@ constexpr const char* kSynchronous = "PRAGMA synchronous=NORMAL";
 
 // Version 2: an exposure's unit, its group's intended share and the split it was placed
 // by (compact JSON text), NULL when the exposure carried none (and on every row stored
-// before version 2). The split sits in the index right after the group, so the counts
-// per group and split are one scan in GROUP BY order, without a sort.
+// before version 2). Version 3: an outcome's name and value (OrvExperiment::track), NULL
+// on every other row, so the readout reads them from an index instead of parsing each
+// row's properties.
 constexpr const char* kSchemaSql =
     "CREATE TABLE IF NOT EXISTS events ("
     " seq INTEGER PRIMARY KEY,"
@@ -73,29 +80,35 @@ constexpr const char* kSchemaSql =
     " properties TEXT NOT NULL,"
     " unit_id TEXT,"
     " intended_share REAL,"
-    " split TEXT);";
+    " split TEXT,"
+    " outcome TEXT,"
+    " value REAL);";
 
-// What versions 1 and 2 differ by besides the table's columns: the index and the view.
-// Covers both the per-group counts (a scan in GROUP BY order, no sort) and one
-// experiment's series (a range of it); only exposures are indexed.
+// What the versions differ by besides the table's columns: the indexes and the views.
+// Only exposures and outcomes are indexed, each by a partial index that covers every
+// query of it, so no query reads the table's rows:
+// - exposures in GROUP BY order of the per-group counts (one scan, no sort), one
+//   experiment's series a range of it; the unit last, for the readout's scan;
+// - outcomes by unit and time with their name and value, for the readout.
+// The unit in the exposures' index costs ingest little: the index is appended to in
+// the order of its first columns, and the event_id index dominates (BM_CollectorIngest).
 constexpr const char* kIndexAndViewSql =
-    "CREATE INDEX IF NOT EXISTS events_exposures_by_split ON events"
-    " (app_id, experiment_id, group_id, split, is_control, time_ms)"
+    "CREATE INDEX IF NOT EXISTS events_exposures_with_unit ON events"
+    " (app_id, experiment_id, group_id, split, is_control, time_ms, unit_id)"
     " WHERE name = 'zu_experiment_exposure';"
     "CREATE VIEW IF NOT EXISTS exposures AS"
     " SELECT app_id, experiment_id, group_id, is_control, time_ms, unit_id, intended_share,"
     " split FROM events WHERE name = 'zu_experiment_exposure';"
-    // Outcomes (OrvExperiment::track) by unit and time, for the readout's attribution.
-    "CREATE INDEX IF NOT EXISTS events_outcomes ON events (app_id, unit_id, time_ms)"
-    " WHERE name = 'orv_outcome';"
+    "CREATE INDEX IF NOT EXISTS events_outcomes_by_unit ON events"
+    " (app_id, unit_id, time_ms, outcome, value) WHERE name = 'orv_outcome';"
     "CREATE VIEW IF NOT EXISTS outcomes AS"
-    " SELECT app_id, unit_id, json_extract(properties, '$.\"#outcome\"') AS outcome,"
-    " json_extract(properties, '$.\"#value\"') AS value, time_ms FROM events"
-    " WHERE name = 'orv_outcome';";
+    " SELECT app_id, unit_id, outcome, value, time_ms FROM events"
+    " WHERE name = 'orv_outcome' AND unit_id IS NOT NULL AND outcome IS NOT NULL"
+    " AND value IS NOT NULL;";
 
-// Version 1 to 2, inside the transaction that stamps version 2: the old rows' new
-// columns are NULL (they carried no split), and the index and view are made again
-// with them.
+// Version 1 to 2 (then 2 to 3), inside the transaction that stamps the new version: the
+// old rows' new columns are NULL (they carried no split), and the index and view are
+// made again with them.
 constexpr const char* kMigrateFrom1Sql =
     "ALTER TABLE events ADD COLUMN unit_id TEXT;"
     "ALTER TABLE events ADD COLUMN intended_share REAL;"
@@ -103,9 +116,26 @@ constexpr const char* kMigrateFrom1Sql =
     "DROP INDEX IF EXISTS events_exposures;"
     "DROP VIEW IF EXISTS exposures;";
 
-// A reader of a version-1 file changes nothing in it (another orvexp may still be
-// writing it as version 1): its own connection sees the version-2 view over the old
-// table, every new column NULL. A TEMP view is found before the file's own.
+// Version 2 to 3: the outcomes stored so far get their name and value from their
+// properties, as add() now derives them.
+constexpr const char* kMigrateFrom2Sql =
+    "ALTER TABLE events ADD COLUMN outcome TEXT;"
+    "ALTER TABLE events ADD COLUMN value REAL;"
+    "UPDATE events SET"
+    " outcome = CASE WHEN json_type(properties, '$.\"#outcome\"') = 'text'"
+    " THEN json_extract(properties, '$.\"#outcome\"') END,"
+    " value = CASE WHEN json_type(properties, '$.\"#value\"') IN ('integer', 'real')"
+    " THEN json_extract(properties, '$.\"#value\"') END"
+    " WHERE name = 'orv_outcome';"
+    "DROP INDEX IF EXISTS events_exposures_by_split;"
+    "DROP INDEX IF EXISTS events_outcomes;"
+    "DROP VIEW IF EXISTS exposures;"
+    "DROP VIEW IF EXISTS outcomes;";
+
+// A reader of an older file changes nothing in it (another orvexp may still be writing
+// it as that version): its own connection sees this version's views over the old table.
+// Version 1's rows have every new column NULL; version 2's outcomes are parsed from
+// their properties, as the migration would. A TEMP view is found before the file's own.
 constexpr const char* kVersion1ReaderViewSql =
     "CREATE TEMP VIEW exposures AS"
     " SELECT app_id, experiment_id, group_id, is_control, time_ms, NULL AS unit_id,"
@@ -115,10 +145,20 @@ constexpr const char* kVersion1ReaderViewSql =
     " SELECT app_id, NULL AS unit_id, NULL AS outcome, NULL AS value, time_ms"
     " FROM main.events WHERE 0;";
 
+constexpr const char* kVersion2ReaderViewSql =
+    "CREATE TEMP VIEW outcomes AS"
+    " SELECT app_id, unit_id, outcome, value, time_ms FROM (SELECT app_id, unit_id, time_ms,"
+    " CASE WHEN json_type(properties, '$.\"#outcome\"') = 'text'"
+    " THEN json_extract(properties, '$.\"#outcome\"') END AS outcome,"
+    " CASE WHEN json_type(properties, '$.\"#value\"') IN ('integer', 'real')"
+    " THEN json_extract(properties, '$.\"#value\"') END AS value"
+    " FROM main.events WHERE name = 'orv_outcome')"
+    " WHERE unit_id IS NOT NULL AND outcome IS NOT NULL AND value IS NOT NULL;";
+
 constexpr const char* kInsertSql =
     "INSERT OR IGNORE INTO events (event_id, app_id, name, experiment_id, group_id, "
-    "is_control, time_ms, properties, unit_id, intended_share, split) "
-    "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)";
+    "is_control, time_ms, properties, unit_id, intended_share, split, outcome, value) "
+    "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13)";
 
 struct Finalize {
   void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
@@ -200,6 +240,8 @@ struct Row {
   std::optional<std::string> unit;
   std::optional<double> intendedShare;
   std::optional<std::string> split;  // compact JSON
+  std::optional<std::string> outcome;
+  std::optional<double> value;
 };
 
 Row rowOf(const OrvMediatorEvent& event) {
@@ -228,6 +270,15 @@ Row rowOf(const OrvMediatorEvent& event) {
       share.isNumber() && !share.isBoolean())
     row.intendedShare = share.doubleValue();
   if (const OrvValue& split = event.context["split"]; split.isArray()) row.split = split.toJson();
+  // An outcome whose name or value is not what OrvExperiment::track sends is stored all
+  // the same, but is in no readout.
+  if (row.name == OrvEventStore::kOutcomeEvent) {
+    if (const OrvValue& name = event.properties["#outcome"]; name.isString())
+      row.outcome = name.stringValue();
+    if (const OrvValue& value = event.properties["#value"];
+        value.isNumber() && !value.isBoolean() && std::isfinite(value.doubleValue()))
+      row.value = value.doubleValue();
+  }
   return row;
 }
 
@@ -251,7 +302,7 @@ constexpr std::int64_t kNiceSteps[] = {
 
 struct OrvEventStore::Impl {
   std::string path;
-  // The file's schema once opened: kSchemaVersion, or 1 for a version-1 store a reader
+  // The file's schema once opened: kSchemaVersion, or the older version of a store a reader
   // opened (which it leaves as it is). Constant after open().
   std::int64_t schemaVersion = 0;
 
@@ -397,6 +448,16 @@ struct OrvEventStore::Impl {
         } else {
           sqlite3_bind_null(st, 11);
         }
+        if (row.outcome) {
+          bindText(st, 12, *row.outcome);
+        } else {
+          sqlite3_bind_null(st, 12);
+        }
+        if (row.value) {
+          sqlite3_bind_double(st, 13, *row.value);
+        } else {
+          sqlite3_bind_null(st, 13);
+        }
         ok = sqlite3_step(st) == SQLITE_DONE;
         if (ok) p->added += static_cast<std::size_t>(sqlite3_changes(writer));
         sqlite3_reset(st);
@@ -434,8 +495,8 @@ struct OrvEventStore::Impl {
   }
 
   // Checks whose file it is before anything is written to it, then creates the schema,
-  // or, when `migrate` is set, brings a version-1 store to this version, in one
-  // transaction. A reader leaves a version-1 store as it is and reads it as it is.
+  // or, when `migrate` is set, brings an older store to this version, in one
+  // transaction. A reader leaves an older store as it is and reads it as it is.
   bool prepareSchema(bool migrate, std::string* why) {
     const auto applicationId = scalar(writer, "PRAGMA application_id");
     const auto version = scalar(writer, "PRAGMA user_version");
@@ -465,7 +526,7 @@ struct OrvEventStore::Impl {
       return false;
     }
     schemaVersion = *version;
-    if (*version == kSchemaVersion || (*version == 1 && !migrate)) return true;
+    if (*version == kSchemaVersion || (*version > 0 && !migrate)) return true;
     // Another process may be creating or migrating it at the same moment: the version
     // is read again inside the transaction, which holds the file's write lock.
     const std::string stamp = "PRAGMA application_id=" + std::to_string(kApplicationId) +
@@ -474,13 +535,15 @@ struct OrvEventStore::Impl {
     const auto current = ok ? scalar(writer, "PRAGMA user_version") : std::nullopt;
     ok = ok && current;
     if (ok && *current < kSchemaVersion) {
-      ok = (*current == 1 ? exec(writer, kMigrateFrom1Sql) : exec(writer, kSchemaSql)) &&
+      ok = (*current == 0 ? exec(writer, kSchemaSql)
+                          : (*current > 1 || exec(writer, kMigrateFrom1Sql)) &&
+                                exec(writer, kMigrateFrom2Sql)) &&
            exec(writer, kIndexAndViewSql) && exec(writer, stamp.c_str());
     }
     ok = ok && exec(writer, "COMMIT");
     if (!ok) {
-      *why = sqliteError(writer, *version == 1 ? "cannot migrate the event store in"
-                                               : "cannot create the event store in");
+      *why = sqliteError(writer, *version > 0 ? "cannot migrate the event store in"
+                                              : "cannot create the event store in");
       if (!sqlite3_get_autocommit(writer)) exec(writer, "ROLLBACK");
       return false;
     }
@@ -493,6 +556,7 @@ struct OrvEventStore::Impl {
     if (!openConnection(&reader, why)) return false;
     if (!exec(reader, kReaderCacheSize) ||
         (schemaVersion == 1 && !exec(reader, kVersion1ReaderViewSql)) ||
+        (schemaVersion == 2 && !exec(reader, kVersion2ReaderViewSql)) ||
         !exec(reader, "PRAGMA query_only=1")) {
       *why = sqliteError(reader, "cannot use");
       return false;
@@ -510,7 +574,7 @@ std::unique_ptr<OrvEventStore> OrvEventStore::open(const std::string& path, std:
                   impl->prepareSchema(create, &why) && impl->openReader(&why) &&
                   impl->startCheckpointer(&why);
   if (ok) {
-    // A version-1 store opened for reading takes no events (add() says so).
+    // An older store opened for reading takes no events (add() says so).
     if (impl->schemaVersion != kSchemaVersion)
       return std::unique_ptr<OrvEventStore>(new OrvEventStore(std::move(impl)));
     impl->insert = prepare(impl->writer, kInsertSql);
@@ -530,8 +594,9 @@ bool OrvEventStore::add(const std::vector<OrvMediatorEvent>& events, std::size_t
                         std::string* error) {
   if (!impl_->insert) {
     if (error)
-      *error = "cannot store events in " + impl_->path +
-               ": a version-1 store opened for reading (open it to write to migrate it)";
+      *error = "cannot store events in " + impl_->path + ": a version-" +
+               std::to_string(impl_->schemaVersion) +
+               " store opened for reading (open it to write to migrate it)";
     return false;
   }
   std::vector<Row> rows;
@@ -595,32 +660,257 @@ OrvEventStore::GroupCount groupCountOf(sqlite3_stmt* st) {
 
 }  // namespace
 
+namespace {
+
+constexpr std::int64_t kCovariateWindowMs = 1'209'600'000;  // 14 days, as docs/readout.sql
+
+// What the readout keeps of the whole store, across passes: per experiment its groups'
+// units and, per outcome, each group's sums. A few entries per experiment, group and
+// outcome name; ordered as the query orders its rows (SQLite compares text bytewise).
+struct Sums {
+  std::int64_t converted = 0;
+  double sum = 0, sumSquares = 0, covariateSum = 0, covariateSumSquares = 0, crossSum = 0;
+};
+struct OutcomeAgg {
+  bool after = false;  // some unit produced it at or after its exposure: it is read out
+  bool ones = true;    // every such event carried 1
+  std::map<std::string, Sums> groups;
+};
+struct ExperimentAgg {
+  std::int64_t unitsLeftOut = 0;
+  std::map<std::string, std::pair<bool, std::int64_t>> groups;  // control, units
+  std::map<std::string, OutcomeAgg> outcomes;
+};
+
+// Identifiers of one read, numbered in the order first seen.
+class Names {
+ public:
+  std::uint32_t id(std::string_view text) {
+    const auto found = ids_.find(text);
+    if (found != ids_.end()) return found->second;
+    texts_.emplace_back(text);
+    const auto id = static_cast<std::uint32_t>(texts_.size() - 1);
+    ids_.emplace(texts_.back(), id);
+    return id;
+  }
+  std::optional<std::uint32_t> find(std::string_view text) const {
+    const auto found = ids_.find(text);
+    if (found == ids_.end()) return std::nullopt;
+    return found->second;
+  }
+  const std::string& text(std::uint32_t id) const { return texts_[id]; }
+  std::size_t size() const { return texts_.size(); }
+
+ private:
+  std::deque<std::string> texts_;  // never moves: ids_ views into it
+  std::unordered_map<std::string_view, std::uint32_t> ids_;
+};
+
+std::string_view columnView(sqlite3_stmt* st, int column) {
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(st, column));
+  return text ? std::string_view(text, static_cast<std::size_t>(sqlite3_column_bytes(st, column)))
+              : std::string_view();
+}
+
+// The partition of a unit of an application: the passes split the units, never one
+// unit's exposures or outcomes.
+std::size_t partitionOf(std::string& key, std::string_view app, std::string_view unit,
+                        std::size_t passes) {
+  key.assign(app);
+  key += '\0';
+  key += unit;
+  return passes == 1 ? 0 : std::hash<std::string>()(key) % passes;
+}
+
+}  // namespace
+
 const char* OrvEventStore::readoutSql() { return orvexp::kReadoutSql; }
 
-std::vector<OrvEventStore::OutcomeStats> OrvEventStore::outcomeStatistics() const {
-  std::vector<OutcomeStats> rows;
+std::vector<OrvEventStore::OutcomeStats> OrvEventStore::outcomeStatistics(
+    std::size_t passRows) const {
   std::lock_guard lock(impl_->readMutex);
-  Statement st = prepare(impl_->reader, readoutSql());
-  while (st && sqlite3_step(st.get()) == SQLITE_ROW) {
-    sqlite3_stmt* s = st.get();
-    OutcomeStats r;
-    r.appId = columnText(s, 0);
-    r.experimentId = columnText(s, 1);
-    r.outcome = columnText(s, 2);
-    r.groupId = columnText(s, 3);
-    r.control = sqlite3_column_int64(s, 4) != 0;
-    r.countsOnly = sqlite3_column_int64(s, 5) != 0;
-    r.units = sqlite3_column_int64(s, 6);
-    r.converted = sqlite3_column_int64(s, 7);
-    r.sum = sqlite3_column_double(s, 8);
-    r.sumSquares = sqlite3_column_double(s, 9);
-    r.covariateSum = sqlite3_column_double(s, 10);
-    r.covariateSumSquares = sqlite3_column_double(s, 11);
-    r.crossSum = sqlite3_column_double(s, 12);
-    r.unitsLeftOut = sqlite3_column_int64(s, 13);
-    rows.push_back(std::move(r));
+  sqlite3* db = impl_->reader;
+  // Every pass reads the same snapshot, whatever arrives meanwhile.
+  if (!exec(db, "BEGIN")) return {};
+  struct EndRead {
+    sqlite3* db;
+    ~EndRead() { exec(db, "COMMIT"); }
+  } endRead{db};
+  Statement exposures = prepare(db,
+                                "SELECT app_id, experiment_id, unit_id, group_id, is_control, "
+                                "time_ms FROM exposures WHERE unit_id IS NOT NULL AND unit_id "
+                                "<> '' AND experiment_id IS NOT NULL AND group_id IS NOT NULL");
+  Statement outcomes = prepare(db, "SELECT app_id, unit_id, outcome, value, time_ms FROM outcomes");
+  if (!exposures || !outcomes) return {};
+  const std::size_t rows =
+      std::max<std::int64_t>({scalar(db, "SELECT count(*) FROM exposures").value_or(0),
+                              scalar(db, "SELECT count(*) FROM outcomes").value_or(0), 1});
+  const std::size_t perPass = std::max<std::size_t>(passRows, 1);
+  const std::size_t passes = (rows + perPass - 1) / perPass;
+
+  Names experiments, groups, outcomeNames;  // experiments as "app\0experiment"
+  std::vector<ExperimentAgg> aggs;          // by experiment id
+  std::string key;
+  for (std::size_t pass = 0; pass < passes; ++pass) {
+    // This pass's units' exposures, then per unit and experiment its first exposure.
+    Names units;  // "app\0unit"
+    struct Exposure {
+      std::uint32_t unit, experiment, group;
+      bool control;
+      std::int64_t timeMs;
+    };
+    std::vector<Exposure> seen;
+    // Rows come in index order: one experiment's, one group's at a time.
+    std::string lastApp, lastExperiment, lastGroup;
+    std::uint32_t experiment = 0, group = 0;
+    bool any = false;
+    sqlite3_stmt* st = exposures.get();
+    sqlite3_reset(st);
+    while (sqlite3_step(st) == SQLITE_ROW) {
+      const std::string_view app = columnView(st, 0), unit = columnView(st, 2);
+      if (partitionOf(key, app, unit, passes) != pass) continue;
+      const std::uint32_t u = units.id(key);
+      const std::string_view experimentId = columnView(st, 1), groupId = columnView(st, 3);
+      if (!any || app != lastApp || experimentId != lastExperiment) {
+        lastApp.assign(app);
+        lastExperiment.assign(experimentId);
+        key.assign(app);
+        key += '\0';
+        key += experimentId;
+        experiment = experiments.id(key);
+      }
+      if (!any || groupId != lastGroup) {
+        lastGroup.assign(groupId);
+        group = groups.id(groupId);
+      }
+      any = true;
+      seen.push_back(
+          {u, experiment, group, sqlite3_column_int64(st, 4) != 0, sqlite3_column_int64(st, 5)});
+    }
+    std::sort(seen.begin(), seen.end(), [](const Exposure& a, const Exposure& b) {
+      return std::tie(a.unit, a.experiment, a.timeMs) < std::tie(b.unit, b.experiment, b.timeMs);
+    });
+    struct First {
+      std::uint32_t unit, experiment, group;
+      std::int64_t exposedMs;
+    };
+    std::vector<First> firsts;           // kept units only, ordered by unit
+    std::vector<std::size_t> unitStart;  // firsts of unit u: [unitStart[u], unitStart[u + 1])
+    for (std::size_t i = 0; i < seen.size();) {
+      std::size_t j = i;
+      bool control = false, mixed = false;
+      for (; j < seen.size() && seen[j].unit == seen[i].unit &&
+             seen[j].experiment == seen[i].experiment;
+           ++j) {
+        control = control || seen[j].control;
+        mixed = mixed || seen[j].group != seen[i].group;
+      }
+      if (aggs.size() <= seen[i].experiment) aggs.resize(seen[i].experiment + 1);
+      ExperimentAgg& agg = aggs[seen[i].experiment];
+      if (mixed) {
+        ++agg.unitsLeftOut;
+      } else {
+        auto& group = agg.groups[groups.text(seen[i].group)];
+        group.first = group.first || control;
+        ++group.second;
+        while (unitStart.size() <= seen[i].unit) unitStart.push_back(firsts.size());
+        firsts.push_back({seen[i].unit, seen[i].experiment, seen[i].group, seen[i].timeMs});
+      }
+      i = j;
+    }
+    while (unitStart.size() <= units.size()) unitStart.push_back(firsts.size());
+    seen.clear();
+    seen.shrink_to_fit();
+
+    // Per kept unit, experiment and outcome name: the sum since its first exposure and
+    // in the window before it.
+    struct Unit {
+      double value = 0, covariate = 0;
+      bool after = false, ones = true;
+    };
+    std::unordered_map<std::uint64_t, Unit> perUnit;  // first's index << 32 | name
+    st = outcomes.get();
+    sqlite3_reset(st);
+    // Rows come by unit: one unit's outcomes at a time.
+    std::string lastUnit = "\x01";  // no key: it holds a '\0' after its application
+    std::optional<std::uint32_t> u;
+    while (sqlite3_step(st) == SQLITE_ROW) {
+      const std::string_view app = columnView(st, 0), unit = columnView(st, 1);
+      if (partitionOf(key, app, unit, passes) != pass) continue;
+      if (key != lastUnit) {
+        lastUnit = key;
+        u = units.find(key);
+      }
+      if (!u) continue;
+      const std::uint32_t name = outcomeNames.id(columnView(st, 2));
+      const double value = sqlite3_column_double(st, 3);
+      const std::int64_t timeMs = sqlite3_column_int64(st, 4);
+      for (std::size_t f = unitStart[*u]; f < unitStart[*u + 1]; ++f) {
+        const std::int64_t exposedMs = firsts[f].exposedMs;
+        if (timeMs < exposedMs - kCovariateWindowMs) continue;
+        Unit& acc = perUnit[static_cast<std::uint64_t>(f) << 32 | name];
+        if (timeMs >= exposedMs) {
+          acc.value += value;
+          acc.after = true;
+          acc.ones = acc.ones && value == 1;
+        } else {
+          acc.covariate += value;
+        }
+      }
+    }
+    for (const auto& [k, acc] : perUnit) {
+      const First& f = firsts[k >> 32];
+      OutcomeAgg& outcome =
+          aggs[f.experiment].outcomes[outcomeNames.text(static_cast<std::uint32_t>(k))];
+      outcome.after = outcome.after || acc.after;
+      outcome.ones = outcome.ones && acc.ones;
+      Sums& sums = outcome.groups[groups.text(f.group)];
+      sums.converted += acc.value > 0 ? 1 : 0;
+      sums.sum += acc.value;
+      sums.sumSquares += acc.value * acc.value;
+      sums.covariateSum += acc.covariate;
+      sums.covariateSumSquares += acc.covariate * acc.covariate;
+      sums.crossSum += acc.covariate * acc.value;
+    }
   }
-  return rows;
+
+  // Rows in the query's order: application, experiment, outcome, group.
+  std::vector<std::uint32_t> order(aggs.size());
+  for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+    return experiments.text(a) < experiments.text(b);
+  });
+  std::vector<OutcomeStats> out;
+  for (std::uint32_t e : order) {
+    const std::string& both = experiments.text(e);
+    const std::size_t zero = both.find('\0');
+    const ExperimentAgg& agg = aggs[e];
+    for (const auto& [name, outcome] : agg.outcomes) {
+      if (!outcome.after) continue;
+      for (const auto& [group, units] : agg.groups) {
+        OutcomeStats r;
+        r.appId = both.substr(0, zero);
+        r.experimentId = both.substr(zero + 1);
+        r.outcome = name;
+        r.groupId = group;
+        r.control = units.first;
+        r.countsOnly = outcome.ones;
+        r.units = units.second;
+        if (const auto found = outcome.groups.find(group); found != outcome.groups.end()) {
+          const Sums& s = found->second;
+          r.converted = s.converted;
+          r.sum = s.sum;
+          r.sumSquares = s.sumSquares;
+          r.covariateSum = s.covariateSum;
+          r.covariateSumSquares = s.covariateSumSquares;
+          r.crossSum = s.crossSum;
+        }
+        r.unitsLeftOut = agg.unitsLeftOut;
+        out.push_back(std::move(r));
+      }
+    }
+  }
+  return out;
 }
 
 std::vector<OrvEventStore::GroupCount> OrvEventStore::exposureCounts() const {

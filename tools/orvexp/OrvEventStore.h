@@ -14,22 +14,26 @@
 //
 // Schema versions: 1 kept per event its identifiers, control flag, time and
 // properties; 2 adds an exposure's context (OrvMediatorEvent::context): its unit, its
-// group's intended share and the split it was placed by. Opened to write, a version-1
-// store is migrated in one transaction (the rows it had get no context); opened to read
-// (`create` false), it is read as it is and left unchanged, its rows without context.
+// group's intended share and the split it was placed by; 3 an outcome's name and value
+// in columns of their own. Opened to write, an older store is migrated in one
+// transaction (version-1 rows get no context; outcomes get their name and value from
+// their properties); opened to read (`create` false), it is read as it is and left
+// unchanged (version-1 rows without context).
 //
 // A commit survives a crash of the process; with synchronous=NORMAL (measured: a sync
 // per commit keeps ingest below target) a power cut can lose commits made since the
 // last checkpoint.
 //
 // Memory stays bounded whatever the file holds: nothing reads the file whole; queries
-// aggregate in SQLite. Thread-safe: writers take turns on one connection (add() calls
-// waiting at the same time are committed together, each still all or nothing), a
-// thread of the store's own copies the log into the database, and queries use a
-// connection of their own, so a report never waits for an ingest (WAL).
+// aggregate in SQLite, but for the readout, which holds at most kReadoutPassRows
+// exposures' or outcomes' worth of units at a time (a larger store is read in passes). Thread-safe:
+// writers take turns on one connection (add() calls waiting at the same time are committed
+// together, each still all or nothing), a thread of the store's own copies the log into the
+// database, and queries use a connection of their own, so a report never waits for an ingest (WAL).
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -41,10 +45,12 @@
 
 class OrvEventStore {
  public:
-  static constexpr int kSchemaVersion = 2;
+  static constexpr int kSchemaVersion = 3;
   static constexpr std::chrono::milliseconds kBusyTimeout{2000};
   // The name exposure events carry; only they are counted.
   static constexpr const char* kExposureEvent = "zu_experiment_exposure";
+  // The name outcome events (OrvExperiment::track) carry; only they are read out.
+  static constexpr const char* kOutcomeEvent = "orv_outcome";
 
   // Opens the store at `path`, creating it (owner-only) when it does not exist and
   // `create` is set (a reader passes false: a missing file is refused, not made).
@@ -116,7 +122,16 @@ class OrvEventStore {
     double crossSum = 0;
     std::int64_t unitsLeftOut = 0;  // of the experiment: exposed in two groups
   };
-  std::vector<OutcomeStats> outcomeStatistics() const;
+  //
+  // Computed in one pass over the exposures' and the outcomes' indexes each, in memory
+  // (docs/readout.sql takes seconds where this takes a fraction of one: bench
+  // BM_Readout); equal to the query's rows but for the order floating-point sums are
+  // added in. A store with more than `passRows` exposures or outcomes is read in as
+  // many passes, each over the units whose hash falls in its share, all in one read
+  // transaction.
+  static constexpr std::size_t kReadoutPassRows = 1'000'000;
+  std::vector<OutcomeStats> outcomeStatistics(std::size_t passRows = kReadoutPassRows) const;
+  // docs/readout.sql, as embedded at build time.
   static const char* readoutSql();
 
   std::int64_t eventCount() const;
