@@ -33,6 +33,7 @@
 
 #include "OrvConfigServer.h"
 #include "OrvEventCollector.h"
+#include "OrvReadout.h"
 #include "OrvSrm.h"
 #include "OrvStatistics.h"
 #endif
@@ -1031,6 +1032,9 @@ std::vector<OrvOutboxEvent> randomExposures(std::size_t count, std::mt19937_64& 
         OrvValue::dictionary({{"#experiment_id", OrvValue(std::to_string(100 + (draw >> 16) % 25))},
                               {"#experiment_group_id", OrvValue(control ? "1" : "2")},
                               {"#is_control_group", OrvValue(control)}});
+    // The unit, as the library sends it with every exposure of a unit it knows.
+    e.context = OrvValue::dictionary(
+        {{"unit", OrvValue("unit-" + std::to_string((draw >> 24) % 1'000'000))}});
   }
   return events;
 }
@@ -1052,6 +1056,7 @@ OrvEventCollector* storedCollector() {
         m.appId = std::move(e.appId);
         m.name = std::move(e.name);
         m.properties = std::move(e.properties);
+        m.context = std::move(e.context);
         m.time = std::chrono::system_clock::time_point(std::chrono::milliseconds(e.timeMs));
         batch.push_back(std::move(m));
       }
@@ -1097,6 +1102,92 @@ void BM_SrmQuery(benchmark::State& state) {
   state.counters["stored_events"] = static_cast<double>(collector->store().eventCount());
 }
 BENCHMARK(BM_SrmQuery)->Unit(benchmark::kMillisecond)->Iterations(iterations(10));
+
+// The readout of a store of its own holding 1,000,000 exposures (200,000 units in each
+// of 5 experiments, split 50 : 50 over a week) and 1,000,000 outcomes (purchases with an
+// amount and counted clicks, at random units and times from 3 days before the first
+// exposure to 4 days after the last, so some are covariates): outcomeStatistics (the
+// attribution, every unit's sums, in one pass over the two indexes), then
+// orvReadouts over its rows, as `orvexp report` and the page read them out. A tenth of
+// each in a short run. /1: the same in passes of a tenth of the rows each, as a store
+// ten times larger than kReadoutPassEvents is read.
+OrvEventStore* readoutStore() {
+  static std::unique_ptr<OrvEventStore> store = []() -> std::unique_ptr<OrvEventStore> {
+    const std::int64_t units = shortRun() ? 20'000 : 200'000, experiments = 5;
+    const std::int64_t outcomes = units * experiments;
+    std::string error;
+    auto s = OrvEventStore::open(dataRoot + "/readout.sqlite3", &error);
+    std::mt19937_64 random(2026);
+    constexpr std::int64_t kStart = 1'700'000'000'000, kWeek = 7 * 86'400'000LL;
+    std::vector<OrvMediatorEvent> batch;
+    std::int64_t made = 0;
+    const auto add = [&](OrvMediatorEvent e, bool last) {
+      e.eventId = "r" + std::to_string(made++);
+      batch.push_back(std::move(e));
+      if ((batch.size() == 50'000 || last) && s) {
+        if (!s->add(batch, nullptr, &error)) s.reset();
+        batch.clear();
+      }
+    };
+    for (std::int64_t x = 0; x < experiments; ++x) {
+      for (std::int64_t u = 0; u < units; ++u) {
+        const bool control = random() % 2 == 0;
+        OrvMediatorEvent e;
+        e.appId = "shop";
+        e.name = OrvEventStore::kExposureEvent;
+        e.time = std::chrono::system_clock::time_point(
+            std::chrono::milliseconds(kStart + static_cast<std::int64_t>(random() % kWeek)));
+        e.properties =
+            OrvValue::dictionary({{"#experiment_id", OrvValue("x" + std::to_string(x))},
+                                  {"#experiment_group_id", OrvValue(control ? "control" : "green")},
+                                  {"#is_control_group", OrvValue(control)}});
+        e.context = OrvValue::dictionary({{"unit", OrvValue("unit-" + std::to_string(u))}});
+        add(std::move(e), false);
+      }
+    }
+    for (std::int64_t i = 0; i < outcomes; ++i) {
+      const bool click = random() % 2 == 0;
+      OrvMediatorEvent e;
+      e.appId = "shop";
+      e.name = OrvEventStore::kOutcomeEvent;
+      e.time = std::chrono::system_clock::time_point(std::chrono::milliseconds(
+          kStart - 3 * 86'400'000LL + static_cast<std::int64_t>(random() % (2 * kWeek))));
+      e.properties = OrvValue::dictionary(
+          {{"#outcome", OrvValue(click ? "click" : "purchase")},
+           {"#value", OrvValue(click ? 1.0 : static_cast<double>(random() % 5000) / 100)}});
+      e.context = OrvValue::dictionary(
+          {{"unit",
+            OrvValue("unit-" + std::to_string(random() % static_cast<std::uint64_t>(units)))}});
+      add(std::move(e), i + 1 == outcomes);
+    }
+    if (!s) std::fprintf(stderr, "the readout's store: %s\n", error.c_str());
+    return s;
+  }();
+  return store.get();
+}
+
+void BM_Readout(benchmark::State& state) {
+  OrvEventStore* store = readoutStore();
+  if (!store) {
+    state.SkipWithError("the store could not be made");
+    return;
+  }
+  const std::size_t passEvents = state.range(0) == 0
+                                     ? OrvEventStore::kReadoutPassEvents
+                                     : static_cast<std::size_t>(store->eventCount() / 2 / 10);
+  std::size_t rows = 0, readouts = 0;
+  for (auto _ : state) {
+    const auto stats = store->outcomeStatistics(passEvents);
+    const auto read = orvReadouts(stats, OrvReadoutOptions{});
+    rows = stats.size();
+    readouts = read.size();
+    benchmark::DoNotOptimize(read.data());
+  }
+  if (readouts != 5 || rows != 20) state.SkipWithError("not every experiment was read out");
+  state.counters["stored_events"] = static_cast<double>(store->eventCount());
+  state.counters["rows"] = static_cast<double>(rows);
+}
+BENCHMARK(BM_Readout)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(iterations(10));
 
 // orvAnalyze on state.range(0) groups (one control) of 10,000 units each with a covariate:
 // CUPED's pooled theta, then each group's relative lift, Welch's test (a t quantile by

@@ -1031,8 +1031,8 @@ TEST(Readout, OnePassOverTheIndexesEqualsTheQueryInEveryPassSize) {
   EXPECT_TRUE(std::any_of(before.begin(), before.end(),
                           [](const auto& r) { return r.covariateSum > 0 && !r.countsOnly; }));
   same(asItIs, before, "version 2, read as it is");
-  for (const std::size_t passRows :
-       {OrvEventStore::kReadoutPassRows, std::size_t{97}, std::size_t{1}})
-    same(writer->outcomeStatistics(passRows), before,
-         ("passes of " + std::to_string(passRows)).c_str());
+  for (const std::size_t passEvents :
+       {OrvEventStore::kReadoutPassEvents, std::size_t{97}, std::size_t{1}})
+    same(writer->outcomeStatistics(passEvents), before,
+         ("passes of " + std::to_string(passEvents)).c_str());
 }

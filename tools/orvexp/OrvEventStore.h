@@ -25,11 +25,12 @@
 // last checkpoint.
 //
 // Memory stays bounded whatever the file holds: nothing reads the file whole; queries
-// aggregate in SQLite, but for the readout, which holds at most kReadoutPassRows
-// exposures' or outcomes' worth of units at a time (a larger store is read in passes). Thread-safe:
-// writers take turns on one connection (add() calls waiting at the same time are committed
-// together, each still all or nothing), a thread of the store's own copies the log into the
-// database, and queries use a connection of their own, so a report never waits for an ingest (WAL).
+// aggregate in SQLite, but for the readout, which holds the units of at most
+// kReadoutPassEvents events at a time (about 100 bytes an exposure; a larger store is
+// read in passes). Thread-safe: writers take turns on one connection (add() calls
+// waiting at the same time are committed together, each still all or nothing), a thread
+// of the store's own copies the log into the database, and queries use a connection of
+// their own, so a report never waits for an ingest (WAL).
 #pragma once
 
 #include <chrono>
@@ -124,13 +125,12 @@ class OrvEventStore {
   };
   //
   // Computed in one pass over the exposures' and the outcomes' indexes each, in memory
-  // (docs/readout.sql takes seconds where this takes a fraction of one: bench
-  // BM_Readout); equal to the query's rows but for the order floating-point sums are
-  // added in. A store with more than `passRows` exposures or outcomes is read in as
-  // many passes, each over the units whose hash falls in its share, all in one read
-  // transaction.
-  static constexpr std::size_t kReadoutPassRows = 1'000'000;
-  std::vector<OutcomeStats> outcomeStatistics(std::size_t passRows = kReadoutPassRows) const;
+  // (docs/readout.sql takes seconds where this takes about one: bench BM_Readout);
+  // equal to the query's rows but for the order floating-point sums are added in. A
+  // store of more than `passEvents` events is read in as many passes, each over the
+  // units whose hash falls in its share, all in one read transaction.
+  static constexpr std::size_t kReadoutPassEvents = 2'000'000;
+  std::vector<OutcomeStats> outcomeStatistics(std::size_t passEvents = kReadoutPassEvents) const;
   // docs/readout.sql, as embedded at build time.
   static const char* readoutSql();
 
