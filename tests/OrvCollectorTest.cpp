@@ -666,6 +666,113 @@ TEST(ReportPage, ManyExperimentsComeAPageAtATimeAlarmFirstWithSecurityHeaders) {
   }
 }
 
+// The readout under each experiment, as the API gives it: always valid unless
+// ?horizon=fixed (then with the warning), the numbers on the page exactly the API's, the
+// verdict in words, a readout under an alarm marked as such, outcome names escaped.
+TEST(ReportPage, ReadsOutOutcomesAlwaysValidUnlessAFixedHorizonIsAsked) {
+  ReportServer s;
+  std::vector<OrvMediatorEvent> events;
+  constexpr std::int64_t kExposed = 1'700'000'000'000;
+  const auto unitEvent = [](OrvMediatorEvent e, const std::string& unit) {
+    e.context = OrvValue::dictionary({{"unit", OrvValue(unit)}});
+    return e;
+  };
+  const auto outcome = [&](const std::string& id, const std::string& app, const std::string& unit,
+                           const std::string& name) {
+    OrvMediatorEvent e;
+    e.eventId = id;
+    e.appId = app;
+    e.name = OrvEventStore::kOutcomeEvent;
+    e.time = std::chrono::system_clock::time_point(std::chrono::milliseconds(kExposed + 1000));
+    e.properties = OrvValue::dictionary({{"#outcome", OrvValue(name)}, {"#value", OrvValue(1.0)}});
+    return unitEvent(e, unit);
+  };
+  // checkout: 1,000 units a group; 200 of control's convert, 400 of green's (a lift of
+  // 100%, shown by the always-valid interval at this size).
+  // skewed: 150 : 50 at 50 : 50, an alarm, with a few outcomes. plain: no outcome.
+  for (int u = 0; u < 2000; ++u) {
+    const bool control = u % 2 == 0;
+    const std::string unit = "u" + std::to_string(u);
+    events.push_back(unitEvent(
+        exposure("x" + unit, "checkout", control ? "control" : "green", control, kExposed, "shop"),
+        unit));
+    if (u % 10 < (control ? 2 : 4)) events.push_back(outcome("o" + unit, "shop", unit, "<b>sale"));
+  }
+  for (int u = 0; u < 200; ++u) {
+    const std::string unit = "v" + std::to_string(u);
+    events.push_back(unitEvent(
+        exposure("y" + unit, "skewed", u < 150 ? "control" : "green", u < 150, kExposed, "shop"),
+        unit));
+    if (u % 7 == 0) events.push_back(outcome("p" + unit, "shop", unit, "signup"));
+  }
+  events.push_back(exposure("plain", "plain", "1", true, kExposed, "shop"));
+  s.add(events);
+
+  const auto experimentOf = [&](const std::string& query, const std::string& id) {
+    const auto res = s.get("/api/experiments" + query);
+    EXPECT_TRUE(res && res->status == 200) << query;
+    const OrvValue list = json(res ? res->body : "{}")["experiments"];
+    for (const OrvValue& e : list.elements())
+      if (e["experiment_id"].stringValue() == id) return e;
+    ADD_FAILURE() << id << " is not listed";
+    return OrvValue();
+  };
+  const OrvValue checkout = experimentOf("", "checkout");
+  const OrvValue readout = checkout["readout"];
+  EXPECT_TRUE(readout["sequential"].boolValue());
+  ASSERT_EQ(readout["outcomes"].size(), 1u);
+  const OrvValue sale = readout["outcomes"].at(0);
+  EXPECT_EQ(sale["outcome"].stringValue(), "<b>sale");
+  EXPECT_EQ(sale["metric"].stringValue(), "proportion");
+  EXPECT_EQ(sale["groups"].at(0)["units"].int64Value(), 1000);
+  EXPECT_DOUBLE_EQ(sale["groups"].at(0)["value"].doubleValue(), 0.2);
+  EXPECT_DOUBLE_EQ(sale["groups"].at(1)["value"].doubleValue(), 0.4);
+  const OrvValue green = sale["comparisons"].at(0);
+  EXPECT_NEAR(green["estimate"].doubleValue(), 1.0, 1e-12);
+  EXPECT_GT(green["ci"].at(0).doubleValue(), 0);
+  // Always valid: wider than the fixed horizon's interval on both sides.
+  EXPECT_LT(green["ci"].at(0).doubleValue(), green["fixed_ci"].at(0).doubleValue());
+  EXPECT_GT(green["ci"].at(1).doubleValue(), green["fixed_ci"].at(1).doubleValue());
+  EXPECT_TRUE(experimentOf("", "plain")["readout"].isNull());
+
+  const auto page = s.get("/apps/shop/experiments/checkout");
+  ASSERT_TRUE(page && page->status == 200);
+  EXPECT_EQ(page->body.find("<b>sale"), std::string::npos);
+  EXPECT_NE(page->body.find("&lt;b&gt;sale"), std::string::npos);
+  EXPECT_EQ(attributes(page->body, "data-estimate"),
+            (std::vector<std::string>{green["estimate"].toJson()}));
+  EXPECT_EQ(attributes(page->body, "data-low"),
+            (std::vector<std::string>{green["ci"].at(0).toJson()}));
+  EXPECT_EQ(attributes(page->body, "data-high"),
+            (std::vector<std::string>{green["ci"].at(1).toJson()}));
+  EXPECT_NE(page->body.find(">Green raises &lt;b&gt;sale by 100% ("), std::string::npos);
+  EXPECT_EQ(page->body.find("Warning:"), std::string::npos);
+
+  const OrvValue fixed = experimentOf("?horizon=fixed", "checkout")["readout"];
+  EXPECT_FALSE(fixed["sequential"].boolValue());
+  EXPECT_EQ(fixed["outcomes"].at(0)["comparisons"].at(0)["ci"], green["fixed_ci"]);
+  const auto fixedPage = s.get("/apps/shop/experiments/checkout?horizon=fixed");
+  ASSERT_TRUE(fixedPage && fixedPage->status == 200);
+  EXPECT_NE(fixedPage->body.find(kOrvFixedHorizonWarning), std::string::npos);
+  EXPECT_EQ(attributes(fixedPage->body, "data-low"),
+            (std::vector<std::string>{green["fixed_ci"].at(0).toJson()}));
+  for (const char* target :
+       {"/?horizon=sometimes", "/api/experiments?horizon=", "/apps/shop?horizon=x"})
+    EXPECT_EQ(s.get(target)->status, 404) << target;
+
+  const OrvValue skewed = experimentOf("", "skewed");
+  EXPECT_TRUE(skewed["alarm"].boolValue());
+  EXPECT_EQ(skewed["readout"]["outcomes"].at(0)["outcome"].stringValue(), "signup");
+  const auto alarmed = s.get("/apps/shop/experiments/skewed");
+  ASSERT_TRUE(alarmed && alarmed->status == 200);
+  const std::size_t alarm = alarmed->body.find("<strong>Alarm:</strong>"),
+                    readoutAt = alarmed->body.find("<h3>Readout</h3>"),
+                    marked = alarmed->body.find("The split is off");
+  EXPECT_LT(alarm, readoutAt);
+  EXPECT_LT(readoutAt, marked);
+  EXPECT_NE(marked, std::string::npos);
+}
+
 // Identifiers holding / ? # and % link, percent-encoded, to a page of exactly their
 // application's experiment; /experiments/<id> still lists every application's.
 TEST(ReportPage, LinksNameExactlyTheirApplicationAndExperimentWhateverTheyHold) {

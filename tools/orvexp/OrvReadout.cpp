@@ -3,10 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
-namespace {
-
-// "3.1%", "-0.4%", "5%" (a whole percentage without its ".0").
-std::string percent(double fraction) {
+std::string orvPercent(double fraction) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f", fraction * 100);
   std::string s = text;
@@ -14,8 +11,10 @@ std::string percent(double fraction) {
   return s + "%";
 }
 
+namespace {
+
 std::string level(const OrvReadoutOptions& options) {
-  const std::string confidence = percent(1 - options.alpha);
+  const std::string confidence = orvPercent(1 - options.alpha);
   return options.fixedHorizon ? confidence + ", fixed horizon" : "always-valid " + confidence;
 }
 
@@ -25,10 +24,10 @@ std::string level(const OrvReadoutOptions& options) {
 // (an always-valid interval needs more). A rough figure, said as one.
 std::string verdictOf(const std::string& outcome, const OrvComparison& c,
                       const OrvReadoutOptions& options) {
-  const std::string interval = percent(c.low) + " to " + percent(c.high);
+  const std::string interval = orvPercent(c.low) + " to " + orvPercent(c.high);
   if (c.low > 0 || c.high < 0) {
     return c.id + (c.estimate > 0 ? " raises " : " lowers ") + outcome + " by " +
-           percent(std::fabs(c.estimate)) + " (" + interval + "), " + level(options);
+           orvPercent(std::fabs(c.estimate)) + " (" + interval + "), " + level(options);
   }
   std::string text = "no difference shown yet between " + c.id + " and control on " + outcome +
                      " (" + interval + ", " + level(options) + ")";
@@ -39,7 +38,7 @@ std::string verdictOf(const std::string& outcome, const OrvComparison& c,
     char more[64];
     std::snprintf(more, sizeof more, "%.0f", std::ceil(needed - perGroup));
     text += "; at this rate at least about " + std::string(more) +
-            " more units per group would show a " + percent(options.liftOfInterest) + " lift";
+            " more units per group would show a " + orvPercent(options.liftOfInterest) + " lift";
   }
   return text;
 }

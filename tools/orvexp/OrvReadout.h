@@ -26,6 +26,14 @@ struct OrvReadoutOptions {
   double liftOfInterest = 0.05;
 };
 
+// "3.1%", "-0.4%", "5%" (a whole percentage without its ".0"): as the verdicts say it.
+std::string orvPercent(double fraction);
+
+// Said wherever a fixed-horizon readout is shown.
+constexpr const char* kOrvFixedHorizonWarning =
+    "fixed-horizon intervals: valid when looked at once, at a number of units fixed in "
+    "advance; looked at early and often they show differences that are not there";
+
 struct OrvOutcomeReadout {
   std::string outcome;
   bool proportion = false;  // every event counted 1: the share of units that converted

@@ -3,6 +3,7 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -136,8 +137,120 @@ std::string pathOf(const Selection& s) {
   return "/";
 }
 
-std::string pageLink(const Selection& s, std::size_t page) {
-  return pathOf(s) + (page > 1 ? "?page=" + std::to_string(page) : std::string());
+// The query of a selection's page: its page number, its horizon.
+std::string queryOf(const Selection& s, std::size_t page) {
+  std::string query;
+  if (page > 1) query += "page=" + std::to_string(page);
+  if (s.fixedHorizon) query += std::string(query.empty() ? "" : "&") + "horizon=fixed";
+  return query.empty() ? query : "?" + query;
+}
+
+std::string pageLink(const Selection& s, std::size_t page) { return pathOf(s) + queryOf(s, page); }
+
+OrvReadoutOptions readoutOptions(const Selection& s) {
+  OrvReadoutOptions options;
+  options.fixedHorizon = s.fixedHorizon;
+  return options;
+}
+
+// Each comparison's interval on one scale for the outcome (0 always on it): a bar from
+// low to high, a dot at the estimate, a line at no difference. Green when the interval
+// is above 0, red below, grey across it.
+std::string intervalBar(const OrvComparison& c, double from, double to) {
+  constexpr int kWidth = 240, kHeight = 22, kPad = 6;
+  if (!std::isfinite(c.low) || !std::isfinite(c.high) || !(to > from)) return "";
+  const auto x = [&](double v) { return kPad + (kWidth - 2 * kPad) * (v - from) / (to - from); };
+  const char* colour = c.low > 0 ? "#2e933c" : c.high < 0 ? "#d1495b" : "#888";
+  return "<svg class=\"interval\" xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
+         std::to_string(kWidth) + "\" height=\"" + std::to_string(kHeight) +
+         "\" role=\"img\" aria-label=\"" + escape(c.id) + ": " + orvPercent(c.low) + " to " +
+         orvPercent(c.high) + "\"><line x1=\"" + fixed(x(0), 1) + "\" y1=\"2\" x2=\"" +
+         fixed(x(0), 1) + "\" y2=\"" + std::to_string(kHeight - 2) +
+         "\" stroke=\"#555\" stroke-dasharray=\"2,2\"/><rect x=\"" + fixed(x(c.low), 1) +
+         "\" y=\"7\" width=\"" + fixed(std::max(x(c.high) - x(c.low), 1.0), 1) +
+         "\" height=\"8\" rx=\"2\" fill=\"" + colour + "\" fill-opacity=\"0.45\"/><circle cx=\"" +
+         fixed(x(c.estimate), 1) + "\" cy=\"11\" r=\"4\" fill=\"" + colour + "\"/><title>" +
+         escape(c.id) + " against control: " + orvPercent(c.estimate) + " (" + orvPercent(c.low) +
+         " to " + orvPercent(c.high) + ")</title></svg>";
+}
+
+// The readout of an experiment, after its split: per outcome a table of its groups with
+// each comparison's lift, interval and bar, then the verdicts in words.
+std::string readoutSection(const Experiment& e, const OrvReadoutOptions& options) {
+  if (!e.readout) return "";
+  const OrvExperimentReadout& r = *e.readout;
+  std::string out = std::string("<div class=\"readout\" data-sequential=\"") +
+                    (options.fixedHorizon ? "false" : "true") + "\" data-alpha=\"" +
+                    exact(options.alpha) + "\" data-units-left-out=\"" +
+                    std::to_string(r.unitsLeftOut) + "\"><h3>Readout</h3>";
+  if (e.check.alarm)
+    out +=
+        "<p class=\"verdict alarm\">The split is off (above): until its cause is found, the "
+        "differences below may come from it rather than from the change.</p>";
+  out += "<p class=\"stats\">" +
+         (options.fixedHorizon
+              ? orvPercent(1 - options.alpha) + " fixed-horizon intervals"
+              : "Always-valid " + orvPercent(1 - options.alpha) +
+                    " intervals (they stay valid however often this page is looked at), tuned "
+                    "to " +
+                    fixed(options.expectedUnits, 0) + " units in the two groups compared") +
+         "; the lift is relative to control" +
+         (r.unitsLeftOut > 0
+              ? "; " + std::to_string(r.unitsLeftOut) + (r.unitsLeftOut == 1 ? " unit" : " units") +
+                    " exposed in two groups left out"
+              : std::string()) +
+         ".</p>";
+  for (const OrvOutcomeReadout& o : r.outcomes) {
+    double from = 0, to = 0;
+    for (const OrvComparison& c : o.analysis.comparisons) {
+      if (std::isfinite(c.low)) from = std::min(from, c.low);
+      if (std::isfinite(c.high)) to = std::max(to, c.high);
+    }
+    const double pad = (to - from) * 0.08;
+    from -= pad;
+    to += pad;
+    out += "<div class=\"outcome\" data-outcome=\"" + escape(o.outcome) + "\" data-metric=\"" +
+           (o.proportion ? "proportion" : "mean") + "\"><h4>" + escape(o.outcome) + " <small>" +
+           (o.proportion ? "share of units converting" : "mean per unit") +
+           (o.analysis.cupedTheta ? ", adjusted by each unit's 14 days before its exposure (CUPED)"
+                                  : "") +
+           "</small></h4><table><thead><tr><th>Group</th><th>Units</th><th>" +
+           (o.proportion ? "Rate" : "Mean") +
+           "</th><th>Lift</th><th>Interval</th><th></th></tr></thead><tbody>";
+    for (const OrvOutcomeReadout::Group& g : o.groups) {
+      const OrvComparison* c = nullptr;
+      for (const OrvComparison& k : o.analysis.comparisons)
+        if (k.id == g.id) c = &k;
+      out += "<tr data-group=\"" + escape(g.id) + "\" data-units=\"" + std::to_string(g.units) +
+             "\" data-value=\"" + exact(g.value) + "\"";
+      if (c)
+        out += " data-estimate=\"" + exact(c->estimate) + "\" data-low=\"" + exact(c->low) +
+               "\" data-high=\"" + exact(c->high) + "\" data-p-value=\"" + exact(c->pValue) + "\"";
+      out += "><td>" + escape(g.id) + "</td><td>" + std::to_string(g.units) + "</td><td>" +
+             (o.proportion ? orvPercent(g.value) : fixed(g.value, 3)) + "</td>";
+      if (c) {
+        out += "<td>" + orvPercent(c->estimate) + "</td><td>" + orvPercent(c->low) + " to " +
+               orvPercent(c->high) + "</td><td>" + intervalBar(*c, from, to) + "</td>";
+      } else {
+        out += std::string("<td class=\"baseline\" colspan=\"3\">") +
+               (g.control ? "control: the baseline" : "") + "</td>";
+      }
+      out += "</tr>";
+    }
+    out += "</tbody></table>";
+    if (!o.analysis.error.empty())
+      out += "<p class=\"verdict pending\">Not compared yet: " + escape(o.analysis.error) + "</p>";
+    for (std::size_t k = 0; k < o.verdicts.size(); ++k) {
+      const OrvComparison& c = o.analysis.comparisons[k];
+      const char* shown = c.low > 0 || c.high < 0 ? "shown" : "pending";
+      std::string verdict = o.verdicts[k];
+      if (!verdict.empty()) verdict[0] = static_cast<char>(std::toupper(verdict[0]));
+      out += std::string("<p class=\"verdict ") + shown + "\" data-group=\"" + escape(c.id) +
+             "\">" + escape(verdict) + ".</p>";
+    }
+    out += "</div>";
+  }
+  return out + "</div>";
 }
 
 // Links to the other pages of the list; nothing when it has one, or past its last.
@@ -160,7 +273,7 @@ std::string pager(const Page& p) {
   return out + "</nav>";
 }
 
-std::string section(const Experiment& e, bool firstAlarm) {
+std::string section(const Experiment& e, const Selection& selection, bool firstAlarm) {
   const OrvSrmCheck& c = e.check;
   const char* state = c.alarm ? "alarm" : c.judged ? "ok" : "pending";
   std::string out =
@@ -201,7 +314,7 @@ std::string section(const Experiment& e, bool firstAlarm) {
          " p = " + pValueText(c.pValue) + "; intended split: " + escape(c.intendedDescription()) +
          "; alarm below p = 0.001 from " + std::to_string(OrvSrmCheck::kMinExposures) +
          " exposures.</p>";
-  return out + chart(e) + "</section>";
+  return out + chart(e) + readoutSection(e, readoutOptions(selection)) + "</section>";
 }
 
 bool unreserved(unsigned char c) {
@@ -265,6 +378,8 @@ std::string json(const Page& page) {
     entries.emplace_back("series",
                          OrvValue::dictionary({{"step_ms", OrvValue(e.stepMs)},
                                                {"points", OrvValue::array(std::move(points))}}));
+    entries.emplace_back("readout", e.readout ? e.readout->toValue(readoutOptions(page.selection))
+                                              : OrvValue::null());
     list.push_back(OrvValue::dictionary(std::move(entries)));
   }
   const auto count = [](std::size_t n) { return OrvValue(static_cast<std::int64_t>(n)); };
@@ -292,6 +407,19 @@ std::string html(const Page& page, const std::string& title) {
            percentEncode(*page.selection.experimentId);
   if (page.page > 1)
     api += (api.find('?') == std::string::npos ? "?page=" : "&page=") + std::to_string(page.page);
+  if (page.selection.fixedHorizon)
+    api += (api.find('?') == std::string::npos ? "?" : "&") + std::string("horizon=fixed");
+  Selection other = page.selection;
+  other.fixedHorizon = !other.fixedHorizon;
+  const std::string horizon =
+      page.selection.fixedHorizon
+          ? "<p class=\"verdict alarm warning\"><strong>Warning:</strong> " +
+                std::string(kOrvFixedHorizonWarning) + ". <a href=\"" +
+                escape(pageLink(other, page.page)) + "\">Always-valid readout</a></p>"
+          : "<p class=\"meta\">Readouts are always valid. <a href=\"" +
+                escape(pageLink(other, page.page)) +
+                "\">Fixed-horizon intervals</a> (only for a test read once, at a size fixed in "
+                "advance).</p>";
   std::string out =
       "<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\">"
       "<meta http-equiv=\"refresh\" content=\"" +
@@ -306,6 +434,9 @@ std::string html(const Page& page, const std::string& title) {
       ".verdict{padding:.6em .8em;border-radius:4px}.alarm{background:#fde2e1;color:#8a1c1c}"
       ".ok{background:#e3f4e6;color:#1d5e2a}.pending{background:#eee;color:#555}"
       ".stats,.legend,.meta,.pages{color:#555;font-size:.9em}svg text{font-size:11px;fill:#555}"
+      "h3{font-size:1.05em;margin:1.4em 0 .3em}h4{font-size:1em;margin:1em 0 .2em}"
+      ".shown{background:#e3f4e6;color:#1d5e2a;font-weight:600}svg.interval{vertical-align:middle}"
+      "td.baseline{text-align:left;color:#666}"
       "</style></head><body><h1>" +
       escape(title) + "</h1><p class=\"meta\" data-events=\"" + std::to_string(page.events) +
       "\" data-total=\"" + std::to_string(page.total) + "\" data-alarms=\"" +
@@ -314,7 +445,7 @@ std::string html(const Page& page, const std::string& title) {
       alarms + ". Generated " + orvIsoTime(std::chrono::system_clock::now()) +
       "; refreshes every " + std::to_string(kRefreshSeconds) +
       " s. <a href=\"/\">All experiments</a> &middot; <a href=\"" + escape(api) +
-      "\">JSON</a></p>" + pager(page);
+      "\">JSON</a></p>" + horizon + pager(page);
   if (page.experiments.empty())
     out += page.total == 0 && !page.selection.appId && !page.selection.experimentId
                ? "<p class=\"empty\">No exposure events yet.</p>"
@@ -323,16 +454,16 @@ std::string html(const Page& page, const std::string& title) {
   for (const Experiment& e : page.experiments) {
     const bool first = !anchored && e.check.alarm;
     anchored = anchored || first;
-    out += section(e, first);
+    out += section(e, page.selection, first);
   }
   return out + pager(page) + "</body></html>";
 }
 
 namespace {
 
-std::tuple<std::optional<std::string>, std::optional<std::string>, std::size_t> keyOf(
+std::tuple<std::optional<std::string>, std::optional<std::string>, std::size_t, bool> keyOf(
     const Selection& s) {
-  return {s.appId, s.experimentId, s.page};
+  return {s.appId, s.experimentId, s.page, s.fixedHorizon};
 }
 
 // The index and the pages asked for since it was computed, computed again only when
@@ -420,8 +551,21 @@ class ReportCache {
       auto key = std::make_pair(c.appId, c.experimentId);
       checks.emplace(std::move(key), std::move(c));
     }
+    // The readouts of the page's experiments; the store reads out all in one pass.
+    std::map<std::pair<std::string, std::string>, OrvExperimentReadout> readouts;
+    {
+      std::vector<OrvEventStore::OutcomeStats> rows;
+      for (auto& row : store_.outcomeStatistics())
+        if (checks.count({row.appId, row.experimentId})) rows.push_back(std::move(row));
+      for (auto& r : orvReadouts(rows, readoutOptions(selection))) {
+        auto key = std::make_pair(r.appId, r.experimentId);
+        readouts.emplace(std::move(key), std::move(r));
+      }
+    }
     for (const Entry* e : chosen) {
       Experiment& x = page->experiments.emplace_back();
+      if (const auto found = readouts.find({e->appId, e->experimentId}); found != readouts.end())
+        x.readout = std::move(found->second);
       const auto found = checks.find({e->appId, e->experimentId});
       x.check = found != checks.end() ? std::move(found->second)
                                       : orvSrmCheck(e->appId, e->experimentId, {}, {}, "equal");
@@ -466,6 +610,21 @@ std::optional<std::size_t> pageOf(const httplib::Request& req) {
   const std::size_t page = std::stoul(text);
   if (page < 1) return std::nullopt;
   return page;
+}
+
+// A selection of everything with the page and horizon asked for; nothing when either is
+// not one this page knows (?horizon= is "fixed" or "always-valid").
+std::optional<Selection> selectionOf(const httplib::Request& req) {
+  const auto number = pageOf(req);
+  if (!number) return std::nullopt;
+  Selection s;
+  s.page = *number;
+  if (req.has_param("horizon")) {
+    const std::string horizon = req.get_param_value("horizon");
+    if (horizon != "fixed" && horizon != "always-valid") return std::nullopt;
+    s.fixedHorizon = horizon == "fixed";
+  }
+  return s;
 }
 
 void guard(httplib::Response& res) {
@@ -521,20 +680,16 @@ void serve(httplib::Server& server, const OrvEventStore& store, const std::strin
     }
   };
   server.Get("/", [page](const httplib::Request& req, httplib::Response& res) {
-    const auto number = pageOf(req);
-    Selection all;
-    all.page = number.value_or(0);
-    page(number ? std::optional(all) : std::nullopt, res);
+    page(selectionOf(req), res);
   });
   // Matched on the decoded path, then taken apart from the path as sent.
   const auto listed = [page](const httplib::Request& req, httplib::Response& res) {
     const auto segments = segmentsOf(req.target);
-    const auto number = pageOf(req);
+    const auto asked = selectionOf(req);
     std::optional<Selection> selection;
-    if (segments && number) {
+    if (segments && asked) {
       const auto& s = *segments;
-      Selection chosen;
-      chosen.page = *number;
+      Selection chosen = *asked;
       if (s.size() == 2 && s[0] == "experiments") {
         chosen.experimentId = s[1];
       } else if (s.size() == 2 && s[0] == "apps") {
@@ -551,12 +706,11 @@ void serve(httplib::Server& server, const OrvEventStore& store, const std::strin
   server.Get("/apps/[\\s\\S]+", listed);
   server.Get("/api/experiments", [cache](const httplib::Request& req, httplib::Response& res) {
     guard(res);
-    const auto number = pageOf(req);
-    Selection selection;
-    if (req.has_param("app")) selection.appId = req.get_param_value("app");
-    if (req.has_param("experiment")) selection.experimentId = req.get_param_value("experiment");
-    selection.page = number.value_or(0);
-    const auto found = number ? cache->get(selection) : nullptr;
+    auto selection = selectionOf(req);
+    if (selection && req.has_param("app")) selection->appId = req.get_param_value("app");
+    if (selection && req.has_param("experiment"))
+      selection->experimentId = req.get_param_value("experiment");
+    const auto found = selection ? cache->get(*selection) : nullptr;
     if (!found || found->page > found->pages) {
       res.status = 404;
       res.set_content(OrvValue::dictionary({{"error", OrvValue("no such page")}}).toJson(),

@@ -7,13 +7,19 @@
 //   GET /experiments/<id>                     every application's experiment of that id
 //                                             (kept for links made before the above);
 //   GET /api/experiments[?app=A][&experiment=E]   the same numbers as JSON.
+// Each takes ?horizon=fixed for the fixed-horizon readout.
 // Each takes ?page=N (from 1; past the last page, or not a whole number, is 404). In
 // every list the experiments in alarm come first, then the others, both in
 // application and experiment order; the header's count of alarms links to the first
 // (#first-alarm). A page shows, per experiment, its groups' exposures, shares and
 // intended shares, the sample-ratio-mismatch verdict in plain words and exposures over
-// time per group as an inline SVG chart. Identifiers are HTML-escaped in text and
-// percent-encoded (every byte but A-Z a-z 0-9 - . _ ~) in the path segments of links;
+// time per group as an inline SVG chart; then its readout (OrvReadout, as `orvexp
+// report` gives it): per outcome each group's units and rate or mean, its lift against
+// control with the interval drawn as an inline SVG bar, and the verdict in words.
+// Always valid (tuned to OrvReadoutOptions' expected units), or fixed horizon with
+// ?horizon=fixed, then with a warning about looking early. Under a sample-ratio alarm
+// the readout is shown after the alarm, marked as not to be trusted. Identifiers are HTML-escaped
+// in text and percent-encoded (every byte but A-Z a-z 0-9 - . _ ~) in the path segments of links;
 // paths are split into segments before they are decoded, so an identifier holding
 // "/", "?", "#" or "%" names exactly itself.
 //
@@ -42,6 +48,7 @@
 #include <vector>
 
 #include "OrvEventStore.h"
+#include "OrvReadout.h"
 #include "OrvSrm.h"
 
 namespace httplib {
@@ -63,6 +70,7 @@ constexpr const char* kContentSecurityPolicy =
 // One experiment as the page and the API show it.
 struct Experiment {
   OrvSrmCheck check;
+  std::optional<OrvExperimentReadout> readout;  // none while no unit produced an outcome
   std::vector<OrvEventStore::SeriesPoint> series;
   std::int64_t stepMs = 0;
 };
@@ -73,6 +81,7 @@ struct Selection {
   std::optional<std::string> appId;
   std::optional<std::string> experimentId;
   std::size_t page = 1;
+  bool fixedHorizon = false;  // ?horizon=fixed
 };
 
 // One page of a selection.
@@ -88,7 +97,8 @@ struct Page {
 
 // {"events": N, "total": T, "alarms": A, "page": P, "pages": Q, "page_size": kPageSize,
 //  "experiments": [check.toValue() plus "series": {"step_ms",
-//  "points": [{"group_id", "start_ms", "exposures"}]}]}
+//  "points": [{"group_id", "start_ms", "exposures"}]}, "readout": OrvExperimentReadout::
+//  toValue() or null]}
 std::string json(const Page& page);
 std::string html(const Page& page, const std::string& title);
 
