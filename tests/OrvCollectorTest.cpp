@@ -771,6 +771,10 @@ TEST(ReportPage, ReadsOutOutcomesAlwaysValidUnlessAFixedHorizonIsAsked) {
   EXPECT_LT(alarm, readoutAt);
   EXPECT_LT(readoutAt, marked);
   EXPECT_NE(marked, std::string::npos);
+  // Beside the fixed-horizon p the page shows the one that stays valid as it refreshes.
+  EXPECT_EQ(attributes(alarmed->body, "data-anytime-p-value"),
+            (std::vector<std::string>{skewed["anytime_p_value"].toJson()}));
+  EXPECT_LT(skewed["anytime_p_value"].doubleValue(), 0.01);
 }
 
 // Identifiers holding / ? # and % link, percent-encoded, to a page of exactly their

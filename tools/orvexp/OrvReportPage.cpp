@@ -282,9 +282,10 @@ std::string section(const Experiment& e, const Selection& selection, bool firstA
       "\" data-alarm=\"" + (c.alarm ? "true" : "false") + "\" data-judged=\"" +
       (c.judged ? "true" : "false") + "\" data-total=\"" + std::to_string(c.total) +
       "\" data-chi-square=\"" + exact(c.chiSquare) + "\" data-p-value=\"" + exact(c.pValue) +
-      "\" data-degrees-of-freedom=\"" + std::to_string(c.degreesOfFreedom) +
-      "\" data-design-effect=\"" + exact(c.designEffect) + "\" data-intended-from=\"" +
-      escape(c.intendedFrom) + "\" data-without-split=\"" + std::to_string(c.withoutSplit) + "\">";
+      "\" data-anytime-p-value=\"" + exact(c.anytimePValue) + "\" data-degrees-of-freedom=\"" +
+      std::to_string(c.degreesOfFreedom) + "\" data-design-effect=\"" + exact(c.designEffect) +
+      "\" data-intended-from=\"" + escape(c.intendedFrom) + "\" data-without-split=\"" +
+      std::to_string(c.withoutSplit) + "\">";
   Selection app, own;
   app.appId = own.appId = c.appId;
   own.experimentId = c.experimentId;
@@ -311,9 +312,10 @@ std::string section(const Experiment& e, const Selection& selection, bool firstA
          (c.designEffect != 1
               ? ", divided by the mixture's design effect " + fixed(c.designEffect, 3) + ","
               : std::string()) +
-         " p = " + pValueText(c.pValue) + "; intended split: " + escape(c.intendedDescription()) +
-         "; alarm below p = 0.001 from " + std::to_string(OrvSrmCheck::kMinExposures) +
-         " exposures.</p>";
+         " p = " + pValueText(c.pValue) + " (anytime-valid p = " + pValueText(c.anytimePValue) +
+         ", which stays valid however often this page is looked at); intended split: " +
+         escape(c.intendedDescription()) + "; alarm below p = 0.001 from " +
+         std::to_string(OrvSrmCheck::kMinExposures) + " exposures.</p>";
   return out + chart(e) + readoutSection(e, readoutOptions(selection)) + "</section>";
 }
 
