@@ -1146,4 +1146,13 @@ TEST(Readout, OnePassOverTheIndexesEqualsTheQueryInEveryPassSize) {
        {OrvEventStore::kReadoutPassEvents, std::size_t{97}, std::size_t{1}})
     same(writer->outcomeStatistics(passEvents), before,
          ("passes of " + std::to_string(passEvents)).c_str());
+  // Some experiments only, as the page asks (one of them not in the store).
+  const std::vector<std::pair<std::string, std::string>> only = {
+      {"b", "x"}, {"a", "y"}, {"c", "x"}};
+  std::vector<OrvEventStore::OutcomeStats> chosen;
+  for (const auto& r : before)
+    if ((r.appId == "b" && r.experimentId == "x") || (r.appId == "a" && r.experimentId == "y"))
+      chosen.push_back(r);
+  same(writer->outcomeStatistics(OrvEventStore::kReadoutPassEvents, &only), chosen, "two of four");
+  same(writer->outcomeStatistics(97, &only), chosen, "two of four, in passes");
 }

@@ -763,7 +763,7 @@ std::size_t partitionOf(std::string& key, std::string_view app, std::string_view
 const char* OrvEventStore::readoutSql() { return orvexp::kReadoutSql; }
 
 std::vector<OrvEventStore::OutcomeStats> OrvEventStore::outcomeStatistics(
-    std::size_t passEvents) const {
+    std::size_t passEvents, const std::vector<std::pair<std::string, std::string>>* only) const {
   std::lock_guard lock(impl_->readMutex);
   sqlite3* db = impl_->reader;
   // Every pass reads the same snapshot, whatever arrives meanwhile.
@@ -772,13 +772,55 @@ std::vector<OrvEventStore::OutcomeStats> OrvEventStore::outcomeStatistics(
     sqlite3* db;
     ~EndRead() { exec(db, "COMMIT"); }
   } endRead{db};
-  Statement exposures = prepare(db,
-                                "SELECT app_id, experiment_id, unit_id, group_id, is_control, "
-                                "time_ms FROM exposures WHERE unit_id IS NOT NULL AND unit_id "
-                                "<> '' AND experiment_id IS NOT NULL AND group_id IS NOT NULL");
-  Statement outcomes = prepare(
-      db, "SELECT app_id, unit_id, outcome, value, time_ms FROM outcomes ORDER BY app_id, unit_id");
+  // What the scans read: everything, or the experiments asked for whose application has
+  // outcomes (each an index range) and those applications' outcomes. An application
+  // without outcomes has no readout: its exposures are not read at all.
+  std::vector<std::vector<std::string>> exposureRanges{{}}, outcomeRanges{{}};
+  Statement hasOutcomes = prepare(db, only ? "SELECT 1 FROM outcomes WHERE app_id = ?1 LIMIT 1"
+                                           : "SELECT 1 FROM outcomes LIMIT 1");
+  if (!hasOutcomes) return {};
+  if (only) {
+    exposureRanges.clear();
+    outcomeRanges.clear();
+    std::map<std::string, bool> appHas;
+    for (const auto& [app, experiment] : *only) {
+      auto found = appHas.find(app);
+      if (found == appHas.end()) {
+        sqlite3_reset(hasOutcomes.get());
+        bindText(hasOutcomes.get(), 1, app);
+        found = appHas.emplace(app, sqlite3_step(hasOutcomes.get()) == SQLITE_ROW).first;
+        if (found->second) outcomeRanges.push_back({app});
+      }
+      if (found->second) exposureRanges.push_back({app, experiment});
+    }
+    std::sort(outcomeRanges.begin(), outcomeRanges.end());
+  } else if (sqlite3_step(hasOutcomes.get()) != SQLITE_ROW) {
+    return {};
+  }
+  if (exposureRanges.empty()) return {};
+  Statement exposures = prepare(
+      db, only ? "SELECT app_id, experiment_id, unit_id, group_id, is_control, time_ms FROM "
+                 "exposures WHERE app_id = ?1 AND experiment_id = ?2 AND unit_id IS NOT NULL AND "
+                 "unit_id <> '' AND group_id IS NOT NULL"
+               : "SELECT app_id, experiment_id, unit_id, group_id, is_control, time_ms FROM "
+                 "exposures WHERE unit_id IS NOT NULL AND unit_id <> '' AND experiment_id IS NOT "
+                 "NULL AND group_id IS NOT NULL");
+  Statement outcomes =
+      prepare(db, only ? "SELECT app_id, unit_id, outcome, value, time_ms FROM outcomes "
+                         "WHERE app_id = ?1 ORDER BY unit_id"
+                       : "SELECT app_id, unit_id, outcome, value, time_ms FROM outcomes "
+                         "ORDER BY app_id, unit_id");
   if (!exposures || !outcomes) return {};
+  // Steps `st` over each of `ranges` (its parameters, in order), `row` at every row.
+  const auto scan = [](Statement& st, const std::vector<std::vector<std::string>>& ranges,
+                       const auto& row) {
+    for (const auto& range : ranges) {
+      sqlite3_reset(st.get());
+      for (std::size_t i = 0; i < range.size(); ++i)
+        bindText(st.get(), static_cast<int>(i + 1), range[i]);
+      while (sqlite3_step(st.get()) == SQLITE_ROW) row(st.get());
+    }
+  };
   // The events stored bound the exposures and the outcomes at once, found at once
   // (eventCount()); counting either would read its whole index once more.
   const std::size_t rows = static_cast<std::size_t>(std::max<std::int64_t>(
@@ -803,11 +845,9 @@ std::vector<OrvEventStore::OutcomeStats> OrvEventStore::outcomeStatistics(
     std::string lastApp, lastExperiment, lastGroup;
     std::uint32_t experiment = 0, group = 0;
     bool any = false;
-    sqlite3_stmt* st = exposures.get();
-    sqlite3_reset(st);
-    while (sqlite3_step(st) == SQLITE_ROW) {
+    scan(exposures, exposureRanges, [&](sqlite3_stmt* st) {
       const std::string_view app = columnView(st, 0), unit = columnView(st, 2);
-      if (partitionOf(key, app, unit, passes) != pass) continue;
+      if (partitionOf(key, app, unit, passes) != pass) return;
       const std::uint32_t u = units.id(key);
       const std::string_view experimentId = columnView(st, 1), groupId = columnView(st, 3);
       if (!any || app != lastApp || experimentId != lastExperiment) {
@@ -825,7 +865,7 @@ std::vector<OrvEventStore::OutcomeStats> OrvEventStore::outcomeStatistics(
       any = true;
       seen.push_back(
           {u, experiment, group, sqlite3_column_int64(st, 4) != 0, sqlite3_column_int64(st, 5)});
-    }
+    });
     std::sort(seen.begin(), seen.end(), [](const Exposure& a, const Exposure& b) {
       return std::tie(a.unit, a.experiment, a.timeMs) < std::tie(b.unit, b.experiment, b.timeMs);
     });
@@ -887,21 +927,19 @@ std::vector<OrvEventStore::OutcomeStats> OrvEventStore::outcomeStatistics(
       }
       unitSums.clear();
     };
-    st = outcomes.get();
-    sqlite3_reset(st);
     std::string lastUnit = "\x01";  // no key: it holds a '\0' after its application
     std::optional<std::uint32_t> u;
     std::string lastName;
     std::uint32_t name = outcomeNames.id("");
-    while (sqlite3_step(st) == SQLITE_ROW) {
+    scan(outcomes, outcomeRanges, [&](sqlite3_stmt* st) {
       const std::string_view app = columnView(st, 0), unit = columnView(st, 1);
-      if (partitionOf(key, app, unit, passes) != pass) continue;
+      if (partitionOf(key, app, unit, passes) != pass) return;
       if (key != lastUnit) {
         addUnit();
         lastUnit = key;
         u = units.find(key);
       }
-      if (!u) continue;
+      if (!u) return;
       const std::string_view outcomeName = columnView(st, 2);
       if (outcomeName != lastName) {
         lastName.assign(outcomeName);
@@ -923,7 +961,7 @@ std::vector<OrvEventStore::OutcomeStats> OrvEventStore::outcomeStatistics(
           acc->covariate += value;
         }
       }
-    }
+    });
     addUnit();
   }
 

@@ -40,6 +40,7 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "OrvMediator.h"
@@ -128,9 +129,13 @@ class OrvEventStore {
   // (docs/readout.sql takes seconds where this takes about one: bench BM_Readout);
   // equal to the query's rows but for the order floating-point sums are added in. A
   // store of more than `passEvents` events is read in as many passes, each over the
-  // units whose hash falls in its share, all in one read transaction.
+  // units whose hash falls in its share, all in one read transaction. With `only`, the
+  // rows of those experiments (application, experiment) alone, reading only their
+  // exposures and their applications' outcomes (the page asks for its experiments).
   static constexpr std::size_t kReadoutPassEvents = 2'000'000;
-  std::vector<OutcomeStats> outcomeStatistics(std::size_t passEvents = kReadoutPassEvents) const;
+  std::vector<OutcomeStats> outcomeStatistics(
+      std::size_t passEvents = kReadoutPassEvents,
+      const std::vector<std::pair<std::string, std::string>>* only = nullptr) const;
   // docs/readout.sql, as embedded at build time.
   static const char* readoutSql();
 

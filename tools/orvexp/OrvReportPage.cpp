@@ -553,12 +553,12 @@ class ReportCache {
       auto key = std::make_pair(c.appId, c.experimentId);
       checks.emplace(std::move(key), std::move(c));
     }
-    // The readouts of the page's experiments; the store reads out all in one pass.
+    // The readouts of the page's experiments, reading theirs alone.
     std::map<std::pair<std::string, std::string>, OrvExperimentReadout> readouts;
     {
-      std::vector<OrvEventStore::OutcomeStats> rows;
-      for (auto& row : store_.outcomeStatistics())
-        if (checks.count({row.appId, row.experimentId})) rows.push_back(std::move(row));
+      std::vector<std::pair<std::string, std::string>> only;
+      for (const Entry* e : byApp) only.emplace_back(e->appId, e->experimentId);
+      const auto rows = store_.outcomeStatistics(OrvEventStore::kReadoutPassEvents, &only);
       for (auto& r : orvReadouts(rows, readoutOptions(selection))) {
         auto key = std::make_pair(r.appId, r.experimentId);
         readouts.emplace(std::move(key), std::move(r));
