@@ -2,16 +2,21 @@
 // against the reference server on a loopback port, with the bundled example payload;
 // then the experiment loop: N devices (separate processes) assigned to groups by the
 // server, their exposures counted per group and checked for a sample ratio mismatch,
-// once healthy and once with a faulty client.
+// once healthy and once with a faulty client; the healthy devices also record purchases,
+// green's more often than control's, and the demo ends with their readout.
 #include <CLI/CLI.hpp>
 
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <mutex>
+#include <random>
 #include <sstream>
 #include <vector>
 
@@ -25,6 +30,7 @@
 #include "OrvExperiment/OrvPlatform.h"
 #include "OrvFeatureManager.h"
 #include "OrvMediator.h"
+#include "OrvReadout.h"
 #include "OrvSrm.h"
 #include "ToolSupport.h"
 
@@ -33,6 +39,18 @@ namespace {
 
 constexpr const char* kDemoApp = "demo-app";
 constexpr auto kTimeout = std::chrono::seconds(10);
+constexpr const char* kExperiment = "checkout-button";
+
+// What the healthy fleet's devices do after reading: a device converts with its group's
+// rate, and records a purchase. Each device's draw is fixed in advance from the seed, so
+// the purchases, and the readout, are the same on every run whatever order the devices
+// finish in.
+constexpr const char* kOutcome = "purchase";
+constexpr std::uint64_t kOutcomeSeed = 20240611;
+const std::map<std::string, double>& conversionRates() {
+  static const std::map<std::string, double> rates = {{"control", 0.10}, {"green", 0.15}};
+  return rates;
+}
 
 // Log lines and events come from library threads. They wait in `pending` until the
 // step that caused them has been printed and its work has run (settle()), so the
@@ -96,12 +114,13 @@ int fail(const std::string& why) {
 
 // The experiment loop: `devices` devices of `app` read the assigned payload's feature,
 // then the collector's counts and the mismatch check of its experiment are printed.
-// A faulty fleet drops the exposures of every other device in the group "green".
-// False when a device failed or the check came out otherwise than `expectAlarm`.
-bool runFleetOf(const std::string& app, bool faulty, bool expectAlarm, int devices,
+// A faulty fleet drops the exposures of every other device in the group "green"; a
+// fleet with `purchases` converts at conversionRates(). False when a device failed or the
+// check came out otherwise than `expectAlarm`.
+bool runFleetOf(const std::string& app, bool faulty, bool purchases, bool expectAlarm, int devices,
                 const OrvConfigServer& server, const std::string& payloadDir,
                 const std::string& scratch, const std::string& eventsPath) {
-  const std::string experiment = "checkout-button";
+  const std::string experiment = kExperiment;
   if (!writePayload(payloadDir, kAssignedPayload, app)) return fail("cannot write " + app) == 0;
   const OrvValue payload = OrvValue::parseJson(kAssignedPayload).value;
   OrvValue groups;
@@ -125,13 +144,36 @@ bool runFleetOf(const std::string& app, bool faulty, bool expectAlarm, int devic
       return keep;
     };
   }
+  std::vector<double> draws;
+  int converted = 0;
+  if (purchases) {
+    // Device N's draw is the Nth of the seed's sequence, 53 bits of each 64-bit output: the
+    // same on every platform (the distributions of <random> are not).
+    std::mt19937_64 engine(kOutcomeSeed);
+    for (int i = 0; i <= devices; ++i)
+      draws.push_back(static_cast<double>(engine() >> 11) * 0x1p-53);
+    run.outcome = kOutcome;
+    // By the group the device was shown, as its get printed it.
+    run.converts = [&](int device, const std::string& shown) {
+      const OrvValue read = OrvValue::parseJson(shown.substr(0, shown.find('\n'))).value;
+      const auto rate = conversionRates().find(read["experiment"]["group_id"].stringValue());
+      const bool converts = rate != conversionRates().end() &&
+                            draws.at(static_cast<std::size_t>(device)) < rate->second;
+      converted += converts;
+      return converts;
+    };
+  }
   std::filesystem::create_directories(run.dataRoot);
   say("\n== " + std::to_string(devices) + " devices of " + app +
       (faulty ? " (faulty: half of group green's exposures never leave the device)" : "") +
-      ": each a separate orvexp get with its own data directory and --bucket-id device-N");
+      ": each a separate orvexp get with its own data directory and --bucket-id device-N" +
+      (purchases ? "; then each converts with its group's rate and records a purchase with "
+                   "orvexp track"
+                 : ""));
   std::string problem;
   if (runFleet(run, &problem) != 0) return fail(problem) == 0;
   if (faulty) say("  exposures dropped by the faulty client: " + std::to_string(dropped));
+  if (purchases) say("  devices that recorded a purchase: " + std::to_string(converted));
   std::string why;
   const auto store = OrvEventStore::open(eventsPath, &why);
   if (!store) return fail(why) == 0;
@@ -148,6 +190,40 @@ bool runFleetOf(const std::string& app, bool faulty, bool expectAlarm, int devic
                   " an alarm") == 0;
   }
   return true;
+}
+
+// The readout of `app`'s experiment, as `orvexp report --expected-units N` prints it under
+// the mismatch check, tuned to the `devices` the experiment was run with; then where the
+// page of the checks is. False when there is no readout: the purchases never arrived.
+bool printFleetReadout(const std::string& app, int devices, const std::string& url,
+                       const std::string& eventsPath) {
+  std::string why;
+  const auto store = OrvEventStore::open(eventsPath, &why);
+  if (!store) return fail(why) == 0;
+  OrvReadoutOptions options;
+  options.expectedUnits = devices;
+  const double control = conversionRates().at("control"), green = conversionRates().at("green");
+  char truth[160];
+  std::snprintf(truth, sizeof truth,
+                "each device converted with a chance of %g%% in control and %g%% in green, a "
+                "true lift of %+g%%, drawn from seed %llu",
+                control * 100, green * 100, (green / control - 1) * 100,
+                static_cast<unsigned long long>(kOutcomeSeed));
+  for (const OrvExperimentReadout& r : orvReadouts(store->outcomeStatistics(), options)) {
+    if (r.appId != app || r.experimentId != kExperiment) continue;
+    say("\n== the readout of " + app + ", experiment " + kExperiment + " (" + truth + ")");
+    {
+      std::lock_guard lock(outputMutex);
+      printReadout(std::cout, r, options);
+    }
+    const std::string report =
+        "orvexp report --events DB --expected-units " + std::to_string(devices);
+    say("  the page at " + url + "/ showed both fleets' checks while the demo ran; on a " +
+        "collector's store, orvexp serve --events DB serves it and " + report +
+        " prints this readout");
+    return true;
+  }
+  return fail("no readout of " + app + ": its purchases did not reach the collector") == 0;
 }
 
 int runDemo(std::string dataDir, int devices) {
@@ -261,10 +337,15 @@ int runDemo(std::string dataDir, int devices) {
   }
   if (devices > 0) {
     const std::string fleets = (scratch / "devices").string();
-    if (!runFleetOf("fleet-app", false, false, devices, server, payloadDir, fleets, collected) ||
+    say("\n== the experiment loop: the exposure report page at " + server.url() +
+        "/ shows each fleet's check as its exposures arrive");
+    if (!runFleetOf("fleet-app", false, true, false, devices, server, payloadDir, fleets,
+                    collected) ||
         // Twice as many: at 200 devices, losing half of one group can stay above
         // p = 0.001 by chance; at 400 it does not.
-        !runFleetOf("faulty-app", true, true, 2 * devices, server, payloadDir, fleets, collected))
+        !runFleetOf("faulty-app", true, false, true, 2 * devices, server, payloadDir, fleets,
+                    collected) ||
+        !printFleetReadout("fleet-app", devices, server.url(), collected))
       return 1;
   }
   say("\ndemo finished");

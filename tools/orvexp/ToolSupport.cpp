@@ -242,6 +242,34 @@ void printSrmCheck(std::ostream& out, const OrvSrmCheck& c) {
   out << "  " << c.verdict << "\n";
 }
 
+void printReadout(std::ostream& out, const OrvExperimentReadout& r, const OrvReadoutOptions& o) {
+  char head[160];
+  std::snprintf(
+      head, sizeof head, "  readout (%s, alpha %g%s):\n",
+      o.fixedHorizon ? "fixed horizon" : "always valid", o.alpha,
+      o.fixedHorizon
+          ? ""
+          : (", tuned to " + std::to_string(static_cast<long long>(o.expectedUnits)) + " units")
+                .c_str());
+  out << head;
+  if (r.unitsLeftOut > 0)
+    out << "    " << r.unitsLeftOut << " unit(s) exposed in two groups are left out\n";
+  for (const auto& outcome : r.outcomes) {
+    out << "    " << outcome.outcome
+        << (outcome.proportion ? " (share of units converting):" : " (mean per unit):");
+    for (const auto& g : outcome.groups) {
+      char value[64];
+      std::snprintf(value, sizeof value, outcome.proportion ? "%.2f%%" : "%.4g",
+                    outcome.proportion ? g.value * 100 : g.value);
+      out << " " << g.id << " " << g.units << " units " << value << ";";
+    }
+    out << "\n";
+    if (!outcome.analysis.error.empty())
+      out << "      not compared: " << outcome.analysis.error << "\n";
+    for (const auto& verdict : outcome.verdicts) out << "      " << verdict << "\n";
+  }
+}
+
 std::string defaultDataDir() { return OrvDataDirectory::perUser("orvexp"); }
 
 bool routeEvents(const std::string& command, const std::string& eventsUrl,

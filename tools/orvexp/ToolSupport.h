@@ -1,5 +1,5 @@
 // Helpers shared by the orvexp commands: the one form of an error line, waiting for a
-// task's outcome, and the printing of reads, feature tables and mismatch checks.
+// task's outcome, and the printing of reads, feature tables, mismatch checks and readouts.
 // Printing functions write to the stream they are given; callers that share a stream
 // with library threads serialise it themselves. OutcomeWaiter is thread-safe.
 #pragma once
@@ -14,6 +14,7 @@
 #include "OrvExperiment/OrvExperimentTask.h"
 #include "OrvFeature.h"
 #include "OrvMediator.h"
+#include "OrvReadout.h"
 #include "OrvSrm.h"
 
 namespace orvexp {
@@ -84,5 +85,11 @@ void printFeatureTable(std::ostream& out);
 // Prints one experiment's sample-ratio check: a line naming it, a table of its groups
 // (control flag, exposures, share, intended share), the statistic, and the verdict.
 void printSrmCheck(std::ostream& out, const OrvSrmCheck& check);
+
+// Prints one experiment's readout as `report` does, under its mismatch check: the
+// readout's kind and tuning, the units left out, then per outcome each group's units and
+// rate or mean and each comparison's verdict in words.
+void printReadout(std::ostream& out, const OrvExperimentReadout& readout,
+                  const OrvReadoutOptions& options);
 
 }  // namespace orvexp
