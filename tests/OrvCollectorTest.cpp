@@ -756,8 +756,14 @@ TEST(ReportPage, ReadsOutOutcomesAlwaysValidUnlessAFixedHorizonIsAsked) {
   EXPECT_NE(fixedPage->body.find(kOrvFixedHorizonWarning), std::string::npos);
   EXPECT_EQ(attributes(fixedPage->body, "data-low"),
             (std::vector<std::string>{green["fixed_ci"].at(0).toJson()}));
+  // Tuned to the units there are, the always-valid interval is narrower than at 10,000.
+  const OrvValue tuned = experimentOf("?expected_units=2000", "checkout")["readout"];
+  const OrvValue tunedCi = tuned["outcomes"].at(0)["comparisons"].at(0)["ci"];
+  EXPECT_GT(tunedCi.at(0).doubleValue(), green["ci"].at(0).doubleValue());
+  EXPECT_LT(tunedCi.at(0).doubleValue(), green["fixed_ci"].at(0).doubleValue());
   for (const char* target :
-       {"/?horizon=sometimes", "/api/experiments?horizon=", "/apps/shop?horizon=x"})
+       {"/?horizon=sometimes", "/api/experiments?horizon=", "/apps/shop?horizon=x",
+        "/?expected_units=0", "/api/experiments?expected_units=1e4"})
     EXPECT_EQ(s.get(target)->status, 404) << target;
 
   const OrvValue skewed = experimentOf("", "skewed");

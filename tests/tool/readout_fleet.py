@@ -12,7 +12,10 @@ one where green converts half as often again as control, one where both convert 
 and conversions exactly, green above control in the first fleet with the true lift inside
 its always-valid interval, no difference in the second. The fixed-horizon Welch interval
 and p-value (`--fixed-horizon`) are computed again here with SciPy from the units' values,
-and the always-valid interval from its formula, each to a relative 1e-9.
+and the always-valid interval from its formula, each to a relative 1e-9. The API
+(/api/experiments, tuned to the same units) gives the report's readout, and the page in
+Debian's headless chromium shows its lift, interval and verdict; WORK_DIR/readout.png is
+the first fleet's page.
 
 usage: readout_fleet.py ORVEXP SOURCE_DIR WORK_DIR [short]
 `short` (sanitizer builds, where a process costs ten times as much): 200 units a fleet;
@@ -27,6 +30,7 @@ step it was at, and stops the server.
 """
 import atexit
 import concurrent.futures
+import html.parser
 import importlib
 import json
 import math
@@ -37,6 +41,7 @@ import shutil
 import subprocess
 import sys
 import time
+import urllib.request
 
 
 class LateImport:
@@ -351,6 +356,69 @@ for app, rates in FLEETS.items():
     print("  " + verdict, flush=True)
 
 print(text, end="", flush=True)
+
+# --- the page and the API read out the same, tuned to the same units -----------------
+class Readout(html.parser.HTMLParser):
+    """The readout's rows (their data- attributes), its verdicts and anything loaded."""
+
+    def __init__(self):
+        super().__init__()
+        self.rows, self.verdicts, self.outside, self._verdict = [], [], [], None
+
+    def handle_starttag(self, tag, attrs):
+        a = dict(attrs)
+        if tag == "tr" and "data-estimate" in a:
+            self.rows.append(a)
+        if tag == "p" and "data-group" in a:
+            self._verdict = ""
+        if tag in ("script", "img", "link", "iframe") or (tag != "a" and a.get("src")):
+            self.outside.append(tag)
+
+    def handle_endtag(self, tag):
+        if tag == "p" and self._verdict is not None:
+            self.verdicts.append(self._verdict)
+            self._verdict = None
+
+    def handle_data(self, data):
+        if self._verdict is not None:
+            self._verdict += data
+
+
+browser = shutil.which("chromium")
+check(browser is not None, "Debian's chromium is installed")
+flags = ["--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+         "--user-data-dir=" + os.path.join(work, "chromium")]
+tuning = "expected_units=%d" % UNITS
+for app in FLEETS:
+    _, purchase = outcome_of(reported, app)
+    with urllib.request.urlopen("%s/api/experiments?app=%s&%s" % (url, app, tuning),
+                                timeout=left("asking the API")) as answer:
+        listed = json.load(answer)["experiments"]
+    api = listed[0]["readout"]["outcomes"][0] if listed and listed[0]["readout"] else {}
+    check(api == purchase, "%s: the API's readout is the report's:\n  api    %s\n  report %s"
+          % (app, api, purchase))
+    page_url = "%s/apps/%s/experiments/%s?%s" % (url, app, EXPERIMENT, tuning)
+    dom = subprocess.run([browser, *flags, "--dump-dom", page_url], capture_output=True,
+                         text=True, timeout=left("dumping the page in chromium")).stdout
+    page = Readout()
+    page.feed(dom)
+    comparison = api.get("comparisons", [{}])[0]
+    shown = [(r["data-group"], float(r["data-estimate"]), float(r["data-low"]),
+              float(r["data-high"])) for r in page.rows]
+    check(not page.outside and shown == [("green", comparison.get("estimate"),
+                                          *comparison.get("ci", [None, None]))],
+          "%s: the page shows the API's lift and interval: %s" % (app, shown))
+    words = comparison.get("verdict", "")
+    check(words and any(v.startswith(words[0].upper() + words[1:]) for v in page.verdicts),
+          "%s: the page's verdict is the API's: %s" % (app, page.verdicts))
+    if app == next(iter(FLEETS)):
+        shot = os.path.join(work, "readout.png")
+        subprocess.run([browser, *flags, "--window-size=900,1500", "--screenshot=" + shot,
+                        page_url], capture_output=True, timeout=left("taking the screenshot"))
+        check(os.path.getsize(shot) > 10000 if os.path.exists(shot) else False,
+              "a screenshot of the readout")
+        print("screenshot: " + shot, flush=True)
+
 server.terminate()
 check(server.wait(timeout=left("stopping the server")) == 0, "serve stops on SIGTERM")
 remover.wait(timeout=left("removing the last run's files"))

@@ -48,7 +48,7 @@ constexpr const char* kExperiment = "checkout-button";
 constexpr const char* kOutcome = "purchase";
 constexpr std::uint64_t kOutcomeSeed = 20240611;
 const std::map<std::string, double>& conversionRates() {
-  static const std::map<std::string, double> rates = {{"control", 0.10}, {"green", 0.15}};
+  static const std::map<std::string, double> rates = {{"control", 0.40}, {"green", 0.60}};
   return rates;
 }
 
@@ -339,13 +339,16 @@ int runDemo(std::string dataDir, int devices) {
     const std::string fleets = (scratch / "devices").string();
     say("\n== the experiment loop: the exposure report page at " + server.url() +
         "/ shows each fleet's check as its exposures arrive");
-    if (!runFleetOf("fleet-app", false, true, false, devices, server, payloadDir, fleets,
+    // The healthy fleet is five times as large: an always-valid interval shows its +50%
+    // lift (40% to 60%) at 1,000 units with a chance of 0.98 (tests/tool/readout_fleet.py
+    // computes it); at 200 it would say "no difference shown yet".
+    if (!runFleetOf("fleet-app", false, true, false, 5 * devices, server, payloadDir, fleets,
                     collected) ||
         // Twice as many: at 200 devices, losing half of one group can stay above
         // p = 0.001 by chance; at 400 it does not.
         !runFleetOf("faulty-app", true, false, true, 2 * devices, server, payloadDir, fleets,
                     collected) ||
-        !printFleetReadout("fleet-app", devices, server.url(), collected))
+        !printFleetReadout("fleet-app", 5 * devices, server.url(), collected))
       return 1;
   }
   say("\ndemo finished");
@@ -361,7 +364,8 @@ void setupDemoCommand(CLI::App& app, int& exitCode) {
   auto devices = std::make_shared<int>(200);
   cmd->add_option("--data-dir", *dataDir, "Data directory (default: a fresh temporary one)");
   cmd->add_option("--devices", *devices,
-                  "Simulated devices per fleet in the experiment loop (0 leaves it out)")
+                  "Scale of the experiment loop: the healthy fleet has 5 N devices, the faulty "
+                  "one 2 N (0 leaves it out)")
       ->capture_default_str()
       ->check(CLI::Range(0, 100000));
   cmd->callback([dataDir, devices, &exitCode] { exitCode = runDemo(*dataDir, *devices); });

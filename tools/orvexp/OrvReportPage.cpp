@@ -142,6 +142,9 @@ std::string queryOf(const Selection& s, std::size_t page) {
   std::string query;
   if (page > 1) query += "page=" + std::to_string(page);
   if (s.fixedHorizon) query += std::string(query.empty() ? "" : "&") + "horizon=fixed";
+  if (s.expectedUnits)
+    query += std::string(query.empty() ? "" : "&") +
+             "expected_units=" + std::to_string(*s.expectedUnits);
   return query.empty() ? query : "?" + query;
 }
 
@@ -150,6 +153,7 @@ std::string pageLink(const Selection& s, std::size_t page) { return pathOf(s) + 
 OrvReadoutOptions readoutOptions(const Selection& s) {
   OrvReadoutOptions options;
   options.fixedHorizon = s.fixedHorizon;
+  if (s.expectedUnits) options.expectedUnits = static_cast<double>(*s.expectedUnits);
   return options;
 }
 
@@ -411,6 +415,9 @@ std::string html(const Page& page, const std::string& title) {
     api += (api.find('?') == std::string::npos ? "?page=" : "&page=") + std::to_string(page.page);
   if (page.selection.fixedHorizon)
     api += (api.find('?') == std::string::npos ? "?" : "&") + std::string("horizon=fixed");
+  if (page.selection.expectedUnits)
+    api += (api.find('?') == std::string::npos ? "?" : "&") + std::string("expected_units=") +
+           std::to_string(*page.selection.expectedUnits);
   Selection other = page.selection;
   other.fixedHorizon = !other.fixedHorizon;
   const std::string horizon =
@@ -463,9 +470,10 @@ std::string html(const Page& page, const std::string& title) {
 
 namespace {
 
-std::tuple<std::optional<std::string>, std::optional<std::string>, std::size_t, bool> keyOf(
-    const Selection& s) {
-  return {s.appId, s.experimentId, s.page, s.fixedHorizon};
+std::tuple<std::optional<std::string>, std::optional<std::string>, std::size_t, bool,
+           std::optional<std::int64_t>>
+keyOf(const Selection& s) {
+  return {s.appId, s.experimentId, s.page, s.fixedHorizon, s.expectedUnits};
 }
 
 // The index and the pages asked for since it was computed, computed again only when
@@ -614,8 +622,8 @@ std::optional<std::size_t> pageOf(const httplib::Request& req) {
   return page;
 }
 
-// A selection of everything with the page and horizon asked for; nothing when either is
-// not one this page knows (?horizon= is "fixed" or "always-valid").
+// A selection of everything with the page, horizon and tuning asked for; nothing when one
+// is not what this page knows (?horizon= is "fixed" or "always-valid").
 std::optional<Selection> selectionOf(const httplib::Request& req) {
   const auto number = pageOf(req);
   if (!number) return std::nullopt;
@@ -625,6 +633,15 @@ std::optional<Selection> selectionOf(const httplib::Request& req) {
     const std::string horizon = req.get_param_value("horizon");
     if (horizon != "fixed" && horizon != "always-valid") return std::nullopt;
     s.fixedHorizon = horizon == "fixed";
+  }
+  if (req.has_param("expected_units")) {
+    const std::string text = req.get_param_value("expected_units");
+    if (text.empty() || text.size() > 10 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+      return std::nullopt;
+    const std::int64_t units = std::stoll(text);
+    if (units < 1 || units > 1'000'000'000) return std::nullopt;
+    s.expectedUnits = units;
   }
   return s;
 }

@@ -7,7 +7,8 @@
 //   GET /experiments/<id>                     every application's experiment of that id
 //                                             (kept for links made before the above);
 //   GET /api/experiments[?app=A][&experiment=E]   the same numbers as JSON.
-// Each takes ?horizon=fixed for the fixed-horizon readout.
+// Each takes ?horizon=fixed for the fixed-horizon readout, and ?expected_units=N for the
+// number of units the always-valid one is tuned to (as `orvexp report --expected-units`).
 // Each takes ?page=N (from 1; past the last page, or not a whole number, is 404). In
 // every list the experiments in alarm come first, then the others, both in
 // application and experiment order; the header's count of alarms links to the first
@@ -82,6 +83,9 @@ struct Selection {
   std::optional<std::string> experimentId;
   std::size_t page = 1;
   bool fixedHorizon = false;  // ?horizon=fixed
+  // ?expected_units=N (1 to 10^9): the always-valid readout's tuning; else
+  // OrvReadoutOptions' default.
+  std::optional<std::int64_t> expectedUnits;
 };
 
 // One page of a selection.
