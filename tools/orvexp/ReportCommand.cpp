@@ -61,10 +61,6 @@ struct ReportOptions {
   OrvReadoutOptions readout;
 };
 
-constexpr const char* kFixedHorizonWarning =
-    "fixed-horizon intervals: valid when looked at once, at a number of units fixed in "
-    "advance; looked at early and often they show differences that are not there";
-
 int runReport(const ReportOptions& o) {
   OrvSplitSource source;
   source.payloadDir = o.dir;
@@ -103,7 +99,7 @@ int runReport(const ReportOptions& o) {
   } else if (checks.empty()) {
     std::cout << "no exposures stored in " << o.events << "\n";
   } else {
-    if (o.readout.fixedHorizon) std::cout << "warning: " << kFixedHorizonWarning << "\n\n";
+    if (o.readout.fixedHorizon) std::cout << "warning: " << kOrvFixedHorizonWarning << "\n\n";
     for (std::size_t i = 0; i < checks.size(); ++i) {
       if (i) std::cout << "\n";
       printSrmCheck(std::cout, checks[i]);
