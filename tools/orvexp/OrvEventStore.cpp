@@ -17,6 +17,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string_view>
 #include <thread>
 #include <tuple>
@@ -748,14 +749,73 @@ std::string_view columnView(sqlite3_stmt* st, int column) {
               : std::string_view();
 }
 
-// The partition of a unit of an application: the passes split the units, never one
-// unit's exposures or outcomes.
-std::size_t partitionOf(std::string& key, std::string_view app, std::string_view unit,
-                        std::size_t passes) {
+// A unit of an application as the readout tells units apart: two 64-bit hashes of
+// "app\0unit" by two unrelated functions (std::hash, MurmurHash2 in libstdc++, and FNV-1a
+// with SplitMix64's finalizer), 128 bits in all. Looking a unit up by its text cost a
+// second cache miss on every exposure (the text compared, wherever it lies): a fifth of
+// the readout's time. Two of a million units share one with a chance of about 10^-27.
+struct UnitKey {
+  std::uint64_t a = 0, b = 0;
+  bool operator==(const UnitKey&) const = default;
+};
+
+UnitKey unitKeyOf(std::string& key, std::string_view app, std::string_view unit) {
   key.assign(app);
   key += '\0';
   key += unit;
-  return passes == 1 ? 0 : std::hash<std::string>()(key) % passes;
+  std::uint64_t b = 0xcbf29ce484222325ULL;
+  for (unsigned char c : key) b = (b ^ c) * 0x100000001b3ULL;
+  b ^= b >> 30;
+  b *= 0xbf58476d1ce4e5b9ULL;
+  b ^= b >> 27;
+  b *= 0x94d049bb133111ebULL;
+  b ^= b >> 31;
+  return {std::hash<std::string>()(key), b};
+}
+
+// The units of a pass, numbered in the order first seen: an open-addressing table.
+class UnitIds {
+ public:
+  std::uint32_t id(const UnitKey& key) {
+    if (2 * (count_ + 1) > slots_.size()) grow();
+    std::size_t i = key.b & (slots_.size() - 1);
+    for (; slots_[i].id != 0; i = (i + 1) & (slots_.size() - 1))
+      if (slots_[i].key == key) return slots_[i].id - 1;
+    slots_[i] = {key, static_cast<std::uint32_t>(++count_)};
+    return slots_[i].id - 1;
+  }
+  std::optional<std::uint32_t> find(const UnitKey& key) const {
+    if (slots_.empty()) return std::nullopt;
+    for (std::size_t i = key.b & (slots_.size() - 1); slots_[i].id != 0;
+         i = (i + 1) & (slots_.size() - 1))
+      if (slots_[i].key == key) return slots_[i].id - 1;
+    return std::nullopt;
+  }
+  std::size_t count() const { return count_; }
+
+ private:
+  struct Slot {
+    UnitKey key;
+    std::uint32_t id = 0;  // id + 1; 0 is an empty slot
+  };
+  void grow() {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(std::max<std::size_t>(16, old.size() * 2), Slot{});
+    for (const Slot& slot : old) {
+      if (slot.id == 0) continue;
+      std::size_t i = slot.key.b & (slots_.size() - 1);
+      while (slots_[i].id != 0) i = (i + 1) & (slots_.size() - 1);
+      slots_[i] = slot;
+    }
+  }
+  std::vector<Slot> slots_;  // a power of two of them, at most half in use
+  std::size_t count_ = 0;
+};
+
+// The pass a unit is read in: the passes split the units, never one unit's exposures or
+// outcomes.
+std::size_t partitionOf(const UnitKey& unit, std::size_t passes) {
+  return passes == 1 ? 0 : unit.a % passes;
 }
 
 }  // namespace
@@ -772,55 +832,83 @@ std::vector<OrvEventStore::OutcomeStats> OrvEventStore::outcomeStatistics(
     sqlite3* db;
     ~EndRead() { exec(db, "COMMIT"); }
   } endRead{db};
-  // What the scans read: everything, or the experiments asked for whose application has
-  // outcomes (each an index range) and those applications' outcomes. An application
-  // without outcomes has no readout: its exposures are not read at all.
-  std::vector<std::vector<std::string>> exposureRanges{{}}, outcomeRanges{{}};
-  Statement hasOutcomes = prepare(db, only ? "SELECT 1 FROM outcomes WHERE app_id = ?1 LIMIT 1"
-                                           : "SELECT 1 FROM outcomes LIMIT 1");
-  if (!hasOutcomes) return {};
-  if (only) {
-    exposureRanges.clear();
-    outcomeRanges.clear();
+  // What the scans read: one index range per application, experiment and group that has
+  // exposures (all, or of the experiments asked for), found by seeking from one to the
+  // next, so that each row read holds only the unit, control flag and time; and per
+  // application its outcomes, in unit order. An application without outcomes has no
+  // readout: its exposures are not read at all.
+  struct Range {
+    std::string app, experiment, group;
+  };
+  std::vector<Range> ranges;
+  std::vector<std::string> apps;  // with outcomes, in order
+  {
+    // From one (application, experiment, group) to the next in the index: a seek each.
+    // With experiments asked for, only within each of them.
+    Statement first = prepare(db, only ? "SELECT app_id, experiment_id, group_id FROM exposures "
+                                         "WHERE app_id = ?1 AND experiment_id = ?2 AND group_id "
+                                         "IS NOT NULL ORDER BY group_id LIMIT 1"
+                                       : "SELECT app_id, experiment_id, group_id FROM exposures "
+                                         "WHERE experiment_id IS NOT NULL AND group_id IS NOT "
+                                         "NULL ORDER BY app_id, experiment_id, group_id LIMIT 1");
+    Statement next = prepare(db, only ? "SELECT app_id, experiment_id, group_id FROM exposures "
+                                        "WHERE app_id = ?1 AND experiment_id = ?2 AND group_id "
+                                        "> ?3 ORDER BY group_id LIMIT 1"
+                                      : "SELECT app_id, experiment_id, group_id FROM exposures "
+                                        "WHERE experiment_id IS NOT NULL AND group_id IS NOT NULL "
+                                        "AND (app_id, experiment_id, group_id) > (?1, ?2, ?3) "
+                                        "ORDER BY app_id, experiment_id, group_id LIMIT 1");
+    Statement hasOutcomes = prepare(db, "SELECT 1 FROM outcomes WHERE app_id = ?1 LIMIT 1");
+    if (!first || !next || !hasOutcomes) return {};
     std::map<std::string, bool> appHas;
-    for (const auto& [app, experiment] : *only) {
-      auto found = appHas.find(app);
-      if (found == appHas.end()) {
+    const auto hasAny = [&](const std::string& app) {
+      auto has = appHas.find(app);
+      if (has == appHas.end()) {
         sqlite3_reset(hasOutcomes.get());
         bindText(hasOutcomes.get(), 1, app);
-        found = appHas.emplace(app, sqlite3_step(hasOutcomes.get()) == SQLITE_ROW).first;
-        if (found->second) outcomeRanges.push_back({app});
+        has = appHas.emplace(app, sqlite3_step(hasOutcomes.get()) == SQLITE_ROW).first;
+        if (has->second) apps.push_back(app);
       }
-      if (found->second) exposureRanges.push_back({app, experiment});
+      return has->second;
+    };
+    const auto bind = [](sqlite3_stmt* st, std::initializer_list<const std::string*> texts) {
+      sqlite3_reset(st);
+      int i = 1;
+      for (const std::string* text : texts)
+        sqlite3_bind_text(st, i++, text->data(), static_cast<int>(text->size()), SQLITE_TRANSIENT);
+    };
+    const auto rangeAt = [](sqlite3_stmt* st) -> std::optional<Range> {
+      if (sqlite3_step(st) != SQLITE_ROW) return std::nullopt;
+      return Range{columnText(st, 0), columnText(st, 1), columnText(st, 2)};
+    };
+    const auto walk = [&] {
+      for (auto r = rangeAt(first.get()); r; r = rangeAt(next.get())) {
+        if (hasAny(r->app)) ranges.push_back(*r);
+        bind(next.get(), {&r->app, &r->experiment, &r->group});
+      }
+    };
+    if (!only) {
+      walk();
+    } else {
+      for (const auto& [app, experiment] :
+           std::set<std::pair<std::string, std::string>>(only->begin(), only->end())) {
+        if (!hasAny(app)) continue;
+        bind(first.get(), {&app, &experiment});
+        walk();
+      }
     }
-    std::sort(outcomeRanges.begin(), outcomeRanges.end());
-  } else if (sqlite3_step(hasOutcomes.get()) != SQLITE_ROW) {
-    return {};
+    std::sort(apps.begin(), apps.end());
   }
-  if (exposureRanges.empty()) return {};
-  Statement exposures = prepare(
-      db, only ? "SELECT app_id, experiment_id, unit_id, group_id, is_control, time_ms FROM "
-                 "exposures WHERE app_id = ?1 AND experiment_id = ?2 AND unit_id IS NOT NULL AND "
-                 "unit_id <> '' AND group_id IS NOT NULL"
-               : "SELECT app_id, experiment_id, unit_id, group_id, is_control, time_ms FROM "
-                 "exposures WHERE unit_id IS NOT NULL AND unit_id <> '' AND experiment_id IS NOT "
-                 "NULL AND group_id IS NOT NULL");
-  Statement outcomes =
-      prepare(db, only ? "SELECT app_id, unit_id, outcome, value, time_ms FROM outcomes "
-                         "WHERE app_id = ?1 ORDER BY unit_id"
-                       : "SELECT app_id, unit_id, outcome, value, time_ms FROM outcomes "
-                         "ORDER BY app_id, unit_id");
+  if (ranges.empty()) return {};
+  // Exposures without a unit (NULL or empty: no unit to attribute to) are left out here,
+  // not in SQL, which would test each row twice more.
+  Statement exposures = prepare(db,
+                                "SELECT unit_id, is_control, time_ms FROM exposures WHERE "
+                                "app_id = ?1 AND experiment_id = ?2 AND group_id = ?3");
+  Statement outcomes = prepare(db,
+                               "SELECT unit_id, outcome, value, time_ms FROM outcomes "
+                               "WHERE app_id = ?1 ORDER BY unit_id");
   if (!exposures || !outcomes) return {};
-  // Steps `st` over each of `ranges` (its parameters, in order), `row` at every row.
-  const auto scan = [](Statement& st, const std::vector<std::vector<std::string>>& ranges,
-                       const auto& row) {
-    for (const auto& range : ranges) {
-      sqlite3_reset(st.get());
-      for (std::size_t i = 0; i < range.size(); ++i)
-        bindText(st.get(), static_cast<int>(i + 1), range[i]);
-      while (sqlite3_step(st.get()) == SQLITE_ROW) row(st.get());
-    }
-  };
   // The events stored bound the exposures and the outcomes at once, found at once
   // (eventCount()); counting either would read its whole index once more.
   const std::size_t rows = static_cast<std::size_t>(std::max<std::int64_t>(
@@ -833,7 +921,7 @@ std::vector<OrvEventStore::OutcomeStats> OrvEventStore::outcomeStatistics(
   std::string key;
   for (std::size_t pass = 0; pass < passes; ++pass) {
     // This pass's units' exposures, then per unit and experiment its first exposure.
-    Names units;  // "app\0unit"
+    UnitIds units;
     struct Exposure {
       std::uint32_t unit, experiment, group;
       bool control;
@@ -841,34 +929,43 @@ std::vector<OrvEventStore::OutcomeStats> OrvEventStore::outcomeStatistics(
     };
     std::vector<Exposure> seen;
     seen.reserve(std::min(rows / passes + 1, perPass));
-    // Rows come in index order: one experiment's, one group's at a time.
-    std::string lastApp, lastExperiment, lastGroup;
-    std::uint32_t experiment = 0, group = 0;
-    bool any = false;
-    scan(exposures, exposureRanges, [&](sqlite3_stmt* st) {
-      const std::string_view app = columnView(st, 0), unit = columnView(st, 2);
-      if (partitionOf(key, app, unit, passes) != pass) return;
-      const std::uint32_t u = units.id(key);
-      const std::string_view experimentId = columnView(st, 1), groupId = columnView(st, 3);
-      if (!any || app != lastApp || experimentId != lastExperiment) {
-        lastApp.assign(app);
-        lastExperiment.assign(experimentId);
-        key.assign(app);
-        key += '\0';
-        key += experimentId;
-        experiment = experiments.id(key);
+    for (const Range& range : ranges) {
+      key.assign(range.app);
+      key += '\0';
+      key += range.experiment;
+      const std::uint32_t experiment = experiments.id(key), group = groups.id(range.group);
+      sqlite3_stmt* st = exposures.get();
+      sqlite3_reset(st);
+      bindText(st, 1, range.app);
+      bindText(st, 2, range.experiment);
+      bindText(st, 3, range.group);
+      while (sqlite3_step(st) == SQLITE_ROW) {
+        const std::string_view unitId = columnView(st, 0);
+        if (unitId.empty()) continue;
+        const UnitKey unit = unitKeyOf(key, range.app, unitId);
+        if (partitionOf(unit, passes) != pass) continue;
+        seen.push_back({units.id(unit), experiment, group, sqlite3_column_int64(st, 1) != 0,
+                        sqlite3_column_int64(st, 2)});
       }
-      if (!any || groupId != lastGroup) {
-        lastGroup.assign(groupId);
-        group = groups.id(groupId);
+    }
+    // By unit (a counting sort: units are numbered densely), then each unit's few by
+    // experiment and time.
+    {
+      std::vector<std::size_t> start(units.count() + 1, 0);
+      for (const Exposure& e : seen) ++start[e.unit + 1];
+      for (std::size_t i = 1; i < start.size(); ++i) start[i] += start[i - 1];
+      std::vector<Exposure> sorted(seen.size());
+      for (const Exposure& e : seen) sorted[start[e.unit]++] = e;
+      seen.swap(sorted);
+      for (std::size_t i = 0, j = 0; i < seen.size(); i = j) {
+        for (j = i + 1; j < seen.size() && seen[j].unit == seen[i].unit;) ++j;
+        std::sort(seen.begin() + static_cast<std::ptrdiff_t>(i),
+                  seen.begin() + static_cast<std::ptrdiff_t>(j),
+                  [](const Exposure& a, const Exposure& b) {
+                    return std::tie(a.experiment, a.timeMs) < std::tie(b.experiment, b.timeMs);
+                  });
       }
-      any = true;
-      seen.push_back(
-          {u, experiment, group, sqlite3_column_int64(st, 4) != 0, sqlite3_column_int64(st, 5)});
-    });
-    std::sort(seen.begin(), seen.end(), [](const Exposure& a, const Exposure& b) {
-      return std::tie(a.unit, a.experiment, a.timeMs) < std::tie(b.unit, b.experiment, b.timeMs);
-    });
+    }
     struct First {
       std::uint32_t unit, experiment, group;
       std::int64_t exposedMs;
@@ -927,41 +1024,48 @@ std::vector<OrvEventStore::OutcomeStats> OrvEventStore::outcomeStatistics(
       }
       unitSums.clear();
     };
-    std::string lastUnit = "\x01";  // no key: it holds a '\0' after its application
+    std::string lastUnit;
     std::optional<std::uint32_t> u;
     std::string lastName;
     std::uint32_t name = outcomeNames.id("");
-    scan(outcomes, outcomeRanges, [&](sqlite3_stmt* st) {
-      const std::string_view app = columnView(st, 0), unit = columnView(st, 1);
-      if (partitionOf(key, app, unit, passes) != pass) return;
-      if (key != lastUnit) {
-        addUnit();
-        lastUnit = key;
-        u = units.find(key);
-      }
-      if (!u) return;
-      const std::string_view outcomeName = columnView(st, 2);
-      if (outcomeName != lastName) {
-        lastName.assign(outcomeName);
-        name = outcomeNames.id(outcomeName);
-      }
-      const double value = sqlite3_column_double(st, 3);
-      const std::int64_t timeMs = sqlite3_column_int64(st, 4);
-      for (std::size_t f = unitStart[*u]; f < unitStart[*u + 1]; ++f) {
-        const std::int64_t exposedMs = firsts[f].exposedMs;
-        if (timeMs < exposedMs - kCovariateWindowMs) continue;
-        auto acc = std::find_if(unitSums.begin(), unitSums.end(),
-                                [&](const Unit& a) { return a.first == f && a.name == name; });
-        if (acc == unitSums.end()) acc = unitSums.insert(unitSums.end(), Unit{f, name});
-        if (timeMs >= exposedMs) {
-          acc->value += value;
-          acc->after = true;
-          acc->ones = acc->ones && value == 1;
-        } else {
-          acc->covariate += value;
+    for (const std::string& app : apps) {
+      sqlite3_stmt* st = outcomes.get();
+      sqlite3_reset(st);
+      bindText(st, 1, app);
+      bool first = true;
+      while (sqlite3_step(st) == SQLITE_ROW) {
+        // The rows of one unit come together: it is looked up once.
+        if (const std::string_view unit = columnView(st, 0); first || unit != lastUnit) {
+          addUnit();
+          first = false;
+          lastUnit.assign(unit);
+          const UnitKey k = unitKeyOf(key, app, unit);
+          u = partitionOf(k, passes) == pass ? units.find(k) : std::nullopt;
+        }
+        if (!u) continue;
+        const std::string_view outcomeName = columnView(st, 1);
+        if (outcomeName != lastName) {
+          lastName.assign(outcomeName);
+          name = outcomeNames.id(outcomeName);
+        }
+        const double value = sqlite3_column_double(st, 2);
+        const std::int64_t timeMs = sqlite3_column_int64(st, 3);
+        for (std::size_t f = unitStart[*u]; f < unitStart[*u + 1]; ++f) {
+          const std::int64_t exposedMs = firsts[f].exposedMs;
+          if (timeMs < exposedMs - kCovariateWindowMs) continue;
+          auto acc = std::find_if(unitSums.begin(), unitSums.end(),
+                                  [&](const Unit& a) { return a.first == f && a.name == name; });
+          if (acc == unitSums.end()) acc = unitSums.insert(unitSums.end(), Unit{f, name});
+          if (timeMs >= exposedMs) {
+            acc->value += value;
+            acc->after = true;
+            acc->ones = acc->ones && value == 1;
+          } else {
+            acc->covariate += value;
+          }
         }
       }
-    });
+    }
     addUnit();
   }
 
