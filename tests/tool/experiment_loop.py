@@ -27,8 +27,9 @@ import shutil
 import subprocess
 import sys
 import threading
-import time
 import urllib.parse
+
+import run_budget
 
 
 class LateImport:
@@ -47,10 +48,8 @@ stats = LateImport("scipy.stats")
 
 orvexp, source, work = sys.argv[1], sys.argv[2], sys.argv[3]
 devices = int(sys.argv[4]) if len(sys.argv) > 4 else 200
-failures = []
 # CTest's TIMEOUT for this test is 600 s; what is left after this is for the report.
 RUN_SECONDS = 570
-began = time.monotonic()
 # Devices at once. Each holds one connection at a time (fetch, then OTLP), and the server
 # answers a client's ninth connection (every one here is 127.0.0.1's) with 503: four
 # leave room for the connections of devices that have just ended, which the server
@@ -64,44 +63,13 @@ def stop_server():
         server.kill()
 
 
-def check(ok, what):
-    if not ok:
-        failures.append(what)
-        print("FAILED: " + what, flush=True)
+budget = run_budget.Budget(RUN_SECONDS, stop_server)
+check, elapsed, left, run, failures = (budget.check, budget.elapsed, budget.left, budget.run,
+                                       budget.failures)
 
 
-def elapsed():
-    return time.monotonic() - began
 
-
-def left(doing):
-    """The seconds every wait may still take; out of them, the run ends here."""
-    seconds = RUN_SECONDS - elapsed()
-    if seconds <= 0:
-        failures.append("out of time (%d s) while %s" % (RUN_SECONDS, doing))
-        print("FAILED: out of time (%d s) while %s; %d failures" % (RUN_SECONDS, doing,
-                                                                   len(failures)), flush=True)
-        stop_server()
-        os._exit(1)  # exit() would wait for the devices still running
-    return seconds
-
-
-def run(args, doing):
-    """subprocess.run within the time left; a run still going then is a failure."""
-    try:
-        return subprocess.run(args, capture_output=True, text=True, timeout=left(doing))
-    except subprocess.TimeoutExpired:
-        left(doing)
-        raise
-
-
-# The last run's thousands of files go away beside this run.
-stale = work + ".stale"
-if os.path.exists(work):
-    shutil.rmtree(stale, ignore_errors=True)  # left by a run stopped before it was removed
-    os.rename(work, stale)
-remover = subprocess.Popen(["rm", "-rf", stale], stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL)
+remover = run_budget.fresh(work)
 payloads = os.path.join(work, "payloads")
 assigned_text = open(os.path.join(source, "examples/assigned-payload.json"), "rb").read()
 assigned = json.loads(assigned_text)

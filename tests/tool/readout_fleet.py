@@ -40,8 +40,9 @@ import selectors
 import shutil
 import subprocess
 import sys
-import time
 import urllib.request
+
+import run_budget
 
 
 class LateImport:
@@ -62,10 +63,8 @@ optimize = LateImport("scipy.optimize")
 
 orvexp, source, work = sys.argv[1], sys.argv[2], sys.argv[3]
 short = len(sys.argv) > 4 and sys.argv[4] == "short"
-failures = []
 # CTest's TIMEOUT for this test is 600 s; what is left after this is for stopping.
 RUN_SECONDS = 570
-began = time.monotonic()
 # Units at once, each a get and maybe a track, one after the other. The server answers a
 # client's ninth connection (every one here is 127.0.0.1's) with 503: four leave room for
 # the connections of processes that have just ended.
@@ -96,44 +95,13 @@ def stop_server():
         server.kill()
 
 
-def check(ok, what):
-    if not ok:
-        failures.append(what)
-        print("FAILED: " + what, flush=True)
-    return ok
+budget = run_budget.Budget(RUN_SECONDS, stop_server)
+check, elapsed, left, run, failures = (budget.check, budget.elapsed, budget.left, budget.run,
+                                       budget.failures)
 
 
-def elapsed():
-    return time.monotonic() - began
 
-
-def left(doing):
-    """The seconds every wait may still take; out of them, the run ends here."""
-    seconds = RUN_SECONDS - elapsed()
-    if seconds <= 0:
-        print("FAILED: out of time (%d s) while %s; %d failures before" % (
-            RUN_SECONDS, doing, len(failures)), flush=True)
-        stop_server()
-        os._exit(1)  # exit() would wait for the units still running
-    return seconds
-
-
-def run(args, doing):
-    """subprocess.run within the time left; a run still going then is a failure."""
-    try:
-        return subprocess.run(args, capture_output=True, text=True, timeout=left(doing))
-    except subprocess.TimeoutExpired:
-        left(doing)
-        raise
-
-
-# The last run's thousands of data directories go away beside this run.
-stale = work + ".stale"
-if os.path.exists(work):
-    shutil.rmtree(stale, ignore_errors=True)  # left by a run stopped before it was removed
-    os.rename(work, stale)
-remover = subprocess.Popen(["rm", "-rf", stale], stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL)
+remover = run_budget.fresh(work)
 payloads = os.path.join(work, "payloads")
 payload_text = open(os.path.join(source, "examples/assigned-payload.json"), "rb").read()
 payload = json.loads(payload_text)
