@@ -98,9 +98,6 @@ def stop_server():
 budget = run_budget.Budget(RUN_SECONDS, stop_server)
 check, elapsed, left, run, failures = (budget.check, budget.elapsed, budget.left, budget.run,
                                        budget.failures)
-
-
-
 remover = run_budget.fresh(work)
 payloads = os.path.join(work, "payloads")
 payload_text = open(os.path.join(source, "examples/assigned-payload.json"), "rb").read()
