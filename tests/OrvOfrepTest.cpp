@@ -144,6 +144,22 @@ TEST(OrvOfrep, AnswersErrorsAsTheProtocolNamesThem) {
   EXPECT_EQ(server.flag("title", "u1").status, 200);
 }
 
+TEST(OrvOfrep, EvaluationsAreAdmittedAsEveryOtherConnection) {
+  Server server({"--max-connections-per-client", "1"});
+  const httplib::Headers shop = {{"X-Orv-App", "shop"}};
+  int refused = 0;
+  // The connection held is closed after 5 s idle: on a machine stalled that long the
+  // next one is admitted, and the round is made again.
+  for (int round = 0; round < 3 && refused != 503; ++round) {
+    httplib::Client holder("127.0.0.1", server.port);  // the one this address may hold
+    holder.set_keep_alive(true);
+    auto first = holder.Post("/ofrep/v1/evaluate/flags/title", shop, "{}", "application/json");
+    ASSERT_EQ(first ? first->status : -1, 200);
+    refused = server.flag("title", "u1").status;
+  }
+  EXPECT_EQ(refused, 503);
+}
+
 TEST(OrvOfrep, BulkAnswersEveryFlagWithAnETag) {
   Server server;
   const auto all = server.post("/ofrep/v1/evaluate/flags", R"({"context":{"targetingKey":"u1"}})");
