@@ -20,9 +20,10 @@ const std::string kPayload = std::string(ORV_TEST_SOURCE_DIR) + "/tests/interop/
 
 // `orvexp serve --events` over one application, "shop", serving kPayload.
 struct Server {
-  explicit Server(std::vector<std::string> extra = {}) {
+  explicit Server(std::vector<std::string> extra = {},
+                  const std::string& payload = readFile(kPayload)) {
     std::filesystem::create_directories(dir.file("payloads/shop"));
-    writeFile(dir.file("payloads/shop/ki_feature.json"), readFile(kPayload));
+    writeFile(dir.file("payloads/shop/ki_feature.json"), payload);
     std::vector<std::string> argv = {kOrvexp,  "serve", "--dir",   dir.file("payloads"),
                                      "--port", "0",     "--quiet", "--events",
                                      store()};
@@ -119,6 +120,27 @@ TEST(OrvOfrep, AnswersValuesOfEveryKindAndTheUnitsGroup) {
   // The application by path prefix instead of the header.
   EXPECT_EQ(server.post("/apps/shop/ofrep/v1/evaluate/flags/limit", "{}", {}).body["value"],
             OrvValue(20));
+}
+
+// The server remembers no units: a sticky experiment gives each the group of a first visit.
+TEST(OrvOfrep, ResolvesAStickyExperimentAsForAUnitSeenFirst) {
+  const OrvValue payload = json(readFile(kPayload));
+  OrvValue::Dictionary top;
+  for (const auto& [key, value] : payload.entries()) {
+    if (key != "experiment_detail") {
+      top.emplace_back(key, value);
+      continue;
+    }
+    OrvValue::Dictionary entry = value.at(0).entries();
+    entry.emplace_back("#sticky", OrvValue(true));
+    top.emplace_back(key, OrvValue::array({OrvValue::dictionary(std::move(entry))}));
+  }
+  Server server({}, OrvValue::dictionary(std::move(top)).toJson());
+  for (const std::string unit : {"u1", "u2", "u3"}) {
+    const auto reply = server.flag("button_color", unit);
+    EXPECT_EQ(reply.body["reason"], OrvValue("SPLIT"));
+    EXPECT_EQ(reply.body["variant"], OrvValue(groupOf(unit)));
+  }
 }
 
 TEST(OrvOfrep, AnswersErrorsAsTheProtocolNamesThem) {
