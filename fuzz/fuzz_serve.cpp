@@ -1,9 +1,10 @@
 // Raw bytes from a client through `orvexp serve`'s request handling: HTTP parsing on
 // the connection's own stream, the connection limits, routing, the file rules on a
 // payload directory holding every kind of entry the server must tell apart, assignment
-// of weighted groups, the collector and the report pages. Whatever
-// arrives, each answer starts with a status line and nothing outside the directory is
-// ever served.
+// of weighted groups, OFREP evaluation (the application by header or by path, any
+// context) with its exposures, the collector and the report pages. Whatever arrives,
+// each answer starts with a status line and nothing outside the directory is ever
+// served.
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -24,9 +24,11 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <unordered_set>
 
 #include "OrvAssignment.h"
 #include "OrvEventCollector.h"
+#include "OrvOfrep.h"
 #include "OrvRemoteConfig.h"
 #include "OrvReportPage.h"
 #include "platform/OrvIsoTime.h"
@@ -314,6 +316,7 @@ struct OrvConfigServer::Impl {
   long maxAge = -1;                                                // constant once serving
   std::size_t maxConnectionsPerClient = kMaxConnectionsPerClient;  // constant once serving
   HeldBytes heldLogsBytes;
+  bool ofrepExposures = true;  // constant once serving
 
   Server server{*this};
   int listeningSocket = -1;  // written while binding, before the serving thread starts
@@ -333,6 +336,11 @@ struct OrvConfigServer::Impl {
   std::map<std::string, std::size_t> connectionsPerClient;  // evicted ones included
   std::map<int, OpenConnection> openSockets;
   std::size_t evictedCount = 0;
+  // Event ids of OFREP exposures known stored, so a unit that evaluates again costs no
+  // write; the store keeps each id once anyway, so forgetting them all when the set is
+  // full (kMaxRememberedExposures) costs only writes.
+  std::unordered_set<std::string> exposuresStored;
+  static constexpr std::size_t kMaxRememberedExposures = 100'000;
 
   enum class Admission { kAdmitted, kClientFull, kServerFull, kNotServing };
 
@@ -537,7 +545,96 @@ struct OrvConfigServer::Impl {
     res.set_content(content, "application/json");
     answer(200, "");
   }
+
+  // OFREP evaluation (OrvOfrep.h) of the application the path names (`pathApp`) or
+  // the header does; one flag, or every flag without `flagKey`.
+  void handleOfrep(const httplib::Request& req, httplib::Response& res,
+                   const httplib::ContentReader& reader, const std::string& pathApp,
+                   const std::string* flagKey);
+  // Stores the exposures an evaluation made that are not known stored.
+  void recordExposures(const std::vector<OrvMediatorEvent>& events);
 };
+
+void OrvConfigServer::Impl::handleOfrep(const httplib::Request& req, httplib::Response& res,
+                                        const httplib::ContentReader& reader,
+                                        const std::string& pathApp, const std::string* flagKey) {
+  Request seen;
+  seen.ifNoneMatch = req.get_header_value("If-None-Match");
+  std::string text;
+  const BodyRead read = readBody(reader, kMaxRequestBytes, &text, nullptr, nullptr);
+  const std::string headerApp = req.get_header_value(OrvOfrep::kAppHeader);
+  const std::string appId = pathApp.empty() ? headerApp : pathApp;
+  currentRequest.app = appId.size() > 64 ? appId.substr(0, 64) + "..." : appId;
+  OrvOfrep::Answer answer;
+  if (read != BodyRead::kWhole) {
+    answer = read == BodyRead::kTooLarge
+                 ? OrvOfrep::error(413, flagKey, "GENERAL",
+                                   "the request body is larger than " +
+                                       std::to_string(kMaxRequestBytes) + " bytes")
+                 : OrvOfrep::error(400, flagKey, "PARSE_ERROR", "the request body is incomplete");
+  } else if (appId.empty() || (!pathApp.empty() && !headerApp.empty() && headerApp != pathApp)) {
+    answer =
+        OrvOfrep::error(400, flagKey, "GENERAL",
+                        "name one application: the header " + std::string(OrvOfrep::kAppHeader) +
+                            " or the path /apps/<app>/ofrep/v1/evaluate/flags");
+  } else if (!isSafeIdentifier(appId)) {
+    answer = OrvOfrep::error(404, flagKey, flagKey ? "FLAG_NOT_FOUND" : "GENERAL",
+                             "unknown application");
+  } else {
+    const std::string file = payloadPath(directory, appId, "ki_feature");
+    std::string content;
+    std::string problem;
+    const int status = readPayloadFile(directory, file, &content, &problem);
+    OrvValue payload;
+    if (status == 200) {
+      auto parsed = OrvValue::parseJson(content);
+      payload = std::move(parsed.value);
+      if (!payload.isDictionary())
+        problem = "is not a JSON object" + (parsed.ok() ? std::string() : ": " + parsed.error);
+      else
+        problem = OrvAssignment::problemOf(payload);
+    }
+    if (status == 404) {
+      currentRequest.missingFile = file;
+      answer = OrvOfrep::error(
+          404, flagKey, flagKey ? "FLAG_NOT_FOUND" : "GENERAL",
+          "unknown application: no file " + appId + "/ki_feature.json in the served directory");
+    } else if (!problem.empty()) {
+      std::cerr << ("orvexp serve: " + file + " " + problem + "; answered 500\n");
+      answer = OrvOfrep::error(500, flagKey, "GENERAL", "the payload on the server is unusable");
+    } else {
+      answer = OrvOfrep::evaluate(payload, appId, flagKey, text, seen.ifNoneMatch);
+    }
+  }
+  if (collector && ofrepExposures && !answer.exposures.empty()) recordExposures(answer.exposures);
+  res.status = answer.status;
+  if (!answer.etag.empty()) res.set_header("ETag", answer.etag);
+  if (!answer.body.empty()) res.set_content(answer.body, "application/json");
+  seen.status = answer.status;
+  if (text.size() <= kMaxLoggedBodyBytes) seen.body = OrvValue::parseJson(text).value;
+  record(std::move(seen));
+}
+
+void OrvConfigServer::Impl::recordExposures(const std::vector<OrvMediatorEvent>& events) {
+  std::vector<OrvMediatorEvent> fresh;
+  {
+    std::lock_guard lock(mutex);
+    for (const OrvMediatorEvent& event : events)
+      if (!exposuresStored.count(event.eventId)) fresh.push_back(event);
+  }
+  if (fresh.empty()) return;
+  std::size_t added = 0;
+  std::string why;
+  // The evaluation is answered either way: an exposure that could not be stored now is
+  // tried again by the unit's next evaluation.
+  if (!collector->store().add(fresh, &added, &why)) {
+    std::cerr << ("orvexp serve: an OFREP exposure was not stored: " + why + "\n");
+    return;
+  }
+  std::lock_guard lock(mutex);
+  if (exposuresStored.size() + fresh.size() > kMaxRememberedExposures) exposuresStored.clear();
+  for (const OrvMediatorEvent& event : fresh) exposuresStored.insert(event.eventId);
+}
 
 OrvConfigServer::OrvConfigServer(std::string directory) : impl_(std::make_unique<Impl>()) {
   impl_->directory = std::move(directory);
@@ -556,6 +653,21 @@ OrvConfigServer::OrvConfigServer(std::string directory) : impl_(std::make_unique
   server.Post(OrvRemoteConfig::kFetchPath,
               [this](const httplib::Request& req, httplib::Response& res,
                      const httplib::ContentReader& reader) { impl_->handle(req, res, reader); });
+  // OFREP: the application by header or by path prefix; a flag key is one path segment.
+  auto ofrep = [this](const std::string& pattern, bool byPath, bool single) {
+    impl_->server.Post(
+        pattern, [this, byPath, single](const httplib::Request& req, httplib::Response& res,
+                                        const httplib::ContentReader& reader) {
+          const std::string app = byPath ? req.matches[1].str() : std::string();
+          const std::string key = single ? req.matches[byPath ? 2 : 1].str() : std::string();
+          impl_->handleOfrep(req, res, reader, app, single ? &key : nullptr);
+        });
+  };
+  const std::string flags = OrvOfrep::kPath;
+  ofrep(flags, false, false);
+  ofrep(flags + "/([^/]+)", false, true);
+  ofrep("/apps/([^/]+)" + flags, true, false);
+  ofrep("/apps/([^/]+)" + flags + "/([^/]+)", true, true);
   // Runs before any body is read. A multipart body would be taken apart by the HTTP
   // library before any handler could bound it; no endpoint takes one.
   server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
@@ -571,6 +683,8 @@ OrvConfigServer::OrvConfigServer(std::string directory) : impl_(std::make_unique
 }
 
 OrvConfigServer::~OrvConfigServer() { stop(); }
+
+void OrvConfigServer::setOfrepExposures(bool record) { impl_->ofrepExposures = record; }
 
 void OrvConfigServer::setMaxAge(long seconds) { impl_->maxAge = seconds; }
 

@@ -8,6 +8,12 @@
 // else is unknown (404), so no request can name a path outside DIR. Only regular files
 // are served, and a symbolic link only while it leads to a file inside DIR.
 //
+// POST /ofrep/v1/evaluate/flags[/{key}] evaluates the flags of DIR/<app>/ki_feature.json
+// over OFREP (see OrvOfrep.h), the application named by the header X-Orv-App or by the
+// path prefix /apps/<app>; with an event store (collectEventsTo), a single evaluation
+// that exposes a unit to an experiment group stores the library's exposure event for
+// it, once per application, unit, experiment and group (setOfrepExposures).
+//
 // A payload that declares weighted groups ("#groups", see OrvAssignment.h) is resolved
 // for the unit each request names, and its ETag is that of the resolved payload; any
 // other payload is served byte for byte.
@@ -69,6 +75,10 @@ class OrvConfigServer {
   // /experiments/<id> as pages, GET /api/experiments as JSON). False, with `*error`, when
   // the store refuses the path. Call before start().
   bool collectEventsTo(const std::string& path, std::string* error = nullptr);
+
+  // Whether OFREP evaluations store exposures in the event store (by default they do;
+  // `serve --no-ofrep-exposures` turns it off). Call before start().
+  void setOfrepExposures(bool record);
 
   // Answers 200 and 304 with "Cache-Control: max-age=N" (negative: none). Call before
   // start().

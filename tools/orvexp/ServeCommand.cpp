@@ -1,7 +1,8 @@
 // `orvexp serve --dir DIR [--host H] [--port N] [--events DB] [--max-age N]
-// [--max-connections-per-client N] [--quiet]`: the reference config
-// server (with assignment of weighted groups), and with --events the reference
-// OTLP/HTTP collector of exposure events and the exposure report page.
+// [--max-connections-per-client N] [--no-ofrep-exposures] [--quiet]`: the reference
+// config server (with assignment of weighted groups) and OFREP evaluation of its
+// flags, and with --events the reference OTLP/HTTP collector of exposure events (OFREP
+// evaluations' own included) and the exposure report page.
 #include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -66,12 +67,14 @@ struct ServeOptions {
   std::string events;
   long maxAge = -1;
   std::size_t maxConnectionsPerClient = OrvConfigServer::kMaxConnectionsPerClient;
+  bool noOfrepExposures = false;
   bool quiet = false;
 };
 
 int runServe(const ServeOptions& o) {
   OrvConfigServer server(o.dir);
   server.setMaxAge(o.maxAge);
+  server.setOfrepExposures(!o.noOfrepExposures);
   server.setMaxConnectionsPerClient(o.maxConnectionsPerClient);  // in range: checked when parsed
   std::string why;
   if (!o.events.empty() && !server.collectEventsTo(o.events, &why)) {
@@ -127,6 +130,10 @@ void setupServeCommand(CLI::App& app, int& exitCode) {
                   "saying so")
       ->capture_default_str()
       ->check(CLI::Range(std::size_t{1}, OrvConfigServer::kMaxConnections));
+  cmd->add_flag("--no-ofrep-exposures", options->noOfrepExposures,
+                "With --events, do not store an exposure event for OFREP evaluations (POST "
+                "/ofrep/v1/evaluate/flags/{key}); by default each application, unit, experiment "
+                "and group evaluated is stored once, as the library would send it");
   cmd->add_flag("--quiet", options->quiet,
                 "Do not log requests (by default one line each on stderr: time, method, path, "
                 "application, status, body bytes, time taken)");
