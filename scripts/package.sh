@@ -22,13 +22,14 @@ if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
 $sudo dpkg -i "$deb" >/dev/null
 trap '$sudo dpkg --purge liborvexperiment-dev >/dev/null' EXIT
 bash tests/consumer/consume.sh /usr build/package/consumer-check
-# The Python package as installed: Debian's python3 finds it in dist-packages and it loads
-# the installed library by soname; its suite runs against the installed orvexp.
+# The Python package as installed: Debian's /usr/bin/python3 finds it in dist-packages
+# and it loads the installed library by soname; its suite runs against the installed
+# orvexp.
 unset PYTHONPATH ORVEXPERIMENT_LIBRARY ORVEXP
-python3 -c "import orvexperiment; print(orvexperiment.sdk_version())"
-where="$(python3 -c "import orvexperiment; print(orvexperiment.__file__)")"
+/usr/bin/python3 -c "import orvexperiment; print(orvexperiment.sdk_version())"
+where="$(/usr/bin/python3 -c "import orvexperiment; print(orvexperiment.__file__)")"
 case "$where" in
   /usr/lib/python3/dist-packages/orvexperiment/*) ;;
   *) echo "package.sh: python3 imports orvexperiment from $where" >&2; exit 1 ;;
 esac
-(cd build/package && python3 -m pytest -q -p no:cacheprovider "$OLDPWD/python/tests")
+(cd build/package && /usr/bin/python3 -m pytest -q -p no:cacheprovider "$OLDPWD/python/tests")

@@ -13,8 +13,8 @@
  *
  * @par Thread-safety
  * Every function may be called from any thread at any time, before or after start-up.
- * Only orv_wait_until_ready(), orv_flush() and the remove functions of listeners, sinks
- * and exporters wait; each says for what and for how long.
+ * Only orv_wait_until_ready(), orv_flush(), the remove functions of listeners, sinks
+ * and exporters, and the test-mode functions wait; each says for what and for how long.
  *
  * @par Status codes
  * Functions that can fail return an ::orv_status_t: #ORV_OK (zero) or a negative
@@ -859,8 +859,10 @@ ORV_EXPORT orv_status_t orv_otlp_exporter_stats(uint64_t id, orv_otlp_stats_t* s
  * test mode is on, orv_start() and orv_start_with_config() are ignored and orv_fetch()
  * succeeds without a fetch.
  *
- * orv_test_start(), orv_test_set_payload() and orv_test_reset() must be called while no
- * other thread uses the library: between tests, from the test's own thread. None of
+ * All but orv_test_is_active() wait for the library's work queued before the call (and
+ * the change listeners it runs), as long as those take. orv_test_start(),
+ * orv_test_set_payload() and orv_test_reset() must be called while no other thread
+ * uses the library: between tests, from the test's own thread. None of
  * these functions may be called inside a callback of this library; there they return
  * #ORV_ERR_WOULD_DEADLOCK. Test mode cannot follow a real start in the same process. */
 /** @{ */

@@ -333,10 +333,11 @@ _registered: Dict[Tuple[str, int], Any] = {}
 _registered_lock = threading.Lock()
 
 
-def _call_safely(what: str, function: Callable[..., None], *arguments: Any) -> None:
-    # An exception must not unwind into the library's thread: it is logged and dropped.
+def _call_safely(what: str, call: Callable[[], None]) -> None:
+    # An exception must not unwind into the library's thread (decoding what it passed
+    # included): it is logged and dropped.
     try:
-        function(*arguments)
+        call()
     except BaseException:  # noqa: BLE001 - nothing may escape into C
         log.exception("orvexperiment: %s raised; ignored", what)
 
@@ -347,8 +348,8 @@ def add_change_listener(listener: Callable[[List[str]], None]) -> int:
     :func:`remove_change_listener`. An exception it raises is logged and ignored."""
 
     def trampoline(_user: Any, keys: Any, count: int) -> None:
-        names = [keys[i].decode("utf-8", "replace") for i in range(count)]
-        _call_safely("change listener", listener, names)
+        _call_safely("change listener",
+                     lambda: listener([keys[i].decode("utf-8", "replace") for i in range(count)]))
 
     callback = _library.CHANGE_CALLBACK(trampoline)
     identifier = ctypes.c_uint64()
@@ -374,9 +375,8 @@ def add_event_sink(sink: Callable[[Event], None]) -> int:
     sink raises is logged and ignored (the event counts as taken)."""
 
     def trampoline(_user: Any, name: bytes, properties: bytes, event_id: bytes) -> None:
-        _call_safely("event sink", sink,
-                     Event(name.decode("utf-8", "replace"), json.loads(properties),
-                           event_id.decode()))
+        _call_safely("event sink", lambda: sink(Event(
+            name.decode("utf-8", "replace"), json.loads(properties), event_id.decode())))
 
     callback = _library.EVENT_CALLBACK(trampoline)
     identifier = ctypes.c_uint64()
@@ -408,8 +408,8 @@ def fetch(callback: Optional[Callable[[bool, int, str], None]] = None) -> None:
 
     def trampoline(_user: Any, ok: int, code: int, message: bytes) -> None:
         try:
-            _call_safely("fetch callback", callback, ok == 1, code,
-                         message.decode("utf-8", "replace"))
+            _call_safely("fetch callback",
+                         lambda: callback(ok == 1, code, message.decode("utf-8", "replace")))
         finally:
             with _registered_lock:
                 _pending_fetches.pop(key[0], None)
