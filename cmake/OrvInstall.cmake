@@ -20,6 +20,21 @@ if(TARGET OrvExperimentShared)
   install(EXPORT OrvExperimentSharedTargets NAMESPACE OrvExperiment:: DESTINATION ${ORV_CMAKE_DIR})
 endif()
 
+# The Python package (pure Python over the shared library), where Debian's python3 finds
+# it: PREFIX/lib/python3/dist-packages. It loads the library by the soname it names,
+# which must be the one built here.
+if(TARGET OrvExperimentShared)
+  file(STRINGS python/orvexperiment/_library.py _orv_py_soname REGEX "^SONAME = ")
+  if(NOT _orv_py_soname STREQUAL "SONAME = \"libOrvExperiment.so.${PROJECT_VERSION_MAJOR}\"")
+    message(FATAL_ERROR "python/orvexperiment/_library.py: SONAME must be "
+      "libOrvExperiment.so.${PROJECT_VERSION_MAJOR}, found ${_orv_py_soname}")
+  endif()
+  set(ORV_PYTHON_INSTALL_DIR lib/python3/dist-packages CACHE STRING
+    "Where the Python package is installed, under the prefix unless absolute")
+  install(DIRECTORY python/orvexperiment DESTINATION ${ORV_PYTHON_INSTALL_DIR}
+    FILES_MATCHING PATTERN "*.py" PATTERN "py.typed" PATTERN "__pycache__" EXCLUDE)
+endif()
+
 configure_package_config_file(cmake/OrvExperimentConfig.cmake.in
   ${CMAKE_CURRENT_BINARY_DIR}/OrvExperimentConfig.cmake
   INSTALL_DESTINATION ${ORV_CMAKE_DIR})

@@ -3,9 +3,9 @@
 # Usage: bash scripts/install-deps.sh [demo]
 #   demo:    building the library and orvexp (the demo's release build): compiler, CMake,
 #            Ninja and the libraries the library links;
-#   default: everything else too: tests (GoogleTest, Python with SciPy, Chromium for the
-#            report page), sanitizer and fuzzer runtimes (clang), benchmarks, the Debian
-#            package and the API reference (doxygen).
+#   default: everything else too: tests (GoogleTest, Python with SciPy and pytest,
+#            Chromium for the report page), sanitizer and fuzzer runtimes (clang),
+#            benchmarks, the Debian package and the API reference (doxygen).
 set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
@@ -15,7 +15,7 @@ packages=(
 if [ "${1:-}" != demo ]; then
   packages+=(
     clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-    python3 python3-scipy chromium openssl procps e2fsprogs dpkg-dev doxygen
+    python3 python3-scipy python3-pytest chromium openssl procps e2fsprogs dpkg-dev doxygen
   )
 fi
 sudo=""

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -27,6 +28,7 @@
 #include "OrvExperiment/OrvExperiment.h"
 #include "OrvExperiment/OrvExperimentConfig.h"
 #include "OrvExperiment/OrvPlatform.h"
+#include "OrvExperiment/OrvTesting.h"
 #include "OrvExperimentQueue.h"
 #include "OrvMediator.h"
 #include "platform/OrvMainQueue.h"
@@ -37,6 +39,10 @@
 
 struct orv_config {
   std::shared_ptr<OrvExperimentConfig> config;
+};
+
+struct orv_otlp_options {
+  OrvOtlpExporterOptions options;
 };
 
 // A detail read's outcome, whatever the kind of read: the value held as an OrvValue so
@@ -235,6 +241,32 @@ Registry& changeListeners() {
 Registry& eventSinks() {
   static Registry* registry = new Registry();
   return *registry;
+}
+
+// The exporter ids this interface handed out and has not removed: the mediator answers
+// stats of an unknown id with zeros, where a C caller is owed #ORV_ERR_NOT_FOUND. Never
+// destroyed, like the registries.
+struct ExporterIds {
+  std::mutex mutex;
+  std::set<std::uint64_t> ids;  // guarded by mutex
+};
+
+ExporterIds& exporterIds() {
+  static ExporterIds* ids = new ExporterIds();
+  return *ids;
+}
+
+// RFC 9110's token: what a header name may be.
+bool isHeaderToken(std::string_view name) {
+  if (name.empty()) return false;
+  return std::all_of(name.begin(), name.end(), [](unsigned char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+           std::string_view("!#$%&'*+-.^_`|~").find(static_cast<char>(c)) != std::string_view::npos;
+  });
+}
+
+std::chrono::milliseconds cappedMilliseconds(std::int64_t ms) {
+  return std::chrono::milliseconds(std::min(ms, kMaxMilliseconds));
 }
 
 // A wait for readiness on these threads would wait for work queued behind itself.
@@ -785,3 +817,155 @@ orv_status_t orv_flush(int64_t timeout_ms) {
     return done ? ORV_OK : ORV_ERR_TIMEOUT;
   });
 }
+
+orv_status_t orv_otlp_options_create(const char* endpoint, orv_otlp_options_t** options) {
+  if (!endpoint || !options) return ORV_ERR_NULL_ARGUMENT;
+  return guarded([&] {
+    auto handle = std::make_unique<orv_otlp_options>();
+    handle->options.endpoint = endpoint;
+    *options = handle.release();
+    return ORV_OK;
+  });
+}
+
+void orv_otlp_options_free(orv_otlp_options_t* options) { delete options; }
+
+orv_status_t orv_otlp_options_add_header(orv_otlp_options_t* options, const char* name,
+                                         const char* value) {
+  if (!options || !name || !value) return ORV_ERR_NULL_ARGUMENT;
+  if (!isHeaderToken(name) || std::strpbrk(value, "\r\n")) return ORV_ERR_INVALID_ARGUMENT;
+  return guarded([&] {
+    options->options.headers.emplace_back(name, value);
+    return ORV_OK;
+  });
+}
+
+orv_status_t orv_otlp_options_set_max_batch(orv_otlp_options_t* options, int64_t records) {
+  if (!options) return ORV_ERR_NULL_ARGUMENT;
+  if (records < 1) return ORV_ERR_INVALID_ARGUMENT;
+  options->options.maxBatch = static_cast<std::size_t>(
+      std::min<std::uint64_t>(static_cast<std::uint64_t>(records), SIZE_MAX));
+  return ORV_OK;
+}
+
+orv_status_t orv_otlp_options_set_flush_interval(orv_otlp_options_t* options, int64_t interval_ms) {
+  if (!options) return ORV_ERR_NULL_ARGUMENT;
+  if (interval_ms < 0) return ORV_ERR_INVALID_ARGUMENT;
+  options->options.flushInterval = cappedMilliseconds(interval_ms);
+  return ORV_OK;
+}
+
+orv_status_t orv_otlp_options_set_timeouts(orv_otlp_options_t* options, int64_t connect_ms,
+                                           int64_t request_ms) {
+  if (!options) return ORV_ERR_NULL_ARGUMENT;
+  if (connect_ms < 1 || request_ms < 1) return ORV_ERR_INVALID_ARGUMENT;
+  options->options.connectTimeout = cappedMilliseconds(connect_ms);
+  options->options.requestTimeout = cappedMilliseconds(request_ms);
+  return ORV_OK;
+}
+
+orv_status_t orv_add_otlp_exporter(const orv_otlp_options_t* options, uint64_t* id) {
+  if (!options || !id) return ORV_ERR_NULL_ARGUMENT;
+  return guarded([&] {
+    // Not under the ids' lock: the add delivers waiting events to the sinks, which may
+    // call this interface.
+    const std::uint64_t added = OrvMediator::sharedInstance()->addOtlpExporter(options->options);
+    if (added == 0) return ORV_ERR_INVALID_ARGUMENT;
+    auto& known = exporterIds();
+    std::lock_guard lock(known.mutex);
+    known.ids.insert(added);
+    *id = added;
+    return ORV_OK;
+  });
+}
+
+orv_status_t orv_remove_otlp_exporter(uint64_t id) {
+  return guarded([&] {
+    auto& known = exporterIds();
+    {
+      std::lock_guard lock(known.mutex);
+      if (known.ids.erase(id) == 0) return ORV_ERR_NOT_FOUND;
+    }
+    // Outside the lock: the removal waits for a request in flight.
+    OrvMediator::sharedInstance()->removeOtlpExporter(id);
+    return ORV_OK;
+  });
+}
+
+orv_status_t orv_otlp_exporter_stats(uint64_t id, orv_otlp_stats_t* stats) {
+  if (!stats) return ORV_ERR_NULL_ARGUMENT;
+  return guarded([&] {
+    {
+      auto& known = exporterIds();
+      std::lock_guard lock(known.mutex);
+      if (known.ids.count(id) == 0) return ORV_ERR_NOT_FOUND;
+    }
+    const OrvOtlpExporterStats counted = OrvMediator::sharedInstance()->otlpExporterStats(id);
+    stats->exported = counted.exported;
+    stats->rejected = counted.rejected;
+    stats->dropped = counted.dropped;
+    stats->failed_requests = counted.failedRequests;
+    return ORV_OK;
+  });
+}
+
+orv_status_t orv_test_start(const char* payload_json, const orv_config_t* config) {
+  if (!payload_json) return ORV_ERR_NULL_ARGUMENT;
+  return guarded([&] {
+    if (waitWouldDeadlock()) return ORV_ERR_WOULD_DEADLOCK;
+    OrvValue payload;
+    if (orv_status_t status = parseJson(payload_json, payload); status != ORV_OK) return status;
+    if (!payload.isDictionary()) return ORV_ERR_INVALID_ARGUMENT;
+    return OrvTesting::start(payload, config ? config->config : nullptr) ? ORV_OK
+                                                                         : ORV_ERR_INVALID_ARGUMENT;
+  });
+}
+
+orv_status_t orv_test_set_payload(const char* payload_json) {
+  if (!payload_json) return ORV_ERR_NULL_ARGUMENT;
+  return guarded([&] {
+    if (waitWouldDeadlock()) return ORV_ERR_WOULD_DEADLOCK;
+    OrvValue payload;
+    if (orv_status_t status = parseJson(payload_json, payload); status != ORV_OK) return status;
+    if (!payload.isDictionary()) return ORV_ERR_INVALID_ARGUMENT;
+    if (!OrvTesting::isActive()) return ORV_ERR_NO_UNIT;
+    return OrvTesting::setPayload(payload) ? ORV_OK : ORV_ERR_NO_UNIT;
+  });
+}
+
+orv_status_t orv_test_exposures_json(char* buffer, size_t size, size_t* length) {
+  if (badBuffer(buffer, size)) return ORV_ERR_NULL_ARGUMENT;
+  return guarded([&] {
+    if (waitWouldDeadlock()) return ORV_ERR_WOULD_DEADLOCK;
+    OrvValue::Array events;
+    for (OrvTestExposure& exposure : OrvTesting::exposures()) {
+      OrvValue::Dictionary fields = {{"app_id", OrvValue(exposure.appId)},
+                                     {"event_name", OrvValue(exposure.eventName)},
+                                     {"experiment_id", std::move(exposure.experimentId)},
+                                     {"group_id", std::move(exposure.groupId)},
+                                     {"is_control", OrvValue(exposure.isControl)},
+                                     {"properties", std::move(exposure.properties)}};
+      if (exposure.context.isDictionary()) fields.emplace_back("context", exposure.context);
+      events.push_back(OrvValue::dictionary(std::move(fields)));
+    }
+    return copyOut(OrvValue::array(std::move(events)).toJson(), buffer, size, length);
+  });
+}
+
+orv_status_t orv_test_clear_exposures(void) {
+  return guarded([&] {
+    if (waitWouldDeadlock()) return ORV_ERR_WOULD_DEADLOCK;
+    OrvTesting::clearExposures();
+    return ORV_OK;
+  });
+}
+
+orv_status_t orv_test_reset(void) {
+  return guarded([&] {
+    if (waitWouldDeadlock()) return ORV_ERR_WOULD_DEADLOCK;
+    OrvTesting::reset();
+    return ORV_OK;
+  });
+}
+
+int orv_test_is_active(void) { return OrvTesting::isActive() ? 1 : 0; }

@@ -13,8 +13,8 @@
  *
  * @par Thread-safety
  * Every function may be called from any thread at any time, before or after start-up.
- * Only orv_wait_until_ready(), orv_flush() and the two remove functions wait; each says
- * for what and for how long.
+ * Only orv_wait_until_ready(), orv_flush(), the remove functions of listeners, sinks
+ * and exporters, and the test-mode functions wait; each says for what and for how long.
  *
  * @par Status codes
  * Functions that can fail return an ::orv_status_t: #ORV_OK (zero) or a negative
@@ -40,8 +40,8 @@
  * A value may contain NUL bytes (JSON "\u0000" in a string feature); `*length` counts
  * them. JSON text handed out is compact and escapes every control character, so it
  * never contains one. The library allocates nothing the caller must free other than the
- * two handle types (orv_config_free(), orv_detail_free()). Two kinds of text are not
- * copied: constants (versions, status names), which live as long as the process, and
+ * three handle types (orv_config_free(), orv_detail_free(), orv_otlp_options_free()). Two kinds of
+ * text are not copied: constants (versions, status names), which live as long as the process, and
  * the strings a callback receives, which are valid until the callback returns.
  *
  * @par Callbacks
@@ -725,6 +725,205 @@ ORV_EXPORT orv_status_t orv_track(const char* name, double value);
  *         #ORV_ERR_WOULD_DEADLOCK or #ORV_ERR_INVALID_ARGUMENT (a negative timeout).
  */
 ORV_EXPORT orv_status_t orv_flush(int64_t timeout_ms);
+
+/** @} */
+
+/** @name Export to a collector
+ * Every event the event sinks take (exposures and outcomes alike), also with no sink at
+ * all, can go to an OpenTelemetry collector or any OTLP/HTTP receiver as one log record
+ * each (`POST {endpoint}/v1/logs`), in batches, from a thread of the exporter's own. An
+ * event leaves the exporter's durable queue (in the data directory) once the collector
+ * has accepted it, so events survive crashes and restarts and reach the collector at
+ * least once, each with its stable event identifier. Failures are retried with
+ * back-off; a batch the collector refuses for good is kept as dead letters and counted
+ * in orv_otlp_stats_t::dropped. orv_flush() also waits until the exporters' collectors
+ * have what was flushed. */
+/** @{ */
+
+/// Where and how an exporter sends (opaque): made by orv_otlp_options_create(), freed
+/// by orv_otlp_options_free(). One handle is for one thread at a time.
+typedef struct orv_otlp_options orv_otlp_options_t;
+
+/**
+ * @brief Makes exporter options for an endpoint, with batches of up to 512 records sent
+ * at least every second and 10-second connect and request timeouts.
+ * @param endpoint "http(s)://host[:port][/base]"; requests go to {endpoint}/v1/logs (one
+ *        that already ends in /v1/logs is used as it is). Copied; checked by
+ *        orv_add_otlp_exporter().
+ * @param[out] options Receives the new handle; free it with orv_otlp_options_free().
+ * @return #ORV_OK, #ORV_ERR_NULL_ARGUMENT or #ORV_ERR_OUT_OF_MEMORY.
+ */
+ORV_EXPORT orv_status_t orv_otlp_options_create(const char* endpoint, orv_otlp_options_t** options);
+
+/**
+ * @brief Frees exporter options; an exporter made from them keeps its own copy.
+ * @param options The handle, or NULL (ignored).
+ */
+ORV_EXPORT void orv_otlp_options_free(orv_otlp_options_t* options);
+
+/**
+ * @brief Adds an HTTP header sent with every request to the collector
+ * ("Authorization", say).
+ * @param options The options.
+ * @param name An HTTP token.
+ * @param value The value, without line breaks.
+ * @return #ORV_OK, #ORV_ERR_NULL_ARGUMENT, or #ORV_ERR_INVALID_ARGUMENT for a name that
+ *         is not a token or a value with a line break (nothing changed).
+ */
+ORV_EXPORT orv_status_t orv_otlp_options_add_header(orv_otlp_options_t* options, const char* name,
+                                                    const char* value);
+
+/**
+ * @brief The most log records one request carries.
+ * @param options The options.
+ * @param records At least 1 (default 512).
+ * @return #ORV_OK, #ORV_ERR_NULL_ARGUMENT, or #ORV_ERR_INVALID_ARGUMENT for a value
+ *         below 1 (nothing changed).
+ */
+ORV_EXPORT orv_status_t orv_otlp_options_set_max_batch(orv_otlp_options_t* options,
+                                                       int64_t records);
+
+/**
+ * @brief The longest an event waits for its batch to fill before it is sent anyway.
+ * @param options The options.
+ * @param interval_ms 0 or more (default 1000); more than a year counts as a year.
+ * @return #ORV_OK, #ORV_ERR_NULL_ARGUMENT, or #ORV_ERR_INVALID_ARGUMENT for a negative
+ *         value (nothing changed).
+ */
+ORV_EXPORT orv_status_t orv_otlp_options_set_flush_interval(orv_otlp_options_t* options,
+                                                            int64_t interval_ms);
+
+/**
+ * @brief The limits of one request to the collector: to connect, and for the whole
+ * request.
+ * @param options The options.
+ * @param connect_ms At least 1 (default 10000); more than a year counts as a year.
+ * @param request_ms At least 1 (default 10000); more than a year counts as a year.
+ * @return #ORV_OK, #ORV_ERR_NULL_ARGUMENT, or #ORV_ERR_INVALID_ARGUMENT for a value
+ *         below 1 (nothing changed).
+ */
+ORV_EXPORT orv_status_t orv_otlp_options_set_timeouts(orv_otlp_options_t* options,
+                                                      int64_t connect_ms, int64_t request_ms);
+
+/**
+ * @brief Starts an exporter. Events already waiting in the data directory's outbox (also
+ * from earlier runs) are handed to it before it returns.
+ *
+ * An endpoint that has an exporter already (the same {endpoint}/v1/logs) gets that
+ * exporter's id, and these options are not used; one removal then removes it.
+ * @param options The options; the handle may be freed right after.
+ * @param[out] id Receives the exporter's id for orv_remove_otlp_exporter() and
+ *        orv_otlp_exporter_stats(); never 0.
+ * @return #ORV_OK, #ORV_ERR_NULL_ARGUMENT, #ORV_ERR_OUT_OF_MEMORY, or
+ *         #ORV_ERR_INVALID_ARGUMENT for an endpoint that is not an http(s) URL (with an
+ *         error line; nothing started).
+ */
+ORV_EXPORT orv_status_t orv_add_otlp_exporter(const orv_otlp_options_t* options, uint64_t* id);
+
+/**
+ * @brief Stops an exporter.
+ *
+ * Waits for a request in flight to end (at most its request timeout). What the collector
+ * has not accepted stays queued in the data directory, for an exporter to the same
+ * endpoint in this run or a later one; call orv_flush() first to have it delivered.
+ * @param id An id from orv_add_otlp_exporter().
+ * @return #ORV_OK, or #ORV_ERR_NOT_FOUND (never added, or removed already).
+ */
+ORV_EXPORT orv_status_t orv_remove_otlp_exporter(uint64_t id);
+
+/// What an exporter has done since it was added (orv_otlp_exporter_stats()).
+typedef struct orv_otlp_stats_t {
+  uint64_t exported;         ///< Log records the collector accepted.
+  uint64_t rejected;         ///< Of those, ones the collector reported it rejected.
+  uint64_t dropped;          ///< Log records refused for good, kept as dead letters.
+  uint64_t failed_requests;  ///< Requests that failed and will be retried.
+} orv_otlp_stats_t;
+
+/**
+ * @brief Reads an exporter's counters.
+ * @param id An id from orv_add_otlp_exporter().
+ * @param[out] stats Receives the counters.
+ * @return #ORV_OK, #ORV_ERR_NULL_ARGUMENT, or #ORV_ERR_NOT_FOUND (never added, or
+ *         removed already).
+ */
+ORV_EXPORT orv_status_t orv_otlp_exporter_stats(uint64_t id, orv_otlp_stats_t* stats);
+
+/** @} */
+
+/** @name Test mode
+ * For an application's own tests of code that reads features (see OrvTesting.h): a
+ * payload put in place as if a server had sent it, with no disk, no network, and
+ * readiness at once. Reads, detail reads, exposures, change listeners and overrides
+ * behave as in production, except that exposure events are captured for
+ * orv_test_exposures_json() instead of going to the event sinks and exporters. While
+ * test mode is on, orv_start() and orv_start_with_config() are ignored and orv_fetch()
+ * succeeds without a fetch.
+ *
+ * All but orv_test_is_active() wait for the library's work queued before the call (and
+ * the change listeners it runs), as long as those take. orv_test_start(),
+ * orv_test_set_payload() and orv_test_reset() must be called while no other thread
+ * uses the library: between tests, from the test's own thread. None of
+ * these functions may be called inside a callback of this library; there they return
+ * #ORV_ERR_WOULD_DEADLOCK. Test mode cannot follow a real start in the same process. */
+/** @{ */
+
+/**
+ * @brief Starts test mode (resetting it first when it is on already).
+ * @param payload_json A JSON object in the payload format.
+ * @param config The configuration whose bucket identifier, fetch parameters, overrides
+ *        and exposure tracking apply (its server address plays no part), or NULL for one
+ *        of the application "test-app" with automatic exposure tracking on.
+ * @return #ORV_OK, #ORV_ERR_NULL_ARGUMENT, #ORV_ERR_INVALID_JSON,
+ *         #ORV_ERR_INVALID_ARGUMENT for a payload that is not an object or after a real
+ *         start (the library is then left unstarted), or #ORV_ERR_WOULD_DEADLOCK.
+ */
+ORV_EXPORT orv_status_t orv_test_start(const char* payload_json, const orv_config_t* config);
+
+/**
+ * @brief Replaces the payload as a fetch that brought it would: change listeners hear
+ * the keys that differ before it returns (with the library's own main queue), and an
+ * experiment already exposed stays exposed.
+ * @param payload_json A JSON object in the payload format.
+ * @return #ORV_OK, #ORV_ERR_NULL_ARGUMENT, #ORV_ERR_INVALID_JSON,
+ *         #ORV_ERR_INVALID_ARGUMENT for a payload that is not an object,
+ *         #ORV_ERR_NO_UNIT outside test mode (nothing changed), or
+ *         #ORV_ERR_WOULD_DEADLOCK.
+ */
+ORV_EXPORT orv_status_t orv_test_set_payload(const char* payload_json);
+
+/**
+ * @brief The exposure events captured since test mode started (or was cleared), oldest
+ * first, once every exposure asked for before the call has been decided.
+ *
+ * A JSON array of objects with "app_id", "event_name", "experiment_id", "group_id" (as
+ * the payload has them), "is_control", "properties" (as a sink would receive them) and,
+ * with a unit, "context".
+ * @param buffer Receives the text (see the string convention above).
+ * @param size The buffer's size in bytes.
+ * @param[out] length Receives the text's full length; may be NULL.
+ * @return #ORV_OK, #ORV_ERR_BUFFER_TOO_SMALL, #ORV_ERR_NULL_ARGUMENT or
+ *         #ORV_ERR_WOULD_DEADLOCK.
+ */
+ORV_EXPORT orv_status_t orv_test_exposures_json(char* buffer, size_t size, size_t* length);
+
+/**
+ * @brief Forgets the captured exposure events; what was exposed stays exposed.
+ * @return #ORV_OK or #ORV_ERR_WOULD_DEADLOCK.
+ */
+ORV_EXPORT orv_status_t orv_test_clear_exposures(void);
+
+/**
+ * @brief Leaves test mode for the unstarted state: no table, no configuration, no
+ * change listener, no exposure remembered or captured. Does nothing outside test mode.
+ * @return #ORV_OK or #ORV_ERR_WOULD_DEADLOCK.
+ */
+ORV_EXPORT orv_status_t orv_test_reset(void);
+
+/**
+ * @brief Whether test mode is on.
+ * @return 1 when it is, 0 when not.
+ */
+ORV_EXPORT int orv_test_is_active(void);
 
 /** @} */
 

@@ -9,7 +9,12 @@
  *     null pointers; ends with a read and returns from main.
  *   c_api_test failed  SERVER_URL DATA_DIR
  *     a start-up that fails (the server has no payload for the application): the wait
- *     answers the failure with its code and message, reads answer defaults. */
+ *     answers the failure with its code and message, reads answer defaults.
+ *   c_api_test export  SERVER_URL DATA_DIR
+ *     the exporter's options and their errors; then, with an exporter to the server's
+ *     collector and no sink, one exposure and two outcomes, flushed: the exporter's
+ *     counters say the collector accepted all three, and the exporter is removed (c_api.sh
+ *     then counts them in the collector's store). */
 #define _POSIX_C_SOURCE 200809L
 
 #include <OrvExperiment/orv_experiment.h>
@@ -562,10 +567,75 @@ static int run_failed(const char* url, const char* data_dir) {
              : 1;
 }
 
+static int run_export(const char* url, const char* data_dir) {
+  orv_otlp_options_t* options = NULL;
+  orv_config_t* config = NULL;
+  orv_otlp_stats_t stats;
+  uint64_t exporter = 0, again = 0;
+  char text[kTextSize];
+
+  CHECK_STATUS(orv_otlp_options_create(NULL, &options), ORV_ERR_NULL_ARGUMENT);
+  CHECK_STATUS(orv_otlp_options_create(url, NULL), ORV_ERR_NULL_ARGUMENT);
+  CHECK_STATUS(orv_otlp_options_set_max_batch(NULL, 1), ORV_ERR_NULL_ARGUMENT);
+  CHECK_STATUS(orv_add_otlp_exporter(NULL, &exporter), ORV_ERR_NULL_ARGUMENT);
+  CHECK_STATUS(orv_otlp_exporter_stats(1, NULL), ORV_ERR_NULL_ARGUMENT);
+  CHECK_STATUS(orv_remove_otlp_exporter(12345), ORV_ERR_NOT_FOUND);
+  CHECK_STATUS(orv_otlp_exporter_stats(12345, &stats), ORV_ERR_NOT_FOUND);
+
+  CHECK_STATUS(orv_otlp_options_create("ftp://127.0.0.1/", &options), ORV_OK);
+  CHECK_STATUS(orv_add_otlp_exporter(options, &exporter), ORV_ERR_INVALID_ARGUMENT);
+  orv_otlp_options_free(options);
+  orv_otlp_options_free(NULL);
+
+  CHECK_STATUS(orv_otlp_options_create(url, &options), ORV_OK);
+  CHECK_STATUS(orv_otlp_options_add_header(options, "bad name", "x"), ORV_ERR_INVALID_ARGUMENT);
+  CHECK_STATUS(orv_otlp_options_add_header(options, "X-Team", "a\r\nb"), ORV_ERR_INVALID_ARGUMENT);
+  CHECK_STATUS(orv_otlp_options_add_header(options, "X-Team", "checkout"), ORV_OK);
+  CHECK_STATUS(orv_otlp_options_set_max_batch(options, 0), ORV_ERR_INVALID_ARGUMENT);
+  CHECK_STATUS(orv_otlp_options_set_max_batch(options, 2), ORV_OK);
+  CHECK_STATUS(orv_otlp_options_set_flush_interval(options, -1), ORV_ERR_INVALID_ARGUMENT);
+  CHECK_STATUS(orv_otlp_options_set_flush_interval(options, 200), ORV_OK);
+  CHECK_STATUS(orv_otlp_options_set_timeouts(options, 0, 1), ORV_ERR_INVALID_ARGUMENT);
+  CHECK_STATUS(orv_otlp_options_set_timeouts(options, 30000, 30000), ORV_OK);
+
+  CHECK_STATUS(orv_set_data_directory(data_dir), ORV_OK);
+  CHECK_STATUS(orv_add_otlp_exporter(options, &exporter), ORV_OK);
+  CHECK(exporter != 0);
+  /* The same endpoint is the same exporter. */
+  CHECK_STATUS(orv_add_otlp_exporter(options, &again), ORV_OK);
+  CHECK(again == exporter);
+  orv_otlp_options_free(options);
+
+  CHECK_STATUS(orv_config_create("c-app", url, &config), ORV_OK);
+  CHECK_STATUS(orv_config_set_bucket_id_json(config, "\"unit-c\""), ORV_OK);
+  CHECK_STATUS(orv_start_with_config(config), ORV_OK);
+  orv_config_free(config);
+  CHECK_STATUS(orv_wait_until_ready(60000, NULL, NULL, 0, NULL), ORV_OK);
+
+  /* color belongs to experiment 101 alone: read twice, exposed once. */
+  CHECK(text_is(orv_get_string("color", NULL, text, sizeof text, NULL), text, "red"));
+  CHECK(text_is(orv_get_string("color", NULL, text, sizeof text, NULL), text, "red"));
+  CHECK_STATUS(orv_track("purchase", 12.5), ORV_OK);
+  CHECK_STATUS(orv_track("signup", 1), ORV_OK);
+  CHECK_STATUS(orv_flush(60000), ORV_OK);
+
+  CHECK_STATUS(orv_otlp_exporter_stats(exporter, &stats), ORV_OK);
+  CHECK(stats.exported == 3 && stats.rejected == 0 && stats.dropped == 0);
+  CHECK_STATUS(orv_remove_otlp_exporter(exporter), ORV_OK);
+  CHECK_STATUS(orv_remove_otlp_exporter(exporter), ORV_ERR_NOT_FOUND);
+  CHECK_STATUS(orv_otlp_exporter_stats(exporter, &stats), ORV_ERR_NOT_FOUND);
+
+  if (failures) fprintf(stderr, "c_api_test export: %d checks failed\n", failures);
+  return failures ? 1 : 0;
+}
+
 int main(int argc, char** argv) {
   if (argc == 6 && strcmp(argv[1], "ready") == 0)
     return run_ready(argv[2], argv[3], argv[4], argv[5]);
   if (argc == 4 && strcmp(argv[1], "failed") == 0) return run_failed(argv[2], argv[3]);
-  fprintf(stderr, "usage: c_api_test ready URL PAYLOAD DATA_DIR VERSION | failed URL DATA_DIR\n");
+  if (argc == 4 && strcmp(argv[1], "export") == 0) return run_export(argv[2], argv[3]);
+  fprintf(stderr,
+          "usage: c_api_test ready URL PAYLOAD DATA_DIR VERSION | failed URL DATA_DIR | "
+          "export URL DATA_DIR\n");
   return 2;
 }
