@@ -77,6 +77,19 @@ class Memory {
                     bool replace) = 0;
 };
 
+// A memory that keeps nothing: every unit is seen for the first time, so a sticky entry
+// places it by the hash (what a unit's first launch, or a server that remembers no
+// units but must answer for one, gives it).
+class FirstTime : public Memory {
+ public:
+  std::optional<Kept> recall(const std::string&, const std::string&) override {
+    return std::nullopt;
+  }
+  Kept keep(const std::string&, const std::string&, const Kept& kept, bool) override {
+    return kept;
+  }
+};
+
 // `payload` with its "#groups" entries resolved for `unit`: each becomes a plain entry
 // with "#experiment_group_id" and "#is_control_group" of the unit's group, "bucket_id"
 // the unit (unless the entry sets one), "#feature_list" as given (or the group's value

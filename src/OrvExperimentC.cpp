@@ -99,6 +99,12 @@ orv_status_t parseJson(const char* json, OrvValue& out) {
   return ORV_OK;
 }
 
+// A payload: JSON text of an object (ORV_ERR_INVALID_ARGUMENT for any other value).
+orv_status_t parsePayload(const char* json, OrvValue& out) {
+  if (orv_status_t status = parseJson(json, out); status != ORV_OK) return status;
+  return out.isDictionary() ? ORV_OK : ORV_ERR_INVALID_ARGUMENT;
+}
+
 // A typed read's text form, as getValueAsString gives it.
 std::string textForm(const OrvValue& value) {
   return value.isString() ? value.stringValue() : value.description();
@@ -914,8 +920,7 @@ orv_status_t orv_test_start(const char* payload_json, const orv_config_t* config
   return guarded([&] {
     if (waitWouldDeadlock()) return ORV_ERR_WOULD_DEADLOCK;
     OrvValue payload;
-    if (orv_status_t status = parseJson(payload_json, payload); status != ORV_OK) return status;
-    if (!payload.isDictionary()) return ORV_ERR_INVALID_ARGUMENT;
+    if (orv_status_t status = parsePayload(payload_json, payload); status != ORV_OK) return status;
     return OrvTesting::start(payload, config ? config->config : nullptr) ? ORV_OK
                                                                          : ORV_ERR_INVALID_ARGUMENT;
   });
@@ -926,8 +931,7 @@ orv_status_t orv_test_set_payload(const char* payload_json) {
   return guarded([&] {
     if (waitWouldDeadlock()) return ORV_ERR_WOULD_DEADLOCK;
     OrvValue payload;
-    if (orv_status_t status = parseJson(payload_json, payload); status != ORV_OK) return status;
-    if (!payload.isDictionary()) return ORV_ERR_INVALID_ARGUMENT;
+    if (orv_status_t status = parsePayload(payload_json, payload); status != ORV_OK) return status;
     if (!OrvTesting::isActive()) return ORV_ERR_NO_UNIT;
     return OrvTesting::setPayload(payload) ? ORV_OK : ORV_ERR_NO_UNIT;
   });

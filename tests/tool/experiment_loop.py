@@ -14,15 +14,12 @@ has a length of its own: each may take whatever is left of the run's time, which
 before CTest's TIMEOUT so that on a machine too slow for it the run still ends by
 itself, naming the step it was at, and stops the server.
 """
-import atexit
 import concurrent.futures
 import hashlib
 import html.parser
 import http.client
-import importlib
 import json
 import os
-import selectors
 import shutil
 import subprocess
 import sys
@@ -31,20 +28,8 @@ import urllib.parse
 
 import run_budget
 
-
-class LateImport:
-    """A module imported in the background, waited for at its first use."""
-
-    def __init__(self, name):
-        self._module = concurrent.futures.ThreadPoolExecutor(1).submit(
-            importlib.import_module, name)
-
-    def __getattr__(self, attribute):
-        return getattr(self._module.result(), attribute)
-
-
 # scipy takes seconds to import on a busy machine, and is needed only after the devices.
-stats = LateImport("scipy.stats")
+stats = run_budget.LateImport("scipy.stats")
 
 orvexp, source, work = sys.argv[1], sys.argv[2], sys.argv[3]
 devices = int(sys.argv[4]) if len(sys.argv) > 4 else 200
@@ -55,19 +40,11 @@ RUN_SECONDS = 570
 # leave room for the connections of devices that have just ended, which the server
 # counts until its thread for each has seen it closed, later on a busy machine.
 PARALLEL_DEVICES = 4
-server = None
-
-
-def stop_server():
-    if server and server.poll() is None:
-        server.kill()
-
-
-budget = run_budget.Budget(RUN_SECONDS, stop_server)
+budget = run_budget.Budget(RUN_SECONDS)
 check, elapsed, left, run, failures = (budget.check, budget.elapsed, budget.left, budget.run,
                                        budget.failures)
 remover = run_budget.fresh(work)
-payloads = os.path.join(work, "payloads")
+payloads = os.path.join(work, "payloads")  # where budget.serve writes them
 assigned_text = open(os.path.join(source, "examples/assigned-payload.json"), "rb").read()
 assigned = json.loads(assigned_text)
 static_text = open(os.path.join(source, "examples/payload.json"), "rb").read()
@@ -80,26 +57,11 @@ posted = {"experiment_detail": [
 ninety = json.loads(assigned_text)
 for g, weight in zip(ninety["experiment_detail"][0]["#groups"], (90, 10)):
     g["weight"] = weight
-for app, text in (("fleet-app", json.dumps(ninety).encode()), ("faulty-app", assigned_text),
-                  ("static-app", static_text), ("posted-app", json.dumps(posted).encode())):
-    os.makedirs(os.path.join(payloads, app))
-    with open(os.path.join(payloads, app, "ki_feature.json"), "wb") as f:
-        f.write(text)
-
 events_db = os.path.join(work, "events.db")
-server = subprocess.Popen([orvexp, "serve", "--dir", payloads, "--port", "0", "--events",
-                           events_db, "--quiet"], stdout=subprocess.PIPE, text=True)
-# Whatever ends the run, an exception included, the server goes with it.
-atexit.register(stop_server)
-with selectors.DefaultSelector() as ready:
-    ready.register(server.stdout, selectors.EVENT_READ)
-    if not ready.select(left("starting the server")):
-        left("starting the server: it printed nothing")
-first_line = server.stdout.readline().split()
-if not first_line:
-    print("FAILED: orvexp serve ended (%s) before it printed its port" % server.wait(), flush=True)
-    sys.exit(1)
-url = first_line[-1]
+url = budget.serve(orvexp, {"fleet-app": json.dumps(ninety).encode(), "faulty-app": assigned_text,
+                            "static-app": static_text, "posted-app": json.dumps(posted).encode()},
+                   events_db)
+server = budget.server
 address = urllib.parse.urlsplit(url)
 connections = threading.local()
 opened = []  # every thread's connection, for close_connections

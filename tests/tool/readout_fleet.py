@@ -28,15 +28,12 @@ its own: each may take whatever is left of the run's time, which ends before CTe
 TIMEOUT so that on a machine too slow for it the run still ends by itself, naming the
 step it was at, and stops the server.
 """
-import atexit
 import concurrent.futures
 import html.parser
-import importlib
 import json
 import math
 import os
 import random
-import selectors
 import shutil
 import subprocess
 import sys
@@ -44,22 +41,10 @@ import urllib.request
 
 import run_budget
 
-
-class LateImport:
-    """A module imported in the background, waited for at its first use."""
-
-    def __init__(self, name):
-        self._module = concurrent.futures.ThreadPoolExecutor(1).submit(
-            importlib.import_module, name)
-
-    def __getattr__(self, attribute):
-        return getattr(self._module.result(), attribute)
-
-
 # SciPy takes seconds to import on a busy machine, and is needed only after the fleets.
-numpy = LateImport("numpy")
-stats = LateImport("scipy.stats")
-optimize = LateImport("scipy.optimize")
+numpy = run_budget.LateImport("numpy")
+stats = run_budget.LateImport("scipy.stats")
+optimize = run_budget.LateImport("scipy.optimize")
 
 orvexp, source, work = sys.argv[1], sys.argv[2], sys.argv[3]
 short = len(sys.argv) > 4 and sys.argv[4] == "short"
@@ -87,19 +72,10 @@ FLEETS = {
     "lift-app": {"control": 0.40, "green": 0.60},
     "null-app": {"control": 0.40, "green": 0.40},
 }
-server = None
-
-
-def stop_server():
-    if server and server.poll() is None:
-        server.kill()
-
-
-budget = run_budget.Budget(RUN_SECONDS, stop_server)
+budget = run_budget.Budget(RUN_SECONDS)
 check, elapsed, left, run, failures = (budget.check, budget.elapsed, budget.left, budget.run,
                                        budget.failures)
 remover = run_budget.fresh(work)
-payloads = os.path.join(work, "payloads")
 payload_text = open(os.path.join(source, "examples/assigned-payload.json"), "rb").read()
 payload = json.loads(payload_text)
 entry = payload["experiment_detail"][0]
@@ -109,25 +85,9 @@ check(entry["#experiment_id"] == EXPERIMENT
       == [("control", 50, True), ("green", 50, False)],
       "examples/assigned-payload.json splits %s 50/50 between control and green: %s"
       % (EXPERIMENT, entry))
-for app in FLEETS:
-    os.makedirs(os.path.join(payloads, app))
-    with open(os.path.join(payloads, app, "ki_feature.json"), "wb") as f:
-        f.write(payload_text)
-
 events_db = os.path.join(work, "events.db")
-server = subprocess.Popen([orvexp, "serve", "--dir", payloads, "--port", "0", "--events",
-                           events_db, "--quiet"], stdout=subprocess.PIPE, text=True)
-# Whatever ends the run, an exception included, the server goes with it.
-atexit.register(stop_server)
-with selectors.DefaultSelector() as ready:
-    ready.register(server.stdout, selectors.EVENT_READ)
-    if not ready.select(left("starting the server")):
-        left("starting the server: it printed nothing")
-first_line = server.stdout.readline().split()
-if not first_line:
-    print("FAILED: orvexp serve ended (%s) before it printed its port" % server.wait(), flush=True)
-    sys.exit(1)
-url = first_line[-1]
+url = budget.serve(orvexp, {app: payload_text for app in FLEETS}, events_db)
+server = budget.server
 
 # Each unit's draw, made before any process runs and in a fixed order, so that which unit
 # converts depends on the seed and the group it is shown, never on the order the units

@@ -474,6 +474,23 @@ struct OrvConfigServer::Impl {
     ::close(fds[0]);
   }
 
+  // The payload `file` holds: 200 with its text and value, 404 when there is no such
+  // file in the served directory, else 500 with `*problem` saying what is wrong with it
+  // (unreadable, too large, not a JSON object, "#groups" it cannot resolve).
+  int loadPayload(const std::string& file, std::string* content, OrvValue* payload,
+                  std::string* problem) const {
+    const int status = readPayloadFile(directory, file, content, problem);
+    if (status != 200) return status;
+    auto parsed = OrvValue::parseJson(*content);
+    if (!parsed.value.isDictionary()) {
+      *problem = "is not a JSON object" + (parsed.ok() ? std::string() : ": " + parsed.error);
+      return 500;
+    }
+    *payload = std::move(parsed.value);
+    if (OrvAssignment::hasGroups(*payload)) *problem = OrvAssignment::problemOf(*payload);
+    return problem->empty() ? 200 : 500;
+  }
+
   void handle(const httplib::Request& req, httplib::Response& res,
               const httplib::ContentReader& reader) {
     Request seen;
@@ -514,24 +531,16 @@ struct OrvConfigServer::Impl {
     const std::string file = payloadPath(directory, appId, templateCode);
     std::string content;
     std::string problem;
-    const int status = readPayloadFile(directory, file, &content, &problem);
+    OrvValue payload;
+    const int status = loadPayload(file, &content, &payload, &problem);
     if (status == 404) {
       // Named relative to DIR for the client, in full in the server's log.
       currentRequest.missingFile = file;
       return answer(404, "unknown application: no file " + appId + "/" + templateCode +
                              ".json in the served directory");
     }
-    if (status == 200) {
-      auto payload = OrvValue::parseJson(content);
-      if (!payload.value.isDictionary()) {
-        problem = "is not a JSON object" + (payload.ok() ? std::string() : ": " + payload.error);
-      } else if (OrvAssignment::hasGroups(payload.value)) {
-        problem = OrvAssignment::problemOf(payload.value);
-        if (problem.empty())
-          content =
-              OrvAssignment::resolve(payload.value, OrvAssignment::unitOf(body), nullptr).toJson();
-      }
-    }
+    if (status == 200 && OrvAssignment::hasGroups(payload))
+      content = OrvAssignment::resolve(payload, OrvAssignment::unitOf(body), nullptr).toJson();
     if (!problem.empty()) {
       std::cerr << ("orvexp serve: " + file + " " + problem + "; answered 500\n");
       return answer(500, "the payload on the server is unusable");
@@ -584,16 +593,8 @@ void OrvConfigServer::Impl::handleOfrep(const httplib::Request& req, httplib::Re
     const std::string file = payloadPath(directory, appId, "ki_feature");
     std::string content;
     std::string problem;
-    const int status = readPayloadFile(directory, file, &content, &problem);
     OrvValue payload;
-    if (status == 200) {
-      auto parsed = OrvValue::parseJson(content);
-      payload = std::move(parsed.value);
-      if (!payload.isDictionary())
-        problem = "is not a JSON object" + (parsed.ok() ? std::string() : ": " + parsed.error);
-      else
-        problem = OrvAssignment::problemOf(payload);
-    }
+    const int status = loadPayload(file, &content, &payload, &problem);
     if (status == 404) {
       currentRequest.missingFile = file;
       answer = OrvOfrep::error(

@@ -185,6 +185,23 @@ void bindText(sqlite3_stmt* st, int index, const std::string& text) {
   sqlite3_bind_text(st, index, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
 }
 
+// An absent column is NULL.
+void bindText(sqlite3_stmt* st, int index, const std::optional<std::string>& text) {
+  if (text) {
+    bindText(st, index, *text);
+  } else {
+    sqlite3_bind_null(st, index);
+  }
+}
+
+void bindDouble(sqlite3_stmt* st, int index, std::optional<double> value) {
+  if (value) {
+    sqlite3_bind_double(st, index, *value);
+  } else {
+    sqlite3_bind_null(st, index);
+  }
+}
+
 bool exec(sqlite3* db, const char* sql) {
   return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
 }
@@ -424,44 +441,16 @@ struct OrvEventStore::Impl {
         bindText(st, 1, row.eventId);
         bindText(st, 2, row.appId);
         bindText(st, 3, row.name);
-        if (row.experimentId) {
-          bindText(st, 4, *row.experimentId);
-        } else {
-          sqlite3_bind_null(st, 4);
-        }
-        if (row.groupId) {
-          bindText(st, 5, *row.groupId);
-        } else {
-          sqlite3_bind_null(st, 5);
-        }
+        bindText(st, 4, row.experimentId);
+        bindText(st, 5, row.groupId);
         sqlite3_bind_int(st, 6, row.control ? 1 : 0);
         sqlite3_bind_int64(st, 7, row.timeMs);
         bindText(st, 8, row.properties);
-        if (row.unit) {
-          bindText(st, 9, *row.unit);
-        } else {
-          sqlite3_bind_null(st, 9);
-        }
-        if (row.intendedShare) {
-          sqlite3_bind_double(st, 10, *row.intendedShare);
-        } else {
-          sqlite3_bind_null(st, 10);
-        }
-        if (row.split) {
-          bindText(st, 11, *row.split);
-        } else {
-          sqlite3_bind_null(st, 11);
-        }
-        if (row.outcome) {
-          bindText(st, 12, *row.outcome);
-        } else {
-          sqlite3_bind_null(st, 12);
-        }
-        if (row.value) {
-          sqlite3_bind_double(st, 13, *row.value);
-        } else {
-          sqlite3_bind_null(st, 13);
-        }
+        bindText(st, 9, row.unit);
+        bindDouble(st, 10, row.intendedShare);
+        bindText(st, 11, row.split);
+        bindText(st, 12, row.outcome);
+        bindDouble(st, 13, row.value);
         ok = sqlite3_step(st) == SQLITE_DONE;
         if (ok) p->added += static_cast<std::size_t>(sqlite3_changes(writer));
         sqlite3_reset(st);
@@ -686,61 +675,20 @@ struct ExperimentAgg {
   std::map<std::uint32_t, OutcomeAgg> outcomes;                   // by outcome name id
 };
 
-// Identifiers of one read, numbered in the order first seen: an open-addressing table
-// of (hash, id) over one buffer of their texts. The readout looks a unit up for every
-// exposure; std::unordered_map's nodes cost it several cache misses a lookup, most of
-// the readout's time at a million units, where this costs about one.
+// The few group ids and outcome names of one read, numbered in the order first seen.
 class Names {
  public:
   std::uint32_t id(std::string_view text) {
-    if (2 * (count() + 1) > slots_.size()) grow();
-    const std::uint64_t hash = std::hash<std::string_view>()(text);
-    std::size_t i = hash & (slots_.size() - 1);
-    for (; slots_[i].id != 0; i = (i + 1) & (slots_.size() - 1))
-      if (slots_[i].hash == hash && textOf(slots_[i]) == text) return slots_[i].id - 1;
-    starts_.push_back(texts_.size());
-    slots_[i] = {hash, texts_.size(), static_cast<std::uint32_t>(text.size()),
-                 static_cast<std::uint32_t>(count())};
-    texts_.append(text);
-    return slots_[i].id - 1;
+    const auto [at, added] =
+        ids_.emplace(std::string(text), static_cast<std::uint32_t>(texts_.size()));
+    if (added) texts_.push_back(&at->first);
+    return at->second;
   }
-  std::optional<std::uint32_t> find(std::string_view text) const {
-    if (slots_.empty()) return std::nullopt;
-    const std::uint64_t hash = std::hash<std::string_view>()(text);
-    for (std::size_t i = hash & (slots_.size() - 1); slots_[i].id != 0;
-         i = (i + 1) & (slots_.size() - 1))
-      if (slots_[i].hash == hash && textOf(slots_[i]) == text) return slots_[i].id - 1;
-    return std::nullopt;
-  }
-  std::string_view text(std::uint32_t id) const {
-    const std::size_t end = id + 1 < starts_.size() ? starts_[id + 1] : texts_.size();
-    return std::string_view(texts_).substr(starts_[id], end - starts_[id]);
-  }
-  std::size_t count() const { return starts_.size(); }
+  const std::string& text(std::uint32_t id) const { return *texts_[id]; }
 
  private:
-  struct Slot {
-    std::uint64_t hash = 0;
-    std::size_t start = 0;  // of its text in texts_
-    std::uint32_t length = 0;
-    std::uint32_t id = 0;  // id + 1; 0 is an empty slot
-  };
-  std::string_view textOf(const Slot& slot) const {
-    return std::string_view(texts_).substr(slot.start, slot.length);
-  }
-  void grow() {
-    std::vector<Slot> old = std::move(slots_);
-    slots_.assign(std::max<std::size_t>(16, old.size() * 2), Slot{});
-    for (const Slot& slot : old) {
-      if (slot.id == 0) continue;
-      std::size_t i = slot.hash & (slots_.size() - 1);
-      while (slots_[i].id != 0) i = (i + 1) & (slots_.size() - 1);
-      slots_[i] = slot;
-    }
-  }
-  std::vector<Slot> slots_;  // a power of two of them, at most half in use
-  std::string texts_;
-  std::vector<std::size_t> starts_;  // of each id's text in texts_
+  std::unordered_map<std::string, std::uint32_t> ids_;  // nodes never move
+  std::vector<const std::string*> texts_;               // by id, into ids_
 };
 
 std::string_view columnView(sqlite3_stmt* st, int column) {
@@ -839,6 +787,7 @@ std::vector<OrvEventStore::OutcomeStats> OrvEventStore::outcomeStatistics(
   // readout: its exposures are not read at all.
   struct Range {
     std::string app, experiment, group;
+    std::uint32_t experimentIndex = 0, groupId = 0;  // in `experiments`, in `groups`
   };
   std::vector<Range> ranges;
   std::vector<std::string> apps;  // with outcomes, in order
@@ -916,8 +865,17 @@ std::vector<OrvEventStore::OutcomeStats> OrvEventStore::outcomeStatistics(
   const std::size_t perPass = std::max<std::size_t>(passEvents, 1);
   const std::size_t passes = (rows + perPass - 1) / perPass;
 
-  Names experiments, groups, outcomeNames;  // experiments as "app\0experiment"
-  std::vector<ExperimentAgg> aggs;          // by experiment id
+  // The ranges come in the rows' order (application, experiment, group): the experiments
+  // are numbered in it.
+  Names groups, outcomeNames;
+  std::vector<std::pair<std::string, std::string>> experiments;  // application, experiment
+  for (Range& range : ranges) {
+    if (experiments.empty() || experiments.back() != std::pair(range.app, range.experiment))
+      experiments.emplace_back(range.app, range.experiment);
+    range.experimentIndex = static_cast<std::uint32_t>(experiments.size() - 1);
+    range.groupId = groups.id(range.group);
+  }
+  std::vector<ExperimentAgg> aggs(experiments.size());
   std::string key;
   for (std::size_t pass = 0; pass < passes; ++pass) {
     // This pass's units' exposures, then per unit and experiment its first exposure.
@@ -930,10 +888,6 @@ std::vector<OrvEventStore::OutcomeStats> OrvEventStore::outcomeStatistics(
     std::vector<Exposure> seen;
     seen.reserve(std::min(rows / passes + 1, perPass));
     for (const Range& range : ranges) {
-      key.assign(range.app);
-      key += '\0';
-      key += range.experiment;
-      const std::uint32_t experiment = experiments.id(key), group = groups.id(range.group);
       sqlite3_stmt* st = exposures.get();
       sqlite3_reset(st);
       bindText(st, 1, range.app);
@@ -944,8 +898,8 @@ std::vector<OrvEventStore::OutcomeStats> OrvEventStore::outcomeStatistics(
         if (unitId.empty()) continue;
         const UnitKey unit = unitKeyOf(key, range.app, unitId);
         if (partitionOf(unit, passes) != pass) continue;
-        seen.push_back({units.id(unit), experiment, group, sqlite3_column_int64(st, 1) != 0,
-                        sqlite3_column_int64(st, 2)});
+        seen.push_back({units.id(unit), range.experimentIndex, range.groupId,
+                        sqlite3_column_int64(st, 1) != 0, sqlite3_column_int64(st, 2)});
       }
     }
     // By unit (a counting sort: units are numbered densely), then each unit's few by
@@ -967,7 +921,7 @@ std::vector<OrvEventStore::OutcomeStats> OrvEventStore::outcomeStatistics(
       }
     }
     struct First {
-      std::uint32_t unit, experiment, group;
+      std::uint32_t experiment, group;
       std::int64_t exposedMs;
     };
     std::vector<First> firsts;           // kept units only, ordered by unit
@@ -981,7 +935,6 @@ std::vector<OrvEventStore::OutcomeStats> OrvEventStore::outcomeStatistics(
         control = control || seen[j].control;
         mixed = mixed || seen[j].group != seen[i].group;
       }
-      if (aggs.size() <= seen[i].experiment) aggs.resize(seen[i].experiment + 1);
       ExperimentAgg& agg = aggs[seen[i].experiment];
       if (mixed) {
         ++agg.unitsLeftOut;
@@ -990,7 +943,7 @@ std::vector<OrvEventStore::OutcomeStats> OrvEventStore::outcomeStatistics(
         group.first = group.first || control;
         ++group.second;
         while (unitStart.size() <= seen[i].unit) unitStart.push_back(firsts.size());
-        firsts.push_back({seen[i].unit, seen[i].experiment, seen[i].group, seen[i].timeMs});
+        firsts.push_back({seen[i].experiment, seen[i].group, seen[i].timeMs});
       }
       i = j;
     }
@@ -1069,12 +1022,8 @@ std::vector<OrvEventStore::OutcomeStats> OrvEventStore::outcomeStatistics(
     addUnit();
   }
 
-  // Rows in the query's order: application, experiment, outcome, group.
-  std::vector<std::uint32_t> order(aggs.size());
-  for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-    return experiments.text(a) < experiments.text(b);
-  });
+  // Rows in the query's order: application, experiment (the experiments' own), outcome,
+  // group.
   // Ids in their texts' order.
   const auto byText = [](const auto& ids, const Names& names) {
     std::vector<std::uint32_t> sorted;
@@ -1084,9 +1033,7 @@ std::vector<OrvEventStore::OutcomeStats> OrvEventStore::outcomeStatistics(
     return sorted;
   };
   std::vector<OutcomeStats> out;
-  for (std::uint32_t e : order) {
-    const std::string_view both = experiments.text(e);
-    const std::size_t zero = both.find('\0');
+  for (std::size_t e = 0; e < experiments.size(); ++e) {
     const ExperimentAgg& agg = aggs[e];
     const std::vector<std::uint32_t> groupOrder = byText(agg.groups, groups);
     for (std::uint32_t name : byText(agg.outcomes, outcomeNames)) {
@@ -1095,8 +1042,8 @@ std::vector<OrvEventStore::OutcomeStats> OrvEventStore::outcomeStatistics(
       for (std::uint32_t group : groupOrder) {
         const auto& units = agg.groups.at(group);
         OutcomeStats r;
-        r.appId = both.substr(0, zero);
-        r.experimentId = both.substr(zero + 1);
+        r.appId = experiments[e].first;
+        r.experimentId = experiments[e].second;
         r.outcome = outcomeNames.text(name);
         r.groupId = groups.text(group);
         r.control = units.first;

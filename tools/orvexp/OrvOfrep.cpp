@@ -12,18 +12,6 @@
 namespace OrvOfrep {
 namespace {
 
-// A sticky experiment's memory for a server that keeps none: every unit is seen for the
-// first time, so it gets the group the stateless hash gives it.
-class FirstTimeMemory : public OrvAssignment::Memory {
- public:
-  std::optional<Kept> recall(const std::string&, const std::string&) override {
-    return std::nullopt;
-  }
-  Kept keep(const std::string&, const std::string&, const Kept& kept, bool) override {
-    return kept;
-  }
-};
-
 // The flags an experiment with weighted groups lists: its "#feature_list", else the
 // keys its groups set. Without a unit those experiments are left out, and these flags
 // keep the payload's value.
@@ -96,7 +84,7 @@ Answer evaluate(const OrvValue& payload, const std::string& appId, const std::st
     return error(400, flagKey, "INVALID_CONTEXT", "\"targetingKey\" must be a string");
   const std::string unit = targetingKey.isString() ? targetingKey.stringValue() : "";
 
-  FirstTimeMemory memory;
+  OrvAssignment::FirstTime memory;  // a server keeps no units
   const auto table =
       OrvFeatureParser::parse(OrvAssignment::resolve(payload, unit, &memory, nullptr));
   const std::set<std::string> leftOut =

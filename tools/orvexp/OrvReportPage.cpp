@@ -137,15 +137,19 @@ std::string pathOf(const Selection& s) {
   return "/";
 }
 
-// The query of a selection's page: its page number, its horizon.
-std::string queryOf(const Selection& s, std::size_t page) {
+// The query of a selection's page: its page number, horizon and tuning; with
+// `identifiers`, first its application and experiment (the API is asked by them there).
+std::string queryOf(const Selection& s, std::size_t page, bool identifiers = false) {
+  std::vector<std::string> params;
+  if (identifiers && s.appId) params.push_back("app=" + percentEncode(*s.appId));
+  if (identifiers && s.experimentId)
+    params.push_back("experiment=" + percentEncode(*s.experimentId));
+  if (page > 1) params.push_back("page=" + std::to_string(page));
+  if (s.fixedHorizon) params.push_back("horizon=fixed");
+  if (s.expectedUnits) params.push_back("expected_units=" + std::to_string(*s.expectedUnits));
   std::string query;
-  if (page > 1) query += "page=" + std::to_string(page);
-  if (s.fixedHorizon) query += std::string(query.empty() ? "" : "&") + "horizon=fixed";
-  if (s.expectedUnits)
-    query += std::string(query.empty() ? "" : "&") +
-             "expected_units=" + std::to_string(*s.expectedUnits);
-  return query.empty() ? query : "?" + query;
+  for (const std::string& param : params) query += (query.empty() ? "?" : "&") + param;
+  return query;
 }
 
 std::string pageLink(const Selection& s, std::size_t page) { return pathOf(s) + queryOf(s, page); }
@@ -406,18 +410,7 @@ std::string html(const Page& page, const std::string& title) {
     alarms = "<a class=\"alarms\" href=\"" +
              escape(page.page == 1 ? std::string() : pathOf(page.selection)) + "#first-alarm\">" +
              alarms + "</a>";
-  std::string api = "/api/experiments";
-  if (page.selection.appId) api += "?app=" + percentEncode(*page.selection.appId);
-  if (page.selection.experimentId)
-    api += (page.selection.appId ? "&experiment=" : "?experiment=") +
-           percentEncode(*page.selection.experimentId);
-  if (page.page > 1)
-    api += (api.find('?') == std::string::npos ? "?page=" : "&page=") + std::to_string(page.page);
-  if (page.selection.fixedHorizon)
-    api += (api.find('?') == std::string::npos ? "?" : "&") + std::string("horizon=fixed");
-  if (page.selection.expectedUnits)
-    api += (api.find('?') == std::string::npos ? "?" : "&") + std::string("expected_units=") +
-           std::to_string(*page.selection.expectedUnits);
+  const std::string api = "/api/experiments" + queryOf(page.selection, page.page, true);
   Selection other = page.selection;
   other.fixedHorizon = !other.fixedHorizon;
   const std::string horizon =
@@ -610,38 +603,33 @@ std::optional<std::vector<std::string>> segmentsOf(const std::string& target) {
   }
 }
 
-// ?page=N: a whole number from 1, or nothing when it is anything else.
-std::optional<std::size_t> pageOf(const httplib::Request& req) {
-  if (!req.has_param("page")) return 1;
-  const std::string text = req.get_param_value("page");
-  if (text.empty() || text.size() > 9 ||
+// ?`name`=N: a whole number from 1 to `most` (`absent` when not given), or nothing when
+// it is anything else.
+std::optional<std::int64_t> wholeParam(const httplib::Request& req, const char* name,
+                                       std::int64_t absent, std::int64_t most) {
+  if (!req.has_param(name)) return absent;
+  const std::string text = req.get_param_value(name);
+  if (text.empty() || text.size() > 10 ||
       !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
     return std::nullopt;
-  const std::size_t page = std::stoul(text);
-  if (page < 1) return std::nullopt;
-  return page;
+  const std::int64_t number = std::stoll(text);
+  if (number < 1 || number > most) return std::nullopt;
+  return number;
 }
 
 // A selection of everything with the page, horizon and tuning asked for; nothing when one
 // is not what this page knows (?horizon= is "fixed" or "always-valid").
 std::optional<Selection> selectionOf(const httplib::Request& req) {
-  const auto number = pageOf(req);
-  if (!number) return std::nullopt;
+  const auto page = wholeParam(req, "page", 1, 999'999'999);
+  const auto units = wholeParam(req, "expected_units", 0, 1'000'000'000);
+  if (!page || !units) return std::nullopt;
   Selection s;
-  s.page = *number;
+  s.page = static_cast<std::size_t>(*page);
+  if (*units > 0) s.expectedUnits = *units;
   if (req.has_param("horizon")) {
     const std::string horizon = req.get_param_value("horizon");
     if (horizon != "fixed" && horizon != "always-valid") return std::nullopt;
     s.fixedHorizon = horizon == "fixed";
-  }
-  if (req.has_param("expected_units")) {
-    const std::string text = req.get_param_value("expected_units");
-    if (text.empty() || text.size() > 10 ||
-        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
-      return std::nullopt;
-    const std::int64_t units = std::stoll(text);
-    if (units < 1 || units > 1'000'000'000) return std::nullopt;
-    s.expectedUnits = units;
   }
   return s;
 }

@@ -49,18 +49,6 @@ std::vector<std::string> skippedParts(const OrvValue& payload) {
   return warnings;
 }
 
-// A first launch's memory: nothing kept, so a sticky experiment places the unit by the
-// hash, as it would the first time.
-class FirstLaunch : public OrvAssignment::Memory {
- public:
-  std::optional<Kept> recall(const std::string&, const std::string&) override {
-    return std::nullopt;
-  }
-  Kept keep(const std::string&, const std::string&, const Kept& kept, bool) override {
-    return kept;
-  }
-};
-
 int runParse(const std::string& path, const std::string& unit) {
   std::error_code error;
   if (std::filesystem::is_directory(path, error)) {
@@ -89,7 +77,7 @@ int runParse(const std::string& path, const std::string& unit) {
                               "): their experiments are left out");
       payload = OrvAssignment::withoutGroups(payload);
     } else {
-      FirstLaunch memory;
+      OrvAssignment::FirstTime memory;  // as on the unit's first launch
       std::vector<std::string> leftOut;
       payload = OrvAssignment::resolve(payload, unit, &memory, &leftOut);
       for (const std::string& id : leftOut)
