@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "OrvConfigServer.h"
+#include "server/OrvConfigServer.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <set>
 
-#include "platform/OrvMD5.h"
+#include "platform/values/OrvMD5.h"
 
 namespace OrvAssignment {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/OrvLogChannel.h"
+#include "platform/logs/OrvLogChannel.h"
 
 class OrvExpLog {
  public:

@@ -20,11 +20,11 @@
 #include "OrvRemoteConfig.h"
 #include "OrvTableWatch.h"
 #include "OrvTestMode.h"
-#include "platform/OrvMainQueue.h"
-#include "platform/OrvProcessLifetime.h"
-#include "platform/OrvSdkVersion.h"
-#include "platform/OrvUserDefaults.h"
-#include "platform/OrvValueNode.h"
+#include "platform/execution/OrvMainQueue.h"
+#include "platform/execution/OrvProcessLifetime.h"
+#include "platform/network/OrvSdkVersion.h"
+#include "platform/storage/OrvUserDefaults.h"
+#include "platform/values/OrvValueNode.h"
 
 extern "C" {
 const double OrvExperimentVersionNumber = 1.0;

@@ -1,6 +1,6 @@
 #include "OrvExperimentInfo.h"
 
-#include "platform/OrvMD5.h"
+#include "platform/values/OrvMD5.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <functional>
 #include <mutex>
 
-#include "platform/OrvSerialExecutor.h"
+#include "platform/execution/OrvSerialExecutor.h"
 
 class OrvExperimentQueue {
  public:

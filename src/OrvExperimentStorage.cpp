@@ -7,8 +7,8 @@
 
 #include "OrvExpLog.h"
 #include "OrvStickyAssignments.h"
-#include "platform/OrvDataDirectory.h"
-#include "platform/OrvUserDefaults.h"
+#include "platform/files/OrvDataDirectory.h"
+#include "platform/storage/OrvUserDefaults.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include <vector>
 
-#include "platform/OrvEventOutbox.h"
+#include "platform/storage/OrvEventOutbox.h"
 
 #include <chrono>
 #include <cstdint>

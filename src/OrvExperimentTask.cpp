@@ -4,8 +4,8 @@
 
 #include "OrvExpLog.h"
 #include "OrvExperimentTaskNotify.h"
-#include "platform/OrvMainQueue.h"
-#include "platform/OrvSerialExecutor.h"
+#include "platform/execution/OrvMainQueue.h"
+#include "platform/execution/OrvSerialExecutor.h"
 
 namespace {
 

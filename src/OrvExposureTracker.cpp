@@ -8,7 +8,7 @@
 #include "OrvExperimentStorage.h"
 #include "OrvFeatureManager.h"
 #include "OrvMediator.h"
-#include "platform/OrvMD5.h"
+#include "platform/values/OrvMD5.h"
 
 OrvExposureTracker& OrvExposureTracker::sharedInstance() {
   static OrvExposureTracker* instance = new OrvExposureTracker();  // never destroyed

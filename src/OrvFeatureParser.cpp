@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "platform/OrvValueNode.h"
+#include "platform/values/OrvValueNode.h"
 
 std::uint64_t OrvFeatureTable::hashOf(std::string_view key) noexcept {
   return std::hash<std::string_view>{}(key);

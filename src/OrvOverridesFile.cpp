@@ -11,8 +11,8 @@
 #include "OrvExperiment/OrvExperimentConfig.h"
 #include "OrvExperimentQueue.h"
 #include "OrvFeatureManager.h"
-#include "platform/OrvRegularFile.h"
-#include "platform/OrvSerialExecutor.h"
+#include "platform/execution/OrvSerialExecutor.h"
+#include "platform/files/OrvRegularFile.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "OrvExperimentStorage.h"
-#include "platform/OrvUserDefaults.h"
+#include "platform/storage/OrvUserDefaults.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "OrvExpLog.h"
 #include "OrvExperimentTaskNotify.h"
-#include "platform/OrvMainQueue.h"
+#include "platform/execution/OrvMainQueue.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "OrvOverridesFile.h"
 #include "OrvTableWatch.h"
 #include "OrvTestMode.h"
-#include "platform/OrvMainQueue.h"
+#include "platform/execution/OrvMainQueue.h"
 
 namespace {
 

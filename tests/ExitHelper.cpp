@@ -22,7 +22,7 @@
 #include "OrvMediator.h"
 #include "OrvOtlpExporter.h"
 #include "StoppableOwner.h"
-#include "platform/OrvProcessLifetime.h"
+#include "platform/execution/OrvProcessLifetime.h"
 
 namespace {
 

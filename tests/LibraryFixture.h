@@ -8,11 +8,12 @@
 #include <memory>
 #include <string>
 
-#include "OrvConfigServer.h"
 #include "OrvExperiment/OrvExperiment.h"
 #include "OrvExperiment/OrvPlatform.h"
 #include "OrvMediator.h"
 #include "TestSupport.h"
+#include "payloads/OrvPayloadDirectory.h"
+#include "server/OrvConfigServer.h"
 
 namespace orvtest {
 
@@ -104,7 +105,7 @@ class LibraryTest : public ::testing::Test {
   }
   void serve(const std::string& app, const std::string& json) {
     std::filesystem::create_directories(dir_.path() + "/payloads/" + app);
-    writeFile(OrvConfigServer::payloadPath(dir_.path() + "/payloads", app, "ki_feature"), json);
+    writeFile(OrvPayloadDirectory::payloadPath(dir_.path() + "/payloads", app, "ki_feature"), json);
   }
 
   TempDir dir_;

@@ -11,10 +11,10 @@
 
 #include "LibraryFixture.h"
 #include "OrvAssignment.h"
-#include "OrvEventStore.h"
 #include "OrvExpLog.h"
 #include "OrvExperiment/OrvTesting.h"
 #include "OrvStickyAssignments.h"
+#include "collector/OrvEventStore.h"
 
 using namespace orvtest;
 

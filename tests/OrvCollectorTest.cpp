@@ -15,12 +15,12 @@
 #include <set>
 #include <tuple>
 
-#include "OrvConfigServer.h"
-#include "OrvEventCollector.h"
-#include "OrvReportPage.h"
-#include "OrvSrm.h"
 #include "TestSupport.h"
-#include "platform/OrvMD5.h"
+#include "analysis/OrvSrm.h"
+#include "collector/OrvEventCollector.h"
+#include "platform/values/OrvMD5.h"
+#include "report/OrvReportPage.h"
+#include "server/OrvConfigServer.h"
 
 using namespace orvtest;
 

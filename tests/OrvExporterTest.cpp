@@ -10,11 +10,11 @@
 #include <httplib.h>
 
 #include "LibraryFixture.h"
-#include "OrvConfigServer.h"
-#include "OrvEventCollector.h"
-#include "platform/OrvEventOutbox.h"
-#include "platform/OrvHttpClient.h"
-#include "platform/OrvUserDefaults.h"
+#include "collector/OrvEventCollector.h"
+#include "platform/network/OrvHttpClient.h"
+#include "platform/storage/OrvEventOutbox.h"
+#include "platform/storage/OrvUserDefaults.h"
+#include "server/OrvConfigServer.h"
 
 using namespace orvtest;
 using std::chrono::milliseconds;

@@ -13,7 +13,7 @@
 #include "OrvExperimentStorage.h"
 #include "OrvFeatureManager.h"
 #include "OrvRemoteConfig.h"
-#include "platform/OrvUserDefaults.h"
+#include "platform/storage/OrvUserDefaults.h"
 
 using namespace orvtest;
 using Strings = std::vector<std::string>;

@@ -17,14 +17,14 @@
 #include <thread>
 
 #include "LibraryFixture.h"
-#include "OrvEventCollector.h"
 #include "OrvExperimentStorage.h"
 #include "OrvFeatureManager.h"
 #include "OrvFeatureParser.h"
 #include "ScriptedServer.h"
-#include "platform/OrvEventOutbox.h"
-#include "platform/OrvOutageKeeper.h"
-#include "platform/OrvUserDefaults.h"
+#include "collector/OrvEventCollector.h"
+#include "platform/storage/OrvEventOutbox.h"
+#include "platform/storage/OrvOutageKeeper.h"
+#include "platform/storage/OrvUserDefaults.h"
 
 using namespace orvtest;
 

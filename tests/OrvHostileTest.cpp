@@ -14,11 +14,11 @@
 #include "../external/remote_config/OrvRCCache.h"
 #include "LibraryFixture.h"
 #include "ScriptedServer.h"
-#include "platform/OrvDataDirectory.h"
-#include "platform/OrvDefaultsDatabase.h"
-#include "platform/OrvMD5.h"
-#include "platform/OrvSerialExecutor.h"
-#include "platform/OrvUserDefaults.h"
+#include "platform/execution/OrvSerialExecutor.h"
+#include "platform/files/OrvDataDirectory.h"
+#include "platform/storage/OrvDefaultsDatabase.h"
+#include "platform/storage/OrvUserDefaults.h"
+#include "platform/values/OrvMD5.h"
 
 using namespace orvtest;
 namespace fs = std::filesystem;

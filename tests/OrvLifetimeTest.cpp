@@ -20,7 +20,7 @@
 #include "ScriptedServer.h"
 #include "StoppableOwner.h"
 #include "TestSupport.h"
-#include "platform/OrvProcessLifetime.h"
+#include "platform/execution/OrvProcessLifetime.h"
 
 using namespace orvtest;
 

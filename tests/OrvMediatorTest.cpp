@@ -7,8 +7,8 @@
 #include "OrvExperiment/OrvPlatform.h"
 #include "OrvMediator.h"
 #include "TestSupport.h"
-#include "platform/OrvEventOutbox.h"
-#include "platform/OrvUserDefaults.h"
+#include "platform/storage/OrvEventOutbox.h"
+#include "platform/storage/OrvUserDefaults.h"
 
 using namespace orvtest;
 using Strings = std::vector<std::string>;

@@ -180,7 +180,7 @@ TEST_F(RemoteConfigTest, EveryFailureHasItsCodeAndLeavesPayloadAndCacheAlone) {
 TEST(OrvConfigServer, RejectsMalformedRequestsAndUnknownOrHostileApplications) {
   TempDir dir;
   std::filesystem::create_directories(dir.path() + "/known");
-  writeFile(OrvConfigServer::payloadPath(dir.path(), "known", kTemplate), R"({"k":1})");
+  writeFile(OrvPayloadDirectory::payloadPath(dir.path(), "known", kTemplate), R"({"k":1})");
   writeFile(dir.file("secret.json"), R"({"secret":1})");
   OrvConfigServer server(dir.path());
   ASSERT_TRUE(server.start());

@@ -7,7 +7,7 @@
 #include "OrvExperimentStorage.h"
 #include "OrvFeatureManager.h"
 #include "ScriptedServer.h"
-#include "platform/OrvUserDefaults.h"
+#include "platform/storage/OrvUserDefaults.h"
 
 using namespace orvtest;
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "OrvStatistics.h"
+#include "analysis/OrvStatistics.h"
 
 namespace {
 

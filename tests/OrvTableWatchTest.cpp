@@ -3,8 +3,9 @@
 
 #include "../external/remote_config/OrvRCInternal.h"
 #include "LibraryFixture.h"
-#include "OrvConfigServer.h"
 #include "ScriptedServer.h"
+#include "payloads/OrvPayloadDirectory.h"
+#include "server/OrvConfigServer.h"
 
 using namespace orvtest;
 
@@ -84,7 +85,7 @@ TEST_F(TableWatchTest, ChangeListenersHearTheKeysThatDifferAndNothingAfterA304) 
   const std::string app = appId();
   OrvConfigServer server(dir_.path());
   ASSERT_TRUE(server.start());
-  const std::string payload = OrvConfigServer::payloadPath(dir_.path(), app, "ki_feature");
+  const std::string payload = OrvPayloadDirectory::payloadPath(dir_.path(), app, "ki_feature");
   std::filesystem::create_directories(dir_.file(app));
   // Each row is a payload fetched in turn (the same one again is a 304): features, and
   // the membership of feature "m", then the keys the listener hears of it.

@@ -13,7 +13,7 @@
 #include "OrvExperiment/OrvValue.h"
 #include "OrvFeatureParser.h"
 #include "TestSupport.h"
-#include "platform/OrvMD5.h"
+#include "platform/values/OrvMD5.h"
 
 using namespace orvtest;
 

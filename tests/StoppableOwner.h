@@ -6,7 +6,7 @@
 #include <future>
 #include <mutex>
 
-#include "platform/OrvProcessLifetime.h"
+#include "platform/execution/OrvProcessLifetime.h"
 
 struct StoppableOwner {
   explicit StoppableOwner(std::promise<void>* gone = nullptr) : gone{gone} {}

@@ -12,7 +12,7 @@
 #include "OrvExperiment/OrvPlatform.h"
 #include "OrvExperimentStorage.h"
 #include "OrvMediator.h"
-#include "platform/OrvUserDefaults.h"
+#include "platform/storage/OrvUserDefaults.h"
 
 int main(int argc, char** argv) {
   if (argc < 4) return 2;

@@ -28,7 +28,7 @@
 #include "OrvExperiment/OrvPlatform.h"
 #include "OrvExperiment/OrvValue.h"
 #include "OrvExperimentQueue.h"
-#include "platform/OrvMainQueue.h"
+#include "platform/execution/OrvMainQueue.h"
 
 // Lets test failures show values as JSON.
 inline void PrintTo(const OrvValue& value, std::ostream* out) { *out << value.toJson(); }

@@ -14,13 +14,13 @@
 #include <unordered_set>
 
 #include "OrvMediatorInternal.h"
-#include "platform/OrvDataDirectory.h"
-#include "platform/OrvEventOutbox.h"
-#include "platform/OrvHttpClient.h"
-#include "platform/OrvIsoTime.h"
-#include "platform/OrvLogChannel.h"
-#include "platform/OrvProcessLifetime.h"
-#include "platform/OrvSerialExecutor.h"
+#include "platform/execution/OrvProcessLifetime.h"
+#include "platform/execution/OrvSerialExecutor.h"
+#include "platform/files/OrvDataDirectory.h"
+#include "platform/logs/OrvLogChannel.h"
+#include "platform/network/OrvHttpClient.h"
+#include "platform/storage/OrvEventOutbox.h"
+#include "platform/values/OrvIsoTime.h"
 
 OrvLogChannel& orvMediatorLog() {
   static OrvLogChannel* channel = new OrvLogChannel("[OrvMediator]");  // never destroyed

@@ -1,7 +1,7 @@
 // What the mediator's sources share and nothing else sees.
 #pragma once
 
-#include "platform/OrvLogChannel.h"
+#include "platform/logs/OrvLogChannel.h"
 
 // The mediator's log channel ("[OrvMediator]"), switched by OrvMediator::enableLog; the
 // OTLP exporters write to it too.

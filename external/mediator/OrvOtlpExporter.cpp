@@ -8,11 +8,11 @@
 #include <random>
 
 #include "OrvExperiment/OrvValue.h"
-#include "platform/OrvEventOutbox.h"
-#include "platform/OrvHttpClient.h"
-#include "platform/OrvLogChannel.h"
-#include "platform/OrvProcessLifetime.h"
-#include "platform/OrvSdkVersion.h"
+#include "platform/execution/OrvProcessLifetime.h"
+#include "platform/logs/OrvLogChannel.h"
+#include "platform/network/OrvHttpClient.h"
+#include "platform/network/OrvSdkVersion.h"
+#include "platform/storage/OrvEventOutbox.h"
 
 #include "OrvMediatorInternal.h"
 

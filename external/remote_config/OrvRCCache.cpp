@@ -13,9 +13,9 @@
 
 #include "OrvRCResponse.h"
 
-#include "platform/OrvDataDirectory.h"
-#include "platform/OrvMD5.h"
-#include "platform/OrvRegularFile.h"
+#include "platform/files/OrvDataDirectory.h"
+#include "platform/files/OrvRegularFile.h"
+#include "platform/values/OrvMD5.h"
 
 namespace {
 

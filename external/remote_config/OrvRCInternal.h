@@ -1,8 +1,8 @@
 // Shared internals of the remote-configuration component.
 #pragma once
 
-#include "platform/OrvLogChannel.h"
-#include "platform/OrvSerialExecutor.h"
+#include "platform/execution/OrvSerialExecutor.h"
+#include "platform/logs/OrvLogChannel.h"
 
 // Runs fetches, one at a time. Never destroyed.
 OrvSerialExecutor& orvRCWorker();

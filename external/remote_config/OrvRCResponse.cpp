@@ -4,7 +4,7 @@
 #include <cctype>
 
 #include "OrvRemoteConfig.h"
-#include "platform/OrvHttpClient.h"
+#include "platform/network/OrvHttpClient.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <utility>
 
 #include "OrvRemoteConfig.h"
-#include "platform/OrvHttpClient.h"
-#include "platform/OrvRegularFile.h"
+#include "platform/files/OrvRegularFile.h"
+#include "platform/network/OrvHttpClient.h"
 
 namespace {
 

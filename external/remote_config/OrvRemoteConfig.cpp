@@ -12,10 +12,10 @@
 #include "OrvRCInternal.h"
 #include "OrvRCResponse.h"
 #include "OrvRCTransport.h"
-#include "platform/OrvDataDirectory.h"
-#include "platform/OrvHttpClient.h"
-#include "platform/OrvProcessLifetime.h"
-#include "platform/OrvSdkVersion.h"
+#include "platform/execution/OrvProcessLifetime.h"
+#include "platform/files/OrvDataDirectory.h"
+#include "platform/network/OrvHttpClient.h"
+#include "platform/network/OrvSdkVersion.h"
 
 namespace {
 
