@@ -19,18 +19,17 @@ scripts/doc-page.py: the guides named in lower case), else by naming it (`docs/N
 
 Without test binaries only the links are checked (the citations need the binaries).
 """
-import importlib.util
 import pathlib
 import re
+import runpy
 import subprocess
 import sys
 
 LINK = re.compile(r"\[([^\]]*)\]\(([^)\s]+)\)")
 CODE_SPAN = re.compile(r"(`+)(.+?)\1", re.DOTALL)
-_spec = importlib.util.spec_from_file_location(
-    "doc_page", pathlib.Path(__file__).resolve().parent / "doc-page.py")
-doc_page = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(doc_page)
+# The page rules (slug, is_page, page_label) of scripts/doc-page.py, shared.
+DOC_PAGE = runpy.run_path(str(pathlib.Path(__file__).resolve().parent / "doc-page.py"))
+slug, is_page, page_label = DOC_PAGE["slug"], DOC_PAGE["is_page"], DOC_PAGE["page_label"]
 
 TEST = re.compile(r"`([A-Z][A-Za-z0-9_]*)\.(\*|[A-Z][A-Za-z0-9_]*(?:\.\.\.)?)`")
 BENCHMARK = re.compile(r"\bBM_[A-Za-z0-9_]+")
@@ -83,11 +82,11 @@ def anchors(document):
         if line.lstrip().startswith("```"):
             fenced = not fenced
         elif not fenced and re.match(r"#+ ", line):
-            slug = doc_page.slug(line.lstrip("#").strip())
-            count = seen.get(slug, 0)
-            seen[slug] = count + 1
+            anchor = slug(line.lstrip("#").strip())
+            count = seen.get(anchor, 0)
+            seen[anchor] = count + 1
             if count:
-                seen[f"{slug}-{count}"] = 1
+                seen[f"{anchor}-{count}"] = 1
     return set(seen)
 
 
@@ -124,10 +123,10 @@ def link_problems(source, documents):
         name = guide.relative_to(source).as_posix()
         if guide.resolve() not in linked_from_readme:
             problems.append(f"README.md: no link to {name}")
-        if doc_page.is_page(str(guide)):
-            if not re.search(r"@ref " + re.escape(doc_page.page_label(str(guide))) + r"\b",
+        if is_page(str(guide)):
+            if not re.search(r"@ref " + re.escape(page_label(str(guide))) + r"\b",
                              main_text):
-                problems.append(f"docs/mainpage.md: no @ref {doc_page.page_label(str(guide))} "
+                problems.append(f"docs/mainpage.md: no @ref {page_label(str(guide))} "
                                 f"({name})")
         elif name not in main_text:
             problems.append(f"docs/mainpage.md: does not name {name}")
