@@ -38,7 +38,7 @@ repo home CMakeLists.txt 'include_directories(/home/alice/include)'
 expect 1 home 'CMakeLists\.txt:1: names a home directory \(/home/alice\)'
 repo fine src/b.cpp $'char p[] = "/tmp/orv-XXXXXX";\nstd::string d = "/tmp/" + name;' \
   src/b.h '// falls back to /tmp/orv-experiment-<uid>' \
-  README.md 'config->setOverridesFile("/home/me/overrides.json");'
+  docs/embedding.md 'config->setOverridesFile("/home/me/overrides.json");'
 printf '#include "/tmp/untracked.h"\n' >"$work/fine/untracked.cpp"
 expect 0 fine 'no tracked file'
 

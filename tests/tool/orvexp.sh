@@ -146,10 +146,10 @@ usage_cases() {
     $'\nSDK version 1\\.0\\.2 ' -- "$orvexp" version
   expect 0 "^orvexp ${version//./\\.} " -- "$orvexp" --version
   expect 0 '5  get: exposures' -- "$orvexp" --help
-  # Every exit status the help lists is in the README's table, in the same words: a row
+  # Every exit status the help lists is in the table of docs/orvexp.md, in the same words: a row
   # with its code, for its command or for all, that says it.
   local rows line code rest found=0
-  rows="$(grep -E '^\| [0-9]+ \| ' "$src/README.md" | tr -d '`')"
+  rows="$(grep -E '^\| [0-9]+ \| ' "$src/docs/orvexp.md" | tr -d '`')"
   while IFS= read -r line; do
     [[ "$line" =~ ^\ +([0-9]+)\ +(.*)$ ]] || continue
     code="${BASH_REMATCH[1]}" rest="${BASH_REMATCH[2]}"
@@ -159,7 +159,7 @@ usage_cases() {
     [[ "$rest" =~ ^([a-z]+):\ (.*)$ ]] &&
       grep -E "^\| $code \| (${BASH_REMATCH[1]}|all) \| " <<<"$rows" | grep -qF -- "${BASH_REMATCH[2]}" &&
       continue
-    fail "README's table of exit codes lacks: $code $rest"
+    fail "the table of exit codes in docs/orvexp.md lacks: $code $rest"
   done < <(sed -n '/^Exit status:/,$p' "$dir/out")
   [ "$found" -ge 10 ] || fail "orvexp --help lists $found exit codes"
   expect 0 '^OrvExperiment command-line tool' '5  get: exposures' -- "$orvexp" help

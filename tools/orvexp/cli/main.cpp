@@ -12,7 +12,7 @@
 
 namespace {
 
-// The exit codes, shown by `orvexp --help`, each command's --help and the README.
+// The exit codes, shown by `orvexp --help`, each command's --help and docs/orvexp.md.
 // Scripts depend on them: a code keeps its meaning once documented.
 struct ExitCode {
   int code;
@@ -69,7 +69,7 @@ std::string exitCodeHelp(const std::string& command) {
 
 // The tool is versioned with the package, which follows the shared library's ABI (and
 // its soname); the SDK version is what servers and collectors are told, and moves on
-// its own (see README, Versioning).
+// its own (see docs/embedding.md, Versioning).
 std::string versionText() {
   return std::string("orvexp ") + ORVEXP_PACKAGE_VERSION + " (package OrvExperiment " +
          ORVEXP_PACKAGE_VERSION + ", shared library libOrvExperiment.so." +
