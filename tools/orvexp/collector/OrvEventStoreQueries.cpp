@@ -1,3 +1,6 @@
+// The event store's queries for the split check and the page: exposures per group and
+// carried split, their series in steps a chart reads easily, the count and the export.
+// Each takes the reader's turn (readMutex) and sees the last commit.
 #include "collector/OrvEventStore.h"
 
 #include <algorithm>

@@ -1,3 +1,7 @@
+// The event store's readout: outcomes attributed to the group of each unit's first
+// exposure, as docs/readout.sql does, in one pass over the exposure and outcome indexes
+// (in several passes past a number of events, so memory stays bounded), on the
+// reader's connection inside one read transaction.
 #include "collector/OrvEventStore.h"
 
 #include <algorithm>
