@@ -13,9 +13,9 @@ set(ORVEXP_DIR ${CMAKE_CURRENT_LIST_DIR})
 add_library(orv_statistics STATIC ${ORVEXP_DIR}/analysis/OrvStatistics.cpp)
 orv_target_settings(orv_statistics)
 target_include_directories(orv_statistics PUBLIC ${ORVEXP_DIR})
-# The simulations that check these figures call them millions of times: optimised in
-# every build, so that a debug build's suite does not spend its time here.
-target_compile_options(orv_statistics PRIVATE -O2)
+# The simulations that check these figures call them millions of times: optimised in a
+# debug build too (the others are), so that its suite does not spend its time here.
+target_compile_options(orv_statistics PRIVATE $<$<CONFIG:Debug>:-O2>)
 
 file(READ ${PROJECT_SOURCE_DIR}/docs/readout.sql ORV_READOUT_SQL)
 configure_file(${ORVEXP_DIR}/collector/ReadoutSql.h.in
