@@ -85,16 +85,17 @@ bool waitForFile(const char* path) {
   return true;
 }
 
+bool writeText(const std::string& path, const std::string& text) {
+  std::FILE* f = std::fopen(path.c_str(), "w");
+  if (!f) return false;
+  std::fputs(text.c_str(), f);
+  return std::fclose(f) == 0;
+}
+
 // Writes a payload of `count` experiments to DIR/payload.json and starts on it.
 bool startOnExperiments(const char* dir, int count) {
   const std::string payload = std::string(dir) + "/payload.json";
-  if (std::FILE* f = std::fopen(payload.c_str(), "w")) {
-    std::fputs(manyExperiments(count).c_str(), f);
-    std::fclose(f);
-  } else {
-    return false;
-  }
-  return start(dir, "file://" + payload) != 1;
+  return writeText(payload, manyExperiments(count)) && start(dir, "file://" + payload) != 1;
 }
 
 void sayExiting() {
@@ -157,10 +158,7 @@ int main(int argc, char** argv) {
     if (::setrlimit(RLIMIT_AS, &limit) != 0) return 5;
     std::printf("start %lld\n",
                 static_cast<long long>(start(argv[2], std::string("file://") + argv[3])));
-    if (std::FILE* f = std::fopen(argv[3], "w")) {
-      std::fputs(argv[4], f);
-      std::fclose(f);
-    }
+    writeText(argv[3], argv[4]);
     std::printf("fetch %lld\n",
                 static_cast<long long>((listened(OrvExperiment::fetch()), waitOutcome())));
     std::printf("color %s\n", OrvExperiment::getValueAsString("color").c_str());
@@ -188,10 +186,7 @@ int main(int argc, char** argv) {
       std::unique_lock lock(m);
       if (!cv.wait_for(lock, std::chrono::seconds(60), [&] { return !early->empty(); })) return 4;
     }
-    if (std::FILE* f = std::fopen(argv[3], "w")) {
-      std::fputs(R"({"color":"red"})", f);
-      std::fclose(f);
-    }
+    writeText(argv[3], R"({"color":"red"})");
     // The fetch's outcome is delivered on the main queue after anything the new table's
     // arrival told readiness listeners.
     const std::int64_t fetched = (listened(OrvExperiment::fetch()), waitOutcome());
@@ -259,10 +254,7 @@ int main(int argc, char** argv) {
   if (std::strcmp(mode, "refresh") == 0 && argc == 4) {
     orvRCSetRefreshTimeScaleForTesting(1e-4);  // 30 s become 3 ms
     const std::string payload = std::string(argv[2]) + "/payload.json";
-    if (std::FILE* f = std::fopen(payload.c_str(), "w")) {
-      std::fputs(manyExperiments(std::atoi(argv[3])).c_str(), f);
-      std::fclose(f);
-    }
+    writeText(payload, manyExperiments(std::atoi(argv[3])));
     auto config = OrvExperimentConfig::create("exit-app", "file://" + payload);
     config->setRefreshInterval(std::chrono::seconds(30));
     config->setStartupTask(listened(OrvExperimentTask::create()));

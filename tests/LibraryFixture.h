@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -17,13 +18,17 @@
 
 namespace orvtest {
 
-// Collects every event the mediator delivers while it exists.
+// Collects every event the mediator delivers while it exists (every call: no
+// deduplication); `arrived` counts them.
 class EventCapture {
  public:
   EventCapture()
       : id_(OrvMediator::sharedInstance()->addEventSink([this](const OrvMediatorEvent& e) {
-          std::lock_guard lock(mutex_);
-          events_.push_back(e);
+          {
+            std::lock_guard lock(mutex_);
+            events_.push_back(e);
+          }
+          arrived.notify();
         })) {}
   ~EventCapture() { OrvMediator::sharedInstance()->removeEventSink(id_); }
   std::vector<OrvMediatorEvent> events() const {
@@ -37,6 +42,18 @@ class EventCapture {
     for (const auto& e : events()) out.push_back(e.properties.toJson());
     return out;
   }
+  std::vector<std::string> names() const {
+    std::vector<std::string> out;
+    for (const auto& e : events()) out.push_back(e.name);
+    return out;
+  }
+  // How often each eventId arrived.
+  std::map<std::string, int> perId() const {
+    std::map<std::string, int> out;
+    for (const auto& e : events()) ++out[e.eventId];
+    return out;
+  }
+  Signal arrived;
 
  private:
   mutable std::mutex mutex_;

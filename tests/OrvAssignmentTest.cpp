@@ -4,9 +4,7 @@
 // ways to read one payload) it is tests/tool/assignment.py's.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <sstream>
 
 #include "LibraryFixture.h"
@@ -19,13 +17,6 @@
 using namespace orvtest;
 
 namespace {
-
-OrvValue casesFile() {
-  std::ifstream in(std::string(ORV_TEST_SOURCE_DIR) + "/docs/assignment-cases.json");
-  std::stringstream text;
-  text << in.rdbuf();
-  return OrvValue::parseJson(text.str()).value;
-}
 
 // Groups "g0", "g1", ... with `weights`, each setting "color" to its own id.
 OrvValue groupsOf(const OrvValue& weights) {
@@ -45,7 +36,8 @@ class AssignmentLibraryTest : public LibraryTest {};
 }  // namespace
 
 TEST(AssignmentCases, EveryPublishedCaseGetsItsGroupFromTheHashAndFromResolution) {
-  const OrvValue cases = casesFile()["cases"];
+  const OrvValue cases =
+      json(readFile(std::string(ORV_TEST_SOURCE_DIR) + "/docs/assignment-cases.json"))["cases"];
   ASSERT_GE(cases.size(), 50u);
   for (const OrvValue& c : cases.elements()) {
     SCOPED_TRACE(c.toJson());

@@ -36,7 +36,7 @@ class WireCollector {
 
   explicit WireCollector(Script script) : script_(std::move(script)) {
     server_.Post(R"(/.*)", [this](const httplib::Request& req, httplib::Response& res) {
-      Request seen{std::chrono::steady_clock::now(), req.path, eventIds(req.body), 200};
+      Request seen{std::chrono::steady_clock::now(), req.path, otlpEventIds(req.body), 200};
       std::size_t n;
       {
         std::lock_guard lock(mutex_);
@@ -107,18 +107,6 @@ class WireCollector {
   }
 
  private:
-  static std::vector<std::string> eventIds(const std::string& body) {
-    std::vector<std::string> ids;
-    const OrvValue request = OrvValue::parseJson(body).value;
-    for (const auto& resource : request["resourceLogs"].elements())
-      for (const auto& scope : resource["scopeLogs"].elements())
-        for (const auto& record : scope["logRecords"].elements())
-          for (const auto& attribute : record["attributes"].elements())
-            if (attribute["key"].stringValue() == "eventId")
-              ids.push_back(attribute["value"]["stringValue"].stringValue());
-    return ids;
-  }
-
   Script script_;
   httplib::Server server_;
   mutable std::mutex mutex_;
@@ -127,26 +115,6 @@ class WireCollector {
   std::vector<Request> requests_;  // guarded by mutex_
   int port_ = 0;
   std::thread thread_;
-};
-
-// Sink calls, every one (no deduplication), by eventId.
-class SinkCalls {
- public:
-  SinkCalls()
-      : id_(OrvMediator::sharedInstance()->addEventSink([this](const OrvMediatorEvent& e) {
-          std::lock_guard lock(mutex_);
-          ++calls_[e.eventId];
-        })) {}
-  ~SinkCalls() { OrvMediator::sharedInstance()->removeEventSink(id_); }
-  std::map<std::string, int> calls() const {
-    std::lock_guard lock(mutex_);
-    return calls_;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::map<std::string, int> calls_;
-  const std::uint64_t id_;
 };
 
 void track(int count, const std::string& prefix = "e", const OrvValue& properties = {}) {
@@ -208,7 +176,7 @@ TEST_F(ExporterTest, EveryEventReachesTheReferenceCollectorOnceAndAnEndpointHasO
   ASSERT_TRUE(server.start());
   LogCapture log;
   OrvMediator::enableLog(true);
-  SinkCalls sinks;
+  EventCapture sinks;
   const auto id = add(options("HTTP" + server.url().substr(4)));  // schemes ignore case
   // The same endpoint again (once with a trailing slash) is the same exporter: a second
   // queue for it broke a constraint on every hand-over and sent each event four times.
@@ -223,7 +191,7 @@ TEST_F(ExporterTest, EveryEventReachesTheReferenceCollectorOnceAndAnEndpointHasO
   for (std::string line; std::getline(exported, line);)
     ++lines[json(line)["event_id"].stringValue()];
   expectEachOnce(lines, 45);
-  expectEachOnce(sinks.calls(), 45);
+  expectEachOnce(sinks.perId(), 45);
   EXPECT_EQ(OrvMediator::sharedInstance()->otlpExporterStats(id).exported, 45u);
   EXPECT_EQ(log.countContaining("[ERROR]"), 0);
   EXPECT_TRUE(OrvUserDefaults::initWithSuiteName("probe")->isPersistent());
@@ -260,7 +228,7 @@ TEST_F(ExporterTest, RetryableFailuresBackOffAndEveryEventIsAcceptedOnce) {
       res.status = row.status;
       if (row.retryAfter) res.set_header("Retry-After", row.retryAfter);
     });
-    SinkCalls sinks;
+    EventCapture sinks;
     auto o = options(collector.url(), 5);
     const int faults = row.slow ? 1 : kFaults;
     if (row.slow) {
@@ -289,7 +257,7 @@ TEST_F(ExporterTest, RetryableFailuresBackOffAndEveryEventIsAcceptedOnce) {
       EXPECT_GE(requests[k + 1].at - requests[k].at, floor) << "retry " << k;
     }
     expectEachOnce(collector.accepted(), 5);
-    expectEachOnce(sinks.calls(), 5);
+    expectEachOnce(sinks.perId(), 5);
     EXPECT_EQ(OrvMediator::sharedInstance()->otlpExporterStats(id).failedRequests,
               static_cast<std::uint64_t>(faults));
   }
@@ -520,22 +488,4 @@ TEST_F(ExporterTest, AClockSetBackDelaysNothingAndOrderIsTheOrderStored) {
   for (const auto& r : collector.requests())
     order.insert(order.end(), r.eventIds.begin(), r.eventIds.end());
   EXPECT_EQ(order, (std::vector<std::string>{"id-0", "id-1", "id-2"}));
-}
-
-TEST(OrvEventCollector, RefusesWhatIsNotAnOtlpJsonLogsRequest) {
-  TempDir dir;
-  std::string error;
-  auto collector = OrvEventCollector::open(dir.file("c.sqlite3"), &error);
-  ASSERT_TRUE(collector) << error;
-  EXPECT_EQ(collector->handle("{}", "application/x-protobuf").status, 415);
-  EXPECT_EQ(collector->handle("not json", "application/json").status, 400);
-  EXPECT_EQ(collector->handle(R"({"resourceLogs":7})", "application/json").status, 400);
-  const auto partial = collector->handle(
-      R"({"resourceLogs":[{"scopeLogs":[{"logRecords":[1,{"timeUnixNano":"x"},{"eventName":"ok"}]}]}]})",
-      "application/json; charset=utf-8");
-  EXPECT_EQ(partial.status, 200);
-  EXPECT_EQ(json(partial.body)["partialSuccess"]["rejectedLogRecords"].stringValue(), "2");
-  std::stringstream stored;
-  ASSERT_TRUE(collector->store().exportJsonLines(stored, &error)) << error;
-  EXPECT_EQ(json(stored.str())["name"].stringValue(), "ok");
 }

@@ -1,16 +1,13 @@
 // Faults: processes killed at random moments, data directories pulled away, read-only
 // or full, and readers racing reloads.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <csignal>
-#include <cstring>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 #include <sstream>
@@ -139,14 +136,8 @@ TEST_F(KillLoop, ASlowOtlpCollectorGetsEveryEventOnce) {
     const auto answer = collector->handle(req.body, req.get_header_value("Content-Type"));
     res.status = answer.status;
     res.set_content(answer.body, "application/json");
-    const OrvValue body = json(req.body);
     std::lock_guard lock(mutex);
-    for (const auto& resource : body["resourceLogs"].elements())
-      for (const auto& scope : resource["scopeLogs"].elements())
-        for (const auto& record : scope["logRecords"].elements())
-          for (const auto& attribute : record["attributes"].elements())
-            if (attribute["key"].stringValue() == "eventId")
-              ++atTheWire[attribute["value"]["stringValue"].stringValue()];
+    for (const auto& id : otlpEventIds(req.body)) ++atTheWire[id];
   });
   run(server.url(), dir_.file("unused.jsonl"), &collector->store());
   // The store deduplicates; the wire does not. A record sent twice needs a kill between
@@ -185,17 +176,13 @@ TEST_F(FaultTest, AFullDiskIsReportedAndNothingIsSentTwice) {
   EventCapture events;
   LogCapture log;
   startWithPayload(appId(), manyExperiments(40));
-  // From here on files may not grow past 48 KiB (EFBIG), as on a full disk.
-  const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-  rlimit saved{};
-  ::getrlimit(RLIMIT_FSIZE, &saved);
-  const rlimit limit{48 * 1024, saved.rlim_max};
-  ::setrlimit(RLIMIT_FSIZE, &limit);
-  for (int round = 0; round < 2; ++round)
-    for (int i = 0; i < 40; ++i) OrvExperiment::getValueAsString("k" + std::to_string(i));
-  const bool drained = drainWorkQueue();
-  ::setrlimit(RLIMIT_FSIZE, &saved);
-  std::signal(SIGXFSZ, oldHandler);
+  bool drained = false;
+  {
+    DiskLimit full(48 * 1024);  // files may not grow past 48 KiB, as on a full disk
+    for (int round = 0; round < 2; ++round)
+      for (int i = 0; i < 40; ++i) OrvExperiment::getValueAsString("k" + std::to_string(i));
+    drained = drainWorkQueue();
+  }
   ASSERT_TRUE(drained);
   EXPECT_EQ(events.size(), 40u);  // each once, although the store could not keep growing
   EXPECT_EQ(log.countContaining("[ERROR] OrvUserDefaults"), 1);
@@ -209,16 +196,8 @@ class DiskFull : public ::testing::Test {
  protected:
   void SetUp() override { OrvPlatform::setDataDirectory(dir_.path()); }
   void TearDown() override { OrvPlatform::setDataDirectory(""); }
-  void fill() {
-    oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
-    ::getrlimit(RLIMIT_FSIZE, &saved_);
-    const rlimit full{1, saved_.rlim_max};  // no file may grow: every commit fails
-    ::setrlimit(RLIMIT_FSIZE, &full);
-  }
-  void makeRoom() {
-    ::setrlimit(RLIMIT_FSIZE, &saved_);
-    std::signal(SIGXFSZ, oldHandler_);
-  }
+  void fill() { full_.emplace(1); }  // no file may grow: every commit fails
+  void makeRoom() { full_.reset(); }
   static void track(const std::string& name) {
     OrvMediator::sharedInstance()->orvAnalyticsTrackEvent(name, OrvValue::dictionary({}), "app");
   }
@@ -238,8 +217,7 @@ class DiskFull : public ::testing::Test {
     return names;
   }
   TempDir dir_;
-  void (*oldHandler_)(int) = nullptr;
-  rlimit saved_{};
+  std::optional<DiskLimit> full_;
 };
 
 TEST_F(DiskFull, WhatMemoryKeptReachesTheFileOnceThereIsRoomAndNothingDeliveredReturns) {

@@ -4,6 +4,7 @@
 
 #include "../external/remote_config/OrvRCCache.h"
 #include "LibraryFixture.h"
+#include "ManyExperiments.h"
 #include "OrvExpLog.h"
 #include "OrvExperimentStorage.h"
 #include "OrvFeatureManager.h"
@@ -79,18 +80,10 @@ TEST_F(BeforeStartUp, ParametersSetBeforeStartUpGoToTheNextStartWithoutItsOwn) {
 TEST_F(BeforeStartUp, TheCachedTableIsReadBeforeTheExposureStoreOpensAndItsReadsAreExposedInOrder) {
   const std::string app = appId();
   const std::string data = dir_.path() + "/data";
-  std::string payload = "{";
-  for (int i = 0; i < 5; ++i)
-    payload += "\"k" + std::to_string(i) + "\":\"v" + std::to_string(i) + "\",";
-  payload += "\"experiment_detail\":[";
-  for (int i = 0; i < 5; ++i) {
-    payload += std::string(i ? "," : "") + "{\"#experiment_id\":\"x" + std::to_string(i) +
-               "\",\"#experiment_group_id\":\"g\",\"#feature_list\":[\"k" + std::to_string(i) +
-               "\"]}";
-  }
-  payload += "]}";
   std::string problem;
-  ASSERT_TRUE(OrvRCCache::store(data, app, "ki_feature", {json(payload), ""}, &problem)) << problem;
+  ASSERT_TRUE(OrvRCCache::store(data, app, "ki_feature", {json(manyExperiments(5, "k", "x")), ""},
+                                &problem))
+      << problem;
 
   EventCapture events;
   Signal saidStarted, readsDone;
@@ -108,7 +101,7 @@ TEST_F(BeforeStartUp, TheCachedTableIsReadBeforeTheExposureStoreOpensAndItsReads
   EXPECT_FALSE(storeWasOpen);
   const std::vector<int> order = {3, 1, 4, 0, 2, 3};
   for (int i : order)
-    EXPECT_EQ(OrvExperiment::getValueAsString("k" + std::to_string(i)), "v" + std::to_string(i));
+    EXPECT_EQ(OrvExperiment::getValueAsString("k" + std::to_string(i)), std::to_string(i));
   readsDone.notify();
   ASSERT_TRUE(OrvExperiment::flush(std::chrono::seconds(30)));
   OrvPlatform::setConsoleSink(nullptr);

@@ -30,13 +30,6 @@ constexpr const char* kTwoExperiments = R"({"k0":"a","k1":"b","experiment_detail
   {"#experiment_id":"e1","#experiment_group_id":"g","bucket_id":1,"#feature_list":["k1"]}]})";
 const std::string kSqliteTool = std::string(ORV_TEST_SOURCE_DIR) + "/tests/sqlite_tool.py";
 
-int linesWith(const LogCapture& log, const std::string& text) {
-  const auto lines = log.lines();
-  return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
-    return l.find(text) != std::string::npos;
-  }));
-}
-
 // The exposure records in the database of `dir`, as another process counts them.
 std::string recordRows(const std::string& dir) {
   std::string out;
@@ -78,7 +71,7 @@ TEST_F(HostileTest, ADataDirectoryOthersCouldWriteIsRefusedForTheProcess) {
     startOn(app, "file://" + dir_.file("missing.json"));
     EXPECT_EQ(OrvExperiment::getValueAsString("color"), "") << name;
     EXPECT_FALSE(fs::exists(data + "/orv_defaults.sqlite3")) << name;
-    EXPECT_EQ(linesWith(log, "[ERROR]"), 1) << name;
+    EXPECT_EQ(log.countContaining("[ERROR]"), 1) << name;
   }
   // Without HOME and XDG_DATA_HOME the user's runtime directory comes before /tmp, when
   // it is the user's own: not one another user owns and everybody may write.
@@ -170,7 +163,7 @@ TEST_F(HostileTest, NumbersOutOfRangeKeepThePayloadAndDeepValuesAreRefusedAtTheC
   config->setCustomBucketId(deep);
   OrvMediator::sharedInstance()->orvAnalyticsTrackEvent("deep", deep, appId());
   OrvExperiment::enableLog(false);
-  EXPECT_EQ(linesWith(log, "nested deeper than 256 levels"), 5);
+  EXPECT_EQ(log.countContaining("nested deeper than 256 levels"), 5);
   EXPECT_EQ(deep.toJson(), "null");
   EXPECT_FALSE(deep == OrvValue::array(deep.elements()));  // identity only, no walk
   auto fetched = listenTo(OrvExperiment::fetch());
@@ -214,7 +207,7 @@ TEST_F(HostileTest, ADataDirectoryDeletedWhileRunningIsRecreatedWithEveryRecord)
   OrvExperiment::getValueAsString("k1");
   ASSERT_TRUE(drainWorkQueue());
   EXPECT_EQ(events.size(), 2u);
-  EXPECT_EQ(linesWith(log, "[ERROR]"), 1);
+  EXPECT_EQ(log.countContaining("[ERROR]"), 1);
   EXPECT_EQ(recordRows(dir_.path() + "/data"), "2\n");
 }
 

@@ -4,9 +4,9 @@
 #include <set>
 #include <thread>
 
+#include "LibraryFixture.h"
 #include "OrvExperiment/OrvPlatform.h"
 #include "OrvMediator.h"
-#include "TestSupport.h"
 #include "platform/storage/OrvEventOutbox.h"
 #include "platform/storage/OrvUserDefaults.h"
 
@@ -14,40 +14,6 @@ using namespace orvtest;
 using Strings = std::vector<std::string>;
 
 namespace {
-
-// Collects what reaches it while registered; every test leaves the mediator sink-less.
-class Collected {
- public:
-  Collected()
-      : id_(OrvMediator::sharedInstance()->addEventSink([this](const auto& e) { add(e); })) {}
-  ~Collected() { OrvMediator::sharedInstance()->removeEventSink(id_); }
-  std::vector<OrvMediatorEvent> events() {
-    std::lock_guard lock(mutex_);
-    return events_;
-  }
-  std::vector<std::string> names() {
-    std::vector<std::string> out;
-    for (const auto& e : events()) out.push_back(e.name);
-    return out;
-  }
-
- private:
-  void add(const OrvMediatorEvent& e) {
-    {
-      std::lock_guard lock(mutex_);
-      events_.push_back(e);
-    }
-    arrived_.notify();
-  }
-
- public:
-  Signal arrived_;
-
- private:
-  std::mutex mutex_;
-  std::vector<OrvMediatorEvent> events_;
-  std::uint64_t id_;
-};
 
 void track(const std::string& name) {
   OrvMediator::sharedInstance()->orvAnalyticsTrackEvent(
@@ -73,11 +39,11 @@ TEST_F(OrvMediatorTest, WaitsInTheOutboxUntilASinkThenDeliversInOrderToEverySink
   track("e2");
   EXPECT_EQ(OrvMediator::sharedInstance()->pendingEventCount(), 2u);
   {
-    Collected first;
+    EventCapture first;
     EXPECT_EQ(first.names(), (Strings{"e1", "e2"}));
     const auto thrower = OrvMediator::sharedInstance()->addEventSink(
         [](const OrvMediatorEvent&) { throw std::runtime_error("sink failure"); });
-    Collected second;
+    EventCapture second;
     track("e3");
     OrvMediator::sharedInstance()->removeEventSink(thrower);
     EXPECT_EQ(first.names(), (Strings{"e1", "e2", "e3"}));
@@ -90,7 +56,7 @@ TEST_F(OrvMediatorTest, WaitsInTheOutboxUntilASinkThenDeliversInOrderToEverySink
     EXPECT_EQ(e[0].eventId.size(), 36u) << e[0].eventId;
   }
   track("after-removal");  // waits again, since no sink is left
-  Collected drain;
+  EventCapture drain;
   EXPECT_EQ(drain.names(), (Strings{"after-removal"}));
 }
 
@@ -125,9 +91,9 @@ TEST_F(OrvMediatorTest, EventsOfADeadProcessAreDeliveredOnceHereAndTheFileSinkNe
 // within the orphan-scan interval although it stores nothing of its own.
 TEST_F(OrvMediatorTest, WhatADeadProcessLeftIsDeliveredHereWithoutAnythingOfOurOwn) {
   OrvEventOutbox::setOrphanScanInterval(std::chrono::milliseconds(100));
-  Collected sink;
+  EventCapture sink;
   ASSERT_EQ(runCommand(helperPath("orv_store_helper") + " " + dir_.path() + " track gone 3"), 0);
-  ASSERT_TRUE(sink.arrived_.waitFor(3));
+  ASSERT_TRUE(sink.arrived.waitFor(3));
   EXPECT_EQ(sink.names(), (Strings{"e0", "e1", "e2"}));
 }
 
@@ -139,11 +105,11 @@ TEST_F(OrvMediatorTest, AFullOutboxDropsTheOldestWithOneLinePerEpisodeAndCountsT
   for (int i = 0; i < 8; ++i) track("e" + std::to_string(i));
   EXPECT_EQ(OrvMediator::droppedEventCount() - droppedBefore, 3u);
   {
-    Collected c;
+    EventCapture c;
     EXPECT_EQ(c.names(), (Strings{"e3", "e4", "e5", "e6", "e7"}));
   }
   for (int i = 0; i < 7; ++i) track("f" + std::to_string(i));  // a second episode
-  Collected c;
+  EventCapture c;
   EXPECT_EQ(log.countContaining("[ERROR] OrvEventOutbox: more than 5 events waiting"), 2);
   EXPECT_EQ(log.countContaining("room again; 3 events were dropped"), 1);
   EXPECT_EQ(log.countContaining("room again; 2 events were dropped"), 1);
@@ -194,7 +160,7 @@ TEST_F(OrvMediatorTest, ADrainedBacklogGivesItsSpaceBackToTheFileSystem) {
   };
   const std::size_t full = bytes();
   EXPECT_GT(full, 4u << 20);
-  Collected drain;
+  EventCapture drain;
   EXPECT_EQ(drain.events().size(), 4000u);
   EXPECT_LT(bytes(), 1u << 20) << "from " << full;
 }

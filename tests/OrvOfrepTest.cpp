@@ -124,18 +124,9 @@ TEST(OrvOfrep, AnswersValuesOfEveryKindAndTheUnitsGroup) {
 
 // The server remembers no units: a sticky experiment gives each the group of a first visit.
 TEST(OrvOfrep, ResolvesAStickyExperimentAsForAUnitSeenFirst) {
-  const OrvValue payload = json(readFile(kPayload));
-  OrvValue::Dictionary top;
-  for (const auto& [key, value] : payload.entries()) {
-    if (key != "experiment_detail") {
-      top.emplace_back(key, value);
-      continue;
-    }
-    OrvValue::Dictionary entry = value.at(0).entries();
-    entry.emplace_back("#sticky", OrvValue(true));
-    top.emplace_back(key, OrvValue::array({OrvValue::dictionary(std::move(entry))}));
-  }
-  Server server({}, OrvValue::dictionary(std::move(top)).toJson());
+  std::string sticky = readFile(kPayload);
+  sticky.insert(sticky.find("\"#experiment_id\""), "\"#sticky\": true, ");
+  Server server({}, sticky);
   for (const std::string unit : {"u1", "u2", "u3"}) {
     const auto reply = server.flag("button_color", unit);
     EXPECT_EQ(reply.body["reason"], OrvValue("SPLIT"));

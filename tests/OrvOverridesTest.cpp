@@ -11,12 +11,7 @@
 
 namespace {
 
-using orvtest::EventCapture;
-using orvtest::json;
-using orvtest::LibraryTest;
-using orvtest::listenTo;
-using orvtest::ScriptedServer;
-using orvtest::Signal;
+using namespace orvtest;
 
 constexpr const char* kPayload = R"({
   "color": "green", "size": 2, "title": "Hi",

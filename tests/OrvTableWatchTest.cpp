@@ -113,12 +113,7 @@ TEST_F(TableWatchTest, ChangeListenersHearTheKeysThatDifferAndNothingAfterA304) 
                   R"(,"#is_control_group":)" + (row.control ? "true" : "false") + "}]}");
   };
   write(rows[0]);
-  auto config = OrvExperimentConfig::create(app, server.url());
-  auto task = OrvExperimentTask::create();
-  auto started = listenTo(task);
-  config->setStartupTask(task);
-  OrvExperiment::startWithConfig(config);
-  ASSERT_TRUE(started->done.waitFor(1));
+  ASSERT_EQ(start(OrvExperimentConfig::create(app, server.url()))->done.count(), 1);
   std::mutex mutex;
   std::vector<std::vector<std::string>> heard;
   const auto id = OrvExperiment::addChangeListener([&](const std::vector<std::string>& keys) {
@@ -161,10 +156,7 @@ TEST_F(TableWatchTest, RefreshBacksOffHonoursRetryAfterAndReachesChangeListeners
   const auto id = OrvExperiment::addChangeListener([&](const auto&) { changed.notify(); });
   auto config = OrvExperimentConfig::create(appId(), server.url());
   config->setRefreshInterval(std::chrono::seconds(30));
-  auto task = OrvExperimentTask::create();
-  auto startup = listenTo(task);
-  config->setStartupTask(task);
-  OrvExperiment::startWithConfig(config);
+  const auto startup = start(config);
   ASSERT_TRUE(changed.waitFor(2));  // the start-up load, then the refresh that brought v=2
   EXPECT_EQ(OrvExperiment::getValueAsNumber("v").int64Value(), 2);
   OrvExperiment::removeChangeListener(id);

@@ -14,10 +14,7 @@
 
 namespace {
 
-using orvtest::json;
-using orvtest::Signal;
-using orvtest::TempDir;
-using orvtest::writeFile;
+using namespace orvtest;
 
 // Two experiments: "checkout" controls two keys, "banner" one; "plain" belongs to none.
 constexpr const char* kPayload = R"({

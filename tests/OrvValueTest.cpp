@@ -17,6 +17,16 @@
 
 using namespace orvtest;
 
+namespace {
+
+// Bytes the heap holds now (not seen under sanitizers).
+std::size_t heap() {
+  const struct mallinfo2 info = mallinfo2();
+  return info.uordblks + info.hblkhd;
+}
+
+}  // namespace
+
 TEST(OrvValueJson, EveryKindReadsAndWritesBackInItsStableTextForm) {
   OrvValue v = json(R"({"s":"red","i":-20,"f":2.5,"b":true,"n":null,"a":[1,"x",[]],
                         "d":{"z":1,"a":{}},"u":"\u00e9\ud83d\ude00","k":1,"k":2})");
@@ -100,24 +110,6 @@ TEST(OrvValueDocument, PartsOutliveTheirDocumentAcrossThreadsAndCostIsBounded) {
             R"([1,"a string longer than the inline buffer",{"c":null}])");
   EXPECT_TRUE(kept[4].at(1).isSameObject(kept[1]));
 
-  // Large objects are sorted another way: keys sharing long prefixes, repeated keys
-  // (the last wins), keys that are prefixes of others, all in scrambled order.
-  std::map<std::string, int> expected;
-  std::string text = "{";
-  for (int i = 0; i < 3000; ++i) {
-    const int n = (i * 7919) % 1200;
-    const std::string name = (n % 3 ? "common-prefix-" : "") + std::to_string(n);
-    const bool nul = n % 5 == 0;  // an escaped NUL at the end: sorts after the bare name
-    text += std::string(i ? "," : "") + "\"" + name + (nul ? "\\u0000" : "") +
-            "\":" + std::to_string(i);
-    expected[nul ? name + std::string(1, '\0') : name] = i;
-  }
-  const OrvValue big = json(text + "}");
-  std::string got, want;
-  for (const auto& [key, value] : big.entries()) got += key + "=" + value.description() + ";";
-  for (const auto& [key, value] : expected) want += key + "=" + std::to_string(value) + ";";
-  EXPECT_EQ(got, want);
-
   // 8 bytes of memory per byte of text: an array of 5 million zeros (10 MiB) would take
   // far more and is refused; the same size of text as a few long strings is not.
   std::string zeros = "[0";
@@ -143,20 +135,12 @@ TEST(OrvValueDocument, ObjectsOfEverySizeSortTheirKeysAsBytes) {
     std::string text = "{";
     for (int i = 0; i < count; ++i) {
       const int n = static_cast<int>((i * 7919LL) % (count * 4 / 5));
-      std::string name;
-      switch (n % 4) {
-        case 0:
-          name = "a-shared-prefix-longer-than-a-chunk-" + std::to_string(n);
-          break;
-        case 1:
-          name = std::to_string(n * 31);
-          break;
-        case 2:
-          name = "\xc3\xa9" + std::to_string(n);  // bytes above 0x7F
-          break;
-        default:
-          name = "k" + std::to_string(n % 97);
-      }
+      // Long shared prefixes, digits, bytes above 0x7F, and a few keys repeated often.
+      const std::string name = n % 4 == 0
+                                   ? "a-shared-prefix-longer-than-a-chunk-" + std::to_string(n)
+                               : n % 4 == 1 ? std::to_string(n * 31)
+                               : n % 4 == 2 ? "\xc3\xa9" + std::to_string(n)
+                                            : "k" + std::to_string(n % 97);
       const bool nul = n % 5 == 0;
       text += std::string(i ? "," : "") + "\"" + name + (nul ? "\\u0000" : "") +
               "\":" + std::to_string(i);
@@ -205,10 +189,6 @@ TEST(OrvValueDocument, AThreadKeepsNoParserForALargeText) {
   std::string text = "[100000";
   for (int i = 1; i < 50'000; ++i) text += "," + std::to_string(100000 + i);
   text += "]";
-  const auto heap = [] {
-    const struct mallinfo2 info = mallinfo2();
-    return info.uordblks + info.hblkhd;
-  };
   std::size_t held = 0;
   std::thread loader([&] {
     const std::size_t before = heap();
@@ -359,10 +339,6 @@ TEST(OrvFeatureParser, EntriesThatListNoKeyCostTheTableNothing) {
   for (int i = 0; i < 500'000; ++i) text += "0,";
   text += R"({"#experiment_id":"e","#feature_list":["color"]}]})";
   const OrvValue payload = json(text);
-  const auto heap = [] {
-    const struct mallinfo2 info = mallinfo2();
-    return info.uordblks + info.hblkhd;
-  };
   const std::size_t before = heap();
   const auto table = OrvFeatureParser::parse(payload);
   EXPECT_LT(heap() - before, std::size_t{1} << 16);

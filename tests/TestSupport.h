@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -318,6 +320,37 @@ class ChildProcess {
   int pid_ = -1;
   FILE* out_ = nullptr;
 };
+
+// Files may not grow past `bytes` while it lives (EFBIG, as on a full disk).
+class DiskLimit {
+ public:
+  explicit DiskLimit(rlim_t bytes) : handler_(std::signal(SIGXFSZ, SIG_IGN)) {
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    const rlimit limit{bytes, saved_.rlim_max};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~DiskLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, handler_);
+  }
+
+ private:
+  void (*handler_)(int);
+  rlimit saved_{};
+};
+
+// The eventId attribute of every log record of an OTLP/JSON logs request, in order.
+inline std::vector<std::string> otlpEventIds(const std::string& body) {
+  std::vector<std::string> ids;
+  const OrvValue request = OrvValue::parseJson(body).value;
+  for (const auto& resource : request["resourceLogs"].elements())
+    for (const auto& scope : resource["scopeLogs"].elements())
+      for (const auto& record : scope["logRecords"].elements())
+        for (const auto& attribute : record["attributes"].elements())
+          if (attribute["key"].stringValue() == "eventId")
+            ids.push_back(attribute["value"]["stringValue"].stringValue());
+  return ids;
+}
 
 // Path of a helper program built next to the tests.
 inline std::string helperPath(const std::string& name) {
