@@ -352,6 +352,11 @@ inline std::vector<std::string> otlpEventIds(const std::string& body) {
   return ids;
 }
 
+// The text of tests/fixtures/NAME.
+inline std::string fixture(const std::string& name) {
+  return readFile(std::string(ORV_TEST_SOURCE_DIR) + "/tests/fixtures/" + name);
+}
+
 // Path of a helper program built next to the tests.
 inline std::string helperPath(const std::string& name) {
   return std::string(ORV_TEST_BINARY_DIR) + "/tests/" + name;
