@@ -77,10 +77,7 @@ TEST(AssignmentCases, EveryPublishedCaseGetsItsGroupFromTheHashAndFromResolution
 TEST_F(AssignmentLibraryTest,
        AWeightedFilePayloadGivesTheBucketItsGroupAndTheExposureCarriesItsSplit) {
   EventCapture events;
-  const std::string payload = R"({"color": "grey", "size": 1, "experiment_detail": [
-      {"#experiment_id": "button", "#feature_list": ["color"],
-       "#groups": [{"id": "control", "weight": 9, "control": true, "values": {"color": "grey"}},
-                   {"id": "blue", "weight": 1, "values": {"color": "blue"}}]}]})";
+  const std::string payload = fixture("assignment-weighted.json");
   const OrvValue declared = OrvValue::parseJson(payload).value;
   // A unit of each group, found by the documented hash.
   std::string unitOf[2];
@@ -125,11 +122,7 @@ TEST_F(AssignmentLibraryTest,
 
 TEST(AssignmentTestMode, NoUnitLeavesTheExperimentOutWithOneLinePerLoadAndABadDeclarationToo) {
   LogCapture log;
-  const std::string weighted = R"({"color": "grey", "experiment_detail": [
-      {"#experiment_id": "e1", "#feature_list": ["color"],
-       "#groups": [{"id": "a", "weight": 1, "values": {"color": "red"}}]},
-      {"#experiment_id": "plain", "#experiment_group_id": "x", "#feature_list": ["limit"]}],
-      "limit": 3})";
+  const std::string weighted = fixture("assignment-test-mode.json");
   ASSERT_TRUE(OrvTesting::start(weighted));
   for (int i = 0; i < 20; ++i) EXPECT_EQ(OrvExperiment::getValueAsString("color"), "grey");
   EXPECT_FALSE(OrvExperiment::getStringDetail("color").experiment.has_value());

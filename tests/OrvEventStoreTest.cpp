@@ -223,20 +223,7 @@ TEST(EventStore, AVersionOneStoreIsReadAsItIsAndMigratedWhenOpenedToWrite) {
   const std::string path = dir.file("events.sqlite3");
   // Version 1's schema, as orvexp wrote it, and 3,000 exposures: more pages of index to
   // rebuild than DiskLimit leaves room for below.
-  sql(path,
-      "PRAGMA application_id=1330796101; PRAGMA user_version=1;"
-      "CREATE TABLE events (seq INTEGER PRIMARY KEY, event_id TEXT UNIQUE NOT NULL,"
-      " app_id TEXT NOT NULL, name TEXT NOT NULL, experiment_id TEXT, group_id TEXT,"
-      " is_control INTEGER NOT NULL DEFAULT 0, time_ms INTEGER NOT NULL,"
-      " properties TEXT NOT NULL);"
-      "CREATE INDEX events_exposures ON events (app_id, experiment_id, group_id, is_control,"
-      " time_ms) WHERE name = 'zu_experiment_exposure';"
-      "CREATE VIEW exposures AS SELECT app_id, experiment_id, group_id, is_control, time_ms"
-      " FROM events WHERE name = 'zu_experiment_exposure';"
-      "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 2999)"
-      " INSERT INTO events (event_id, app_id, name, experiment_id, group_id, time_ms,"
-      " properties) SELECT 'old-' || i, 'a', 'zu_experiment_exposure', 'old',"
-      " CASE WHEN i % 5 < 3 THEN '1' ELSE '2' END, 1700000000000, '{}' FROM n;");
+  sql(path, fixture("events-v1.sql").c_str());
   const auto version = [&] { return sqlRows(path, "PRAGMA user_version").at(0); };
   const auto report = [&](const std::string& options) {
     std::string out;

@@ -10,6 +10,7 @@
 #include <httplib.h>
 
 #include "LibraryFixture.h"
+#include "ScriptedServer.h"
 #include "collector/OrvEventCollector.h"
 #include "platform/network/OrvHttpClient.h"
 #include "platform/storage/OrvEventOutbox.h"
@@ -35,7 +36,7 @@ class WireCollector {
   using Script = std::function<void(std::size_t n, const httplib::Request&, httplib::Response&)>;
 
   explicit WireCollector(Script script) : script_(std::move(script)) {
-    server_.Post(R"(/.*)", [this](const httplib::Request& req, httplib::Response& res) {
+    server_.answer([this](const httplib::Request& req, httplib::Response& res) {
       Request seen{std::chrono::steady_clock::now(), req.path, otlpEventIds(req.body), 200};
       std::size_t n;
       {
@@ -49,21 +50,12 @@ class WireCollector {
       requests_.push_back(std::move(seen));
       changed_.notify_all();
     });
-    // Not a request of the script: a round trip for tests to time the machine by.
-    server_.Get("/ping", [](const httplib::Request&, httplib::Response& res) {
-      res.set_content("pong", "text/plain");
-    });
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
   }
-  ~WireCollector() {
-    server_.stop();
-    thread_.join();
-  }
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
-  // The slowest of a few round trips to it: how fast this machine answers right now.
+  std::string url() const { return server_.url(); }
+  // The slowest of a few round trips to it (GETs, which are no requests of the script
+  // and answered 404): how fast this machine answers right now.
   milliseconds slowestPing() const {
-    httplib::Client client("127.0.0.1", port_);
+    httplib::Client client(url());
     milliseconds slowest{0};
     for (int i = 0; i < 3; ++i) {
       const auto from = std::chrono::steady_clock::now();
@@ -108,13 +100,11 @@ class WireCollector {
 
  private:
   Script script_;
-  httplib::Server server_;
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::size_t count_ = 0;          // guarded by mutex_
   std::vector<Request> requests_;  // guarded by mutex_
-  int port_ = 0;
-  std::thread thread_;
+  ScriptedServer server_{"/.*"};   // last: stopped before what its handler uses goes
 };
 
 void track(int count, const std::string& prefix = "e", const OrvValue& properties = {}) {

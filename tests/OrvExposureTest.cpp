@@ -30,7 +30,8 @@ class ExposureTest : public LibraryTest {
   // Runs the store helper in a process of its own and returns what it printed.
   std::string helper(const std::string& args) {
     std::string out;
-    EXPECT_EQ(runCommand(helperPath("orv_store_helper") + " '" + data_ + "' " + args, 60, &out), 0);
+    EXPECT_EQ(
+        runCommand(helperPath("orv_test_helper") + " store '" + data_ + "' " + args, 60, &out), 0);
     return out;
   }
   std::shared_ptr<OrvUserDefaults> domain(const std::string& app) {

@@ -60,7 +60,8 @@ class KillLoop : public FaultTest {
     const std::string payload = dir_.file("crash-payload.json");
     writeFile(payload, manyExperiments(4000));
     const std::string data = dir_.path() + "/crash-data";
-    std::vector<std::string> argv{helperPath("orv_crash_helper"), data, payload, events, "run"};
+    std::vector<std::string> argv{
+        helperPath("orv_test_helper"), "crash", data, payload, events, "run"};
     if (!collectorUrl.empty()) argv.push_back(collectorUrl);
     std::mt19937 random(12345);
     int absorbed = 0;
@@ -84,7 +85,7 @@ class KillLoop : public FaultTest {
       ASSERT_TRUE(ready) << "round " << round << ": the store or the cache did not open";
     }
     std::string command;
-    argv[4] = "drain";
+    argv[5] = "drain";
     for (const auto& a : argv) command += "'" + a + "' ";
     std::string drained;
     ASSERT_EQ(runCommand(command, 120, &drained), 0) << drained;

@@ -176,7 +176,7 @@ TEST_F(HostileTest, AConsoleSinkForwardingErrorsToTheMediatorNeverDeadlocks) {
   const std::string data = dir_.file("garbage");
   fs::create_directories(data);
   writeFile(data + "/orv_defaults.sqlite3", std::string(4096, 'G'));
-  EXPECT_EQ(runCommand(helperPath("orv_store_helper") + " '" + data + "' forward app", 30), 0);
+  EXPECT_EQ(runCommand(helperPath("orv_test_helper") + " store '" + data + "' forward app", 30), 0);
 }
 
 TEST_F(HostileTest, StaleTemporaryCacheFilesAreRemovedAtStartUp) {
@@ -225,7 +225,7 @@ TEST_F(HostileTest, AnExposureThatCannotBeCheckedWaitsAndIsNeverSentTwice) {
                       " --timeout 2 --events " + events + " k0 >/dev/null 2>&1");
   };
   // "k0" recorded by a process whose record stays in the write-ahead log.
-  ASSERT_EQ(runCommand(helperPath("orv_store_helper") + " '" + data + "' put " + app + " " +
+  ASSERT_EQ(runCommand(helperPath("orv_test_helper") + " store '" + data + "' put " + app + " " +
                        OrvMD5::hex("1_e0_g")),
             0);
   ASSERT_NE(readFile(data + "/orv_defaults.sqlite3-wal").size(), 0u);

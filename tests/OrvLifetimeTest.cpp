@@ -102,7 +102,7 @@ class StallServer {
 // How long the exit helper takes to end after "exiting" with the library started and
 // nothing in flight: this machine's pace at this moment, busy loops and all.
 std::chrono::milliseconds idleExit(const std::string& dataDir) {
-  ChildProcess child({helperPath("orv_exit_helper"), "idle", dataDir});
+  ChildProcess child({helperPath("orv_test_helper"), "idle", dataDir});
   std::string line;
   EXPECT_TRUE(child.readLine(&line) && line == "exiting") << "idle: ended before it got to exit";
   const ChildProcess::Ending ending = child.waitEnding(kWait);
@@ -123,7 +123,7 @@ std::chrono::milliseconds exitBound(std::chrono::milliseconds idle) {
 // a slow exit is told from one that hangs.
 void expectCleanPromptExit(const std::vector<std::string>& args, std::chrono::milliseconds bound,
                            std::chrono::milliseconds idle = {}) {
-  std::vector<std::string> argv{helperPath("orv_exit_helper")};
+  std::vector<std::string> argv{helperPath("orv_test_helper")};
   argv.insert(argv.end(), args.begin(), args.end());
   ChildProcess child(argv);
   std::string line;
@@ -198,7 +198,7 @@ TEST(ProcessExit, NoLibraryThreadOutlivesWhatItUsesWhateverPathIsBusy) {
 }
 
 TEST(ProcessExit, QueuedRunningAndStuckJobsNeverHangOrCrashTheExit) {
-  EXPECT_EQ(runCommand(helperPath("orv_exit_helper") + " exit-inside-block"), 3);
+  EXPECT_EQ(runCommand(helperPath("orv_test_helper") + " exit-inside-block"), 3);
   // A job that never finishes is left behind after the grace period.
   TempDir data;
   const auto idle = idleExit(data.path());
@@ -210,7 +210,7 @@ TEST(ProcessExit, QueuedRunningAndStuckJobsNeverHangOrCrashTheExit) {
 // period, and one made once exit is under way never starts; neither does an exporter.
 TEST(ProcessExit, AStoppableThreadIsJoinedOrLeftBehindAndNoneStartsOnceExitBegan) {
   for (int i = 0; i < std::min(runs(), 3); ++i) {
-    ChildProcess child({helperPath("orv_exit_helper"), "stoppable"});
+    ChildProcess child({helperPath("orv_test_helper"), "stoppable"});
     std::string line;
     ASSERT_TRUE(child.readLine(&line));
     ASSERT_EQ(line, "exiting");
@@ -284,7 +284,7 @@ TEST(Flush, ExposuresReadBeforeFlushReachTheSinkBeforeTheProgramReturns) {
   writeFile(dir.file("payload.json"), kWorkedExamplePayload);
   for (int i = 0; i < runs(); ++i) {
     TempDir data;
-    ChildProcess child({helperPath("orv_exit_helper"), "flush", data.path(),
+    ChildProcess child({helperPath("orv_test_helper"), "flush", data.path(),
                         "file://" + dir.file("payload.json"), data.file("events.jsonl")});
     std::string line;
     ASSERT_TRUE(child.readLine(&line));
@@ -332,7 +332,7 @@ TEST(ThrowingJobs, APayloadTooCostlyToLoadFailsThatOutcomeAndLaterFetchesStillRu
     }
     writeFile(data.file("payload.json"), hugeCache ? small : huge);
     std::string out;
-    EXPECT_EQ(runCommand(helperPath("orv_exit_helper") + " oom " + data.path() + " " +
+    EXPECT_EQ(runCommand(helperPath("orv_test_helper") + " oom " + data.path() + " " +
                              data.file("payload.json") + " '" + small + "'",
                          120, &out),
               0);

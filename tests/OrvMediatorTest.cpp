@@ -62,7 +62,8 @@ TEST_F(OrvMediatorTest, WaitsInTheOutboxUntilASinkThenDeliversInOrderToEverySink
 
 TEST_F(OrvMediatorTest, EventsOfADeadProcessAreDeliveredOnceHereAndTheFileSinkNeverRepeatsAnId) {
   // Another process stores events with no sink and exits: they wait in its outbox rows.
-  ASSERT_EQ(runCommand(helperPath("orv_store_helper") + " " + dir_.path() + " track gone 3"), 0);
+  ASSERT_EQ(runCommand(helperPath("orv_test_helper") + " store " + dir_.path() + " track gone 3"),
+            0);
   const std::string path = dir_.file("events.jsonl");
   std::vector<OrvMediatorEvent> seen;
   {
@@ -92,7 +93,8 @@ TEST_F(OrvMediatorTest, EventsOfADeadProcessAreDeliveredOnceHereAndTheFileSinkNe
 TEST_F(OrvMediatorTest, WhatADeadProcessLeftIsDeliveredHereWithoutAnythingOfOurOwn) {
   OrvEventOutbox::setOrphanScanInterval(std::chrono::milliseconds(100));
   EventCapture sink;
-  ASSERT_EQ(runCommand(helperPath("orv_store_helper") + " " + dir_.path() + " track gone 3"), 0);
+  ASSERT_EQ(runCommand(helperPath("orv_test_helper") + " store " + dir_.path() + " track gone 3"),
+            0);
   ASSERT_TRUE(sink.arrived.waitFor(3));
   EXPECT_EQ(sink.names(), (Strings{"e0", "e1", "e2"}));
 }

@@ -13,11 +13,7 @@ namespace {
 
 using namespace orvtest;
 
-constexpr const char* kPayload = R"({
-  "color": "green", "size": 2, "title": "Hi",
-  "experiment_detail": [
-    {"#experiment_id": "checkout", "#experiment_group_id": "B", "#feature_list": ["color"]},
-    {"#experiment_id": "sizes", "#experiment_group_id": "A", "#feature_list": ["size"]}]})";
+const std::string kPayload = fixture("overrides-payload.json");
 
 using OrvOverridesTest = LibraryTest;
 

@@ -219,21 +219,7 @@ TEST(ReportPage, LinksNameExactlyTheirApplicationAndExperimentWhateverTheyHold) 
 TEST(Readout, OnePassOverTheIndexesEqualsTheQueryInEveryPassSize) {
   TempDir dir;
   const std::string path = dir.file("events.sqlite3");
-  sql(path,
-      "PRAGMA application_id=1330796101; PRAGMA user_version=2;"
-      "CREATE TABLE events (seq INTEGER PRIMARY KEY, event_id TEXT UNIQUE NOT NULL,"
-      " app_id TEXT NOT NULL, name TEXT NOT NULL, experiment_id TEXT, group_id TEXT,"
-      " is_control INTEGER NOT NULL DEFAULT 0, time_ms INTEGER NOT NULL,"
-      " properties TEXT NOT NULL, unit_id TEXT, intended_share REAL, split TEXT);"
-      "CREATE INDEX events_exposures_by_split ON events (app_id, experiment_id, group_id,"
-      " split, is_control, time_ms) WHERE name = 'zu_experiment_exposure';"
-      "CREATE VIEW exposures AS SELECT app_id, experiment_id, group_id, is_control, time_ms,"
-      " unit_id, intended_share, split FROM events WHERE name = 'zu_experiment_exposure';"
-      "CREATE INDEX events_outcomes ON events (app_id, unit_id, time_ms)"
-      " WHERE name = 'orv_outcome';"
-      "CREATE VIEW outcomes AS SELECT app_id, unit_id, json_extract(properties,"
-      " '$.\"#outcome\"') AS outcome, json_extract(properties, '$.\"#value\"') AS value,"
-      " time_ms FROM events WHERE name = 'orv_outcome';");
+  sql(path, fixture("events-v2.sql").c_str());
   std::mt19937_64 random(20245);
   const auto uniform = [&](std::int64_t low, std::int64_t high) {
     return std::uniform_int_distribution<std::int64_t>(low, high)(random);

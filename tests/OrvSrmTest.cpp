@@ -16,30 +16,14 @@ TEST(Srm, PValuesAndStatisticsMatchScipy) {
   // fits: counts per group and weights; tails: [statistic, degrees of freedom];
   // mixtures: experiments whose exposures carried several splits, per split its
   // exposures per group and its weights.
-  const OrvValue cases = json(R"({"fits":[
-      {"counts":[1000,880],"weights":[50,50]}, {"counts":[1000,1000],"weights":[1,1]},
-      {"counts":[500,520,480],"weights":[1,1,1]}, {"counts":[9000,1100],"weights":[90,10]},
-      {"counts":[700,200,100],"weights":[70,20,10]}, {"counts":[6000,4000],"weights":[1,1]},
-      {"counts":[3000,2000,2500,2500],"weights":[1,1,1,1]},
-      {"counts":[10000,100],"weights":[1,1]},
-      {"counts":[310,290,205,95,100],"weights":[3,3,2,1,1]}],
-    "tails":[[0.5,1],[3.84,1],[5.99,2],[7.81,3],[1,10],[30,10],[49,50],[100,50],[500,40],
-      [1e-3,5],[200,199],[15.5,4],[1e5,7],[60,3]],
-    "mixtures":[
-      [{"counts":[520,480],"weights":[50,50]}, {"counts":[905,95],"weights":[90,10]}],
-      [{"counts":[500,500],"weights":[50,50]}, {"counts":[900,160],"weights":[90,10]}],
-      [{"counts":[200,30],"weights":[1,1]}, {"counts":[9000,1100],"weights":[90,10]}],
-      [{"counts":[340,330,330],"weights":[1,1,1]}, {"counts":[790,110,100],"weights":[8,1,1]}],
-      [{"counts":[500,500,0],"weights":[1,1,0]}, {"counts":[200,210,590],"weights":[2,2,6]},
-       {"counts":[100,0,0],"weights":[1,0,0]}]]})");
+  const std::string casesFile = std::string(ORV_TEST_SOURCE_DIR) + "/tests/fixtures/srm-cases.json";
+  const OrvValue cases = json(readFile(casesFile));
   const auto& fits = cases["fits"].elements();
   const auto& tails = cases["tails"].elements();
   const auto& mixtures = cases["mixtures"].elements();
-  TempDir dir;
-  writeFile(dir.file("cases.json"), cases.toJson());
   std::string output;
   ASSERT_EQ(runCommand("/usr/bin/python3 " + std::string(ORV_TEST_SOURCE_DIR) +
-                           "/tests/srm_scipy.py " + dir.file("cases.json"),
+                           "/tests/srm_scipy.py " + casesFile,
                        60, &output),
             0)
       << output;

@@ -115,21 +115,6 @@ TEST_F(StartupTest, AnEmptyAppIdOrServerAddressIsPassedOnUnchanged) {
   }
 }
 
-TEST_F(StartupTest, ASecondLaunchReadsTheCacheWithoutTheNetworkAndSendsNothingTwice) {
-  const std::string app = appId();
-  serve(app, kRed);
-  const std::string get = helperPath("../tools/orvexp/orvexp") + " get --app " + app +
-                          " --data-dir '" + dir_.path() + "/data' --events '" +
-                          dir_.file("events.jsonl") + "' --server ";
-  EXPECT_EQ(runCommand(get + server().url() + " color"), 0);
-  // Second launch: nothing listens at the server address, yet the values are there.
-  std::string printed;
-  EXPECT_EQ(runCommand(get + kClosedPortUrl + " color 2>/dev/null", 60, &printed), 3);
-  EXPECT_NE(printed.find("color: string=\"red\""), std::string::npos) << printed;
-  const std::string events = readFile(dir_.file("events.jsonl"));
-  EXPECT_EQ(std::count(events.begin(), events.end(), '\n'), 1);
-}
-
 namespace {
 
 // The failure goes to the task's listeners straight away, not through the work queue:

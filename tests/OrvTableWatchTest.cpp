@@ -34,7 +34,7 @@ TEST(Readiness, CacheAndFetchOutcomesInEveryCombination) {
   };
   for (const auto& [args, expected] : rows) {
     std::string out;
-    ASSERT_EQ(runCommand(helperPath("orv_exit_helper") + " " + args, 60, &out), 0) << args;
+    ASSERT_EQ(runCommand(helperPath("orv_test_helper") + " " + args, 60, &out), 0) << args;
     EXPECT_EQ(out, expected) << args;
   }
 }

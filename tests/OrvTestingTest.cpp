@@ -17,13 +17,7 @@ namespace {
 using namespace orvtest;
 
 // Two experiments: "checkout" controls two keys, "banner" one; "plain" belongs to none.
-constexpr const char* kPayload = R"({
-  "color": "green", "size": 2, "title": "Hi", "plain": true,
-  "experiment_detail": [
-    {"#experiment_id": "checkout", "#experiment_group_id": "B", "#is_control_group": false,
-     "bucket_id": "u1", "#feature_list": ["color", "size"]},
-    {"#experiment_id": 7, "#experiment_group_id": 1, "#is_control_group": true,
-     "#feature_list": ["title"]}]})";
+const std::string kPayload = fixture("testing-payload.json");
 
 class OrvTestingTest : public ::testing::Test {
  protected:

@@ -209,12 +209,6 @@ class LogCapture {
   std::vector<std::string> lines_;
 };
 
-inline std::size_t residentBytes() {
-  long pages = 0, resident = 0;
-  std::ifstream("/proc/self/statm") >> pages >> resident;
-  return static_cast<std::size_t>(resident) * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-}
-
 // Runs a shell command line with a time limit and returns its exit status (-1 when it
 // did not exit normally); its standard output goes to `output` when given.
 inline int runCommand(const std::string& commandLine, int timeoutSeconds = 60,
@@ -350,6 +344,11 @@ inline std::vector<std::string> otlpEventIds(const std::string& body) {
           if (attribute["key"].stringValue() == "eventId")
             ids.push_back(attribute["value"]["stringValue"].stringValue());
   return ids;
+}
+
+// The text of tests/fixtures/NAME.
+inline std::string fixture(const std::string& name) {
+  return readFile(std::string(ORV_TEST_SOURCE_DIR) + "/tests/fixtures/" + name);
 }
 
 // Path of a helper program built next to the tests.

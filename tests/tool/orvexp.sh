@@ -214,6 +214,7 @@ serve_cases() {
   # --detail names the source as it is; with --json it is part of each object.
   expect 0 '"key":"color","present":true,.*"source":"network","reason":"found","experiment":\{"bucket_id":7,"control":false,"experiment_id":"101","group_id":"2"\}' \
     '"key":"nope","present":false,"string":"","number":0,"boolean":false,"json":\{\},"source":"default","reason":"missing_key"\}' \
+    '\{"event":\{"app_id":"shop-app"' \
     -- "$orvexp" get --app shop-app --server "$url" --data-dir "$dir/dd" --json --detail color nope
   expect 0 'color: "red" source=file reason=found experiment=101' -- "$orvexp" get --app shop-app \
     --data-dir "$dir/df" --server "$file" --detail color
@@ -228,9 +229,11 @@ serve_cases() {
     --override color=purple --override limit=3 color limit
   expect 0 'pinned: "x" source=override' -- "$orvexp" get --app shop-app --data-dir "$dir/dl" \
     --server "http://127.0.0.1:$dead_port" --override-mode local-only --override pinned='"x"' --detail pinned
-  # Start-up that fails: said as such, at once, whether a cache stands in or not.
+  # Start-up that fails: said as such, at once, whether a cache stands in or not. A second
+  # launch on dd reads the cache and sends nothing again (the first sent color's exposure).
   expect 3 'fetch failed \(-1\).*the values below come from the cache' 'color: "red" source=cache' \
     -- "$orvexp" get --app shop-app --server "http://127.0.0.1:$dead_port" --data-dir "$dir/dd" --detail color
+  grep -q '^event ' "$dir/out" && fail "a second launch sent an exposure again"
   expect 6 'orvexp get: start-up failed \(-1\): .*no feature table' \
     -- "$orvexp" get --app shop-app --server "http://127.0.0.1:$dead_port" --data-dir "$dir/dn" --wait-ready k
   [[ "$(cat "$dir/out")" =~ within ]] && fail "a failed start-up reported as a timeout"
