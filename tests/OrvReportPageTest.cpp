@@ -267,6 +267,10 @@ TEST(Readout, OnePassOverTheIndexesEqualsTheQueryInEveryPassSize) {
     insert(app, "orv_outcome", "", "", kStart + kDay, "u3",
            "{\"#outcome\":\"odd\",\"#value\":\"x\"}");
     insert(app, "orv_outcome", "", "", kStart + kDay, "u3", "{\"#value\":2}");
+    // An outcome in the very millisecond of its unit's only exposure counts (at or after).
+    insert(app, "zu_experiment_exposure", "x", "green", kStart + kDay, "u90", "{}");
+    insert(app, "orv_outcome", "", "", kStart + kDay, "u90",
+           "{\"#outcome\":\"signup\",\"#value\":1}");
   }
   sql(path, (inserts + "COMMIT;").c_str());
 
@@ -330,7 +334,7 @@ TEST(Readout, OnePassOverTheIndexesEqualsTheQueryInEveryPassSize) {
                     "SELECT COUNT(*), COUNT(outcome), COUNT(value) FROM events "
                     "WHERE name = 'orv_outcome'")
                 .at(0),
-            "804|802|802");
+            "806|804|804");
   const auto before = queried();
   // Both applications, both experiments, both outcomes; the malformed ones in none.
   ASSERT_EQ(before.size(), 16u);
