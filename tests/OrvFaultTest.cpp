@@ -49,14 +49,15 @@ class FaultTest : public LibraryTest {};
 // restarted over the same data directory; then one clean run that drains. Events go to
 // a slow JSON-lines sink, or through the OTLP exporter to a collector that answers
 // slowly. Every record ends up exactly once at the consumer, every line has a record,
-// and no eventId appears twice. ORV_KILL_ROUNDS sets the kills per consumer (20).
+// and no eventId appears twice. ORV_KILL_ROUNDS sets the kills per consumer (10; more for the long
+// local loop).
 class KillLoop : public FaultTest {
  protected:
   // `store`: where the collector at `collectorUrl` keeps what it took.
   void run(const std::string& collectorUrl, const std::string& events,
            const OrvEventStore* store = nullptr) {
     const char* rounds = std::getenv("ORV_KILL_ROUNDS");
-    const int kills = rounds ? std::atoi(rounds) : 20;
+    const int kills = rounds ? std::atoi(rounds) : 10;
     const std::string payload = dir_.file("crash-payload.json");
     writeFile(payload, manyExperiments(4000));
     const std::string data = dir_.path() + "/crash-data";

@@ -29,21 +29,16 @@ class Budget:
         if self.server and self.server.poll() is None:
             self.server.kill()
 
-    def serve(self, orvexp, payloads, events_db, connections_per_client=None):
+    def serve(self, orvexp, payloads, events_db):
         """Starts `orvexp serve` on a free loopback port, collecting into `events_db`, with
-        each of `payloads` ({app: bytes}) as that application's payload; its URL. Every
-        client here is 127.0.0.1: `connections_per_client` raises what that one address
-        may hold at once, for fleets that run many units side by side."""
+        each of `payloads` ({app: bytes}) as that application's payload; its URL."""
         directory = os.path.join(os.path.dirname(events_db), "payloads")
         for app, text in payloads.items():
             os.makedirs(os.path.join(directory, app))
             with open(os.path.join(directory, app, "ki_feature.json"), "wb") as f:
                 f.write(text)
         self.server = subprocess.Popen([orvexp, "serve", "--dir", directory, "--port", "0",
-                                        "--events", events_db, "--quiet"]
-                                       + (["--max-connections-per-client",
-                                           str(connections_per_client)]
-                                          if connections_per_client else []),
+                                        "--events", events_db, "--quiet"],
                                        stdout=subprocess.PIPE, text=True)
         with selectors.DefaultSelector() as ready:
             ready.register(self.server.stdout, selectors.EVENT_READ)

@@ -35,6 +35,9 @@ orv_target_settings(orv_events)
 target_include_directories(orv_events PUBLIC ${ORVEXP_DIR}
   PRIVATE ${PROJECT_SOURCE_DIR}/src ${CMAKE_CURRENT_BINARY_DIR}/generated)
 target_link_libraries(orv_events PUBLIC OrvExperiment orv_statistics PRIVATE SQLite::SQLite3)
+# The split check's p-values, like the statistics, are simulated millions of times.
+set_source_files_properties(${ORVEXP_DIR}/analysis/OrvSrm.cpp PROPERTIES
+  COMPILE_OPTIONS $<$<CONFIG:Debug>:-O2>)
 
 add_library(orv_config_server STATIC
   ${ORVEXP_DIR}/server/OrvConfigServer.cpp

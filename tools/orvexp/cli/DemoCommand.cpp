@@ -250,8 +250,6 @@ int runDemo(std::string dataDir, int devices) {
   const std::string collected = (scratch / "events.sqlite3").string();
   std::string refused;
   if (!server.collectEventsTo(collected, &refused)) return fail(refused);
-  // Every device of the fleets below is 127.0.0.1, several at once (FleetRun::parallel).
-  server.setMaxConnectionsPerClient(OrvConfigServer::kMaxConnections / 2);
   if (!server.start("127.0.0.1", 0)) return fail("cannot start the config server on 127.0.0.1");
   say("config server: " + server.url() + " serving " + payloadDir +
       ", collecting OTLP events into " + collected);

@@ -16,11 +16,8 @@ struct FleetRun {
   std::string appId;
   std::string dataRoot;  // device N keeps its data in dataRoot/N
   int devices = 200;
-  // Processes at once, tracks included. A device's process spends most of its life
-  // waiting for its disk and the server, so more than the cores; the server must let one
-  // address (every device is 127.0.0.1) hold several times as many connections.
-  int parallel = 8;
-  std::string key;  // the feature each device reads
+  int parallel = 4;  // processes at once, tracks included
+  std::string key;   // the feature each device reads
   // Whether device `unit` exports its exposures; a faulty fleet drops some.
   std::function<bool(const std::string& unit)> exports = [](const std::string&) { return true; };
   // With an outcome, each device's get prints its read in detail (a JSON line with the
