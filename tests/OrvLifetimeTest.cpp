@@ -51,7 +51,7 @@ const bool helpersLeaveThreadsBehindQuietly = [] {
 // Runs per scenario: short in CI, ORV_EXIT_RUNS for the long local loop.
 int runs() {
   const char* n = std::getenv("ORV_EXIT_RUNS");
-  return n ? std::atoi(n) : 4;
+  return n ? std::atoi(n) : 3;
 }
 
 // Keeps both cores busy while it lives, so that exit races get every chance to show.

@@ -6,7 +6,7 @@ and collects the events. Every unit is an `orvexp get` of its own (data director
 bucket id), which reads the experiment's feature and exports its exposure; then, from the
 group it was shown, a seeded Bernoulli draw decides whether it converts, and a converting
 unit records it with `orvexp track ... purchase` in the same data directory. Two fleets:
-1,000 units where green converts half as often again as control, 300 where both convert
+500 units where green converts twice as often as control, 300 where both convert
 alike.
 
 `orvexp report --json` must then read out what the script itself did: each group's units
@@ -62,15 +62,16 @@ ALPHA = 0.05
 # The design. At 1,000 units, 10% against 15% (a relative lift of 0.5), the always-valid
 # interval tuned to the default 10,000 units leaves out 0 with a probability of 0.03 (0.14
 # tuned to 1,000): a lift that size in a rare outcome needs about 7,600 units to show
-# reliably, more processes than this test can afford. So the same relative lift at rates
-# four times higher, 40% against 60%, over 1,000 units, with the interval tuned to that
-# size: its POWER, the probability that it leaves out 0, is 0.979 by the normal
-# approximation (scipy.stats.norm: the lift is 5.06 standard errors, the interval's half
-# width 3.04), 0.998 in 200,000 simulated fleets. The chance that the interval misses the
-# true lift, and that the fleet with no effect shows one, is 0.0024 each.
-UNITS = 200 if short else 1000
+# reliably, more processes than this test can afford. So a larger lift at higher rates,
+# 40% against 80% (a relative lift of 1.0), over 500 units, with the interval tuned to
+# that size: its POWER, the probability that it leaves out 0, is 0.998 by the normal
+# approximation (scipy.stats.norm: the lift is 5.98 standard errors by the delta method,
+# the interval's half width 3.04), and every one of 200,000 simulated fleets did. The
+# chance that the interval misses the true lift, and that the fleet with no effect shows
+# one, is 0.0024 each.
+UNITS = 200 if short else 500
 FLEETS = {
-    "lift-app": {"control": 0.40, "green": 0.60},
+    "lift-app": {"control": 0.40, "green": 0.80},
     "null-app": {"control": 0.40, "green": 0.40},
 }
 # The fleet with no effect needs no power: its checks (the interval holds 0, no
