@@ -10,4 +10,9 @@ bash scripts/install-deps.sh
 cmake --preset "$preset"
 cmake --build --preset "$preset" -j "$(nproc)"
 cmake --build --preset "$preset" --target docs
-ctest --preset "$preset" -j "$(nproc)"
+# About half of the debug suite's time is spent waiting (back-off timers, slow servers,
+# child processes and their disks), so it runs two tests per core; under the sanitizers
+# every test costs several times the CPU, one per core.
+jobs=$(($(nproc) * 2))
+case "$preset" in asan | tsan) jobs=$(nproc) ;; esac
+ctest --preset "$preset" -j "$jobs"
