@@ -102,7 +102,7 @@ struct OrvConfigServer::Impl {
   }
 
   void serve(int fd) {
-    closeAfterAnswer = false;
+    closeAfterAnswer() = false;
     std::string client;
     int clientPort = 0;
     socketAddress(fd, true, client, clientPort);
@@ -114,7 +114,7 @@ struct OrvConfigServer::Impl {
       // The request unread would turn the close into a reset, which can destroy the
       // answer before the client reads it. Not on the accepting thread (out of threads),
       // which must not wait.
-      if (!refuseEveryConnection) lingerAfterAnswer(fd, kRefusalLinger);
+      if (!refuseEveryConnection()) lingerAfterAnswer(fd, kRefusalLinger);
     } else {
       // An answer goes out in several writes (status and headers, then the body); with
       // Nagle's algorithm the last one waits for the client's delayed ACK, 40 ms.
@@ -125,14 +125,14 @@ struct OrvConfigServer::Impl {
         if (!waitFor(fd, POLLIN, Clock::now() + kKeepAliveTimeout)) break;
         stream.startRequest();
         bool closed = false;
-        closeAfterAnswer = false;
+        closeAfterAnswer() = false;
         if (!server.serveRequest(stream, i + 1 == kKeepAliveMaxRequests, closed) || closed ||
-            closeAfterAnswer)
+            closeAfterAnswer())
           break;
       }
       admission.release(fd, client);
     }
-    if (closeAfterAnswer) lingerAfterAnswer(fd);
+    if (closeAfterAnswer()) lingerAfterAnswer(fd);
     ::shutdown(fd, SHUT_RDWR);
     ::close(fd);
   }
@@ -363,7 +363,7 @@ OrvConfigServer::OrvConfigServer(std::string directory) : impl_(std::make_unique
     currentRequest.start = std::chrono::steady_clock::now();
     if (req.get_header_value("Content-Type").rfind("multipart/", 0) == 0) {
       res.status = 415;
-      closeAfterAnswer = true;
+      closeAfterAnswer() = true;
       return httplib::Server::HandlerResponse::Handled;
     }
     return httplib::Server::HandlerResponse::Unhandled;

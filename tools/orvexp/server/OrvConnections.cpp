@@ -9,8 +9,17 @@
 
 namespace orv_serve {
 
-thread_local bool closeAfterAnswer = false;
-thread_local bool refuseEveryConnection = false;
+// Per-thread flags behind functions: an extern thread_local variable shared by two
+// sources is reached through a TLS wrapper, which the sanitizer build's UBSan found
+// storing through null; a function-local one is reached by a plain call.
+bool& closeAfterAnswer() {
+  thread_local bool flag = false;
+  return flag;
+}
+bool& refuseEveryConnection() {
+  thread_local bool flag = false;
+  return flag;
+}
 
 // Waits until `fd` is ready for `events` (or failed: the next call reports it), or
 // until `deadline`; false on the deadline.
@@ -86,13 +95,13 @@ BodyRead readBody(const httplib::ContentReader& reader, std::size_t limit, std::
     return true;
   });
   if (complete) return BodyRead::kWhole;
-  closeAfterAnswer = true;
+  closeAfterAnswer() = true;
   return outcome == BodyRead::kWhole ? BodyRead::kBroken : outcome;
 }
 
 OrvAdmission::Verdict OrvAdmission::admit(int fd, const std::string& client, bool stopping) {
   std::lock_guard lock(mutex_);
-  if (stopping || refuseEveryConnection) return Verdict::kNotServing;
+  if (stopping || refuseEveryConnection()) return Verdict::kNotServing;
   const auto mine = connectionsPerClient_.find(client);
   const std::size_t held = mine == connectionsPerClient_.end() ? 0 : mine->second;
   if (held >= maxPerClient_) return Verdict::kClientFull;

@@ -95,10 +95,10 @@ void lingerAfterAnswer(int fd, Clock::duration time = std::chrono::seconds(2));
 
 // Set when an answer leaves part of the request's body unread: the connection cannot
 // carry another request and is closed after the answer.
-extern thread_local bool closeAfterAnswer;
+bool& closeAfterAnswer();
 // Set on the accepting thread when no connection thread could be started: a connection
 // is then only answered 503.
-extern thread_local bool refuseEveryConnection;
+bool& refuseEveryConnection();
 
 // httplib hands each accepted socket to a task queue. This one starts a thread per
 // connection at once, so every connection reaches admission (serve()) at once, and a
@@ -124,9 +124,9 @@ class ConnectionThreads : public httplib::TaskQueue {
       }
     }
     lock.unlock();
-    refuseEveryConnection = true;
+    refuseEveryConnection() = true;
     fn();
-    refuseEveryConnection = false;
+    refuseEveryConnection() = false;
   }
 
   void shutdown() override {
